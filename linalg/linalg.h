@@ -1,0 +1,34 @@
+// Complex dense linear algebra: the complex value type shared by every subsystem, scalar
+// arithmetic, vector kernels, the column-major matrix-vector product and the
+// conjugate-gradient solver. Also home of the module's one allocation point (memory.h),
+// since this is the bottom layer every other subsystem builds on.
+#pragma once
+
+#include "linalg/memory.h"
+
+
+// One double-precision complex value: real part, then imaginary part. Arrays of it are the
+// interleaved "dblc" element layout of the volume record.
+struct dcomplex {
+  double re;
+  double im;
+};
+static_assert(sizeof(dcomplex) == 16, "dcomplex must be two packed doubles");
+
+// a*b
+dcomplex complex_mult(dcomplex a, dcomplex b);
+// a/b by the direct formula d = |b|^2, no scaling; b = 0 gives IEEE non-finite parts.
+dcomplex complex_div(dcomplex a, dcomplex b);
+// a+b
+dcomplex complex_add(dcomplex a, dcomplex b);
+// y[i] <- alpha*y[i] + beta*x[i], i = 0..n-1; x may alias y. n <= 0 changes nothing.
+void complex_axpby(dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n);
+// sum_i conj(x[i])*y[i], accumulated in index order; (0,0) for n <= 0.
+dcomplex complex_dotc(const dcomplex* x, const dcomplex* y, int n);
+// y (rows) <- A (rows x cols, column-major) * x (cols); y cleared first, sums in column order.
+void complex_matvec(const dcomplex* A, const dcomplex* x, int rows, int cols, dcomplex* y);
+// Conjugate gradients on the Hermitian positive definite n x n system A x = b.
+// x holds the starting guess on entry and the solution on return.
+// max_iter: passes (20 when 0, none when negative); tol: absolute residual-norm stop (1e-9 when 0).
+void complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
+                      double tol);

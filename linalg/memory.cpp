@@ -1,0 +1,60 @@
+#include "linalg/memory.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
+
+namespace tarvo {
+namespace {
+
+constexpr std::size_t kAlignment = 64;
+std::atomic<long> g_calls{0};
+std::atomic<long> g_fail_at{0};  // absolute call number that fails, 0 = none
+
+}  // namespace
+
+std::size_t checked_bytes(std::int64_t count, std::size_t element_size) noexcept {
+  if (count < 0) return std::numeric_limits<std::size_t>::max();
+  const auto n = static_cast<std::uint64_t>(count);
+  if (element_size != 0 && n > std::numeric_limits<std::size_t>::max() / element_size / 2)
+    return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(n) * element_size;
+}
+
+void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
+  const long call = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  long target = g_fail_at.load(std::memory_order_relaxed);
+  if (target != 0 && call == target) {
+    g_fail_at.compare_exchange_strong(target, 0);
+    return nullptr;
+  }
+  if (bytes > std::numeric_limits<std::size_t>::max() - kAlignment) return nullptr;
+  const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+#ifdef _WIN32
+  void* p = _aligned_malloc(rounded == 0 ? kAlignment : rounded, kAlignment);
+#else
+  void* p = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+#endif
+  if (p && clear) std::memset(p, 0, rounded == 0 ? kAlignment : rounded);
+  return p;
+}
+
+void free_bytes(void* p) noexcept {
+#ifdef _WIN32
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
+
+void alloc_fail_at(long k) noexcept {
+  g_fail_at.store(k <= 0 ? 0 : g_calls.load() + k, std::memory_order_relaxed);
+}
+
+long alloc_count() noexcept { return g_calls.load(std::memory_order_relaxed); }
+
+}  // namespace tarvo

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when run as root; otherwise
+# lists the missing ones and fails. Usage: tools/deps.sh [build|test]
+set -euo pipefail
+what=${1:-test}
+pkgs=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev octave octave-dev)
+if [ "$what" = test ]; then
+  pkgs+=(libeigen3-dev libfftw3-dev libopenblas-dev clang libclang-rt-14-dev)
+fi
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "Missing Debian packages (install them as root): ${missing[*]}" >&2
+  echo "  sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

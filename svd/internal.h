@@ -1,0 +1,104 @@
+// Internals of the Lanczos SVD shared by its files and its tests: module-wide run state, the
+// Lanczos vector store, the iteration, the tridiagonal eigensolvers and the vector kernels.
+// Not part of the public interface (svd/svd.h).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "linalg/memory.h"
+#include "svd/svd.h"
+
+// Thrown by svdFatal after its message has been written: the current run fails, and the
+// driver releases the run's workspace and store and returns null.
+class svd_run_failure : public tarvo::failure {
+ public:
+  explicit svd_run_failure(const std::string& message) : tarvo::failure(message) {}
+};
+
+// Writes BEL (flushed), "ERROR: ", the formatted message, BEL and a newline to standard error,
+// then throws svd_run_failure.
+[[noreturn]] void svdFatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// --- module-wide state (one instance per process, shared by all slots) ---
+constexpr int MAXLL = 2;              // store entries kept for p(0), p(1)
+constexpr int kNoStartVector = 8192;  // error flag: no nonzero start vector found
+// Slot tables (svdSlotCount entries each). LanStore[k]: the Lanczos vector store of the run on
+// slot k, iterations+2 vector pointers; OPBTemp[k]: its A^T A product scratch (rows of A).
+extern double*** LanStore;
+extern double** OPBTemp;
+// 0 when the run has met no failure; 8192 for a failed start vector, l+1 when eigenvalue l of
+// a tridiagonal problem did not converge. Cleared at the start of every run.
+extern int svdErrorFlag;
+// Precision values of the current run: eps, eps1 = eps*sqrt(n), reps = sqrt(eps),
+// eps34 = eps^(3/4).
+extern double svdEps;
+extern double svdEps1;
+extern double svdReps;
+extern double svdEps34;
+
+// --- Lanczos vector store of a slot (n doubles per vector) ---
+void STORQ(int n, int j, const double* v, int slot);  // keeps q(j) in entry MAXLL+j
+void RETRQ(int n, int j, double* v, int slot);        // v <- q(j); fatal if never stored
+void STORP(int n, int j, const double* v, int slot);  // keeps p(j), j < MAXLL
+void RETRP(int n, int j, double* v, int slot);        // v <- p(j); fatal if never stored
+
+// --- vector kernels (level-1 style, strided; a negative stride walks from the far end) ---
+void svdCopy(int n, const double* x, int incx, double* y, int incy);
+void svdScale(int n, double a, double* x, int incx);
+void svdScaledCopy(int n, double a, const double* x, int incx, double* y, int incy);
+void svdAxpy(int n, double a, const double* x, int incx, double* y, int incy);
+double svdDot(int n, const double* x, int incx, const double* y, int incy);
+void svdSwap(int n, double* x, int incx, double* y, int incy);
+int svdIndexAbsMax(int n, const double* x, int incx);
+double svdSign(double a, double b);
+inline int svdImin(int a, int b) {
+  return a < b ? a : b;
+}
+inline int svdImax(int a, int b) {
+  return a > b ? a : b;
+}
+inline double svdDmin(double a, double b) {
+  return a < b ? a : b;
+}
+inline double svdDmax(double a, double b) {
+  return a > b ? a : b;
+}
+// y (A.rows) <- A x (A.cols)
+void svdMultA(const SMat* A, const double* x, double* y);
+// y (A.cols) <- A^T (A x); scratch holds A x (A.rows)
+void svdMultATA(const SMat* A, const double* x, double* y, double* scratch);
+
+// --- Lanczos iteration ---
+// wptr[0..9]: r, q(j), q(j-1), p(j), p(j-1), retrieval scratch, alpha, eta, oldeta, beta.
+int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, double endr,
+               double* ritz, double* bnd, double* wptr[10], int* neig, int n, int slot);
+void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n, int slot);
+double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, int slot);
+int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* alf, double* eta,
+                 double* oldeta, double* bet, int* ll, bool* enough, double* rnm, double* tol,
+                 int n, int slot);
+void orthoBounds(const double* alf, double* eta, double* oldeta, const double* bet, int step,
+                 double rnm);
+void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, double* scratch,
+                  double* eta, double* oldeta, int step, double* rnm, double tol, int slot);
+// Linear congruential generator on 31 bits; returns seed * 2^-31 in [0, 1).
+double svdRandom(int* seed);
+
+// --- tridiagonal eigensolvers and Ritz vectors ---
+// Eigenvalues of the symmetric tridiagonal (d, e[1..n-1]) ascending in d; bnd gets the first
+// component of each normalised eigenvector.
+void imtqlb(int n, double* d, double* e, double* bnd);
+// Eigenvalues ascending in d, eigenvectors as columns of z (nm x n, row-major, identity on
+// entry).
+void imtql2(int nm, int n, double* d, double* e, double* z);
+double svdPythag(double a, double b);
+int ritzBounds(bool* enough, double endl, double endr, double* ritz, double* bnd, int step,
+               double tol);
+void svdSort2(int gap, int n, double* keys, double* companions);
+// Fills R from the Lanczos run; returns the number of accepted Ritz values, or -1 when its
+// scratch could not be allocated (the allocator has reported).
+int ritvec(int n, const SMat* A, SVDRec* R, double kappa, const double* ritz, const double* bnd,
+           const double* alf, const double* bet, double* w2, int steps, int neig, int slot);
+// Left rotation of a[0..size-1] in place: element i moves to (i - shift) mod size.
+void rotateRows(double* a, std::int64_t size, std::int64_t shift);

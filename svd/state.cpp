@@ -1,0 +1,128 @@
+// Module-wide state of the Lanczos SVD: slot tables, error flag, precision values, the machine
+// precision probe and the Lanczos vector store of a slot.
+#include <cstdio>
+#include <cstring>
+
+#include "linalg/memory.h"
+#include "svd/internal.h"
+
+int svdSlotCount = -1;
+double*** LanStore = nullptr;
+double** OPBTemp = nullptr;
+int svdErrorFlag = 0;
+double svdEps = 0.0;
+double svdEps1 = 0.0;
+double svdReps = 0.0;
+double svdEps34 = 0.0;
+
+void svdLAS2_init(int count) {
+  if (svdSlotCount >= 1) {
+    std::fprintf(stderr,
+                 "svdLAS2_init called, yet it appears %d threads are already in use.\n\tPlease "
+                 "double check your code.\n",
+                 svdSlotCount);
+    return;
+  }
+  // A slot table without slots would be unusable and never released: create nothing.
+  if (count < 1) return;
+  double*** store = tarvo::alloc_array<double**>(count, true);
+  double** scratch = tarvo::alloc_array<double*>(count, true);
+  if (!store || !scratch) {
+    tarvo::free_bytes(store);
+    tarvo::free_bytes(scratch);
+    svdError("svdLAS2_init: could not allocate the tables of %d slots", count);
+    return;
+  }
+  LanStore = store;
+  OPBTemp = scratch;
+  svdSlotCount = count;
+}
+
+void svdLAS2_post() {
+  if (svdSlotCount < 1) {
+    std::fprintf(stderr, "svdLAS2_post called, but no SVD memory appears to be allocated\n");
+    return;
+  }
+  tarvo::free_bytes(LanStore);
+  tarvo::free_bytes(OPBTemp);
+  LanStore = nullptr;
+  OPBTemp = nullptr;
+  svdSlotCount = -1;
+}
+
+double probeMachinePrecision() {
+  // volatile keeps every intermediate rounded to double.
+  volatile double a = 1.0, b, c;
+  do {
+    a = a + a;
+    b = a + 1.0;
+    b = b - a;
+    c = b - 1.0;
+  } while (c == 0.0);
+  b = 1.0;
+  double base;
+  for (;;) {
+    b = b + b;
+    c = a + b;
+    c = c - a;
+    base = static_cast<double>(static_cast<long long>(c));
+    if (base != 0.0) break;
+  }
+  int t = 0;
+  b = 1.0;
+  do {
+    t++;
+    b = b * base;
+    c = b + 1.0;
+    c = c - b;
+    c = c - 1.0;
+  } while (c == 0.0);
+  const double inv = 1.0 / base;
+  a = 1.0;
+  for (int i = 0; i < t + 3; i++) a = a * inv;
+  for (;;) {
+    c = 1.0 + a;
+    c = c - 1.0;
+    if (c != 0.0) break;
+    a = a * base;
+  }
+  return a;
+}
+
+namespace {
+
+// Keeps a copy of v in entry k of the slot's store, allocating it on first use.
+void store_vector(int n, int k, const double* v, int slot) {
+  double** store = LanStore[slot];
+  if (!store[k]) {
+    store[k] = svdDoubleArray(n, false, "LanStore[j]");
+    if (!store[k]) svdFatal("svdLAS2: failed to allocate LanStore[%d]", k);
+  }
+  std::memcpy(store[k], v, static_cast<std::size_t>(n) * sizeof(double));
+}
+
+}  // namespace
+
+void STORQ(int n, int j, const double* v, int slot) {
+  store_vector(n, MAXLL + j, v, slot);
+}
+
+void RETRQ(int n, int j, double* v, int slot) {
+  const double* kept = LanStore[slot][MAXLL + j];
+  if (!kept) svdFatal("svdLAS2: store (RETRQ) called on index %d (not allocated)", MAXLL + j);
+  std::memcpy(v, kept, static_cast<std::size_t>(n) * sizeof(double));
+}
+
+void STORP(int n, int j, const double* v, int slot) {
+  store_vector(n, j, v, slot);
+}
+
+void RETRP(int n, int j, double* v, int slot) {
+  if (j >= MAXLL) {
+    svdError("svdLAS2: store (RETRP) called with j >= MAXLL");
+    return;
+  }
+  const double* kept = LanStore[slot][j];
+  if (!kept) svdFatal("svdLAS2: store (RETRP) called on index %d (not allocated)", j);
+  std::memcpy(v, kept, static_cast<std::size_t>(n) * sizeof(double));
+}

@@ -1,0 +1,82 @@
+// Lanczos SVD: the largest singular triplets of a sparse real matrix by the Lanczos method with
+// selective reorthogonalisation on the symmetric eigenproblem of A^T A.
+//
+// Calling order: svdLAS2_init(count) once, any number of svdLAS2A / svdLAS2 runs on slots
+// 0 .. count-1 (one run per slot at a time), then svdLAS2_post(). svdLAS2A may also be called
+// without slot tables; it then creates and releases them around its own run.
+//
+// Failures are reported on the standard error stream (svdError: BEL, "ERROR: ", message,
+// newline) and signalled by a null result. No function of this subsystem ends the process.
+#pragma once
+
+#include <cstdint>
+
+static_assert(sizeof(int) == 4, "counts and indices of the Lanczos SVD are 32-bit");
+
+// Dense matrix, one row-major block: element (i, j) is value[i][j], value[i] = value[0] + i*cols.
+struct DMat {
+  int rows;        // number of rows (>= 1)
+  int cols;        // number of columns (>= 1)
+  double** value;  // rows row pointers into one block of rows*cols doubles
+};
+
+// Sparse matrix in compressed column form; entries of a column in increasing row order.
+struct SMat {
+  int rows;       // number of rows
+  int cols;       // number of columns
+  int vals;       // number of stored values
+  int* pointr;    // column starts (size cols+1): column c is pointr[c] .. pointr[c+1]-1
+  int* rowind;    // row of each stored value (size vals)
+  double* value;  // stored values (size vals)
+};
+
+// Singular triplets of an m x n matrix A: A * (row k of Vt) = s[k] * (row k of Ut).
+struct SVDRec {
+  int d;      // number of triplets held, in rows 0 .. d-1, decreasing singular value
+  DMat* Ut;   // left singular vectors, one per row (rows x m)
+  double* s;  // singular values (rows of Ut entries)
+  DMat* Vt;   // right singular vectors, one per row (rows x n)
+};
+
+// --- records (each returns null on failure; destructors accept null) ---
+DMat* svdNewDMat(int rows, int cols);  // all elements 0.0; rows, cols >= 1
+void svdFreeDMat(DMat* D);
+SMat* svdNewSMat(int rows, int cols, int vals);  // pointr zeroed; rowind, value not filled
+void svdFreeSMat(SMat* S);
+SVDRec* svdNewSVDRec();  // d = 0, every pointer null
+void svdFreeSVDRec(SVDRec* R);
+// Sparse form of D holding its nonzero elements (NaN is nonzero, -0.0 is zero), column by
+// column in increasing row order.
+SMat* svdConvertDtoS(const DMat* D);
+// The transpose (cols x rows), entries of each column in increasing row order.
+SMat* svdTransposeS(const SMat* S);
+
+// Arrays from the module's allocation point; on failure the label is reported with the
+// system's error text (perror) and null is returned.
+double* svdDoubleArray(std::int64_t count, bool clear, const char* label);
+int* svdIntArray(std::int64_t count, bool clear, const char* label);
+
+// Writes BEL (flushed), "ERROR: ", the formatted message and a newline to standard error.
+void svdError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// --- driver ---
+// The `dimensions` largest singular triplets of A with the default interval (-1e-30, 1e-30),
+// kappa 1e-6 and as many Lanczos steps as allowed, on the given slot. Null on failure.
+SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot);
+// dimensions: triplets wanted (<= 0 or > min(rows, cols) means min(rows, cols));
+// iterations: Lanczos steps (<= 0 or > min(rows, cols) means min(rows, cols), and never fewer
+// than dimensions); end: lower and upper end of the interval of unwanted Ritz values;
+// kappa: relative accuracy of the accepted Ritz values. Null on failure (message printed,
+// everything the run obtained released).
+SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
+                int slot);
+
+// --- module-wide state ---
+// Number of slots whose tables exist, -1 when none.
+extern int svdSlotCount;
+// Creates the slot tables with `count` slots (warns and changes nothing if they exist).
+void svdLAS2_init(int count);
+// Releases the slot tables (warns if there are none).
+void svdLAS2_post();
+// The machine precision of double arithmetic, probed (2^-52 on IEEE-754 doubles).
+double probeMachinePrecision();

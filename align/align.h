@@ -1,0 +1,141 @@
+// Phase alignment of two stacks of complex frames: per frame, the phase difference of A and B
+// that is linear along the first dimension plus a constant is estimated from the dominant
+// singular vector of the masked phase-difference map and removed by turning A by minus half
+// and B by plus half of it. Also home of the slot-divided workspace the frames run in and of
+// the small dense SVD used by the straight-line fit.
+//
+// Frames are column-major: element (i, j) of an nrows x ncols frame is at j*nrows + i, frame f
+// of a stack starts at f*nrows*ncols. Messages go to the standard error stream.
+#pragma once
+
+#include "linalg/linalg.h"
+
+// ---------------------------------------------------------------------------------------------
+// Workspace
+// ---------------------------------------------------------------------------------------------
+
+// Process-wide buffers of the alignment, cut into nslots equal per-slot pieces. Each kind is one
+// zero-filled block; entry k of a pointer array is the block start plus k per-slot sizes, so the
+// slot-0 entries own the blocks.
+struct AlignWorkspace {
+  dcomplex** phase_map;    // nslots pointers; per slot nrows*ncols: phase-difference map
+  dcomplex** left_vec;     // nslots pointers; per slot nrows: left singular vector
+  dcomplex** right_vec;    // nslots pointers; per slot ncols: right singular vector
+  dcomplex** mag_scratch;  // nslots pointers; per slot nrows*ncols: magnitudes for the mask
+  float** mask;            // nslots pointers; per slot nrows*ncols: 0/1 mask
+  float** support_cols;    // nslots pointers; per slot ncols: column support flags
+  float** support_rows;    // nslots pointers; per slot nrows: row support flags
+  int nrows;               // frame extent along the first (fastest) dimension
+  int ncols;               // frame extent along the second dimension
+  int nslots;              // number of slots
+};
+
+// -1: no workspace exists; after a successful set-up: its slot count.
+extern int align_phase_slots_in_use;
+// The one workspace that align_phase sets up and releases.
+extern AlignWorkspace align_phase_workspace;
+
+// Sets the workspace up with nslots slots (0 when negative), zero-filled, and the Lanczos SVD
+// slot tables with 8 slots. Returns 0, or -1 (message, nothing changed) when a workspace
+// already exists, an extent is negative or the memory cannot be obtained.
+int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace);
+// Releases the workspace and the SVD slot tables. Returns 0, or -1 (message) when none exists.
+int align_phase_thread_post(AlignWorkspace* workspace);
+
+// ---------------------------------------------------------------------------------------------
+// Phase alignment
+// ---------------------------------------------------------------------------------------------
+
+// The unit of work of one frame.
+struct AlignFrameRecord {
+  dcomplex* frame_a;          // borrowed: the frame of A (read and rewritten)
+  dcomplex* frame_b;          // borrowed: the frame of B (read and rewritten)
+  int nrows;                  // extent of the first dimension
+  int ncols;                  // extent of the second dimension
+  AlignWorkspace* workspace;  // borrowed: the workspace whose slot this frame uses
+  int slot;                   // workspace slot and Lanczos SVD slot
+  int b_only;                 // 1: the whole correction goes to B
+  float slope_rows;           // result: linear phase slope along the first dimension, rad/sample
+  float slope_cols;           // result: slope along the second dimension, always 0
+  dcomplex phase_coef;        // result: (cos(phi0/2), sin(phi0/2)) of the constant phase phi0
+};
+
+// Aligns a and b (ndims >= 2 extents dims; dims[0] x dims[1] frames, the product of the rest
+// frames) in place, frame by frame. When slopes_out / coefs_out are given, an array of 2 floats
+// / 1 dcomplex per frame is handed back through them (the caller frees it with
+// tarvo::free_bytes). nthreads is accepted and not used; mode 1 puts the correction on b alone.
+// Returns 0, or -1 after a message (frame extents above 32767, bad arguments, memory): the
+// outputs are then not set; frames before the failing one stay aligned.
+int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
+                dcomplex** coefs_out, int nthreads, short mode);
+
+// Aligns one frame in the record's workspace slot and fills the three results. Returns 0, or -1
+// after a message when the record does not fit its workspace or memory cannot be obtained.
+int align_phase_frame(AlignFrameRecord* record);
+
+// out[i] <- z[i]*conj(w[i]) / |z[i]| where |z[i]| != 0; out[i] untouched elsewhere. Returns 0.
+int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols, dcomplex* out);
+
+// mask[i] <- 1 where |data[i]| > max|data| * fraction, else 0 (fraction outside [0, 1) means
+// 0.25). scratch: nrows*ncols values, or null to use a private one. Returns 0, or -1 (message)
+// when the private scratch cannot be obtained.
+int magnitude_mask(const dcomplex* data, float* mask, int nrows, int ncols, float fraction,
+                   dcomplex* scratch);
+
+// support_cols[j] / support_rows[i] <- 1 when column j / row i has more than 3 entries with
+// mask > 0, else 0. Returns 0.
+int mask_support(const float* mask, int nrows, int ncols, float* support_rows, float* support_cols);
+
+// Multiplies cnt1*cnt2 frames of len1 x len2 values by exp(i*pi*(s1*(k - len1/2) +
+// s2*(l - len2/2))) at sample (k, l); the phases are formed in single precision. Returns 0, or
+// -1 (message, data unchanged) when the phase tables cannot be obtained.
+int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigned short cnt2,
+                     float s1, float s2);
+
+// ---------------------------------------------------------------------------------------------
+// Rank-1 phase estimate and linear-phase fit
+// ---------------------------------------------------------------------------------------------
+
+// Dominant singular triplet of conj(W o C) (C nrows x ncols, W the weights or all 1 when null),
+// through the Lanczos SVD on its real representation in the given SVD slot:
+// conj(W o C) v = sigma u. Outputs may be null. When the SVD yields no triplet the outputs are
+// zero. Returns 0, or -1 (message) when the SVD matrices cannot be obtained.
+int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
+                           double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot);
+
+// Removes 2*pi jumps from phase[0..n-1] in place, sample 0 being the reference; samples whose
+// weight is not > 0 are skipped in the differences. Returns 0, or -1 (message, phases unchanged)
+// when the work array cannot be obtained.
+int unwrap_phase(double* phase, const float* weights, int n);
+
+// *slope_out <- slope of the weighted least-squares line through the unwrapped phase of u over
+// the 1-based positions with weight > 0 (0 when there are none). Returns 0, or -1 (message,
+// slope 0) when memory cannot be obtained.
+int fit_linear_phase(const dcomplex* u, const float* weights, int n, float* slope_out);
+
+// ---------------------------------------------------------------------------------------------
+// Small dense SVD and least-squares solve (row-pointer matrices: m[i] = m[0] + i*cols)
+// ---------------------------------------------------------------------------------------------
+
+// n doubles, uninitialised; null on failure.
+double* alloc_dvector(int n);
+void free_dvector(double* v);
+// rows x cols elements of elsize bytes behind rows row pointers, uninitialised; null on failure.
+void** alloc_matrix2d(int rows, int cols, int elsize);
+double** alloc_dmatrix(int rows, int cols);
+// Frees the block (through row 0), then the row pointers; null is allowed.
+template <class T>
+void free_matrix2d(T** m) {
+  if (!m) return;
+  tarvo::free_bytes(m[0]);
+  tarvo::free_bytes(m);
+}
+
+// a (m x n, m >= n) = U diag(w) V^T: a is overwritten by U, w gets the n singular values (>= 0,
+// unsorted), v (n x n) gets V. Returns 0, 1 when a singular value did not converge in 30
+// sweeps, -1 (message, nothing changed) when the work vector cannot be obtained.
+int dense_svd(double** a, int m, int n, double* w, double** v);
+
+// x (n) <- V diag(1/w) U^T b (b: m values), exactly-zero w dropped: the minimum-norm
+// least-squares solution. Returns 0, or -1 (message, x unchanged) when memory fails.
+int svd_solve(double** u, const double* w, double** v, int n, int m, const double* b, double* x);

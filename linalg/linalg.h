@@ -6,7 +6,6 @@
 
 #include "linalg/memory.h"
 
-
 // One double-precision complex value: real part, then imaginary part. Arrays of it are the
 // interleaved "dblc" element layout of the volume record.
 struct dcomplex {
@@ -30,5 +29,15 @@ void complex_matvec(const dcomplex* A, const dcomplex* x, int rows, int cols, dc
 // Conjugate gradients on the Hermitian positive definite n x n system A x = b.
 // x holds the starting guess on entry and the solution on return.
 // max_iter: passes (20 when 0, none when negative); tol: absolute residual-norm stop (1e-9 when 0).
+// If the four work vectors cannot be allocated it prints
+// "complex_cg_solve: could not alloc work vectors\n" on stderr and leaves x unchanged.
 void complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
                       double tol);
+
+namespace tarvo {
+// The solver's residual norm from rho = r^H r: sqrt(Re rho). Prints "WARNING: ignoring
+// significant complex value in square root.\n" on stderr when Im rho > 1e-6 (signed) and
+// ignores Im rho either way. (r^H r computed by complex_dotc has an exactly zero imaginary
+// part, so inside the solver the warning only guards against other sources of rho.)
+double cg_residual_norm(dcomplex rho);
+}  // namespace tarvo

@@ -1,0 +1,46 @@
+#include "linalg/linalg.h"
+
+// a*b = (a.re b.re - a.im b.im) + i (a.re b.im + a.im b.re)
+dcomplex complex_mult(dcomplex a, dcomplex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+// a/b = a conj(b) / |b|^2, with no scaling against overflow and no test of |b|^2.
+dcomplex complex_div(dcomplex a, dcomplex b) {
+  const double d = b.re * b.re + b.im * b.im;
+  return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
+}
+
+dcomplex complex_add(dcomplex a, dcomplex b) {
+  return {a.re + b.re, a.im + b.im};
+}
+
+// Each element reads x[i] and y[i] before writing y[i], so x == y is allowed.
+void complex_axpby(dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n) {
+  for (int i = 0; i < n; ++i) {
+    const dcomplex xi = x[i];
+    const dcomplex yi = y[i];
+    y[i] = complex_add(complex_mult(alpha, yi), complex_mult(beta, xi));
+  }
+}
+
+// sum_i conj(x[i]) y[i], accumulated from i = 0 upwards.
+dcomplex complex_dotc(const dcomplex* x, const dcomplex* y, int n) {
+  dcomplex s = {0.0, 0.0};
+  for (int i = 0; i < n; ++i) {
+    s.re += x[i].re * y[i].re + x[i].im * y[i].im;
+    s.im += x[i].re * y[i].im - x[i].im * y[i].re;
+  }
+  return s;
+}
+
+// y = A x with A column-major (element (i, j) at j*rows + i). The loops run column by
+// column for contiguous access; each y[i] still accumulates its terms in the order j = 0..cols-1.
+void complex_matvec(const dcomplex* A, const dcomplex* x, int rows, int cols, dcomplex* y) {
+  for (int i = 0; i < rows; ++i) y[i] = {0.0, 0.0};
+  for (int j = 0; j < cols; ++j) {
+    const dcomplex xj = x[j];
+    const dcomplex* col = A + static_cast<std::ptrdiff_t>(j) * rows;
+    for (int i = 0; i < rows; ++i) y[i] = complex_add(y[i], complex_mult(col[i], xj));
+  }
+}

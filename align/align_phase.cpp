@@ -1,0 +1,296 @@
+// Per-frame removal of the linear-along-readout and constant phase difference of two stacks.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <new>
+
+#include "align/align.h"
+
+namespace {
+
+// The ramp carries frame extents as signed 16-bit integers.
+constexpr int kMaxExtent = 32767;
+// Fraction of the largest magnitude of the phase-difference map above which a sample is masked.
+constexpr float kMaskFraction = 0.2f;
+// pi as the single-precision ramp scales are formed with it.
+constexpr float kPiSingle = 3.1415927f;
+// pi as the ramp phases are formed with it, after widening the single-precision product.
+constexpr double kPiRamp = 3.141592654;
+
+constexpr const char* kBadArguments = "Error: %s called with invalid arguments\n";
+constexpr const char* kExtentTooLarge =
+    "Error: align_phase frame extents %d x %d are above 32767, which is not supported\n";
+constexpr const char* kNoWorkspace =
+    "Error: align_phase_frame called with a record that does not fit its workspace\n";
+constexpr const char* kWorkspaceMismatch =
+    "Error: align_phase found a workspace that does not fit %d x %d frames\n";
+
+dcomplex conj(dcomplex z) {
+  return {z.re, -z.im};
+}
+
+}  // namespace
+
+int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols,
+                         dcomplex* out) {
+  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double mag = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
+    if (mag == 0.0) continue;
+    const dcomplex p = complex_mult(z[i], conj(w[i]));
+    out[i] = {p.re / mag, p.im / mag};
+  }
+  return 0;
+}
+
+int magnitude_mask(const dcomplex* data, float* mask, int nrows, int ncols, float fraction,
+                   dcomplex* scratch) {
+  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  tarvo::buffer<dcomplex> own;
+  if (!scratch) {
+    own.reset(tarvo::alloc_array<dcomplex>(n));
+    if (!own) {
+      std::fprintf(stderr, "magnitude_mask: could not alloc scratch array\n");
+      return -1;
+    }
+    scratch = own.get();
+  }
+  double max = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    scratch[i] = {std::sqrt(data[i].re * data[i].re + data[i].im * data[i].im), 0.0};
+    if (scratch[i].re > max) max = scratch[i].re;
+  }
+  if (fraction < 0.0f || fraction >= 1.0f) fraction = 0.25f;
+  const double threshold = max * static_cast<double>(fraction);
+  for (std::int64_t i = 0; i < n; ++i) mask[i] = scratch[i].re > threshold ? 1.0f : 0.0f;
+  return 0;
+}
+
+int mask_support(const float* mask, int nrows, int ncols, float* support_rows,
+                 float* support_cols) {
+  // A row or column is supported when more than 3 of its entries are masked.
+  for (int j = 0; j < ncols; ++j) {
+    const float* col = mask + static_cast<std::int64_t>(j) * nrows;
+    int count = 0;
+    for (int i = 0; i < nrows; ++i) count += col[i] > 0.0f;
+    support_cols[j] = count > 3 ? 1.0f : 0.0f;
+  }
+  for (int i = 0; i < nrows; ++i) {
+    int count = 0;
+    for (int j = 0; j < ncols; ++j) count += mask[static_cast<std::int64_t>(j) * nrows + i] > 0.0f;
+    support_rows[i] = count > 3 ? 1.0f : 0.0f;
+  }
+  return 0;
+}
+
+int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigned short cnt2,
+                     float s1, float s2) {
+  if (len1 <= 0 || len2 <= 0 || cnt1 <= 0 || cnt2 == 0) return 0;
+  tarvo::buffer<dcomplex> t1(tarvo::alloc_array<dcomplex>(len1));
+  tarvo::buffer<dcomplex> t2(tarvo::alloc_array<dcomplex>(len2));
+  if (!t1 || !t2) {
+    std::fprintf(stderr, "apply_phase_ramp: could not alloc phase tables\n");
+    return -1;
+  }
+  // Phase pi*s*(k - len/2): the product is formed in single precision, then widened.
+  const int half1 = len1 / 2;
+  const int half2 = len2 / 2;
+  for (int k = 0; k < len1; ++k) {
+    const double x = static_cast<double>(static_cast<float>(k - half1) * s1) * kPiRamp;
+    t1[k] = {std::cos(x), std::sin(x)};
+  }
+  for (int l = 0; l < len2; ++l) {
+    const double x = static_cast<double>(static_cast<float>(l - half2) * s2) * kPiRamp;
+    t2[l] = {std::cos(x), std::sin(x)};
+  }
+  const std::int64_t frame_size = static_cast<std::int64_t>(len1) * len2;
+  for (int a = 0; a < cnt1; ++a) {
+    for (int b = 0; b < cnt2; ++b) {
+      dcomplex* frame = data + (static_cast<std::int64_t>(cnt1) * b + a) * frame_size;
+      for (int l = 0; l < len2; ++l) {
+        dcomplex* col = frame + static_cast<std::int64_t>(l) * len1;
+        for (int k = 0; k < len1; ++k) col[k] = complex_mult(complex_mult(t1[k], col[k]), t2[l]);
+      }
+    }
+  }
+  return 0;
+}
+
+int align_phase_frame(AlignFrameRecord* record) {
+  if (!record) {
+    std::fprintf(stderr, kBadArguments, "align_phase_frame");
+    return -1;
+  }
+  AlignFrameRecord& r = *record;
+  const AlignWorkspace* ws = r.workspace;
+  if (!ws || r.slot < 0 || r.slot >= ws->nslots || r.nrows != ws->nrows || r.ncols != ws->ncols ||
+      !r.frame_a || !r.frame_b) {
+    std::fprintf(stderr, "%s", kNoWorkspace);
+    return -1;
+  }
+  if (r.nrows > kMaxExtent || r.ncols > kMaxExtent) {
+    std::fprintf(stderr, kExtentTooLarge, r.nrows, r.ncols);
+    return -1;
+  }
+  r.slope_rows = 0.0f;
+  r.slope_cols = 0.0f;
+  r.phase_coef = {1.0, 0.0};
+  const int nrows = r.nrows;
+  const int ncols = r.ncols;
+  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  if (n == 0) return 0;
+  dcomplex* a = r.frame_a;
+  dcomplex* b = r.frame_b;
+  dcomplex* map = ws->phase_map[r.slot];
+  float* mask = ws->mask[r.slot];
+  float* support_rows = ws->support_rows[r.slot];
+  float* support_cols = ws->support_cols[r.slot];
+  dcomplex* u = ws->left_vec[r.slot];
+
+  // P = A conj(B) / |A|: the phase of A conj(B) with the magnitude of B.
+  for (std::int64_t i = 0; i < n; ++i) map[i] = {0.0, 0.0};
+  phase_difference_map(a, b, nrows, ncols, map);
+  for (std::int64_t i = 0; i < n; ++i) mask[i] = 0.0f;
+  if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction, ws->mag_scratch[r.slot]) != 0)
+    return -1;
+
+  // conj(mask o P) v = sigma u: the phase of u is minus the row profile of the phase of P.
+  if (dominant_singular_pair(map, mask, nrows, ncols, nullptr, u, ws->right_vec[r.slot], r.slot) !=
+      0)
+    return -1;
+  for (int i = 0; i < nrows; ++i) support_rows[i] = 0.0f;
+  for (int j = 0; j < ncols; ++j) support_cols[j] = 0.0f;
+  mask_support(mask, nrows, ncols, support_rows, support_cols);
+  float slope = 0.0f;
+  if (fit_linear_phase(u, support_rows, nrows, &slope) != 0) return -1;
+  r.slope_rows = slope;
+
+  // Linear part: A turned by +slope/2*(i - nrows/2), B by -slope/2*(i - nrows/2) (slope runs
+  // opposite to the phase difference), or B alone by -slope*(i - nrows/2).
+  const auto len1 = static_cast<short>(nrows);
+  const auto len2 = static_cast<short>(ncols);
+  if (r.b_only == 1) {
+    if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows / -kPiSingle,
+                         r.slope_cols / -kPiSingle) != 0)
+      return -1;
+  } else {
+    if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows * -0.5f / kPiSingle,
+                         r.slope_cols * -0.5f / kPiSingle) != 0)
+      return -1;
+    if (apply_phase_ramp(a, len1, len2, 1, 1, r.slope_rows * 0.5f / kPiSingle,
+                         r.slope_cols * 0.5f / kPiSingle) != 0)
+      return -1;
+  }
+
+  // Constant part: phi0 = arg of the mean of P over the mask; samples with |A| = 0 keep the
+  // value of the first map.
+  phase_difference_map(a, b, nrows, ncols, map);
+  std::int64_t k = 0;
+  double sum_re = 0.0, sum_im = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (mask[i] != 0.0f) {
+      ++k;
+      sum_re += map[i].re;
+      sum_im += map[i].im;
+    }
+  }
+  dcomplex c_a = {1.0, 0.0};
+  dcomplex c_b = {1.0, 0.0};
+  if (k > 0) {  // an empty mask has no mean phase: no constant correction
+    const double phi0 =
+        std::atan2(sum_im / static_cast<double>(k), sum_re / static_cast<double>(k));
+    c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
+    if (r.b_only != 1) c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
+  }
+  for (std::int64_t i = 0; i < n; ++i) {
+    b[i] = complex_mult(b[i], c_b);
+    a[i] = complex_mult(a[i], c_a);
+  }
+  r.slope_cols = 0.0f;
+  r.phase_coef = c_b;
+  return 0;
+}
+
+int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
+                dcomplex** coefs_out, int nthreads, short mode) {
+  (void)nthreads;  // frames run one after another in slot 0
+  if (!a || !b || !dims || ndims < 2) {
+    std::fprintf(stderr, kBadArguments, "align_phase");
+    return -1;
+  }
+  for (int d = 0; d < ndims; ++d) {
+    if (dims[d] < 0) {
+      std::fprintf(stderr, kBadArguments, "align_phase");
+      return -1;
+    }
+  }
+  const int nrows = dims[0];
+  const int ncols = dims[1];
+  if (nrows > kMaxExtent || ncols > kMaxExtent) {
+    std::fprintf(stderr, kExtentTooLarge, nrows, ncols);
+    return -1;
+  }
+  // Number of frames: the product of the remaining extents (0 when one of them is 0).
+  std::int64_t nframes = 1;
+  for (int d = 2; d < ndims; ++d) {
+    if (dims[d] == 0) {
+      nframes = 0;
+      break;
+    }
+  }
+  for (int d = 2; d < ndims && nframes > 0; ++d) {
+    nframes *= dims[d];
+    if (nframes > std::numeric_limits<int>::max()) {
+      std::fprintf(stderr, kBadArguments, "align_phase");
+      return -1;
+    }
+  }
+
+  tarvo::buffer<dcomplex> coefs;
+  tarvo::buffer<float> slopes;
+  if (coefs_out) coefs.reset(tarvo::alloc_array<dcomplex>(nframes, true));
+  if (slopes_out) slopes.reset(tarvo::alloc_array<float>(2 * nframes, true));
+  if ((coefs_out && !coefs) || (slopes_out && !slopes)) {
+    std::fprintf(stderr, "align_phase: could not alloc output arrays\n");
+    return -1;
+  }
+
+  AlignWorkspace* ws = &align_phase_workspace;
+  if (align_phase_slots_in_use < 0) {
+    if (align_phase_thread_init(nrows, ncols, 1, ws) != 0) return -1;
+  } else if (ws->nslots < 1 || ws->nrows != nrows || ws->ncols != ncols) {
+    // Someone else's workspace that the frames would overrun: leave it alone.
+    std::fprintf(stderr, kWorkspaceMismatch, nrows, ncols);
+    return -1;
+  }
+
+  const std::int64_t frame_size = static_cast<std::int64_t>(nrows) * ncols;
+  AlignFrameRecord record = {};
+  for (std::int64_t f = 0; f < nframes; ++f) {
+    record.frame_a = a + f * frame_size;
+    record.frame_b = b + f * frame_size;
+    record.nrows = nrows;
+    record.ncols = ncols;
+    record.workspace = ws;
+    record.slot = 0;
+    record.b_only = mode == 1 ? 1 : 0;
+    record.slope_rows = 0.0f;
+    record.slope_cols = 0.0f;
+    record.phase_coef = {0.0, 0.0};
+    if (align_phase_frame(&record) != 0) {
+      align_phase_thread_post(ws);
+      return -1;
+    }
+    if (slopes) {
+      slopes[2 * f] = record.slope_rows;
+      slopes[2 * f + 1] = record.slope_cols;
+    }
+    if (coefs) coefs[f] = record.phase_coef;
+  }
+
+  if (coefs_out) *coefs_out = coefs.release();
+  if (slopes_out) *slopes_out = slopes.release();
+  align_phase_thread_post(ws);
+  return 0;
+}

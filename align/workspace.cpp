@@ -1,0 +1,124 @@
+// The process-wide phase-alignment workspace: seven buffer kinds, each one zero-filled block cut
+// into nslots equal per-slot pieces, plus the Lanczos SVD slot tables the frames' rank-1
+// estimates run in.
+#include <cstdio>
+
+#include "align/align.h"
+#include "svd/svd.h"
+
+int align_phase_slots_in_use = -1;
+AlignWorkspace align_phase_workspace = {};
+
+namespace {
+
+// The Lanczos SVD slot tables are created with this many slots, whatever nslots is.
+constexpr int kSvdSlots = 8;
+
+constexpr const char* kAlreadyAllocated =
+    "Error: align_phase_thread_init called with memory spaces already allocated\n";
+constexpr const char* kNothingAllocated =
+    "Error: align_phase_thread_post called, yet it appears that there is no memory allocated\n";
+constexpr const char* kBadArguments = "Error: %s called with invalid arguments\n";
+constexpr const char* kNoMemory =
+    "Error: align_phase_thread_init could not alloc the workspace memory\n";
+
+// One buffer kind: nslots pointers into one zero-filled block of nslots*per_slot elements.
+template <class T>
+struct SlotBlock {
+  tarvo::buffer<T*> pointers;
+  tarvo::buffer<T> block;
+
+  bool allocate(int nslots, std::int64_t per_slot) {
+    pointers.reset(tarvo::alloc_array<T*>(nslots, true));
+    if (!pointers) return false;
+    block.reset(tarvo::alloc_array<T>(per_slot * nslots, true));
+    if (!block) return false;
+    for (int k = 0; k < nslots; ++k) pointers[k] = block.get() + k * per_slot;
+    return true;
+  }
+  // Hands the two allocations to the workspace record (slot 0 is the block).
+  T** release() {
+    block.release();
+    return pointers.release();
+  }
+};
+
+// Frees one buffer kind of the record: the block through the slot-0 pointer, then the array.
+template <class T>
+void free_kind(T**& pointers, int nslots) {
+  if (pointers && nslots > 0) tarvo::free_bytes(pointers[0]);
+  tarvo::free_bytes(pointers);
+  pointers = nullptr;
+}
+
+}  // namespace
+
+int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace) {
+  if (align_phase_slots_in_use > 0) {
+    std::fprintf(stderr, "%s", kAlreadyAllocated);
+    return -1;
+  }
+  if (!workspace || nrows < 0 || ncols < 0) {
+    std::fprintf(stderr, kBadArguments, "align_phase_thread_init");
+    return -1;
+  }
+  if (nslots < 0) nslots = 0;
+
+  AlignWorkspace ws = {};
+  ws.nrows = nrows;
+  ws.ncols = ncols;
+  ws.nslots = nslots;
+  if (nslots > 0) {
+    // Element counts in 64 bits: nrows*ncols*nslots can exceed 32 bits.
+    const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+    SlotBlock<dcomplex> phase_map, mag_scratch, left_vec, right_vec;
+    SlotBlock<float> mask, support_rows, support_cols;
+    const bool ok = phase_map.allocate(nslots, n) && mag_scratch.allocate(nslots, n) &&
+                    left_vec.allocate(nslots, nrows) && right_vec.allocate(nslots, ncols) &&
+                    mask.allocate(nslots, n) && support_rows.allocate(nslots, nrows) &&
+                    support_cols.allocate(nslots, ncols);
+    if (!ok) {
+      std::fprintf(stderr, "%s", kNoMemory);
+      return -1;
+    }
+    svdLAS2_init(kSvdSlots);
+    if (svdSlotCount < 1) {
+      std::fprintf(stderr, "%s", kNoMemory);
+      return -1;
+    }
+    ws.phase_map = phase_map.release();
+    ws.mag_scratch = mag_scratch.release();
+    ws.left_vec = left_vec.release();
+    ws.right_vec = right_vec.release();
+    ws.mask = mask.release();
+    ws.support_rows = support_rows.release();
+    ws.support_cols = support_cols.release();
+  }
+  // With zero slots nothing is held: no buffers and no SVD tables, since no frame can run.
+  *workspace = ws;
+  align_phase_slots_in_use = nslots;
+  return 0;
+}
+
+int align_phase_thread_post(AlignWorkspace* workspace) {
+  if (align_phase_slots_in_use <= 0) {
+    std::fprintf(stderr, "%s", kNothingAllocated);
+    return -1;
+  }
+  if (!workspace) {
+    std::fprintf(stderr, kBadArguments, "align_phase_thread_post");
+    return -1;
+  }
+  const int nslots = workspace->nslots;
+  free_kind(workspace->phase_map, nslots);
+  free_kind(workspace->left_vec, nslots);
+  free_kind(workspace->right_vec, nslots);
+  free_kind(workspace->mag_scratch, nslots);
+  free_kind(workspace->mask, nslots);
+  free_kind(workspace->support_cols, nslots);
+  free_kind(workspace->support_rows, nslots);
+  workspace->nslots = 0;
+  svdLAS2_post();
+  align_phase_slots_in_use = -1;
+  return 0;
+}

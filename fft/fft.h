@@ -39,11 +39,11 @@ static_assert(sizeof(MixedRadixPlan) == 264, "the plan header is 264 bytes");
 // `dims` (ndims int32, padded to a multiple of 8 bytes), `buffer` (total values), then the
 // ndims plan blocks one after another.
 struct MixedRadixNdPlan {
-  int32_t total;             // product of all dimensions
-  int32_t ndims;             // number of dimensions
-  int32_t* dims;             // ndims extents, slowest first, the last one contiguous
-  MixedRadixPlan** plans;    // ndims plans, one per dimension
-  dcomplex* buffer;          // total values: intermediate result of the passes
+  int32_t total;           // product of all dimensions
+  int32_t ndims;           // number of dimensions
+  int32_t* dims;           // ndims extents, slowest first, the last one contiguous
+  MixedRadixPlan** plans;  // ndims plans, one per dimension
+  dcomplex* buffer;        // total values: intermediate result of the passes
 };
 static_assert(sizeof(MixedRadixNdPlan) == 32, "the nd plan header is 32 bytes");
 
@@ -90,8 +90,7 @@ MixedRadixNdPlan* mrfftnd_alloc(const int32_t* dims, int32_t ndims, int32_t back
 // The unscaled multi-dimensional DFT of the plan's `total` values at in, same layout, into out;
 // in may equal out. Returns 0, or -1 (message printed, out untouched) when the scratch cannot
 // grow.
-int mrfftnd(const MixedRadixNdPlan* plan, const dcomplex* in, dcomplex* out,
-            FftScratch* scratch);
+int mrfftnd(const MixedRadixNdPlan* plan, const dcomplex* in, dcomplex* out, FftScratch* scratch);
 
 // ---------------------------------------------------------------------------------------------
 // Power-of-two engine. Lengths are counted in doubles: n doubles hold N = n/2 complex values.
@@ -135,15 +134,15 @@ struct MixedRadixSlotData {
 
 // One prepared (nx, ny, direction).
 struct FftSlot {
-  uint32_t key;                // (nx << 16) + ny in 32-bit arithmetic
-  char direction;              // 'f' or 'b'
-  int32_t ndims;               // always 2
-  char kind;                   // 'o': power-of-two engine, 'k': mixed-radix engine
-  MixedRadixSlotData* mixed;   // kind 'k' only
-  int32_t* ip;                 // kind 'o' only: max(nx, ny) + 2 entries
-  double* w;                   // kind 'o' only: max(nx, ny) / 2 doubles
-  uint16_t tables_ready;       // kind 'o' only: 1 after the first transform
-  double** rows;               // kind 'o' only: ny row pointers, refilled on every call
+  uint32_t key;               // (nx << 16) + ny in 32-bit arithmetic
+  char direction;             // 'f' or 'b'
+  int32_t ndims;              // always 2
+  char kind;                  // 'o': power-of-two engine, 'k': mixed-radix engine
+  MixedRadixSlotData* mixed;  // kind 'k' only
+  int32_t* ip;                // kind 'o' only: max(nx, ny) + 2 entries
+  double* w;                  // kind 'o' only: max(nx, ny) / 2 doubles
+  uint16_t tables_ready;      // kind 'o' only: 1 after the first transform
+  double** rows;              // kind 'o' only: ny row pointers, refilled on every call
 };
 
 struct FftManager {

@@ -1,0 +1,554 @@
+// Power-of-two complex FFT, in place on n doubles (N = n/2 interleaved complex values):
+// a radix-4 first stage over the whole array, split-radix middle stages block by block, fixed
+// 16- and 8-point kernels, then a bit-reversal permutation.
+//
+// The network computes the exp(+) transform X[k] = sum_j x[j] w^{jk}, w = exp(2 pi i / N); the
+// exp(-) transform reads conj(x) in the first stage and conjugates in the bit reversal, since
+// sum_j x[j] w^{-jk} = conj(sum_j conj(x[j]) w^{jk}).
+//
+// Block types. A block of B complex values is
+//   type 1 when it needs the plain transform of its values, and
+//   type 2 when it needs the transform of its values times psi^j, psi = exp(i pi / B).
+// The split of a block into quarters of Q = B/4 (each left needing its own transform, results
+// in bit-reversed order):
+//   type 1, w = exp(2 pi i / B), per j < Q with x_q = a[j + qQ]:
+//     q0 = (x0 + x2) + (x1 + x3)            -> quarter 0, type 1 (outputs 4k)
+//     q1 = (x0 + x2) - (x1 + x3)            -> quarter 1, type 2 (outputs 4k + 2)
+//     q2 = ((x0 - x2) + i (x1 - x3)) w^j    -> quarter 2, type 1 (outputs 4k + 1)
+//     q3 = ((x0 - x2) - i (x1 - x3)) w^3j   -> quarter 3, type 1 (outputs 4k + 3)
+//   type 2, psi = exp(i pi / B), e = exp(i pi / 4), u = x0 + i x2, v = x1 + i x3,
+//   u' = x0 - i x2, v' = x1 - i x3:
+//     q0 = (u + e v) psi^j, q1 = (u - e v) psi^j             -> types 1, 2
+//     q2 = (u' + i e v') psi^3j, q3 = (u' - i e v') psi^3j   -> types 1, 2
+//
+// Table levels (see cfft_pow2_make_tables): a level of h entries, d = (pi/4)/h, holds
+// 1, cos(pi/4), then either cos 2d, sin 2d (h = 4) or 0.5/cos 2d, 0.5/cos 6d (h > 4), then per
+// g = 1 .. h/4 - 1 the group cos 4gd, sin 4gd, cos 12gd, -sin 12gd.
+#include <cmath>
+
+#include "fft/cvec.h"
+#include "fft/fft.h"
+
+using namespace tarvo::fftk;
+
+namespace {
+
+// ----- middle stages ---------------------------------------------------------------------------
+
+// Type-1 stage of a block whose level holds w^j and conj(w^3j) for j = 0 .. Q/2 directly
+// (group j); the indices Q - j use w^(Q-j) = i conj(w^j), w^3(Q-j) = -i conj(w^3j).
+// `conj_in`: reads conj(a) (first stage of the exp(-) transform).
+template <bool conj_in>
+inline void split1_group(double* a, int q2, twiddle w1, twiddle w3, bool rot) {
+  cvec x0 = load(a), x1 = load(a + q2), x2 = load(a + 2 * q2), x3 = load(a + 3 * q2);
+  if (conj_in) {
+    x0 = conj(x0);
+    x1 = conj(x1);
+    x2 = conj(x2);
+    x3 = conj(x3);
+  }
+  const cvec s02 = x0 + x2, d02 = x0 - x2, s13 = x1 + x3, d13 = x1 - x3;
+  store(a, s02 + s13);
+  store(a + q2, s02 - s13);
+  const cvec id13 = mul_i(d13);
+  if (rot) {
+    store(a + 2 * q2, mul(d02 + id13, w1));
+    store(a + 3 * q2, mul(d02 - id13, w3));
+  } else {
+    store(a + 2 * q2, d02 + id13);
+    store(a + 3 * q2, d02 - id13);
+  }
+}
+
+// Processes index j with w^j = (c1, s1), w^3j = (c3, s3), and its mirror Q - j.
+template <bool conj_in>
+inline void split1_pair(double* a, int Q, int j, double c1, double s1, double c3, double s3) {
+  const int q2 = 2 * Q;
+  split1_group<conj_in>(a + 2 * j, q2, make_twiddle(c1, s1), make_twiddle(c3, s3), true);
+  split1_group<conj_in>(a + 2 * (Q - j), q2, make_twiddle(s1, c1), make_twiddle(-s3, -c3), true);
+}
+
+// Type-1 stage on the block of m doubles at a, level L = w + nw - m/2 (h = m/4 entries:
+// w^j for j <= Q/2 as groups).
+void middle1(double* a, int m, const double* L) {
+  const int Q = m / 8;
+  const double c45 = L[1];
+  const twiddle one = make_twiddle(1.0, 0.0);
+  split1_group<false>(a, 2 * Q, one, one, false);
+  for (int j = 1; j < Q / 2; ++j)
+    split1_pair<false>(a, Q, j, L[4 * j], L[4 * j + 1], L[4 * j + 2], -L[4 * j + 3]);
+  split1_group<false>(a + Q, 2 * Q, make_twiddle(c45, c45), make_twiddle(-c45, c45), true);
+}
+
+// First stage (type 1 over the whole array of n doubles), level L = w + nw - n/4 with h = Q
+// entries: it holds w^j only for even j = 2g; an odd j uses
+// w^(2g+1) = (w^2g + w^(2g+2)) / (2 cos(2 pi / N)), entry 2 holding 1/(2 cos(2 pi / N)),
+// and the same for the triple angle with entry 3 = 1/(2 cos(6 pi / N)).
+template <bool conj_in>
+void first_stage(double* a, int n, const double* L) {
+  const int Q = n / 8;
+  const double c45 = L[1], csc1 = L[2], csc3 = L[3];
+  const twiddle one = make_twiddle(1.0, 0.0);
+  split1_group<conj_in>(a, 2 * Q, one, one, false);
+  double c1 = 1.0, s1 = 0.0, c3 = 1.0, s3 = 0.0;  // w^2g, w^6g
+  for (int g = 0; g < Q / 4; ++g) {
+    double nc1, ns1, nc3, ns3;  // w^(2g+2), w^(6g+6)
+    if (g + 1 < Q / 4) {
+      nc1 = L[4 * (g + 1)];
+      ns1 = L[4 * (g + 1) + 1];
+      nc3 = L[4 * (g + 1) + 2];
+      ns3 = -L[4 * (g + 1) + 3];
+    } else {
+      nc1 = c45;
+      ns1 = c45;
+      nc3 = -c45;
+      ns3 = c45;
+    }
+    if (g > 0) split1_pair<conj_in>(a, Q, 2 * g, c1, s1, c3, s3);
+    split1_pair<conj_in>(a, Q, 2 * g + 1, csc1 * (c1 + nc1), csc1 * (s1 + ns1), csc3 * (c3 + nc3),
+                         csc3 * (s3 + ns3));
+    c1 = nc1;
+    s1 = ns1;
+    c3 = nc3;
+    s3 = ns3;
+  }
+  split1_group<conj_in>(a + Q, 2 * Q, make_twiddle(c45, c45), make_twiddle(-c45, c45), true);
+}
+
+// Type-2 stage on the block of m doubles at a, level L = w + nw - m (h = m/2 entries: psi^j and
+// conj(psi^3j) as group j, j < Q).
+void middle2(double* a, int m, const double* L) {
+  const int Q = m / 8;
+  const int q2 = 2 * Q;
+  const double c45 = L[1];
+  for (int j = 0; j < Q; ++j) {
+    double* p = a + 2 * j;
+    const cvec x0 = load(p), x1 = load(p + q2), x2 = load(p + 2 * q2), x3 = load(p + 3 * q2);
+    const cvec u = x0 + mul_i(x2), v = x1 + mul_i(x3);
+    const cvec u2 = x0 - mul_i(x2), v2 = x1 - mul_i(x3);
+    const cvec ev = scale(v + mul_i(v), c45);      // e v
+    const cvec iev2 = scale(mul_i(v2) - v2, c45);  // i e v'
+    if (j == 0) {
+      store(p, u + ev);
+      store(p + q2, u - ev);
+      store(p + 2 * q2, u2 + iev2);
+      store(p + 3 * q2, u2 - iev2);
+    } else {
+      const twiddle p1 = make_twiddle(L[4 * j], L[4 * j + 1]);
+      const twiddle p3 = make_twiddle(L[4 * j + 2], -L[4 * j + 3]);
+      store(p, mul(u + ev, p1));
+      store(p + q2, mul(u - ev, p1));
+      store(p + 2 * q2, mul(u2 + iev2, p3));
+      store(p + 3 * q2, mul(u2 - iev2, p3));
+    }
+  }
+}
+
+// ----- fixed kernels (registers) ---------------------------------------------------------------
+
+// 2-point transforms: type 1 (u0 + u1, u0 - u1); type 2 (u0 + i u1, u0 - i u1).
+inline void dft2(cvec* x, bool type2) {
+  const cvec b = type2 ? mul_i(x[1]) : x[1];
+  const cvec s = x[0] + b, d = x[0] - b;
+  x[0] = s;
+  x[1] = d;
+}
+
+// 4-point transforms, results bit reversed.
+inline void dft4_t1(cvec* x) {
+  const cvec s02 = x[0] + x[2], d02 = x[0] - x[2], s13 = x[1] + x[3], d13 = x[1] - x[3];
+  const cvec id13 = mul_i(d13);
+  x[0] = s02 + s13;
+  x[1] = s02 - s13;
+  x[2] = d02 + id13;
+  x[3] = d02 - id13;
+}
+inline void dft4_t2(cvec* x, double c45) {
+  const cvec u = x[0] + mul_i(x[2]), v = x[1] + mul_i(x[3]);
+  const cvec u2 = x[0] - mul_i(x[2]), v2 = x[1] - mul_i(x[3]);
+  const cvec ev = scale(v + mul_i(v), c45);
+  const cvec iev2 = scale(mul_i(v2) - v2, c45);
+  x[0] = u + ev;
+  x[1] = u - ev;
+  x[2] = u2 + iev2;
+  x[3] = u2 - iev2;
+}
+
+// Type-1 split of B register values, twiddles w1[j], w3[j] for j = 1 .. Q-1.
+template <int B>
+inline void reg_split1(cvec* x, const twiddle* w1, const twiddle* w3) {
+  constexpr int Q = B / 4;
+  for (int j = 0; j < Q; ++j) {
+    const cvec s02 = x[j] + x[j + 2 * Q], d02 = x[j] - x[j + 2 * Q];
+    const cvec s13 = x[j + Q] + x[j + 3 * Q], d13 = x[j + Q] - x[j + 3 * Q];
+    const cvec id13 = mul_i(d13);
+    x[j] = s02 + s13;
+    x[j + Q] = s02 - s13;
+    if (j == 0) {
+      x[j + 2 * Q] = d02 + id13;
+      x[j + 3 * Q] = d02 - id13;
+    } else {
+      x[j + 2 * Q] = mul(d02 + id13, w1[j]);
+      x[j + 3 * Q] = mul(d02 - id13, w3[j]);
+    }
+  }
+}
+// Type-2 split of B register values, twiddles p1[j] = psi^j, p3[j] = psi^3j for j = 1 .. Q-1.
+template <int B>
+inline void reg_split2(cvec* x, const twiddle* p1, const twiddle* p3, double c45) {
+  constexpr int Q = B / 4;
+  for (int j = 0; j < Q; ++j) {
+    const cvec u = x[j] + mul_i(x[j + 2 * Q]), v = x[j + Q] + mul_i(x[j + 3 * Q]);
+    const cvec u2 = x[j] - mul_i(x[j + 2 * Q]), v2 = x[j + Q] - mul_i(x[j + 3 * Q]);
+    const cvec ev = scale(v + mul_i(v), c45);
+    const cvec iev2 = scale(mul_i(v2) - v2, c45);
+    if (j == 0) {
+      x[j] = u + ev;
+      x[j + Q] = u - ev;
+      x[j + 2 * Q] = u2 + iev2;
+      x[j + 3 * Q] = u2 - iev2;
+    } else {
+      x[j] = mul(u + ev, p1[j]);
+      x[j + Q] = mul(u - ev, p1[j]);
+      x[j + 2 * Q] = mul(u2 + iev2, p3[j]);
+      x[j + 3 * Q] = mul(u2 - iev2, p3[j]);
+    }
+  }
+}
+
+template <int B>
+inline void load_block(cvec* x, const double* a) {
+  for (int k = 0; k < B; ++k) x[k] = load(a + 2 * k);
+}
+template <int B>
+inline void store_block(double* a, const cvec* x) {
+  for (int k = 0; k < B; ++k) store(a + 2 * k, x[k]);
+}
+
+// 8-point kernel of type 1 (16 doubles); only cos(pi/4) is needed (entry 1 of any level).
+void kernel8_t1(double* a, double c45) {
+  cvec x[8];
+  load_block<8>(x, a);
+  const twiddle w1[2] = {{}, make_twiddle(c45, c45)};
+  const twiddle w3[2] = {{}, make_twiddle(-c45, c45)};
+  reg_split1<8>(x, w1, w3);
+  dft2(x, false);
+  dft2(x + 2, true);
+  dft2(x + 4, false);
+  dft2(x + 6, false);
+  store_block<8>(a, x);
+}
+
+// 8-point kernel of type 2, level L = w + nw - 8 (h = 4: L[2], L[3] = cos, sin of pi/8).
+void kernel8_t2(double* a, const double* L) {
+  cvec x[8];
+  load_block<8>(x, a);
+  const twiddle p1[2] = {{}, make_twiddle(L[2], L[3])};
+  const twiddle p3[2] = {{}, make_twiddle(L[3], L[2])};
+  reg_split2<8>(x, p1, p3, L[1]);
+  dft2(x, false);
+  dft2(x + 2, true);
+  dft2(x + 4, false);
+  dft2(x + 6, true);
+  store_block<8>(a, x);
+}
+
+// 16-point kernel of type 1, level L = w + nw - 8 (cos, sin of pi/8 at L[2], L[3]).
+void kernel16_t1(double* a, const double* L) {
+  cvec x[16];
+  load_block<16>(x, a);
+  const double c8 = L[2], s8 = L[3], c45 = L[1];
+  const twiddle w1[4] = {{}, make_twiddle(c8, s8), make_twiddle(c45, c45), make_twiddle(s8, c8)};
+  const twiddle w3[4] = {{}, make_twiddle(s8, c8), make_twiddle(-c45, c45), make_twiddle(-c8, -s8)};
+  reg_split1<16>(x, w1, w3);
+  dft4_t1(x);
+  dft4_t2(x + 4, c45);
+  dft4_t1(x + 8);
+  dft4_t1(x + 12);
+  store_block<16>(a, x);
+}
+
+// 16-point kernel of type 2, level L = w + nw - 32 (h = 16: psi^g, conj(psi^3g), g = 1..3).
+void kernel16_t2(double* a, const double* L) {
+  cvec x[16];
+  load_block<16>(x, a);
+  twiddle p1[4], p3[4];
+  for (int g = 1; g < 4; ++g) {
+    p1[g] = make_twiddle(L[4 * g], L[4 * g + 1]);
+    p3[g] = make_twiddle(L[4 * g + 2], -L[4 * g + 3]);
+  }
+  const double c45 = L[1];
+  reg_split2<16>(x, p1, p3, c45);
+  dft4_t1(x);
+  dft4_t2(x + 4, c45);
+  dft4_t1(x + 8);
+  dft4_t2(x + 12, c45);
+  store_block<16>(a, x);
+}
+
+// ----- drivers ---------------------------------------------------------------------------------
+
+struct tables {
+  const double* w;
+  int nw;
+  const double* level(int offset_from_end) const { return w + nw - offset_from_end; }
+};
+
+inline void middle(double* a, int m, bool type1, const tables& t) {
+  if (type1)
+    middle1(a, m, t.level(m / 2));
+  else
+    middle2(a, m, t.level(m));
+}
+
+inline void kernel16(double* a, bool type1, const tables& t) {
+  if (type1)
+    kernel16_t1(a, t.level(8));
+  else
+    kernel16_t2(a, t.level(32));
+}
+
+inline void kernel8(double* a, bool type1, const tables& t) {
+  if (type1)
+    kernel8_t1(a, t.level(8)[1]);
+  else
+    kernel8_t2(a, t.level(8));
+}
+
+// Quarters of a block after its own stage: types 1, 2, 1, and the block's type for the last.
+inline void kernels_of(double* a, int sub, bool last_type1, const tables& t) {
+  if (sub == 32) {
+    kernel16(a, true, t);
+    kernel16(a + 32, false, t);
+    kernel16(a + 64, true, t);
+    kernel16(a + 96, last_type1, t);
+  } else {
+    kernel8(a, true, t);
+    kernel8(a + 16, false, t);
+    kernel8(a + 32, true, t);
+    kernel8(a + 48, last_type1, t);
+  }
+}
+
+// Small driver, n = 64 or 128, after the first stage.
+void small_driver(double* a, int n, const tables& t) {
+  kernels_of(a, n / 4, true, t);
+}
+
+// Leaf driver on a block of m = 512 or 256 doubles whose own stage is done; s = 1: the block is
+// type 1, s = 0: type 2.
+void leaf_driver(double* a, int m, int s, const tables& t) {
+  const int sub = m / 4;
+  const bool last1 = s == 1;
+  middle(a, sub, true, t);
+  kernels_of(a, sub / 4, true, t);
+  middle(a + sub, sub, false, t);
+  kernels_of(a + sub, sub / 4, false, t);
+  middle(a + 2 * sub, sub, true, t);
+  kernels_of(a + 2 * sub, sub / 4, true, t);
+  middle(a + 3 * sub, sub, last1, t);
+  kernels_of(a + 3 * sub, sub / 4, last1, t);
+}
+
+// Applies the stages the block a + j - m needs before its leaf; returns its type (1 or 0).
+int tree_step(double* a, int m, int j, int k, const tables& t) {
+  if (k % 4 != 0) {
+    const int s = k % 2;
+    middle(a + j - m, m, s == 1, t);
+    return s;
+  }
+  int l = m;
+  int i = k;
+  while (i % 4 == 0) {
+    l *= 4;
+    i /= 4;
+  }
+  const int s = i % 2;
+  for (; l > 128; l /= 4) middle(a + j - l, l, s == 1, t);
+  return s;
+}
+
+// Recursive driver, n > 512, after the first stage: block by block in decreasing memory order.
+void recursive_driver(double* a, int n, const tables& t) {
+  int m = n;
+  while (m > 512) {
+    m /= 4;
+    middle(a + n - m, m, true, t);
+  }
+  leaf_driver(a + n - m, m, 1, t);
+  int k = 0;
+  for (int j = n - m; j > 0; j -= m) {
+    ++k;
+    const int s = tree_step(a, m, j, k, t);
+    leaf_driver(a + j - m, m, s, t);
+  }
+}
+
+// ----- bit reversal ----------------------------------------------------------------------------
+
+// Reorders the N = n/2 values into bit-reversed index order (n > 32). With the index split as
+// i = lo + m mid + M hi (lo, hi: t bits, m = 2^t; mid: c bits, M = m 2^c), the reversal is
+// rev(hi) + m rev_c(mid) + M rev(lo); ip[m + k] = 8 m rev(k) doubles, so M rev(k) in doubles is
+// ip[m + k] << (c - 2). `conj_out` negates every imaginary part.
+template <bool conj_out>
+void bit_reverse(double* a, int n, const int32_t* ip) {
+  int m = 1;
+  int l = n / 4;
+  while (l > 8) {
+    l /= 4;
+    m *= 2;
+  }
+  const int cbits = l == 8 ? 4 : (l == 4 ? 3 : 2);
+  const int nmid = 1 << cbits;
+  int revmid[16];
+  for (int c = 0; c < nmid; ++c) {
+    int r = 0;
+    for (int b = 0; b < cbits; ++b) r |= ((c >> b) & 1) << (cbits - 1 - b);
+    revmid[c] = r;
+  }
+  const int shift = cbits - 2;
+  for (int lo = 0; lo < m; ++lo) {
+    const int hi_lo = ip[m + lo] << shift;  // M rev(lo), doubles
+    for (int k = 0; k < m; ++k) {
+      const int hi_k = ip[m + k] << shift;
+      for (int c = 0; c < nmid; ++c) {
+        const int i = 2 * lo + 2 * m * c + hi_k;
+        const int r = 2 * k + 2 * m * revmid[c] + hi_lo;
+        if (i < r) {
+          const cvec x = load(a + i), y = load(a + r);
+          store(a + i, conj_out ? conj(y) : y);
+          store(a + r, conj_out ? conj(x) : x);
+        } else if (i == r && conj_out) {
+          store(a + i, conj(load(a + i)));
+        }
+      }
+    }
+  }
+}
+
+// Fixed reversal for N = 8 or 16 values; with `negate`, position k receives what the plain
+// reversal puts at (N - k) mod N, which turns the exp(+) result into the exp(-) one.
+void bit_reverse_small(double* a, int N, bool negate) {
+  const int bits = N == 8 ? 3 : 4;
+  cvec x[16];
+  for (int k = 0; k < N; ++k) x[k] = load(a + 2 * k);
+  for (int k = 0; k < N; ++k) {
+    const int src = negate ? (N - k) % N : k;
+    int r = 0;
+    for (int b = 0; b < bits; ++b) r |= ((src >> b) & 1) << (bits - 1 - b);
+    store(a + 2 * k, x[r]);
+  }
+}
+
+}  // namespace
+
+// ----- tables ----------------------------------------------------------------------------------
+
+void cfft_pow2_make_bitrev(int32_t nw, int32_t* ip) {
+  ip[2] = 0;
+  ip[3] = 16;
+  int m = 2;
+  for (int l = nw; l > 32; l /= 4) {
+    for (int j = m; j < 2 * m; ++j) {
+      const int p = 4 * ip[j];
+      ip[m + j] = p;
+      ip[2 * m + j] = p + 16 * m;
+    }
+    m *= 2;
+  }
+}
+
+void cfft_pow2_make_tables(int32_t nw, int32_t* ip, double* w) {
+  ip[0] = nw;
+  ip[1] = 1;
+  if (nw <= 2) return;
+  int h = nw / 2;
+  const double delta = std::atan(1.0) / h;
+  const double c = std::cos(delta * h);
+  w[0] = 1;
+  w[1] = c;
+  if (h == 4) {
+    w[2] = std::cos(delta * 2);
+    w[3] = std::sin(delta * 2);
+  } else if (h > 4) {
+    cfft_pow2_make_bitrev(nw, ip);
+    w[2] = 0.5 / std::cos(delta * 2);
+    w[3] = 0.5 / std::cos(delta * 6);
+    for (int j = 4; j < h; j += 4) {
+      w[j] = std::cos(delta * j);
+      w[j + 1] = std::sin(delta * j);
+      w[j + 2] = std::cos(3 * delta * j);
+      w[j + 3] = -std::sin(3 * delta * j);
+    }
+  }
+  // Each next level halves the density: every other group of the level before, with the two
+  // secant entries recomputed for the doubled angle step.
+  int s0 = 0;
+  while (h > 2) {
+    const int s1 = s0 + h;
+    h /= 2;
+    w[s1] = 1;
+    w[s1 + 1] = c;
+    if (h == 4) {
+      w[s1 + 2] = w[s0 + 4];
+      w[s1 + 3] = w[s0 + 5];
+    } else if (h > 4) {
+      w[s1 + 2] = 0.5 / w[s0 + 4];
+      w[s1 + 3] = 0.5 / w[s0 + 6];
+      for (int j = 4; j < h; j += 4) {
+        w[s1 + j] = w[s0 + 2 * j];
+        w[s1 + j + 1] = w[s0 + 2 * j + 1];
+        w[s1 + j + 2] = w[s0 + 2 * j + 2];
+        w[s1 + j + 3] = w[s0 + 2 * j + 3];
+      }
+    }
+    s0 = s1;
+  }
+}
+
+void cfft_pow2(int32_t n, int32_t isgn, double* a, int32_t* ip, double* w) {
+  if (n > 4 * ip[0]) cfft_pow2_make_tables(n / 4, ip, w);
+  const tables t{w, ip[0]};
+  const bool minus = isgn < 0;
+  if (n <= 2) return;
+  if (n == 4) {
+    const cvec x0 = load(a), x1 = load(a + 2);
+    store(a, x0 + x1);
+    store(a + 2, x0 - x1);
+    return;
+  }
+  if (n == 8) {
+    const cvec x0 = load(a), x1 = load(a + 2), x2 = load(a + 4), x3 = load(a + 6);
+    const cvec s02 = x0 + x2, d02 = x0 - x2, s13 = x1 + x3;
+    const cvec id13 = minus ? mul_neg_i(x1 - x3) : mul_i(x1 - x3);  // +-i (x1 - x3)
+    store(a, s02 + s13);
+    store(a + 2, d02 + id13);
+    store(a + 4, s02 - s13);
+    store(a + 6, d02 - id13);
+    return;
+  }
+  if (n == 16) {
+    kernel8_t1(a, w[1]);
+    bit_reverse_small(a, 8, minus);
+    return;
+  }
+  if (n == 32) {
+    kernel16_t1(a, t.level(8));
+    bit_reverse_small(a, 16, minus);
+    return;
+  }
+  if (minus)
+    first_stage<true>(a, n, t.level(n / 4));
+  else
+    first_stage<false>(a, n, t.level(n / 4));
+  if (n <= 128)
+    small_driver(a, n, t);
+  else if (n <= 512)
+    leaf_driver(a, n, 1, t);
+  else
+    recursive_driver(a, n, t);
+  if (minus)
+    bit_reverse<true>(a, n, ip);
+  else
+    bit_reverse<false>(a, n, ip);
+}

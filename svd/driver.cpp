@@ -1,0 +1,208 @@
+// Driver of the Lanczos SVD: parameter clamping and checks, the choice of working on the
+// transpose, the precision tolerances, the run's workspace, the iteration and the result.
+//
+// A run owns its workspace, its slot's store and product scratch through RunWorkspace, so any
+// way out of a run (including a store failure, which svdFatal turns into an svd_run_failure)
+// releases everything it obtained.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "linalg/memory.h"
+#include "svd/internal.h"
+
+namespace {
+
+constexpr const char* kParameterError = "svdLAS2 parameter error: %s\n";
+constexpr const char* kWorkspaceFailure = "svdLAS2: fatal error, aborting";
+
+struct RecDeleter {
+  void operator()(SVDRec* R) const noexcept { svdFreeSVDRec(R); }
+};
+using RecOwner = std::unique_ptr<SVDRec, RecDeleter>;
+
+struct SMatDeleter {
+  void operator()(SMat* S) const noexcept { svdFreeSMat(S); }
+};
+
+// Everything one run obtains; released on every way out of the run.
+class RunWorkspace {
+ public:
+  explicit RunWorkspace(int slot) : slot_(slot) {}
+  RunWorkspace(const RunWorkspace&) = delete;
+  RunWorkspace& operator=(const RunWorkspace&) = delete;
+  ~RunWorkspace() { release_slot(); }
+
+  std::unique_ptr<SMat, SMatDeleter> transposed;
+  tarvo::buffer<double> work[10];  // wptr[0..9]
+  tarvo::buffer<double> ritz, bnd;
+
+  // The slot's store (entries null) and product scratch; false after a reported failure.
+  bool take_slot(std::int64_t store_entries, int rows) {
+    LanStore[slot_] = tarvo::alloc_array<double*>(store_entries, true);
+    if (!LanStore[slot_]) {
+      errno = ENOMEM;
+      std::perror("las2: LanStore");
+      return false;
+    }
+    store_entries_ = store_entries;
+    OPBTemp[slot_] = svdDoubleArray(rows, false, "las2: OPBTemp");
+    return OPBTemp[slot_] != nullptr;
+  }
+
+ private:
+  void release_slot() noexcept {
+    if (LanStore && LanStore[slot_]) {
+      for (std::int64_t k = 0; k < store_entries_; k++) tarvo::free_bytes(LanStore[slot_][k]);
+      tarvo::free_bytes(LanStore[slot_]);
+      LanStore[slot_] = nullptr;
+    }
+    if (OPBTemp && OPBTemp[slot_]) {
+      tarvo::free_bytes(OPBTemp[slot_]);
+      OPBTemp[slot_] = nullptr;
+    }
+  }
+
+  int slot_;
+  std::int64_t store_entries_ = 0;
+};
+
+// The run proper, on a matrix already checked; throws svd_run_failure from the store.
+SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
+                 int slot) {
+  RunWorkspace ws(slot);
+
+  // Work on the transpose when A is wide, so that n stays at the smaller side.
+  const bool transpose = static_cast<double>(A->cols) >= 1.2 * static_cast<double>(A->rows);
+  if (transpose) {
+    ws.transposed.reset(svdTransposeS(A));
+    if (!ws.transposed) {
+      svdError("%s", kWorkspaceFailure);
+      return nullptr;
+    }
+    A = ws.transposed.get();
+  }
+
+  const int n = A->cols;
+  svdEps = probeMachinePrecision();
+  svdEps1 = svdEps * std::sqrt(static_cast<double>(n));
+  svdReps = std::sqrt(svdEps);
+  svdEps34 = svdReps * std::sqrt(svdReps);
+
+  static const char* const labels[10] = {
+      "las2: wptr[0]", "las2: wptr[1]", "las2: wptr[2]", "las2: wptr[3]", "las2: wptr[4]",
+      "las2: wptr[5]", "las2: wptr[6]", "las2: wptr[7]", "las2: wptr[8]", "las2: wptr[9]"};
+  bool ok = true;
+  for (int i = 0; i < 10 && ok; i++) {
+    const std::int64_t count = i < 6 ? n : i < 9 ? iterations : std::int64_t{iterations} + 1;
+    // r starts at zero; alpha too, so that a run that never takes a step reads no garbage.
+    ws.work[i].reset(svdDoubleArray(count, i == 0 || i == 6, labels[i]));
+    ok = ws.work[i] != nullptr;
+  }
+  if (ok) {
+    ws.ritz.reset(svdDoubleArray(std::int64_t{iterations} + 1, true, "las2: ritz"));
+    ok = ws.ritz != nullptr;
+  }
+  if (ok) {
+    ws.bnd.reset(svdDoubleArray(std::int64_t{iterations} + 1, true, "las2: bnd"));
+    ok = ws.bnd != nullptr;
+  }
+  if (ok) {
+    // Every bound starts at about 1.3824e306 (all bytes 0x7F): not converged.
+    std::memset(ws.bnd.get(), 0x7F, (static_cast<std::size_t>(iterations) + 1) * sizeof(double));
+    ok = ws.take_slot(std::int64_t{iterations} + 2, A->rows);
+  }
+  if (!ok) {
+    svdError("%s", kWorkspaceFailure);
+    return nullptr;
+  }
+
+  double* wptr[10];
+  for (int i = 0; i < 10; i++) wptr[i] = ws.work[i].get();
+  int neig = 0;
+  const int steps = lanczosRun(A, iterations, dimensions, end[0], end[1], ws.ritz.get(),
+                               ws.bnd.get(), wptr, &neig, n, slot);
+  // wptr[1..4] may have been exchanged among themselves; the owners are unaffected.
+  for (int i : {0, 1, 2, 3, 4, 7, 8}) ws.work[i].reset();
+
+  kappa = std::fmax(std::fabs(kappa), svdEps34);
+
+  RecOwner R(svdNewSVDRec());
+  bool made = R != nullptr;
+  if (made) {
+    R->d = dimensions;
+    made = (R->Ut = svdNewDMat(dimensions, A->rows)) != nullptr &&
+           (R->s = svdDoubleArray(dimensions, true, "las2: R->s")) != nullptr &&
+           (R->Vt = svdNewDMat(dimensions, A->cols)) != nullptr;
+  }
+  if (!made) {
+    svdError("svdLAS2: allocation of R failed");
+    return nullptr;
+  }
+
+  if (ritvec(n, A, R.get(), kappa, ws.ritz.get(), ws.bnd.get(), wptr[6], wptr[9], wptr[5], steps,
+             neig, slot) < 0) {
+    svdError("%s", kWorkspaceFailure);
+    return nullptr;
+  }
+
+  if (transpose) std::swap(R->Ut, R->Vt);  // Ut: left vectors of the caller's matrix
+  return R.release();
+}
+
+}  // namespace
+
+SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
+                int slot) {
+  if (!A || !end) {
+    svdError(kParameterError, "MATRIX OR INTERVAL IS NULL");
+    return nullptr;
+  }
+  svdErrorFlag = 0;
+  const int m = svdImin(A->rows, A->cols);
+  if (dimensions <= 0 || dimensions > m) dimensions = m;
+  if (iterations <= 0 || iterations > m) iterations = m;
+  iterations = svdImax(iterations, dimensions);
+
+  if (end[0] > end[1]) {
+    svdError(kParameterError, "ENDL MUST BE LESS THAN ENDR");
+    return nullptr;
+  }
+  if (A->cols <= 0 || A->rows <= 0) {
+    svdError(kParameterError, "ONE OF YOUR DIMENSIONS IS LESS THAN OR EQUAL TO ZERO");
+    return nullptr;
+  }
+  // A slot outside the tables would make the run write outside them.
+  if (slot < 0 || slot >= svdSlotCount) {
+    svdError(kParameterError, "SLOT IS NOT ONE OF THE SLOTS CREATED BY svdLAS2_init");
+    return nullptr;
+  }
+
+  try {
+    return run_las2(A, dimensions, iterations, end, kappa, slot);
+  } catch (const svd_run_failure&) {
+    return nullptr;  // svdFatal has written the message; the workspace is released
+  } catch (...) {
+    svdError("%s", kWorkspaceFailure);
+    return nullptr;
+  }
+}
+
+SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot) {
+  if (!A) {
+    svdError("svdLAS2A called with NULL array\n");
+    return nullptr;
+  }
+  bool created = false;
+  if (svdSlotCount < 0) {
+    svdLAS2_init(slot > 0 ? slot + 1 : 1);
+    created = svdSlotCount > 0;
+  }
+  const double end[2] = {-1.0e-30, 1.0e-30};
+  SVDRec* R = svdLAS2(A, dimensions, 0, end, 1.0e-6, slot);
+  if (created) svdLAS2_post();
+  return R;
+}

@@ -1,0 +1,127 @@
+// Lanczos SVD results against Eigen's dense SVD (an independent answer).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "svd/svd.h"
+#include "svd_test_util.h"
+
+namespace {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+using svdtest::RecPtr;
+
+struct Case {
+  std::string name;
+  std::function<MatrixXd()> make;
+  bool pairs;  // real representation of a complex map: singular values come in equal pairs
+};
+
+// Distance of x (unit vector) from the span of the columns of Q (orthonormal).
+double distance_to_span(const VectorXd& x, const MatrixXd& Q) {
+  return (x - Q * (Q.transpose() * x)).norm();
+}
+
+VectorXd row(const DMat* M, int r) {
+  return Eigen::Map<const VectorXd>(M->value[r], M->cols);
+}
+
+class LargestTriplet : public testing::TestWithParam<Case> {};
+
+TEST_P(LargestTriplet, MatchesDenseSvd) {
+  const MatrixXd M = GetParam().make();
+  Eigen::JacobiSVD<MatrixXd> ref(M, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  auto S = svdtest::to_smat(M);
+  RecPtr R(svdLAS2A(S.get(), 1, 0));
+  ASSERT_NE(R, nullptr);
+  ASSERT_EQ(R->d, 1);
+  ASSERT_EQ(R->Ut->cols, M.rows());  // also after a run on the transpose
+  ASSERT_EQ(R->Vt->cols, M.cols());
+
+  const double s1 = ref.singularValues()(0);
+  EXPECT_NEAR(R->s[0], s1, 1e-10 * s1);
+  const VectorXd u = row(R->Ut, 0), v = row(R->Vt, 0);
+  // Vectors are fixed up to sign (or, for a pair, up to a rotation in the pair's plane).
+  const int span = GetParam().pairs ? 2 : 1;
+  EXPECT_LT(distance_to_span(v, ref.matrixV().leftCols(span)), 1e-8);
+  EXPECT_LT(distance_to_span(u, ref.matrixU().leftCols(span)), 1e-8);
+  EXPECT_LT((M * v - R->s[0] * u).norm(), 1e-10 * s1);
+}
+
+MatrixXd rank_two() {
+  const MatrixXd a = svdtest::random_sparse(30, 2, 1.0, 7),
+                 b = svdtest::random_sparse(2, 25, 1.0, 8);
+  return a * b;
+}
+
+MatrixXd complex_rank_one() {
+  const MatrixXd x = svdtest::random_sparse(12, 2, 1.0, 11),
+                 y = svdtest::random_sparse(2, 9, 1.0, 12);
+  const Eigen::VectorXcd a = x.col(0) + std::complex<double>(0, 1) * x.col(1);
+  const Eigen::RowVectorXcd b = y.row(0) + std::complex<double>(0, 1) * y.row(1);
+  return svdtest::real_representation(a * b);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SvdLas2A, LargestTriplet,
+    testing::Values(
+        Case{"Random20x15", [] { return svdtest::random_sparse(20, 15, 0.5, 1); }, false},
+        Case{"Transposed10x12", [] { return svdtest::random_sparse(10, 12, 0.6, 2); }, false},
+        Case{"NotTransposed10x11", [] { return svdtest::random_sparse(10, 11, 0.6, 3); }, false},
+        Case{"Sparse200x180", [] { return svdtest::random_sparse(200, 180, 0.3, 4); }, false},
+        Case{"RankTwo", rank_two, false}, Case{"ComplexRankOnePairs", complex_rank_one, true},
+        Case{"MaskedPhaseMap",
+             [] { return svdtest::real_representation(svdtest::masked_phase_map(40, 32, 0.4, 5)); },
+             true}),
+    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Rank-1 operators stop the first stretch at once; the block analysis still covers T(0..0).
+TEST(SvdLas2A, RankOneRealMatrixYieldsItsTriplet) {
+  const MatrixXd a = svdtest::random_sparse(9, 1, 1.0, 21),
+                 b = svdtest::random_sparse(1, 7, 1.0, 22);
+  MatrixXd single = MatrixXd::Zero(5, 4);
+  single(2, 1) = -3.0;  // exactly rank 1: the first residual is exactly zero
+  for (const MatrixXd& M : {MatrixXd(a * b), single, MatrixXd(MatrixXd::Constant(1, 1, 2.5))}) {
+    auto S = svdtest::to_smat(M);
+    RecPtr R(svdLAS2A(S.get(), 1, 0));
+    ASSERT_NE(R, nullptr);
+    ASSERT_EQ(R->d, 1);
+    const double s1 = Eigen::JacobiSVD<MatrixXd>(M).singularValues()(0);
+    EXPECT_NEAR(R->s[0], s1, 1e-12 * s1);
+    EXPECT_LT((M * row(R->Vt, 0) - R->s[0] * row(R->Ut, 0)).norm(), 1e-12 * s1);
+  }
+}
+
+TEST(SvdLas2A, SeveralTripletsInDecreasingOrder) {
+  const MatrixXd M = svdtest::random_sparse(20, 15, 0.5, 1);
+  const VectorXd ref = Eigen::JacobiSVD<MatrixXd>(M).singularValues();
+  auto S = svdtest::to_smat(M);
+  RecPtr R(svdLAS2A(S.get(), 3, 0));
+  ASSERT_NE(R, nullptr);
+  ASSERT_EQ(R->d, 3);
+  for (int k = 0; k < 3; k++) {
+    EXPECT_NEAR(R->s[k], ref(k), 1e-10 * ref(0)) << k;
+    EXPECT_LT((M * row(R->Vt, k) - R->s[k] * row(R->Ut, k)).norm(), 1e-9 * ref(0)) << k;
+  }
+}
+
+// Results must not depend on anything but the matrix: compare bytes across runs and slots.
+TEST(SvdLas2A, BitIdenticalFromRunToRun) {
+  const MatrixXd M = svdtest::real_representation(svdtest::masked_phase_map(60, 50, 0.4, 9));
+  auto S = svdtest::to_smat(M);
+  auto other = svdtest::to_smat(svdtest::random_sparse(30, 20, 0.5, 10));
+  RecPtr first(svdLAS2A(S.get(), 1, 0));
+  RecPtr between(svdLAS2A(other.get(), 1, 0));
+  svdLAS2_init(8);
+  RecPtr second(svdLAS2A(S.get(), 1, 5));
+  svdLAS2_post();
+  ASSERT_TRUE(first && between && second);
+  EXPECT_EQ(std::memcmp(first->s, second->s, sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(first->Ut->value[0], second->Ut->value[0], M.rows() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(first->Vt->value[0], second->Vt->value[0], M.cols() * sizeof(double)), 0);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// Kernel calibration: the least-squares fit of one pattern's weights by the normal equations.
+//
+// A (R x K) holds the source values of every training position, row r + n_ro*i for readout
+// position r and calibration line i, column s + S*(c + L*j) for source s, coil c and readout
+// offset j; b_c (R) the target coil's values there. For each target coil c:
+//   (A^H A) W_c = A^H b_c,
+// solved by conjugate gradients. Both sides are formed from A/sigma and b/sigma, sigma the RMS
+// magnitude of A's entries: the weights are unchanged, while the solver's absolute stop test
+// (residual norm below 1e-9) sees data of unit scale whatever the scale of the k-space.
+#include <cmath>
+#include <cstdio>
+
+#include "core/core.h"
+#include "core/internal.h"
+
+namespace {
+
+constexpr int kCgPasses = 40;
+constexpr double kCgTolerance = 1e-9;
+
+}  // namespace
+
+int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X) {
+  for (int k = 0; k < K; ++k) column_X[k] = {0.0, 0.0};
+  for (int r = 0; r < R; ++r) {
+    const dcomplex a = column_A[r];
+    const dcomplex* h = AH + static_cast<std::int64_t>(r) * K;
+    for (int k = 0; k < K; ++k) {
+      column_X[k].re += h[k].re * a.re - h[k].im * a.im;
+      column_X[k].im += h[k].re * a.im + h[k].im * a.re;
+    }
+  }
+  return 0;
+}
+
+int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
+                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
+                      int S, int target_coil, int readout_shift, int line_shift, double scale) {
+  const int M = extents[0];
+  const int L = extents[2];
+  const int N = extents[3];
+  const int K = w * S * L;
+  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
+  tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
+  if (!b) {
+    std::fprintf(stderr, " could not alloc b array\n");
+    return -1;
+  }
+  tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K));
+  if (!Xb) {
+    std::fprintf(stderr, " could not alloc Xb array\n");
+    return -1;
+  }
+  const dcomplex* coil = data + static_cast<std::int64_t>(target_coil) * M * N;
+  const int start = (M - n_ro) / 2;
+  for (int i = 0; i < C; ++i) {
+    int line = calib_lines[i];
+    if (line_shift != 0) line = core_detail::wrap(calib_lines[i], -line_shift, N);
+    for (int r = 0; r < n_ro; ++r) {
+      int sample = start + r + readout_shift;
+      if (sample >= M) sample -= M;
+      if (sample < 0) sample += M;
+      const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
+      b[r + static_cast<std::int64_t>(n_ro) * i] = {v.re / scale, v.im / scale};
+    }
+  }
+  complex_matvec(AH, b.get(), K, static_cast<int>(R), Xb.get());
+  complex_cg_solve(X, K, Xb.get(), column, kCgPasses, kCgTolerance);
+  return 0;
+}
+
+int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
+                     int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
+                     dcomplex** coefficients, int mode, int line_shift) {
+  const int M = extents[0];
+  const int L = extents[2];
+  const int N = extents[3];
+  const int K = w * S * L;
+  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
+  const std::int64_t AK = R * K;
+
+  tarvo::buffer<dcomplex> AH(tarvo::alloc_array<dcomplex>(AK));
+  if (!AH) {
+    std::fprintf(stderr, " could not alloc AH array\n");
+    return -1;
+  }
+  tarvo::buffer<dcomplex> A(tarvo::alloc_array<dcomplex>(AK));
+  if (!A) {
+    std::fprintf(stderr, " could not alloc A array\n");
+    return -1;
+  }
+
+  // Fill A (R x K) and its conjugate transpose AH (K x R); the training window is the n_ro
+  // central samples from (M - n_ro)/2, widened by the readout offsets, circular at both ends.
+  const int start = (M - n_ro) / 2;
+  double sum_squares = 0.0;
+  for (int i = 0; i < C; ++i) {
+    for (int c = 0; c < L; ++c) {
+      const dcomplex* coil = data + static_cast<std::int64_t>(c) * M * N;
+      for (int j = 0; j < w; ++j) {
+        for (int s = 0; s < S; ++s) {
+          const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
+          const std::int64_t col = s + static_cast<std::int64_t>(S) * (c + L * j);
+          const std::int64_t row0 = static_cast<std::int64_t>(n_ro) * i;
+          for (int r = 0; r < n_ro; ++r) {
+            const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
+            const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
+            A[col * R + row0 + r] = v;
+            AH[(row0 + r) * K + col] = {v.re, -v.im};
+            sum_squares += v.re * v.re + v.im * v.im;
+          }
+        }
+      }
+    }
+  }
+  double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
+  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
+  if (scale != 1.0) {
+    for (std::int64_t e = 0; e < AK; ++e) {
+      A[e] = {A[e].re / scale, A[e].im / scale};
+      AH[e] = {AH[e].re / scale, AH[e].im / scale};
+    }
+  }
+
+  tarvo::buffer<dcomplex> X(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * K, true));
+  if (!X) {
+    std::fprintf(stderr, " could not alloc X array\n");
+    return -1;
+  }
+  // Columns of X = A^H A are independent jobs.
+  for (int i = 0; i < K; ++i)
+    gram_column(AH.get(), A.get() + static_cast<std::int64_t>(i) * R, K, static_cast<int>(R),
+                X.get() + static_cast<std::int64_t>(i) * K);
+  A.reset();
+
+  const bool shifted = mode == 1 || mode == 2;
+  const int T = shifted ? K : L;
+  const std::int64_t total = static_cast<std::int64_t>(K) * T;
+  if (!*coefficients) {
+    *coefficients = tarvo::alloc_array<dcomplex>(total);
+    if (!*coefficients) {
+      std::fprintf(stderr, " could not alloc N array\n");
+      return -1;
+    }
+  }
+  for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
+
+  const int passes = shifted ? w : 1;
+  for (int t = 0; t < passes; ++t) {
+    int readout_shift = 0;
+    int shift = 0;
+    if (mode != 0) {
+      readout_shift = t - static_cast<int>(w * 0.5);
+      if (line_shift == 1) {
+        readout_shift += 1;
+        shift = 1;
+      } else if (line_shift == -1) {
+        readout_shift -= 1;
+        shift = -1;
+      }
+    }
+    // The per-coil solves are independent jobs sharing AH and X read-only.
+    for (int c = 0; c < L; ++c) {
+      dcomplex* column = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0) +
+                         static_cast<std::int64_t>(c) * K;
+      if (solve_target_coil(data, extents, C, calib_lines, n_ro, AH.get(), X.get(), column, w, S, c,
+                            readout_shift, shift, scale) != 0)
+        return -1;
+    }
+  }
+  return 0;
+}

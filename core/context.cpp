@@ -1,0 +1,83 @@
+// The per-call correction context: FFT pool, scratch volumes and per-slice kernel sets.
+#include <cstdio>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/internal.h"
+
+int context_create(CorrectionContext* context, const ComplexVolume* first) {
+  std::memset(context, 0, sizeof(*context));
+  const int ndims = first->ndims;
+  if (ndims < 2 || ndims > 8) {
+    std::fprintf(stderr, "context_create: the input has %d extents.  Unable to proceed.\n", ndims);
+    return -1;
+  }
+  const std::int64_t count = core_detail::element_count(ndims, first->dims);
+  if (count < 0) {
+    std::fprintf(stderr, "context_create: the input has a negative extent.  Unable to proceed.\n");
+    return -1;
+  }
+  context->ndims = ndims;
+  context->dims = tarvo::alloc_array<std::int32_t>(ndims);
+  if (!context->dims) {
+    std::fprintf(stderr, " could not alloc context dims array\n");
+    context_destroy(context);
+    return -1;
+  }
+  for (int i = 0; i < ndims; ++i) context->dims[i] = first->dims[i];
+  context->slice_count = ndims > 2 ? first->dims[2] : 1;
+  context->slices = tarvo::alloc_array<SliceKernelSet*>(context->slice_count, true);
+  if (!context->slices) {
+    std::fprintf(stderr, " could not alloc context slices array\n");
+    context_destroy(context);
+    return -1;
+  }
+  // Scratch buffers in the order 0, 1, 3, 2.
+  static const int order[4] = {0, 1, 3, 2};
+  for (int k : order) {
+    context->scratch[k] = tarvo::alloc_array<dcomplex>(count, true);
+    if (!context->scratch[k]) {
+      std::fprintf(stderr, " could not alloc context scratch array\n");
+      for (dcomplex*& s : context->scratch) {
+        tarvo::free_bytes(s);
+        s = nullptr;
+      }
+      context_destroy(context);
+      return -1;
+    }
+  }
+  context->spacing_count = 1;
+  if (fft_manager_init(&context->fft) != 0) {
+    for (dcomplex*& s : context->scratch) {
+      tarvo::free_bytes(s);
+      s = nullptr;
+    }
+    context_destroy(context);
+    return -1;
+  }
+  context->initialized = 1;
+  return 0;
+}
+
+void context_destroy(CorrectionContext* context) {
+  if (context->initialized == 1) {
+    fft_manager_destroy(&context->fft);
+    for (dcomplex*& s : context->scratch) {
+      tarvo::free_bytes(s);
+      s = nullptr;
+    }
+    context->initialized = 0;
+  }
+  if (context->slices) {
+    for (int z = 0; z < context->slice_count; ++z) {
+      if (!context->slices[z]) continue;
+      release_kernel_set(context->slices[z]);
+      tarvo::free_bytes(context->slices[z]);
+      context->slices[z] = nullptr;
+    }
+    tarvo::free_bytes(context->slices);
+    context->slices = nullptr;
+  }
+  tarvo::free_bytes(context->dims);
+  context->dims = nullptr;
+}

@@ -1,0 +1,217 @@
+// Ghost-correction core: the even/odd interleave, the kernel patterns and their calibration
+// lines, the least-squares kernel fit, the per-slice estimation driver and the synthesis of the
+// missing lines with the final averaging.
+//
+// Layouts. A volume (ComplexVolume) holds M x N frames, M readout samples (contiguous) by N
+// phase-encode lines; frame (z, c) of Z slices and L coils starts at element (z + Z*c)*M*N.
+// Inside the kernel fit and the synthesis a slice is held line-fastest: element (line l,
+// sample m, coil c) is at l + N*(m + M*c).
+//
+// Kernel model. A pattern with S source lines at line offsets o[s] and a readout width w with
+// readout offsets q[j] predicts
+//   target(c, m, l) = sum_{j, c', s} W(s + S*(c' + L*j), c) * data(c', m + q[j], l + o[s])
+// with circular line and sample indices. W is the pattern's coefficient array, K x L
+// column-major with K = w*S*L.
+//
+// Errors. Entry points returning int give 0 on success and -1 on failure, after a message on
+// the standard error stream; nothing here ends the process. Every buffer whose size depends on
+// the data comes from tarvo::alloc_array (linalg/memory.h), so tests can make it fail.
+#pragma once
+
+#include <cstdint>
+
+#include "core/volume.h"
+#include "fft/fft.h"
+#include "linalg/linalg.h"
+
+// ---------------------------------------------------------------------------------------------
+// Sampling patterns and calibration lines
+// ---------------------------------------------------------------------------------------------
+
+// A kernel pattern: one character per consecutive line, '*' a source, 'x' the target, 'o' a
+// line between sources that the kernel neither reads nor predicts.
+struct KernelPattern {
+  char* text;                 // NUL-terminated text, buffer of (S - 1)*dk + 3 bytes (owned)
+  std::int32_t calib_count;   // number of calibration lines
+  std::int32_t* calib_lines;  // calibration lines, ascending (calib_count, owned)
+  dcomplex* coefficients;     // fitted weights, K x T column-major (owned; null until fitted)
+  std::int8_t line_shift;     // 0, or -1/+1 for the shifted single-source patterns
+};
+
+// Number of patterns of one spacing: (dk - 1)*(S - 1) when S != 1; for S = 1, 4 when mode > 1,
+// else 2.
+int pattern_count(int dk, int S, int mode);
+
+// Writes the texts of one spacing into patterns[0 .. pattern_count(dk, S, mode) - 1] (texts
+// allocated where null). The pattern numbered k (target in gap k / (dk - 1), (k mod (dk - 1)) + 1
+// lines after that gap's first source) goes into record order[k], so the records run from the
+// central target positions outward. Returns 0, or -1 when a text cannot be allocated.
+int build_patterns(KernelPattern* patterns, int dk, int S, int mode);
+
+// Clears offsets[0 .. S-1], then writes, for each '*' in order, its distance from the last 'x'
+// (from -1 when there is none). The text must hold at most S sources. dk is not used.
+int parse_pattern(const char* text, int* offsets, int S, int dk);
+
+// Calibration lines of one pattern: the lines l with mask[l] >= 1 whose every source
+// (l + offsets[s]) mod N has mask >= 1. *list is allocated when null (reused otherwise, and must
+// then hold room for every such line); *count receives the number of lines. The mask is left as
+// it was found. Returns 0, or -1 after " could not alloc ACS lines array\n".
+int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets);
+
+// select_calibration_lines for every pattern of every spacing. patterns[j] is the array of
+// pattern_count(spacings[j], S, mode) records of spacing j. Returns 0, or -1 on the first
+// allocation failure.
+int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
+                                 int S, int N, int* mask, int mode);
+
+// Spacings found in an acquired-line list: bit (|d| - 1) mod 32 of a word is set for each
+// difference d of consecutive entries; the spacings are b + 1 for the set bits b = 1 .. 31,
+// ascending. Returns a new array (free with tarvo::free_bytes) and its length in
+// *spacing_count, or null when it cannot be allocated.
+int* derive_spacings(const int* list, int count, int* spacing_count);
+
+// ---------------------------------------------------------------------------------------------
+// Per-slice kernel sets and the correction context
+// ---------------------------------------------------------------------------------------------
+
+// The kernel configuration of one slice and its fitted patterns.
+struct SliceKernelSet {
+  std::int32_t spacing_count;  // number of line spacings fitted
+  std::int32_t* spacings;      // the spacings dk (spacing_count, owned)
+  std::int32_t source_lines;   // S, source lines per pattern
+  std::int32_t readout_width;  // w, kernel width along the readout
+  KernelPattern** patterns;    // per spacing: pattern_count(dk, S, mode) records (owned)
+  std::int16_t mode;           // 1 or 2: shifted variants; anything else counts as 0
+};
+
+// The per-call state: the FFT pool, four scratch volumes of the first input's size and the
+// per-slice kernel sets.
+struct CorrectionContext {
+  std::uint16_t initialized;   // 1 while the FFT manager and the scratch buffers are held
+  FftManager fft;              // prepared 2-D FFTs
+  dcomplex* scratch[4];        // M*N*Z*L elements each (owned); 0, 1 whole volumes, 2, 3 a slice
+  std::int32_t ndims;          // the first input's ndims
+  std::int32_t* dims;          // copy of its first ndims extents (owned)
+  std::int32_t slice_count;    // Z
+  SliceKernelSet** slices;     // slice_count sets, null until estimated (owned, with the sets)
+  std::int32_t spacing_count;  // line spacings fitted per slice: 1
+};
+
+// Fills every field from the first input record: dims, slices (cleared), the four cleared
+// scratch buffers (allocated in the order 0, 1, 3, 2), spacing_count 1, the FFT manager,
+// initialized 1. Returns 0, or -1 after a message when something cannot be obtained; the
+// context then holds nothing (context_destroy on it is harmless).
+int context_create(CorrectionContext* context, const ComplexVolume* first);
+
+// Releases the FFT manager and the scratch buffers (when initialized), then every kernel set
+// (contents first), the table and dims. The context may be destroyed again afterwards.
+void context_destroy(CorrectionContext* context);
+
+// ---------------------------------------------------------------------------------------------
+// Frame utilities
+// ---------------------------------------------------------------------------------------------
+
+// For every frame and j = 0, 2, 4, ... < N - source_first: copies line source_first + j of the
+// source to line destination_first + j of the destination when both lie in 0 .. N-1. M = dims[0],
+// N = dims[1], frames = product of dims[2 .. ndims-1]. Returns 0.
+int copy_alternate_lines(int ndims, const int* dims, const dcomplex* source, int source_first,
+                         dcomplex* destination, int destination_first);
+
+// Exchanges the quadrants of a rows x cols column-major frame in place: with hr = rows/2,
+// hc = cols/2, element (r, c) <-> (r + hr, c + hc) and (r + hr, c) <-> (r, c + hc) for r < hr,
+// c < hc. Even extents: the half-size circular shift (its own inverse); an odd extent keeps its
+// last row/column in place. An extent of 1 is left unshifted while the other is still shifted.
+void swap_quadrants(dcomplex* frame, int rows, int cols);
+
+// Transposes a rows x cols column-major matrix in place: element (j, i) of the cols x rows
+// result is element (i, j) of the input. Returns 0, or -1 when the temporary cannot be obtained
+// (data unchanged).
+int transpose_frame(dcomplex* data, int rows, int cols);
+
+// ---------------------------------------------------------------------------------------------
+// Frame interleaving
+// ---------------------------------------------------------------------------------------------
+
+// Combines the even frame E and the odd frame O (same slices, opposite readout polarity) into
+// the calibration k-space D: scratch[1] <- even lines of E with odd lines of O, scratch[0] <- odd
+// lines of E with even lines of O; both to image space (centred backward 2-D FFT), phase-aligned,
+// averaged, D = (s0 + s1) / (M*N) * 0.5, and (image_space == 0) back to k-space. E and O may be
+// "dblc" or "fltc" (widened to double). D must be set up by the caller with room for the volume.
+int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
+                            int image_space, CorrectionContext* context);
+
+// ---------------------------------------------------------------------------------------------
+// Kernel calibration
+// ---------------------------------------------------------------------------------------------
+
+// Slice extents, in this order: M readout samples, acquired lines, L coils, N lines.
+// Fits the K x T coefficient array (T = L in mode 0, K in modes 1 and 2) of one pattern by least
+// squares over the calibration lines a[0 .. C-1] and the n_ro central readout samples starting
+// at (M - n_ro)/2: (A^H A) W_c = A^H b_c for each target coil c, by conjugate gradients
+// (40 passes, tolerance 1e-9). The training data are first divided by the RMS magnitude of A's
+// entries, so the weights do not depend on the scale of the data. *coefficients is allocated
+// when null (reused otherwise) and cleared before the solves. Returns 0, or -1 after
+// " could not alloc <AH|A|X|N|b|Xb> array\n" (buffers released).
+int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
+                     int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
+                     dcomplex** coefficients, int mode, int line_shift);
+
+// One target coil's solve: b <- the coil's values at the training positions (divided by scale),
+// Xb <- AH b, column <- CG(X, Xb) from the cleared column. AH is K x R (R = n_ro*C), X is K x K.
+int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
+                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
+                      int S, int target_coil, int readout_shift, int line_shift, double scale);
+
+// column_X[k] <- sum_{r < R} AH(k, r) * column_A[r], k < K, accumulated in increasing r: one
+// column of A^H A. Returns 0.
+int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X);
+
+// ---------------------------------------------------------------------------------------------
+// Coefficient estimation
+// ---------------------------------------------------------------------------------------------
+
+// Fits one SliceKernelSet per slice of the calibration k-space D (spacing 2, two source lines,
+// readout width 5, the central quarter of the readout). Leaves D's frames transposed
+// (line-fastest) with dims[0] and dims[1] exchanged. Returns 0, or -1 after a message.
+int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
+
+// Builds the patterns and calibration lines of a set and fits each pattern's coefficients on
+// one line-fastest slice. extents as for calibrate_kernel; acquired holds extents[1] lines.
+// n_ro = trunc(M*fraction) for 0 < fraction <= 1, else M/4. Returns 0, or -1 after a message.
+int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* extents,
+                      SliceKernelSet* set, float fraction);
+
+// Releases everything the set owns (not the set itself) and zeroes its pointers. Returns 0.
+int release_kernel_set(SliceKernelSet* set);
+
+// ---------------------------------------------------------------------------------------------
+// Missing-line synthesis
+// ---------------------------------------------------------------------------------------------
+
+// Ghost-corrected coil images of source into output (set up by the caller with the source's
+// extents): the volume is split by line parity, each half completed slice by slice with the
+// context's kernels, both taken to image space, phase-aligned (the odd-line half first unless
+// swap_order) and averaged. The even half holds the ceil(N/2) even lines, the odd half the
+// floor(N/2) odd lines. Returns 0, or -1 after a message.
+int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
+                      CorrectionContext* context, int swap_order);
+
+// Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
+// missing lines it can reach from acquired lines. The new-line list (occupied lines, counted
+// from 1) is handed back through the given pointers (freed here when list_out is null).
+// Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another allocation message.
+int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
+                             int* count_out, int** list_out, float fraction,
+                             const SliceKernelSet* set);
+
+// Synthesises every line l with mask[l] == 0 whose sources all have mask exactly 1, in every
+// coil, and marks it 3. Returns 0.
+int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* line_offsets, int w,
+                       const int* readout_offsets, int* mask, const dcomplex* coefficients,
+                       float fraction);
+
+// data(l, m, c) <- sum_{c', j, s} data((l + o[s]) mod N, (m + q[j]) mod M, c') * W(s + S*(c' +
+// L*j), c) for the central trunc(M*fraction) samples m. Returns 0.
+int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcomplex* coefficients,
+                    int S, const int* line_offsets, int w, const int* readout_offsets,
+                    float fraction);

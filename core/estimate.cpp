@@ -1,0 +1,187 @@
+// Coefficient estimation: one kernel set per slice of the calibration k-space.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/internal.h"
+
+namespace {
+
+// The kernel configuration of every slice.
+constexpr int kReadoutWidth = 5;
+constexpr int kSourceLines = 2;
+constexpr float kTrainingFraction = 0.25f;
+
+}  // namespace
+
+int release_kernel_set(SliceKernelSet* set) {
+  const int mode = (set->mode == 1 || set->mode == 2) ? set->mode : 0;
+  if (set->patterns) {
+    for (int j = 0; j < set->spacing_count; ++j) {
+      KernelPattern* patterns = set->patterns[j];
+      if (!patterns) continue;
+      const int P = pattern_count(set->spacings ? set->spacings[j] : 0, set->source_lines, mode);
+      for (int p = 0; p < P; ++p) {
+        tarvo::free_bytes(patterns[p].text);
+        tarvo::free_bytes(patterns[p].calib_lines);
+        tarvo::free_bytes(patterns[p].coefficients);
+      }
+      tarvo::free_bytes(patterns);
+    }
+  }
+  tarvo::free_bytes(set->patterns);
+  tarvo::free_bytes(set->spacings);
+  set->patterns = nullptr;
+  set->spacings = nullptr;
+  return 0;
+}
+
+int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* extents,
+                      SliceKernelSet* set, float fraction) {
+  const int M = extents[0];
+  const int acquired_count = extents[1];
+  const int N = extents[3];
+  const int n_ro = (fraction > 0.0f && fraction <= 1.0f)
+                       ? static_cast<int>(static_cast<float>(M) * fraction)
+                       : M / 4;
+  const int mode = (set->mode == 1 || set->mode == 2) ? set->mode : 0;
+  const int S = set->source_lines;
+  const int w = set->readout_width;
+
+  tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
+  if (!q || !offsets) {
+    std::fprintf(stderr, " could not alloc kernel offsets array\n");
+    return -1;
+  }
+  for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
+
+  if (set->spacing_count < 1) {
+    int count = 0;
+    int* derived = derive_spacings(acquired, acquired_count, &count);
+    if (!derived) {
+      std::fprintf(stderr, " could not alloc spacings array\n");
+      return -1;
+    }
+    tarvo::free_bytes(set->spacings);
+    set->spacings = derived;
+    set->spacing_count = count;
+  }
+  if (!set->patterns) {
+    set->patterns = tarvo::alloc_array<KernelPattern*>(set->spacing_count, true);
+    if (!set->patterns) {
+      std::fprintf(stderr, " could not alloc patterns array\n");
+      return -1;
+    }
+  }
+  for (int j = 0; j < set->spacing_count; ++j) {
+    const int dk = set->spacings[j];
+    const int P = pattern_count(dk, S, mode);
+    if (!set->patterns[j]) {
+      set->patterns[j] = tarvo::alloc_array<KernelPattern>(P, true);
+      if (!set->patterns[j]) {
+        std::fprintf(stderr, " could not alloc patterns array\n");
+        return -1;
+      }
+    }
+    if (build_patterns(set->patterns[j], dk, S, mode) != 0) {
+      std::fprintf(stderr, " could not alloc pattern text array\n");
+      return -1;
+    }
+  }
+
+  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
+  if (!mask) {
+    std::fprintf(stderr, " could not alloc mask array\n");
+    return -1;
+  }
+  for (int i = 0; i < acquired_count; ++i)
+    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = 1;
+  if (select_all_calibration_lines(set->patterns, set->spacing_count, set->spacings, S, N,
+                                   mask.get(), mode) != 0)
+    return -1;
+
+  for (int j = 0; j < set->spacing_count; ++j) {
+    const int dk = set->spacings[j];
+    const int P = pattern_count(dk, S, mode);
+    for (int p = 0; p < P; ++p) {
+      KernelPattern& pattern = set->patterns[j][p];
+      parse_pattern(pattern.text, offsets.get(), S, dk);
+      if (calibrate_kernel(extents, slice, S, offsets.get(), w, q.get(), pattern.calib_count,
+                           pattern.calib_lines, n_ro, &pattern.coefficients, mode,
+                           pattern.line_shift) != 0)
+        return -1;
+    }
+  }
+  return 0;
+}
+
+int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
+  const int M = D->dims[0];
+  const int N = D->dims[1];
+  const int Z = D->dims[2];
+  const int L = D->dims[3];
+  if (D->ndims != 4 || !D->data || M < 0 || N < 0 || Z < 0 || L < 0 ||
+      (context->slices && Z > context->slice_count)) {
+    std::fprintf(stderr,
+                 "estimate_coefficients: the calibration volume does not fit the correction "
+                 "context.  Estimation failed.\n");
+    return -1;
+  }
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(MN * L, true));
+  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
+  tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N));
+  if (!slice || !temp || !acquired) {
+    std::fprintf(stderr, " could not alloc slice array\n");
+    return -1;
+  }
+  if (!context->slices) {
+    context->slices = tarvo::alloc_array<SliceKernelSet*>(Z, true);
+    if (!context->slices) {
+      std::fprintf(stderr, " could not alloc slices array\n");
+      return -1;
+    }
+    context->slice_count = Z;
+  }
+
+  // Line index fastest: every frame M x N -> N x M, and the first two extents exchanged.
+  dcomplex* d = static_cast<dcomplex*>(D->data);
+  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
+  for (std::int64_t f = 0; f < frames; ++f)
+    core_detail::transpose_with(d + f * MN, M, N, temp.get());
+  D->dims[0] = N;
+  D->dims[1] = M;
+
+  const int extents[4] = {M, N, L, N};
+  for (int l = 0; l < N; ++l) acquired[l] = l;
+
+  for (int z = 0; z < Z; ++z) {
+    SliceKernelSet*& set = context->slices[z];
+    if (!set) {
+      set = tarvo::alloc_array<SliceKernelSet>(1, true);
+      if (!set) {
+        std::fprintf(stderr, " could not alloc kernel set array\n");
+        return -1;
+      }
+    }
+    set->readout_width = kReadoutWidth;
+    set->source_lines = kSourceLines;
+    set->spacing_count = context->spacing_count;
+    if (!set->spacings) {
+      set->spacings = tarvo::alloc_array<std::int32_t>(set->spacing_count);
+      if (!set->spacings) {
+        std::fprintf(stderr, " could not alloc spacings array\n");
+        return -1;
+      }
+    }
+    for (int j = 0; j < set->spacing_count; ++j) set->spacings[j] = 2 + j;
+    for (int c = 0; c < L; ++c)
+      std::memcpy(slice.get() + c * MN, d + (z + static_cast<std::int64_t>(Z) * c) * MN,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+    if (fit_slice_kernels(slice.get(), acquired.get(), extents, set, kTrainingFraction) != 0)
+      return -1;
+  }
+  return 0;
+}

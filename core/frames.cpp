@@ -1,0 +1,71 @@
+// Frame utilities: alternate-line copies, quadrant exchange, in-place transpose.
+#include <cstring>
+#include <utility>
+
+#include "core/core.h"
+#include "core/internal.h"
+
+int copy_alternate_lines(int ndims, const int* dims, const dcomplex* source, int source_first,
+                         dcomplex* destination, int destination_first) {
+  const std::int64_t M = dims[0];
+  const int N = dims[1];
+  const std::int64_t frames = core_detail::frame_count(ndims, dims);
+  for (std::int64_t f = 0; f < frames; ++f) {
+    const dcomplex* src = source + f * M * N;
+    dcomplex* dst = destination + f * M * N;
+    for (int j = 0; j < N - source_first; j += 2) {
+      const int s = source_first + j;
+      const int d = destination_first + j;
+      if (s < 0 || s >= N || d < 0 || d >= N) continue;
+      std::memcpy(dst + d * M, src + s * M, static_cast<std::size_t>(M) * sizeof(dcomplex));
+    }
+  }
+  return 0;
+}
+
+void swap_quadrants(dcomplex* frame, int rows, int cols) {
+  const std::int64_t R = rows;
+  const int hr = rows / 2;
+  const int hc = cols / 2;
+  if (hr == 0 && hc == 0) return;
+  if (hr == 0) {  // a single row: shift along the columns only
+    for (int c = 0; c < hc; ++c) std::swap(frame[c * R], frame[(c + hc) * R]);
+    return;
+  }
+  if (hc == 0) {  // a single column: shift along the rows only
+    for (int r = 0; r < hr; ++r) std::swap(frame[r], frame[r + hr]);
+    return;
+  }
+  for (int c = 0; c < hc; ++c) {
+    dcomplex* left = frame + c * R;
+    dcomplex* right = frame + (c + hc) * R;
+    for (int r = 0; r < hr; ++r) {
+      std::swap(left[r], right[r + hr]);
+      std::swap(left[r + hr], right[r]);
+    }
+  }
+}
+
+namespace core_detail {
+
+void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
+  const std::int64_t R = rows;
+  const std::int64_t C = cols;
+  // Blocked copy into temp (cols x rows), then back: both sweeps stay within cache lines.
+  constexpr std::int64_t B = 32;
+  for (std::int64_t j0 = 0; j0 < C; j0 += B)
+    for (std::int64_t i0 = 0; i0 < R; i0 += B)
+      for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
+        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) temp[j + C * i] = data[i + R * j];
+  std::memcpy(data, temp, static_cast<std::size_t>(R * C) * sizeof(dcomplex));
+}
+
+}  // namespace core_detail
+
+int transpose_frame(dcomplex* data, int rows, int cols) {
+  tarvo::buffer<dcomplex> temp(
+      tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(rows) * cols));
+  if (!temp) return -1;
+  core_detail::transpose_with(data, rows, cols, temp.get());
+  return 0;
+}

@@ -1,0 +1,121 @@
+// Frame interleaving: the calibration k-space from the even and the odd frame.
+#include <cstdio>
+#include <cstring>
+
+#include "align/align.h"
+#include "core/core.h"
+#include "core/internal.h"
+
+namespace core_detail {
+
+int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char direction) {
+  swap_quadrants(frame, rows, cols);
+  const int status = fft_2d(manager, rows, cols, reinterpret_cast<double*>(frame), direction);
+  swap_quadrants(frame, rows, cols);
+  return status;
+}
+
+}  // namespace core_detail
+
+namespace {
+
+// The frame's elements as "dblc": the data itself, or a widened copy of "fltc" data held in
+// `copy`. Null when the tag is neither (or the copy cannot be allocated: *alloc_failed).
+const dcomplex* as_double(const ComplexVolume* v, std::int64_t count, tarvo::buffer<dcomplex>& copy,
+                          bool* alloc_failed) {
+  if (std::memcmp(v->tag, "dblc", 5) == 0) return static_cast<const dcomplex*>(v->data);
+  if (std::memcmp(v->tag, "fltc", 5) != 0) return nullptr;
+  copy.reset(tarvo::alloc_array<dcomplex>(count));
+  if (!copy) {
+    *alloc_failed = true;
+    return nullptr;
+  }
+  const float* f = static_cast<const float*>(v->data);
+  for (std::int64_t i = 0; i < count; ++i) copy[i] = {f[2 * i], f[2 * i + 1]};
+  return copy.get();
+}
+
+}  // namespace
+
+int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
+                            int image_space, CorrectionContext* context) {
+  if (even->ndims != odd->ndims) {
+    std::fprintf(stderr,
+                 "tarvo_interleave_frames: even and odd frames have different array size.  "
+                 "Interleave failed.\n");
+    return -1;
+  }
+  const int ndims = even->ndims;
+  for (int i = 0; i < ndims; ++i) {
+    if (even->dims[i] != odd->dims[i]) {
+      std::fprintf(stderr,
+                   "tarvo_interleave_frames: even and odd frames have different dim %d (%d vs "
+                   "%d).  Interleave failed.\n",
+                   i, even->dims[i], odd->dims[i]);
+      return -1;
+    }
+  }
+  const std::int64_t count = core_detail::element_count(ndims, even->dims);
+  const std::int64_t context_count =
+      context->dims ? core_detail::element_count(context->ndims, context->dims) : -1;
+  if (ndims < 2 || context->initialized != 1 || count < 0 || count > context_count || !D->data) {
+    std::fprintf(stderr,
+                 "tarvo_interleave_frames: the correction context or the output does not fit "
+                 "the frames.  Interleave failed.\n");
+    return -1;
+  }
+  for (int i = 0; i < ndims; ++i) D->dims[i] = even->dims[i];
+  const int M = even->dims[0];
+  const int N = even->dims[1];
+  const std::int64_t frames = core_detail::frame_count(ndims, even->dims);
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+
+  tarvo::buffer<dcomplex> even_copy, odd_copy;
+  bool alloc_failed = false;
+  const dcomplex* e = as_double(even, count, even_copy, &alloc_failed);
+  const dcomplex* o = e ? as_double(odd, count, odd_copy, &alloc_failed) : nullptr;
+  if (alloc_failed) {
+    std::fprintf(stderr, " could not alloc interleave double copy array\n");
+    return -1;
+  }
+  if (!e || !o) {
+    std::fprintf(stderr,
+                 "tarvo_interleave_frames: even input frame data needs to be 'dblc' or "
+                 "'fltc'.\n\tInterleave failed.\n");
+    return -1;
+  }
+
+  dcomplex* s0 = context->scratch[0];
+  dcomplex* s1 = context->scratch[1];
+  // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O.
+  copy_alternate_lines(ndims, even->dims, e, 0, s1, 0);
+  copy_alternate_lines(ndims, even->dims, e, 1, s0, 1);
+  copy_alternate_lines(ndims, even->dims, o, 1, s1, 1);
+  copy_alternate_lines(ndims, even->dims, o, 0, s0, 0);
+
+  for (std::int64_t f = 0; f < frames; ++f) {
+    if (core_detail::centred_fft(&context->fft, s0 + f * MN, M, N, 'b') != 0 ||
+        core_detail::centred_fft(&context->fft, s1 + f * MN, M, N, 'b') != 0)
+      return -1;
+  }
+  if (align_phase(s0, s1, ndims, even->dims, nullptr, nullptr, 8, 0) != 0) return -1;
+
+  // Undo the unscaled backward transform (divide by the integer M*N as a double) and average.
+  dcomplex* d = static_cast<dcomplex*>(D->data);
+  const double area = static_cast<double>(MN);
+  for (std::int64_t i = 0; i < count; ++i) {
+    d[i].re = (s0[i].re + s1[i].re) / area * 0.5;
+    d[i].im = (s0[i].im + s1[i].im) / area * 0.5;
+  }
+  if (image_space == 0) {
+    for (std::int64_t f = 0; f < frames; ++f)
+      if (core_detail::centred_fft(&context->fft, d + f * MN, M, N, 'f') != 0) return -1;
+  }
+
+  if (even->label_count == odd->label_count && odd->label_count == D->label_count &&
+      D->label_count >= 1 && even->labels && odd->labels && D->labels) {
+    for (int i = 0; i < D->label_count; ++i)
+      D->labels[i] = even->labels[i] == odd->labels[i] ? even->labels[i] : 0xFF;
+  }
+  return 0;
+}

@@ -1,0 +1,42 @@
+// Helpers shared by the files of the core; not part of the public interface.
+#pragma once
+
+#include <cstdint>
+
+#include "core/core.h"
+
+namespace core_detail {
+
+// Number of frames of a volume: the product of the extents after the second (1 when none).
+inline std::int64_t frame_count(int ndims, const int* dims) {
+  std::int64_t frames = 1;
+  for (int i = 2; i < ndims; ++i) frames *= dims[i];
+  return frames;
+}
+
+// Product of the first ndims extents in 64 bits; -1 when an extent is negative.
+inline std::int64_t element_count(int ndims, const int* dims) {
+  std::int64_t count = 1;
+  for (int i = 0; i < ndims; ++i) {
+    if (dims[i] < 0) return -1;
+    count *= dims[i];
+  }
+  return count;
+}
+
+// (index + offset) brought into 0 .. n-1: n is added once when negative, then the remainder
+// modulo n is taken.
+inline int wrap(int index, int offset, int n) {
+  int v = index + offset;
+  if (v < 0) v += n;
+  return v % n;
+}
+
+// transpose_frame with a caller-provided temporary of rows*cols elements.
+void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
+
+// Centred 2-D transform of one rows x cols frame: swap_quadrants, fft_2d, swap_quadrants.
+// Returns the status of fft_2d (the frame is untouched on failure).
+int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char direction);
+
+}  // namespace core_detail

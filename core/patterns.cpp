@@ -1,0 +1,146 @@
+// Kernel pattern texts, their line offsets, and the choice of calibration lines.
+#include <cstdio>
+#include <cstring>
+
+#include "core/core.h"
+
+int pattern_count(int dk, int S, int mode) {
+  if (S != 1) return (dk - 1) * (S - 1);
+  return mode > 1 ? 4 : 2;
+}
+
+namespace {
+
+// Gives record p a text buffer of `bytes` bytes when it has none.
+bool ensure_text(KernelPattern& p, std::int64_t bytes) {
+  if (!p.text) p.text = tarvo::alloc_array<char>(bytes, true);
+  return p.text != nullptr;
+}
+
+}  // namespace
+
+int build_patterns(KernelPattern* patterns, int dk, int S, int mode) {
+  if (S == 1) {
+    const int P = pattern_count(dk, S, mode);
+    static const char* const texts[4] = {"x*o", "o*x", "x*o", "o*x"};
+    static const std::int8_t shifts[4] = {0, 0, -1, 1};
+    for (int k = 0; k < P; ++k) {
+      if (!ensure_text(patterns[k], S + 3)) return -1;
+      std::memcpy(patterns[k].text, texts[k], 4);
+      patterns[k].line_shift = shifts[k];
+    }
+    return 0;
+  }
+  const int P = pattern_count(dk, S, mode);
+  if (P <= 0) return 0;
+  // order[k]: central target positions first, then alternating outward.
+  tarvo::buffer<int> order(tarvo::alloc_array<int>(P));
+  if (!order) return -1;
+  const int half = P / 2;
+  for (int k = 0; k < P; ++k)
+    order[k] = k < half ? P - 2 - 2 * k : 2 * (k - half) + (P % 2 == 0 ? 1 : 0);
+  const std::int64_t length = static_cast<std::int64_t>(S - 1) * dk + 1;
+  for (int g = 0; g <= S - 2; ++g) {
+    for (int t = 0; t <= dk - 2; ++t) {
+      KernelPattern& p = patterns[order[(dk - 1) * g + t]];
+      if (!ensure_text(p, length + 2)) return -1;
+      for (std::int64_t i = 0; i < length; ++i) p.text[i] = (i % dk == 0) ? '*' : 'o';
+      p.text[length] = '\0';
+      p.text[static_cast<std::int64_t>(g) * dk + t + 1] = 'x';
+    }
+  }
+  return 0;
+}
+
+int parse_pattern(const char* text, int* offsets, int S, int /*dk*/) {
+  for (int s = 0; s < S; ++s) offsets[s] = 0;
+  if (!text) return 0;
+  const int length = static_cast<int>(std::strlen(text));
+  int xpos = -1;
+  for (int i = 0; i < length; ++i)
+    if (text[i] == 'x') xpos = i;
+  int n = 0;
+  for (int i = 0; i < length && n < S; ++i)
+    if (text[i] == '*') offsets[n++] = i - xpos;
+  return 0;
+}
+
+namespace {
+
+// (l + offset) brought into 0 .. N-1: add N once when negative, then the remainder modulo N.
+inline int wrap_line(int l, int offset, int N) {
+  int v = l + offset;
+  if (v < 0) v += N;
+  return v % N;
+}
+
+}  // namespace
+
+int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets) {
+  int found = 0;
+  for (int l = 0; l < N; ++l) {
+    if (mask[l] < 1) continue;
+    int n = 0;
+    for (int s = 0; s < S; ++s)
+      if (mask[wrap_line(l, offsets[s], N)] >= 1) ++n;
+    if (n == S) {
+      mask[l] = 2;
+      ++found;
+    }
+  }
+  if (!*list) *list = tarvo::alloc_array<int>(found);
+  if (!*list) {
+    std::fprintf(stderr, " could not alloc ACS lines array\n");
+    for (int l = 0; l < N; ++l)
+      if (mask[l] == 2) mask[l] = 1;
+    return -1;
+  }
+  int appended = 0;
+  for (int l = 0; l < N; ++l) {
+    if (mask[l] == 2) {
+      (*list)[appended++] = l;
+      mask[l] = 1;
+    }
+  }
+  *count = appended;
+  return 0;
+}
+
+int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
+                                 int S, int N, int* mask, int mode) {
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S > 0 ? S : 0, true));
+  if (!offsets) return -1;
+  for (int j = 0; j < spacing_count; ++j) {
+    const int P = pattern_count(spacings[j], S, mode);
+    for (int p = 0; p < P; ++p) {
+      KernelPattern& pattern = patterns[j][p];
+      parse_pattern(pattern.text, offsets.get(), S, spacings[j]);
+      int count = 0;
+      int* list = pattern.calib_lines;
+      if (select_calibration_lines(&count, &list, mask, N, S, offsets.get()) != 0) return -1;
+      pattern.calib_lines = list;
+      pattern.calib_count = count;
+    }
+  }
+  return 0;
+}
+
+int* derive_spacings(const int* list, int count, int* spacing_count) {
+  std::uint32_t bits = 0;
+  for (int i = 1; i < count; ++i) {
+    const std::int64_t d = static_cast<std::int64_t>(list[i]) - list[i - 1];
+    if (d == 0) continue;  // a repeated line says nothing about the spacing
+    const std::int64_t magnitude = d < 0 ? -d : d;
+    bits |= 1u << ((magnitude - 1) % 32);
+  }
+  int n = 0;
+  for (int b = 1; b < 32; ++b)
+    if (bits & (1u << b)) ++n;
+  int* spacings = tarvo::alloc_array<int>(n);
+  if (!spacings) return nullptr;
+  int k = 0;
+  for (int b = 1; b < 32; ++b)
+    if (bits & (1u << b)) spacings[k++] = b + 1;
+  *spacing_count = n;
+  return spacings;
+}

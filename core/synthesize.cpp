@@ -1,0 +1,245 @@
+// Missing-line synthesis: each parity half of a k-space volume is completed with the slice
+// kernels, taken to image space, phase-aligned against the other half and averaged with it.
+#include <cstdio>
+#include <cstring>
+
+#include "align/align.h"
+#include "core/core.h"
+#include "core/internal.h"
+
+int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcomplex* coefficients,
+                    int S, const int* line_offsets, int w, const int* readout_offsets,
+                    float fraction) {
+  const int M = extents[0];
+  const int L = extents[2];
+  const int N = extents[3];
+  const std::int64_t K = static_cast<std::int64_t>(w) * S * L;
+  if (fraction < 0.0f) fraction = 0.0f;
+  if (fraction > 1.0f) fraction = 1.0f;
+  const int n = static_cast<int>(static_cast<float>(M) * fraction);
+  const dcomplex* W = coefficients + K * c;
+  const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
+  for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
+    dcomplex sum = {0.0, 0.0};
+    for (int cs = 0; cs < L; ++cs) {
+      const dcomplex* coil = data + cs * coil_stride;
+      for (int j = 0; j < w; ++j) {
+        const dcomplex* column =
+            coil + static_cast<std::int64_t>(N) * core_detail::wrap(m, readout_offsets[j], M);
+        const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
+        for (int s = 0; s < S; ++s) {
+          const dcomplex v = column[core_detail::wrap(l, line_offsets[s], N)];
+          sum = complex_add(sum, complex_mult(v, weights[s]));
+        }
+      }
+    }
+    data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = sum;
+  }
+  return 0;
+}
+
+int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* line_offsets, int w,
+                       const int* readout_offsets, int* mask, const dcomplex* coefficients,
+                       float fraction) {
+  const int L = extents[2];
+  const int N = extents[3];
+  for (int l = 0; l < N; ++l) {
+    if (mask[l] != 0) continue;
+    bool reachable = true;
+    for (int s = 0; s < S && reachable; ++s)
+      reachable = mask[core_detail::wrap(l, line_offsets[s], N)] == 1;
+    if (!reachable) continue;
+    for (int c = 0; c < L; ++c)
+      synthesize_line(c, l, data, extents, coefficients, S, line_offsets, w, readout_offsets,
+                      fraction);
+    mask[l] = 3;
+  }
+  return 0;
+}
+
+int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
+                             int* count_out, int** list_out, float fraction,
+                             const SliceKernelSet* set) {
+  const int acquired_count = extents[1];
+  const int N = extents[3];
+  const int S = set->source_lines;
+  const int w = set->readout_width;
+  tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
+  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
+  if (!q || !offsets || !mask) {
+    std::fprintf(stderr, " could not alloc synthesis work array\n");
+    return -1;
+  }
+  for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
+
+  int spacing_count = set->spacing_count;
+  const int* spacings = set->spacings;
+  tarvo::buffer<int> derived;
+  if (spacing_count < 1) {
+    derived.reset(derive_spacings(acquired, acquired_count, &spacing_count));
+    if (!derived) {
+      std::fprintf(stderr, " could not alloc spacings array\n");
+      return -1;
+    }
+    spacings = derived.get();
+  }
+  for (int i = 0; i < acquired_count; ++i)
+    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = 1;
+
+  for (int j = 0; j < spacing_count && set->patterns; ++j) {
+    const KernelPattern* patterns = set->patterns[j];
+    if (!patterns) continue;
+    const int P = pattern_count(spacings[j], S, 0);
+    for (int p = 0; p < P; ++p) {
+      parse_pattern(patterns[p].text, offsets.get(), S, spacings[j]);
+      // A pattern without coefficients (failed calibration) is not applied.
+      if (!patterns[p].coefficients) continue;
+      synthesize_pattern(extents, data, S, offsets.get(), w, q.get(), mask.get(),
+                         patterns[p].coefficients, fraction);
+    }
+  }
+
+  // Occupied lines: lines reachable from acquired ones count as occupied too.
+  for (int l = 0; l < N; ++l) {
+    if (mask[l] != 0) continue;
+    bool reachable = true;
+    for (int s = 0; s < S && reachable; ++s)
+      reachable = mask[core_detail::wrap(l, offsets[s], N)] > 0;
+    if (reachable) mask[l] = 1;
+  }
+  int occupied = 0;
+  for (int l = 0; l < N; ++l)
+    if (mask[l] != 0) ++occupied;
+  tarvo::buffer<int> list(tarvo::alloc_array<int>(occupied));
+  if (!list) {
+    std::fprintf(stderr, " could not alloc NewPhaseLines array\n");
+    return -1;
+  }
+  int k = 0;
+  for (int l = 0; l < N; ++l)
+    if (mask[l] != 0) list[k++] = l + 1;
+  if (count_out) *count_out = occupied;
+  if (list_out) *list_out = list.release();
+  return 0;
+}
+
+namespace {
+
+// Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
+int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N, int L,
+                  const SliceKernelSet* set) {
+  const int extents[4] = {M, line_count, L, N};
+  int* new_lines = nullptr;
+  int new_count = 0;
+  if (synthesize_missing_lines(half, lines, extents, &new_count, &new_lines, 1.0f, set) != 0)
+    return -1;
+  tarvo::free_bytes(new_lines);
+  return 0;
+}
+
+}  // namespace
+
+int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
+                      CorrectionContext* context, int swap_order) {
+  const int M = source->dims[0];
+  const int N = source->dims[1];
+  const int Z = source->dims[2];
+  const int L = source->dims[3];
+  const std::int64_t count = core_detail::element_count(source->ndims, source->dims);
+  const std::int64_t context_count =
+      context->dims ? core_detail::element_count(context->ndims, context->dims) : -1;
+  if (source->ndims != 4 || context->initialized != 1 || count < 0 || count > context_count ||
+      !context->slices || Z > context->slice_count || !source->data || !output->data ||
+      std::memcmp(source->tag, "dblc", 5) != 0) {
+    std::fprintf(stderr,
+                 "synthesize_volume: the volume does not fit the correction context.  "
+                 "Synthesis failed.\n");
+    return -1;
+  }
+  for (int z = 0; z < Z; ++z) {
+    if (!context->slices[z]) {
+      std::fprintf(stderr, "synthesize_volume: no kernel for slice %d.  Synthesis failed.\n", z);
+      return -1;
+    }
+  }
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
+  const int odd_count = N / 2;
+  const int even_count = (N + 1) / 2;
+  tarvo::buffer<int> odd_lines(tarvo::alloc_array<int>(odd_count));
+  tarvo::buffer<int> even_lines(tarvo::alloc_array<int>(even_count));
+  if (!temp || !odd_lines || !even_lines) {
+    std::fprintf(stderr, " could not alloc synthesis line array\n");
+    return -1;
+  }
+  for (int i = 0; i < odd_count; ++i) odd_lines[i] = 2 * i + 1;
+  for (int i = 0; i < even_count; ++i) even_lines[i] = 2 * i;
+
+  // Whole-volume halves: scratch[0] the odd lines, scratch[1] the even lines, line-fastest.
+  const dcomplex* src = static_cast<const dcomplex*>(source->data);
+  dcomplex* odd_half = context->scratch[0];
+  dcomplex* even_half = context->scratch[1];
+  std::memset(static_cast<void*>(odd_half), 0, static_cast<std::size_t>(count) * sizeof(dcomplex));
+  copy_alternate_lines(4, source->dims, src, 1, odd_half, 1);
+  std::memset(static_cast<void*>(even_half), 0, static_cast<std::size_t>(count) * sizeof(dcomplex));
+  copy_alternate_lines(4, source->dims, src, 0, even_half, 0);
+  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
+  for (std::int64_t f = 0; f < frames; ++f) {
+    core_detail::transpose_with(odd_half + f * MN, M, N, temp.get());
+    core_detail::transpose_with(even_half + f * MN, M, N, temp.get());
+  }
+
+  dcomplex* odd_slice = context->scratch[3];
+  dcomplex* even_slice = context->scratch[2];
+  dcomplex* out = static_cast<dcomplex*>(output->data);
+  const int image_dims[3] = {M, N, L};
+  for (int z = 0; z < Z; ++z) {
+    const SliceKernelSet* set = context->slices[z];
+    for (int c = 0; c < L; ++c) {
+      const std::int64_t frame = (z + static_cast<std::int64_t>(Z) * c) * MN;
+      std::memcpy(odd_slice + c * MN, odd_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      std::memcpy(even_slice + c * MN, even_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+    }
+    if (complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set) != 0 ||
+        complete_half(even_slice, even_lines.get(), even_count, M, N, L, set) != 0)
+      return -1;
+    // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
+    for (int c = 0; c < L; ++c) {
+      dcomplex* a = odd_slice + c * MN;
+      dcomplex* b = even_slice + c * MN;
+      if (core_detail::centred_fft(&context->fft, a, N, M, 'b') != 0 ||
+          core_detail::centred_fft(&context->fft, b, N, M, 'b') != 0)
+        return -1;
+      core_detail::transpose_with(a, N, M, temp.get());
+      core_detail::transpose_with(b, N, M, temp.get());
+    }
+    dcomplex* first = swap_order ? even_slice : odd_slice;
+    dcomplex* second = swap_order ? odd_slice : even_slice;
+    if (align_phase(first, second, 3, image_dims, nullptr, nullptr, 8, 0) != 0) return -1;
+    // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
+    for (int c = 0; c < L; ++c) {
+      dcomplex* o = out + (z + static_cast<std::int64_t>(Z) * c) * MN;
+      const dcomplex* a = odd_slice + c * MN;
+      const dcomplex* b = even_slice + c * MN;
+      for (std::int64_t i = 0; i < MN; ++i) {
+        o[i].re = (a[i].re + b[i].re) / M / N * 0.5;
+        o[i].im = (a[i].im + b[i].im) / M / N * 0.5;
+      }
+    }
+  }
+
+  output->ndims = 4;
+  output->dims[0] = M;
+  output->dims[1] = N;
+  output->dims[2] = Z;
+  output->dims[3] = L;
+  std::memcpy(output->tag, "dblc", 5);
+  if (source->label_count > 0 && source->labels && output->labels) {
+    output->label_count = source->label_count;
+    std::memcpy(output->labels, source->labels, static_cast<std::size_t>(source->label_count));
+  }
+  return 0;
+}

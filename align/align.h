@@ -98,8 +98,9 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 
 // Dominant singular triplet of conj(W o C) (C nrows x ncols, W the weights or all 1 when null),
 // through the Lanczos SVD on its real representation in the given SVD slot:
-// conj(W o C) v = sigma u. Outputs may be null. When the SVD yields no triplet the outputs are
-// zero. Returns 0, or -1 (message) when the SVD matrices cannot be obtained.
+// conj(W o C) v = sigma u. Outputs may be null. When the SVD yields no triplet (an all-zero or
+// fully masked map) the outputs are zero. Returns 0, or -1 (message) when the SVD matrices
+// cannot be obtained or the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot);
 

@@ -43,9 +43,14 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   }
   SVDRec* R = svdLAS2A(S, 1, slot);
   svdFreeSMat(S);
+  if (!R) {
+    // Only a failed run (memory) yields no record: a slope of 0 would be a silent wrong result.
+    std::fprintf(stderr, "dominant_singular_pair: the SVD of the phase map failed\n");
+    return -1;
+  }
 
-  // No record or no triplet (an all-zero or fully masked map): the outputs stay zero.
-  if (R && R->d >= 1 && R->s && R->Ut && R->Vt) {
+  // No triplet (an all-zero or fully masked map): the outputs stay zero.
+  if (R->d >= 1 && R->s && R->Ut && R->Vt) {
     if (sigma_out) *sigma_out = R->s[0];
     // A complex singular value occurs twice in the real form; the first triplet is taken.
     if (u_out) {

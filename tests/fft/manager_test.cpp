@@ -1,0 +1,236 @@
+// The FFT manager: slots, engine choice, messages, failures, and 2-D accuracy through fft_2d.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fft/dft_reference.h"
+#include "fft/fft.h"
+
+using namespace fft_test;
+
+namespace {
+
+struct Manager {
+  Manager() { EXPECT_EQ(fft_manager_init(&m), 0); }
+  ~Manager() { fft_manager_destroy(&m); }
+  FftManager m{};
+};
+
+// 2-D reference: element (x, y) at y nx + x; transform along x (stride 1) and y (stride nx).
+std::vector<lcomplex> dft_2d(const std::vector<double>& img, int nx, int ny, int sign) {
+  auto x = widen(img);
+  dft_axis(x, nx, 1, sign);
+  dft_axis(x, ny, nx, sign);
+  return x;
+}
+
+class Fft2dSize : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(Fft2dSize, MatchesDirectDftInBothDirections) {
+  const auto [nx, ny] = GetParam();
+  Manager mgr;
+  for (char dir : {'f', 'b'}) {
+    std::vector<double> img = random_signal(static_cast<int64_t>(nx) * ny, nx * 1000 + ny);
+    const auto want = dft_2d(img, nx, ny, dir == 'f' ? -1 : 1);
+    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, img.data(), dir), 0);
+    EXPECT_LE(relative_error(img, want), error_bound(static_cast<int64_t>(nx) * ny))
+        << nx << " x " << ny << " " << dir;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Fft2dSize,
+                         ::testing::Values(std::pair{1, 1}, std::pair{1, 37}, std::pair{37, 1},
+                                           std::pair{1, 64}, std::pair{64, 1}, std::pair{256, 1},
+                                           std::pair{64, 48}, std::pair{64, 64}, std::pair{2, 512},
+                                           std::pair{128, 32}, std::pair{90, 208},
+                                           std::pair{130, 130}, std::pair{30, 22}));
+
+TEST(Fft2d, ForwardThenBackwardScalesByArea) {
+  Manager mgr;
+  for (auto [nx, ny] : {std::pair{32, 16}, std::pair{90, 104}, std::pair{1, 1}, std::pair{2, 1}}) {
+    const std::vector<double> x = random_signal(nx * ny, 5);
+    std::vector<double> a = x;
+    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, a.data(), 'f'), 0);
+    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, a.data(), 'b'), 0);
+    const double area = static_cast<double>(nx) * ny;
+    for (size_t k = 0; k < a.size(); ++k)
+      EXPECT_NEAR(a[k], area * x[k], area * error_bound(nx * ny)) << nx << " x " << ny;
+  }
+}
+
+TEST(Fft2d, FirstCallPreparesSlotAndSecondReusesIt) {
+  Manager mgr;
+  std::vector<double> img(2 * 8 * 4, 1.0);
+  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'f'), 0);
+  EXPECT_EQ(mgr.m.slot_count, 1);
+  const FftSlot* s = mgr.m.slots[0];
+  EXPECT_EQ(s->key, (8u << 16) + 4u);
+  EXPECT_EQ(s->direction, 'f');
+  EXPECT_EQ(s->ndims, 2);
+  EXPECT_EQ(s->kind, 'o');
+  EXPECT_EQ(s->tables_ready, 1);
+  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'f'), 0);
+  EXPECT_EQ(mgr.m.slot_count, 1);
+  EXPECT_EQ(mgr.m.slots[1], nullptr);
+  EXPECT_EQ(alloc_2dfft(&mgr.m, 8, 4, 'f'), 0);
+  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'b'), 0);
+  EXPECT_EQ(mgr.m.slot_count, 2) << "the other direction takes a second slot";
+  EXPECT_EQ(mgr.m.slots[1]->direction, 'b');
+}
+
+TEST(Fft2d, EngineFollowsPowerOfTwoSizes) {
+  Manager mgr;
+  const std::vector<std::pair<std::pair<int, int>, char>> cases = {
+      {{64, 48}, 'k'}, {{48, 64}, 'k'}, {{64, 64}, 'o'},   {{256, 1}, 'o'},
+      {{1, 1}, 'o'},   {{3, 1}, 'k'},   {{65535, 1}, 'k'}, {{32768, 2}, 'o'}};
+  for (const auto& [size, kind] : cases) {
+    const int i = alloc_2dfft(&mgr.m, size.first, size.second, 'b');
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(mgr.m.slots[i]->kind, kind) << size.first << " x " << size.second;
+    EXPECT_EQ(mgr.m.slots[i]->direction, 'b');
+    EXPECT_EQ(mgr.m.slots[i]->mixed == nullptr, kind == 'o');
+  }
+}
+
+TEST(Fft2d, RejectsDirectionShowingTheCharacter) {
+  Manager mgr;
+  std::vector<double> img = {1, 2, 3, 4};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fft_2d(&mgr.m, 2, 1, img.data(), 'F'), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error!!! Need to declare a direction of 'f' or 'b'! (dir='F')\n");
+  EXPECT_EQ(mgr.m.slot_count, 0);
+  EXPECT_EQ(img, (std::vector<double>{1, 2, 3, 4}));
+}
+
+TEST(Fft2d, RejectsSizesOutsideTheKeyRange) {
+  Manager mgr;
+  std::vector<double> img(8, 0.0);
+  for (auto [nx, ny] : {std::pair{0, 4}, std::pair{4, -1}, std::pair{65536, 1}}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fft_2d(&mgr.m, nx, ny, img.data(), 'f'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "2dfft: Error: image size " + std::to_string(nx) + " x " + std::to_string(ny) +
+                  " is outside 1..65535.  Unable to proceed.\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(alloc_2dfft(&mgr.m, nx, ny, 'f'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "alloc_2dfft: Error: image size " + std::to_string(nx) + " x " + std::to_string(ny) +
+                  " is outside 1..65535.  Unable to proceed.\n");
+  }
+  EXPECT_EQ(mgr.m.slot_count, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fft_2d(&mgr.m, 2, 2, nullptr, 'f'), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "2dfft: Error: null image.  Unable to proceed.\n");
+}
+
+TEST(FftManager, InitGivesIncreasingIds) {
+  const int32_t before = fft_managers_created;
+  Manager a, b;
+  EXPECT_EQ(a.m.id, before);
+  EXPECT_EQ(b.m.id, before + 1);
+  EXPECT_EQ(fft_managers_created, before + 2);
+  EXPECT_EQ(a.m.slot_count, 0);
+}
+
+TEST(FftManager, UninitialisedOrDestroyedManagerIsRefused) {
+  FftManager never{};
+  never.id = fft_managers_created;  // not below the count: never initialised
+  std::vector<double> img(8, 0.0);
+  FftManager gone{};
+  ASSERT_EQ(fft_manager_init(&gone), 0);
+  ASSERT_EQ(fft_manager_destroy(&gone), 0);
+  for (FftManager* m : {&never, &gone, static_cast<FftManager*>(nullptr)}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(alloc_2dfft(m, 2, 2, 'f'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "alloc_2dfft: It appears the VUX fft manager is not initialized.  Unable to "
+              "proceed.\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fft_2d(m, 2, 2, img.data(), 'f'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "2dfft: It appears the VUX fft manager is not initialized.  Unable to proceed.\n");
+  }
+  EXPECT_EQ(fft_manager_destroy(&gone), 0) << "a second destroy is harmless";
+}
+
+TEST(FftManager, FullTableRefusesThe513thCombinationAndKeepsWorking) {
+  Manager mgr;
+  for (int i = 0; i < FFT_MANAGER_MAX_SLOTS; ++i)
+    ASSERT_EQ(alloc_2dfft(&mgr.m, 1 + i / 2, 1, i % 2 ? 'b' : 'f'), i);
+  EXPECT_EQ(mgr.m.slot_count, 512);
+  std::vector<double> img = random_signal(3, 1);
+  const std::vector<double> before = img;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fft_2d(&mgr.m, 3, 1, img.data(), 'f'), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  img = before;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fft_2d(&mgr.m, 1, 3, img.data(), 'f'), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error!!! No suitable fft manager objects!  Need a new manager.\n");
+  EXPECT_EQ(img, before);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(alloc_2dfft(&mgr.m, 1, 3, 'f'), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error: The FFT manager ran out of available FFT slots.id: " +
+                std::to_string(mgr.m.id) + ", needed 513, max = 512\n");
+  // The 3 x 1 forward slot still transforms: DFT of 3 values.
+  auto want = widen(img);
+  dft_axis(want, 3, 1, -1);
+  ASSERT_EQ(fft_2d(&mgr.m, 3, 1, img.data(), 'f'), 0);
+  EXPECT_LE(relative_error(img, want), error_bound(3));
+}
+
+// Every allocation of init, slot preparation and the first transforms made to fail in turn:
+// each failing call reports, returns -1, leaves the image as it was, and leaks nothing (the
+// sanitizer build checks the last part).
+TEST(FftManager, EveryAllocationFailureFailsCleanly) {
+  const std::vector<std::pair<int, int>> sizes = {{16, 8}, {17, 19}};
+  for (int k = 1; k <= 16; ++k) {
+    FftManager m{};
+    tarvo::alloc_fail_at(k);
+    testing::internal::CaptureStderr();
+    const int rc = fft_manager_init(&m);
+    std::string err = testing::internal::GetCapturedStderr();
+    if (rc != 0) {
+      EXPECT_EQ(err, "fft_manager_init: could not alloc slot table\n");
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(fft_2d(&m, 2, 2, nullptr, 'f'), -1);
+      testing::internal::GetCapturedStderr();
+      tarvo::alloc_fail_at(0);
+      fft_manager_destroy(&m);
+      continue;
+    }
+    for (auto [nx, ny] : sizes) {
+      std::vector<double> img = random_signal(nx * ny, 2);
+      const std::vector<double> before = img;
+      const int count = m.slot_count;
+      testing::internal::CaptureStderr();
+      const int r = fft_2d(&m, nx, ny, img.data(), 'f');
+      err = testing::internal::GetCapturedStderr();
+      if (r == 0) continue;
+      EXPECT_EQ(img, before) << "k=" << k;
+      const bool known = err == "alloc_2dfft: could not alloc the " + std::to_string(nx) + " x " +
+                                    std::to_string(ny) + " transform\n" ||
+                         err == "fft2d memory allocation error\n" ||
+                         err == "mrfftnd: could not alloc fft scratch array\n";
+      EXPECT_TRUE(known) << "k=" << k << " message: " << err;
+      if (err.rfind("alloc_2dfft", 0) == 0) {
+        EXPECT_EQ(m.slot_count, count);
+      }
+    }
+    tarvo::alloc_fail_at(0);
+    // After the failure the manager still works.
+    std::vector<double> img = random_signal(16 * 8, 3);
+    const auto want = dft_2d(img, 16, 8, -1);
+    EXPECT_EQ(fft_2d(&m, 16, 8, img.data(), 'f'), 0);
+    EXPECT_LE(relative_error(img, want), error_bound(128));
+    fft_manager_destroy(&m);
+  }
+}
+
+}  // namespace

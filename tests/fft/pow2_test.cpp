@@ -1,0 +1,171 @@
+// The power-of-two engine against direct long-double DFTs and closed forms.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fft/dft_reference.h"
+#include "fft/fft.h"
+
+using namespace fft_test;
+
+namespace {
+
+struct Pow2Tables {
+  explicit Pow2Tables(int max_doubles)
+      : ip(static_cast<size_t>(2 + max_doubles), 0), w(static_cast<size_t>(max_doubles / 4 + 1)) {}
+  std::vector<int32_t> ip;
+  std::vector<double> w;
+};
+
+// Every power-of-two length N = 1 .. 2^16 in both directions. Up to 2^10 the whole output is
+// checked against the direct DFT; above that 48 bins spread over the spectrum are, each
+// against ||x||_2 (the rms size of one bin's error is eps log2(N) ||x||_2).
+class Pow2Length : public ::testing::TestWithParam<int> {};
+
+TEST_P(Pow2Length, MatchesDirectDftInBothDirections) {
+  const int N = GetParam();
+  const int n = 2 * N;
+  Pow2Tables t(n);
+  for (int isgn : {1, -1}) {
+    std::vector<double> a = random_signal(N, 7 + N);
+    const auto x = widen(a);
+    cfft_pow2(n, isgn, a.data(), t.ip.data(), t.w.data());
+    if (N <= 1024) {
+      auto want = x;
+      dft_axis(want, N, 1, isgn >= 0 ? 1 : -1);
+      EXPECT_LE(relative_error(a, want), error_bound(N)) << "N=" << N << " isgn=" << isgn;
+    } else {
+      long double norm = 0;
+      for (const auto& v : x) norm += std::norm(v);
+      const double bound = error_bound(N) * static_cast<double>(std::sqrt(norm));
+      const auto roots = roots_of_unity(N, isgn >= 0 ? 1 : -1);
+      for (int s = 0; s < 48; ++s) {
+        const int64_t k = (static_cast<int64_t>(s) * 7919 * 131) % N;
+        const lcomplex want = dft_bin(x, roots, k);
+        const double err = static_cast<double>(std::abs(lcomplex(a[2 * k], a[2 * k + 1]) - want));
+        EXPECT_LE(err, bound) << "N=" << N << " k=" << k << " isgn=" << isgn;
+      }
+    }
+  }
+}
+
+std::vector<int> pow2_lengths() {
+  std::vector<int> v;
+  for (int N = 1; N <= 65536; N *= 2) v.push_back(N);
+  return v;
+}
+INSTANTIATE_TEST_SUITE_P(Cfft, Pow2Length, ::testing::ValuesIn(pow2_lengths()));
+
+TEST(CfftPow2, TwoAndFourDoublesHaveClosedForms) {
+  Pow2Tables t(8);
+  for (int isgn : {1, -1}) {
+    double one[2] = {1.5, -2.5};
+    cfft_pow2(2, isgn, one, t.ip.data(), t.w.data());
+    EXPECT_EQ(one[0], 1.5);
+    EXPECT_EQ(one[1], -2.5);
+    double two[4] = {1, 2, 3, 5};  // x0 = 1 + 2i, x1 = 3 + 5i
+    cfft_pow2(4, isgn, two, t.ip.data(), t.w.data());
+    EXPECT_EQ(two[0], 4);
+    EXPECT_EQ(two[1], 7);
+    EXPECT_EQ(two[2], -2);
+    EXPECT_EQ(two[3], -3);
+  }
+}
+
+TEST(CfftPow2, FourPointSecondBinFollowsTheSign) {
+  // x = (1, i, 2, 3): isgn >= 0: X1 = x0 + i x1 - x2 - i x3 = 1 - 1 - 2 - 3i = -2 - 3i;
+  // isgn < 0: X1 = x0 - i x1 - x2 + i x3 = 1 + 1 - 2 + 3i = 3i.
+  Pow2Tables t(8);
+  double p[8] = {1, 0, 0, 1, 2, 0, 3, 0};
+  cfft_pow2(8, 1, p, t.ip.data(), t.w.data());
+  EXPECT_DOUBLE_EQ(p[2], -2);
+  EXPECT_DOUBLE_EQ(p[3], -3);
+  double m[8] = {1, 0, 0, 1, 2, 0, 3, 0};
+  cfft_pow2(8, -1, m, t.ip.data(), t.w.data());
+  EXPECT_DOUBLE_EQ(m[2], 0);
+  EXPECT_DOUBLE_EQ(m[3], 3);
+}
+
+TEST(CfftPow2, PlusThenMinusScalesByLength) {
+  for (int N : {8, 64, 256, 2048}) {
+    Pow2Tables t(2 * N);
+    const std::vector<double> x = random_signal(N, 3);
+    std::vector<double> a = x;
+    cfft_pow2(2 * N, 1, a.data(), t.ip.data(), t.w.data());
+    cfft_pow2(2 * N, -1, a.data(), t.ip.data(), t.w.data());
+    for (int k = 0; k < 2 * N; ++k) EXPECT_NEAR(a[k], N * x[k], N * error_bound(N)) << N;
+  }
+}
+
+TEST(CfftPow2, LargerTableServesShorterLengthAndLongerRebuilds) {
+  Pow2Tables t(4096);
+  std::vector<double> big = random_signal(512, 1);
+  cfft_pow2(1024, 1, big.data(), t.ip.data(), t.w.data());
+  EXPECT_EQ(t.ip[0], 256);
+  for (int N : {4, 16, 32, 64, 128}) {
+    std::vector<double> a = random_signal(N, 2);
+    auto want = widen(a);
+    dft_axis(want, N, 1, -1);
+    cfft_pow2(2 * N, -1, a.data(), t.ip.data(), t.w.data());
+    EXPECT_EQ(t.ip[0], 256) << "a shorter transform must not lower the table";
+    EXPECT_LE(relative_error(a, want), error_bound(N)) << N;
+  }
+  std::vector<double> longer = random_signal(2048, 4);
+  auto want = widen(longer);
+  dft_axis(want, 2048, 1, 1);
+  cfft_pow2(4096, 1, longer.data(), t.ip.data(), t.w.data());
+  EXPECT_EQ(t.ip[0], 1024);
+  EXPECT_LE(relative_error(longer, want), error_bound(2048));
+}
+
+TEST(CfftPow2, TablesHoldTheDocumentedLevels) {
+  Pow2Tables t(256);  // nw = 64: levels of 32, 16, 8, 4, 2 entries
+  cfft_pow2_make_tables(64, t.ip.data(), t.w.data());
+  EXPECT_EQ(t.ip[0], 64);
+  EXPECT_EQ(t.ip[1], 1);
+  const double pi = 3.14159265358979323846;
+  int start = 0;
+  for (int h = 32; h >= 2; h /= 2) {
+    EXPECT_EQ(start, 64 - 2 * h) << "the level of h entries ends 2h before the table end";
+    const double* L = t.w.data() + start;
+    const double d = pi / 4 / h;
+    EXPECT_DOUBLE_EQ(L[0], 1.0);
+    EXPECT_DOUBLE_EQ(L[1], std::cos(pi / 4));
+    if (h == 4) {
+      EXPECT_DOUBLE_EQ(L[2], std::cos(2 * d));
+      EXPECT_DOUBLE_EQ(L[3], std::sin(2 * d));
+    }
+    if (h > 4) {
+      EXPECT_DOUBLE_EQ(L[2], 0.5 / std::cos(2 * d));
+      EXPECT_DOUBLE_EQ(L[3], 0.5 / std::cos(6 * d));
+      for (int j = 4; j < h; j += 4) {
+        EXPECT_DOUBLE_EQ(L[j], std::cos(j * d));
+        EXPECT_DOUBLE_EQ(L[j + 1], std::sin(j * d));
+        EXPECT_DOUBLE_EQ(L[j + 2], std::cos(3 * j * d));
+        EXPECT_DOUBLE_EQ(L[j + 3], -std::sin(3 * j * d));
+      }
+    }
+    start += h;
+  }
+  // Bit-reversal offsets: ip[m + k] = 8 m rev(k) over log2(m) bits.
+  const std::vector<int32_t> want = {0, 16, 0, 64, 32, 96};
+  EXPECT_EQ(std::vector<int32_t>(t.ip.begin() + 2, t.ip.begin() + 8), want);
+}
+
+TEST(CfftPow2TwoD, WorkAreaFailureLeavesImageUntouched) {
+  const int nrows = 8, rowlen = 16;
+  Pow2Tables t(rowlen);
+  std::vector<double> img = random_signal(nrows * rowlen / 2, 9);
+  const std::vector<double> before = img;
+  std::vector<double*> rows(nrows);
+  for (int i = 0; i < nrows; ++i) rows[i] = img.data() + i * rowlen;
+  tarvo::alloc_fail_at(1);
+  testing::internal::CaptureStderr();
+  const int rc = cfft_pow2_2d(nrows, rowlen, 1, rows.data(), nullptr, t.ip.data(), t.w.data());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "fft2d memory allocation error\n");
+  tarvo::alloc_fail_at(0);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(img, before);
+}
+
+}  // namespace

@@ -1,1 +1,227 @@
+// Parameter errors, slot tables, the zero matrix and every failure of a run: exact messages on
+// the standard error stream, a null result, nothing left allocated, and the next run working.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "svd/internal.h"
+#include "svd_test_util.h"
+
+namespace {
+
+using Eigen::MatrixXd;
+using svdtest::RecPtr;
+using svdtest::SMatPtr;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+const double kEnd[2] = {-1.0e-30, 1.0e-30};
+
+std::string nomem(const std::string& label) {
+  return label + ": " + std::strerror(ENOMEM) + "\n";
+}
+
+TEST(SvdErrors, ReportersWriteTheirExactBytes) {
+  CaptureStderr();
+  svdError("x %d", 3);
+  EXPECT_EQ(GetCapturedStderr(), "\aERROR: x 3\n");
+  CaptureStderr();
+  EXPECT_THROW(svdFatal("y %s", "z"), svd_run_failure);
+  EXPECT_EQ(GetCapturedStderr(), "\aERROR: y z\a\n");
+}
+
+TEST(SvdErrors, ParameterErrorsReturnNull) {
+  SMatPtr empty(svdNewSMat(0, 3, 0));
+  SMatPtr A = svdtest::to_smat(svdtest::random_sparse(6, 5, 0.6, 61));
+  const double reversed[2] = {1.0, -1.0};
+  const std::string dims = "ONE OF YOUR DIMENSIONS IS LESS THAN OR EQUAL TO ZERO";
+  struct {
+    std::function<SVDRec*()> call;
+    std::string text;
+  } cases[] = {
+      {[&] { return svdLAS2A(nullptr, 1, 0); }, "\aERROR: svdLAS2A called with NULL array\n\n"},
+      {[&] { return svdLAS2A(empty.get(), 1, 0); },
+       "\aERROR: svdLAS2 parameter error: " + dims + "\n\n"},
+      {[&] { return svdLAS2(A.get(), 1, 0, reversed, 1e-6, 0); },
+       "\aERROR: svdLAS2 parameter error: ENDL MUST BE LESS THAN ENDR\n\n"},
+      // Added: a slot outside the tables (here: no tables at all) is refused.
+      {[&] { return svdLAS2(A.get(), 1, 0, kEnd, 1e-6, 0); },
+       "\aERROR: svdLAS2 parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY "
+       "svdLAS2_init\n\n"},
+      {[&] { return svdLAS2A(A.get(), 1, -1); },
+       "\aERROR: svdLAS2 parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY "
+       "svdLAS2_init\n\n"},
+  };
+  for (auto& c : cases) {
+    CaptureStderr();
+    EXPECT_EQ(c.call(), nullptr);
+    EXPECT_EQ(GetCapturedStderr(), c.text);
+  }
+  EXPECT_EQ(svdSlotCount, -1);
+}
+
+TEST(SvdSlots, TablesWarnOnRepeatAndAreOptionalForSvdLas2A) {
+  CaptureStderr();
+  svdLAS2_post();
+  EXPECT_EQ(GetCapturedStderr(),
+            "svdLAS2_post called, but no SVD memory appears to be allocated\n");
+  EXPECT_EQ(svdSlotCount, -1);
+
+  SMatPtr A = svdtest::to_smat(svdtest::random_sparse(8, 6, 0.6, 62));
+  RecPtr own(svdLAS2A(A.get(), 1, 3));  // creates 4 slots for its run, then releases them
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(svdSlotCount, -1);
+
+  svdLAS2_init(8);
+  CaptureStderr();
+  svdLAS2_init(8);
+  EXPECT_EQ(GetCapturedStderr(),
+            "svdLAS2_init called, yet it appears 8 threads are already in use.\n\tPlease double "
+            "check your code.\n");
+  RecPtr shared(svdLAS2A(A.get(), 1, 7));
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(svdSlotCount, 8);
+  EXPECT_EQ(LanStore[7], nullptr);  // a run releases what its slot held
+  EXPECT_EQ(OPBTemp[7], nullptr);
+  svdLAS2_post();
+  EXPECT_EQ(svdSlotCount, -1);
+  EXPECT_EQ(shared->s[0], own->s[0]);
+}
+
+TEST(SvdLas2, ClampsDimensionsAndIterations) {
+  // diag(4, 3, 2, 1) plus a zero row: min(rows, cols) = 4; four steps give all four triplets.
+  MatrixXd M = MatrixXd::Zero(5, 4);
+  for (int i = 0; i < 4; i++) M(i, i) = 4 - i;
+  SMatPtr A = svdtest::to_smat(M);
+  svdLAS2_init(1);
+  for (int dims : {0, -2, 9}) {
+    for (int iterations : {0, 1, 99}) {  // 1 < dimensions becomes dimensions
+      RecPtr R(svdLAS2(A.get(), dims, iterations, kEnd, 1e-6, 0));
+      ASSERT_NE(R, nullptr);
+      EXPECT_EQ(R->Ut->rows, 4);
+      ASSERT_EQ(R->d, 4) << dims << " " << iterations;
+      for (int k = 0; k < 4; k++) EXPECT_NEAR(R->s[k], 4 - k, 1e-13);
+    }
+  }
+  svdLAS2_post();
+}
+
+TEST(SvdLas2, ZeroMatrixHasNoStartVectorAndNoTriplet) {
+  SMatPtr A = svdtest::to_smat(MatrixXd::Zero(6, 5));
+  CaptureStderr();
+  RecPtr R(svdLAS2A(A.get(), 1, 0));
+  EXPECT_EQ(GetCapturedStderr(), "");
+  ASSERT_NE(R, nullptr);
+  EXPECT_EQ(svdErrorFlag, kNoStartVector);
+  EXPECT_EQ(R->d, 0);
+  EXPECT_EQ(R->s[0], 0.0);
+  for (int j = 0; j < 5; j++) EXPECT_EQ(R->Vt->value[0][j], 0.0);  // no eigenvalue scratch
+  for (int i = 0; i < 6; i++) EXPECT_EQ(R->Ut->value[0][i], 0.0);
+
+  // The iteration itself stores nothing.
+  svdLAS2_init(1);
+  const int n = 5, iterations = 5;
+  std::vector<std::vector<double>> w(10, std::vector<double>(n + 1, 0.0));
+  double* wptr[10];
+  for (int i = 0; i < 10; i++) wptr[i] = w[i].data();
+  std::vector<double*> store(iterations + 2, nullptr);
+  std::vector<double> opb(6), ritz(iterations + 1), bnd(iterations + 1);
+  LanStore[0] = store.data();
+  OPBTemp[0] = opb.data();
+  svdErrorFlag = 0;
+  int neig = -1;
+  EXPECT_EQ(lanczosRun(A.get(), iterations, 1, kEnd[0], kEnd[1], ritz.data(), bnd.data(), wptr,
+                       &neig, n, 0),
+            0);
+  EXPECT_EQ(neig, 0);
+  EXPECT_EQ(svdErrorFlag, kNoStartVector);
+  for (double* p : store) EXPECT_EQ(p, nullptr);
+  LanStore[0] = nullptr;
+  OPBTemp[0] = nullptr;
+  svdLAS2_post();
+}
+
+TEST(SvdLas2, NonFiniteMatrixEndsTheRun) {
+  for (double bad : {std::nan(""), HUGE_VAL}) {
+    MatrixXd M = svdtest::random_sparse(8, 7, 0.6, 63);
+    M(3, 2) = bad;
+    SMatPtr A = svdtest::to_smat(M);
+    CaptureStderr();  // an infinite entry makes imtqlb report its failure; the run goes on
+    RecPtr R(svdLAS2A(A.get(), 1, 0));  // returns: no hang, no crash
+    GetCapturedStderr();
+    if (R) {
+      EXPECT_EQ(R->d, 0) << bad;
+    }
+  }
+}
+
+TEST(SvdStore, RetrievalOfAnEmptyEntryIsFatalToTheRun) {
+  svdLAS2_init(2);
+  std::vector<double*> store(8, nullptr);
+  LanStore[1] = store.data();
+  double v[3];
+  CaptureStderr();
+  EXPECT_THROW(RETRQ(3, 5, v, 1), svd_run_failure);
+  EXPECT_THROW(RETRP(3, 1, v, 1), svd_run_failure);
+  RETRP(3, MAXLL, v, 1);  // reported, the run goes on
+  EXPECT_EQ(GetCapturedStderr(),
+            "\aERROR: svdLAS2: store (RETRQ) called on index 7 (not allocated)\a\n"
+            "\aERROR: svdLAS2: store (RETRP) called on index 1 (not allocated)\a\n"
+            "\aERROR: svdLAS2: store (RETRP) called with j >= MAXLL\n");
+  LanStore[1] = nullptr;
+  svdLAS2_post();
+}
+
+TEST(SvdRecords, ConversionReportsItsAllocationFailure) {
+  DMat* D = svdNewDMat(2, 2);
+  D->value[1][1] = 1.0;
+  CaptureStderr();
+  tarvo::alloc_fail_at(1);
+  EXPECT_EQ(svdConvertDtoS(D), nullptr);
+  EXPECT_EQ(GetCapturedStderr(),
+            nomem("svdNewSMat") + "\aERROR: svdConvertDtoS: failed to allocate S\n");
+  svdFreeDMat(D);
+}
+
+// Every allocation of a run made to fail in turn (tall matrix, and wide: the transposed path).
+// Each failure gives null and a message; the sanitizer build checks that nothing leaks; the run
+// after the failure gives the reference result and writes nothing.
+class AllocationSweep : public testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(AllocationSweep, EveryFailureEndsTheRunCleanly) {
+  const MatrixXd M = svdtest::random_sparse(GetParam().first, GetParam().second, 0.5, 64);
+  SMatPtr A = svdtest::to_smat(M);
+  RecPtr ref(svdLAS2A(A.get(), 2, 0));
+  ASSERT_NE(ref, nullptr);
+  bool store_failure_seen = false;
+  for (long k = 1;; k++) {
+    CaptureStderr();
+    tarvo::alloc_fail_at(k);
+    RecPtr R(svdLAS2A(A.get(), 2, 0));
+    tarvo::alloc_fail_at(0);
+    const std::string err = GetCapturedStderr();
+    if (R) break;  // k is past the last allocation of a run
+    EXPECT_FALSE(err.empty()) << k;
+    EXPECT_EQ(svdSlotCount, -1);
+    if (err == nomem("LanStore[j]") + "\aERROR: svdLAS2: failed to allocate LanStore[2]\a\n")
+      store_failure_seen = true;
+  }
+  EXPECT_TRUE(store_failure_seen);
+  CaptureStderr();
+  testing::internal::CaptureStdout();
+  RecPtr again(svdLAS2A(A.get(), 2, 0));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(std::memcmp(again->s, ref->s, 2 * sizeof(double)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SvdLas2A, AllocationSweep,
+                         testing::Values(std::make_pair(12, 9), std::make_pair(9, 12)));
+
+}  // namespace

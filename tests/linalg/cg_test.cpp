@@ -163,7 +163,11 @@ TEST_P(CgResidualNorm, WarnsOnlyOnSignificantPositiveImaginaryPart) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CgResidualNorm,
                          testing::Values(NormCase{{4, 2e-6}, true}, NormCase{{4, 1e-6}, false},
-                                         NormCase{{4, -1.0}, false}, NormCase{{4, 0}, false}));
+                                         NormCase{{4, -1.0}, false}, NormCase{{4, 0}, false}),
+                         [](const auto& info) {
+                           return "Im" + std::to_string(info.index) +
+                                  (info.param.warns ? "Warns" : "Silent");
+                         });
 
 class CgAllocFailure : public testing::TestWithParam<int> {};
 

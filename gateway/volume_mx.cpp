@@ -1,0 +1,158 @@
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "gateway/gateway.h"
+
+namespace {
+
+constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+constexpr char kDoubleComplexTag[5] = "dblc";
+
+constexpr const char* kNotComplexDouble = "volume_from_mxarray: need a complex double array\n";
+constexpr const char* kNoExtents = "volume_from_mxarray: could not read the array extents\n";
+constexpr const char* kInputTooLarge =
+    "volume_from_mxarray: too large: an extent or the element count exceeds 2147483647\n";
+constexpr const char* kInputNoMemory = "volume_from_mxarray: could not alloc volume data\n";
+constexpr const char* kBadRecord = "volume_to_mxarray: not a valid \"dblc\" volume record\n";
+constexpr const char* kNoOutput = "volume_to_mxarray: could not create the output array\n";
+constexpr const char* kResultTooLarge =
+    "volume_setup_result: too large: an extent or the element count exceeds 2147483647\n";
+constexpr const char* kResultNoMemory = "volume_setup_result: could not alloc result data\n";
+constexpr const char* kSizeMismatch =
+    "Error: input matrix size mismatch - A: [ %s %d ... ] vs B: [ %s %d ... ]\n";
+
+// Product of the n extents extent(0..n-1) when every one is >= 0 and the product fits a
+// signed 32-bit integer; -1 otherwise. A zero extent makes the count 0 whatever the others.
+template <class Extent>
+std::int64_t element_count(int n, Extent extent) {
+  bool zero = false;
+  for (int i = 0; i < n; ++i) {
+    const std::int64_t d = extent(i);
+    if (d < 0 || d > kMaxCount) return -1;
+    if (d == 0) zero = true;
+  }
+  if (zero) return 0;
+  std::int64_t count = 1;
+  for (int i = 0; i < n; ++i) {
+    count *= extent(i);  // both factors <= 2^31 - 1: no 64-bit overflow
+    if (count > kMaxCount) return -1;
+  }
+  return count;
+}
+
+std::int64_t element_count(const std::int64_t* dims, int n) {
+  return element_count(n, [dims](int i) { return dims[i]; });
+}
+
+void fill_record(OwnedVolume* v, const std::int64_t* dims) {
+  v->rec = ComplexVolume{};
+  v->rec.valid = 1;
+  v->rec.ndims = 4;
+  for (int i = 0; i < 4; ++i) v->rec.dims[i] = static_cast<std::int32_t>(dims[i]);
+  std::memcpy(v->rec.tag, kDoubleComplexTag, sizeof kDoubleComplexTag);
+  v->rec.data = v->storage.get();
+  v->rec.label_count = 0;
+  v->rec.labels = nullptr;
+}
+
+}  // namespace
+
+int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
+  if (!array || !mxIsDouble(array)) {
+    mexPrintf(kNotComplexDouble);
+    return -1;
+  }
+  const int n = mxGetNumberOfDimensions_700(array);
+  const int* e = mxGetDimensions_700(array);
+  if (!e || n < 0) {
+    mexPrintf(kNoExtents);
+    return -1;
+  }
+  auto extent = [&](int i) -> std::int64_t { return i < n ? e[i] : 1; };
+
+  // (e0, e1, e2*...*e[n-2], e[n-1]), with missing extents taken as 1.
+  const int slice_extents = n >= 4 ? n - 3 : 0;
+  const std::int64_t folded[4] = {
+      extent(0), extent(1), element_count(slice_extents, [&](int i) { return extent(2 + i); }),
+      n >= 3 ? extent(n - 1) : 1};
+  const std::int64_t count = folded[2] < 0 ? -1 : element_count(folded, 4);
+  if (count < 0) {
+    mexPrintf(kInputTooLarge);
+    return -1;
+  }
+
+  const double* re = mxGetPr(array);
+  const double* im = mxGetPi(array);
+  if (count > 0 && (!re || !im)) {
+    mexPrintf(kNotComplexDouble);
+    return -1;
+  }
+
+  OwnedVolume v;
+  v.storage.reset(tarvo::alloc_array<dcomplex>(count));
+  if (!v.storage) {
+    mexPrintf(kInputNoMemory);
+    return -1;
+  }
+  dcomplex* data = v.storage.get();
+  for (std::int64_t i = 0; i < count; ++i) data[i] = {re[i], im[i]};
+  fill_record(&v, folded);
+  *out = std::move(v);
+  return 0;
+}
+
+mxArray* volume_to_mxarray(const ComplexVolume* v) {
+  const bool shaped = v && v->ndims >= 1 && v->ndims <= 8 &&
+                      std::memcmp(v->tag, kDoubleComplexTag, sizeof kDoubleComplexTag) == 0;
+  const std::int64_t count =
+      shaped ? element_count(v->ndims, [v](int i) -> std::int64_t { return v->dims[i]; }) : -1;
+  if (count < 0 || (count > 0 && !v->data)) {
+    mexPrintf(kBadRecord);
+    return nullptr;
+  }
+  mxArray* array = mxCreateNumericArray_700(v->ndims, v->dims, mxDOUBLE_CLASS, mxCOMPLEX);
+  double* re = array ? mxGetPr(array) : nullptr;
+  double* im = array ? mxGetPi(array) : nullptr;
+  if (!array || (count > 0 && (!re || !im))) {
+    // An array created without its parts is reclaimed by the host when the call returns.
+    mexPrintf(kNoOutput);
+    return nullptr;
+  }
+  const dcomplex* data = static_cast<const dcomplex*>(v->data);
+  for (std::int64_t i = 0; i < count; ++i) {
+    re[i] = data[i].re;
+    im[i] = data[i].im;
+  }
+  return array;
+}
+
+int volume_same_size(const ComplexVolume* a, const ComplexVolume* b) {
+  const int n = b->ndims < 8 ? b->ndims : 8;
+  for (int i = 0; i < n; ++i) {
+    if (b->dims[i] != a->dims[i]) {
+      mexPrintf(kSizeMismatch, "", a->dims[i], "", b->dims[i]);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int volume_setup_result(const ComplexVolume* like, OwnedVolume* out) {
+  const std::int64_t dims[4] = {like->dims[0], like->dims[1], like->dims[2], like->dims[3]};
+  const std::int64_t count = element_count(dims, 4);
+  if (count < 0) {
+    mexPrintf(kResultTooLarge);
+    return -1;
+  }
+  OwnedVolume v;
+  v.storage.reset(tarvo::alloc_array<dcomplex>(count, true));
+  if (!v.storage) {
+    mexPrintf(kResultNoMemory);
+    return -1;
+  }
+  fill_record(&v, dims);
+  *out = std::move(v);
+  return 0;
+}

@@ -2,6 +2,7 @@
 // its support, the phase ramp and the rank-1 estimate.
 #include <cmath>
 #include <complex>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -210,6 +211,9 @@ const Turn kTurns[6] = {{0.3, 0.05},  {-1.0, 0.1},  {0.5, -0.1},
 struct Layout {
   std::vector<int> dims;
 };
+void PrintTo(const Layout& l, std::ostream* os) {
+  for (std::size_t d = 0; d < l.dims.size(); ++d) *os << (d ? "x" : "") << l.dims[d];
+}
 
 class AlignPhaseLayout : public testing::TestWithParam<Layout> {};
 
@@ -261,7 +265,10 @@ TEST_P(AlignPhaseLayout, RemovesLinearAndConstantDifferenceSplitEvenly) {
 
 INSTANTIATE_TEST_SUITE_P(Dims, AlignPhaseLayout,
                          testing::Values(Layout{{32, 24}}, Layout{{20, 33, 3}},
-                                         Layout{{64, 16, 2, 3}}));
+                                         Layout{{64, 16, 2, 3}}),
+                         [](const testing::TestParamInfo<Layout>& info) {
+                           return "ndims" + std::to_string(info.param.dims.size());
+                         });
 
 TEST(AlignPhase, IdenticalStacksComeBackUnchanged) {
   const int dims[3] = {24, 20, 2};

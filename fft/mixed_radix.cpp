@@ -8,6 +8,14 @@
 
 #include "fft/fft.h"
 
+// Fully unrolls the short fixed-count loops of the small DFTs, so that their index arithmetic
+// folds into constants.
+#if defined(__GNUC__)
+#define TARVO_UNROLL _Pragma("GCC unroll 16")
+#else
+#define TARVO_UNROLL
+#endif
+
 namespace {
 
 constexpr std::size_t kPlanHeader = sizeof(MixedRadixPlan);  // two int32 + 64 int32
@@ -51,109 +59,161 @@ int64_t generic_radix_need(const MixedRadixPlan* plan) {
   return need;
 }
 
-void butterfly2(dcomplex* out, int fstride, const dcomplex* roots, int m) {
-  for (int k = 0; k < m; ++k) {
-    const dcomplex t = out[k + m] * roots[k * fstride];
-    out[k + m] = out[k] - t;
-    out[k] = out[k] + t;
-  }
-}
+// Constants of the small DFTs of one stage, read from the plan's roots:
+// e1 = exp(-+2 pi i / p), e2 = exp(-+4 pi i / p); for the odd radices 7, 11, 13 the real and
+// imaginary parts of exp(-+2 pi i t / p), t = 1 .. (p-1)/2.
+struct SmallDft {
+  bool backward;
+  dcomplex e1, e2;
+  double cs[7], sn[7];
+};
 
-void butterfly4(dcomplex* out, int fstride, const dcomplex* roots, int m, bool backward) {
-  for (int k = 0; k < m; ++k) {
-    const dcomplex a1 = out[k + m] * roots[k * fstride];
-    const dcomplex a2 = out[k + 2 * m] * roots[2 * k * fstride];
-    const dcomplex a3 = out[k + 3 * m] * roots[3 * k * fstride];
-    const dcomplex s0 = out[k] - a2;
-    const dcomplex o0 = out[k] + a2;
-    const dcomplex s1 = a1 + a3;
-    const dcomplex s2 = a1 - a3;
-    out[k + 2 * m] = o0 - s1;
-    out[k] = o0 + s1;
-    const dcomplex is2 = {-s2.im, s2.re};  // i*s2
-    if (backward) {
-      out[k + m] = s0 + is2;
-      out[k + 3 * m] = s0 - is2;
-    } else {
-      out[k + m] = s0 - is2;
-      out[k + 3 * m] = s0 + is2;
+SmallDft small_dft_constants(int p, const MixedRadixPlan* plan, int64_t base) {
+  SmallDft c{};
+  c.backward = plan->backward != 0;
+  const dcomplex* roots = plan->roots();
+  if (p == 3 || p == 5) {
+    c.e1 = roots[base];
+    c.e2 = roots[2 * base];
+  } else if (p >= 7) {
+    for (int t = 1; t <= (p - 1) / 2; ++t) {
+      c.cs[t] = roots[base * t].re;
+      c.sn[t] = roots[base * t].im;
     }
   }
+  return c;
 }
 
-void butterfly3(dcomplex* out, int fstride, const dcomplex* roots, int m) {
-  const double e = roots[fstride * m].im;  // sin(-+2 pi / 3)
-  for (int k = 0; k < m; ++k) {
-    const dcomplex s1 = out[k + m] * roots[k * fstride];
-    const dcomplex s2 = out[k + 2 * m] * roots[2 * k * fstride];
-    const dcomplex s3 = s1 + s2;
-    const dcomplex s0 = e * (s1 - s2);
-    const dcomplex h = out[k] - 0.5 * s3;
-    out[k] = out[k] + s3;
-    out[k + 2 * m] = {h.re + s0.im, h.im - s0.re};
-    out[k + m] = {h.re - s0.im, h.im + s0.re};
-  }
-}
-
-void butterfly5(dcomplex* out, int fstride, const dcomplex* roots, int m) {
-  const dcomplex ya = roots[fstride * m];      // exp(-+2 pi i / 5)
-  const dcomplex yb = roots[2 * fstride * m];  // exp(-+4 pi i / 5)
-  for (int k = 0; k < m; ++k) {
-    const dcomplex s0 = out[k];
-    const dcomplex s1 = out[k + m] * roots[k * fstride];
-    const dcomplex s2 = out[k + 2 * m] * roots[2 * k * fstride];
-    const dcomplex s3 = out[k + 3 * m] * roots[3 * k * fstride];
-    const dcomplex s4 = out[k + 4 * m] * roots[4 * k * fstride];
-    const dcomplex s7 = s1 + s4, s10 = s1 - s4, s8 = s2 + s3, s9 = s2 - s3;
-    out[k] = s0 + s7 + s8;
-    const dcomplex s5 = s0 + ya.re * s7 + yb.re * s8;
-    const dcomplex s6 = {ya.im * s10.im + yb.im * s9.im, -ya.im * s10.re - yb.im * s9.re};
-    out[k + m] = s5 - s6;
-    out[k + 4 * m] = s5 + s6;
-    const dcomplex s11 = s0 + yb.re * s7 + ya.re * s8;
-    const dcomplex s12 = {-yb.im * s10.im + ya.im * s9.im, yb.im * s10.re - ya.im * s9.re};
-    out[k + 2 * m] = s11 + s12;
-    out[k + 3 * m] = s11 - s12;
-  }
-}
-
-// Radix P (odd) through the symmetric pairs q, P-q: with s_q the twiddled inputs,
-// t_q = s_q + s_{P-q}, d_q = s_q - s_{P-q} and E^{qr} = (c_qr, z_qr),
-// y_r = s_0 + sum_q t_q c_qr + i sum_q d_q z_qr and y_{P-r} = the same with -i.
+// In-place p-point DFT of x[0 .. p-1] (the inputs already twiddled).
 template <int P>
-void butterfly_odd(dcomplex* out, int fstride, const dcomplex* roots, int m) {
-  constexpr int H = (P - 1) / 2;
-  double c[H + 1][H + 1], z[H + 1][H + 1];
-  const int64_t base = static_cast<int64_t>(fstride) * m;  // roots[base] = exp(-+2 pi i / P)
-  for (int q = 1; q <= H; ++q)
-    for (int r = 1; r <= H; ++r) {
-      const dcomplex e = roots[base * ((q * r) % P)];
-      c[q][r] = e.re;
-      z[q][r] = e.im;
-    }
-  for (int k = 0; k < m; ++k) {
-    dcomplex s[P];
-    s[0] = out[k];
-    for (int q = 1; q < P; ++q)
-      s[q] = out[k + q * m] * roots[static_cast<int64_t>(q) * k * fstride];
-    dcomplex t[H + 1], d[H + 1];
-    dcomplex y0 = s[0];
-    for (int q = 1; q <= H; ++q) {
-      t[q] = s[q] + s[P - q];
-      d[q] = s[q] - s[P - q];
-      y0 += t[q];
-    }
-    out[k] = y0;
-    for (int r = 1; r <= H; ++r) {
-      dcomplex a = s[0], b = {0.0, 0.0};
-      for (int q = 1; q <= H; ++q) {
-        a += c[q][r] * t[q];
-        b += z[q][r] * d[q];
-      }
-      out[k + r * m] = {a.re - b.im, a.im + b.re};        // a + i b
-      out[k + (P - r) * m] = {a.re + b.im, a.im - b.re};  // a - i b
-    }
+inline void small_dft(dcomplex* x, const SmallDft& c);
+
+template <>
+inline void small_dft<2>(dcomplex* x, const SmallDft&) {
+  const dcomplex t = x[1];
+  x[1] = x[0] - t;
+  x[0] = x[0] + t;
+}
+
+template <>
+inline void small_dft<4>(dcomplex* x, const SmallDft& c) {
+  const dcomplex s0 = x[0] - x[2];
+  const dcomplex o0 = x[0] + x[2];
+  const dcomplex s1 = x[1] + x[3];
+  const dcomplex s2 = x[1] - x[3];
+  x[2] = o0 - s1;
+  x[0] = o0 + s1;
+  const dcomplex is2 = {-s2.im, s2.re};  // i*s2
+  if (c.backward) {
+    x[1] = s0 + is2;
+    x[3] = s0 - is2;
+  } else {
+    x[1] = s0 - is2;
+    x[3] = s0 + is2;
   }
+}
+
+template <>
+inline void small_dft<3>(dcomplex* x, const SmallDft& c) {
+  const double e = c.e1.im;  // sin(-+2 pi / 3)
+  const dcomplex s3 = x[1] + x[2];
+  const dcomplex s0 = e * (x[1] - x[2]);
+  const dcomplex h = x[0] - 0.5 * s3;
+  x[0] = x[0] + s3;
+  x[2] = {h.re + s0.im, h.im - s0.re};
+  x[1] = {h.re - s0.im, h.im + s0.re};
+}
+
+template <>
+inline void small_dft<5>(dcomplex* x, const SmallDft& c) {
+  const dcomplex ya = c.e1, yb = c.e2;
+  const dcomplex s0 = x[0];
+  const dcomplex s7 = x[1] + x[4], s10 = x[1] - x[4], s8 = x[2] + x[3], s9 = x[2] - x[3];
+  x[0] = s0 + s7 + s8;
+  const dcomplex s5 = s0 + ya.re * s7 + yb.re * s8;
+  const dcomplex s6 = {ya.im * s10.im + yb.im * s9.im, -ya.im * s10.re - yb.im * s9.re};
+  x[1] = s5 - s6;
+  x[4] = s5 + s6;
+  const dcomplex s11 = s0 + yb.re * s7 + ya.re * s8;
+  const dcomplex s12 = {-yb.im * s10.im + ya.im * s9.im, yb.im * s10.re - ya.im * s9.re};
+  x[2] = s11 + s12;
+  x[3] = s11 - s12;
+}
+
+// Odd prime P through the symmetric pairs q, P-q: with t_q = x_q + x_{P-q},
+// d_q = x_q - x_{P-q} and E^{qr} = (c_qr, z_qr),
+// y_r = x_0 + sum_q t_q c_qr + i sum_q d_q z_qr and y_{P-r} = the same with -i.
+template <int P>
+inline void small_dft_odd(dcomplex* x, const SmallDft& c) {
+  constexpr int H = (P - 1) / 2;
+  dcomplex t[H + 1], d[H + 1];
+  dcomplex y0 = x[0];
+  TARVO_UNROLL
+  for (int q = 1; q <= H; ++q) {
+    t[q] = x[q] + x[P - q];
+    d[q] = x[q] - x[P - q];
+    y0 += t[q];
+  }
+  const dcomplex x0 = x[0];
+  x[0] = y0;
+  TARVO_UNROLL
+  for (int r = 1; r <= H; ++r) {
+    dcomplex a = x0, b = {0.0, 0.0};
+    TARVO_UNROLL
+    for (int q = 1; q <= H; ++q) {
+      const int u = (q * r) % P;  // E^{qr} = E^u; E^{P-u} = conj(E^u)
+      const double cq = u <= H ? c.cs[u] : c.cs[P - u];
+      const double zq = u <= H ? c.sn[u] : -c.sn[P - u];
+      a += cq * t[q];
+      b += zq * d[q];
+    }
+    x[r] = {a.re - b.im, a.im + b.re};      // a + i b
+    x[P - r] = {a.re + b.im, a.im - b.re};  // a - i b
+  }
+}
+template <>
+inline void small_dft<7>(dcomplex* x, const SmallDft& c) {
+  small_dft_odd<7>(x, c);
+}
+template <>
+inline void small_dft<11>(dcomplex* x, const SmallDft& c) {
+  small_dft_odd<11>(x, c);
+}
+template <>
+inline void small_dft<13>(dcomplex* x, const SmallDft& c) {
+  small_dft_odd<13>(x, c);
+}
+
+// Radix-P combination of P sub-results of length m at out: for k < m,
+// out[k + q m] <- sum_q' out[k + q' m] W_q' E^{q q'}, W_q = roots[q k fstride].
+template <int P>
+void butterfly(dcomplex* out, int fstride, const MixedRadixPlan* plan, int m) {
+  const SmallDft c = small_dft_constants(P, plan, static_cast<int64_t>(fstride) * m);
+  const dcomplex* roots = plan->roots();
+  for (int k = 0; k < m; ++k) {
+    dcomplex x[P];
+    x[0] = out[k];
+    TARVO_UNROLL
+    for (int q = 1; q < P; ++q)
+      x[q] = out[k + q * m] * roots[static_cast<int64_t>(q) * k * fstride];
+    small_dft<P>(x, c);
+    TARVO_UNROLL
+    for (int q = 0; q < P; ++q) out[k + q * m] = x[q];
+  }
+}
+
+// The last stage (m = 1): the P inputs in[q step] go straight into the small DFT (all its
+// twiddles are roots[0] = 1).
+template <int P>
+void leaf(dcomplex* out, const dcomplex* in, std::ptrdiff_t step, int fstride,
+          const MixedRadixPlan* plan) {
+  const SmallDft c = small_dft_constants(P, plan, fstride);
+  dcomplex x[P];
+  TARVO_UNROLL
+  for (int q = 0; q < P; ++q) x[q] = in[q * step];
+  small_dft<P>(x, c);
+  TARVO_UNROLL
+  for (int q = 0; q < P; ++q) out[q] = x[q];
 }
 
 // Generic radix p: out[u + q1 m] = sum_q work[q] roots[(q (u + q1 m) fstride) mod n].
@@ -186,36 +246,53 @@ void mrfft_work(dcomplex* out, const dcomplex* in, int fstride, int in_stride, c
   const int m = pairs[1];
   const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(fstride) * in_stride;
   if (m == 1) {
+    switch (p) {
+      case 2:
+        return leaf<2>(out, in, step, fstride, plan);
+      case 3:
+        return leaf<3>(out, in, step, fstride, plan);
+      case 4:
+        return leaf<4>(out, in, step, fstride, plan);
+      case 5:
+        return leaf<5>(out, in, step, fstride, plan);
+      case 7:
+        return leaf<7>(out, in, step, fstride, plan);
+      case 11:
+        return leaf<11>(out, in, step, fstride, plan);
+      case 13:
+        return leaf<13>(out, in, step, fstride, plan);
+      default:
+        break;
+    }
     for (int j = 0; j < p; ++j) out[j] = in[j * step];
   } else {
     for (int j = 0; j < p; ++j)
       mrfft_work(out + static_cast<std::ptrdiff_t>(j) * m, in + j * step, fstride * p, in_stride,
                  pairs + 2, plan, work);
   }
-  const dcomplex* roots = plan->roots();
   switch (p) {
     case 1:
       break;
     case 2:
-      butterfly2(out, fstride, roots, m);
+      butterfly<2>(out, fstride, plan, m);
       break;
     case 3:
-      butterfly3(out, fstride, roots, m);
+      butterfly<3>(out, fstride, plan, m);
       break;
     case 4:
-      butterfly4(out, fstride, roots, m, plan->backward != 0);
+      butterfly<4>(out, fstride, plan, m);
       break;
     case 5:
-      butterfly5(out, fstride, roots, m);
+      butterfly<5>(out, fstride, plan, m);
       break;
     case 7:
-      butterfly_odd<7>(out, fstride, roots, m);
+      butterfly<7>(out, fstride, plan, m);
       break;
     case 11:
-      butterfly_odd<11>(out, fstride, roots, m);
+      butterfly<11>(out, fstride, plan, m);
       break;
     case 13:
-      butterfly_odd<13>(out, fstride, roots, m);
+      butterfly<13>(out, fstride, plan, m);
       break;
     default:
       butterfly_generic(out, fstride, plan, m, p, work);

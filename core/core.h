@@ -59,8 +59,8 @@ int parse_pattern(const char* text, int* offsets, int S, int dk);
 int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets);
 
 // select_calibration_lines for every pattern of every spacing. patterns[j] is the array of
-// pattern_count(spacings[j], S, mode) records of spacing j. Returns 0, or -1 on the first
-// allocation failure.
+// pattern_count(spacings[j], S, mode) records of spacing j. Returns 0, or -1 after
+// " could not alloc pattern offsets array\n" or the message of select_calibration_lines.
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
                                  int S, int N, int* mask, int mode);
 

@@ -109,7 +109,10 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
                                  int S, int N, int* mask, int mode) {
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S > 0 ? S : 0, true));
-  if (!offsets) return -1;
+  if (!offsets) {
+    std::fprintf(stderr, " could not alloc pattern offsets array\n");
+    return -1;
+  }
   for (int j = 0; j < spacing_count; ++j) {
     const int P = pattern_count(spacings[j], S, mode);
     for (int p = 0; p < P; ++p) {

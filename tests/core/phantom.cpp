@@ -119,7 +119,8 @@ Phantom make_phantom(const PhantomOptions& o) {
         const double width = 1.5 / std::min(ax, ay);
         rho[x + static_cast<std::size_t>(M) * y] =
             soft_inside(r, width) * (1.0 + 0.6 * soft_inside(r_inner, 3.0 * width));
-        ph.object[x + static_cast<std::size_t>(M) * y + MN * z] = r < 1.0 ? 1 : 0;
+        // The object's support, soft edge included (beyond it the object is below 5e-5).
+        ph.object[x + static_cast<std::size_t>(M) * y + MN * z] = r < 1.0 + 5.0 * width ? 1 : 0;
       }
     }
     for (int c = 0; c < L; ++c) {

@@ -40,7 +40,7 @@ struct Phantom {
   std::vector<dcomplex> even;         // k-space of the even frame, M x N x Z x L
   std::vector<dcomplex> odd;          // k-space of the odd frame (polarity reversed)
   std::vector<dcomplex> coil_images;  // error-free coil images, M x N x Z x L
-  std::vector<std::uint8_t> object;   // object mask, M x N x Z (1 inside the ellipse)
+  std::vector<std::uint8_t> object;   // object support, M x N x Z (1 inside, soft edge included)
 };
 
 Phantom make_phantom(const PhantomOptions& options);

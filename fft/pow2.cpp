@@ -386,10 +386,62 @@ void recursive_driver(double* a, int n, const tables& t) {
 
 // ----- bit reversal ----------------------------------------------------------------------------
 
+// Bit reversal over CB bits (2, 3 or 4), split into the pairs c < rev(c) and the fixed
+// points c = rev(c); built at compile time.
+template <int CB>
+struct MidReversal {
+  int rev[1 << CB] = {};
+  int pair_lo[1 << CB] = {}, pair_hi[1 << CB] = {}, npairs = 0;
+  int fixed[1 << CB] = {}, nfixed = 0;
+  constexpr MidReversal() {
+    for (int c = 0; c < (1 << CB); ++c) {
+      int r = 0;
+      for (int b = 0; b < CB; ++b) r |= ((c >> b) & 1) << (CB - 1 - b);
+      rev[c] = r;
+      if (c < r) {
+        pair_lo[npairs] = c;
+        pair_hi[npairs++] = r;
+      } else if (c == r) {
+        fixed[nfixed++] = c;
+      }
+    }
+  }
+};
+
 // Reorders the N = n/2 values into bit-reversed index order (n > 32). With the index split as
-// i = lo + m mid + M hi (lo, hi: t bits, m = 2^t; mid: c bits, M = m 2^c), the reversal is
-// rev(hi) + m rev_c(mid) + M rev(lo); ip[m + k] = 8 m rev(k) doubles, so M rev(k) in doubles is
-// ip[m + k] << (c - 2). `conj_out` negates every imaginary part.
+// i = lo + m mid + M hi (lo, hi: t bits, m = 2^t; mid: CB bits, M = m 2^CB), the reversal is
+// rev(hi) + m rev_CB(mid) + M rev(lo); ip[m + k] = 8 m rev(k) doubles, so M rev(k) in doubles
+// is ip[m + k] << (CB - 2). `conj_out` negates every imaginary part.
+template <int CB, bool conj_out>
+void bit_reverse_mid(double* a, int m, const int32_t* ip) {
+  static constexpr MidReversal<CB> mid{};
+  constexpr int nmid = 1 << CB;
+  auto swap = [a](int i, int r) {
+    const cvec x = load(a + i), y = load(a + r);
+    store(a + i, conj_out ? conj(y) : y);
+    store(a + r, conj_out ? conj(x) : x);
+  };
+  const int m2 = 2 * m;
+  for (int lo = 0; lo < m; ++lo) {
+    const int hi_lo = ip[m + lo] << (CB - 2);  // M rev(lo), doubles
+    // lo == k: the index pairs whose middle parts are reversals of each other.
+    const int base = 2 * lo + hi_lo;
+    for (int s = 0; s < mid.npairs; ++s)
+      swap(base + m2 * mid.pair_lo[s], base + m2 * mid.pair_hi[s]);
+    if (conj_out)
+      for (int s = 0; s < mid.nfixed; ++s) {
+        double* p = a + base + m2 * mid.fixed[s];
+        store(p, conj(load(p)));
+      }
+    // lo < k: every index is paired with a different one; (k, lo) would visit the same pairs.
+    for (int k = lo + 1; k < m; ++k) {
+      const int bi = 2 * lo + (ip[m + k] << (CB - 2));
+      const int br = 2 * k + hi_lo;
+      for (int c = 0; c < nmid; ++c) swap(bi + m2 * c, br + m2 * mid.rev[c]);
+    }
+  }
+}
+
 template <bool conj_out>
 void bit_reverse(double* a, int n, const int32_t* ip) {
   int m = 1;
@@ -398,32 +450,12 @@ void bit_reverse(double* a, int n, const int32_t* ip) {
     l /= 4;
     m *= 2;
   }
-  const int cbits = l == 8 ? 4 : (l == 4 ? 3 : 2);
-  const int nmid = 1 << cbits;
-  int revmid[16];
-  for (int c = 0; c < nmid; ++c) {
-    int r = 0;
-    for (int b = 0; b < cbits; ++b) r |= ((c >> b) & 1) << (cbits - 1 - b);
-    revmid[c] = r;
-  }
-  const int shift = cbits - 2;
-  for (int lo = 0; lo < m; ++lo) {
-    const int hi_lo = ip[m + lo] << shift;  // M rev(lo), doubles
-    for (int k = 0; k < m; ++k) {
-      const int hi_k = ip[m + k] << shift;
-      for (int c = 0; c < nmid; ++c) {
-        const int i = 2 * lo + 2 * m * c + hi_k;
-        const int r = 2 * k + 2 * m * revmid[c] + hi_lo;
-        if (i < r) {
-          const cvec x = load(a + i), y = load(a + r);
-          store(a + i, conj_out ? conj(y) : y);
-          store(a + r, conj_out ? conj(x) : x);
-        } else if (i == r && conj_out) {
-          store(a + i, conj(load(a + i)));
-        }
-      }
-    }
-  }
+  if (l == 8)
+    bit_reverse_mid<4, conj_out>(a, m, ip);
+  else if (l == 4)
+    bit_reverse_mid<3, conj_out>(a, m, ip);
+  else
+    bit_reverse_mid<2, conj_out>(a, m, ip);
 }
 
 // Fixed reversal for N = 8 or 16 values; with `negate`, position k receives what the plain

@@ -2,7 +2,11 @@
 // gathered four at a time into a contiguous work area).
 #include <cstdio>
 
+#include "fft/cvec.h"
 #include "fft/fft.h"
+
+using tarvo::fftk::load;
+using tarvo::fftk::store;
 
 namespace {
 
@@ -23,18 +27,12 @@ void cfft_pow2_2d_columns(int32_t nrows, int32_t rowlen, int32_t isgn, double** 
   for (int j = 0; j < rowlen; j += 2 * group) {
     for (int i = 0; i < nrows; ++i) {
       const double* r = a[i] + j;
-      for (int g = 0; g < group; ++g) {
-        t[g * col + 2 * i] = r[2 * g];
-        t[g * col + 2 * i + 1] = r[2 * g + 1];
-      }
+      for (int g = 0; g < group; ++g) store(t + g * col + 2 * i, load(r + 2 * g));
     }
     for (int g = 0; g < group; ++g) cfft_pow2(2 * nrows, isgn, t + g * col, ip, w);
     for (int i = 0; i < nrows; ++i) {
       double* r = a[i] + j;
-      for (int g = 0; g < group; ++g) {
-        r[2 * g] = t[g * col + 2 * i];
-        r[2 * g + 1] = t[g * col + 2 * i + 1];
-      }
+      for (int g = 0; g < group; ++g) store(r + 2 * g, load(t + g * col + 2 * i));
     }
   }
 }

@@ -33,20 +33,6 @@ std::vector<dcomplex> random_stack(std::int64_t n, unsigned seed) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST(PhaseDifferenceMap, HasPhaseOfZConjWAndMagnitudeOfWAndSkipsZeroZ) {
-  const dcomplex z[3] = {{3.0, 4.0}, {0.0, 0.0}, {-1.0, 0.5}};
-  const dcomplex w[3] = {{1.0, -2.0}, {5.0, 5.0}, {0.25, 2.0}};
-  dcomplex out[3] = {{9, 9}, {9, 9}, {9, 9}};
-  ASSERT_EQ(phase_difference_map(z, w, 3, 1, out), 0);
-  for (int i : {0, 2}) {
-    const cd expect = to_std(z[i]) * std::conj(to_std(w[i])) / std::abs(to_std(z[i]));
-    EXPECT_NEAR(out[i].re, expect.real(), 1e-15);
-    EXPECT_NEAR(out[i].im, expect.imag(), 1e-15);
-  }
-  EXPECT_EQ(out[1].re, 9.0);  // |z| = 0: not written
-  EXPECT_EQ(out[1].im, 9.0);
-}
-
 class MagnitudeMaskFraction : public testing::TestWithParam<float> {};
 
 TEST_P(MagnitudeMaskFraction, OutOfRangeFractionBehavesAsQuarter) {
@@ -60,21 +46,6 @@ TEST_P(MagnitudeMaskFraction, OutOfRangeFractionBehavesAsQuarter) {
 
 INSTANTIATE_TEST_SUITE_P(Fractions, MagnitudeMaskFraction,
                          testing::Values(0.25f, -0.1f, 1.0f, 3.0f));
-
-TEST(MagnitudeMask, ThresholdIsStrictAndUsesScratch) {
-  // Magnitudes 1, 2, ..., 10, fraction 0.2: threshold exactly 2, so 2 is not masked.
-  std::vector<dcomplex> data(10), scratch(10);
-  for (int i = 0; i < 10; ++i) data[i] = {0.0, -(i + 1.0)};
-  std::vector<float> mask(10);
-  ASSERT_EQ(magnitude_mask(data.data(), mask.data(), 5, 2, 0.25f, scratch.data()), 0);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(mask[i], i + 1 > 2.5 ? 1.0f : 0.0f) << i;
-    EXPECT_EQ(scratch[i].re, i + 1.0);
-  }
-  ASSERT_EQ(magnitude_mask(data.data(), mask.data(), 5, 2, 0.2f, nullptr), 0);
-  EXPECT_EQ(mask[1], 0.0f);  // 2 is not above 10 * 0.2 (float 0.2 rounds above 0.2)
-  EXPECT_EQ(mask[2], 1.0f);
-}
 
 TEST(MagnitudeMask, ZeroFrameGivesEmptyMaskAndScratchFailureIsReported) {
   std::vector<dcomplex> data(6, dcomplex{0.0, 0.0});

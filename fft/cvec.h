@@ -16,9 +16,6 @@ inline cvec load(const double* p) {
 inline void store(double* p, cvec a) {
   _mm_storeu_pd(p, a.v);
 }
-inline cvec make(double re, double im) {
-  return {_mm_set_pd(im, re)};
-}
 inline cvec operator+(cvec a, cvec b) {
   return {_mm_add_pd(a.v, b.v)};
 }
@@ -41,17 +38,6 @@ inline cvec mul_i(cvec a) {
 inline cvec mul_neg_i(cvec a) {
   return {_mm_xor_pd(_mm_shuffle_pd(a.v, a.v, 1), _mm_set_pd(-0.0, 0.0))};
 }
-// a * (c + i s)
-inline cvec mul(cvec a, double c, double s) {
-  const __m128d sw = _mm_shuffle_pd(a.v, a.v, 1);  // (im, re)
-  const __m128d t = _mm_mul_pd(sw, _mm_set_pd(s, -s));
-  return {_mm_add_pd(_mm_mul_pd(a.v, _mm_set1_pd(c)), t)};
-}
-// a * conj(c + i s)
-inline cvec mul_conj(cvec a, double c, double s) {
-  return mul(a, c, -s);
-}
-
 }  // namespace tarvo::fftk
 
 namespace tarvo::fftk {

@@ -107,19 +107,6 @@ TEST(MrfftStride, ReadsStridedInput) {
   EXPECT_LE(relative_error(out, want), error_bound(n));
 }
 
-TEST(MrfftStride, ForwardThenBackwardScalesByLength) {
-  for (int n : {6, 49, 97, 1000}) {
-    Scratch scratch;
-    OwnedPlan f(mrfft_alloc(n, 0, nullptr, nullptr)), b(mrfft_alloc(n, 1, nullptr, nullptr));
-    const std::vector<double> x = random_signal(n, 8);
-    std::vector<double> a = x;
-    auto* p = reinterpret_cast<dcomplex*>(a.data());
-    mrfft_stride(f.get(), p, p, 1, &scratch.s);
-    mrfft_stride(b.get(), p, p, 1, &scratch.s);
-    for (int k = 0; k < 2 * n; ++k) EXPECT_NEAR(a[k], n * x[k], n * error_bound(n)) << n;
-  }
-}
-
 // mrfftnd against the separable long-double DFT, in place and out of place, for even and odd
 // numbers of dimensions (odd ones route the in-place input through the buffer).
 class MrfftNd : public ::testing::TestWithParam<std::vector<int32_t>> {};

@@ -86,17 +86,6 @@ TEST(CfftPow2, FourPointSecondBinFollowsTheSign) {
   EXPECT_DOUBLE_EQ(m[3], 3);
 }
 
-TEST(CfftPow2, PlusThenMinusScalesByLength) {
-  for (int N : {8, 64, 256, 2048}) {
-    Pow2Tables t(2 * N);
-    const std::vector<double> x = random_signal(N, 3);
-    std::vector<double> a = x;
-    cfft_pow2(2 * N, 1, a.data(), t.ip.data(), t.w.data());
-    cfft_pow2(2 * N, -1, a.data(), t.ip.data(), t.w.data());
-    for (int k = 0; k < 2 * N; ++k) EXPECT_NEAR(a[k], N * x[k], N * error_bound(N)) << N;
-  }
-}
-
 TEST(CfftPow2, LargerTableServesShorterLengthAndLongerRebuilds) {
   Pow2Tables t(4096);
   std::vector<double> big = random_signal(512, 1);

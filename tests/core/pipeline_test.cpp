@@ -317,6 +317,45 @@ TEST(Synthesize, RefusesAVolumeTheContextCannotHoldOrWithoutKernels) {
   context_destroy(&context);
 }
 
+// Regression: with N odd the even half holds the ceil(N/2) even lines, N - 1 included. Listing
+// only floor(N/2) of them treated line N - 1 as missing, so line N - 2 lost a source and stayed
+// empty. Here the odd lines of the source are zero and the kernel copies the previous line
+// (weight 1 on source -1, centre sample): the odd half is all zero (no phase turn), and the
+// output brought back to k-space must be half the even half with every odd line completed.
+TEST(Synthesize, OddLineCountCompletesTheEvenHalf) {
+  const int M = 4, N = 7;
+  std::vector<dcomplex> values(M * N, dcomplex{0, 0});
+  for (int l = 0; l < N; l += 2)
+    for (int m = 0; m < M; ++m) values[m + M * l] = {1.0 + m + 10.0 * l, 0.5 * l - m};
+  Volume source(M, N, 1, 1, values), out(M, N, 1, 1);
+  CorrectionContext context;
+  ASSERT_EQ(context_create(&context, &source.record), 0);
+  SliceKernelSet* set = tarvo::alloc_array<SliceKernelSet>(1, true);
+  context.slices[0] = set;
+  set->spacing_count = 1;
+  set->spacings = tarvo::alloc_array<std::int32_t>(1);
+  set->spacings[0] = 2;
+  set->source_lines = 2;
+  set->readout_width = 5;
+  set->patterns = tarvo::alloc_array<KernelPattern*>(1, true);
+  set->patterns[0] = tarvo::alloc_array<KernelPattern>(1, true);
+  ASSERT_EQ(build_patterns(set->patterns[0], 2, 2, 0), 0);
+  set->patterns[0][0].coefficients = tarvo::alloc_array<dcomplex>(10, true);
+  set->patterns[0][0].coefficients[0 + 2 * (0 + 1 * 2)] = {1.0, 0.0};
+
+  ASSERT_EQ(synthesize_volume(&source.record, &out.record, &context, 0), 0);
+  swap_quadrants(out.data.data(), M, N);
+  ASSERT_EQ(fft_2d(&context.fft, M, N, reinterpret_cast<double*>(out.data.data()), 'f'), 0);
+  swap_quadrants(out.data.data(), M, N);
+  for (int l = 0; l < N; ++l)
+    for (int m = 0; m < M; ++m) {
+      const dcomplex expected = values[m + M * (l % 2 == 0 ? l : l - 1)];
+      EXPECT_NEAR(out.data[m + M * l].re, 0.5 * expected.re, 1e-12) << "line " << l;
+      EXPECT_NEAR(out.data[m + M * l].im, 0.5 * expected.im, 1e-12) << "line " << l;
+    }
+  context_destroy(&context);
+}
+
 // The simulated EPI acquisition: the ghost-to-signal ratio of the root-sum-of-squares image
 // before (the odd frame reconstructed as it is) and after the correction.
 struct GhostCase {

@@ -49,9 +49,8 @@ inline Eigen::MatrixXd real_representation(const Eigen::MatrixXcd& C) {
   return D;
 }
 
-// A masked phase-difference-like map: unit phasors with a linear phase along the rows, a
-// constant offset and a little noise, times a magnitude; entries whose magnitude is not among
-// the largest `keep` fraction are masked to zero.
+// A masked phase-difference-like map: phasors with a linear phase along the rows plus noise;
+// about `keep` of the entries survive the mask.
 inline Eigen::MatrixXcd masked_phase_map(int m, int n, double keep, unsigned seed) {
   std::mt19937 gen(seed);
   std::normal_distribution<double> noise(0.0, 0.05);

@@ -61,13 +61,13 @@ void fill_record(OwnedVolume* v, const std::int64_t* dims) {
 
 int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
   if (!array || !mxIsDouble(array)) {
-    mexPrintf(kNotComplexDouble);
+    mexPrintf("%s", kNotComplexDouble);
     return -1;
   }
   const int n = mxGetNumberOfDimensions_700(array);
   const int* e = mxGetDimensions_700(array);
   if (!e || n < 0) {
-    mexPrintf(kNoExtents);
+    mexPrintf("%s", kNoExtents);
     return -1;
   }
   auto extent = [&](int i) -> std::int64_t { return i < n ? e[i] : 1; };
@@ -79,21 +79,21 @@ int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
       n >= 3 ? extent(n - 1) : 1};
   const std::int64_t count = folded[2] < 0 ? -1 : element_count(folded, 4);
   if (count < 0) {
-    mexPrintf(kInputTooLarge);
+    mexPrintf("%s", kInputTooLarge);
     return -1;
   }
 
   const double* re = mxGetPr(array);
   const double* im = mxGetPi(array);
   if (count > 0 && (!re || !im)) {
-    mexPrintf(kNotComplexDouble);
+    mexPrintf("%s", kNotComplexDouble);
     return -1;
   }
 
   OwnedVolume v;
   v.storage.reset(tarvo::alloc_array<dcomplex>(count));
   if (!v.storage) {
-    mexPrintf(kInputNoMemory);
+    mexPrintf("%s", kInputNoMemory);
     return -1;
   }
   dcomplex* data = v.storage.get();
@@ -109,7 +109,7 @@ mxArray* volume_to_mxarray(const ComplexVolume* v) {
   const std::int64_t count =
       shaped ? element_count(v->ndims, [v](int i) -> std::int64_t { return v->dims[i]; }) : -1;
   if (count < 0 || (count > 0 && !v->data)) {
-    mexPrintf(kBadRecord);
+    mexPrintf("%s", kBadRecord);
     return nullptr;
   }
   mxArray* array = mxCreateNumericArray_700(v->ndims, v->dims, mxDOUBLE_CLASS, mxCOMPLEX);
@@ -117,7 +117,7 @@ mxArray* volume_to_mxarray(const ComplexVolume* v) {
   double* im = array ? mxGetPi(array) : nullptr;
   if (!array || (count > 0 && (!re || !im))) {
     // An array created without its parts is reclaimed by the host when the call returns.
-    mexPrintf(kNoOutput);
+    mexPrintf("%s", kNoOutput);
     return nullptr;
   }
   const dcomplex* data = static_cast<const dcomplex*>(v->data);
@@ -143,13 +143,13 @@ int volume_setup_result(const ComplexVolume* like, OwnedVolume* out) {
   const std::int64_t dims[4] = {like->dims[0], like->dims[1], like->dims[2], like->dims[3]};
   const std::int64_t count = element_count(dims, 4);
   if (count < 0) {
-    mexPrintf(kResultTooLarge);
+    mexPrintf("%s", kResultTooLarge);
     return -1;
   }
   OwnedVolume v;
   v.storage.reset(tarvo::alloc_array<dcomplex>(count, true));
   if (!v.storage) {
-    mexPrintf(kResultNoMemory);
+    mexPrintf("%s", kResultNoMemory);
     return -1;
   }
   fill_record(&v, dims);

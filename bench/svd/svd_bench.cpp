@@ -67,6 +67,7 @@ BENCHMARK(BM_EigenBdcsvd)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond);
 // (CPU time: both sides are single-threaded, and it is less disturbed by a loaded machine).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : benchmark::ConsoleReporter(OO_None) {}  // plain text: the ratios follow
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && r.iterations > 0)

@@ -1,0 +1,32 @@
+// Instruction-set dispatch of the FFT engines: every kernel exists for the x86-64 baseline
+// (SSE2) and for processors with AVX2 and FMA; the choice is made once at run time. Internal to
+// fft/ and its tests.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvo::fftk {
+
+enum class isa { sse2, avx2 };
+
+// The best set this processor (and its operating system) supports.
+isa best_isa();
+// The set the engines use now: best_isa() unless changed by use_isa().
+isa active_isa();
+// Makes the engines use `set` from now on (tests of each path). Returns false and changes
+// nothing when the processor lacks it.
+bool use_isa(isa set);
+
+// Four interleaved power-of-two transforms in place: element j of transform c is the complex
+// value 4 j + c of a, each transform n doubles long (n/2 values, n a power of two >= 2); exp(-)
+// when `minus`, else exp(+). Tables built for at least n/4 (ip[0] >= n/4).
+void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
+
+namespace sse2 {
+void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
+}
+namespace avx2 {
+void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
+}
+
+}  // namespace tarvo::fftk

@@ -8,15 +8,14 @@
 
 namespace {
 
-// Owns the records of one spacing.
-struct PatternArray {
-  std::vector<KernelPattern> records;
-  explicit PatternArray(int n) : records(n, KernelPattern{}) {}
-  ~PatternArray() {
-    for (KernelPattern& p : records) {
+// The records of one spacing, texts and lists released at the end.
+struct Patterns {
+  std::vector<KernelPattern> r;
+  explicit Patterns(int n) : r(n, KernelPattern{}) {}
+  ~Patterns() {
+    for (KernelPattern& p : r) {
       tarvo::free_bytes(p.text);
       tarvo::free_bytes(p.calib_lines);
-      tarvo::free_bytes(p.coefficients);
     }
   }
 };
@@ -30,131 +29,82 @@ TEST(PatternCount, FollowsSpacingSourcesAndMode) {
   EXPECT_EQ(pattern_count(2, 1, 2), 4);
 }
 
-// With S = 2 and dk = P + 1, pattern k has its target k + 1 lines after the first source, and
-// goes into record order[k]: reading each record's target position recovers the order table.
-class PatternOrder : public testing::TestWithParam<std::tuple<int, std::vector<int>>> {};
+// With S = 2 and dk = P + 1, pattern k has its target k + 1 lines after the first source and
+// goes into record order[k]: the target positions of the records give the order table back.
+class PatternOrder : public testing::TestWithParam<std::vector<int>> {};
 
 TEST_P(PatternOrder, RecordsRunFromTheCentreOutward) {
-  const auto& [P, order] = GetParam();
-  const int dk = P + 1;
-  PatternArray a(P);
-  ASSERT_EQ(build_patterns(a.records.data(), dk, 2, 0), 0);
+  const std::vector<int>& order = GetParam();
+  const int P = static_cast<int>(order.size());
+  Patterns a(P);
+  ASSERT_EQ(build_patterns(a.r.data(), P + 1, 2, 0), 0);
   for (int k = 0; k < P; ++k) {
-    std::string expected(dk + 1, 'o');
-    expected.front() = '*';
-    expected.back() = '*';
+    std::string expected(P + 2, 'o');
+    expected.front() = expected.back() = '*';
     expected[k + 1] = 'x';
-    EXPECT_EQ(std::string(a.records[order[k]].text), expected) << "pattern " << k;
-    EXPECT_EQ(a.records[order[k]].line_shift, 0);
+    EXPECT_EQ(std::string(a.r[order[k]].text), expected) << "pattern " << k;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(OrderTables, PatternOrder,
-                         testing::Values(std::make_tuple(1, std::vector<int>{0}),
-                                         std::make_tuple(2, std::vector<int>{0, 1}),
-                                         std::make_tuple(3, std::vector<int>{1, 0, 2}),
-                                         std::make_tuple(4, std::vector<int>{2, 0, 1, 3}),
-                                         std::make_tuple(5, std::vector<int>{3, 1, 0, 2, 4}),
-                                         std::make_tuple(6, std::vector<int>{4, 2, 0, 1, 3, 5})));
+                         testing::Values(std::vector<int>{0}, std::vector<int>{0, 1},
+                                         std::vector<int>{1, 0, 2}, std::vector<int>{2, 0, 1, 3},
+                                         std::vector<int>{3, 1, 0, 2, 4},
+                                         std::vector<int>{4, 2, 0, 1, 3, 5}));
 
 TEST(BuildPatterns, WritesTheTextsOfEachConfiguration) {
-  {
-    PatternArray a(1);
-    ASSERT_EQ(build_patterns(a.records.data(), 2, 2, 0), 0);
-    EXPECT_STREQ(a.records[0].text, "*x*");
-  }
-  {
-    PatternArray a(2);
-    ASSERT_EQ(build_patterns(a.records.data(), 3, 2, 0), 0);
-    EXPECT_STREQ(a.records[0].text, "*xo*");
-    EXPECT_STREQ(a.records[1].text, "*ox*");
-  }
-  {
-    PatternArray a(2);
-    ASSERT_EQ(build_patterns(a.records.data(), 2, 3, 0), 0);
-    EXPECT_STREQ(a.records[0].text, "*x*o*");
-    EXPECT_STREQ(a.records[1].text, "*o*x*");
-  }
-  {
-    PatternArray a(4);
-    ASSERT_EQ(build_patterns(a.records.data(), 2, 1, 2), 0);
-    const char* texts[4] = {"x*o", "o*x", "x*o", "o*x"};
-    const int shifts[4] = {0, 0, -1, 1};
-    for (int k = 0; k < 4; ++k) {
-      EXPECT_STREQ(a.records[k].text, texts[k]);
-      EXPECT_EQ(a.records[k].line_shift, shifts[k]);
-    }
+  Patterns two(2), three(2), single(4);
+  ASSERT_EQ(build_patterns(two.r.data(), 3, 2, 0), 0);  // S = 2, dk = 3
+  EXPECT_STREQ(two.r[0].text, "*xo*");
+  EXPECT_STREQ(two.r[1].text, "*ox*");
+  ASSERT_EQ(build_patterns(three.r.data(), 2, 3, 0), 0);  // S = 3, dk = 2
+  EXPECT_STREQ(three.r[0].text, "*x*o*");
+  EXPECT_STREQ(three.r[1].text, "*o*x*");
+  ASSERT_EQ(build_patterns(single.r.data(), 2, 1, 2), 0);  // S = 1, mode 2
+  const char* texts[4] = {"x*o", "o*x", "x*o", "o*x"};
+  const int shifts[4] = {0, 0, -1, 1};
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_STREQ(single.r[k].text, texts[k]);
+    EXPECT_EQ(single.r[k].line_shift, shifts[k]);
   }
 }
 
-TEST(BuildPatterns, FailsWhenATextCannotBeAllocated) {
-  PatternArray a(2);
-  tarvo::alloc_fail_at(2);  // the order table succeeds, the first text fails
-  EXPECT_EQ(build_patterns(a.records.data(), 3, 2, 0), -1);
-  tarvo::alloc_fail_at(0);
+TEST(ParsePattern, MeasuresSourcesFromTheLastTargetAndWritesAtMostS) {
+  int o[4] = {7, 7, 7, 7};
+  parse_pattern("*x*", o, 2, 2);
+  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-1, 1, 7}));
+  parse_pattern("*x*x*", o, 3, 2);  // two targets: the later one counts
+  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-3, -1, 1}));
+  parse_pattern("*o*", o, 2, 2);  // no target: measured from -1
+  EXPECT_EQ(std::vector<int>(o, o + 2), (std::vector<int>{1, 3}));
+  o[2] = 7;
+  parse_pattern("*x**", o, 2, 2);  // more sources than S: the buffer ends at S
+  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-1, 1, 7}));
 }
 
-TEST(ParsePattern, MeasuresSourcesFromTheLastTarget) {
-  int offsets[3] = {7, 7, 7};
-  parse_pattern("*x*", offsets, 2, 2);
-  EXPECT_EQ(offsets[0], -1);
-  EXPECT_EQ(offsets[1], 1);
+class CalibrationLines
+    : public testing::TestWithParam<std::tuple<std::vector<int>, std::vector<int>>> {};
 
-  parse_pattern("*x*x*", offsets, 3, 2);  // two targets: the later one counts
-  EXPECT_EQ(offsets[0], -3);
-  EXPECT_EQ(offsets[1], -1);
-  EXPECT_EQ(offsets[2], 1);
-
-  parse_pattern("*o*", offsets, 2, 2);  // no target: measured from -1
-  EXPECT_EQ(offsets[0], 1);
-  EXPECT_EQ(offsets[1], 3);
-
-  parse_pattern("", offsets, 3, 2);
-  EXPECT_EQ(offsets[0], 0);
-  EXPECT_EQ(offsets[2], 0);
-}
-
-TEST(ParsePattern, NeverWritesMoreThanSOffsets) {
-  int offsets[3] = {7, 7, 7};
-  parse_pattern("*x**", offsets, 2, 2);
-  EXPECT_EQ(offsets[0], -1);
-  EXPECT_EQ(offsets[1], 1);
-  EXPECT_EQ(offsets[2], 7);
-}
-
-struct CalibCase {
-  const char* name;
-  std::vector<int> mask;
-  std::vector<int> expected;
-};
-
-class CalibrationLines : public testing::TestWithParam<CalibCase> {};
-
-TEST_P(CalibrationLines, SelectsAcquiredLinesWithAcquiredSourcesAndKeepsTheMask) {
-  const CalibCase& c = GetParam();
-  std::vector<int> mask = c.mask;
+TEST_P(CalibrationLines, SelectsLinesWithAcquiredSourcesAndKeepsTheMask) {
+  const auto& [original, expected] = GetParam();
+  std::vector<int> mask = original;
   const int offsets[2] = {-1, 1};
   int count = -5;
   int* list = nullptr;
-  ASSERT_EQ(select_calibration_lines(&count, &list, mask.data(), static_cast<int>(mask.size()), 2,
-                                     offsets),
-            0);
-  EXPECT_EQ(std::vector<int>(list, list + count), c.expected);
-  EXPECT_EQ(mask, c.mask);
+  ASSERT_EQ(select_calibration_lines(&count, &list, mask.data(), int(mask.size()), 2, offsets), 0);
+  EXPECT_EQ(std::vector<int>(list, list + count), expected);
+  EXPECT_EQ(mask, original);
   tarvo::free_bytes(list);
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, CalibrationLines,
-                         testing::Values(
-                             // Every line, the first and the last too: the sources wrap around.
-                             CalibCase{"Full", {1, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7}},
-                             // Each odd line's neighbours are even: no calibration line.
-                             CalibCase{"OddOnly", {0, 1, 0, 1, 0, 1, 0, 1}, {}},
-                             CalibCase{"Gaps", {1, 1, 1, 0, 1, 1, 1, 0}, {1, 5}},
-                             CalibCase{"WrapAtBothEnds", {1, 0, 0, 0, 0, 0, 1, 1}, {7}}),
-                         [](const testing::TestParamInfo<CalibCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Masks, CalibrationLines,
+    testing::Values(
+        // Full: every line, the first and last too, since the sources wrap around.
+        std::make_tuple(std::vector<int>(8, 1), std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}),
+        // Odd lines only: each one's neighbours are even, so none.
+        std::make_tuple(std::vector<int>{0, 1, 0, 1, 0, 1, 0, 1}, std::vector<int>{}),
+        std::make_tuple(std::vector<int>{1, 0, 0, 0, 1, 1, 1, 1}, std::vector<int>{5, 6, 7})));
 
 TEST(CalibrationLines, ReportsAFailedListAllocationAndKeepsTheMask) {
   std::vector<int> mask(6, 1);
@@ -167,43 +117,51 @@ TEST(CalibrationLines, ReportsAFailedListAllocationAndKeepsTheMask) {
   tarvo::alloc_fail_at(0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), " could not alloc ACS lines array\n");
   EXPECT_EQ(count, -5);
-  EXPECT_EQ(list, nullptr);
   EXPECT_EQ(mask, std::vector<int>(6, 1));
-}
-
-TEST(CalibrationLines, AllPatternsOfAllSpacingsGetTheirLines) {
-  // N = 9, lines 0, 2, 3, 4, 6, 8 acquired; spacings 2 ("*x*") and 3 ("*xo*", "*ox*").
-  std::vector<int> mask = {1, 0, 1, 1, 1, 0, 1, 0, 1};
-  const std::vector<int> original = mask;
-  PatternArray two(1), three(2);
-  ASSERT_EQ(build_patterns(two.records.data(), 2, 2, 0), 0);
-  ASSERT_EQ(build_patterns(three.records.data(), 3, 2, 0), 0);
-  KernelPattern* arrays[2] = {two.records.data(), three.records.data()};
-  const int spacings[2] = {2, 3};
-  ASSERT_EQ(select_all_calibration_lines(arrays, 2, spacings, 2, 9, mask.data(), 0), 0);
-  auto lines = [](const KernelPattern& p) {
-    return std::vector<int>(p.calib_lines, p.calib_lines + p.calib_count);
-  };
-  EXPECT_EQ(lines(two.records[0]), (std::vector<int>{3}));  // 2 and 4 around it
-  // "*xo*": sources at -1 and +2.  "*ox*": sources at -2 and +1.
-  EXPECT_EQ(lines(three.records[0]), (std::vector<int>{0, 4}));
-  EXPECT_EQ(lines(three.records[1]), (std::vector<int>{2, 8}));
-  EXPECT_EQ(mask, original);
 }
 
 TEST(DeriveSpacings, ListsTheDistancesBetweenAcquiredLines) {
   auto derive = [](std::vector<int> list) {
     int n = -1;
-    int* s = derive_spacings(list.data(), static_cast<int>(list.size()), &n);
+    int* s = derive_spacings(list.data(), int(list.size()), &n);
     std::vector<int> out(s, s + n);
     tarvo::free_bytes(s);
     return out;
   };
   EXPECT_EQ(derive({0, 2, 4, 6}), (std::vector<int>{2}));
-  EXPECT_EQ(derive({0, 1, 2, 3}), (std::vector<int>{}));  // a distance of 1 gives none
+  EXPECT_EQ(derive({0, 1, 2}), (std::vector<int>{}));  // a distance of 1 gives none
   EXPECT_EQ(derive({9, 6, 4, 4}), (std::vector<int>{2, 3}));
-  EXPECT_EQ(derive({0, 33}), (std::vector<int>{}));  // bit 32 mod 32 = bit 0
-  EXPECT_EQ(derive({5}), (std::vector<int>{}));
+  EXPECT_EQ(derive({0, 33}), (std::vector<int>{}));  // bit 32 mod 32 is bit 0
 }
+
+TEST(SwapQuadrants, FourByFourIsTheHalfShiftAndThreeByThreeKeepsTheLastRowAndColumn) {
+  std::vector<dcomplex> f(16);
+  for (int i = 0; i < 16; ++i) f[i] = {double(i), 0};
+  swap_quadrants(f.data(), 4, 4);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(f[(r + 2) % 4 + 4 * ((c + 2) % 4)].re, r + 4 * c);
+  for (int i = 0; i < 9; ++i) f[i] = {double(i), 0};
+  swap_quadrants(f.data(), 3, 3);  // (0,0) <-> (1,1), (1,0) <-> (0,1); row and column 2 stay
+  const double expected[9] = {4, 3, 2, 1, 0, 5, 6, 7, 8};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(f[i].re, expected[i]) << i;
+}
+
+// Regression: with a single row or column the half extent is 0; the frame is shifted along the
+// other extent only (an even length by half, an odd one keeping its last element).
+class SwapQuadrantsThin : public testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(SwapQuadrantsThin, ShiftsOnlyAlongTheLongExtent) {
+  const auto [rows, cols] = GetParam();
+  const int n = rows * cols, h = n / 2;
+  std::vector<dcomplex> f(n);
+  for (int i = 0; i < n; ++i) f[i] = {double(i), 0};
+  swap_quadrants(f.data(), rows, cols);
+  for (int i = 0; i < n; ++i)
+    EXPECT_EQ(f[i].re, (n % 2 == 1 && i == n - 1) ? i : (i < h ? i + h : i - h)) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Extents, SwapQuadrantsThin,
+                         testing::Values(std::make_tuple(1, 6), std::make_tuple(6, 1),
+                                         std::make_tuple(1, 5), std::make_tuple(1, 1)));
 
 }  // namespace

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/core.h"
+#include "core/test_util.h"
+
+namespace {
+
+using namespace tarvo_test;
+
+std::vector<int> lines_from(int first, int N) {
+  std::vector<int> v;
+  for (int l = first; l < N; l += 2) v.push_back(l);
+  return v;
+}
+
+// Fits "*x*" of width 5 on the given calibration lines; returns the K x L coefficients.
+std::vector<dcomplex> fit(const std::vector<dcomplex>& data, int M, int N, int L,
+                          const std::vector<int>& lines, int n_ro) {
+  const int extents[4] = {M, N, L, N};
+  dcomplex* coef = nullptr;
+  EXPECT_EQ(calibrate_kernel(extents, data.data(), kS, kLineOffsets, kW, kReadoutOffsets,
+                             int(lines.size()), lines.data(), n_ro, &coef, 0, 0),
+            0);
+  std::vector<dcomplex> out(coef, coef + kW * kS * L * L);
+  tarvo::free_bytes(coef);
+  return out;
+}
+
+// Every odd line is an exact combination of its neighbours with known weights (one weight, read
+// back at s + S*(c' + L*j) + K*c, or all random). With R = n_ro*16 training equations for
+// K = 30 weights, CG converges within its 40 passes; its stop test (residual below 1e-9 on data
+// of unit scale) bounds the weight error far below 1e-8. n_ro = M also makes the window wrap:
+// offsets -2 and +1 past the end must read samples M - 2 and 1.
+class ExactKernel : public testing::TestWithParam<std::tuple<int, int, int, int, int>> {};
+
+TEST_P(ExactKernel, FittedWeightsAreTheKnownOnes) {
+  const auto [s, cs, j, c, n_ro] = GetParam();
+  const int M = 8, N = 32, L = 3, K = kW * kS * L;
+  std::vector<dcomplex> W(K * L, dcomplex{0, 0});
+  if (s < 0)
+    W = random_values(K * L, 11, 0.3);
+  else
+    W[s + kS * (cs + L * j) + K * c] = {0.75, -0.5};
+  const std::vector<dcomplex> coef =
+      fit(exact_kernel_slice(M, N, L, W, 5), M, N, L, lines_from(1, N), n_ro);
+  EXPECT_LT(max_abs_difference(coef, W), 1e-8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Weights, ExactKernel,
+                         testing::Values(std::make_tuple(1, 2, 3, 0, 4),
+                                         std::make_tuple(0, 0, 0, 2, 4),
+                                         std::make_tuple(1, 1, 4, 1, 4),
+                                         std::make_tuple(-1, 0, 0, 0, 4),
+                                         std::make_tuple(-1, 0, 0, 0, 8)));
+
+TEST(CalibrateKernel, AllZeroDataGiveAllZeroCoefficients) {
+  const std::vector<dcomplex> data(8 * 8 * 8, dcomplex{0, 0});
+  EXPECT_EQ(max_abs(fit(data, 8, 8, 8, lines_from(0, 8), 2)), 0.0);
+}
+
+// Allocations of one calibration, in order: AH, A, X, the coefficient array, then b and Xb of
+// the first coil. Each failure stops the step with its message.
+class CalibrateAllocation : public testing::TestWithParam<std::tuple<int, std::string>> {};
+
+TEST_P(CalibrateAllocation, StopsWithTheMessageOfTheFailedBuffer) {
+  const auto& [k, message] = GetParam();
+  const int extents[4] = {8, 8, 2, 8};
+  const std::vector<dcomplex> data = random_values(8 * 8 * 2, 3);
+  const std::vector<int> lines = lines_from(1, 8);
+  dcomplex* coef = nullptr;
+  testing::internal::CaptureStderr();
+  tarvo::alloc_fail_at(k);
+  EXPECT_EQ(calibrate_kernel(extents, data.data(), kS, kLineOffsets, kW, kReadoutOffsets, 4,
+                             lines.data(), 2, &coef, 0, 0),
+            -1);
+  tarvo::alloc_fail_at(0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+  tarvo::free_bytes(coef);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buffers, CalibrateAllocation,
+                         testing::Values(std::make_tuple(1, " could not alloc AH array\n"),
+                                         std::make_tuple(2, " could not alloc A array\n"),
+                                         std::make_tuple(3, " could not alloc X array\n"),
+                                         std::make_tuple(4, " could not alloc N array\n"),
+                                         std::make_tuple(5, " could not alloc b array\n"),
+                                         std::make_tuple(6, " could not alloc Xb array\n")));
+
+// The estimation's window: n_ro = floor(M/4) samples from (M - n_ro)/2, widened by -2 .. 2.
+// Perturbing a sample outside it leaves the fit bit for bit; perturbing its edges changes it.
+class TrainingWindow
+    : public testing::TestWithParam<std::tuple<int, std::vector<int>, std::vector<int>>> {};
+
+TEST_P(TrainingWindow, OnlySamplesInTheWindowTakePart) {
+  const auto& [M, outside, edges] = GetParam();
+  const int N = 16;
+  const std::vector<dcomplex> data = random_values(M * N, 6);
+  auto fitted = [&](int perturbed) {
+    std::vector<dcomplex> d = data;
+    if (perturbed >= 0)
+      for (int l = 0; l < N; ++l) d[l + N * perturbed].re += 0.5;
+    SliceKernelSet* set = one_pattern_set(nullptr);
+    const std::vector<int> all = [&] {
+      std::vector<int> v;
+      for (int l = 0; l < N; ++l) v.push_back(l);
+      return v;
+    }();
+    const int extents[4] = {M, N, 1, N};
+    EXPECT_EQ(fit_slice_kernels(d.data(), all.data(), extents, set, 0.25f), 0);
+    std::vector<dcomplex> c(set->patterns[0][0].coefficients,
+                            set->patterns[0][0].coefficients + 10);
+    free_set(set);
+    return c;
+  };
+  const std::vector<dcomplex> reference = fitted(-1);
+  for (int m : outside) EXPECT_EQ(max_abs_difference(fitted(m), reference), 0.0) << m;
+  for (int m : edges) EXPECT_GT(max_abs_difference(fitted(m), reference), 1e-6) << m;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadoutLengths, TrainingWindow,
+    testing::Values(std::make_tuple(7, std::vector<int>{0, 6}, std::vector<int>{1, 5}),
+                    std::make_tuple(8, std::vector<int>{0, 7}, std::vector<int>{1, 6})));
+
+TEST(SynthesizeLine, MatchesABruteForceSumOverTheCentralSamples) {
+  const int M = 9, N = 10, L = 3, extents[4] = {M, N / 2, L, N};
+  const std::vector<dcomplex> original = random_values(M * N * L, 4);
+  const std::vector<dcomplex> W = random_values(kW * kS * L * L, 5);
+  for (float fraction : {1.0f, 0.5f})
+    for (int l : {0, 4, N - 1}) {
+      std::vector<dcomplex> data = original;
+      synthesize_line(2, l, data.data(), extents, W.data(), kS, kLineOffsets, kW, kReadoutOffsets,
+                      fraction);
+      const int n = int(M * fraction);
+      for (int m = 0; m < M; ++m) {
+        const std::size_t at = l + N * (m + M * 2);
+        const bool central = m >= (M - n) / 2 && m < (M + n) / 2;
+        const dcomplex expected =
+            central ? kernel_sum(original, W, M, N, L, l, m, 2) : original[at];
+        // 30 products of values below 2 in magnitude: rounding stays below 1e-13.
+        EXPECT_NEAR(data[at].re, expected.re, 1e-13) << l << " " << m;
+        EXPECT_NEAR(data[at].im, expected.im, 1e-13) << l << " " << m;
+      }
+    }
+}
+
+// One parity half (N even, or N odd with the even half): every missing line is synthesised,
+// lines 0 and N - 1 included (their sources wrap around), acquired lines are kept bit for bit
+// and the new-line list names every line, counted from 1. A pattern without coefficients
+// (failed calibration) is not applied: its lines stay zero.
+class SynthesizeHalf : public testing::TestWithParam<std::tuple<int, int, bool>> {};
+
+TEST_P(SynthesizeHalf, FillsEveryMissingLineAndKeepsTheAcquiredOnes) {
+  const auto [N, parity, with_coefficients] = GetParam();
+  const int M = 6, L = 2;
+  const std::vector<int> acquired = lines_from(parity, N);
+  const int extents[4] = {M, int(acquired.size()), L, N};
+  const std::vector<dcomplex> source = random_values(M * N * L, 7);
+  std::vector<dcomplex> data(source.size(), dcomplex{0, 0});
+  for (std::size_t i = 0; i < data.size(); ++i)
+    if (int(i % N) % 2 == parity) data[i] = source[i];
+  const std::vector<dcomplex> W = random_values(kW * kS * L * L, 8);
+  SliceKernelSet* set = one_pattern_set(with_coefficients ? &W : nullptr);
+  int count = 0;
+  int* list = nullptr;
+  ASSERT_EQ(
+      synthesize_missing_lines(data.data(), acquired.data(), extents, &count, &list, 1.0f, set), 0);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (int(i % N) % 2 == parity)
+      EXPECT_EQ(data[i].re, source[i].re) << "acquired line " << i % N;
+    else if (with_coefficients)
+      EXPECT_NE(data[i].re, 0.0) << "missing line " << i % N;
+    else
+      EXPECT_EQ(data[i].re, 0.0) << "line " << i % N;
+  }
+  std::vector<int> expected;
+  for (int l = 1; l <= N; ++l) expected.push_back(l);
+  EXPECT_EQ(std::vector<int>(list, list + count), expected);
+  tarvo::free_bytes(list);
+  free_set(set);
+}
+
+INSTANTIATE_TEST_SUITE_P(Halves, SynthesizeHalf,
+                         testing::Values(std::make_tuple(8, 1, true), std::make_tuple(8, 0, true),
+                                         std::make_tuple(9, 0, true),
+                                         std::make_tuple(8, 1, false)));
+
+// Allocations of one call, in order: q, the offsets, the mask, the new-line list.
+TEST(SynthesizeMissingLines, StopsWithTheMessageOfTheFailedBuffer) {
+  const int acquired[3] = {1, 3, 5}, extents[4] = {4, 3, 1, 6};
+  const std::vector<dcomplex> W = random_values(kW * kS, 2);
+  SliceKernelSet* set = one_pattern_set(&W);
+  for (auto [k, message] : {std::make_tuple(1, " could not alloc synthesis work array\n"),
+                            std::make_tuple(4, " could not alloc NewPhaseLines array\n")}) {
+    std::vector<dcomplex> data = random_values(4 * 6, 1);
+    int* list = nullptr;
+    testing::internal::CaptureStderr();
+    tarvo::alloc_fail_at(k);
+    EXPECT_EQ(synthesize_missing_lines(data.data(), acquired, extents, nullptr, &list, 1.0f, set),
+              -1);
+    tarvo::alloc_fail_at(0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+    EXPECT_EQ(list, nullptr);
+  }
+  free_set(set);
+}
+
+}  // namespace

@@ -43,4 +43,12 @@ void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const doub
     sse2::pow2_batch4(a, n, minus, ip, w);
 }
 
+void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride,
+                  dcomplex* out) {
+  if (active_isa() == isa::avx2)
+    avx2::mrfft_batch4(plan, in, in_stride, out);
+  else
+    sse2::mrfft_batch4(plan, in, in_stride, out);
+}
+
 }  // namespace tarvo::fftk

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "fft/fft.h"
+
 namespace tarvo::fftk {
 
 enum class isa { sse2, avx2 };
@@ -22,11 +24,18 @@ bool use_isa(isa set);
 // when `minus`, else exp(+). Tables built for at least n/4 (ip[0] >= n/4).
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
 
+// Four transforms of one mixed-radix plan whose inputs lie side by side: input j of transform
+// c is in[j * in_stride + c], its output k goes to out[4 k + c] (4 n values). Every radix of the
+// plan must have a fixed butterfly (2, 3, 4, 5, 7, 11, 13).
+void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
+
 namespace sse2 {
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
-}
+void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
+}  // namespace sse2
 namespace avx2 {
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
-}
+void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
+}  // namespace avx2
 
 }  // namespace tarvo::fftk

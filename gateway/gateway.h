@@ -29,8 +29,10 @@ mxArray* volume_to_mxarray(const ComplexVolume* v);
 
 // Compares the first b->ndims extents of b with those of a in order. At the first difference
 // prints "Error: input matrix size mismatch - A: [ %s %d ... ] vs B: [ %s %d ... ]\n"
-// (the texts are empty) and returns -1; returns 0 when they agree.
-int volume_same_size(const ComplexVolume* a, const ComplexVolume* b);
+// with label_a, a's extent, label_b, b's extent, and returns -1; returns 0 when they agree.
+// Only ndims and dims of the records are read.
+int volume_same_size(const ComplexVolume* a, const ComplexVolume* b, const char* label_a = "",
+                     const char* label_b = "");
 
 // Sets up *out as a result record shaped like `like`: valid 1, ndims 4, like's first four
 // extents, "dblc", cleared data, no labels. Returns 0, or -1 after a console message with

@@ -58,6 +58,8 @@ bool mxIsDouble(const mxArray* pa);
 int mxGetFieldNumber(const mxArray* pa, const char* name);
 /* A 1 x strlen(str) char array. */
 mxArray* mxCreateString(const char* str);
+/* Frees an array and every value stored in it; null is allowed. */
+void mxDestroyArray(mxArray* pa);
 /* printf-style text on the host's console. */
 int mexPrintf(const char* format, ...);
 

@@ -128,11 +128,12 @@ mxArray* volume_to_mxarray(const ComplexVolume* v) {
   return array;
 }
 
-int volume_same_size(const ComplexVolume* a, const ComplexVolume* b) {
+int volume_same_size(const ComplexVolume* a, const ComplexVolume* b, const char* label_a,
+                     const char* label_b) {
   const int n = b->ndims < 8 ? b->ndims : 8;
   for (int i = 0; i < n; ++i) {
     if (b->dims[i] != a->dims[i]) {
-      mexPrintf(kSizeMismatch, "", a->dims[i], "", b->dims[i]);
+      mexPrintf(kSizeMismatch, label_a, a->dims[i], label_b, b->dims[i]);
       return -1;
     }
   }

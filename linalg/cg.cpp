@@ -27,8 +27,8 @@ double cg_residual_norm(dcomplex rho) {
 //   q = A p; alpha = nu^2 / (p^H q); x += alpha p; r -= alpha q.
 // nu^2 is taken as Re rho itself rather than sqrt(Re rho) squared, so that with A = I the
 // first pass has alpha = 1 exactly and lands on x = b without rounding.
-void complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
-                      double tol) {
+int complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
+                     double tol) {
   const int passes = max_iter == 0 ? kDefaultPasses : max_iter;
   const double eps = tol == 0.0 ? kDefaultTolerance : tol;
 
@@ -38,7 +38,7 @@ void complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, 
   tarvo::buffer<dcomplex> t(tarvo::alloc_array<dcomplex>(n, true));
   if (!r || !p || !q || !t) {
     std::fprintf(stderr, "complex_cg_solve: could not alloc work vectors\n");
-    return;
+    return -1;
   }
 
   const dcomplex one = {1.0, 0.0};
@@ -61,4 +61,5 @@ void complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, 
     nu_prev = nu;
     complex_axpby(one, r.get(), {-alpha.re, -alpha.im}, q.get(), n);  // r = r - alpha q
   }
+  return 0;
 }

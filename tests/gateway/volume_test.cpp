@@ -252,29 +252,4 @@ TEST_F(Console, ResultRecordIsClearedAndShapedLikeItsModelOrFailsWithAMessage) {
   EXPECT_EQ(v.storage, nullptr);
 }
 
-TEST_F(Console, RoundTripMexReturnsTheFoldedArrayAndRefusesRealInput) {
-  mxArray* in = numbered_array({4, 6, 2, 3, 5});
-  const mxArray* prhs[1] = {in};
-  mxArray* plhs[1] = {nullptr};
-  mexFunction(1, plhs, 1, prhs);
-  ASSERT_NE(plhs[0], nullptr);
-  EXPECT_EQ(extents(plhs[0]), (std::vector<int>{4, 6, 6, 5}));
-  EXPECT_EQ(std::memcmp(mxGetPr(plhs[0]), mxGetPr(in), 720 * sizeof(double)), 0);
-  EXPECT_EQ(std::memcmp(mxGetPi(plhs[0]), mxGetPi(in), 720 * sizeof(double)), 0);
-  mxDestroyArray(plhs[0]);
-  mxDestroyArray(in);
-
-  in = mxCreateDoubleMatrix_700(2, 3, mxREAL);
-  prhs[0] = in;
-  plhs[0] = nullptr;
-  mexFunction(1, plhs, 1, prhs);
-  EXPECT_EQ(plhs[0], nullptr);
-  EXPECT_EQ(console(), "volume_from_mxarray: need a complex double array\n");
-  tarvo_mxhost_clear_console();
-  mexFunction(1, plhs, 0, prhs);
-  EXPECT_EQ(plhs[0], nullptr);
-  EXPECT_EQ(console(), "tarvo_roundtrip: usage: B = tarvo_roundtrip(A), A complex double\n");
-  mxDestroyArray(in);
-}
-
 }  // namespace

@@ -32,9 +32,10 @@ struct SlowSystem {
   SlowSystem() : a(n * n, {0, 0}), b(n) {
     for (int i = 0; i < n; ++i) a[i * n + i] = {std::pow(1e4, i / (n - 1.0)), 0}, b[i] = {1, 0.5};
   }
-  cvec solve(int max_iter, double tol, cvec x = {}) const {
+  cvec solve(int max_iter, double tol, cvec x = {}, int* status = nullptr) const {
     x.resize(n, {0, 0});
-    complex_cg_solve(a.data(), n, b.data(), x.data(), max_iter, tol);
+    const int result = complex_cg_solve(a.data(), n, b.data(), x.data(), max_iter, tol);
+    if (status) *status = result;
     return x;
   }
 };
@@ -119,11 +120,13 @@ TEST_P(CgAllocFailure, ReportsAndLeavesXUnchanged) {
   const cvec start(s.n, {0.5, 0.5});
   tarvo::alloc_fail_at(GetParam());
   testing::internal::CaptureStderr();
-  const cvec x = s.solve(40, 1e-9, start);
+  int status = 0;
+  const cvec x = s.solve(40, 1e-9, start, &status);
   const std::string err = testing::internal::GetCapturedStderr();
   tarvo::alloc_fail_at(0);
   EXPECT_EQ(err, "complex_cg_solve: could not alloc work vectors\n");
   EXPECT_TRUE(same_bits(x, start));
+  EXPECT_EQ(status, -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWorkVector, CgAllocFailure, testing::Values(1, 2, 3, 4));

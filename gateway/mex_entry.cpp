@@ -1,0 +1,235 @@
+// The module's entry point:
+//   [E, F, K] = tarvo(even, odd)   or   [E, F, K] = tarvo(even, odd, target)
+// even, odd: complex double k-space, M x N x ... x L (folded to M x N x Z x L), the same slices
+// acquired with opposite readout polarity. target: complex double M x N x Z x L.
+// E: ghost-corrected coil images of target (else of odd), M x N x Z x L.
+// F: the even frame corrected the same way, then phase-aligned against E.
+// K: 1 x Z struct array of the per-slice kernels, fields "dk", "pattern", "coef".
+//
+// Errors are console text (mexPrintf); the call then returns with no output assigned. Outputs
+// are built in owners and handed to the host only once every requested one exists, and every
+// buffer, record and the context are released on every path. No exception leaves mexFunction.
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "align/align.h"
+#include "core/core.h"
+#include "gateway/gateway.h"
+
+namespace {
+
+constexpr const char* kTooFewInputs =
+    "At least 3 input arguments are required. (k:measured k-space, Y: associated list of "
+    "acquired phase encode lines, sz: size of output coil maps)";
+constexpr const char* kTooManyOutputs = "Too many output arguments.";
+constexpr const char* kBadFirstInput =
+    "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array for the input "
+    "data.\n";
+constexpr const char* kBadSecondInput =
+    "error with 2nd input: Need to declare a complex M-by-N-by-...-by-L array for the input "
+    "data.\n";
+constexpr const char* kBadThirdInput =
+    "error with 3nd input: Need to declare a complex M-by-N-by-Z-by-L array for the input "
+    "data.\n";
+constexpr const char* kExtentLine = "\t (in:[ %d %d %d %d ]) \n";
+constexpr const char* kStepFailed = "tarvo: %s failed; no outputs were assigned\n";
+constexpr const char* kFirstLabel = "1st input:";
+constexpr const char* kThirdLabel = "3rd input:";
+
+constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+constexpr int kSliceOutputs = 3;
+const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
+
+struct ArrayDeleter {
+  void operator()(mxArray* a) const { mxDestroyArray(a); }
+};
+// A host array this call created and has not handed to the host yet.
+using OwnedArray = std::unique_ptr<mxArray, ArrayDeleter>;
+
+// The correction context, destroyed on every path (context_destroy on a zeroed or partly
+// created context releases exactly what it holds).
+struct ContextGuard {
+  CorrectionContext context{};
+  ContextGuard() = default;
+  ContextGuard(const ContextGuard&) = delete;
+  ContextGuard& operator=(const ContextGuard&) = delete;
+  ~ContextGuard() { context_destroy(&context); }
+};
+
+enum class Rank { kThreeOrMore, kExactlyFour };
+
+// True when e[0..n-1] fold to (e0, e1, e2*...*e[n-2], e[n-1]) with every folded extent and the
+// element count within a signed 32-bit integer.
+bool fits_int32(int n, const int* e) {
+  std::int64_t count = 1, slices = 1;
+  bool zero = false;
+  for (int i = 0; i < n; ++i) {
+    if (e[i] < 0) return false;
+    if (e[i] == 0) zero = true;
+    if (i >= 2 && i < n - 1) slices = std::min<std::int64_t>(slices * e[i], kMaxCount + 1);
+    count = std::min<std::int64_t>(count * e[i], kMaxCount + 1);  // both <= 2^31: no overflow
+  }
+  return slices <= kMaxCount && (zero || count <= kMaxCount);
+}
+
+// Checks one input: complex double, at least three (or exactly four) dimensions, a folded
+// element count that fits a signed 32-bit integer. Otherwise prints `message` and the extent
+// line (the first four extents, 1 for those the array lacks, -1 when the host could not report
+// them) and returns false. Nothing is allocated.
+bool check_input(const mxArray* in, Rank rank, const char* message) {
+  const int n = in ? mxGetNumberOfDimensions_700(in) : -1;
+  const int* e = n >= 0 ? mxGetDimensions_700(in) : nullptr;
+  int shown[4] = {-1, -1, -1, -1};
+  if (e)
+    for (int i = 0; i < 4; ++i) shown[i] = i < n ? e[i] : 1;
+  const bool rank_ok = rank == Rank::kExactlyFour ? n == 4 : n >= 3;
+  if (e && mxIsDouble(in) && rank_ok && mxGetPi(in) && fits_int32(n, e)) return true;
+  mexPrintf("%s", message);
+  mexPrintf(kExtentLine, shown[0], shown[1], shown[2], shown[3]);
+  return false;
+}
+
+bool step_failed(const char* step) {
+  mexPrintf(kStepFailed, step);
+  return false;
+}
+
+// Output 3: a 1 x Z struct array; element s holds the last pattern of slice s ("dk" the line
+// spacing, "pattern" its text, "coef" its (w*S*L) x L complex coefficients, column-major).
+OwnedArray kernel_struct(const CorrectionContext& context, int Z, int L) {
+  OwnedArray out(mxCreateStructMatrix_700(1, Z, kSliceOutputs, kFieldNames));
+  if (!out) return nullptr;
+  int field[kSliceOutputs];
+  for (int f = 0; f < kSliceOutputs; ++f) {
+    field[f] = mxGetFieldNumber(out.get(), kFieldNames[f]);
+    if (field[f] < 0) return nullptr;
+  }
+  for (int s = 0; s < Z; ++s) {
+    const SliceKernelSet* set = context.slices ? context.slices[s] : nullptr;
+    if (!set || !set->patterns || !set->spacings) return nullptr;
+    const std::int64_t rows =
+        std::int64_t{set->readout_width} * set->source_lines * static_cast<std::int64_t>(L);
+    if (rows < 0 || rows > kMaxCount) return nullptr;
+    for (int j = 0; j < set->spacing_count; ++j) {
+      const int dk = set->spacings[j];
+      const KernelPattern* patterns = set->patterns[j];
+      const int count = pattern_count(dk, set->source_lines, set->mode);
+      for (int p = 0; p < count; ++p) {
+        if (!patterns || !patterns[p].text || !patterns[p].coefficients) return nullptr;
+        OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
+        OwnedArray text(mxCreateString(patterns[p].text));
+        OwnedArray coef(mxCreateDoubleMatrix_700(static_cast<int>(rows), L, mxCOMPLEX));
+        double* re = coef ? mxGetPr(coef.get()) : nullptr;
+        double* im = coef ? mxGetPi(coef.get()) : nullptr;
+        double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
+        if (!text || !dk_value || !re || !im) return nullptr;
+        *dk_value = dk;
+        const dcomplex* w = patterns[p].coefficients;
+        for (std::int64_t i = 0; i < rows * L; ++i) re[i] = w[i].re, im[i] = w[i].im;
+        // A value stored in a field belongs to the struct from then on.
+        mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
+        mxSetFieldByNumber_700(out.get(), s, field[1], text.release());
+        mxSetFieldByNumber_700(out.get(), s, field[2], coef.release());
+      }
+    }
+  }
+  return out;
+}
+
+// The whole call. Returns true with the requested outputs in `outputs`, or false after one
+// console message with nothing handed out.
+bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
+  // Inputs: first, second, their folded extents; the third only after the calibration.
+  if (!check_input(prhs[0], Rank::kThreeOrMore, kBadFirstInput)) return false;
+  OwnedVolume A;
+  if (volume_from_mxarray(prhs[0], &A) != 0) return false;
+  if (!check_input(prhs[1], Rank::kThreeOrMore, kBadSecondInput)) return false;
+  OwnedVolume B;
+  if (volume_from_mxarray(prhs[1], &B) != 0) return false;
+  if (volume_same_size(&A.rec, &B.rec) != 0) return false;
+
+  // Calibration: D = interleave(A, B) in k-space, then one kernel set per slice of D.
+  OwnedVolume D;
+  if (volume_setup_result(&A.rec, &D) != 0) return false;
+  ContextGuard guard;
+  CorrectionContext& context = guard.context;
+  if (context_create(&context, &A.rec) != 0) return step_failed("context_create");
+  if (tarvo_interleave_frames(&A.rec, &B.rec, &D.rec, 0, &context) != 0)
+    return step_failed("tarvo_interleave_frames");
+  const int Z = D.rec.dims[2];
+  const int L = D.rec.dims[3];
+  if (estimate_coefficients(&D.rec, &context) != 0) return step_failed("estimate_coefficients");
+
+  // Target of output 1: the third input (same folded extents as the first), else B.
+  OwnedVolume C;
+  const ComplexVolume* target = &B.rec;
+  if (nrhs >= 3) {
+    if (!check_input(prhs[2], Rank::kExactlyFour, kBadThirdInput)) return false;
+    // The context's buffers and the kernels exist for the first input's extents only.
+    ComplexVolume shape{};
+    shape.ndims = 4;
+    const int* e = mxGetDimensions_700(prhs[2]);
+    for (int i = 0; i < 4; ++i) shape.dims[i] = e[i];
+    if (volume_same_size(&A.rec, &shape, kFirstLabel, kThirdLabel) != 0) return false;
+    if (nlhs >= 1) {
+      if (volume_from_mxarray(prhs[2], &C) != 0) return false;
+      target = &C.rec;
+    }
+  }
+
+  OwnedVolume E;
+  if (nlhs >= 1) {
+    if (volume_setup_result(&A.rec, &E) != 0) return false;
+    if (synthesize_volume(target, &E.rec, &context, 0) != 0)
+      return step_failed("synthesize_volume (output 1)");
+    outputs[0].reset(volume_to_mxarray(&E.rec));  // taken before the alignment below turns E
+    if (!outputs[0]) return false;
+  }
+  if (nlhs >= 2) {
+    OwnedVolume F;
+    if (volume_setup_result(&A.rec, &F) != 0) return false;
+    if (synthesize_volume(&A.rec, &F.rec, &context, 0) != 0)
+      return step_failed("synthesize_volume (output 2)");
+    if (align_phase(static_cast<dcomplex*>(E.rec.data), static_cast<dcomplex*>(F.rec.data),
+                    E.rec.ndims, E.rec.dims, nullptr, nullptr, 8, 0) != 0)
+      return step_failed("align_phase (output 2)");
+    outputs[1].reset(volume_to_mxarray(&F.rec));
+    if (!outputs[1]) return false;
+  }
+  if (nlhs >= 3) {
+    outputs[2] = kernel_struct(context, Z, L);
+    if (!outputs[2]) return step_failed("building output 3");
+  }
+  return true;
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  if (nrhs < 2) {
+    mexPrintf("%s", kTooFewInputs);
+    return;
+  }
+  if (nlhs > 3) {
+    mexPrintf("%s", kTooManyOutputs);
+    return;
+  }
+  OwnedArray outputs[3];
+  try {
+    if (!run(nlhs, nrhs, prhs, outputs)) return;
+  } catch (const std::bad_alloc&) {
+    mexPrintf(kStepFailed, "memory allocation");
+    return;
+  } catch (const std::exception& e) {
+    mexPrintf("tarvo: %s; no outputs were assigned\n", e.what());
+    return;
+  } catch (...) {
+    mexPrintf(kStepFailed, "the call");
+    return;
+  }
+  for (int k = 0; k < nlhs; ++k) plhs[k] = outputs[k].release();
+}

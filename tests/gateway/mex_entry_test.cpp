@@ -1,0 +1,417 @@
+// mexFunction on the test host: argument messages, output shapes, the kernel struct, the third
+// input, and failures of every allocation and every host array of a call.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/phantom.h"
+#include "gateway/gateway.h"
+#include "gateway/testhost/mxhost.h"
+
+namespace {
+
+using tarvo_test::Phantom;
+
+const std::string kTooFew =
+    "At least 3 input arguments are required. (k:measured k-space, Y: associated list of "
+    "acquired phase encode lines, sz: size of output coil maps)";
+const std::string kFirst =
+    "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array for the input "
+    "data.\n";
+const std::string kSecond =
+    "error with 2nd input: Need to declare a complex M-by-N-by-...-by-L array for the input "
+    "data.\n";
+const std::string kThird =
+    "error with 3nd input: Need to declare a complex M-by-N-by-Z-by-L array for the input "
+    "data.\n";
+
+std::string extent_line(int a, int b, int c, int d) {
+  return "\t (in:[ " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c) + " " +
+         std::to_string(d) + " ]) \n";
+}
+
+// A complex double host array of the given extents holding `data` (column-major).
+mxArray* complex_array(const std::vector<int>& dims, const std::vector<dcomplex>& data) {
+  mxArray* a = mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), mxDOUBLE_CLASS,
+                                        mxCOMPLEX);
+  if (!a) return nullptr;
+  for (size_t i = 0; i < mxGetNumberOfElements(a); ++i) {
+    mxGetPr(a)[i] = data[i].re;
+    mxGetPi(a)[i] = data[i].im;
+  }
+  return a;
+}
+
+std::vector<int> extents(const mxArray* a) {
+  const int* d = mxGetDimensions_700(a);
+  return std::vector<int>(d, d + mxGetNumberOfDimensions_700(a));
+}
+
+std::vector<dcomplex> values(const mxArray* a) {
+  std::vector<dcomplex> v(mxGetNumberOfElements(a));
+  for (size_t i = 0; i < v.size(); ++i) v[i] = {mxGetPr(a)[i], mxGetPi(a)[i]};
+  return v;
+}
+
+bool same_bits(const mxArray* a, const mxArray* b) {
+  const size_t n = mxGetNumberOfElements(a);
+  return a && b && n == mxGetNumberOfElements(b) && extents(a) == extents(b) &&
+         std::memcmp(mxGetPr(a), mxGetPr(b), n * sizeof(double)) == 0 &&
+         std::memcmp(mxGetPi(a), mxGetPi(b), n * sizeof(double)) == 0;
+}
+
+Phantom phantom(int M, int N, int Z, int L) {
+  tarvo_test::PhantomOptions o;
+  o.M = M, o.N = N, o.Z = Z, o.L = L, o.seed = 5;
+  return tarvo_test::make_phantom(o);
+}
+
+// One call of mexFunction with the console text and the outputs it assigned; the outputs
+// are destroyed with the call. Slots beyond nlhs stay null unless the call wrote them.
+struct Call {
+  std::string console;
+  mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
+  long allocations = 0;  // tarvo::alloc_bytes calls made by the call
+
+  Call(int nlhs, std::vector<const mxArray*> in) {
+    tarvo_mxhost_clear_console();
+    const long before = tarvo::alloc_count();
+    mexFunction(nlhs, out, static_cast<int>(in.size()), in.data());
+    allocations = tarvo::alloc_count() - before;
+    console = tarvo_mxhost_console();
+  }
+  ~Call() {
+    for (mxArray* a : out) mxDestroyArray(a);
+  }
+  bool no_outputs() const { return !out[0] && !out[1] && !out[2] && !out[3]; }
+};
+
+// Inputs owned by the test; every array the module creates must be gone after each call.
+class Gateway : public testing::Test {
+ protected:
+  void SetUp() override { live_ = tarvo_mxhost_live_arrays(); }
+  void TearDown() override {
+    tarvo::alloc_fail_at(0);
+    tarvo_mxhost_fail_create_at(0);
+    for (mxArray* a : owned_) mxDestroyArray(a);
+    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
+  }
+  mxArray* keep(mxArray* a) {
+    owned_.push_back(a);
+    return a;
+  }
+  mxArray* kspace(const std::vector<int>& dims, const std::vector<dcomplex>& data) {
+    return keep(complex_array(dims, data));
+  }
+  mxArray* numeric(const std::vector<int>& dims, mxClassID cls, mxComplexity c) {
+    return keep(mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), cls, c));
+  }
+  long live_ = 0;
+  std::vector<mxArray*> owned_;
+};
+
+TEST_F(Gateway, ArgumentCountsPrintTheirTextWithoutNewline) {
+  const Phantom ph = phantom(8, 8, 1, 2);
+  mxArray* even = kspace({8, 8, 1, 2}, ph.even);
+  for (int nlhs : {0, 1, 3, 5}) {
+    EXPECT_EQ(Call(nlhs, {}).console, kTooFew) << nlhs;
+    const Call one(nlhs, {even});
+    EXPECT_EQ(one.console, kTooFew) << nlhs;
+    EXPECT_TRUE(one.no_outputs());
+  }
+  const Call four(4, {even, even});
+  EXPECT_EQ(four.console, "Too many output arguments.");
+  EXPECT_TRUE(four.no_outputs());
+  EXPECT_EQ(four.allocations, 0);
+}
+
+// Each bad input gets its message pair with the first four extents (1 for missing ones);
+// nothing is assigned, and a bad first input is reported before anything is allocated.
+TEST_F(Gateway, BadFirstOrSecondInputPrintsItsMessagePair) {
+  const Phantom ph = phantom(8, 6, 1, 2);
+  mxArray* good = kspace({8, 6, 2}, ph.even);
+  struct Bad {
+    mxArray* array;
+    std::string extents;
+  };
+  const std::vector<Bad> bad = {
+      {numeric({8, 6, 2}, mxDOUBLE_CLASS, mxREAL), extent_line(8, 6, 2, 1)},
+      {numeric({8, 6, 3, 2}, mxSINGLE_CLASS, mxCOMPLEX), extent_line(8, 6, 3, 2)},
+      {numeric({8, 6}, mxDOUBLE_CLASS, mxCOMPLEX), extent_line(8, 6, 1, 1)},
+      {numeric({7, 1}, mxDOUBLE_CLASS, mxCOMPLEX), extent_line(7, 1, 1, 1)},
+      {keep(mxCreateString("even")), extent_line(1, 4, 1, 1)},
+      {numeric({2, 3, 4, 5, 6}, mxINT16_CLASS, mxREAL), extent_line(2, 3, 4, 5)},
+  };
+  for (const Bad& b : bad) {
+    const Call first(3, {b.array, good});
+    EXPECT_EQ(first.console, kFirst + b.extents);
+    EXPECT_TRUE(first.no_outputs());
+    EXPECT_EQ(first.allocations, 0);
+    const Call second(3, {good, b.array});
+    EXPECT_EQ(second.console, kSecond + b.extents);
+    EXPECT_TRUE(second.no_outputs());
+    const Call both(3, {b.array, b.array});  // the first input is examined first
+    EXPECT_EQ(both.console, kFirst + b.extents);
+  }
+}
+
+// An element count beyond 2^31 - 1 is refused with the input's pair before its data is read
+// or anything is allocated (the host arrays back one element only).
+TEST_F(Gateway, InputTooLargeForInt32IsRefusedWithItsMessagePair) {
+  const Phantom ph = phantom(8, 6, 1, 2);
+  mxArray* good = kspace({8, 6, 1, 2}, ph.even);
+  const std::vector<int> huge = {65536, 32768, 1, 2};  // 2^32 elements, extents fit
+  mxArray* big = keep(tarvo_mxhost_create_unbacked(4, huge.data(), mxDOUBLE_CLASS, mxCOMPLEX));
+  const std::vector<int> slices = {1, 1, 65536, 65536, 0};  // empty, but Z = 2^32
+  mxArray* folded = keep(tarvo_mxhost_create_unbacked(5, slices.data(), mxDOUBLE_CLASS, mxCOMPLEX));
+
+  const Call first(1, {big, good});
+  EXPECT_EQ(first.console, kFirst + extent_line(65536, 32768, 1, 2));
+  EXPECT_EQ(first.allocations, 0);
+  const Call empty(1, {folded, good});
+  EXPECT_EQ(empty.console, kFirst + extent_line(1, 1, 65536, 65536));
+  EXPECT_EQ(empty.allocations, 0);
+  const Call second(1, {good, big});
+  EXPECT_EQ(second.console, kSecond + extent_line(65536, 32768, 1, 2));
+  EXPECT_EQ(second.allocations, 1);  // only the first input's copy
+  const Call third(1, {good, good, big});
+  EXPECT_EQ(third.console, kThird + extent_line(65536, 32768, 1, 2));
+  for (const Call* c : {&first, &empty, &second, &third}) EXPECT_TRUE(c->no_outputs());
+}
+
+TEST_F(Gateway, FirstAndSecondInputsMustFoldToTheSameExtents) {
+  const Phantom a = phantom(8, 6, 2, 3), b = phantom(8, 6, 3, 2);
+  mxArray* even = kspace({8, 6, 2, 3}, a.even);
+  mxArray* odd = kspace({8, 6, 3, 2}, b.odd);
+  const Call c(2, {even, odd});
+  EXPECT_EQ(c.console, "Error: input matrix size mismatch - A: [  2 ... ] vs B: [  3 ... ]\n");
+  EXPECT_TRUE(c.no_outputs());
+  // 8 x 6 x 2 x 3 x 1 x 3 folds like 8 x 6 x 6 x 3, so it passes the comparison.
+  const Phantom p = phantom(8, 6, 6, 3);
+  const Call folded(1, {kspace({8, 6, 6, 3}, p.even), kspace({8, 6, 2, 3, 1, 3}, p.odd)});
+  EXPECT_EQ(folded.console, "");
+  ASSERT_NE(folded.out[0], nullptr);
+  EXPECT_EQ(extents(folded.out[0]), (std::vector<int>{8, 6, 6, 3}));
+}
+
+// A third input that is not complex double of exactly four dimensions, or whose extents
+// differ from the first input's, is refused after the whole calibration has run: the call
+// makes exactly the allocations of a calibration-only call before it prints.
+TEST_F(Gateway, ThirdInputIsExaminedAfterTheCalibration) {
+  const Phantom ph = phantom(8, 6, 2, 2);
+  mxArray* even = kspace({8, 6, 2, 2}, ph.even);
+  mxArray* odd = kspace({8, 6, 2, 2}, ph.odd);
+  const long calibration = Call(0, {even, odd}).allocations;
+  ASSERT_GT(calibration, 10);
+  struct Bad {
+    mxArray* array;
+    std::string message;
+  };
+  const Phantom other = phantom(8, 6, 1, 2);
+  const std::vector<Bad> bad = {
+      {kspace({8, 6, 4}, ph.even), kThird + extent_line(8, 6, 4, 1)},
+      {kspace({8, 6, 1, 2, 2}, ph.even), kThird + extent_line(8, 6, 1, 2)},
+      {numeric({8, 6, 2, 2}, mxDOUBLE_CLASS, mxREAL), kThird + extent_line(8, 6, 2, 2)},
+      {kspace({8, 6, 1, 2}, other.even),
+       "Error: input matrix size mismatch - A: [ 1st input: 2 ... ] vs B: [ 3rd input: 1 ... ]\n"},
+      {kspace({6, 8, 2, 2}, ph.even),
+       "Error: input matrix size mismatch - A: [ 1st input: 8 ... ] vs B: [ 3rd input: 6 ... ]\n"},
+  };
+  for (const Bad& b : bad) {
+    for (int nlhs : {0, 1, 3}) {
+      const Call c(nlhs, {even, odd, b.array});
+      EXPECT_EQ(c.console, b.message) << nlhs;
+      EXPECT_EQ(c.allocations, calibration) << nlhs;
+      EXPECT_TRUE(c.no_outputs());
+    }
+  }
+}
+
+TEST_F(Gateway, NoOutputsRequestedRunsTheCalibrationOnly) {
+  const Phantom ph = phantom(8, 6, 2, 2);
+  mxArray* even = kspace({8, 6, 2, 2}, ph.even);
+  const Call c(0, {even, kspace({8, 6, 2, 2}, ph.odd)});
+  EXPECT_EQ(c.console, "");
+  EXPECT_TRUE(c.no_outputs());
+  EXPECT_LT(c.allocations, Call(1, {even, kspace({8, 6, 2, 2}, ph.odd)}).allocations);
+}
+
+struct ShapeCase {
+  std::vector<int> in;   // host extents of both inputs
+  std::vector<int> out;  // host extents of outputs 1 and 2
+  int Z, L;
+};
+
+class GatewayShapes : public Gateway, public testing::WithParamInterface<ShapeCase> {};
+
+// Outputs 1 and 2 are M x N x Z x L (the host drops trailing 1s); output 3 is a 1 x Z struct
+// with "dk", "pattern", "coef" in this order: 1 x 1 real 2, "*x*", 10*L x L complex.
+TEST_P(GatewayShapes, OutputsHaveTheFoldedShapeAndOneKernelPerSlice) {
+  const ShapeCase& s = GetParam();
+  const Phantom ph = phantom(s.in[0], s.in[1], s.Z, s.L);
+  const Call c(3, {kspace(s.in, ph.even), kspace(s.in, ph.odd)});
+  EXPECT_EQ(c.console, "");
+  ASSERT_TRUE(c.out[0] && c.out[1] && c.out[2]);
+  EXPECT_EQ(c.out[3], nullptr);
+  for (int k : {0, 1}) {
+    EXPECT_EQ(extents(c.out[k]), s.out) << k;
+    EXPECT_TRUE(mxIsDouble(c.out[k]) && mxIsComplex(c.out[k])) << k;
+  }
+  const mxArray* K = c.out[2];
+  ASSERT_EQ(mxGetClassID(K), mxSTRUCT_CLASS);
+  EXPECT_EQ(extents(K), (std::vector<int>{1, s.Z}));
+  ASSERT_EQ(mxGetNumberOfFields(K), 3);
+  EXPECT_STREQ(mxGetFieldNameByNumber(K, 0), "dk");
+  EXPECT_STREQ(mxGetFieldNameByNumber(K, 1), "pattern");
+  EXPECT_STREQ(mxGetFieldNameByNumber(K, 2), "coef");
+  for (int z = 0; z < s.Z; ++z) {
+    const mxArray* dk = mxGetFieldByNumber_700(K, z, 0);
+    const mxArray* pattern = mxGetFieldByNumber_700(K, z, 1);
+    const mxArray* coef = mxGetFieldByNumber_700(K, z, 2);
+    ASSERT_TRUE(dk && pattern && coef) << z;
+    EXPECT_EQ(extents(dk), (std::vector<int>{1, 1}));
+    EXPECT_FALSE(mxIsComplex(dk));
+    EXPECT_EQ(mxGetPr(dk)[0], 2.0);
+    char* text = mxArrayToString(pattern);
+    EXPECT_STREQ(text, "*x*");
+    mxFree(text);
+    EXPECT_EQ(extents(coef), (std::vector<int>{10 * s.L, s.L}));
+    EXPECT_TRUE(mxIsComplex(coef));
+    const std::vector<dcomplex> w = values(coef);
+    EXPECT_TRUE(std::any_of(w.begin(), w.end(), [](dcomplex v) { return v.re != 0; }));
+    EXPECT_TRUE(std::all_of(w.begin(), w.end(),
+                            [](dcomplex v) { return std::isfinite(v.re) && std::isfinite(v.im); }));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, GatewayShapes,
+                         testing::Values(ShapeCase{{8, 6, 3}, {8, 6, 1, 3}, 1, 3},
+                                         ShapeCase{{8, 6, 2, 3}, {8, 6, 2, 3}, 2, 3},
+                                         ShapeCase{{8, 6, 2, 2, 3}, {8, 6, 4, 3}, 4, 3},
+                                         ShapeCase{{6, 10, 1, 2, 2}, {6, 10, 2, 2}, 2, 2}),
+                         [](const auto& info) {
+                           std::string name = "In";
+                           for (int d : info.param.in) {
+                             name += '_';
+                             name += std::to_string(d);
+                           }
+                           return name;
+                         });
+
+// Output 1 corrects the third input; the second input only calibrates. With the odd frame
+// as target the result is that of the two-input call bit for bit; with the even frame as
+// target it differs, and both are the error-free coil images within the accuracy of the
+// correction (5% of the peak, as for the core's own pipeline).
+TEST_F(Gateway, ThirdInputIsTheTargetOfOutputOne) {
+  const Phantom ph = phantom(32, 32, 1, 4);
+  mxArray* even = kspace({32, 32, 1, 4}, ph.even);
+  mxArray* odd = kspace({32, 32, 1, 4}, ph.odd);
+  const Call two(3, {even, odd});
+  const Call same(3, {even, odd, odd});
+  const Call other(1, {even, odd, even});
+  ASSERT_TRUE(two.out[0] && same.out[0] && other.out[0]);
+  for (int k : {0, 1}) EXPECT_TRUE(same_bits(two.out[k], same.out[k])) << k;
+  EXPECT_FALSE(same_bits(two.out[0], other.out[0]));
+  double peak = 0, err_odd = 0, err_even = 0;
+  const std::vector<dcomplex> a = values(two.out[0]), b = values(other.out[0]);
+  for (size_t i = 0; i < a.size(); ++i) {
+    const dcomplex t = ph.coil_images[i];
+    peak = std::max(peak, std::hypot(t.re, t.im));
+    err_odd = std::max(err_odd, std::hypot(a[i].re - t.re, a[i].im - t.im));
+    err_even = std::max(err_even, std::hypot(b[i].re - t.re, b[i].im - t.im));
+  }
+  EXPECT_LT(err_odd, 0.05 * peak);
+  EXPECT_LT(err_even, 0.05 * peak);
+}
+
+// Output 1 is taken before the final alignment; output 2 carries the alignment's turn, so
+// with nlhs = 1 and nlhs = 2 output 1 is the same, and output 2 is F aligned against it.
+// The even frame is turned by a constant phase of 1 rad so that there is a turn to see.
+TEST_F(Gateway, OutputOneIsTakenBeforeTheFinalAlignment) {
+  const Phantom ph = phantom(16, 16, 2, 3);
+  std::vector<dcomplex> turned = ph.even;
+  for (dcomplex& v : turned)
+    v = {v.re * std::cos(1.0) - v.im * std::sin(1.0), v.re * std::sin(1.0) + v.im * std::cos(1.0)};
+  mxArray* even = kspace({16, 16, 2, 3}, turned);
+  mxArray* odd = kspace({16, 16, 2, 3}, ph.odd);
+  const Call one(1, {even, odd});
+  const Call two(2, {even, odd});
+  ASSERT_TRUE(one.out[0] && two.out[0] && two.out[1]);
+  EXPECT_EQ(one.out[1], nullptr);
+  EXPECT_TRUE(same_bits(one.out[0], two.out[0]));
+  // The corrected even frame taken as target (output 1 of another call) differs from
+  // output 2 only by the alignment's turn: a per-frame phase, so the magnitudes agree.
+  const Call even_target(1, {even, odd, even});
+  const std::vector<dcomplex> f = values(two.out[1]), g = values(even_target.out[0]);
+  double peak = 0, phase_free = 0, raw = 0;
+  for (size_t i = 0; i < f.size(); ++i) {
+    peak = std::max(peak, std::hypot(g[i].re, g[i].im));
+    phase_free = std::max(phase_free,
+                          std::fabs(std::hypot(f[i].re, f[i].im) - std::hypot(g[i].re, g[i].im)));
+    raw = std::max(raw, std::hypot(f[i].re - g[i].re, f[i].im - g[i].im));
+  }
+  EXPECT_LT(phase_free, 1e-9 * peak);  // a phase turn changes magnitudes only by rounding
+  EXPECT_GT(raw, 0.1 * peak);          // and output 2 did turn
+}
+
+// Whatever allocation of a full call fails, the call prints exactly one console line, assigns
+// nothing and leaks nothing (host arrays here; the sanitizer build checks the buffers).
+TEST_F(Gateway, EveryFailingAllocationGivesOneLineAndNoOutputs) {
+  const Phantom ph = phantom(8, 8, 2, 2);
+  mxArray* even = kspace({8, 8, 2, 2}, ph.even);
+  mxArray* odd = kspace({8, 8, 2, 2}, ph.odd);
+  const long total = Call(3, {even, odd, odd}).allocations;
+  ASSERT_GT(total, 20);
+  const std::vector<std::string> known = {
+      "volume_from_mxarray: could not alloc volume data\n",
+      "volume_setup_result: could not alloc result data\n",
+      "tarvo: context_create failed; no outputs were assigned\n",
+      "tarvo: tarvo_interleave_frames failed; no outputs were assigned\n",
+      "tarvo: estimate_coefficients failed; no outputs were assigned\n",
+      "tarvo: synthesize_volume (output 1) failed; no outputs were assigned\n",
+      "tarvo: synthesize_volume (output 2) failed; no outputs were assigned\n",
+      "tarvo: align_phase (output 2) failed; no outputs were assigned\n",
+  };
+  std::vector<int> seen(known.size(), 0);
+  for (long k = 1; k <= total; ++k) {
+    testing::internal::CaptureStderr();  // the failing step's own detail
+    tarvo::alloc_fail_at(k);
+    const Call c(3, {even, odd, odd});
+    tarvo::alloc_fail_at(0);
+    const std::string detail = testing::internal::GetCapturedStderr();
+    const auto hit = std::find(known.begin(), known.end(), c.console);
+    ASSERT_NE(hit, known.end()) << "allocation " << k << ": \"" << c.console << "\" " << detail
+                                << " of " << total;
+    ++seen[hit - known.begin()];
+    EXPECT_TRUE(c.no_outputs()) << k;
+  }
+  for (size_t i = 0; i < known.size(); ++i) EXPECT_GT(seen[i], 0) << known[i];
+}
+
+// Whatever host array cannot be created (outputs 1 and 2, the struct, its field values), the
+// call prints one line, assigns nothing and destroys every array it had made.
+TEST_F(Gateway, EveryFailingHostArrayGivesOneLineAndNoOutputs) {
+  const Phantom ph = phantom(8, 8, 2, 2);
+  mxArray* even = kspace({8, 8, 2, 2}, ph.even);
+  mxArray* odd = kspace({8, 8, 2, 2}, ph.odd);
+  const int creates = 2 + 1 + 3 * 2;  // E, F, the struct, three values per slice
+  for (int k = 1; k <= creates; ++k) {
+    tarvo_mxhost_fail_create_at(k);
+    const Call c(3, {even, odd});
+    tarvo_mxhost_fail_create_at(0);
+    EXPECT_EQ(c.console, k <= 2 ? "volume_to_mxarray: could not create the output array\n"
+                                : "tarvo: building output 3 failed; no outputs were assigned\n")
+        << k;
+    EXPECT_TRUE(c.no_outputs()) << k;
+  }
+  tarvo_mxhost_fail_create_at(creates + 1);
+  const Call c(3, {even, odd});
+  tarvo_mxhost_fail_create_at(0);
+  EXPECT_EQ(c.console, "");
+}
+
+}  // namespace

@@ -6,6 +6,7 @@ what=${1:-test}
 pkgs=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev octave octave-dev)
 if [ "$what" = test ]; then
   pkgs+=(libeigen3-dev libfftw3-dev libopenblas-dev clang libclang-rt-14-dev)
+  pkgs+=(g++-mingw-w64-x86-64 mingw-w64-tools wine64)  # tarvo.mexw64 and its run under Wine
 fi
 missing=()
 for p in "${pkgs[@]}"; do

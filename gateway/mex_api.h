@@ -3,8 +3,8 @@
 //
 //   TARVO_MEX_OCTAVE   GNU Octave: mxArray and the API types come from Octave's <mex.h>;
 //                      the `_700` operations are thin adapters (gateway/mex_octave.cpp)
-//                      over Octave's 64-bit-extent API that refuse any extent or element
-//                      count beyond 2^31 - 1 instead of truncating it.
+//                      over Octave's 64-bit-extent API that refuse any extent beyond
+//                      2^31 - 1 instead of truncating it.
 //   TARVO_MEX_MATLAB   MATLAB: the declarations below name the real entry points that
 //                      libmx and libmex export.
 //   (neither)          the test host of this repository (gateway/testhost), which exports
@@ -71,7 +71,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 /* The 32-bit-extent operations. mxGetDimensions_700 gives ndims ints that stay valid while
    the array lives (under Octave: until the MEX call returns). Every constructor returns
    null on failure; the Octave adapters also return null (after a console message) for an
-   extent or element count beyond 2^31 - 1. */
+   extent beyond 2^31 - 1 (an element count beyond it is for the caller to refuse). */
 int mxGetNumberOfDimensions_700(const mxArray* pa);
 const int* mxGetDimensions_700(const mxArray* pa);
 mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, mxComplexity flag);

@@ -1,6 +1,6 @@
 // The 32-bit-extent operations over GNU Octave's MEX API, whose extents are 64-bit. Extents
-// are widened on the way in; on the way out an extent or element count beyond 2^31 - 1 is
-// refused with a console message (null result), never truncated.
+// are widened on the way in; on the way out an extent beyond 2^31 - 1 is refused with a
+// console message (null result), never truncated.
 #include <cstdint>
 #include <limits>
 
@@ -21,24 +21,15 @@ int mxGetNumberOfDimensions_700(const mxArray* pa) {
 }
 
 // The extents as ints in a block from mxMalloc, which Octave frees when the MEX call returns.
+// Only the extents themselves must fit; callers check the element count they need.
 const int* mxGetDimensions_700(const mxArray* pa) {
   const mwSize n = mxGetNumberOfDimensions(pa);
   const mwSize* d = mxGetDimensions(pa);
   if (!d || n < 0 || n > kMax) return nullptr;
-  bool zero = false;
   for (mwSize i = 0; i < n; ++i) {
     if (d[i] < 0 || d[i] > kMax) {
       mexPrintf("mxGetDimensions_700: extent %lld (%lld) does not fit a 32-bit integer\n",
                 static_cast<long long>(i + 1), static_cast<long long>(d[i]));
-      return nullptr;
-    }
-    if (d[i] == 0) zero = true;
-  }
-  mwSize count = zero ? 0 : 1;
-  for (mwSize i = 0; i < n && count != 0; ++i) {
-    count *= d[i];  // both factors <= 2^31 - 1: no 64-bit overflow
-    if (count > kMax) {
-      mexPrintf("mxGetDimensions_700: the element count exceeds 2147483647\n");
       return nullptr;
     }
   }

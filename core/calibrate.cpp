@@ -7,6 +7,7 @@
 // solved by conjugate gradients. Both sides are formed from A/sigma and b/sigma, sigma the RMS
 // magnitude of A's entries: the weights are unchanged, while the solver's absolute stop test
 // (residual norm below 1e-9) sees data of unit scale whatever the scale of the k-space.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -17,6 +18,29 @@ namespace {
 
 constexpr int kCgPasses = 40;
 constexpr double kCgTolerance = 1e-9;
+
+}  // namespace
+
+namespace {
+
+constexpr int kGramBlock = 8;
+
+// Rows k >= i of the columns i0 <= i < i1 of X = AH * A (X cleared): the rows of AH are read
+// once per block of columns instead of once per column.
+void gram_lower_block(const dcomplex* __restrict AH, const dcomplex* __restrict A, int K,
+                      std::int64_t R, int i0, int i1, dcomplex* __restrict X) {
+  for (std::int64_t r = 0; r < R; ++r) {
+    const dcomplex* h = AH + r * K;
+    for (int i = i0; i < i1; ++i) {
+      const dcomplex a = A[i * R + r];
+      dcomplex* x = X + static_cast<std::int64_t>(i) * K;
+      for (int k = i; k < K; ++k) {
+        x[k].re += h[k].re * a.re - h[k].im * a.im;
+        x[k].im += h[k].re * a.im + h[k].im * a.re;
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -65,8 +89,7 @@ int solve_target_coil(const dcomplex* data, const int* extents, int C, const int
     }
   }
   complex_matvec(AH, b.get(), K, static_cast<int>(R), Xb.get());
-  complex_cg_solve(X, K, Xb.get(), column, kCgPasses, kCgTolerance);
-  return 0;
+  return complex_cg_solve(X, K, Xb.get(), column, kCgPasses, kCgTolerance);
 }
 
 int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
@@ -127,10 +150,15 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     std::fprintf(stderr, " could not alloc X array\n");
     return -1;
   }
-  // Columns of X = A^H A are independent jobs.
+  // X = A^H A by blocks of columns (independent jobs). Each entry is the sum of gram_column, in
+  // increasing r; the upper triangle is the conjugate of the lower one, which is exact.
+  for (int i0 = 0; i0 < K; i0 += kGramBlock)
+    gram_lower_block(AH.get(), A.get(), K, R, i0, std::min(K, i0 + kGramBlock), X.get());
   for (int i = 0; i < K; ++i)
-    gram_column(AH.get(), A.get() + static_cast<std::int64_t>(i) * R, K, static_cast<int>(R),
-                X.get() + static_cast<std::int64_t>(i) * K);
+    for (int k = i + 1; k < K; ++k) {
+      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
+      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
+    }
   A.reset();
 
   const bool shifted = mode == 1 || mode == 2;

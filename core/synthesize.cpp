@@ -57,6 +57,66 @@ int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* lin
   return 0;
 }
 
+namespace {
+
+// synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
+// target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
+// with the same products and additions, so the results are the same bit for bit. Needs a
+// pattern none of whose sources is the target line itself. Work space: W_perm (K*L), v (K),
+// lines (S).
+void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, const int* line_offsets,
+                                 int w, const int* readout_offsets, int* mask,
+                                 const dcomplex* coefficients, float fraction,
+                                 dcomplex* __restrict W_perm, dcomplex* __restrict v, int* lines) {
+  const int M = extents[0];
+  const int L = extents[2];
+  const int N = extents[3];
+  const std::int64_t K = static_cast<std::int64_t>(w) * S * L;
+  // W_perm[c*K + t], t = s + S*(j + w*c'): column c in the order the sums visit it.
+  for (int c = 0; c < L; ++c)
+    for (int cs = 0; cs < L; ++cs)
+      for (int j = 0; j < w; ++j)
+        for (int s = 0; s < S; ++s)
+          W_perm[c * K + s + S * (j + static_cast<std::int64_t>(w) * cs)] =
+              coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
+  if (fraction < 0.0f) fraction = 0.0f;
+  if (fraction > 1.0f) fraction = 1.0f;
+  const int n = static_cast<int>(static_cast<float>(M) * fraction);
+  const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
+  for (int l = 0; l < N; ++l) {
+    if (mask[l] != 0) continue;
+    bool reachable = true;
+    for (int s = 0; s < S && reachable; ++s) {
+      lines[s] = core_detail::wrap(l, line_offsets[s], N);
+      reachable = mask[lines[s]] == 1;
+    }
+    if (!reachable) continue;
+    for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
+      std::int64_t t = 0;
+      for (int cs = 0; cs < L; ++cs)
+        for (int j = 0; j < w; ++j) {
+          const dcomplex* column =
+              data + cs * coil_stride +
+              static_cast<std::int64_t>(N) * core_detail::wrap(m, readout_offsets[j], M);
+          for (int s = 0; s < S; ++s) v[t++] = column[lines[s]];
+        }
+      for (int c = 0; c < L; ++c) {
+        const dcomplex* Wc = W_perm + c * K;
+        double re = 0.0, im = 0.0;
+        for (std::int64_t k = 0; k < K; ++k) {
+          // complex_add(sum, complex_mult(v, W)), written out so it is inlined.
+          re = re + (v[k].re * Wc[k].re - v[k].im * Wc[k].im);
+          im = im + (v[k].re * Wc[k].im + v[k].im * Wc[k].re);
+        }
+        data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = {re, im};
+      }
+    }
+    mask[l] = 3;
+  }
+}
+
+}  // namespace
+
 int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
                              int* count_out, int** list_out, float fraction,
                              const SliceKernelSet* set) {
@@ -67,7 +127,11 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
-  if (!q || !offsets || !mask) {
+  const std::int64_t K = static_cast<std::int64_t>(w) * S * extents[2];
+  tarvo::buffer<dcomplex> W_perm(tarvo::alloc_array<dcomplex>(K * extents[2]));
+  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(K));
+  tarvo::buffer<int> lines(tarvo::alloc_array<int>(S));
+  if (!q || !offsets || !mask || !W_perm || !gathered || !lines) {
     std::fprintf(stderr, " could not alloc synthesis work array\n");
     return -1;
   }
@@ -95,8 +159,15 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
       parse_pattern(patterns[p].text, offsets.get(), S, spacings[j]);
       // A pattern without coefficients (failed calibration) is not applied.
       if (!patterns[p].coefficients) continue;
-      synthesize_pattern(extents, data, S, offsets.get(), w, q.get(), mask.get(),
-                         patterns[p].coefficients, fraction);
+      bool reads_target = false;
+      for (int s = 0; s < S; ++s) reads_target |= offsets[s] % N == 0;
+      if (reads_target)
+        synthesize_pattern(extents, data, S, offsets.get(), w, q.get(), mask.get(),
+                           patterns[p].coefficients, fraction);
+      else
+        synthesize_pattern_gathered(extents, data, S, offsets.get(), w, q.get(), mask.get(),
+                                    patterns[p].coefficients, fraction, W_perm.get(),
+                                    gathered.get(), lines.get());
     }
   }
 

@@ -57,7 +57,7 @@ int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* ext
   }
   for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
 
-  if (set->spacing_count < 1) {
+  if (set->spacing_count < 1 || !set->spacings) {
     int count = 0;
     int* derived = derive_spacings(acquired, acquired_count, &count);
     if (!derived) {

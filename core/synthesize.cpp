@@ -140,7 +140,7 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   int spacing_count = set->spacing_count;
   const int* spacings = set->spacings;
   tarvo::buffer<int> derived;
-  if (spacing_count < 1) {
+  if (spacing_count < 1 || !spacings) {
     derived.reset(derive_spacings(acquired, acquired_count, &spacing_count));
     if (!derived) {
       std::fprintf(stderr, " could not alloc spacings array\n");

@@ -276,7 +276,8 @@ TEST_P(GhostReduction, DropsTheGhostOfTheSimulatedAcquisition) {
 
 INSTANTIATE_TEST_SUITE_P(Phantoms, GhostReduction,
                          testing::Values(std::make_tuple("LinearAndConstant", 0.0, 0.0, 100.0),
-                                         std::make_tuple("VaryingAlongLines", 0.8, 0.02, 30.0)));
+                                         std::make_tuple("VaryingAlongLines", 0.8, 0.02, 30.0)),
+                         [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
 // Regression for the absolute stop test of the solver (residual norm below 1e-9): scaling both
 // inputs must scale the output by the same factor and leave the kernel as it is. Without the

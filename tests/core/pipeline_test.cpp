@@ -257,7 +257,7 @@ TEST(Synthesize, OddLineCountCompletesTheEvenHalf) {
 // root-sum-of-squares image before (the odd frame as it is) and after the correction, and the
 // corrected images against the error-free coil images.
 class GhostReduction
-    : public testing::TestWithParam<std::tuple<const char*, double, double, double>> {};
+    : public testing::TestWithParam<std::tuple<std::string, double, double, double>> {};
 
 TEST_P(GhostReduction, DropsTheGhostOfTheSimulatedAcquisition) {
   const auto [name, d, e, min_reduction] = GetParam();
@@ -267,17 +267,18 @@ TEST_P(GhostReduction, DropsTheGhostOfTheSimulatedAcquisition) {
   const Correction r = correct(ph);
   ASSERT_EQ(r.status, 0);
   const double after = ghost_to_signal(r.images.data(), ph.object, 64, 64, 2, 8);
-  std::printf("[ ghost    ] %s: ghost-to-signal %.3e before, %.3e after, %.0f-fold\n", name, before,
-              after, before / after);
+  std::printf("[ ghost    ] %s: ghost-to-signal %.3e before, %.3e after, %.0f-fold\n", name.c_str(),
+              before, after, before / after);
   EXPECT_GT(before, 0.05);  // the simulated error makes a clear ghost
   EXPECT_GT(before / after, min_reduction);
   EXPECT_LT(max_abs_difference(r.images, ph.coil_images), 0.05 * max_abs(ph.coil_images));
 }
 
-INSTANTIATE_TEST_SUITE_P(Phantoms, GhostReduction,
-                         testing::Values(std::make_tuple("LinearAndConstant", 0.0, 0.0, 100.0),
-                                         std::make_tuple("VaryingAlongLines", 0.8, 0.02, 30.0)),
-                         [](const auto& info) { return std::string(std::get<0>(info.param)); });
+INSTANTIATE_TEST_SUITE_P(
+    Phantoms, GhostReduction,
+    testing::Values(std::make_tuple(std::string("LinearAndConstant"), 0.0, 0.0, 100.0),
+                    std::make_tuple(std::string("VaryingAlongLines"), 0.8, 0.02, 30.0)),
+    [](const auto& info) { return std::get<0>(info.param); });
 
 // Regression for the absolute stop test of the solver (residual norm below 1e-9): scaling both
 // inputs must scale the output by the same factor and leave the kernel as it is. Without the

@@ -52,7 +52,8 @@ static_assert(sizeof(MixedRadixNdPlan) == 32, "the nd plan header is 32 bytes");
 struct FftScratch {
   dcomplex* work;          // input copy of the generic radix-p butterfly (work_capacity values)
   uint64_t work_capacity;  // values allocated in work
-  dcomplex* copy;          // result of a transform whose input and output coincide
+  dcomplex* copy;          // result of a transform whose input and output coincide; in mrfftnd
+                           // the results of four transforms run side by side (4 len values)
   uint64_t copy_capacity;  // values allocated in copy
 };
 
@@ -108,8 +109,9 @@ void cfft_pow2_make_tables(int32_t nw, int32_t* ip, double* w);
 void cfft_pow2_make_bitrev(int32_t nw, int32_t* ip);
 // In place on nrows rows a[i] of rowlen doubles: the 2-D transform with the sign rule of
 // cfft_pow2 in both dimensions. t: work area of 8 nrows doubles (4 nrows when rowlen = 4,
-// 2 nrows when rowlen < 4), or null to allocate one for the call. w and ip must hold
-// nw = max(2 nrows, rowlen) / 4 doubles and 2 + sqrt(nw) entries.
+// 2 nrows when rowlen < 4), or null to allocate one for the call (then up to
+// max(32 nrows, 4 rowlen) doubles, for wider column sweeps and rows four at a time). w and ip
+// must hold nw = max(2 nrows, rowlen) / 4 doubles and 2 + sqrt(nw) entries.
 // Returns 0, or -1 after "fft2d memory allocation error\n" with the rows untouched.
 int cfft_pow2_2d(int32_t nrows, int32_t rowlen, int32_t isgn, double** a, double* t, int32_t* ip,
                  double* w);

@@ -53,17 +53,7 @@ void rows_pass(int32_t nrows, int32_t rowlen, int32_t isgn, double** a, double* 
   int i = 0;
   if (batch_rows(nrows, rowlen) && t_doubles >= 4 * static_cast<int64_t>(rowlen)) {
     // t[8 k + 2 r ...] = value k of row i + r
-    for (; i + 4 <= nrows; i += 4) {
-      for (int r = 0; r < 4; ++r) {
-        const double* row = a[i + r];
-        for (int k = 0; k < rowlen; k += 2) store(t + 4 * k + 2 * r, load(row + k));
-      }
-      tarvo::fftk::pow2_batch4(t, rowlen, isgn < 0, ip, w);
-      for (int r = 0; r < 4; ++r) {
-        double* row = a[i + r];
-        for (int k = 0; k < rowlen; k += 2) store(row + k, load(t + 4 * k + 2 * r));
-      }
-    }
+    for (; i + 4 <= nrows; i += 4) tarvo::fftk::avx2::pow2_rows4(a + i, rowlen, isgn < 0, ip, w, t);
   }
   for (; i < nrows; ++i) cfft_pow2(rowlen, isgn, a[i], ip, w);
 }
@@ -80,20 +70,29 @@ void columns_pass(int32_t nrows, int32_t rowlen, int32_t isgn, double** a, doubl
     int sweep = rowlen / 2 < kMaxSweepColumns ? rowlen / 2 : kMaxSweepColumns;
     while (sweep > 4 && 2 * static_cast<int64_t>(sweep) * nrows > t_doubles) sweep /= 2;
     const int blocks = sweep / 4;
+    const bool wide = tarvo::fftk::active_isa() == tarvo::fftk::isa::avx2;
     for (int j = 0; j < rowlen; j += 2 * sweep) {
-      for (int i = 0; i < nrows; ++i) {
-        const double* r = a[i] + j;
-        for (int b = 0; b < blocks; ++b)
-          for (int c = 0; c < 4; ++c)
-            store(t + 4 * col * b + 8 * i + 2 * c, load(r + 8 * b + 2 * c));
+      if (wide) {
+        tarvo::fftk::avx2::gather_columns4(a, nrows, j, blocks, col, t);
+      } else {
+        for (int i = 0; i < nrows; ++i) {
+          const double* r = a[i] + j;
+          for (int b = 0; b < blocks; ++b)
+            for (int c = 0; c < 4; ++c)
+              store(t + 4 * col * b + 8 * i + 2 * c, load(r + 8 * b + 2 * c));
+        }
       }
       for (int b = 0; b < blocks; ++b)
         tarvo::fftk::pow2_batch4(t + 4 * col * b, static_cast<int32_t>(col), isgn < 0, ip, w);
-      for (int i = 0; i < nrows; ++i) {
-        double* r = a[i] + j;
-        for (int b = 0; b < blocks; ++b)
-          for (int c = 0; c < 4; ++c)
-            store(r + 8 * b + 2 * c, load(t + 4 * col * b + 8 * i + 2 * c));
+      if (wide) {
+        tarvo::fftk::avx2::scatter_columns4(a, nrows, j, blocks, col, t);
+      } else {
+        for (int i = 0; i < nrows; ++i) {
+          double* r = a[i] + j;
+          for (int b = 0; b < blocks; ++b)
+            for (int c = 0; c < 4; ++c)
+              store(r + 8 * b + 2 * c, load(t + 4 * col * b + 8 * i + 2 * c));
+        }
       }
     }
     return;

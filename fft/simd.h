@@ -35,6 +35,16 @@ void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_str
 }  // namespace sse2
 namespace avx2 {
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
+// Rows rows[0..3] (rowlen doubles each) transformed in place as four interleaved transforms,
+// t holding 4 rowlen doubles.
+void pow2_rows4(double* const* rows, int32_t rowlen, bool minus, const int32_t* ip, const double* w,
+                double* t);
+// Column sweep moves of the 2-D driver: for every row i, the 8 blocks doubles at a[i] + j to
+// and from t[4 col b + 8 i ...], b < blocks (block b holding four interleaved columns).
+void gather_columns4(double* const* a, int32_t nrows, int32_t j, int32_t blocks, int64_t col,
+                     double* t);
+void scatter_columns4(double* const* a, int32_t nrows, int32_t j, int32_t blocks, int64_t col,
+                      const double* t);
 void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
 }  // namespace avx2
 

@@ -13,6 +13,7 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/parallel.h"
 
 namespace {
 
@@ -43,6 +44,27 @@ void gram_lower_block(const dcomplex* __restrict AH, const dcomplex* __restrict 
 }
 
 }  // namespace
+
+namespace core_detail {
+
+void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, dcomplex* X) {
+  // Blocks of columns are independent jobs; each entry is the sum of gram_column, in
+  // increasing r, whichever worker forms it. The upper triangle is the conjugate of the lower
+  // one, which is exact.
+  const int blocks = (K + kGramBlock - 1) / kGramBlock;
+  tarvo::parallel_for(blocks, tarvo::thread_count(), [&](std::int64_t b, int) {
+    const int i0 = static_cast<int>(b) * kGramBlock;
+    gram_lower_block(AH, A, K, R, i0, std::min(K, i0 + kGramBlock), X);
+    return 0;
+  });
+  for (int i = 0; i < K; ++i)
+    for (int k = i + 1; k < K; ++k) {
+      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
+      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
+    }
+}
+
+}  // namespace core_detail
 
 int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X) {
   for (int k = 0; k < K; ++k) column_X[k] = {0.0, 0.0};
@@ -150,15 +172,7 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     std::fprintf(stderr, " could not alloc X array\n");
     return -1;
   }
-  // X = A^H A by blocks of columns (independent jobs). Each entry is the sum of gram_column, in
-  // increasing r; the upper triangle is the conjugate of the lower one, which is exact.
-  for (int i0 = 0; i0 < K; i0 += kGramBlock)
-    gram_lower_block(AH.get(), A.get(), K, R, i0, std::min(K, i0 + kGramBlock), X.get());
-  for (int i = 0; i < K; ++i)
-    for (int k = i + 1; k < K; ++k) {
-      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
-      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
-    }
+  core_detail::gram_matrix(AH.get(), A.get(), K, R, X.get());
   A.reset();
 
   const bool shifted = mode == 1 || mode == 2;

@@ -39,4 +39,9 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
 // Returns the status of fft_2d (the frame is untouched on failure).
 int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char direction);
 
+// X (K x K, cleared) <- AH * A for AH K x R and A = AH^H (R x K): the lower triangle formed by
+// blocks of columns (spread over the call's threads), each entry accumulated in increasing r,
+// and the upper triangle its exact conjugate.
+void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, dcomplex* X);
+
 }  // namespace core_detail

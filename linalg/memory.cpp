@@ -57,4 +57,6 @@ void alloc_fail_at(long k) noexcept {
 
 long alloc_count() noexcept { return g_calls.load(std::memory_order_relaxed); }
 
+bool alloc_fail_armed() noexcept { return g_fail_at.load(std::memory_order_relaxed) != 0; }
+
 }  // namespace tarvo

@@ -1,0 +1,221 @@
+// Pipeline benchmark: the stages of one whole correction call on simulated EPI phantoms,
+// with 1 thread and with all hardware threads, against one-thread OpenBLAS zgemm measured in
+// the same run.
+//
+//   tarvo_pipeline_bench [S] [M] [L] [XL] [--reps=N]
+//
+// Sizes (readout x lines x slices x coils): S 64x64x4x8, M 128x96x4x32, L 208x90x8x32,
+// XL 256x128x2x64; default S and M. Each stage is the median of the repetitions (default 3).
+// Rates are GFLOP/s (8 real flops per complex multiply-add) and their fraction of zgemm's
+// one-thread rate per thread used. Peak memory is the resident high-water mark during the call
+// (VmHWM after clearing it), less the resident size before the call, in volumes of M*N*Z*L
+// complex doubles; the two inputs, already resident, are not counted in it.
+#include <algorithm>
+#include <chrono>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <cblas.h>
+
+#include "align/align.h"
+#include "core/core.h"
+#include "core/internal.h"
+#include "core/phantom.h"
+#include "linalg/memory.h"
+#include "linalg/parallel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+long status_kib(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t n = std::strlen(key);
+  while (std::getline(in, line))
+    if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
+  return -1;
+}
+
+void reset_peak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+
+// One-thread zgemm rate (GFLOP/s) on a product shaped like the Gram matrix: K x R times R x K.
+double zgemm_rate(int K, int R) {
+  openblas_set_num_threads(1);
+  std::vector<std::complex<double>> a(static_cast<std::size_t>(K) * R), c(static_cast<std::size_t>(K) * K);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = {std::sin(0.1 * i), std::cos(0.3 * i)};
+  const std::complex<double> one(1.0), zero(0.0);
+  std::vector<double> t;
+  for (int rep = 0; rep < 5; ++rep) {
+    const auto t0 = Clock::now();
+    cblas_zgemm(CblasColMajor, CblasConjTrans, CblasNoTrans, K, K, R, &one, a.data(), R, a.data(),
+                R, &zero, c.data(), K);
+    t.push_back(seconds_since(t0));
+  }
+  return 8.0 * K * K * static_cast<double>(R) / median(t) * 1e-9;
+}
+
+struct Size {
+  const char* name;
+  int M, N, Z, L;
+};
+
+struct Times {
+  double interleave = 0, estimate = 0, gram = 0, synth_e = 0, synth_f = 0, align = 0, total = 0;
+  double peak_volumes = 0;
+};
+
+// One whole call as the gateway runs it (outputs 1 and 2), stage by stage.
+bool run_call(const tarvo_test::Phantom& p, Times* t) {
+  const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
+  auto make = [&](void* data) {
+    ComplexVolume v{};
+    v.valid = 1;
+    v.ndims = 4;
+    v.dims[0] = p.M, v.dims[1] = p.N, v.dims[2] = p.Z, v.dims[3] = p.L;
+    std::memcpy(v.tag, "dblc", 5);
+    v.data = data;
+    return v;
+  };
+  const ComplexVolume A = make(const_cast<dcomplex*>(p.even.data()));
+  const ComplexVolume B = make(const_cast<dcomplex*>(p.odd.data()));
+  const long rss0 = status_kib("VmRSS:");
+  reset_peak();
+  const auto start = Clock::now();
+  tarvo::buffer<dcomplex> d(tarvo::alloc_array<dcomplex>(count, true));
+  tarvo::buffer<dcomplex> e(tarvo::alloc_array<dcomplex>(count, true));
+  tarvo::buffer<dcomplex> f(tarvo::alloc_array<dcomplex>(count, true));
+  ComplexVolume D = make(d.get()), E = make(e.get()), F = make(f.get());
+  CorrectionContext context{};
+  bool ok = context_create(&context, &A) == 0;
+  auto t0 = Clock::now();
+  ok = ok && tarvo_interleave_frames(&A, &B, &D, 0, &context) == 0;
+  t->interleave = seconds_since(t0);
+  t0 = Clock::now();
+  ok = ok && estimate_coefficients(&D, &context) == 0;
+  t->estimate = seconds_since(t0);
+  t0 = Clock::now();
+  ok = ok && synthesize_volume(&B, &E, &context, 0) == 0;
+  t->synth_e = seconds_since(t0);
+  t0 = Clock::now();
+  ok = ok && synthesize_volume(&A, &F, &context, 0) == 0;
+  t->synth_f = seconds_since(t0);
+  t0 = Clock::now();
+  ok = ok && align_phase(e.get(), f.get(), 4, E.dims, nullptr, nullptr, 8, 0) == 0;
+  t->align = seconds_since(t0);
+  context_destroy(&context);
+  t->total = seconds_since(start);
+  const long hwm = status_kib("VmHWM:");
+  t->peak_volumes = (hwm - rss0) * 1024.0 / (static_cast<double>(count) * sizeof(dcomplex));
+  return ok;
+}
+
+// Gram formation of one slice's pattern in isolation: K = 10 L, R = (M/4) * N.
+double gram_seconds(int M, int N, int L) {
+  const int K = 10 * L;
+  const std::int64_t R = static_cast<std::int64_t>(M / 4) * N;
+  tarvo::buffer<dcomplex> AH(tarvo::alloc_array<dcomplex>(R * K));
+  tarvo::buffer<dcomplex> A(tarvo::alloc_array<dcomplex>(R * K));
+  tarvo::buffer<dcomplex> X(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * K, true));
+  for (std::int64_t r = 0; r < R; ++r)
+    for (int k = 0; k < K; ++k) {
+      const dcomplex v = {std::sin(0.1 * (r + 7 * k)), std::cos(0.2 * (r - k))};
+      A[k * R + r] = v;
+      AH[r * K + k] = {v.re, -v.im};
+    }
+  std::vector<double> t;
+  for (int rep = 0; rep < 3; ++rep) {
+    const auto t0 = Clock::now();
+    core_detail::gram_matrix(AH.get(), A.get(), K, R, X.get());
+    t.push_back(seconds_since(t0));
+  }
+  return median(t);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Size all[] = {{"S", 64, 64, 4, 8},
+                      {"M", 128, 96, 4, 32},
+                      {"L", 208, 90, 8, 32},
+                      {"XL", 256, 128, 2, 64}};
+  std::vector<Size> sizes;
+  int reps = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--reps=", 7) == 0) {
+      reps = std::max(1, std::atoi(argv[i] + 7));
+      continue;
+    }
+    for (const Size& s : all)
+      if (std::strcmp(argv[i], s.name) == 0) sizes.push_back(s);
+  }
+  if (sizes.empty()) sizes = {all[0], all[1]};
+  const int hw = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<int> thread_counts = {1};
+  if (hw > 1) thread_counts.push_back(hw);
+
+  std::printf("size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
+              "  Gram%%  solve%%  synth%%  (GF/s: zgemm1)\n");
+  for (const Size& s : sizes) {
+    const int K = 10 * s.L;
+    const int R = (s.M / 4) * s.N;
+    const double zgemm = zgemm_rate(K, R);
+    tarvo_test::PhantomOptions o;
+    o.M = s.M, o.N = s.N, o.Z = s.Z, o.L = s.L;
+    o.a = 0.4, o.b = 0.03;
+    const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
+    for (int threads : thread_counts) {
+      setenv("TARVO_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      std::vector<Times> runs;
+      for (int r = 0; r < reps; ++r) {
+        Times t;
+        if (!run_call(p, &t)) {
+          std::printf("%s: the call failed\n", s.name);
+          return 1;
+        }
+        runs.push_back(t);
+      }
+      auto med = [&](double Times::*m) {
+        std::vector<double> v;
+        for (const Times& t : runs) v.push_back(t.*m);
+        return median(v);
+      };
+      const double gram = gram_seconds(s.M, s.N, s.L) * s.Z;
+      const double estimate = med(&Times::estimate);
+      const double solves = std::max(estimate - gram, 1e-9);
+      const double synth = med(&Times::synth_e) + med(&Times::synth_f);
+      // Flop counts: Gram K(K+1)/2 R per slice (lower triangle); solves per coil K R (A^H b)
+      // plus 40 passes of K^2; synthesis K per missing sample per coil, half the lines of the
+      // whole readout in each of two halves of two volumes.
+      const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
+      const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
+      const double synth_flops = 8.0 * 2 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
+      auto frac = [&](double flops, double sec) { return 100.0 * flops / sec * 1e-9 / zgemm / threads; };
+      std::printf("%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f  (%.2f)\n",
+                  s.name, threads, med(&Times::interleave), estimate, gram, solves,
+                  med(&Times::synth_e), med(&Times::synth_f), med(&Times::align),
+                  med(&Times::total), med(&Times::peak_volumes), frac(gram_flops, gram),
+                  frac(solve_flops, solves), frac(synth_flops, synth), zgemm);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}

@@ -125,6 +125,20 @@ function help_text ()
   check (! isempty (strfind (text, 'TARVO  Remove the Nyquist (N/2) ghost')), 'help text: %s', text);
   check (! isempty (strfind (text, '[E, F, K] = tarvo(even, odd, target)')), 'help lacks the usage');
   check (! isempty (strfind (text, 'Too many output arguments.')), 'help lacks the messages');
+  % Without the module on the path tarvo.m itself runs and says how to build the module.
+  module = fileparts (which ('tarvo'));
+  rmpath (module);
+  unwind_protect
+    msg = '';
+    try
+      tarvo (1, 2);
+    catch err
+      msg = err.message;
+    end_try_catch
+  unwind_protect_cleanup
+    addpath (module);
+  end_unwind_protect
+  check (! isempty (strfind (msg, 'build_tarvo')), 'tarvo.m alone said "%s"', msg);
 end
 
 function demo (work)

@@ -1,6 +1,8 @@
 // Mixed-radix FFT of any length n >= 1: recursive decimation in time over the factor pairs
-// of the plan, with butterflies of radix 2, 3, 4, 5, 7, 11, 13 and a generic radix p; and the
-// multi-dimensional driver that transforms along each dimension in turn.
+// of the plan, with butterflies of radix 2, 3, 4, 5, 7, 11, 13 and a generic radix p (the
+// recursion itself is fft/mixed_radix_network.h); and the multi-dimensional driver that
+// transforms along each dimension in turn, four neighbouring transforms at a time when the
+// plan has only fixed butterflies.
 #include <cmath>
 #include <cstdio>
 #include <cstring>

@@ -63,9 +63,11 @@ struct AlignFrameRecord {
 // Aligns a and b (ndims >= 2 extents dims; dims[0] x dims[1] frames, the product of the rest
 // frames) in place, frame by frame. When slopes_out / coefs_out are given, an array of 2 floats
 // / 1 dcomplex per frame is handed back through them (the caller frees it with
-// tarvo::free_bytes). nthreads is accepted and not used; mode 1 puts the correction on b alone.
+// tarvo::free_bytes). Frames are spread over tarvo::thread_count() workers, one workspace slot
+// each (nthreads is accepted and not used); results do not depend on the thread count. Mode 1
+// puts the correction on b alone.
 // Returns 0, or -1 after a message (frame extents above 32767, bad arguments, memory): the
-// outputs are then not set; frames before the failing one stay aligned.
+// outputs are then not set; other frames may already be aligned.
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
                 dcomplex** coefs_out, int nthreads, short mode);
 

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <stdexcept>
 
 #include "align/align.h"
+#include "linalg/parallel.h"
 
 namespace {
 
@@ -214,7 +216,7 @@ int align_phase_frame(AlignFrameRecord* record) {
 
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
                 dcomplex** coefs_out, int nthreads, short mode) {
-  (void)nthreads;  // frames run one after another in slot 0
+  (void)nthreads;  // the call's thread count (tarvo::thread_count) is used
   if (!a || !b || !dims || ndims < 2) {
     std::fprintf(stderr, kBadArguments, "align_phase");
     return -1;
@@ -256,37 +258,49 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
     return -1;
   }
 
+  // Frames are independent jobs: frame f runs in the slot of the worker that takes it, and its
+  // result does not depend on the slot (every slot buffer is rewritten by the frame).
+  const int threads = tarvo::thread_count();
+  int nslots = tarvo::worker_count(nframes, threads);
   AlignWorkspace* ws = &align_phase_workspace;
   if (align_phase_slots_in_use < 0) {
-    if (align_phase_thread_init(nrows, ncols, 1, ws) != 0) return -1;
+    if (align_phase_thread_init(nrows, ncols, nslots, ws) != 0) return -1;
   } else if (ws->nslots < 1 || ws->nrows != nrows || ws->ncols != ncols) {
     // Someone else's workspace that the frames would overrun: leave it alone.
     std::fprintf(stderr, kWorkspaceMismatch, nrows, ncols);
     return -1;
+  } else if (ws->nslots < nslots) {
+    nslots = ws->nslots;  // a workspace set up beforehand: as many workers as it has slots
   }
 
   const std::int64_t frame_size = static_cast<std::int64_t>(nrows) * ncols;
-  AlignFrameRecord record = {};
-  for (std::int64_t f = 0; f < nframes; ++f) {
-    record.frame_a = a + f * frame_size;
-    record.frame_b = b + f * frame_size;
-    record.nrows = nrows;
-    record.ncols = ncols;
-    record.workspace = ws;
-    record.slot = 0;
-    record.b_only = mode == 1 ? 1 : 0;
-    record.slope_rows = 0.0f;
-    record.slope_cols = 0.0f;
-    record.phase_coef = {0.0, 0.0};
-    if (align_phase_frame(&record) != 0) {
-      align_phase_thread_post(ws);
-      return -1;
-    }
-    if (slopes) {
-      slopes[2 * f] = record.slope_rows;
-      slopes[2 * f + 1] = record.slope_cols;
-    }
-    if (coefs) coefs[f] = record.phase_coef;
+  int status = -1;
+  try {
+    status = tarvo::parallel_for(nframes, nslots, [&](std::int64_t f, int worker) {
+      AlignFrameRecord record = {};
+      record.frame_a = a + f * frame_size;
+      record.frame_b = b + f * frame_size;
+      record.nrows = nrows;
+      record.ncols = ncols;
+      record.workspace = ws;
+      record.slot = worker;
+      record.b_only = mode == 1 ? 1 : 0;
+      if (align_phase_frame(&record) != 0) return -1;
+      if (slopes) {
+        slopes[2 * f] = record.slope_rows;
+        slopes[2 * f + 1] = record.slope_cols;
+      }
+      if (coefs) coefs[f] = record.phase_coef;
+      return 0;
+    });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "align_phase: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "align_phase: a frame failed\n");
+  }
+  if (status != 0) {
+    align_phase_thread_post(ws);
+    return -1;
   }
 
   if (coefs_out) *coefs_out = coefs.release();

@@ -11,7 +11,7 @@ AlignWorkspace align_phase_workspace = {};
 
 namespace {
 
-// The Lanczos SVD slot tables are created with this many slots, whatever nslots is.
+// The Lanczos SVD slot tables are created with this many slots, or nslots when more.
 constexpr int kSvdSlots = 8;
 
 constexpr const char* kAlreadyAllocated =
@@ -81,7 +81,7 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
       std::fprintf(stderr, "%s", kNoMemory);
       return -1;
     }
-    svdLAS2_init(kSvdSlots);
+    svdLAS2_init(nslots > kSvdSlots ? nslots : kSvdSlots);
     if (svdSlotCount < 1) {
       std::fprintf(stderr, "%s", kNoMemory);
       return -1;

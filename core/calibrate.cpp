@@ -201,14 +201,15 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
         shift = -1;
       }
     }
-    // The per-coil solves are independent jobs sharing AH and X read-only.
-    for (int c = 0; c < L; ++c) {
-      dcomplex* column = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0) +
-                         static_cast<std::int64_t>(c) * K;
-      if (solve_target_coil(data, extents, C, calib_lines, n_ro, AH.get(), X.get(), column, w, S, c,
-                            readout_shift, shift, scale) != 0)
-        return -1;
-    }
+    // The per-coil solves are independent jobs sharing AH and X read-only, spread over the
+    // call's threads; each writes its own column.
+    if (tarvo::parallel_for(L, tarvo::thread_count(), [&](std::int64_t c, int) {
+          dcomplex* column = *coefficients +
+                             (shifted ? static_cast<std::int64_t>(t) * K * L : 0) + c * K;
+          return solve_target_coil(data, extents, C, calib_lines, n_ro, AH.get(), X.get(), column,
+                                   w, S, static_cast<int>(c), readout_shift, shift, scale);
+        }) != 0)
+      return -1;
   }
   return 0;
 }

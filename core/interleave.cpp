@@ -5,6 +5,7 @@
 #include "align/align.h"
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/parallel.h"
 
 namespace core_detail {
 
@@ -13,6 +14,24 @@ int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char d
   const int status = fft_2d(manager, rows, cols, reinterpret_cast<double*>(frame), direction);
   swap_quadrants(frame, rows, cols);
   return status;
+}
+
+WorkerFfts::WorkerFfts(FftManager* first, int workers) : first_(first) {
+  if (workers < 2) return;
+  try {
+    own_.reserve(static_cast<std::size_t>(workers - 1));
+  } catch (...) {
+    return;  // the calling thread's manager alone
+  }
+  for (int w = 1; w < workers; ++w) {
+    FftManager m{};
+    if (fft_manager_init(&m) != 0) break;
+    own_.push_back(m);
+  }
+}
+
+WorkerFfts::~WorkerFfts() {
+  for (FftManager& m : own_) fft_manager_destroy(&m);
 }
 
 }  // namespace core_detail
@@ -93,11 +112,15 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
   copy_alternate_lines(ndims, even->dims, o, 1, s1, 1);
   copy_alternate_lines(ndims, even->dims, o, 0, s0, 0);
 
-  for (std::int64_t f = 0; f < frames; ++f) {
-    if (core_detail::centred_fft(&context->fft, s0 + f * MN, M, N, 'b') != 0 ||
-        core_detail::centred_fft(&context->fft, s1 + f * MN, M, N, 'b') != 0)
-      return -1;
-  }
+  // Frames are independent jobs, each worker with its own FFT manager.
+  core_detail::WorkerFfts ffts(&context->fft, tarvo::worker_count(frames, tarvo::thread_count()));
+  if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
+        return core_detail::centred_fft(ffts.get(w), s0 + f * MN, M, N, 'b') != 0 ||
+                       core_detail::centred_fft(ffts.get(w), s1 + f * MN, M, N, 'b') != 0
+                   ? -1
+                   : 0;
+      }) != 0)
+    return -1;
   if (align_phase(s0, s1, ndims, even->dims, nullptr, nullptr, 8, 0) != 0) return -1;
 
   // Undo the unscaled backward transform (divide by the integer M*N as a double) and average.
@@ -108,8 +131,10 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     d[i].im = (s0[i].im + s1[i].im) / area * 0.5;
   }
   if (image_space == 0) {
-    for (std::int64_t f = 0; f < frames; ++f)
-      if (core_detail::centred_fft(&context->fft, d + f * MN, M, N, 'f') != 0) return -1;
+    if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
+          return core_detail::centred_fft(ffts.get(w), d + f * MN, M, N, 'f');
+        }) != 0)
+      return -1;
   }
 
   if (even->label_count == odd->label_count && odd->label_count == D->label_count &&

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/core.h"
 
@@ -38,6 +39,24 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
 // Centred 2-D transform of one rows x cols frame: swap_quadrants, fft_2d, swap_quadrants.
 // Returns the status of fft_2d (the frame is untouched on failure).
 int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char direction);
+
+// FFT managers of the workers of one loop over frames: worker 0 uses the context's manager, the
+// others their own (a manager's slots hold per-call scratch, so one manager serves one thread).
+// The extra managers are made on the calling thread and destroyed with this object; when one
+// cannot be made, fewer workers are used.
+class WorkerFfts {
+ public:
+  WorkerFfts(FftManager* first, int workers);
+  ~WorkerFfts();
+  WorkerFfts(const WorkerFfts&) = delete;
+  WorkerFfts& operator=(const WorkerFfts&) = delete;
+  int workers() const { return 1 + static_cast<int>(own_.size()); }
+  FftManager* get(int worker) { return worker == 0 ? first_ : &own_[worker - 1]; }
+
+ private:
+  FftManager* first_;
+  std::vector<FftManager> own_;
+};
 
 // X (K x K, cleared) <- AH * A for AH K x R and A = AH^H (R x K): the lower triangle formed by
 // blocks of columns (spread over the call's threads), each entry accumulated in increasing r,

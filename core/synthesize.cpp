@@ -6,6 +6,7 @@
 #include "align/align.h"
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/parallel.h"
 
 int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcomplex* coefficients,
                     int S, const int* line_offsets, int w, const int* readout_offsets,
@@ -256,10 +257,21 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   std::memset(static_cast<void*>(even_half), 0, static_cast<std::size_t>(count) * sizeof(dcomplex));
   copy_alternate_lines(4, source->dims, src, 0, even_half, 0);
   const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
-  for (std::int64_t f = 0; f < frames; ++f) {
-    core_detail::transpose_with(odd_half + f * MN, M, N, temp.get());
-    core_detail::transpose_with(even_half + f * MN, M, N, temp.get());
+  // Frames are independent jobs: each worker has its own transpose temporary and FFT manager.
+  core_detail::WorkerFfts ffts(&context->fft,
+                               tarvo::worker_count(2 * frames, tarvo::thread_count()));
+  const int workers = ffts.workers();
+  tarvo::buffer<dcomplex> temps(tarvo::alloc_array<dcomplex>(MN * (workers - 1)));
+  if (!temps) {
+    std::fprintf(stderr, " could not alloc synthesis line array\n");
+    return -1;
   }
+  auto temp_of = [&](int w) { return w == 0 ? temp.get() : temps.get() + (w - 1) * MN; };
+  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int w) {
+    core_detail::transpose_with(odd_half + f * MN, M, N, temp_of(w));
+    core_detail::transpose_with(even_half + f * MN, M, N, temp_of(w));
+    return 0;
+  });
 
   dcomplex* odd_slice = context->scratch[3];
   dcomplex* even_slice = context->scratch[2];
@@ -274,19 +286,20 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
       std::memcpy(even_slice + c * MN, even_half + frame,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
     }
-    if (complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set) != 0 ||
-        complete_half(even_slice, even_lines.get(), even_count, M, N, L, set) != 0)
+    // The two halves are completed concurrently (each has its own work buffers).
+    if (tarvo::parallel_for(2, workers, [&](std::int64_t h, int) {
+          return h == 0 ? complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set)
+                        : complete_half(even_slice, even_lines.get(), even_count, M, N, L, set);
+        }) != 0)
       return -1;
     // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
-    for (int c = 0; c < L; ++c) {
-      dcomplex* a = odd_slice + c * MN;
-      dcomplex* b = even_slice + c * MN;
-      if (core_detail::centred_fft(&context->fft, a, N, M, 'b') != 0 ||
-          core_detail::centred_fft(&context->fft, b, N, M, 'b') != 0)
-        return -1;
-      core_detail::transpose_with(a, N, M, temp.get());
-      core_detail::transpose_with(b, N, M, temp.get());
-    }
+    if (tarvo::parallel_for(2 * static_cast<std::int64_t>(L), workers, [&](std::int64_t j, int w) {
+          dcomplex* frame = (j % 2 == 0 ? odd_slice : even_slice) + (j / 2) * MN;
+          if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0) return -1;
+          core_detail::transpose_with(frame, N, M, temp_of(w));
+          return 0;
+        }) != 0)
+      return -1;
     dcomplex* first = swap_order ? even_slice : odd_slice;
     dcomplex* second = swap_order ? odd_slice : even_slice;
     if (align_phase(first, second, 3, image_dims, nullptr, nullptr, 8, 0) != 0) return -1;

@@ -19,7 +19,8 @@ int thread_count() {
   if (const char* text = std::getenv("TARVO_NUM_THREADS")) {
     char* end = nullptr;
     const long v = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && v >= 1) return v > kMaxThreads ? kMaxThreads : static_cast<int>(v);
+    if (end != text && *end == '\0' && v >= 1)
+      return v > kMaxThreads ? kMaxThreads : static_cast<int>(v);
   }
   const unsigned hw = std::thread::hardware_concurrency();
   if (hw == 0) return 1;

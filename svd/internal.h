@@ -27,15 +27,17 @@ constexpr int kNoStartVector = 8192;  // error flag: no nonzero start vector fou
 // slot k, iterations+2 vector pointers; OPBTemp[k]: its A^T A product scratch (rows of A).
 extern double*** LanStore;
 extern double** OPBTemp;
-// 0 when the run has met no failure; 8192 for a failed start vector, l+1 when eigenvalue l of
-// a tridiagonal problem did not converge. Cleared at the start of every run.
-extern int svdErrorFlag;
-// Precision values of the current run: eps, eps1 = eps*sqrt(n), reps = sqrt(eps),
+// Run state, one instance per thread (a run stays on the thread that started it, so runs on
+// other slots never see it): 0 when the run has met no failure; 8192 for a failed start
+// vector, l+1 when eigenvalue l of a tridiagonal problem did not converge. Cleared at the start
+// of every run.
+extern thread_local int svdErrorFlag;
+// Precision values of the current run (per thread, like the error flag): eps, eps1 = eps*sqrt(n), reps = sqrt(eps),
 // eps34 = eps^(3/4).
-extern double svdEps;
-extern double svdEps1;
-extern double svdReps;
-extern double svdEps34;
+extern thread_local double svdEps;
+extern thread_local double svdEps1;
+extern thread_local double svdReps;
+extern thread_local double svdEps34;
 
 // --- Lanczos vector store of a slot (n doubles per vector) ---
 void STORQ(int n, int j, const double* v, int slot);  // keeps q(j) in entry MAXLL+j

@@ -9,11 +9,11 @@
 int svdSlotCount = -1;
 double*** LanStore = nullptr;
 double** OPBTemp = nullptr;
-int svdErrorFlag = 0;
-double svdEps = 0.0;
-double svdEps1 = 0.0;
-double svdReps = 0.0;
-double svdEps34 = 0.0;
+thread_local int svdErrorFlag = 0;
+thread_local double svdEps = 0.0;
+thread_local double svdEps1 = 0.0;
+thread_local double svdReps = 0.0;
+thread_local double svdEps34 = 0.0;
 
 void svdLAS2_init(int count) {
   if (svdSlotCount >= 1) {

@@ -10,6 +10,8 @@
 // one-thread rate per thread used. Peak memory is the resident high-water mark during the call
 // (VmHWM after clearing it), less the resident size before the call, in volumes of M*N*Z*L
 // complex doubles; the two inputs, already resident, are not counted in it.
+#include <cblas.h>
+
 #include <algorithm>
 #include <chrono>
 #include <complex>
@@ -20,8 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <cblas.h>
 
 #include "align/align.h"
 #include "core/core.h"
@@ -60,7 +60,8 @@ void reset_peak() {
 // One-thread zgemm rate (GFLOP/s) on a product shaped like the Gram matrix: K x R times R x K.
 double zgemm_rate(int K, int R) {
   openblas_set_num_threads(1);
-  std::vector<std::complex<double>> a(static_cast<std::size_t>(K) * R), c(static_cast<std::size_t>(K) * K);
+  std::vector<std::complex<double>> a(static_cast<std::size_t>(K) * R),
+      c(static_cast<std::size_t>(K) * K);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = {std::sin(0.1 * i), std::cos(0.3 * i)};
   const std::complex<double> one(1.0), zero(0.0);
   std::vector<double> t;
@@ -153,10 +154,8 @@ double gram_seconds(int M, int N, int L) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Size all[] = {{"S", 64, 64, 4, 8},
-                      {"M", 128, 96, 4, 32},
-                      {"L", 208, 90, 8, 32},
-                      {"XL", 256, 128, 2, 64}};
+  const Size all[] = {
+      {"S", 64, 64, 4, 8}, {"M", 128, 96, 4, 32}, {"L", 208, 90, 8, 32}, {"XL", 256, 128, 2, 64}};
   std::vector<Size> sizes;
   int reps = 3;
   for (int i = 1; i < argc; ++i) {
@@ -172,8 +171,9 @@ int main(int argc, char** argv) {
   std::vector<int> thread_counts = {1};
   if (hw > 1) thread_counts.push_back(hw);
 
-  std::printf("size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
-              "  Gram%%  solve%%  synth%%  (GF/s: zgemm1)\n");
+  std::printf(
+      "size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
+      "  Gram%%  solve%%  synth%%  (GF/s: zgemm1)\n");
   for (const Size& s : sizes) {
     const int K = 10 * s.L;
     const int R = (s.M / 4) * s.N;
@@ -208,12 +208,15 @@ int main(int argc, char** argv) {
       const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
       const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
       const double synth_flops = 8.0 * 2 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
-      auto frac = [&](double flops, double sec) { return 100.0 * flops / sec * 1e-9 / zgemm / threads; };
-      std::printf("%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f  (%.2f)\n",
-                  s.name, threads, med(&Times::interleave), estimate, gram, solves,
-                  med(&Times::synth_e), med(&Times::synth_f), med(&Times::align),
-                  med(&Times::total), med(&Times::peak_volumes), frac(gram_flops, gram),
-                  frac(solve_flops, solves), frac(synth_flops, synth), zgemm);
+      auto frac = [&](double flops, double sec) {
+        return 100.0 * flops / sec * 1e-9 / zgemm / threads;
+      };
+      std::printf(
+          "%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f  "
+          "(%.2f)\n",
+          s.name, threads, med(&Times::interleave), estimate, gram, solves, med(&Times::synth_e),
+          med(&Times::synth_f), med(&Times::align), med(&Times::total), med(&Times::peak_volumes),
+          frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth), zgemm);
       std::fflush(stdout);
     }
   }

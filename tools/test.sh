@@ -13,4 +13,10 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_WERROR=ON -DT
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
-echo "All tests passed (normal and sanitizer builds)."
+# ThreadSanitizer: the frames of the alignment (SVD slots), the estimation and the whole
+# correction on several threads.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_WERROR=ON -DTARVO_TSAN=ON \
+  -DTARVO_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan --target tarvo_parallel_tests -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/core/tarvo_parallel_tests
+echo "All tests passed (normal, sanitizer and thread-sanitizer builds)."

@@ -1,0 +1,207 @@
+// Results do not depend on the number of threads: the worker loop itself, the Gram matrix, the
+// kernel fit, the phase alignment and the whole correction, bit for bit for 1, 2, 3 and 8
+// threads and from run to run. Also built under ThreadSanitizer (TARVO_TSAN) by tools/test.sh.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "align/align.h"
+#include "core/core.h"
+#include "core/internal.h"
+#include "core/phantom.h"
+#include "core/test_util.h"
+#include "linalg/parallel.h"
+
+namespace {
+
+using tarvo_test::Phantom;
+
+// Sets TARVO_NUM_THREADS for the length of a scope.
+class Threads {
+ public:
+  explicit Threads(int n) { setenv("TARVO_NUM_THREADS", std::to_string(n).c_str(), 1); }
+  ~Threads() { unsetenv("TARVO_NUM_THREADS"); }
+};
+
+bool same_bits(const std::vector<dcomplex>& a, const std::vector<dcomplex>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(dcomplex)) == 0;
+}
+
+ComplexVolume record(int M, int N, int Z, int L, dcomplex* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  v.ndims = 4;
+  v.dims[0] = M, v.dims[1] = N, v.dims[2] = Z, v.dims[3] = L;
+  std::memcpy(v.tag, "dblc", 5);
+  v.data = data;
+  return v;
+}
+
+struct Outputs {
+  int status = -1;
+  std::vector<dcomplex> E, F;
+};
+
+// Outputs 1 and 2 of a call, as the gateway forms them.
+Outputs correct(const Phantom& ph) {
+  const std::size_t n = ph.even.size();
+  std::vector<dcomplex> even = ph.even, odd = ph.odd, d(n);
+  Outputs out;
+  out.E.assign(n, {0, 0});
+  out.F.assign(n, {0, 0});
+  ComplexVolume A = record(ph.M, ph.N, ph.Z, ph.L, even.data());
+  ComplexVolume B = record(ph.M, ph.N, ph.Z, ph.L, odd.data());
+  ComplexVolume D = record(ph.M, ph.N, ph.Z, ph.L, d.data());
+  ComplexVolume E = record(ph.M, ph.N, ph.Z, ph.L, out.E.data());
+  ComplexVolume F = record(ph.M, ph.N, ph.Z, ph.L, out.F.data());
+  CorrectionContext context{};
+  int s = context_create(&context, &A);
+  if (!s) s = tarvo_interleave_frames(&A, &B, &D, 0, &context);
+  if (!s) s = estimate_coefficients(&D, &context);
+  if (!s) s = synthesize_volume(&B, &E, &context, 0);
+  if (!s) s = synthesize_volume(&A, &F, &context, 0);
+  if (!s) s = align_phase(out.E.data(), out.F.data(), 4, E.dims, nullptr, nullptr, 8, 0);
+  context_destroy(&context);
+  out.status = s;
+  return out;
+}
+
+Phantom make(int M, int N, int Z, int L) {
+  tarvo_test::PhantomOptions o;
+  o.M = M, o.N = N, o.Z = Z, o.L = L;
+  o.a = 0.4, o.b = 0.05, o.d = 0.1, o.noise = 1e-4;
+  return tarvo_test::make_phantom(o);
+}
+
+TEST(ParallelFor, RunsEveryJobOnceOnWorkersInRange) {
+  std::vector<std::atomic<int>> hits(1000);
+  std::atomic<int> bad_worker{0};
+  EXPECT_EQ(tarvo::parallel_for(1000, 3,
+                                [&](std::int64_t i, int w) {
+                                  hits[i].fetch_add(1);
+                                  if (w < 0 || w >= 3) bad_worker.store(1);
+                                  return 0;
+                                }),
+            0);
+  for (const auto& h : hits) ASSERT_EQ(h.load(), 1);
+  EXPECT_EQ(bad_worker.load(), 0);
+}
+
+TEST(ParallelFor, FailureAndExceptionReachTheCallingThread) {
+  EXPECT_EQ(tarvo::parallel_for(64, 4, [](std::int64_t i, int) { return i == 17 ? -1 : 0; }), -1);
+  EXPECT_THROW(tarvo::parallel_for(64, 4,
+                                   [](std::int64_t i, int) -> int {
+                                     if (i == 5) throw std::runtime_error("job 5");
+                                     return 0;
+                                   }),
+               std::runtime_error);
+}
+
+TEST(ThreadCount, ReadsTheEnvironmentAndIsOneWhileAFailureIsArmed) {
+  {
+    Threads t(3);
+    EXPECT_EQ(tarvo::thread_count(), 3);
+    tarvo::alloc_fail_at(1000000);
+    EXPECT_EQ(tarvo::thread_count(), 1);
+    tarvo::alloc_fail_at(0);
+  }
+  setenv("TARVO_NUM_THREADS", "two", 1);
+  EXPECT_GE(tarvo::thread_count(), 1);
+  unsetenv("TARVO_NUM_THREADS");
+}
+
+TEST(GramMatrix, EqualsTheColumnByColumnProductBitForBit) {
+  const int K = 37;  // not a multiple of the column block
+  const int R = 53;
+  const std::vector<dcomplex> A = tarvo_test::random_values(std::size_t(K) * R, 3);
+  std::vector<dcomplex> AH(A.size());
+  for (int r = 0; r < R; ++r)
+    for (int k = 0; k < K; ++k) AH[std::size_t(r) * K + k] = {A[k * R + r].re, -A[k * R + r].im};
+  std::vector<dcomplex> serial(std::size_t(K) * K);
+  for (int i = 0; i < K; ++i) gram_column(AH.data(), A.data() + i * R, K, R, serial.data() + i * K);
+  for (int threads : {1, 2, 3, 8}) {
+    Threads t(threads);
+    std::vector<dcomplex> X(std::size_t(K) * K, {0, 0});
+    core_detail::gram_matrix(AH.data(), A.data(), K, R, X.data());
+    for (int i = 0; i < K; ++i)
+      for (int k = 0; k < K; ++k) {
+        // Lower triangle and diagonal exactly the column product; the upper its conjugate.
+        const dcomplex want = k >= i ? serial[k + std::size_t(K) * i]
+                                     : dcomplex{serial[i + std::size_t(K) * k].re,
+                                                -serial[i + std::size_t(K) * k].im};
+        ASSERT_EQ(std::memcmp(&X[k + std::size_t(K) * i], &want, sizeof want), 0)
+            << threads << " threads, (" << k << ", " << i << ")";
+      }
+  }
+}
+
+TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
+  const int M = 16, N = 12, L = 3, K = tarvo_test::kW * tarvo_test::kS * L;
+  const std::vector<dcomplex> W = tarvo_test::random_values(std::size_t(K) * L, 11, 0.1);
+  const std::vector<dcomplex> slice = tarvo_test::exact_kernel_slice(M, N, L, W, 12);
+  std::vector<int> calib;
+  for (int l = 1; l < N; l += 2) calib.push_back(l);
+  const int extents[4] = {M, N, L, N};
+  std::vector<dcomplex> first;
+  for (int threads : {1, 2, 3, 8}) {
+    Threads t(threads);
+    dcomplex* coefficients = nullptr;
+    ASSERT_EQ(calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
+                               tarvo_test::kW, tarvo_test::kReadoutOffsets,
+                               static_cast<int>(calib.size()), calib.data(), M, &coefficients, 0,
+                               0),
+              0);
+    std::vector<dcomplex> got(coefficients, coefficients + std::size_t(K) * L);
+    tarvo::free_bytes(coefficients);
+    if (first.empty()) {
+      first = got;
+      // A well-conditioned fit of exact data: the weights themselves, to 1e-10 relative.
+      EXPECT_LT(tarvo_test::max_abs_difference(got, W), 1e-10 * tarvo_test::max_abs(W));
+    }
+    EXPECT_TRUE(same_bits(got, first)) << threads << " threads";
+  }
+}
+
+TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
+  const int M = 24, N = 20, frames = 7;
+  const std::vector<dcomplex> a0 = tarvo_test::random_values(std::size_t(M) * N * frames, 5);
+  std::vector<dcomplex> b0 = a0;
+  for (std::size_t i = 0; i < b0.size(); ++i) {
+    const double phi = 0.3 + 0.02 * static_cast<double>(i % M) + 0.1 * static_cast<double>(i / (M * N));
+    b0[i] = complex_mult(a0[i], {std::cos(phi), std::sin(phi)});
+  }
+  const int dims[3] = {M, N, frames};
+  std::vector<dcomplex> first_a, first_b;
+  for (int threads : {1, 2, 3, 8, 8}) {
+    Threads t(threads);
+    std::vector<dcomplex> a = a0, b = b0;
+    ASSERT_EQ(align_phase(a.data(), b.data(), 3, dims, nullptr, nullptr, 8, 0), 0);
+    if (first_a.empty()) first_a = a, first_b = b;
+    EXPECT_TRUE(same_bits(a, first_a) && same_bits(b, first_b)) << threads << " threads";
+  }
+}
+
+TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {
+  const Phantom ph = make(32, 24, 3, 4);
+  Outputs first;
+  double first_ratio = 0;
+  for (int threads : {1, 2, 3, 8, 8}) {
+    Threads t(threads);
+    const Outputs got = correct(ph);
+    ASSERT_EQ(got.status, 0) << threads << " threads";
+    const double ratio = tarvo_test::ghost_to_signal(got.E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L);
+    if (first.E.empty()) {
+      first = got;
+      first_ratio = ratio;
+    }
+    EXPECT_TRUE(same_bits(got.E, first.E) && same_bits(got.F, first.F)) << threads << " threads";
+    EXPECT_NEAR(ratio, first_ratio, 0.01 * first_ratio) << threads << " threads";
+  }
+}
+
+}  // namespace

@@ -79,24 +79,14 @@ int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcom
   return 0;
 }
 
-int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
-                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
-                      int S, int target_coil, int readout_shift, int line_shift, double scale) {
+namespace {
+
+// b (n_ro*C) <- the target coil's values at the training positions, divided by scale.
+void training_values(const dcomplex* data, const int* extents, int C, const int* calib_lines,
+                     int n_ro, int target_coil, int readout_shift, int line_shift, double scale,
+                     dcomplex* b) {
   const int M = extents[0];
-  const int L = extents[2];
   const int N = extents[3];
-  const int K = w * S * L;
-  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
-  tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
-  if (!b) {
-    std::fprintf(stderr, " could not alloc b array\n");
-    return -1;
-  }
-  tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K));
-  if (!Xb) {
-    std::fprintf(stderr, " could not alloc Xb array\n");
-    return -1;
-  }
   const dcomplex* coil = data + static_cast<std::int64_t>(target_coil) * M * N;
   const int start = (M - n_ro) / 2;
   for (int i = 0; i < C; ++i) {
@@ -110,6 +100,28 @@ int solve_target_coil(const dcomplex* data, const int* extents, int C, const int
       b[r + static_cast<std::int64_t>(n_ro) * i] = {v.re / scale, v.im / scale};
     }
   }
+}
+
+}  // namespace
+
+int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
+                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
+                      int S, int target_coil, int readout_shift, int line_shift, double scale) {
+  const int L = extents[2];
+  const int K = w * S * L;
+  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
+  tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
+  if (!b) {
+    std::fprintf(stderr, " could not alloc b array\n");
+    return -1;
+  }
+  tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K));
+  if (!Xb) {
+    std::fprintf(stderr, " could not alloc Xb array\n");
+    return -1;
+  }
+  training_values(data, extents, C, calib_lines, n_ro, target_coil, readout_shift, line_shift,
+                  scale, b.get());
   complex_matvec(AH, b.get(), K, static_cast<int>(R), Xb.get());
   return complex_cg_solve(X, K, Xb.get(), column, kCgPasses, kCgTolerance);
 }
@@ -201,14 +213,26 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
         shift = -1;
       }
     }
-    // The per-coil solves are independent jobs sharing AH and X read-only, spread over the
-    // call's threads; each writes its own column.
-    if (tarvo::parallel_for(L, tarvo::thread_count(), [&](std::int64_t c, int) {
-          dcomplex* column = *coefficients +
-                             (shifted ? static_cast<std::int64_t>(t) * K * L : 0) + c * K;
-          return solve_target_coil(data, extents, C, calib_lines, n_ro, AH.get(), X.get(), column,
-                                   w, S, static_cast<int>(c), readout_shift, shift, scale);
-        }) != 0)
+    // All target coils at once: b (R x L) their training values, Xb = AH b in one pass over AH,
+    // then the L solves side by side (one pass over X per solver step). Each coil's sums are
+    // those of solve_target_coil, in the same order.
+    tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R * L));
+    if (!b) {
+      std::fprintf(stderr, " could not alloc b array\n");
+      return -1;
+    }
+    tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * L));
+    if (!Xb) {
+      std::fprintf(stderr, " could not alloc Xb array\n");
+      return -1;
+    }
+    for (int c = 0; c < L; ++c)
+      training_values(data, extents, C, calib_lines, n_ro, c, readout_shift, shift, scale,
+                      b.get() + R * c);
+    tarvo::complex_matmat(AH.get(), K, static_cast<int>(R), b.get(), L, Xb.get());
+    dcomplex* columns = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0);
+    if (tarvo::complex_cg_solve_many(X.get(), K, L, Xb.get(), columns, kCgPasses, kCgTolerance) !=
+        0)
       return -1;
   }
   return 0;

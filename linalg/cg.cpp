@@ -1,7 +1,9 @@
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "linalg/linalg.h"
+#include "linalg/parallel.h"
 
 namespace {
 
@@ -63,3 +65,108 @@ int complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, i
   }
   return 0;
 }
+
+namespace tarvo {
+
+namespace {
+
+constexpr int kRowBlock = 64;
+
+// Rows i0 <= i < i1 of y_c <- A x_c for the columns c with active[c] (A rows x cols, x_c column
+// c of the cols x count array X, y_c of the rows x count array Y), each element summed in
+// column order exactly as complex_matvec does.
+void matmat_rows(const dcomplex* __restrict A, int rows, int cols, const dcomplex* __restrict X,
+                 int count, const unsigned char* active, int i0, int i1, dcomplex* __restrict Y) {
+  for (int c = 0; c < count; ++c)
+    if (!active || active[c])
+      for (int i = i0; i < i1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
+  for (int j = 0; j < cols; ++j) {
+    const dcomplex* col = A + static_cast<std::int64_t>(j) * rows;
+    for (int c = 0; c < count; ++c) {
+      if (active && !active[c]) continue;
+      const dcomplex xj = X[static_cast<std::int64_t>(c) * cols + j];
+      dcomplex* y = Y + static_cast<std::int64_t>(c) * rows;
+      for (int i = i0; i < i1; ++i) {
+        y[i].re = y[i].re + (col[i].re * xj.re - col[i].im * xj.im);
+        y[i].im = y[i].im + (col[i].re * xj.im + col[i].im * xj.re);
+      }
+    }
+  }
+}
+
+void matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+            const unsigned char* active, dcomplex* Y) {
+  const int blocks = (rows + kRowBlock - 1) / kRowBlock;
+  parallel_for(blocks, thread_count(), [&](std::int64_t b, int) {
+    const int i0 = static_cast<int>(b) * kRowBlock;
+    matmat_rows(A, rows, cols, X, count, active, i0, i0 + kRowBlock < rows ? i0 + kRowBlock : rows,
+                Y);
+    return 0;
+  });
+}
+
+}  // namespace
+
+void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                    dcomplex* Y) {
+  if (rows <= 0 || count <= 0) return;
+  matmat(A, rows, cols, X, count, nullptr, Y);
+}
+
+int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
+                          int max_iter, double tol) {
+  const int passes = max_iter == 0 ? kDefaultPasses : max_iter;
+  const double eps = tol == 0.0 ? kDefaultTolerance : tol;
+  if (n <= 0 || count <= 0) return 0;
+  const std::int64_t total = static_cast<std::int64_t>(n) * count;
+  buffer<dcomplex> r(alloc_array<dcomplex>(total));
+  buffer<dcomplex> p(alloc_array<dcomplex>(total, true));
+  buffer<dcomplex> q(alloc_array<dcomplex>(total));
+  buffer<dcomplex> t(alloc_array<dcomplex>(total, true));
+  buffer<unsigned char> active(alloc_array<unsigned char>(count));
+  buffer<double> nu_prev(alloc_array<double>(count, true));
+  if (!r || !p || !q || !t || !active || !nu_prev) {
+    std::fprintf(stderr, "complex_cg_solve: could not alloc work vectors\n");
+    return -1;
+  }
+  const dcomplex one = {1.0, 0.0};
+  const dcomplex minus_one = {-1.0, 0.0};
+  for (int c = 0; c < count; ++c) active[c] = 1;
+  for (std::int64_t i = 0; i < total; ++i) r[i] = B[i];
+  matmat(A, n, n, X, count, active.get(), t.get());
+  for (int c = 0; c < count; ++c)
+    complex_axpby(one, r.get() + std::int64_t{c} * n, minus_one, t.get() + std::int64_t{c} * n, n);
+
+  std::vector<dcomplex> rho(static_cast<std::size_t>(count));
+  for (int k = 0; k < passes; ++k) {
+    int running = 0;
+    for (int c = 0; c < count; ++c) {
+      if (!active[c]) continue;
+      dcomplex* rc = r.get() + std::int64_t{c} * n;
+      dcomplex* pc = p.get() + std::int64_t{c} * n;
+      rho[c] = complex_dotc(rc, rc, n);
+      const double nu = cg_residual_norm(rho[c]);
+      if (eps > nu) {
+        active[c] = 0;
+        continue;
+      }
+      const double beta = k == 0 ? 0.0 : (nu / nu_prev[c]) * (nu / nu_prev[c]);
+      complex_axpby({beta, 0.0}, pc, one, rc, n);
+      nu_prev[c] = nu;
+      ++running;
+    }
+    if (running == 0) break;
+    matmat(A, n, n, p.get(), count, active.get(), q.get());  // q_c = A p_c, one pass over A
+    for (int c = 0; c < count; ++c) {
+      if (!active[c]) continue;
+      const std::int64_t o = std::int64_t{c} * n;
+      const dcomplex alpha =
+          complex_div({rho[c].re, 0.0}, complex_dotc(p.get() + o, q.get() + o, n));
+      complex_axpby(one, X + o, alpha, p.get() + o, n);
+      complex_axpby(one, r.get() + o, {-alpha.re, -alpha.im}, q.get() + o, n);
+    }
+  }
+  return 0;
+}
+
+}  // namespace tarvo

@@ -41,4 +41,17 @@ namespace tarvo {
 // ignores Im rho either way. (r^H r computed by complex_dotc has an exactly zero imaginary
 // part, so inside the solver the warning only guards against other sources of rho.)
 double cg_residual_norm(dcomplex rho);
+
+// Y (rows x count) <- A (rows x cols) * X (cols x count), all column-major: count products of
+// complex_matvec with the same sums in the same order (so the same bits), in one pass over A,
+// rows spread over the call's threads.
+void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                    dcomplex* Y);
+
+// complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by
+// side: every system takes exactly the steps, and gives exactly the bits, that
+// complex_cg_solve gives it alone, while each pass reads A once for all of them. Returns 0, or
+// -1 after "complex_cg_solve: could not alloc work vectors\n" with X unchanged.
+int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
+                          int max_iter, double tol);
 }  // namespace tarvo

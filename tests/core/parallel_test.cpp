@@ -1,6 +1,8 @@
 // Results do not depend on the number of threads: the worker loop itself, the Gram matrix, the
 // kernel fit, the phase alignment and the whole correction, bit for bit for 1, 2, 3 and 8
 // threads and from run to run. Also built under ThreadSanitizer (TARVO_TSAN) by tools/test.sh.
+#include "linalg/parallel.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,7 +17,6 @@
 #include "core/internal.h"
 #include "core/phantom.h"
 #include "core/test_util.h"
-#include "linalg/parallel.h"
 
 namespace {
 
@@ -151,11 +152,11 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     dcomplex* coefficients = nullptr;
-    ASSERT_EQ(calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
-                               tarvo_test::kW, tarvo_test::kReadoutOffsets,
-                               static_cast<int>(calib.size()), calib.data(), M, &coefficients, 0,
-                               0),
-              0);
+    ASSERT_EQ(
+        calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
+                         tarvo_test::kW, tarvo_test::kReadoutOffsets,
+                         static_cast<int>(calib.size()), calib.data(), M, &coefficients, 0, 0),
+        0);
     std::vector<dcomplex> got(coefficients, coefficients + std::size_t(K) * L);
     tarvo::free_bytes(coefficients);
     if (first.empty()) {
@@ -172,7 +173,8 @@ TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
   const std::vector<dcomplex> a0 = tarvo_test::random_values(std::size_t(M) * N * frames, 5);
   std::vector<dcomplex> b0 = a0;
   for (std::size_t i = 0; i < b0.size(); ++i) {
-    const double phi = 0.3 + 0.02 * static_cast<double>(i % M) + 0.1 * static_cast<double>(i / (M * N));
+    const double phi =
+        0.3 + 0.02 * static_cast<double>(i % M) + 0.1 * static_cast<double>(i / (M * N));
     b0[i] = complex_mult(a0[i], {std::cos(phi), std::sin(phi)});
   }
   const int dims[3] = {M, N, frames};
@@ -194,13 +196,55 @@ TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {
     Threads t(threads);
     const Outputs got = correct(ph);
     ASSERT_EQ(got.status, 0) << threads << " threads";
-    const double ratio = tarvo_test::ghost_to_signal(got.E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L);
+    const double ratio =
+        tarvo_test::ghost_to_signal(got.E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L);
     if (first.E.empty()) {
       first = got;
       first_ratio = ratio;
     }
     EXPECT_TRUE(same_bits(got.E, first.E) && same_bits(got.F, first.F)) << threads << " threads";
     EXPECT_NEAR(ratio, first_ratio, 0.01 * first_ratio) << threads << " threads";
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SideBySideSolves, GiveTheBitsOfOneSolveEachAndOfOneProductEach) {
+  // A Hermitian positive definite system of moderate condition, several right-hand sides, with
+  // tolerances that stop some systems early and leave others running all passes.
+  const int n = 70, count = 5;
+  const std::vector<dcomplex> G = tarvo_test::random_values(std::size_t(n) * n, 21);
+  std::vector<dcomplex> A(std::size_t(n) * n, {0, 0});
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      double re = i == j ? 2.0 * n : 0.0, im = 0.0;
+      for (int k = 0; k < n; ++k) {
+        const dcomplex a = G[k + std::size_t(n) * i], b = G[k + std::size_t(n) * j];
+        re += a.re * b.re + a.im * b.im;
+        im += a.re * b.im - a.im * b.re;
+      }
+      A[i + std::size_t(n) * j] = {re, im};
+    }
+  std::vector<dcomplex> B = tarvo_test::random_values(std::size_t(n) * count, 22);
+  for (int i = 0; i < n; ++i) B[std::size_t(n) * 2 + i] = {B[i].re * 1e-8, 0.0};  // stops early
+  std::vector<dcomplex> Y(std::size_t(n) * count);
+  for (int threads : {1, 3}) {
+    Threads t(threads);
+    std::vector<dcomplex> many(std::size_t(n) * count, {0, 0});
+    ASSERT_EQ(tarvo::complex_cg_solve_many(A.data(), n, count, B.data(), many.data(), 40, 1e-9), 0);
+    tarvo::complex_matmat(A.data(), n, n, B.data(), count, Y.data());
+    for (int c = 0; c < count; ++c) {
+      std::vector<dcomplex> one(n, {0, 0}), y(n);
+      ASSERT_EQ(complex_cg_solve(A.data(), n, B.data() + std::size_t(n) * c, one.data(), 40, 1e-9),
+                0);
+      complex_matvec(A.data(), B.data() + std::size_t(n) * c, n, n, y.data());
+      EXPECT_EQ(std::memcmp(one.data(), many.data() + std::size_t(n) * c, n * sizeof(dcomplex)), 0)
+          << "system " << c;
+      EXPECT_EQ(std::memcmp(y.data(), Y.data() + std::size_t(n) * c, n * sizeof(dcomplex)), 0)
+          << "product " << c;
+    }
   }
 }
 

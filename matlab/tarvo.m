@@ -65,6 +65,12 @@
 %                    a step of the correction could not complete (in practice: memory);
 %                    the step's own detail goes to the standard error stream
 %
+%   Threads. The call runs on all hardware threads of the machine (its own worker threads,
+%   started and ended within the call; no MATLAB or Octave function is called from them). The
+%   environment variable TARVO_NUM_THREADS, a whole number >= 1, sets another count, e.g.
+%   setenv('TARVO_NUM_THREADS', '1') for a single-threaded call. The results are identical,
+%   bit for bit, whatever the number of threads.
+%
 %   Building. This file holds the help text; the module itself is the compiled tarvo.mex
 %   (Octave) or tarvo.mexa64 / tarvo.mexw64 / tarvo.mexmaci64 (MATLAB) in this folder. Build
 %   it with build_tarvo (in MATLAB or Octave) or, for Octave, `bash tools/demo.sh` in the

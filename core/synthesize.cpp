@@ -1,5 +1,6 @@
 // Missing-line synthesis: each parity half of a k-space volume is completed with the slice
 // kernels, taken to image space, phase-aligned against the other half and averaged with it.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -60,30 +61,36 @@ int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* lin
 
 namespace {
 
+// Samples of one line synthesised together.
+constexpr int kSamples = 4;
+
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
 // with the same products and additions, so the results are the same bit for bit. Needs a
-// pattern none of whose sources is the target line itself. Work space: W_perm (K*L), v (K),
-// lines (S).
+// pattern none of whose sources is the target line itself. Work space: Wt (K*L), work
+// (kSamples*(K + L)), lines (S).
 void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, const int* line_offsets,
                                  int w, const int* readout_offsets, int* mask,
                                  const dcomplex* coefficients, float fraction,
-                                 dcomplex* __restrict W_perm, dcomplex* __restrict v, int* lines) {
+                                 dcomplex* __restrict Wt, dcomplex* __restrict work, int* lines) {
   const int M = extents[0];
   const int L = extents[2];
   const int N = extents[3];
   const std::int64_t K = static_cast<std::int64_t>(w) * S * L;
-  // W_perm[c*K + t], t = s + S*(j + w*c'): column c in the order the sums visit it.
+  // Wt (K x L, row k contiguous over the target coils): the weight of gathered source k for
+  // target coil c at k*L + c, gathered sources ordered s fastest, then j, then the source coil.
   for (int c = 0; c < L; ++c)
     for (int cs = 0; cs < L; ++cs)
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s)
-          W_perm[c * K + s + S * (j + static_cast<std::int64_t>(w) * cs)] =
+          Wt[(s + S * (j + static_cast<std::int64_t>(w) * cs)) * L + c] =
               coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
   const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
+  dcomplex* __restrict v = work;                   // kSamples x K gathered sources
+  dcomplex* __restrict acc = work + kSamples * K;  // kSamples x L sums
   for (int l = 0; l < N; ++l) {
     if (mask[l] != 0) continue;
     bool reachable = true;
@@ -92,25 +99,36 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
       reachable = mask[lines[s]] == 1;
     }
     if (!reachable) continue;
-    for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
-      std::int64_t t = 0;
-      for (int cs = 0; cs < L; ++cs)
-        for (int j = 0; j < w; ++j) {
-          const dcomplex* column =
-              data + cs * coil_stride +
-              static_cast<std::int64_t>(N) * core_detail::wrap(m, readout_offsets[j], M);
-          for (int s = 0; s < S; ++s) v[t++] = column[lines[s]];
-        }
-      for (int c = 0; c < L; ++c) {
-        const dcomplex* Wc = W_perm + c * K;
-        double re = 0.0, im = 0.0;
-        for (std::int64_t k = 0; k < K; ++k) {
-          // complex_add(sum, complex_mult(v, W)), written out so it is inlined.
-          re = re + (v[k].re * Wc[k].re - v[k].im * Wc[k].im);
-          im = im + (v[k].re * Wc[k].im + v[k].im * Wc[k].re);
-        }
-        data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = {re, im};
+    // A few samples at a time: each row of Wt is read once for all of them. Every sum runs
+    // over k in increasing order, as a dot product of the gathered sources with a column.
+    for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
+      const int count = std::min(kSamples, (M + n) / 2 - m0);
+      for (int b = 0; b < count; ++b) {
+        std::int64_t t = 0;
+        for (int cs = 0; cs < L; ++cs)
+          for (int j = 0; j < w; ++j) {
+            const dcomplex* column =
+                data + cs * coil_stride +
+                static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
+            for (int s = 0; s < S; ++s) v[b * K + t++] = column[lines[s]];
+          }
+        for (int c = 0; c < L; ++c) acc[b * L + c] = {0.0, 0.0};
       }
+      for (std::int64_t k = 0; k < K; ++k) {
+        const dcomplex* wk = Wt + k * L;
+        for (int b = 0; b < count; ++b) {
+          const dcomplex x = v[b * K + k];
+          dcomplex* a = acc + b * L;
+          for (int c = 0; c < L; ++c) {
+            a[c].re = a[c].re + (x.re * wk[c].re - x.im * wk[c].im);
+            a[c].im = a[c].im + (x.re * wk[c].im + x.im * wk[c].re);
+          }
+        }
+      }
+      for (int b = 0; b < count; ++b)
+        for (int c = 0; c < L; ++c)
+          data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =
+              acc[b * L + c];
     }
     mask[l] = 3;
   }
@@ -130,7 +148,7 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
   const std::int64_t K = static_cast<std::int64_t>(w) * S * extents[2];
   tarvo::buffer<dcomplex> W_perm(tarvo::alloc_array<dcomplex>(K * extents[2]));
-  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(K));
+  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(kSamples * (K + extents[2])));
   tarvo::buffer<int> lines(tarvo::alloc_array<int>(S));
   if (!q || !offsets || !mask || !W_perm || !gathered || !lines) {
     std::fprintf(stderr, " could not alloc synthesis work array\n");

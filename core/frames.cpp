@@ -27,7 +27,7 @@ void swap_quadrants(dcomplex* frame, int rows, int cols) {
   const std::int64_t R = rows;
   const int hr = rows / 2;
   const int hc = cols / 2;
-  if (hr == 0 && hc == 0) return;
+  if (rows <= 0 || cols <= 0 || (hr == 0 && hc == 0)) return;  // an empty frame: nothing to move
   if (hr == 0) {  // a single row: shift along the columns only
     for (int c = 0; c < hc; ++c) std::swap(frame[c * R], frame[(c + hc) * R]);
     return;

@@ -1,0 +1,91 @@
+// One mexFunction call on the test host, for the reliability tests: the console text, the
+// outputs it assigned (destroyed with the Call) and the allocations it made.
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gateway/testhost/mxhost.h"
+#include "linalg/linalg.h"
+#include "linalg/memory.h"
+
+namespace tarvo_test {
+
+inline std::vector<int> extents(const mxArray* a) {
+  const int* d = mxGetDimensions_700(a);
+  return std::vector<int>(d, d + mxGetNumberOfDimensions_700(a));
+}
+
+// A complex double host array of the given extents; element i is value(i).
+template <class Value>
+mxArray* complex_array(const std::vector<int>& dims, Value value) {
+  mxArray* a = mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), mxDOUBLE_CLASS,
+                                        mxCOMPLEX);
+  for (size_t i = 0; a && i < mxGetNumberOfElements(a); ++i) {
+    const dcomplex v = value(i);
+    mxGetPr(a)[i] = v.re;
+    mxGetPi(a)[i] = v.im;
+  }
+  return a;
+}
+
+struct Call {
+  std::string console;
+  mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
+  long allocations = 0;
+
+  Call(int nlhs, std::vector<const mxArray*> in) {
+    tarvo_mxhost_clear_console();
+    const long before = tarvo::alloc_count();
+    mexFunction(nlhs, out, static_cast<int>(in.size()), in.data());
+    allocations = tarvo::alloc_count() - before;
+    console = tarvo_mxhost_console();
+  }
+  ~Call() {
+    for (mxArray* a : out) mxDestroyArray(a);
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  bool no_outputs() const { return !out[0] && !out[1] && !out[2] && !out[3]; }
+};
+
+// Same class, extents and bits (for struct arrays: field by field, recursively).
+inline bool same_bits(const mxArray* a, const mxArray* b) {
+  if (!a || !b) return a == b;
+  if (mxGetClassID(a) != mxGetClassID(b) || extents(a) != extents(b) ||
+      mxIsComplex(a) != mxIsComplex(b))
+    return false;
+  const size_t n = mxGetNumberOfElements(a);
+  switch (mxGetClassID(a)) {
+    case mxDOUBLE_CLASS:
+      return std::memcmp(mxGetPr(a), mxGetPr(b), n * sizeof(double)) == 0 &&
+             (!mxIsComplex(a) || std::memcmp(mxGetPi(a), mxGetPi(b), n * sizeof(double)) == 0);
+    case mxCHAR_CLASS: {
+      char* s = mxArrayToString(a);
+      char* t = mxArrayToString(b);
+      const bool same = s && t && std::strcmp(s, t) == 0;
+      mxFree(s);
+      mxFree(t);
+      return same;
+    }
+    case mxSTRUCT_CLASS: {
+      const int fields = mxGetNumberOfFields(a);
+      if (fields != mxGetNumberOfFields(b)) return false;
+      for (int f = 0; f < fields; ++f) {
+        if (std::strcmp(mxGetFieldNameByNumber(a, f), mxGetFieldNameByNumber(b, f)) != 0)
+          return false;
+        for (size_t i = 0; i < n; ++i)
+          if (!same_bits(mxGetFieldByNumber_700(a, static_cast<int>(i), f),
+                         mxGetFieldByNumber_700(b, static_cast<int>(i), f)))
+            return false;
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace tarvo_test

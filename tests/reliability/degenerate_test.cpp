@@ -1,0 +1,225 @@
+// Degenerate but valid inputs: every one ends in finite outputs of the documented shape, in
+// outputs whose non-finite values are confined to where non-finite or overflowing input went,
+// or in a console message with no output; none hangs or crashes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "reliability/call.h"
+
+namespace {
+
+using tarvo_test::Call;
+
+enum class Content {
+  kSmooth,     // smooth, nonzero values
+  kZeros,      // all zero
+  kNanSample,  // smooth, one NaN sample in slice `bad_slice`, coil 0 of the odd frame
+  kInfSample,  // the same with +Inf in the even frame
+  kDenormal,   // denormal magnitudes only
+  kTiny,       // smooth values times 1e-300
+  kHuge,       // smooth values times 1e300: the least-squares fit overflows
+};
+
+enum class Outcome {
+  kFinite,          // outputs set, every value finite
+  kAllZero,         // outputs set, every value (coefficients too) exactly zero
+  kSliceNonFinite,  // the bad slice is entirely non-finite in every output, the others finite
+  kAllNonFinite,    // outputs set, every value non-finite
+  kMessage,         // console and stderr exactly as given, no outputs
+};
+
+struct Degenerate {
+  const char* name;
+  std::vector<int> dims;  // the host array extents of both inputs
+  Content content;
+  Outcome outcome;
+  int bad_slice = 0;
+  const char* console = "";
+  const char* stderr_text = "";
+};
+
+constexpr const char* kInterleaveFailed =
+    "tarvo: tarvo_interleave_frames failed; no outputs were assigned\n";
+
+dcomplex value(Content content, size_t i, double phase, size_t bad_index) {
+  const double x = static_cast<double>(i);
+  dcomplex v = {std::sin(0.37 * x + phase) + 1.5, std::cos(0.91 * x - phase)};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  switch (content) {
+    case Content::kZeros:
+      return {0.0, 0.0};
+    case Content::kNanSample:
+      return i == bad_index && phase > 0 ? dcomplex{nan, 0.0} : v;
+    case Content::kInfSample:
+      return i == bad_index && phase == 0 ? dcomplex{inf, 1.0} : v;
+    case Content::kDenormal:
+      return {std::numeric_limits<double>::denorm_min() * static_cast<double>(i % 5), 0.0};
+    case Content::kTiny:
+      return {1e-300 * v.re, 1e-300 * v.im};
+    case Content::kHuge:
+      return {1e300 * v.re, 1e300 * v.im};
+    default:
+      return v;
+  }
+}
+
+// (M, N, Z, L) of host extents with three or more dimensions (missing extents are 1).
+std::vector<int> folded(std::vector<int> e) {
+  e.resize(std::max<size_t>(e.size(), 3), 1);
+  int z = 1;
+  for (size_t i = 2; i + 1 < e.size(); ++i) z *= e[i];
+  return {e[0], e[1], z, e.back()};
+}
+
+bool finite(const mxArray* a, size_t i) {
+  return std::isfinite(mxGetPr(a)[i]) && std::isfinite(mxGetPi(a)[i]);
+}
+
+class Degenerates : public testing::TestWithParam<Degenerate> {};
+
+TEST_P(Degenerates, GiveTheirDocumentedResult) {
+  const Degenerate& d = GetParam();
+  // The bad sample: middle of frame (bad_slice, coil 0).
+  const size_t frame_size = static_cast<size_t>(d.dims[0]) * d.dims[1];
+  const size_t bad_index = d.bad_slice * frame_size + frame_size / 2;
+  mxArray* even = tarvo_test::complex_array(
+      d.dims, [&](size_t i) { return value(d.content, i, 0.0, bad_index); });
+  mxArray* odd = tarvo_test::complex_array(
+      d.dims, [&](size_t i) { return value(d.content, i, 0.4, bad_index); });
+  ASSERT_TRUE(even && odd);
+  // The extents as the host holds them (trailing 1s dropped), folded.
+  const std::vector<int> f = folded(tarvo_test::extents(even));
+  const int M = f[0], N = f[1], Z = f[2], L = f[3];
+  {
+    testing::internal::CaptureStderr();
+    const Call c(3, {even, odd});
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (d.outcome == Outcome::kMessage) {
+      EXPECT_EQ(c.console, d.console);
+      // Frames run concurrently: each frame that failed before the others stopped prints its
+      // line, so the step's one line may come more than once.
+      EXPECT_EQ(err.empty(), *d.stderr_text == '\0') << err;
+      const size_t line = std::strlen(d.stderr_text);
+      for (size_t at = 0; line > 0 && at < err.size(); at += line)
+        ASSERT_EQ(err.substr(at, line), d.stderr_text) << err;
+      EXPECT_TRUE(c.no_outputs());
+    } else {
+      EXPECT_EQ(c.console, "");
+      EXPECT_EQ(err, "");
+      ASSERT_TRUE(c.out[0] && c.out[1] && c.out[2]);
+      std::vector<int> shape = {M, N, Z, L};
+      while (shape.size() > 2 && shape.back() == 1) shape.pop_back();
+      const size_t frame = static_cast<size_t>(M) * N;
+      for (int k = 0; k < 2; ++k) {
+        ASSERT_EQ(tarvo_test::extents(c.out[k]), shape) << "output " << k + 1;
+        for (size_t i = 0; i < mxGetNumberOfElements(c.out[k]); ++i) {
+          const int slice = static_cast<int>(i / frame) % Z;
+          bool want_finite = true;
+          if (d.outcome == Outcome::kAllNonFinite ||
+              (d.outcome == Outcome::kSliceNonFinite && slice == d.bad_slice))
+            want_finite = false;
+          ASSERT_EQ(finite(c.out[k], i), want_finite) << "output " << k + 1 << " element " << i;
+          if (d.outcome == Outcome::kAllZero) {
+            ASSERT_TRUE(mxGetPr(c.out[k])[i] == 0 && mxGetPi(c.out[k])[i] == 0) << i;
+          }
+        }
+      }
+      ASSERT_EQ(tarvo_test::extents(c.out[2]), (std::vector<int>{1, Z}));
+      for (int s = 0; s < Z; ++s) {
+        const mxArray* coef = mxGetFieldByNumber_700(c.out[2], s, 2);
+        ASSERT_EQ(tarvo_test::extents(coef), (std::vector<int>{10 * L, L}));
+        const bool bad = d.outcome == Outcome::kAllNonFinite ||
+                         (d.outcome == Outcome::kSliceNonFinite && s == d.bad_slice);
+        for (size_t i = 0; i < mxGetNumberOfElements(coef); ++i) {
+          ASSERT_EQ(finite(coef, i), !bad) << "slice " << s << " coefficient " << i;
+          if (d.outcome == Outcome::kAllZero) {
+            ASSERT_TRUE(mxGetPr(coef)[i] == 0 && mxGetPi(coef)[i] == 0) << i;
+          }
+        }
+      }
+    }
+  }
+  mxDestroyArray(even);
+  mxDestroyArray(odd);
+}
+
+// Single-coil data cannot be told apart: the host drops trailing extents of 1, so M x N x 1 x 1
+// arrives 2-D (refused) and M x N x Z x 1 arrives as Z coils of one slice.
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Degenerates,
+    testing::Values(
+        Degenerate{"AllZero", {8, 8, 2, 2}, Content::kZeros, Outcome::kAllZero},
+        Degenerate{"NanSampleSpoilsItsSliceOnly",
+                   {8, 8, 3, 2},
+                   Content::kNanSample,
+                   Outcome::kSliceNonFinite,
+                   1},
+        Degenerate{"InfSampleSpoilsItsSliceOnly",
+                   {8, 6, 2, 3},
+                   Content::kInfSample,
+                   Outcome::kSliceNonFinite,
+                   0},
+        Degenerate{"Denormals", {8, 8, 2, 2}, Content::kDenormal, Outcome::kFinite},
+        Degenerate{"Tiny", {8, 8, 2, 2}, Content::kTiny, Outcome::kFinite},
+        Degenerate{"HugeOverflowsTheFit", {8, 8, 2, 2}, Content::kHuge, Outcome::kAllNonFinite},
+        Degenerate{"OneReadoutSample", {1, 8, 2, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"OneLine", {8, 1, 1, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"TwoLines", {8, 2, 2, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"OddLines", {6, 7, 1, 3}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"PrimeExtents", {13, 11, 3, 5}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"OneSliceThreeD", {8, 8, 4}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"OneByOneByOneByTwo", {1, 1, 1, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{
+            "TrailingOneCoilReadsAsCoils", {4, 6, 2, 3, 1}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"AlignmentLimitReadout", {32767, 2, 1, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"AlignmentLimitLines", {2, 32767, 1, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"NoSlices", {8, 8, 0, 2}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"NoCoils", {8, 8, 2, 0}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"OneByOneByOneByOne",
+                   {1, 1, 1, 1},
+                   Content::kSmooth,
+                   Outcome::kMessage,
+                   0,
+                   "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array "
+                   "for the input data.\n\t (in:[ 1 1 1 1 ]) \n"},
+        Degenerate{"NoReadoutSamples",
+                   {0, 8, 2},
+                   Content::kSmooth,
+                   Outcome::kMessage,
+                   0,
+                   kInterleaveFailed,
+                   "2dfft: Error: image size 0 x 8 is outside 1..65535.  Unable to proceed.\n"},
+        // Regression: the quadrant exchange read and wrote M/2 elements of an empty frame.
+        Degenerate{"NoLinesWithManyReadoutSamples",
+                   {64, 0, 3, 2},
+                   Content::kSmooth,
+                   Outcome::kMessage,
+                   0,
+                   kInterleaveFailed,
+                   "2dfft: Error: image size 64 x 0 is outside 1..65535.  Unable to proceed.\n"},
+        Degenerate{"AboveTheAlignmentLimit",
+                   {32768, 2, 1, 2},
+                   Content::kSmooth,
+                   Outcome::kMessage,
+                   0,
+                   kInterleaveFailed,
+                   "Error: align_phase frame extents 32768 x 2 are above 32767, which is not "
+                   "supported\n"},
+        Degenerate{"AboveTheFftKeyLimit",
+                   {2, 65536, 1, 2},
+                   Content::kSmooth,
+                   Outcome::kMessage,
+                   0,
+                   kInterleaveFailed,
+                   "2dfft: Error: image size 2 x 65536 is outside 1..65535.  Unable to "
+                   "proceed.\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

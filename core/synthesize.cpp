@@ -170,7 +170,8 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   for (int i = 0; i < acquired_count; ++i)
     if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = 1;
 
-  for (int j = 0; j < spacing_count && set->patterns; ++j) {
+  // A slice without lines (N = 0) has nothing to synthesise (and offsets are taken modulo N).
+  for (int j = 0; j < spacing_count && set->patterns && N > 0; ++j) {
     const KernelPattern* patterns = set->patterns[j];
     if (!patterns) continue;
     const int P = pattern_count(spacings[j], S, 0);

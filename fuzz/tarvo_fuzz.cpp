@@ -76,8 +76,10 @@ class Bytes {
 };
 
 [[noreturn]] void fail(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "tarvo_fuzz: property violated: %s %s\nconsole: \"%s\"\n", what,
-               detail.c_str(), tarvo_mxhost_console());
+  // On standard output: fuzzing runs close the standard error stream (-close_fd_mask=2).
+  std::printf("tarvo_fuzz: property violated: %s %s\nconsole: \"%s\"\n", what, detail.c_str(),
+              tarvo_mxhost_console());
+  std::fflush(stdout);
   std::abort();  // test program only: libFuzzer records the input that led here
 }
 

@@ -182,6 +182,10 @@ INSTANTIATE_TEST_SUITE_P(
         Degenerate{"AlignmentLimitLines", {2, 32767, 1, 2}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"NoSlices", {8, 8, 0, 2}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"NoCoils", {8, 8, 2, 0}, Content::kSmooth, Outcome::kFinite},
+        // Regression: with no coils no frame is transformed, and the synthesis divided by N = 0.
+        Degenerate{"NoLinesNoCoils", {64, 0, 0}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"NoReadoutNoCoils", {0, 8, 2, 0}, Content::kSmooth, Outcome::kFinite},
+        Degenerate{"NothingAtAll", {0, 0, 0, 0}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"OneByOneByOneByOne",
                    {1, 1, 1, 1},
                    Content::kSmooth,

@@ -53,11 +53,12 @@ int parallel_for(std::int64_t count, int threads,
     work(0);
   } else {
     std::vector<std::thread> pool;
-    pool.reserve(static_cast<std::size_t>(workers - 1));
     try {
+      pool.reserve(static_cast<std::size_t>(workers - 1));
       for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
     } catch (...) {
-      // A thread that cannot be started: the calling thread and those started do the work.
+      // A thread that cannot be started (or no room for its handle): the calling thread and
+      // the workers already started do the work.
     }
     work(0);
     for (std::thread& t : pool) t.join();

@@ -66,7 +66,9 @@ struct ContextGuard {
 enum class Rank { kThreeOrMore, kExactlyFour };
 
 // True when e[0..n-1] fold to (e0, e1, e2*...*e[n-2], e[n-1]) with every folded extent and the
-// element count within a signed 32-bit integer.
+// element count within a signed 32-bit integer, and no extent is 0: an empty volume has nothing
+// to correct, while its other extents (up to 2^31 - 1 each) would still drive loops over lines,
+// frames and slices.
 bool fits_int32(int n, const int* e) {
   std::int64_t count = 1, slices = 1;
   bool zero = false;
@@ -76,11 +78,11 @@ bool fits_int32(int n, const int* e) {
     if (i >= 2 && i < n - 1) slices = std::min<std::int64_t>(slices * e[i], kMaxCount + 1);
     count = std::min<std::int64_t>(count * e[i], kMaxCount + 1);  // both <= 2^31: no overflow
   }
-  return slices <= kMaxCount && (zero || count <= kMaxCount);
+  return !zero && slices <= kMaxCount && count <= kMaxCount;
 }
 
 // Checks one input: complex double, at least three (or exactly four) dimensions, a folded
-// element count that fits a signed 32-bit integer. Otherwise prints `message` and the extent
+// element count from 1 to 2^31 - 1. Otherwise prints `message` and the extent
 // line (the first four extents, 1 for those the array lacks, -1 when the host could not report
 // them) and returns false. Nothing is allocated.
 bool check_input(const mxArray* in, Rank rank, const char* message) {

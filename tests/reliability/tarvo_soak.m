@@ -27,7 +27,7 @@ function tarvo_soak (calls)
          {real(e1), o1},              3, [msg1 ext(s)];
          {single(e1), o1},            1, [msg1 ext(s)];
          {e1(:, :, 1, 1), o1},        2, [msg1 ext([32 32 1 1])];
-         {int32(e1), o1},             1, [msg1 ext(s)];
+         {int32(real(e1)), o1},       1, [msg1 ext(s)];
          {"text", o1},                1, [msg1 ext([1 4 1 1])];
          {struct("a", 1), o1},        1, [msg1 ext([1 1 1 1])];
          {true(4, 4, 2), o1},         1, [msg1 ext([4 4 2 1])];
@@ -39,7 +39,9 @@ function tarvo_soak (calls)
          {e1, o1, real(e1)},          1, [msg3 ext(s)];
          {e1, o1, reshape(e1, [32 32 2 2 2])}, 1, [msg3 ext([32 32 2 2])];
          {e1, o1, e2},                1, "Error: input matrix size mismatch - A: [ 1st input: 32 ... ] vs B: [ 3rd input: 24 ... ]\n";
-         {complex(zeros(0, 8, 2)), complex(zeros(0, 8, 2))}, 1, failed};
+         {complex(zeros(0, 8, 2)), o1},  1, [msg1 ext([0 8 2 1])];
+         {e1(1:2, 1:2, :, :), o1(1:2, 1:2, :, :), complex(zeros(32, 32, 0, 4))}, 1, [msg3 ext([32 32 0 4])];
+         {complex(ones(32768, 2, 2)), complex(ones(32768, 2, 2))}, 1, failed};
 
   reference = cell (1, 2);
   nbad = rows (bad);

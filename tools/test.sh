@@ -19,4 +19,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_WERROR=ON -DT
   -DTARVO_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target tarvo_parallel_tests -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/core/tarvo_parallel_tests
-echo "All tests passed (normal, sanitizer and thread-sanitizer builds)."
+# libFuzzer over the entry point (clang build, skipped without clang): the seed corpus, then
+# 60 seconds of new inputs.
+bash tools/fuzz.sh 60
+echo "All tests passed (normal, sanitizer and thread-sanitizer builds, fuzzing)."

@@ -31,13 +31,13 @@ extern double** OPBTemp;
 // other slots never see it): 0 when the run has met no failure; 8192 for a failed start
 // vector, l+1 when eigenvalue l of a tridiagonal problem did not converge. Cleared at the start
 // of every run.
-extern thread_local int svdErrorFlag;
+extern thread_local constinit int svdErrorFlag;
 // Precision values of the current run (per thread, like the error flag): eps, eps1 = eps*sqrt(n), reps = sqrt(eps),
 // eps34 = eps^(3/4).
-extern thread_local double svdEps;
-extern thread_local double svdEps1;
-extern thread_local double svdReps;
-extern thread_local double svdEps34;
+extern thread_local constinit double svdEps;
+extern thread_local constinit double svdEps1;
+extern thread_local constinit double svdReps;
+extern thread_local constinit double svdEps34;
 
 // --- Lanczos vector store of a slot (n doubles per vector) ---
 void STORQ(int n, int j, const double* v, int slot);  // keeps q(j) in entry MAXLL+j

@@ -9,11 +9,11 @@
 int svdSlotCount = -1;
 double*** LanStore = nullptr;
 double** OPBTemp = nullptr;
-thread_local int svdErrorFlag = 0;
-thread_local double svdEps = 0.0;
-thread_local double svdEps1 = 0.0;
-thread_local double svdReps = 0.0;
-thread_local double svdEps34 = 0.0;
+thread_local constinit int svdErrorFlag = 0;
+thread_local constinit double svdEps = 0.0;
+thread_local constinit double svdEps1 = 0.0;
+thread_local constinit double svdReps = 0.0;
+thread_local constinit double svdEps34 = 0.0;
 
 void svdLAS2_init(int count) {
   if (svdSlotCount >= 1) {

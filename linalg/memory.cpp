@@ -55,8 +55,12 @@ void alloc_fail_at(long k) noexcept {
   g_fail_at.store(k <= 0 ? 0 : g_calls.load() + k, std::memory_order_relaxed);
 }
 
-long alloc_count() noexcept { return g_calls.load(std::memory_order_relaxed); }
+long alloc_count() noexcept {
+  return g_calls.load(std::memory_order_relaxed);
+}
 
-bool alloc_fail_armed() noexcept { return g_fail_at.load(std::memory_order_relaxed) != 0; }
+bool alloc_fail_armed() noexcept {
+  return g_fail_at.load(std::memory_order_relaxed) != 0;
+}
 
 }  // namespace tarvo

@@ -32,8 +32,8 @@ extern double** OPBTemp;
 // vector, l+1 when eigenvalue l of a tridiagonal problem did not converge. Cleared at the start
 // of every run.
 extern thread_local constinit int svdErrorFlag;
-// Precision values of the current run (per thread, like the error flag): eps, eps1 = eps*sqrt(n), reps = sqrt(eps),
-// eps34 = eps^(3/4).
+// Precision values of the current run (per thread, like the error flag): eps, eps1 = eps*sqrt(n),
+// reps = sqrt(eps), eps34 = eps^(3/4).
 extern thread_local constinit double svdEps;
 extern thread_local constinit double svdEps1;
 extern thread_local constinit double svdReps;

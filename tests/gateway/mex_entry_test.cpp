@@ -12,6 +12,7 @@
 #include "core/phantom.h"
 #include "gateway/gateway.h"
 #include "gateway/testhost/mxhost.h"
+#include "reliability/call.h"
 
 namespace {
 
@@ -71,25 +72,7 @@ Phantom phantom(int M, int N, int Z, int L) {
   return tarvo_test::make_phantom(o);
 }
 
-// One call of mexFunction with the console text and the outputs it assigned; the outputs
-// are destroyed with the call. Slots beyond nlhs stay null unless the call wrote them.
-struct Call {
-  std::string console;
-  mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
-  long allocations = 0;  // tarvo::alloc_bytes calls made by the call
-
-  Call(int nlhs, std::vector<const mxArray*> in) {
-    tarvo_mxhost_clear_console();
-    const long before = tarvo::alloc_count();
-    mexFunction(nlhs, out, static_cast<int>(in.size()), in.data());
-    allocations = tarvo::alloc_count() - before;
-    console = tarvo_mxhost_console();
-  }
-  ~Call() {
-    for (mxArray* a : out) mxDestroyArray(a);
-  }
-  bool no_outputs() const { return !out[0] && !out[1] && !out[2] && !out[3]; }
-};
+using tarvo_test::Call;  // one mexFunction call: console text, assigned outputs, allocations
 
 // Inputs owned by the test; every array the module creates must be gone after each call.
 class Gateway : public testing::Test {

@@ -31,10 +31,12 @@ mxArray* complex_array(const std::vector<int>& dims, Value value) {
   return a;
 }
 
+// One call of mexFunction; the outputs it assigned are destroyed with the Call, and slots
+// beyond nlhs stay null unless the call wrote them.
 struct Call {
   std::string console;
   mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
-  long allocations = 0;
+  long allocations = 0;  // tarvo::alloc_bytes calls made by the call
 
   Call(int nlhs, std::vector<const mxArray*> in) {
     tarvo_mxhost_clear_console();

@@ -31,23 +31,32 @@ int parallel_for(std::int64_t count, int threads,
                  const std::function<int(std::int64_t, int)>& job) {
   if (count <= 0) return 0;
   const int workers = worker_count(count, threads);
-  std::atomic<std::int64_t> next{0};
+  // Worker w first runs job w, then takes the next job not yet taken. Every worker thus runs
+  // at least one job, so whatever a worker sets up on its first job (an FFT slot, say) is set
+  // up the same number of times on every run, whatever the scheduling.
+  std::atomic<std::int64_t> next{workers};
   std::atomic<bool> failed{false};
   std::mutex error_lock;
   std::exception_ptr error;
-  auto work = [&](int worker) {
-    for (;;) {
-      if (failed.load(std::memory_order_relaxed)) return;
-      const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= count) return;
-      try {
-        if (job(i, worker) != 0) failed.store(true);
-      } catch (...) {
-        std::lock_guard<std::mutex> hold(error_lock);
-        if (!error) error = std::current_exception();
-        failed.store(true);
-      }
+  auto run = [&](std::int64_t i, int worker) {
+    if (failed.load(std::memory_order_relaxed)) return false;
+    try {
+      if (job(i, worker) != 0) failed.store(true);
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(error_lock);
+      if (!error) error = std::current_exception();
+      failed.store(true);
     }
+    return !failed.load(std::memory_order_relaxed);
+  };
+  auto take_rest = [&](int worker) {
+    for (;;) {
+      const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= count || !run(i, worker)) return;
+    }
+  };
+  auto work = [&](int worker) {
+    if (run(worker, worker)) take_rest(worker);
   };
   if (workers == 1) {
     work(0);
@@ -57,10 +66,12 @@ int parallel_for(std::int64_t count, int threads,
       pool.reserve(static_cast<std::size_t>(workers - 1));
       for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
     } catch (...) {
-      // A thread that cannot be started (or no room for its handle): the calling thread and
-      // the workers already started do the work.
+      // A thread that cannot be started (or no room for its handle): the calling thread runs
+      // the first jobs of the workers that did not start, then shares the rest.
     }
-    work(0);
+    bool going = run(0, 0);
+    for (int w = 1 + static_cast<int>(pool.size()); going && w < workers; ++w) going = run(w, 0);
+    if (going) take_rest(0);
     for (std::thread& t : pool) t.join();
   }
   if (error) std::rethrow_exception(error);

@@ -79,18 +79,32 @@ Phantom make(int M, int N, int Z, int L) {
   return tarvo_test::make_phantom(o);
 }
 
-TEST(ParallelFor, RunsEveryJobOnceOnWorkersInRange) {
-  std::vector<std::atomic<int>> hits(1000);
-  std::atomic<int> bad_worker{0};
-  EXPECT_EQ(tarvo::parallel_for(1000, 3,
-                                [&](std::int64_t i, int w) {
-                                  hits[i].fetch_add(1);
-                                  if (w < 0 || w >= 3) bad_worker.store(1);
-                                  return 0;
-                                }),
-            0);
-  for (const auto& h : hits) ASSERT_EQ(h.load(), 1);
-  EXPECT_EQ(bad_worker.load(), 0);
+// Every job runs once, and every worker runs at least one (job w is worker w's first), so
+// what a worker sets up on its first job is set up the same number of times on every run.
+TEST(ParallelFor, RunsEveryJobOnceAndEveryWorkerAtLeastOnce) {
+  for (int run = 0; run < 20; ++run) {
+    std::vector<std::atomic<int>> hits(1000), per_worker(3);
+    std::vector<int> first_worker(3, -1);
+    std::atomic<int> bad_worker{0};
+    EXPECT_EQ(tarvo::parallel_for(1000, 3,
+                                  [&](std::int64_t i, int w) {
+                                    hits[i].fetch_add(1);
+                                    if (w < 0 || w >= 3) {
+                                      bad_worker.store(1);
+                                      return 0;
+                                    }
+                                    per_worker[w].fetch_add(1);
+                                    if (i < 3) first_worker[i] = w;
+                                    return 0;
+                                  }),
+              0);
+    for (const auto& h : hits) ASSERT_EQ(h.load(), 1);
+    ASSERT_EQ(bad_worker.load(), 0);
+    for (int w = 0; w < 3; ++w) {
+      EXPECT_GE(per_worker[w].load(), 1) << w;
+      EXPECT_EQ(first_worker[w], w);
+    }
+  }
 }
 
 TEST(ParallelFor, FailureAndExceptionReachTheCallingThread) {

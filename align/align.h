@@ -65,7 +65,8 @@ struct AlignFrameRecord {
 // / 1 dcomplex per frame is handed back through them (the caller frees it with
 // tarvo::free_bytes). Frames are spread over tarvo::thread_count() workers, one workspace slot
 // each (nthreads is accepted and not used); results do not depend on the thread count. Mode 1
-// puts the correction on b alone.
+// puts the correction on b alone. Calls made at the same time from several threads are safe:
+// they take the process-wide workspace and SVD slot tables one after the other.
 // Returns 0, or -1 after a message (frame extents above 32767, bad arguments, memory): the
 // outputs are then not set; other frames may already be aligned.
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -257,6 +258,10 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
     std::fprintf(stderr, "align_phase: could not alloc output arrays\n");
     return -1;
   }
+
+  // The workspace and the SVD slot tables are process-wide: one run holds them at a time.
+  static std::mutex run_lock;
+  const std::lock_guard<std::mutex> hold(run_lock);
 
   // Frames are independent jobs: frame f runs in the slot of the worker that takes it, and its
   // result does not depend on the slot (every slot buffer is rewritten by the frame).

@@ -13,6 +13,7 @@
 // their message on stderr. Nothing here ends the process.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -125,8 +126,9 @@ void cfft_pow2_2d_columns(int32_t nrows, int32_t rowlen, int32_t isgn, double** 
 
 constexpr int FFT_MANAGER_MAX_SLOTS = 512;
 
-// Number of managers ever initialised in this process; never decremented.
-extern int32_t fft_managers_created;
+// Number of managers ever initialised in this process; never decremented. Atomic, so that
+// managers may be initialised on several threads at once.
+extern std::atomic<int32_t> fft_managers_created;
 
 // Owned by a mixed-radix slot.
 struct MixedRadixSlotData {

@@ -1,11 +1,12 @@
 // The FFT manager: a table of prepared 2-D transforms, one slot per (nx, ny, direction).
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <new>
 
 #include "fft/fft.h"
 
-int32_t fft_managers_created = 0;
+std::atomic<int32_t> fft_managers_created{0};
 
 namespace {
 
@@ -95,13 +96,13 @@ int fft_manager_init(FftManager* m) {
   if (m == nullptr) return -1;
   m->slot_count = 0;
   m->slots = tarvo::alloc_array<FftSlot*>(FFT_MANAGER_MAX_SLOTS, true);
-  m->id = fft_managers_created;
   if (m->slots == nullptr) {
-    // id == fft_managers_created: every later use reports "not initialized".
+    // Not below the count (and no slot table): every later use reports "not initialized".
+    m->id = fft_managers_created.load();
     std::fprintf(stderr, "fft_manager_init: could not alloc slot table\n");
     return -1;
   }
-  ++fft_managers_created;
+  m->id = fft_managers_created.fetch_add(1);
   return 0;
 }
 

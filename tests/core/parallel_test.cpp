@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "align/align.h"
@@ -200,6 +201,33 @@ TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
     if (first_a.empty()) first_a = a, first_b = b;
     EXPECT_TRUE(same_bits(a, first_a) && same_bits(b, first_b)) << threads << " threads";
   }
+}
+
+// Two runs started at the same time from two threads (each spreading its frames over two
+// workers) give the bits of the runs made one after the other.
+TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
+  const int M = 16, N = 12, frames = 5, runs = 3;
+  const int dims[3] = {M, N, frames};
+  std::vector<std::vector<dcomplex>> a(runs), b(runs), want_a(runs), want_b(runs);
+  Threads t(2);
+  for (int r = 0; r < runs; ++r) {
+    a[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 40 + r);
+    b[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 50 + r);
+    want_a[r] = a[r], want_b[r] = b[r];
+    ASSERT_EQ(align_phase(want_a[r].data(), want_b[r].data(), 3, dims, nullptr, nullptr, 8, 0), 0);
+  }
+  std::vector<int> status(runs, -1);
+  std::vector<std::thread> callers;
+  for (int r = 0; r < runs; ++r)
+    callers.emplace_back([&, r] {
+      status[r] = align_phase(a[r].data(), b[r].data(), 3, dims, nullptr, nullptr, 8, 0);
+    });
+  for (std::thread& c : callers) c.join();
+  for (int r = 0; r < runs; ++r) {
+    EXPECT_EQ(status[r], 0) << r;
+    EXPECT_TRUE(same_bits(a[r], want_a[r]) && same_bits(b[r], want_b[r])) << r;
+  }
+  EXPECT_EQ(align_phase_slots_in_use, -1);
 }
 
 TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {

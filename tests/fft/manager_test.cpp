@@ -128,17 +128,17 @@ TEST(Fft2d, RejectsSizesOutsideTheKeyRange) {
 }
 
 TEST(FftManager, InitGivesIncreasingIds) {
-  const int32_t before = fft_managers_created;
+  const int32_t before = fft_managers_created.load();
   Manager a, b;
   EXPECT_EQ(a.m.id, before);
   EXPECT_EQ(b.m.id, before + 1);
-  EXPECT_EQ(fft_managers_created, before + 2);
+  EXPECT_EQ(fft_managers_created.load(), before + 2);
   EXPECT_EQ(a.m.slot_count, 0);
 }
 
 TEST(FftManager, UninitialisedOrDestroyedManagerIsRefused) {
   FftManager never{};
-  never.id = fft_managers_created;  // not below the count: never initialised
+  never.id = fft_managers_created.load();  // not below the count: never initialised
   std::vector<double> img(8, 0.0);
   FftManager gone{};
   ASSERT_EQ(fft_manager_init(&gone), 0);

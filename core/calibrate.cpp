@@ -19,29 +19,8 @@ namespace {
 
 constexpr int kCgPasses = 40;
 constexpr double kCgTolerance = 1e-9;
-
-}  // namespace
-
-namespace {
-
+// Columns of X per job of the Gram matrix.
 constexpr int kGramBlock = 8;
-
-// Rows k >= i of the columns i0 <= i < i1 of X = AH * A (X cleared): the rows of AH are read
-// once per block of columns instead of once per column.
-void gram_lower_block(const dcomplex* __restrict AH, const dcomplex* __restrict A, int K,
-                      std::int64_t R, int i0, int i1, dcomplex* __restrict X) {
-  for (std::int64_t r = 0; r < R; ++r) {
-    const dcomplex* h = AH + r * K;
-    for (int i = i0; i < i1; ++i) {
-      const dcomplex a = A[i * R + r];
-      dcomplex* x = X + static_cast<std::int64_t>(i) * K;
-      for (int k = i; k < K; ++k) {
-        x[k].re += h[k].re * a.re - h[k].im * a.im;
-        x[k].im += h[k].re * a.im + h[k].im * a.re;
-      }
-    }
-  }
-}
 
 }  // namespace
 
@@ -53,8 +32,11 @@ void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, d
   // one, which is exact.
   const int blocks = (K + kGramBlock - 1) / kGramBlock;
   tarvo::parallel_for(blocks, tarvo::thread_count(), [&](std::int64_t b, int) {
+    // Rows k >= i0 of the columns i0..i1-1 (the few above the diagonal are overwritten below).
     const int i0 = static_cast<int>(b) * kGramBlock;
-    gram_lower_block(AH, A, K, R, i0, std::min(K, i0 + kGramBlock), X);
+    const int i1 = std::min(K, i0 + kGramBlock);
+    tarvo::complex_matmat_rows(AH, K, static_cast<int>(R), A + static_cast<std::int64_t>(i0) * R,
+                               i1 - i0, nullptr, i0, K, X + static_cast<std::int64_t>(i0) * K);
     return 0;
   });
   for (int i = 0; i < K; ++i)
@@ -67,15 +49,7 @@ void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, d
 }  // namespace core_detail
 
 int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X) {
-  for (int k = 0; k < K; ++k) column_X[k] = {0.0, 0.0};
-  for (int r = 0; r < R; ++r) {
-    const dcomplex a = column_A[r];
-    const dcomplex* h = AH + static_cast<std::int64_t>(r) * K;
-    for (int k = 0; k < K; ++k) {
-      column_X[k].re += h[k].re * a.re - h[k].im * a.im;
-      column_X[k].im += h[k].re * a.im + h[k].im * a.re;
-    }
-  }
+  tarvo::complex_matmat_rows(AH, K, R, column_A, 1, nullptr, 0, K, column_X);
   return 0;
 }
 

@@ -31,7 +31,7 @@ int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcom
         const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
         for (int s = 0; s < S; ++s) {
           const dcomplex v = column[core_detail::wrap(l, line_offsets[s], N)];
-          sum = complex_add(sum, complex_mult(v, weights[s]));
+          sum = tarvo::complex_mult_add(sum, weights[s], v);
         }
       }
     }
@@ -100,7 +100,7 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
     }
     if (!reachable) continue;
     // A few samples at a time: each row of Wt is read once for all of them. Every sum runs
-    // over k in increasing order, as a dot product of the gathered sources with a column.
+    // over k in increasing order, each term added as synthesize_line adds it.
     for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
       const int count = std::min(kSamples, (M + n) / 2 - m0);
       for (int b = 0; b < count; ++b) {
@@ -112,19 +112,9 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
                 static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
             for (int s = 0; s < S; ++s) v[b * K + t++] = column[lines[s]];
           }
-        for (int c = 0; c < L; ++c) acc[b * L + c] = {0.0, 0.0};
       }
-      for (std::int64_t k = 0; k < K; ++k) {
-        const dcomplex* wk = Wt + k * L;
-        for (int b = 0; b < count; ++b) {
-          const dcomplex x = v[b * K + k];
-          dcomplex* a = acc + b * L;
-          for (int c = 0; c < L; ++c) {
-            a[c].re = a[c].re + (x.re * wk[c].re - x.im * wk[c].im);
-            a[c].im = a[c].im + (x.re * wk[c].im + x.im * wk[c].re);
-          }
-        }
-      }
+      // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
+      tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)
         for (int c = 0; c < L; ++c)
           data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =

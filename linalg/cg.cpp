@@ -72,35 +72,13 @@ namespace {
 
 constexpr int kRowBlock = 64;
 
-// Rows i0 <= i < i1 of y_c <- A x_c for the columns c with active[c] (A rows x cols, x_c column
-// c of the cols x count array X, y_c of the rows x count array Y), each element summed in
-// column order exactly as complex_matvec does.
-void matmat_rows(const dcomplex* __restrict A, int rows, int cols, const dcomplex* __restrict X,
-                 int count, const unsigned char* active, int i0, int i1, dcomplex* __restrict Y) {
-  for (int c = 0; c < count; ++c)
-    if (!active || active[c])
-      for (int i = i0; i < i1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
-  for (int j = 0; j < cols; ++j) {
-    const dcomplex* col = A + static_cast<std::int64_t>(j) * rows;
-    for (int c = 0; c < count; ++c) {
-      if (active && !active[c]) continue;
-      const dcomplex xj = X[static_cast<std::int64_t>(c) * cols + j];
-      dcomplex* y = Y + static_cast<std::int64_t>(c) * rows;
-      for (int i = i0; i < i1; ++i) {
-        y[i].re = y[i].re + (col[i].re * xj.re - col[i].im * xj.im);
-        y[i].im = y[i].im + (col[i].re * xj.im + col[i].im * xj.re);
-      }
-    }
-  }
-}
-
 void matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
             const unsigned char* active, dcomplex* Y) {
   const int blocks = (rows + kRowBlock - 1) / kRowBlock;
   parallel_for(blocks, thread_count(), [&](std::int64_t b, int) {
     const int i0 = static_cast<int>(b) * kRowBlock;
-    matmat_rows(A, rows, cols, X, count, active, i0, i0 + kRowBlock < rows ? i0 + kRowBlock : rows,
-                Y);
+    complex_matmat_rows(A, rows, cols, X, count, active, i0,
+                        i0 + kRowBlock < rows ? i0 + kRowBlock : rows, Y);
     return 0;
   });
 }

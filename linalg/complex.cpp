@@ -34,13 +34,7 @@ dcomplex complex_dotc(const dcomplex* x, const dcomplex* y, int n) {
   return s;
 }
 
-// y = A x with A column-major (element (i, j) at j*rows + i). The loops run column by
-// column for contiguous access; each y[i] still accumulates its terms in the order j = 0..cols-1.
+// y = A x with A column-major (element (i, j) at j*rows + i): the product kernel on one column.
 void complex_matvec(const dcomplex* A, const dcomplex* x, int rows, int cols, dcomplex* y) {
-  for (int i = 0; i < rows; ++i) y[i] = {0.0, 0.0};
-  for (int j = 0; j < cols; ++j) {
-    const dcomplex xj = x[j];
-    const dcomplex* col = A + static_cast<std::ptrdiff_t>(j) * rows;
-    for (int i = 0; i < rows; ++i) y[i] = complex_add(y[i], complex_mult(col[i], xj));
-  }
+  tarvo::complex_matmat_rows(A, rows, cols, x, 1, nullptr, 0, rows, y);
 }

@@ -48,6 +48,26 @@ double cg_residual_norm(dcomplex rho);
 void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                     dcomplex* Y);
 
+// Rows i0..i1-1 of Y_c <- A X_c (A rows x cols, X cols x count, Y rows x count, column-major)
+// for the columns c with active[c] (all when active is null); those rows of Y_c are cleared
+// first and every element is summed in column order. The kernel of complex_matvec,
+// complex_matmat and the solver: an element gets the same bits whatever rows, columns and
+// thread the call covers. On processors with AVX2 and FMA each term is added by fused
+// multiply-adds (see use_fma_kernels), otherwise as y + (a*x).
+void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                         const unsigned char* active, int i0, int i1, dcomplex* Y);
+
+// y + a*x rounded exactly as the product kernel adds one term (for sums that must give the
+// kernel's bits one term at a time).
+dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x);
+
+// Whether this processor (and its operating system) has AVX2 and FMA.
+bool fma_kernels_available();
+// Makes the product kernel use fused multiply-adds from now on, or the baseline form (tests of
+// each path). Returns false and changes nothing when FMA is asked for and not available.
+bool use_fma_kernels(bool on);
+bool fma_kernels_in_use();
+
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by
 // side: every system takes exactly the steps, and gives exactly the bits, that
 // complex_cg_solve gives it alone, while each pass reads A once for all of them. Returns 0, or

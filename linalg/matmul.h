@@ -1,0 +1,21 @@
+// Internal to linalg/: the AVX2 + FMA form of the matrix product kernel (matmul_avx2.cpp), only
+// called once the processor is known to have both.
+#pragma once
+
+#include <cstdint>
+
+#include "linalg/linalg.h"
+
+namespace tarvo::matmul_fma {
+
+// Adds rows i0..i1-1 of A X_c to Y_c for the active columns c. Every element is accumulated in
+// column order, each term by two fused multiply-adds:
+//   y.re = fma(-a.im, x.im, fma(a.re, x.re, y.re)),  y.im = fma(a.re, x.im, fma(a.im, x.re, y.im)),
+// whichever rows and columns the call covers, so an element's bits do not depend on the
+// blocking or on the thread that forms it.
+void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+          const unsigned char* active, int i0, int i1, dcomplex* Y);
+// y + a*x by the same two fused multiply-adds per part.
+dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
+
+}  // namespace tarvo::matmul_fma

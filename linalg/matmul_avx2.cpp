@@ -1,0 +1,136 @@
+// The matrix product kernel compiled for AVX2 and FMA: tiles of 4 rows (two complex values per
+// register) by up to 4 columns of X held in registers over a block of A's columns. Only called
+// after the run-time check of matmul.cpp.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "linalg/matmul.h"
+
+// Every function defined from here on may use AVX2 and FMA.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#elif defined(__GNUC__)
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#endif
+
+namespace tarvo::matmul_fma {
+
+namespace {
+
+// Columns of A per pass over a row tile: the tile (4 rows x 256 columns, 16 KiB) stays in the
+// first-level cache while every group of X's columns runs over it.
+constexpr int kColBlock = 256;
+
+inline double fmadd(double a, double b, double c) {
+  return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(a), _mm_set_sd(b), _mm_set_sd(c)));
+}
+
+// y += a*x for one element, the two fused multiply-adds per part of the header.
+inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
+  y.re = fmadd(a.im, -x.im, fmadd(a.re, x.re, y.re));
+  y.im = fmadd(a.re, x.im, fmadd(a.im, x.re, y.im));
+}
+
+// Four rows (a: element (i, j0) of A) times NC columns of X (x[c]: X_c as doubles) over columns
+// j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane the same two fused multiply-adds
+// as element(): the real lane takes a.re*x.re then a.im*(-x.im), the imaginary lane a.im*x.re
+// then a.re*x.im.
+template <int NC>
+void tile(const double* a, std::int64_t lda, const double* const* x, int j0, int j1,
+          double* const* y) {
+  __m256d lo[NC], hi[NC];
+  for (int c = 0; c < NC; ++c) {
+    lo[c] = _mm256_loadu_pd(y[c]);
+    hi[c] = _mm256_loadu_pd(y[c] + 4);
+  }
+  const __m256d negate_re = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
+  for (int j = j0; j < j1; ++j) {
+    const double* aj = a + 2 * lda * j;
+    const __m256d a_lo = _mm256_loadu_pd(aj);
+    const __m256d a_hi = _mm256_loadu_pd(aj + 4);
+    const __m256d s_lo = _mm256_permute_pd(a_lo, 0x5);  // (im, re, im, re)
+    const __m256d s_hi = _mm256_permute_pd(a_hi, 0x5);
+    for (int c = 0; c < NC; ++c) {
+      const __m256d xr = _mm256_broadcast_sd(x[c] + 2 * j);
+      const __m256d xi = _mm256_xor_pd(_mm256_broadcast_sd(x[c] + 2 * j + 1), negate_re);
+      lo[c] = _mm256_fmadd_pd(a_lo, xr, lo[c]);
+      hi[c] = _mm256_fmadd_pd(a_hi, xr, hi[c]);
+      lo[c] = _mm256_fmadd_pd(s_lo, xi, lo[c]);
+      hi[c] = _mm256_fmadd_pd(s_hi, xi, hi[c]);
+    }
+  }
+  for (int c = 0; c < NC; ++c) {
+    _mm256_storeu_pd(y[c], lo[c]);
+    _mm256_storeu_pd(y[c] + 4, hi[c]);
+  }
+}
+
+void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, int j0, int j1,
+            double* const* y) {
+  switch (n) {
+    case 4:
+      tile<4>(a, lda, x, j0, j1, y);
+      break;
+    case 3:
+      tile<3>(a, lda, x, j0, j1, y);
+      break;
+    case 2:
+      tile<2>(a, lda, x, j0, j1, y);
+      break;
+    case 1:
+      tile<1>(a, lda, x, j0, j1, y);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+          const unsigned char* active, int i0, int i1, dcomplex* Y) {
+  const std::int64_t lda = rows;
+  for (int j0 = 0; j0 < cols; j0 += kColBlock) {
+    const int j1 = std::min(cols, j0 + kColBlock);
+    int i = i0;
+    for (; i + 4 <= i1; i += 4) {
+      const double* a = reinterpret_cast<const double*>(A + i);
+      const double* x[4];
+      double* y[4];
+      int n = 0;
+      for (int c = 0; c < count; ++c) {
+        if (active && !active[c]) continue;
+        x[n] = reinterpret_cast<const double*>(X + static_cast<std::int64_t>(c) * cols);
+        y[n] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(c) * rows + i);
+        if (++n == 4) {
+          tile<4>(a, lda, x, j0, j1, y);
+          n = 0;
+        }
+      }
+      tile_n(n, a, lda, x, j0, j1, y);
+    }
+    for (; i < i1; ++i)
+      for (int c = 0; c < count; ++c) {
+        if (active && !active[c]) continue;
+        const dcomplex* xc = X + static_cast<std::int64_t>(c) * cols;
+        dcomplex& yi = Y[static_cast<std::int64_t>(c) * rows + i];
+        for (int j = j0; j < j1; ++j) element(A[lda * j + i], xc[j], yi);
+      }
+  }
+}
+
+dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {
+  element(a, x, y);
+  return y;
+}
+
+}  // namespace tarvo::matmul_fma
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#elif defined(__GNUC__)
+#pragma GCC pop_options
+#endif

@@ -1,0 +1,94 @@
+// The product kernel in both of its forms: the baseline, and fused multiply-adds where the
+// processor has AVX2 and FMA.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "linalg/linalg.h"
+
+namespace {
+
+constexpr double kUntouched = 99.0;
+
+class ProductKernel : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    saved_ = tarvo::fma_kernels_in_use();
+    if (GetParam() && !tarvo::fma_kernels_available()) GTEST_SKIP() << "no AVX2 and FMA here";
+    ASSERT_TRUE(tarvo::use_fma_kernels(GetParam()));
+  }
+  void TearDown() override { tarvo::use_fma_kernels(saved_); }
+
+  // 11 rows (two tiles of four and a tail of three), 300 columns (more than one column block)
+  // and six right-hand sides of O(1) random values.
+  static constexpr int kRows = 11, kCols = 300, kCount = 6;
+  std::vector<dcomplex> A = random(kRows * kCols, 1), X = random(kCols * kCount, 2);
+
+  static std::vector<dcomplex> random(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> g;
+    std::vector<dcomplex> v(n);
+    for (auto& e : v) e = {g(rng), g(rng)};
+    return v;
+  }
+
+ private:
+  bool saved_ = false;
+};
+
+TEST_P(ProductKernel, MatchesALongDoubleProductOnTheRowsAndColumnsAsked) {
+  const unsigned char active[kCount] = {1, 0, 1, 1, 0, 1};
+  std::vector<dcomplex> Y(kRows * kCount, {kUntouched, kUntouched});
+  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), kCount, active, 2, kRows, Y.data());
+  for (int c = 0; c < kCount; ++c)
+    for (int i = 0; i < kRows; ++i) {
+      const dcomplex y = Y[c * kRows + i];
+      if (!active[c] || i < 2) {
+        EXPECT_TRUE(y.re == kUntouched && y.im == kUntouched) << c << ", " << i;
+        continue;
+      }
+      long double re = 0, im = 0;
+      for (int j = 0; j < kCols; ++j) {
+        const dcomplex a = A[j * kRows + i], x = X[c * kCols + j];
+        re += static_cast<long double>(a.re) * x.re - static_cast<long double>(a.im) * x.im;
+        im += static_cast<long double>(a.re) * x.im + static_cast<long double>(a.im) * x.re;
+      }
+      // kCols rounded terms of O(1) size each.
+      EXPECT_NEAR(y.re, static_cast<double>(re), 1e-14 * kCols) << c << ", " << i;
+      EXPECT_NEAR(y.im, static_cast<double>(im), 1e-14 * kCols) << c << ", " << i;
+    }
+}
+
+// What the threads and the callers rely on: an element gets the same bits whether it is formed
+// with the others or alone, in a tile or in the tail, or one term at a time by
+// complex_mult_add.
+TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
+  std::vector<dcomplex> all(kRows * kCount), part(kRows * kCount);
+  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), kCount, nullptr, 0, kRows,
+                             all.data());
+  for (int c = 0; c < kCount; ++c) {
+    dcomplex* y = part.data() + c * kRows;
+    tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data() + c * kCols, 1, nullptr, 0, 3, y);
+    tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data() + c * kCols, 1, nullptr, 3, kRows,
+                               y);
+  }
+  EXPECT_EQ(std::memcmp(all.data(), part.data(), all.size() * sizeof(dcomplex)), 0);
+
+  std::vector<dcomplex> y(kRows);
+  complex_matvec(A.data(), X.data(), kRows, kCols, y.data());
+  EXPECT_EQ(std::memcmp(y.data(), all.data(), y.size() * sizeof(dcomplex)), 0);
+  for (int i = 0; i < kRows; ++i) {
+    dcomplex sum = {0.0, 0.0};
+    for (int j = 0; j < kCols; ++j) sum = tarvo::complex_mult_add(sum, A[j * kRows + i], X[j]);
+    EXPECT_TRUE(sum.re == all[i].re && sum.im == all[i].im) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, ProductKernel, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& p) {
+                           return p.param ? "FusedMultiplyAdd" : "Baseline";
+                         });
+
+}  // namespace

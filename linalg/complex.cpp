@@ -1,18 +1,9 @@
 #include "linalg/linalg.h"
 
-// a*b = (a.re b.re - a.im b.im) + i (a.re b.im + a.im b.re)
-dcomplex complex_mult(dcomplex a, dcomplex b) {
-  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-
 // a/b = a conj(b) / |b|^2, with no scaling against overflow and no test of |b|^2.
 dcomplex complex_div(dcomplex a, dcomplex b) {
   const double d = b.re * b.re + b.im * b.im;
   return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
-}
-
-dcomplex complex_add(dcomplex a, dcomplex b) {
-  return {a.re + b.re, a.im + b.im};
 }
 
 // Each element reads x[i] and y[i] before writing y[i], so x == y is allowed.

@@ -14,12 +14,17 @@ struct dcomplex {
 };
 static_assert(sizeof(dcomplex) == 16, "dcomplex must be two packed doubles");
 
-// a*b
-dcomplex complex_mult(dcomplex a, dcomplex b);
+// a*b = (a.re b.re - a.im b.im) + i (a.re b.im + a.im b.re). Defined here so that the
+// per-sample loops of every subsystem inline it.
+inline dcomplex complex_mult(dcomplex a, dcomplex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
 // a/b by the direct formula d = |b|^2, no scaling; b = 0 gives IEEE non-finite parts.
 dcomplex complex_div(dcomplex a, dcomplex b);
 // a+b
-dcomplex complex_add(dcomplex a, dcomplex b);
+inline dcomplex complex_add(dcomplex a, dcomplex b) {
+  return {a.re + b.re, a.im + b.im};
+}
 // y[i] <- alpha*y[i] + beta*x[i], i = 0..n-1; x may alias y. n <= 0 changes nothing.
 void complex_axpby(dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n);
 // sum_i conj(x[i])*y[i], accumulated in index order; (0,0) for n <= 0.

@@ -121,37 +121,55 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     return -1;
   }
 
-  // Fill A (R x K) and its conjugate transpose AH (K x R); the training window is the n_ro
-  // central samples from (M - n_ro)/2, widened by the readout offsets, circular at both ends.
+  // Fill A (R x K); the training window is the n_ro central samples from (M - n_ro)/2,
+  // widened by the readout offsets, circular at both ends. A source coil's columns are one job.
   const int start = (M - n_ro) / 2;
-  double sum_squares = 0.0;
-  for (int i = 0; i < C; ++i) {
-    for (int c = 0; c < L; ++c) {
-      const dcomplex* coil = data + static_cast<std::int64_t>(c) * M * N;
-      for (int j = 0; j < w; ++j) {
+  const int threads = tarvo::thread_count();
+  auto column_of = [&](int c, int j, int s) {
+    return s + static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j);
+  };
+  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+    const dcomplex* coil = data + c * M * N;
+    for (int i = 0; i < C; ++i)
+      for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
           const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
-          const std::int64_t col = s + static_cast<std::int64_t>(S) * (c + L * j);
-          const std::int64_t row0 = static_cast<std::int64_t>(n_ro) * i;
+          dcomplex* a = A.get() + column_of(static_cast<int>(c), j, s) * R +
+                        static_cast<std::int64_t>(n_ro) * i;
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
-            const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
-            A[col * R + row0 + r] = v;
-            AH[(row0 + r) * K + col] = {v.re, -v.im};
-            sum_squares += v.re * v.re + v.im * v.im;
+            a[r] = coil[line + static_cast<std::int64_t>(N) * sample];
           }
         }
-      }
-    }
-  }
+    return 0;
+  });
+  // The RMS magnitude, summed in one fixed order (line, coil, offset, source, sample) whatever
+  // the thread count.
+  double sum_squares = 0.0;
+  for (int i = 0; i < C; ++i)
+    for (int c = 0; c < L; ++c)
+      for (int j = 0; j < w; ++j)
+        for (int s = 0; s < S; ++s) {
+          const dcomplex* a =
+              A.get() + column_of(c, j, s) * R + static_cast<std::int64_t>(n_ro) * i;
+          for (int r = 0; r < n_ro; ++r) sum_squares += a[r].re * a[r].re + a[r].im * a[r].im;
+        }
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-  if (scale != 1.0) {
-    for (std::int64_t e = 0; e < AK; ++e) {
-      A[e] = {A[e].re / scale, A[e].im / scale};
-      AH[e] = {AH[e].re / scale, AH[e].im / scale};
+  // A /= scale, then AH (K x R) = A^H: blocks of rows of A are jobs, each its rows of AH.
+  constexpr std::int64_t kRows = 64;
+  tarvo::parallel_for((R + kRows - 1) / kRows, threads, [&](std::int64_t block, int) {
+    const std::int64_t r0 = block * kRows;
+    const std::int64_t r1 = std::min(R, r0 + kRows);
+    for (std::int64_t col = 0; col < K; ++col) {
+      dcomplex* a = A.get() + col * R;
+      for (std::int64_t r = r0; r < r1; ++r) {
+        if (scale != 1.0) a[r] = {a[r].re / scale, a[r].im / scale};
+        AH[r * K + col] = {a[r].re, -a[r].im};
+      }
     }
-  }
+    return 0;
+  });
 
   tarvo::buffer<dcomplex> X(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * K, true));
   if (!X) {

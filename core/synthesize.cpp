@@ -288,13 +288,14 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   const int image_dims[3] = {M, N, L};
   for (int z = 0; z < Z; ++z) {
     const SliceKernelSet* set = context->slices[z];
-    for (int c = 0; c < L; ++c) {
-      const std::int64_t frame = (z + static_cast<std::int64_t>(Z) * c) * MN;
+    tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
+      const std::int64_t frame = (z + Z * c) * MN;
       std::memcpy(odd_slice + c * MN, odd_half + frame,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
       std::memcpy(even_slice + c * MN, even_half + frame,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
-    }
+      return 0;
+    });
     // The two halves are completed concurrently (each has its own work buffers).
     if (tarvo::parallel_for(2, workers, [&](std::int64_t h, int) {
           return h == 0 ? complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set)
@@ -313,15 +314,16 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     dcomplex* second = swap_order ? odd_slice : even_slice;
     if (align_phase(first, second, 3, image_dims, nullptr, nullptr, 8, 0) != 0) return -1;
     // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
-    for (int c = 0; c < L; ++c) {
-      dcomplex* o = out + (z + static_cast<std::int64_t>(Z) * c) * MN;
+    tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
+      dcomplex* o = out + (z + Z * c) * MN;
       const dcomplex* a = odd_slice + c * MN;
       const dcomplex* b = even_slice + c * MN;
       for (std::int64_t i = 0; i < MN; ++i) {
         o[i].re = (a[i].re + b[i].re) / M / N * 0.5;
         o[i].im = (a[i].im + b[i].im) / M / N * 0.5;
       }
-    }
+      return 0;
+    });
   }
 
   output->ndims = 4;

@@ -70,7 +70,7 @@ namespace tarvo {
 
 namespace {
 
-constexpr int kRowBlock = 64;
+constexpr int kRowBlock = 32;
 
 void matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
             const unsigned char* active, dcomplex* Y) {

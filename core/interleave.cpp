@@ -126,10 +126,13 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
   // Undo the unscaled backward transform (divide by the integer M*N as a double) and average.
   dcomplex* d = static_cast<dcomplex*>(D->data);
   const double area = static_cast<double>(MN);
-  for (std::int64_t i = 0; i < count; ++i) {
-    d[i].re = (s0[i].re + s1[i].re) / area * 0.5;
-    d[i].im = (s0[i].im + s1[i].im) / area * 0.5;
-  }
+  tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int) {
+    for (std::int64_t i = f * MN; i < (f + 1) * MN; ++i) {
+      d[i].re = (s0[i].re + s1[i].re) / area * 0.5;
+      d[i].im = (s0[i].im + s1[i].im) / area * 0.5;
+    }
+    return 0;
+  });
   if (image_space == 0) {
     if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
           return core_detail::centred_fft(ffts.get(w), d + f * MN, M, N, 'f');

@@ -109,40 +109,65 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
   }
   const dcomplex one = {1.0, 0.0};
   const dcomplex minus_one = {-1.0, 0.0};
+  std::vector<dcomplex> rho(static_cast<std::size_t>(count));
   for (int c = 0; c < count; ++c) active[c] = 1;
   for (std::int64_t i = 0; i < total; ++i) r[i] = B[i];
-  matmat(A, n, n, X, count, active.get(), t.get());
-  for (int c = 0; c < count; ++c)
-    complex_axpby(one, r.get() + std::int64_t{c} * n, minus_one, t.get() + std::int64_t{c} * n, n);
 
-  std::vector<dcomplex> rho(static_cast<std::size_t>(count));
-  for (int k = 0; k < passes; ++k) {
-    int running = 0;
-    for (int c = 0; c < count; ++c) {
-      if (!active[c]) continue;
-      dcomplex* rc = r.get() + std::int64_t{c} * n;
-      dcomplex* pc = p.get() + std::int64_t{c} * n;
-      rho[c] = complex_dotc(rc, rc, n);
-      const double nu = cg_residual_norm(rho[c]);
-      if (eps > nu) {
-        active[c] = 0;
-        continue;
+  // Systems c0..c1-1 from start to end. Each system's steps touch its own columns only, and a
+  // product gives an element the same bits whatever columns it is formed with, so the systems
+  // may be solved in groups.
+  auto solve = [&](int c0, int c1, bool rows_on_threads) {
+    const std::int64_t o0 = std::int64_t{c0} * n;
+    auto product = [&](const dcomplex* in, dcomplex* out) {  // out_c = A in_c, active c
+      if (rows_on_threads)
+        matmat(A, n, n, in + o0, c1 - c0, active.get() + c0, out + o0);
+      else
+        complex_matmat_rows(A, n, n, in + o0, c1 - c0, active.get() + c0, 0, n, out + o0);
+    };
+    product(X, t.get());
+    for (int c = c0; c < c1; ++c)
+      complex_axpby(one, r.get() + std::int64_t{c} * n, minus_one, t.get() + std::int64_t{c} * n,
+                    n);
+    for (int k = 0; k < passes; ++k) {
+      int running = 0;
+      for (int c = c0; c < c1; ++c) {
+        if (!active[c]) continue;
+        dcomplex* rc = r.get() + std::int64_t{c} * n;
+        dcomplex* pc = p.get() + std::int64_t{c} * n;
+        rho[c] = complex_dotc(rc, rc, n);
+        const double nu = cg_residual_norm(rho[c]);
+        if (eps > nu) {
+          active[c] = 0;
+          continue;
+        }
+        const double beta = k == 0 ? 0.0 : (nu / nu_prev[c]) * (nu / nu_prev[c]);
+        complex_axpby({beta, 0.0}, pc, one, rc, n);
+        nu_prev[c] = nu;
+        ++running;
       }
-      const double beta = k == 0 ? 0.0 : (nu / nu_prev[c]) * (nu / nu_prev[c]);
-      complex_axpby({beta, 0.0}, pc, one, rc, n);
-      nu_prev[c] = nu;
-      ++running;
+      if (running == 0) break;
+      product(p.get(), q.get());  // q_c = A p_c, one pass over A for the group
+      for (int c = c0; c < c1; ++c) {
+        if (!active[c]) continue;
+        const std::int64_t o = std::int64_t{c} * n;
+        const dcomplex alpha =
+            complex_div({rho[c].re, 0.0}, complex_dotc(p.get() + o, q.get() + o, n));
+        complex_axpby(one, X + o, alpha, p.get() + o, n);
+        complex_axpby(one, r.get() + o, {-alpha.re, -alpha.im}, q.get() + o, n);
+      }
     }
-    if (running == 0) break;
-    matmat(A, n, n, p.get(), count, active.get(), q.get());  // q_c = A p_c, one pass over A
-    for (int c = 0; c < count; ++c) {
-      if (!active[c]) continue;
-      const std::int64_t o = std::int64_t{c} * n;
-      const dcomplex alpha =
-          complex_div({rho[c].re, 0.0}, complex_dotc(p.get() + o, q.get() + o, n));
-      complex_axpby(one, X + o, alpha, p.get() + o, n);
-      complex_axpby(one, r.get() + o, {-alpha.re, -alpha.im}, q.get() + o, n);
-    }
+  };
+  // One group of systems per thread (one parallel loop per solve, not one per pass); a single
+  // system spreads the rows of its products instead.
+  const int groups = worker_count(count, thread_count());
+  if (groups <= 1) {
+    solve(0, count, true);
+  } else {
+    parallel_for(groups, groups, [&](std::int64_t g, int) {
+      solve(static_cast<int>(g * count / groups), static_cast<int>((g + 1) * count / groups),
+            false);
+      return 0;
+    });
   }
   return 0;
 }

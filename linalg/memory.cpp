@@ -1,5 +1,6 @@
 #include "linalg/memory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+
+#include "linalg/parallel.h"
 
 namespace tarvo {
 namespace {
@@ -35,6 +38,26 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 }
 std::atomic<long> g_calls{0};
 std::atomic<long> g_fail_at{0};  // absolute call number that fails, 0 = none
+
+// Clears a block; a large one in pieces on the call's threads, so that its first touch (the
+// page faults) is shared out too.
+void zero(void* p, std::size_t bytes) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  if (bytes < kHugePageFrom) {
+    std::memset(p, 0, bytes);
+    return;
+  }
+  const auto pieces = static_cast<std::int64_t>((bytes + kPiece - 1) / kPiece);
+  try {
+    parallel_for(pieces, thread_count(), [&](std::int64_t k, int) {
+      const std::size_t begin = static_cast<std::size_t>(k) * kPiece;
+      std::memset(static_cast<char*>(p) + begin, 0, std::min(kPiece, bytes - begin));
+      return 0;
+    });
+  } catch (...) {
+    std::memset(p, 0, bytes);  // cannot happen with these jobs; cleared all the same
+  }
+}
 
 }  // namespace
 
@@ -61,7 +84,7 @@ void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
   void* p = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
 #endif
   if (p) advise_huge_pages(p, rounded);
-  if (p && clear) std::memset(p, 0, rounded == 0 ? kAlignment : rounded);
+  if (p && clear) zero(p, rounded == 0 ? kAlignment : rounded);
   return p;
 }
 

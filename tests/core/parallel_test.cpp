@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -181,6 +182,19 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
     }
     EXPECT_TRUE(same_bits(got, first)) << threads << " threads";
   }
+  // The baseline kernel (processors without FMA) fits the same weights to the same 1e-10.
+  const bool fused = tarvo::fma_kernels_in_use();
+  ASSERT_TRUE(tarvo::use_fma_kernels(false));
+  dcomplex* coefficients = nullptr;
+  const int status =
+      calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
+                       tarvo_test::kW, tarvo_test::kReadoutOffsets, static_cast<int>(calib.size()),
+                       calib.data(), M, &coefficients, 0, 0);
+  tarvo::use_fma_kernels(fused);
+  ASSERT_EQ(status, 0);
+  std::vector<dcomplex> baseline(coefficients, coefficients + std::size_t(K) * L);
+  tarvo::free_bytes(coefficients);
+  EXPECT_LT(tarvo_test::max_abs_difference(baseline, W), 1e-10 * tarvo_test::max_abs(W));
 }
 
 TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
@@ -201,6 +215,32 @@ TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
     if (first_a.empty()) first_a = a, first_b = b;
     EXPECT_TRUE(same_bits(a, first_a) && same_bits(b, first_b)) << threads << " threads";
   }
+}
+
+// A processor without FMA runs the baseline product kernel: its whole call differs from the
+// FMA one only by rounding, far below what the correction is for.
+TEST(Pipeline, BaselineAndFusedKernelsAgreeWithinRounding) {
+  if (!tarvo::fma_kernels_available()) GTEST_SKIP() << "no AVX2 and FMA here";
+  const Phantom ph = make(32, 24, 3, 4);
+  Outputs got[2];
+  for (int fused : {0, 1}) {  // ends with the FMA kernel, the one this processor uses
+    ASSERT_TRUE(tarvo::use_fma_kernels(fused == 1));
+    got[fused] = correct(ph);
+    ASSERT_EQ(got[fused].status, 0);
+  }
+  // Relative difference of the images (2-norm), the solver's sensitivity to rounding.
+  double diff = 0, norm = 0;
+  for (std::size_t i = 0; i < got[1].E.size(); ++i) {
+    const dcomplex a = got[0].E[i], b = got[1].E[i];
+    diff += (a.re - b.re) * (a.re - b.re) + (a.im - b.im) * (a.im - b.im);
+    norm += b.re * b.re + b.im * b.im;
+  }
+  EXPECT_LT(std::sqrt(diff), 1e-3 * std::sqrt(norm));
+  EXPECT_FALSE(same_bits(got[0].E, got[1].E));  // the two kernels did run
+  const double ratio[2] = {
+      tarvo_test::ghost_to_signal(got[0].E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L),
+      tarvo_test::ghost_to_signal(got[1].E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L)};
+  EXPECT_NEAR(ratio[0], ratio[1], 0.01 * ratio[1]);
 }
 
 // Two runs started at the same time from two threads (each spreading its frames over two

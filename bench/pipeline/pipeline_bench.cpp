@@ -9,7 +9,9 @@
 // Rates are GFLOP/s (8 real flops per complex multiply-add) and their fraction of zgemm's
 // one-thread rate per thread used; lines% is the line synthesis on its own (one half of one
 // slice, which runs on one thread), synth% the whole synthesis stage with its transforms and
-// alignments. Peak memory is the resident high-water mark during the call
+// alignments. bound is the call's arithmetic bound (its products at zgemm's one-thread rate on
+// every thread used, plus its 2-D transforms at the speed measured here), total/bound how far
+// the whole call is from it. Peak memory is the resident high-water mark during the call
 // (VmHWM after clearing it), less the resident size before the call, in volumes of M*N*Z*L
 // complex doubles; the two inputs, already resident, are not counted in it.
 #include <cblas.h>
@@ -31,6 +33,7 @@
 #include "core/core.h"
 #include "core/internal.h"
 #include "core/phantom.h"
+#include "fft/fft.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
 
@@ -158,6 +161,24 @@ bool run_call(const tarvo_test::Phantom& p, Times* t) {
   return ok;
 }
 
+// Seconds per centred 2-D transform of one rows x cols frame on one thread (median of 21, after
+// the slot is prepared); -1 on failure.
+double fft_seconds(int rows, int cols) {
+  FftManager m{};
+  if (fft_manager_init(&m) != 0) return -1;
+  std::vector<dcomplex> frame(static_cast<std::size_t>(rows) * cols);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = {std::sin(0.1 * i), std::cos(0.7 * i)};
+  std::vector<double> t;
+  bool ok = core_detail::centred_fft(&m, frame.data(), rows, cols, 'b') == 0;
+  for (int rep = 0; ok && rep < 21; ++rep) {
+    const auto t0 = Clock::now();
+    ok = core_detail::centred_fft(&m, frame.data(), rows, cols, rep % 2 ? 'f' : 'b') == 0;
+    t.push_back(seconds_since(t0));
+  }
+  fft_manager_destroy(&m);
+  return ok ? median(t) : -1;
+}
+
 // Gram formation of one slice's pattern in isolation: K = 10 L, R = (M/4) * N.
 double gram_seconds(int M, int N, int L) {
   const int K = 10 * L;
@@ -202,7 +223,7 @@ int main(int argc, char** argv) {
 
   std::printf(
       "size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
-      "  Gram%%  solve%%  synth%%  lines%%  (GF/s: zgemm1)\n");
+      "  Gram%%  solve%%  synth%%  lines%%  bound  total/bound  (GF/s: zgemm1)\n");
   for (const Size& s : sizes) {
     const int K = 10 * s.L;
     const int R = (s.M / 4) * s.N;
@@ -217,6 +238,10 @@ int main(int argc, char** argv) {
     o.M = s.M, o.N = s.N, o.Z = s.Z, o.L = s.L;
     o.a = 0.4, o.b = 0.03;
     const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
+    // Transforms of a call: interleave 2 Z L backward and Z L forward; synthesis 2 Z L (both
+    // halves) per volume, two volumes; all M x N (the synthesis' are N x M, the same work).
+    const double fft = fft_seconds(s.M, s.N);
+    const double transforms = 7.0 * s.Z * s.L;
     for (int threads : thread_counts) {
       setenv("TARVO_NUM_THREADS", std::to_string(threads).c_str(), 1);
       std::vector<Times> runs;
@@ -245,16 +270,22 @@ int main(int argc, char** argv) {
       const double synth_flops = 8.0 * 2 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
       // The line synthesis runs on one thread (the two halves of a slice go to two).
       const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
+      // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
+      // thread, plus its transforms at the measured FFT speed spread over the threads (the
+      // alignment's Lanczos steps, copies and memory traffic are left out).
+      const double bound = (gram_flops + solve_flops + synth_flops) * 1e-9 / (zgemm * threads) +
+                           transforms * fft / threads;
       auto frac = [&](double flops, double sec) {
         return 100.0 * flops / sec * 1e-9 / zgemm / threads;
       };
       std::printf(
           "%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f "
-          "%6.1f  (%.2f)\n",
+          "%6.1f %6.3f %8.2f  (%.2f)\n",
           s.name, threads, med(&Times::interleave), estimate, gram, solves, med(&Times::synth_e),
           med(&Times::synth_f), med(&Times::align), med(&Times::total), med(&Times::peak_volumes),
           frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth),
-          100.0 * lines_flops / med(&Times::lines) * 1e-9 / zgemm, zgemm);
+          100.0 * lines_flops / med(&Times::lines) * 1e-9 / zgemm, bound,
+          med(&Times::total) / bound, zgemm);
       std::fflush(stdout);
     }
   }

@@ -8,15 +8,11 @@
 #include "fft/fft.h"
 #include "fft/simd.h"
 
-// Every function defined from here on may use AVX2 and FMA.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
-
+// Every function defined from here on may use AVX2 and FMA; the kernels' header follows.
+// clang-format off
+#include "linalg/avx2_begin.h"
 #include "fft/cvec_avx2.h"
+// clang-format on
 
 namespace tarvo::fftk::avx2 {
 
@@ -56,8 +52,4 @@ void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_str
 
 }  // namespace tarvo::fftk::avx2
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "linalg/avx2_end.h"

@@ -7,15 +7,11 @@
 
 #include "fft/simd.h"
 
-// Every function defined from here on may use AVX2 and FMA.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
-
+// Every function defined from here on may use AVX2 and FMA; the kernels' header follows.
+// clang-format off
+#include "linalg/avx2_begin.h"
 #include "fft/cvec_avx2.h"
+// clang-format on
 
 #define TARVO_FFT_ISA avx2
 #include "fft/pow2_network.h"
@@ -78,8 +74,4 @@ void scatter_columns4(double* const* a, int32_t nrows, int32_t j, int32_t blocks
 
 }  // namespace tarvo::fftk::avx2
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "linalg/avx2_end.h"

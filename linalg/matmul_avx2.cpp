@@ -9,12 +9,7 @@
 #include "linalg/matmul.h"
 
 // Every function defined from here on may use AVX2 and FMA.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
+#include "linalg/avx2_begin.h"
 
 namespace tarvo::matmul_fma {
 
@@ -129,8 +124,4 @@ dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {
 
 }  // namespace tarvo::matmul_fma
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
+#include "linalg/avx2_end.h"

@@ -62,7 +62,7 @@ int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* lin
 namespace {
 
 // Samples of one line synthesised together.
-constexpr int kSamples = 4;
+constexpr int kSamples = 8;
 
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line

@@ -91,28 +91,35 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
   dcomplex* __restrict v = work;                   // kSamples x K gathered sources
   dcomplex* __restrict acc = work + kSamples * K;  // kSamples x L sums
-  for (int l = 0; l < N; ++l) {
-    if (mask[l] != 0) continue;
-    bool reachable = true;
-    for (int s = 0; s < S && reachable; ++s) {
+  // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
+  // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
+  // and which are targets does not depend on the order of the loops below.
+  auto target = [&](int l) {
+    if (mask[l] != 0) return false;
+    for (int s = 0; s < S; ++s) {
       lines[s] = core_detail::wrap(l, line_offsets[s], N);
-      reachable = mask[lines[s]] == 1;
+      if (mask[lines[s]] != 1) return false;
     }
-    if (!reachable) continue;
-    // A few samples at a time: each row of Wt is read once for all of them. Every sum runs
-    // over k in increasing order, each term added as synthesize_line adds it.
-    for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
-      const int count = std::min(kSamples, (M + n) / 2 - m0);
-      for (int b = 0; b < count; ++b) {
-        std::int64_t t = 0;
-        for (int cs = 0; cs < L; ++cs)
-          for (int j = 0; j < w; ++j) {
+    return true;
+  };
+  // A few samples at a time, and for them every target line: the columns they read stay in
+  // the cache from one line to the next, and each row of Wt is read once for all the samples.
+  // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
+  for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
+    const int count = std::min(kSamples, (M + n) / 2 - m0);
+    for (int l = 0; l < N; ++l) {
+      if (!target(l)) continue;
+      // Source t = s + S (j + w c') of sample b at v[b K + t].
+      for (int cs = 0; cs < L; ++cs)
+        for (int j = 0; j < w; ++j) {
+          const std::int64_t t = S * (j + static_cast<std::int64_t>(w) * cs);
+          for (int b = 0; b < count; ++b) {
             const dcomplex* column =
                 data + cs * coil_stride +
                 static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
-            for (int s = 0; s < S; ++s) v[b * K + t++] = column[lines[s]];
+            for (int s = 0; s < S; ++s) v[b * K + t + s] = column[lines[s]];
           }
-      }
+        }
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
       tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)
@@ -120,8 +127,9 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
           data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =
               acc[b * L + c];
     }
-    mask[l] = 3;
   }
+  for (int l = 0; l < N; ++l)
+    if (target(l)) mask[l] = 3;
 }
 
 }  // namespace

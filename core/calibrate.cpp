@@ -20,7 +20,7 @@ namespace {
 constexpr int kCgPasses = 40;
 constexpr double kCgTolerance = 1e-9;
 // Columns of X per job of the Gram matrix.
-constexpr int kGramBlock = 8;
+constexpr int kGramBlock = 16;
 
 }  // namespace
 

@@ -36,6 +36,7 @@ void advise_huge_pages(void* p, std::size_t bytes) {
   (void)bytes;
 #endif
 }
+
 std::atomic<long> g_calls{0};
 std::atomic<long> g_fail_at{0};  // absolute call number that fails, 0 = none
 
@@ -55,7 +56,7 @@ void zero(void* p, std::size_t bytes) {
       return 0;
     });
   } catch (...) {
-    std::memset(p, 0, bytes);  // cannot happen with these jobs; cleared all the same
+    std::memset(p, 0, bytes);  // the loop could not be set up: cleared on this thread
   }
 }
 

@@ -24,15 +24,18 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   }
   // D = [Re X, Im X; -Im X, Re X] with X = W o C, the real form of conj(W o C):
   // D [x; y] = [Re(conj(W o C) z); Im(conj(W o C) z)] for z = x + i y.
-  for (int j = 0; j < ncols; ++j) {
-    for (int i = 0; i < nrows; ++i) {
+  // Row by row, so that the four rows written stay contiguous.
+  for (int i = 0; i < nrows; ++i) {
+    double* top = D->value[i];
+    double* bottom = D->value[nrows + i];
+    for (int j = 0; j < ncols; ++j) {
       const std::int64_t idx = static_cast<std::int64_t>(j) * nrows + i;
       const dcomplex c = data[idx];
       const double w = weights ? static_cast<double>(weights[idx]) : 1.0;
-      D->value[i][j] = w * c.re;
-      D->value[i][ncols + j] = w * c.im;
-      D->value[nrows + i][j] = -w * c.im;
-      D->value[nrows + i][ncols + j] = w * c.re;
+      top[j] = w * c.re;
+      top[ncols + j] = w * c.im;
+      bottom[j] = -w * c.im;
+      bottom[ncols + j] = w * c.re;
     }
   }
   SMat* S = svdConvertDtoS(D);

@@ -3,6 +3,7 @@
 // Element k (k = 0 .. n-1) of a vector with stride inc is at k*inc for inc > 0 and at
 // (n-1-k)*|inc| for inc < 0, so a copy from stride 1 to stride -1 reverses. Sums are taken in
 // the order of the walk. A zero stride or n <= 0 makes every kernel a no-op.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -117,11 +118,33 @@ void svdMultATA(const SMat* A, const double* x, double* y, double* scratch) {
     const int end = pointr[j + 1];
     for (int k = pointr[j]; k < end; k++) ax[rowind[k]] += value[k] * xj;
   }
-  // y = A^T ax; y[j] summed from 0.0 over the stored values of column j in order.
-  for (int j = 0; j < A->cols; j++) {
+  // y = A^T ax; y[j] summed from 0.0 over the stored values of column j in order. Four
+  // columns at a time, each sum its own chain of additions (one chain would wait on every
+  // addition); every y[j] gets the same additions in the same order either way.
+  auto column_sum = [&](int j) {
     double sum = 0.0;
-    const int end = pointr[j + 1];
-    for (int k = pointr[j]; k < end; k++) sum += ax[rowind[k]] * value[k];
-    y[j] = sum;
+    for (int k = pointr[j]; k < pointr[j + 1]; k++) sum += ax[rowind[k]] * value[k];
+    return sum;
+  };
+  int j = 0;
+  for (; j + 4 <= A->cols; j += 4) {
+    const int* p = pointr + j;
+    const int n = std::min(std::min(p[1] - p[0], p[2] - p[1]), std::min(p[3] - p[2], p[4] - p[3]));
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int t = 0; t < n; t++) {
+      s0 += ax[rowind[p[0] + t]] * value[p[0] + t];
+      s1 += ax[rowind[p[1] + t]] * value[p[1] + t];
+      s2 += ax[rowind[p[2] + t]] * value[p[2] + t];
+      s3 += ax[rowind[p[3] + t]] * value[p[3] + t];
+    }
+    for (int k = p[0] + n; k < p[1]; k++) s0 += ax[rowind[k]] * value[k];
+    for (int k = p[1] + n; k < p[2]; k++) s1 += ax[rowind[k]] * value[k];
+    for (int k = p[2] + n; k < p[3]; k++) s2 += ax[rowind[k]] * value[k];
+    for (int k = p[3] + n; k < p[4]; k++) s3 += ax[rowind[k]] * value[k];
+    y[j] = s0;
+    y[j + 1] = s1;
+    y[j + 2] = s2;
+    y[j + 3] = s3;
   }
+  for (; j < A->cols; j++) y[j] = column_sum(j);
 }

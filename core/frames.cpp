@@ -60,6 +60,17 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
   std::memcpy(data, temp, static_cast<std::size_t>(R * C) * sizeof(dcomplex));
 }
 
+void transposed_half(const dcomplex* source, int rows, int cols, int parity, dcomplex* out) {
+  const std::int64_t R = rows;
+  const std::int64_t C = cols;
+  constexpr std::int64_t B = 32;
+  for (std::int64_t i0 = 0; i0 < R; i0 += B)
+    for (std::int64_t j0 = 0; j0 < C; j0 += B)
+      for (std::int64_t i = i0; i < i0 + B && i < R; ++i)
+        for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
+          out[j + C * i] = (j & 1) == parity ? source[i + R * j] : dcomplex{0.0, 0.0};
+}
+
 }  // namespace core_detail
 
 int transpose_frame(dcomplex* data, int rows, int cols) {

@@ -36,6 +36,10 @@ inline int wrap(int index, int offset, int n) {
 // transpose_frame with a caller-provided temporary of rows*cols elements.
 void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
 
+// out (cols x rows) <- the transpose of the rows x cols frame source with the columns of the
+// other parity cleared: the columns j with j % 2 == parity of a frame, line index fastest.
+void transposed_half(const dcomplex* source, int rows, int cols, int parity, dcomplex* out);
+
 // Centred 2-D transform of one rows x cols frame: swap_quadrants, fft_2d, swap_quadrants.
 // Returns the status of fft_2d (the frame is untouched on failure).
 int centred_fft(FftManager* manager, dcomplex* frame, int rows, int cols, char direction);

@@ -265,16 +265,13 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   for (int i = 0; i < odd_count; ++i) odd_lines[i] = 2 * i + 1;
   for (int i = 0; i < even_count; ++i) even_lines[i] = 2 * i;
 
-  // Whole-volume halves: scratch[0] the odd lines, scratch[1] the even lines, line-fastest.
+  // Whole-volume halves: scratch[0] the odd lines, scratch[1] the even lines (the other lines
+  // cleared), line-fastest. Frames are independent jobs: each worker has its own transpose
+  // temporary and FFT manager.
   const dcomplex* src = static_cast<const dcomplex*>(source->data);
   dcomplex* odd_half = context->scratch[0];
   dcomplex* even_half = context->scratch[1];
-  std::memset(static_cast<void*>(odd_half), 0, static_cast<std::size_t>(count) * sizeof(dcomplex));
-  copy_alternate_lines(4, source->dims, src, 1, odd_half, 1);
-  std::memset(static_cast<void*>(even_half), 0, static_cast<std::size_t>(count) * sizeof(dcomplex));
-  copy_alternate_lines(4, source->dims, src, 0, even_half, 0);
   const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
-  // Frames are independent jobs: each worker has its own transpose temporary and FFT manager.
   core_detail::WorkerFfts ffts(&context->fft,
                                tarvo::worker_count(2 * frames, tarvo::thread_count()));
   const int workers = ffts.workers();
@@ -284,9 +281,9 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     return -1;
   }
   auto temp_of = [&](int w) { return w == 0 ? temp.get() : temps.get() + (w - 1) * MN; };
-  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int w) {
-    core_detail::transpose_with(odd_half + f * MN, M, N, temp_of(w));
-    core_detail::transpose_with(even_half + f * MN, M, N, temp_of(w));
+  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int) {
+    core_detail::transposed_half(src + f * MN, M, N, 1, odd_half + f * MN);
+    core_detail::transposed_half(src + f * MN, M, N, 0, even_half + f * MN);
     return 0;
   });
 

@@ -103,6 +103,32 @@ int solve_target_coil(const dcomplex* data, const int* extents, int C, const int
 int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
                      int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
                      dcomplex** coefficients, int mode, int line_shift) {
+  core_detail::CalibrationBlocks blocks;
+  return core_detail::calibrate_kernel_with(extents, data, S, line_offsets, w, readout_offsets, C,
+                                            calib_lines, n_ro, coefficients, mode, line_shift,
+                                            &blocks);
+}
+
+namespace {
+
+// block holds at least count elements afterwards (its contents lost when it grows); false
+// after the message when it cannot.
+bool grow(tarvo::buffer<dcomplex>& block, std::int64_t have, std::int64_t count,
+          const char* message) {
+  if (block && have >= count) return true;
+  block.reset();
+  block.reset(tarvo::alloc_array<dcomplex>(count));
+  if (!block) std::fprintf(stderr, "%s", message);
+  return static_cast<bool>(block);
+}
+
+}  // namespace
+
+int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data, int S,
+                                       const int* line_offsets, int w, const int* readout_offsets,
+                                       int C, const int* calib_lines, int n_ro,
+                                       dcomplex** coefficients, int mode, int line_shift,
+                                       CalibrationBlocks* blocks) {
   const int M = extents[0];
   const int L = extents[2];
   const int N = extents[3];
@@ -110,16 +136,16 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
   const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
   const std::int64_t AK = R * K;
 
-  tarvo::buffer<dcomplex> AH(tarvo::alloc_array<dcomplex>(AK));
-  if (!AH) {
-    std::fprintf(stderr, " could not alloc AH array\n");
+  if (!grow(blocks->AH, blocks->a_count, AK, " could not alloc AH array\n") ||
+      !grow(blocks->A, blocks->a_count, AK, " could not alloc A array\n")) {
+    blocks->A.reset();
+    blocks->AH.reset();
+    blocks->a_count = 0;
     return -1;
   }
-  tarvo::buffer<dcomplex> A(tarvo::alloc_array<dcomplex>(AK));
-  if (!A) {
-    std::fprintf(stderr, " could not alloc A array\n");
-    return -1;
-  }
+  blocks->a_count = std::max(blocks->a_count, AK);
+  dcomplex* const A = blocks->A.get();
+  dcomplex* const AH = blocks->AH.get();
 
   // Fill A (R x K); the training window is the n_ro central samples from (M - n_ro)/2,
   // widened by the readout offsets, circular at both ends. A source coil's columns are one job.
@@ -134,8 +160,8 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
           const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
-          dcomplex* a = A.get() + column_of(static_cast<int>(c), j, s) * R +
-                        static_cast<std::int64_t>(n_ro) * i;
+          dcomplex* a =
+              A + column_of(static_cast<int>(c), j, s) * R + static_cast<std::int64_t>(n_ro) * i;
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
             a[r] = coil[line + static_cast<std::int64_t>(N) * sample];
@@ -150,8 +176,7 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     for (int c = 0; c < L; ++c)
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
-          const dcomplex* a =
-              A.get() + column_of(c, j, s) * R + static_cast<std::int64_t>(n_ro) * i;
+          const dcomplex* a = A + column_of(c, j, s) * R + static_cast<std::int64_t>(n_ro) * i;
           for (int r = 0; r < n_ro; ++r) sum_squares += a[r].re * a[r].re + a[r].im * a[r].im;
         }
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
@@ -162,7 +187,7 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     const std::int64_t r0 = block * kRows;
     const std::int64_t r1 = std::min(R, r0 + kRows);
     for (std::int64_t col = 0; col < K; ++col) {
-      dcomplex* a = A.get() + col * R;
+      dcomplex* a = A + col * R;
       for (std::int64_t r = r0; r < r1; ++r) {
         if (scale != 1.0) a[r] = {a[r].re / scale, a[r].im / scale};
         AH[r * K + col] = {a[r].re, -a[r].im};
@@ -171,13 +196,14 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     return 0;
   });
 
-  tarvo::buffer<dcomplex> X(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * K, true));
-  if (!X) {
-    std::fprintf(stderr, " could not alloc X array\n");
+  const std::int64_t KK = static_cast<std::int64_t>(K) * K;
+  if (!grow(blocks->X, blocks->x_count, KK, " could not alloc X array\n")) {
+    blocks->x_count = 0;
     return -1;
   }
-  core_detail::gram_matrix(AH.get(), A.get(), K, R, X.get());
-  A.reset();
+  blocks->x_count = std::max(blocks->x_count, KK);
+  dcomplex* const X = blocks->X.get();
+  core_detail::gram_matrix(AH, A, K, R, X);
 
   const bool shifted = mode == 1 || mode == 2;
   const int T = shifted ? K : L;
@@ -221,10 +247,9 @@ int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int*
     for (int c = 0; c < L; ++c)
       training_values(data, extents, C, calib_lines, n_ro, c, readout_shift, shift, scale,
                       b.get() + R * c);
-    tarvo::complex_matmat(AH.get(), K, static_cast<int>(R), b.get(), L, Xb.get());
+    tarvo::complex_matmat(AH, K, static_cast<int>(R), b.get(), L, Xb.get());
     dcomplex* columns = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0);
-    if (tarvo::complex_cg_solve_many(X.get(), K, L, Xb.get(), columns, kCgPasses, kCgTolerance) !=
-        0)
+    if (tarvo::complex_cg_solve_many(X, K, L, Xb.get(), columns, kCgPasses, kCgTolerance) != 0)
       return -1;
   }
   return 0;

@@ -5,6 +5,7 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/parallel.h"
 
 namespace {
 
@@ -39,6 +40,13 @@ int release_kernel_set(SliceKernelSet* set) {
 
 int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* extents,
                       SliceKernelSet* set, float fraction) {
+  core_detail::CalibrationBlocks blocks;
+  return core_detail::fit_slice_kernels_with(slice, acquired, extents, set, fraction, &blocks);
+}
+
+int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquired,
+                                        const int* extents, SliceKernelSet* set, float fraction,
+                                        CalibrationBlocks* blocks) {
   const int M = extents[0];
   const int acquired_count = extents[1];
   const int N = extents[3];
@@ -108,9 +116,9 @@ int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* ext
     for (int p = 0; p < P; ++p) {
       KernelPattern& pattern = set->patterns[j][p];
       parse_pattern(pattern.text, offsets.get(), S, dk);
-      if (calibrate_kernel(extents, slice, S, offsets.get(), w, q.get(), pattern.calib_count,
-                           pattern.calib_lines, n_ro, &pattern.coefficients, mode,
-                           pattern.line_shift) != 0)
+      if (calibrate_kernel_with(extents, slice, S, offsets.get(), w, q.get(), pattern.calib_count,
+                                pattern.calib_lines, n_ro, &pattern.coefficients, mode,
+                                pattern.line_shift, blocks) != 0)
         return -1;
     }
   }
@@ -130,8 +138,11 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     return -1;
   }
   const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
+  const int threads = tarvo::thread_count();
+  const int workers = tarvo::worker_count(frames, threads);
   tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(MN * L, true));
-  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
+  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN * workers));
   tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N));
   if (!slice || !temp || !acquired) {
     std::fprintf(stderr, " could not alloc slice array\n");
@@ -146,16 +157,19 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     context->slice_count = Z;
   }
 
-  // Line index fastest: every frame M x N -> N x M, and the first two extents exchanged.
+  // Line index fastest: every frame M x N -> N x M (a job, each worker with its temporary),
+  // and the first two extents exchanged.
   dcomplex* d = static_cast<dcomplex*>(D->data);
-  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
-  for (std::int64_t f = 0; f < frames; ++f)
-    core_detail::transpose_with(d + f * MN, M, N, temp.get());
+  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int worker) {
+    core_detail::transpose_with(d + f * MN, M, N, temp.get() + worker * MN);
+    return 0;
+  });
   D->dims[0] = N;
   D->dims[1] = M;
 
   const int extents[4] = {M, N, L, N};
   for (int l = 0; l < N; ++l) acquired[l] = l;
+  core_detail::CalibrationBlocks blocks;
 
   for (int z = 0; z < Z; ++z) {
     SliceKernelSet*& set = context->slices[z];
@@ -177,10 +191,13 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
       }
     }
     for (int j = 0; j < set->spacing_count; ++j) set->spacings[j] = 2 + j;
-    for (int c = 0; c < L; ++c)
+    tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
       std::memcpy(slice.get() + c * MN, d + (z + static_cast<std::int64_t>(Z) * c) * MN,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
-    if (fit_slice_kernels(slice.get(), acquired.get(), extents, set, kTrainingFraction) != 0)
+      return 0;
+    });
+    if (core_detail::fit_slice_kernels_with(slice.get(), acquired.get(), extents, set,
+                                            kTrainingFraction, &blocks) != 0)
       return -1;
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "linalg/memory.h"
 
 namespace core_detail {
 
@@ -62,9 +63,26 @@ class WorkerFfts {
   std::vector<FftManager> own_;
 };
 
-// X (K x K, cleared) <- AH * A for AH K x R and A = AH^H (R x K): the lower triangle formed by
-// blocks of columns (spread over the call's threads), each entry accumulated in increasing r,
-// and the upper triangle its exact conjugate.
+// X (K x K) <- AH * A for AH K x R and A = AH^H (R x K): the lower triangle formed by blocks of
+// columns (spread over the call's threads), each entry accumulated in increasing r, and the
+// upper triangle its exact conjugate. Every entry of X is written.
 void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, dcomplex* X);
+
+// The large blocks of kernel calibration (A, A^H and the normal matrix), kept from one
+// calibration to the next so that a run of them (every pattern of every slice) takes its memory
+// once instead of fresh pages each time. Grown when a calibration needs more; every element a
+// calibration reads it has written first.
+struct CalibrationBlocks {
+  tarvo::buffer<dcomplex> A, AH, X;
+  std::int64_t a_count = 0, x_count = 0;
+};
+
+// calibrate_kernel and fit_slice_kernels with the caller's blocks.
+int calibrate_kernel_with(const int* extents, const dcomplex* data, int S, const int* line_offsets,
+                          int w, const int* readout_offsets, int C, const int* calib_lines,
+                          int n_ro, dcomplex** coefficients, int mode, int line_shift,
+                          CalibrationBlocks* blocks);
+int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const int* extents,
+                           SliceKernelSet* set, float fraction, CalibrationBlocks* blocks);
 
 }  // namespace core_detail

@@ -106,17 +106,19 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
 
   dcomplex* s0 = context->scratch[0];
   dcomplex* s1 = context->scratch[1];
-  // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O.
-  copy_alternate_lines(ndims, even->dims, e, 0, s1, 0);
-  copy_alternate_lines(ndims, even->dims, e, 1, s0, 1);
-  copy_alternate_lines(ndims, even->dims, o, 1, s1, 1);
-  copy_alternate_lines(ndims, even->dims, o, 0, s0, 0);
-
-  // Frames are independent jobs, each worker with its own FFT manager.
+  // Frames are independent jobs, each worker with its own FFT manager. Per frame:
+  // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O; both to image
+  // space.
+  const int frame_dims[2] = {M, N};
   core_detail::WorkerFfts ffts(&context->fft, tarvo::worker_count(frames, tarvo::thread_count()));
   if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
-        return core_detail::centred_fft(ffts.get(w), s0 + f * MN, M, N, 'b') != 0 ||
-                       core_detail::centred_fft(ffts.get(w), s1 + f * MN, M, N, 'b') != 0
+        const std::int64_t at = f * MN;
+        copy_alternate_lines(2, frame_dims, e + at, 0, s1 + at, 0);
+        copy_alternate_lines(2, frame_dims, e + at, 1, s0 + at, 1);
+        copy_alternate_lines(2, frame_dims, o + at, 1, s1 + at, 1);
+        copy_alternate_lines(2, frame_dims, o + at, 0, s0 + at, 0);
+        return core_detail::centred_fft(ffts.get(w), s0 + at, M, N, 'b') != 0 ||
+                       core_detail::centred_fft(ffts.get(w), s1 + at, M, N, 'b') != 0
                    ? -1
                    : 0;
       }) != 0)

@@ -31,8 +31,9 @@ inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
 
 // Four rows (a: element (i, j0) of A) times NC columns of X (x[c]: X_c as doubles) over columns
 // j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane the same two fused multiply-adds
-// as element(): the real lane takes a.re*x.re then a.im*(-x.im), the imaginary lane a.im*x.re
-// then a.re*x.im.
+// as element(): the real lane takes a.re*x.re then (-a.im)*x.im (the same product as
+// a.im*(-x.im), so the sign is put on A's side once per column instead of once per column of
+// X), the imaginary lane a.im*x.re then a.re*x.im.
 template <int NC>
 void tile(const double* a, std::int64_t lda, const double* const* x, int j0, int j1,
           double* const* y) {
@@ -46,11 +47,12 @@ void tile(const double* a, std::int64_t lda, const double* const* x, int j0, int
     const double* aj = a + 2 * lda * j;
     const __m256d a_lo = _mm256_loadu_pd(aj);
     const __m256d a_hi = _mm256_loadu_pd(aj + 4);
-    const __m256d s_lo = _mm256_permute_pd(a_lo, 0x5);  // (im, re, im, re)
-    const __m256d s_hi = _mm256_permute_pd(a_hi, 0x5);
+    // (-im, re, -im, re)
+    const __m256d s_lo = _mm256_xor_pd(_mm256_permute_pd(a_lo, 0x5), negate_re);
+    const __m256d s_hi = _mm256_xor_pd(_mm256_permute_pd(a_hi, 0x5), negate_re);
     for (int c = 0; c < NC; ++c) {
       const __m256d xr = _mm256_broadcast_sd(x[c] + 2 * j);
-      const __m256d xi = _mm256_xor_pd(_mm256_broadcast_sd(x[c] + 2 * j + 1), negate_re);
+      const __m256d xi = _mm256_broadcast_sd(x[c] + 2 * j + 1);
       lo[c] = _mm256_fmadd_pd(a_lo, xr, lo[c]);
       hi[c] = _mm256_fmadd_pd(a_hi, xr, hi[c]);
       lo[c] = _mm256_fmadd_pd(s_lo, xi, lo[c]);

@@ -19,8 +19,13 @@ namespace {
 
 constexpr int kCgPasses = 40;
 constexpr double kCgTolerance = 1e-9;
-// Columns of X per job of the Gram matrix.
-constexpr int kGramBlock = 16;
+// Columns of X per job of the Gram matrix: each job streams A^H once, so as wide as leaves
+// about four jobs per thread (the jobs shrink along the triangle), in multiples of 4 (the
+// kernel's tile) from 16 to 64 (64 columns of A over the kernel's block of 256 rows: 256 KiB).
+int gram_block(int K, int threads) {
+  const int per_job = (K / (4 * std::max(1, threads)) + 3) / 4 * 4;
+  return std::clamp(per_job, 16, 64);
+}
 
 }  // namespace
 
@@ -30,11 +35,13 @@ void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, d
   // Blocks of columns are independent jobs; each entry is the sum of gram_column, in
   // increasing r, whichever worker forms it. The upper triangle is the conjugate of the lower
   // one, which is exact.
-  const int blocks = (K + kGramBlock - 1) / kGramBlock;
-  tarvo::parallel_for(blocks, tarvo::thread_count(), [&](std::int64_t b, int) {
+  const int threads = tarvo::thread_count();
+  const int width = gram_block(K, threads);
+  const int blocks = (K + width - 1) / width;
+  tarvo::parallel_for(blocks, threads, [&](std::int64_t b, int) {
     // Rows k >= i0 of the columns i0..i1-1 (the few above the diagonal are overwritten below).
-    const int i0 = static_cast<int>(b) * kGramBlock;
-    const int i1 = std::min(K, i0 + kGramBlock);
+    const int i0 = static_cast<int>(b) * width;
+    const int i1 = std::min(K, i0 + width);
     tarvo::complex_matmat_rows(AH, K, static_cast<int>(R), A + static_cast<std::int64_t>(i0) * R,
                                i1 - i0, nullptr, i0, K, X + static_cast<std::int64_t>(i0) * K);
     return 0;

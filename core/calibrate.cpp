@@ -2,7 +2,8 @@
 //
 // A (R x K) holds the source values of every training position, row r + n_ro*i for readout
 // position r and calibration line i, column s + S*(c + L*j) for source s, coil c and readout
-// offset j; b_c (R) the target coil's values there. For each target coil c:
+// offset j (held only as its conjugate transpose AH); b_c (R) the target coil's values there.
+// For each target coil c:
 //   (A^H A) W_c = A^H b_c,
 // solved by conjugate gradients. Both sides are formed from A/sigma and b/sigma, sigma the RMS
 // magnitude of A's entries: the weights are unchanged, while the solver's absolute stop test
@@ -31,10 +32,10 @@ int gram_block(int K, int threads) {
 
 namespace core_detail {
 
-void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, dcomplex* X) {
+void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X) {
   // Blocks of columns are independent jobs; each entry is the sum of gram_column, in
-  // increasing r, whichever worker forms it. The upper triangle is the conjugate of the lower
-  // one, which is exact.
+  // increasing r, whichever worker forms it (column i of A is the conjugate of row i of AH,
+  // read in place). The upper triangle is the conjugate of the lower one, which is exact.
   const int threads = tarvo::thread_count();
   const int width = gram_block(K, threads);
   const int blocks = (K + width - 1) / width;
@@ -42,8 +43,8 @@ void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, d
     // Rows k >= i0 of the columns i0..i1-1 (the few above the diagonal are overwritten below).
     const int i0 = static_cast<int>(b) * width;
     const int i1 = std::min(K, i0 + width);
-    tarvo::complex_matmat_rows(AH, K, static_cast<int>(R), A + static_cast<std::int64_t>(i0) * R,
-                               i1 - i0, nullptr, i0, K, X + static_cast<std::int64_t>(i0) * K);
+    tarvo::complex_matmat_conj_rows(AH, K, static_cast<int>(R), i0, i1 - i0, i0, K,
+                                    X + static_cast<std::int64_t>(i0) * K);
     return 0;
   });
   for (int i = 0; i < K; ++i)
@@ -143,65 +144,65 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
   const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
   const std::int64_t AK = R * K;
 
-  if (!grow(blocks->AH, blocks->a_count, AK, " could not alloc AH array\n") ||
-      !grow(blocks->A, blocks->a_count, AK, " could not alloc A array\n")) {
-    blocks->A.reset();
-    blocks->AH.reset();
+  if (!grow(blocks->AH, blocks->a_count, AK, " could not alloc AH array\n")) {
     blocks->a_count = 0;
     return -1;
   }
   blocks->a_count = std::max(blocks->a_count, AK);
-  dcomplex* const A = blocks->A.get();
   dcomplex* const AH = blocks->AH.get();
 
-  // Fill A (R x K); the training window is the n_ro central samples from (M - n_ro)/2,
-  // widened by the readout offsets, circular at both ends. A source coil's columns are one job.
+  // A (R x K) is held as its conjugate transpose AH (K x R, column r = conjugated row r of A).
+  // Row r + n_ro*i of A is training position r on calibration line i, column s + S*(c + L*j)
+  // source s of coil c at readout offset j. The training window is the n_ro central samples
+  // from (M - n_ro)/2, widened by the readout offsets, circular at both ends. A calibration
+  // line's rows are one job.
   const int start = (M - n_ro) / 2;
   const int threads = tarvo::thread_count();
-  auto column_of = [&](int c, int j, int s) {
-    return s + static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j);
+  auto entry = [&](std::int64_t i, int c, int j, int s) {
+    return AH + s + static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j) +
+           K * (static_cast<std::int64_t>(n_ro) * i);
   };
-  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
-    const dcomplex* coil = data + c * M * N;
-    for (int i = 0; i < C; ++i)
+  tarvo::parallel_for(C, threads, [&](std::int64_t i, int) {
+    for (int c = 0; c < L; ++c) {
+      const dcomplex* coil = data + static_cast<std::int64_t>(c) * M * N;
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
           const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
-          dcomplex* a =
-              A + column_of(static_cast<int>(c), j, s) * R + static_cast<std::int64_t>(n_ro) * i;
+          dcomplex* ah = entry(i, c, j, s);
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
-            a[r] = coil[line + static_cast<std::int64_t>(N) * sample];
+            const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
+            ah[static_cast<std::int64_t>(K) * r] = {v.re, -v.im};
           }
         }
+    }
     return 0;
   });
-  // The RMS magnitude, summed in one fixed order (line, coil, offset, source, sample) whatever
-  // the thread count.
+  // The RMS magnitude of A's entries, summed in one fixed order (line, coil, offset, source,
+  // sample) whatever the thread count.
   double sum_squares = 0.0;
   for (int i = 0; i < C; ++i)
     for (int c = 0; c < L; ++c)
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
-          const dcomplex* a = A + column_of(c, j, s) * R + static_cast<std::int64_t>(n_ro) * i;
-          for (int r = 0; r < n_ro; ++r) sum_squares += a[r].re * a[r].re + a[r].im * a[r].im;
+          const dcomplex* ah = entry(i, c, j, s);
+          for (int r = 0; r < n_ro; ++r) {
+            const dcomplex a = ah[static_cast<std::int64_t>(K) * r];
+            sum_squares += a.re * a.re + a.im * a.im;
+          }
         }
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-  // A /= scale, then AH (K x R) = A^H: blocks of rows of A are jobs, each its rows of AH.
-  constexpr std::int64_t kRows = 64;
-  tarvo::parallel_for((R + kRows - 1) / kRows, threads, [&](std::int64_t block, int) {
-    const std::int64_t r0 = block * kRows;
-    const std::int64_t r1 = std::min(R, r0 + kRows);
-    for (std::int64_t col = 0; col < K; ++col) {
-      dcomplex* a = A + col * R;
-      for (std::int64_t r = r0; r < r1; ++r) {
-        if (scale != 1.0) a[r] = {a[r].re / scale, a[r].im / scale};
-        AH[r * K + col] = {a[r].re, -a[r].im};
-      }
-    }
-    return 0;
-  });
+  // A /= scale, by blocks of columns of AH.
+  if (scale != 1.0) {
+    constexpr std::int64_t kColumns = 64;
+    tarvo::parallel_for((R + kColumns - 1) / kColumns, threads, [&](std::int64_t block, int) {
+      const std::int64_t end = std::min(R, (block + 1) * kColumns) * K;
+      for (std::int64_t e = block * kColumns * K; e < end; ++e)
+        AH[e] = {AH[e].re / scale, AH[e].im / scale};
+      return 0;
+    });
+  }
 
   const std::int64_t KK = static_cast<std::int64_t>(K) * K;
   if (!grow(blocks->X, blocks->x_count, KK, " could not alloc X array\n")) {
@@ -210,7 +211,7 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
   }
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
-  core_detail::gram_matrix(AH, A, K, R, X);
+  core_detail::gram_matrix(AH, K, R, X);
 
   const bool shifted = mode == 1 || mode == 2;
   const int T = shifted ? K : L;

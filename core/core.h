@@ -151,7 +151,8 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
 // (40 passes, tolerance 1e-9). The training data are first divided by the RMS magnitude of A's
 // entries, so the weights do not depend on the scale of the data. *coefficients is allocated
 // when null (reused otherwise) and cleared before the solves. Returns 0, or -1 after
-// " could not alloc <AH|A|X|N|b|Xb> array\n" (buffers released).
+// " could not alloc <AH|X|N|b|Xb> array\n" (buffers released). A itself is held only as its
+// conjugate transpose AH.
 int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
                      int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
                      dcomplex** coefficients, int mode, int line_shift);

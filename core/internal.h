@@ -63,17 +63,18 @@ class WorkerFfts {
   std::vector<FftManager> own_;
 };
 
-// X (K x K) <- AH * A for AH K x R and A = AH^H (R x K): the lower triangle formed by blocks of
-// columns (spread over the call's threads), each entry accumulated in increasing r, and the
-// upper triangle its exact conjugate. Every entry of X is written.
-void gram_matrix(const dcomplex* AH, const dcomplex* A, int K, std::int64_t R, dcomplex* X);
+// X (K x K) <- AH * AH^H for AH K x R, i.e. A^H A for A = AH^H: the lower triangle formed by
+// blocks of columns (spread over the call's threads), each entry accumulated in increasing r
+// with the bits gram_column gives it, and the upper triangle its exact conjugate. Every entry of
+// X is written.
+void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X);
 
-// The large blocks of kernel calibration (A, A^H and the normal matrix), kept from one
+// The large blocks of kernel calibration (A^H and the normal matrix), kept from one
 // calibration to the next so that a run of them (every pattern of every slice) takes its memory
 // once instead of fresh pages each time. Grown when a calibration needs more; every element a
 // calibration reads it has written first.
 struct CalibrationBlocks {
-  tarvo::buffer<dcomplex> A, AH, X;
+  tarvo::buffer<dcomplex> AH, X;
   std::int64_t a_count = 0, x_count = 0;
 };
 

@@ -62,6 +62,13 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y);
 
+// Rows i0..i1-1 of Y_c <- sum_j A(i, j) conj(A(c0 + c, j)) for c < count: those rows of the
+// columns c0 .. c0+count-1 of A A^H (A rows x cols, Y rows x count, column-major), cleared
+// first. Each element gets exactly the bits complex_matmat_rows gives it when X_c holds the
+// conjugates of row c0 + c of A, without that copy being made.
+void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,
+                              int i1, dcomplex* Y);
+
 // y + a*x rounded exactly as the product kernel adds one term (for sums that must give the
 // kernel's bits one term at a time).
 dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x);

@@ -15,6 +15,10 @@ namespace tarvo::matmul_fma {
 // blocking or on the thread that forms it.
 void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
           const unsigned char* active, int i0, int i1, dcomplex* Y);
+// Rows i0..i1-1 of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added exactly as
+// rows() adds a*x for x = conj(A(c0 + c, j)).
+void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
+               dcomplex* Y);
 // y + a*x by the same two fused multiply-adds per part.
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
 

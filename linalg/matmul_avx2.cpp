@@ -29,30 +29,33 @@ inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
   y.im = fmadd(a.re, x.im, fmadd(a.im, x.re, y.im));
 }
 
-// Four rows (a: element (i, j0) of A) times NC columns of X (x[c]: X_c as doubles) over columns
-// j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane the same two fused multiply-adds
-// as element(): the real lane takes a.re*x.re then (-a.im)*x.im (the same product as
-// a.im*(-x.im), so the sign is put on A's side once per column instead of once per column of
-// X), the imaginary lane a.im*x.re then a.re*x.im.
-template <int NC>
-void tile(const double* a, std::int64_t lda, const double* const* x, int j0, int j1,
-          double* const* y) {
+// Four rows (a: element (i, j0) of A) times NC columns of X (x[c]: X_c as doubles, element j
+// at x[c] + xstep*j) over columns j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane
+// the same two fused multiply-adds as element(): the real lane takes a.re*x.re then
+// (-a.im)*x.im (the same product as a.im*(-x.im), so the sign is put on A's side once per
+// column instead of once per column of X), the imaginary lane a.im*x.re then a.re*x.im. With
+// Conj the terms are a*conj(x): the real lane a.re*x.re then a.im*x.im, the imaginary lane
+// a.im*x.re then (-a.re)*x.im, again the products element() forms for conj(x).
+template <int NC, bool Conj>
+void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep, int j0,
+          int j1, double* const* y) {
   __m256d lo[NC], hi[NC];
   for (int c = 0; c < NC; ++c) {
     lo[c] = _mm256_loadu_pd(y[c]);
     hi[c] = _mm256_loadu_pd(y[c] + 4);
   }
-  const __m256d negate_re = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
+  const __m256d sign =
+      Conj ? _mm256_set_pd(-0.0, 0.0, -0.0, 0.0) : _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
   for (int j = j0; j < j1; ++j) {
     const double* aj = a + 2 * lda * j;
     const __m256d a_lo = _mm256_loadu_pd(aj);
     const __m256d a_hi = _mm256_loadu_pd(aj + 4);
-    // (-im, re, -im, re)
-    const __m256d s_lo = _mm256_xor_pd(_mm256_permute_pd(a_lo, 0x5), negate_re);
-    const __m256d s_hi = _mm256_xor_pd(_mm256_permute_pd(a_hi, 0x5), negate_re);
+    // (-im, re, -im, re), or (im, -re, im, -re) with Conj
+    const __m256d s_lo = _mm256_xor_pd(_mm256_permute_pd(a_lo, 0x5), sign);
+    const __m256d s_hi = _mm256_xor_pd(_mm256_permute_pd(a_hi, 0x5), sign);
     for (int c = 0; c < NC; ++c) {
-      const __m256d xr = _mm256_broadcast_sd(x[c] + 2 * j);
-      const __m256d xi = _mm256_broadcast_sd(x[c] + 2 * j + 1);
+      const __m256d xr = _mm256_broadcast_sd(x[c] + xstep * j);
+      const __m256d xi = _mm256_broadcast_sd(x[c] + xstep * j + 1);
       lo[c] = _mm256_fmadd_pd(a_lo, xr, lo[c]);
       hi[c] = _mm256_fmadd_pd(a_hi, xr, hi[c]);
       lo[c] = _mm256_fmadd_pd(s_lo, xi, lo[c]);
@@ -65,30 +68,32 @@ void tile(const double* a, std::int64_t lda, const double* const* x, int j0, int
   }
 }
 
-void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, int j0, int j1,
-            double* const* y) {
+template <bool Conj>
+void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
+            int j0, int j1, double* const* y) {
   switch (n) {
     case 4:
-      tile<4>(a, lda, x, j0, j1, y);
+      tile<4, Conj>(a, lda, x, xstep, j0, j1, y);
       break;
     case 3:
-      tile<3>(a, lda, x, j0, j1, y);
+      tile<3, Conj>(a, lda, x, xstep, j0, j1, y);
       break;
     case 2:
-      tile<2>(a, lda, x, j0, j1, y);
+      tile<2, Conj>(a, lda, x, xstep, j0, j1, y);
       break;
     case 1:
-      tile<1>(a, lda, x, j0, j1, y);
+      tile<1, Conj>(a, lda, x, xstep, j0, j1, y);
       break;
     default:
       break;
   }
 }
 
-}  // namespace
-
-void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-          const unsigned char* active, int i0, int i1, dcomplex* Y) {
+// Column c of X starts at X + c*x_col, its element j is x_step further on.
+template <bool Conj>
+void rows_of(const dcomplex* A, int rows, int cols, const dcomplex* X, std::int64_t x_col,
+             std::int64_t x_step, int count, const unsigned char* active, int i0, int i1,
+             dcomplex* Y) {
   const std::int64_t lda = rows;
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
@@ -100,23 +105,38 @@ void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
       int n = 0;
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
-        x[n] = reinterpret_cast<const double*>(X + static_cast<std::int64_t>(c) * cols);
+        x[n] = reinterpret_cast<const double*>(X + c * x_col);
         y[n] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(c) * rows + i);
         if (++n == 4) {
-          tile<4>(a, lda, x, j0, j1, y);
+          tile<4, Conj>(a, lda, x, 2 * x_step, j0, j1, y);
           n = 0;
         }
       }
-      tile_n(n, a, lda, x, j0, j1, y);
+      tile_n<Conj>(n, a, lda, x, 2 * x_step, j0, j1, y);
     }
     for (; i < i1; ++i)
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
-        const dcomplex* xc = X + static_cast<std::int64_t>(c) * cols;
+        const dcomplex* xc = X + c * x_col;
         dcomplex& yi = Y[static_cast<std::int64_t>(c) * rows + i];
-        for (int j = j0; j < j1; ++j) element(A[lda * j + i], xc[j], yi);
+        for (int j = j0; j < j1; ++j) {
+          const dcomplex xj = xc[x_step * j];
+          element(A[lda * j + i], Conj ? dcomplex{xj.re, -xj.im} : xj, yi);
+        }
       }
   }
+}
+
+}  // namespace
+
+void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+          const unsigned char* active, int i0, int i1, dcomplex* Y) {
+  rows_of<false>(A, rows, cols, X, cols, 1, count, active, i0, i1, Y);
+}
+
+void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
+               dcomplex* Y) {
+  rows_of<true>(A, rows, cols, A + c0, 1, rows, count, nullptr, i0, i1, Y);
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

@@ -144,7 +144,7 @@ TEST(GramMatrix, EqualsTheColumnByColumnProductBitForBit) {
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     std::vector<dcomplex> X(std::size_t(K) * K, {0, 0});
-    core_detail::gram_matrix(AH.data(), A.data(), K, R, X.data());
+    core_detail::gram_matrix(AH.data(), K, R, X.data());
     for (int i = 0; i < K; ++i)
       for (int k = 0; k < K; ++k) {
         // Lower triangle and diagonal exactly the column product; the upper its conjugate.

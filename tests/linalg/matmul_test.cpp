@@ -86,6 +86,23 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
   }
 }
 
+// The Gram form reads its right-hand sides from A's own rows: the same bits as the product
+// with the conjugated rows copied out, on every row (tiles and tail) of every column asked.
+TEST_P(ProductKernel, ConjugateRowFormEqualsTheProductWithTheRowsCopiedOut) {
+  const int c0 = 3, count = 6;
+  std::vector<dcomplex> X(kCols * count);
+  for (int c = 0; c < count; ++c)
+    for (int j = 0; j < kCols; ++j) {
+      const dcomplex a = A[j * kRows + c0 + c];
+      X[c * kCols + j] = {a.re, -a.im};
+    }
+  std::vector<dcomplex> want(kRows * count, {kUntouched, kUntouched}), got = want;
+  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 1, kRows,
+                             want.data());
+  tarvo::complex_matmat_conj_rows(A.data(), kRows, kCols, c0, count, 1, kRows, got.data());
+  EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, ProductKernel, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& p) {
                            return p.param ? "FusedMultiplyAdd" : "Baseline";

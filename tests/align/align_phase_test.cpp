@@ -2,6 +2,7 @@
 // its support, the phase ramp and the rank-1 estimate.
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <ostream>
 #include <random>
 #include <string>
@@ -32,6 +33,29 @@ std::vector<dcomplex> random_stack(std::int64_t n, unsigned seed) {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+// Each sample as the one-at-a-time formula gives it, bit for bit, whether it falls in a pair or
+// in the odd tail; samples with z = 0 keep what the output held.
+TEST(PhaseDifferenceMap, EachSampleIsZTimesConjWOverAbsZAndZerosKeepTheOutput) {
+  const int nrows = 3, ncols = 3;  // 9 samples: four pairs and a tail
+  auto z = random_stack(9, 5);
+  const auto w = random_stack(9, 6);
+  z[2] = {0.0, 0.0};
+  z[8] = {0.0, -0.0};
+  z[5] = {-0.0, 1.5};  // a signed zero in the product
+  std::vector<dcomplex> out(9, dcomplex{7.0, -7.0});
+  ASSERT_EQ(phase_difference_map(z.data(), w.data(), nrows, ncols, out.data()), 0);
+  for (int i = 0; i < 9; ++i) {
+    dcomplex want = {7.0, -7.0};
+    const double mag = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
+    if (mag != 0.0) {
+      const double pr = z[i].re * w[i].re - z[i].im * -w[i].im;
+      const double pi = z[i].re * -w[i].im + z[i].im * w[i].re;
+      want = {pr / mag, pi / mag};
+    }
+    EXPECT_EQ(std::memcmp(&out[i], &want, sizeof want), 0) << i;
+  }
+}
 
 class MagnitudeMaskFraction : public testing::TestWithParam<float> {};
 

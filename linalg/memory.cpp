@@ -70,6 +70,46 @@ std::size_t checked_bytes(std::int64_t count, std::size_t element_size) noexcept
   return static_cast<std::size_t>(n) * element_size;
 }
 
+#ifndef _WIN32
+namespace {
+
+// Every block is preceded by where it came from, so that free_bytes can give it back: the base
+// address of the allocation and, for a block mapped from the system, the mapped length (0 for
+// one from malloc).
+struct Origin {
+  void* base;
+  std::size_t mapped;
+};
+constexpr std::size_t kOriginAt = 16;  // the record sits this many bytes before the block
+static_assert(sizeof(Origin) <= kOriginAt && kOriginAt <= kAlignment);
+
+Origin& origin_of(void* block) {
+  return *reinterpret_cast<Origin*>(static_cast<char*>(block) - kOriginAt);
+}
+
+#ifdef __linux__
+// A large cleared block is mapped from the system, which hands out zero pages: nothing needs
+// clearing, and a page costs nothing until it is first touched (a scratch volume of which a
+// call uses one slice stays mostly unbacked). The block starts on a 2 MiB boundary, so that
+// huge pages can back it from its first byte; the page before it holds its origin.
+void* mapped_block(std::size_t rounded) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  constexpr std::size_t kPage = 4096;
+  if (rounded > std::numeric_limits<std::size_t>::max() - kHuge - kPage) return nullptr;
+  const std::size_t total = rounded + kHuge + kPage;
+  void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) return nullptr;
+  const auto start = (reinterpret_cast<std::uintptr_t>(map) + kPage + kHuge - 1) & ~(kHuge - 1);
+  void* block = reinterpret_cast<void*>(start);
+  advise_huge_pages(block, rounded);
+  origin_of(block) = {map, total};
+  return block;
+}
+#endif
+
+}  // namespace
+#endif
+
 void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
   const long call = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
   long target = g_fail_at.load(std::memory_order_relaxed);
@@ -77,15 +117,22 @@ void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
     g_fail_at.compare_exchange_strong(target, 0);
     return nullptr;
   }
-  if (bytes > std::numeric_limits<std::size_t>::max() - kAlignment) return nullptr;
-  const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+  if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kAlignment) return nullptr;
+  const std::size_t rounded =
+      std::max(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
 #ifdef _WIN32
-  void* p = _aligned_malloc(rounded == 0 ? kAlignment : rounded, kAlignment);
+  void* p = _aligned_malloc(rounded, kAlignment);
 #else
-  void* p = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+#ifdef __linux__
+  if (clear && rounded >= kHugePageFrom) return mapped_block(rounded);
+#endif
+  // kAlignment bytes in front of the block hold its origin.
+  void* base = std::aligned_alloc(kAlignment, rounded + kAlignment);
+  void* p = base ? static_cast<char*>(base) + kAlignment : nullptr;
+  if (p) origin_of(p) = {base, 0};
 #endif
   if (p) advise_huge_pages(p, rounded);
-  if (p && clear) zero(p, rounded == 0 ? kAlignment : rounded);
+  if (p && clear) zero(p, rounded);
   return p;
 }
 
@@ -93,7 +140,15 @@ void free_bytes(void* p) noexcept {
 #ifdef _WIN32
   _aligned_free(p);
 #else
-  std::free(p);
+  if (!p) return;
+  const Origin o = origin_of(p);
+#ifdef __linux__
+  if (o.mapped != 0) {
+    munmap(o.base, o.mapped);
+    return;
+  }
+#endif
+  std::free(o.base);
 #endif
 }
 

@@ -63,6 +63,9 @@ namespace {
 
 // Samples of one line synthesised together.
 constexpr int kSamples = 8;
+// Readout offsets the gathered form handles (the configured width is 5); wider kernels take the
+// one-line-at-a-time form.
+constexpr int kMaxReadoutWidth = 16;
 
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
@@ -91,6 +94,7 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
   dcomplex* __restrict v = work;                   // kSamples x K gathered sources
   dcomplex* __restrict acc = work + kSamples * K;  // kSamples x L sums
+  std::int64_t column_at[kSamples * kMaxReadoutWidth];
   // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
   // and which are targets does not depend on the order of the loops below.
@@ -107,19 +111,25 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
   for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
     const int count = std::min(kSamples, (M + n) / 2 - m0);
+    // Where the column of sample b at readout offset j starts in a coil.
+    for (int b = 0; b < count; ++b)
+      for (int j = 0; j < w; ++j)
+        column_at[b * w + j] =
+            static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
     for (int l = 0; l < N; ++l) {
       if (!target(l)) continue;
-      // Source t = s + S (j + w c') of sample b at v[b K + t].
-      for (int cs = 0; cs < L; ++cs)
-        for (int j = 0; j < w; ++j) {
-          const std::int64_t t = S * (j + static_cast<std::int64_t>(w) * cs);
-          for (int b = 0; b < count; ++b) {
-            const dcomplex* column =
-                data + cs * coil_stride +
-                static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
-            for (int s = 0; s < S; ++s) v[b * K + t + s] = column[lines[s]];
+      // Source t = s + S (j + w c') of sample b at v[b K + t], written in that order.
+      for (int b = 0; b < count; ++b) {
+        dcomplex* out = v + b * K;
+        const std::int64_t* at = column_at + b * w;
+        for (int cs = 0; cs < L; ++cs) {
+          const dcomplex* coil = data + cs * coil_stride;
+          for (int j = 0; j < w; ++j) {
+            const dcomplex* column = coil + at[j];
+            for (int s = 0; s < S; ++s) *out++ = column[lines[s]];
           }
         }
+      }
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
       tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)
@@ -179,7 +189,7 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
       if (!patterns[p].coefficients) continue;
       bool reads_target = false;
       for (int s = 0; s < S; ++s) reads_target |= offsets[s] % N == 0;
-      if (reads_target)
+      if (reads_target || w > kMaxReadoutWidth)
         synthesize_pattern(extents, data, S, offsets.get(), w, q.get(), mask.get(),
                            patterns[p].coefficients, fraction);
       else

@@ -2,11 +2,11 @@
 // with 1 thread and with all hardware threads, against one-thread OpenBLAS zgemm measured in
 // the same run.
 //
-//   tarvo_pipeline_bench [S] [M] [L] [XL] [--reps=N]
+//   tarvo_pipeline_bench [S] [M] [L] [XL] [--reps=N] [--threads=T]
 //
 // Sizes (readout x lines x slices x coils): S 64x64x4x8, M 128x96x4x32, L 208x90x8x32,
 // XL 256x128x2x64; default S and M. Each stage is the median of the repetitions (default 3),
-// after one call that is not counted.
+// after one call that is not counted; with 1 thread and all hardware threads, or T threads only.
 // Rates are GFLOP/s (8 real flops per complex multiply-add) and their fraction of zgemm's
 // one-thread rate per thread used; lines% is the line synthesis on its own (one half of one
 // slice, which runs on one thread), synth% the whole synthesis stage with its transforms and
@@ -208,9 +208,14 @@ int main(int argc, char** argv) {
       {"S", 64, 64, 4, 8}, {"M", 128, 96, 4, 32}, {"L", 208, 90, 8, 32}, {"XL", 256, 128, 2, 64}};
   std::vector<Size> sizes;
   int reps = 3;
+  int only_threads = 0;  // 0: 1 thread and all hardware threads
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--reps=", 7) == 0) {
       reps = std::max(1, std::atoi(argv[i] + 7));
+      continue;
+    }
+    if (std::strncmp(argv[i], "--threads=", 10) == 0) {
+      only_threads = std::max(1, std::atoi(argv[i] + 10));
       continue;
     }
     for (const Size& s : all)
@@ -220,6 +225,7 @@ int main(int argc, char** argv) {
   const int hw = std::max(1u, std::thread::hardware_concurrency());
   std::vector<int> thread_counts = {1};
   if (hw > 1) thread_counts.push_back(hw);
+  if (only_threads > 0) thread_counts = {only_threads};
 
   std::printf(
       "size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"

@@ -252,9 +252,11 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
       std::fprintf(stderr, " could not alloc Xb array\n");
       return -1;
     }
-    for (int c = 0; c < L; ++c)
-      training_values(data, extents, C, calib_lines, n_ro, c, readout_shift, shift, scale,
-                      b.get() + R * c);
+    tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+      training_values(data, extents, C, calib_lines, n_ro, static_cast<int>(c), readout_shift,
+                      shift, scale, b.get() + R * c);
+      return 0;
+    });
     tarvo::complex_matmat(AH, K, static_cast<int>(R), b.get(), L, Xb.get());
     dcomplex* columns = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0);
     if (tarvo::complex_cg_solve_many(X, K, L, Xb.get(), columns, kCgPasses, kCgTolerance) != 0)

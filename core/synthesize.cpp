@@ -71,7 +71,7 @@ constexpr int kMaxReadoutWidth = 16;
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
 // with the same products and additions, so the results are the same bit for bit. Needs a
 // pattern none of whose sources is the target line itself. Work space: Wt (K*L), work
-// (kSamples*(K + L)), lines (S).
+// (kSamples*(K + L) + L*kSamples*w_max*S), lines (S).
 void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, const int* line_offsets,
                                  int w, const int* readout_offsets, int* mask,
                                  const dcomplex* coefficients, float fraction,
@@ -94,7 +94,12 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
   dcomplex* __restrict v = work;                   // kSamples x K gathered sources
   dcomplex* __restrict acc = work + kSamples * K;  // kSamples x L sums
+  // The columns a block of samples reads (sample b at offset j: column used[b w + j]; with
+  // consecutive offsets, count + w - 1 of them), and their S source values of every coil for
+  // the current line, gathered once per line: stage[(c' D + d) S + s] for distinct column d.
   std::int64_t column_at[kSamples * kMaxReadoutWidth];
+  int used[kSamples * kMaxReadoutWidth];
+  dcomplex* __restrict stage = acc + kSamples * L;
   // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
   // and which are targets does not depend on the order of the loops below.
@@ -111,22 +116,34 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
   for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
     const int count = std::min(kSamples, (M + n) / 2 - m0);
-    // Where the column of sample b at readout offset j starts in a coil.
+    // Where each distinct column the block reads starts in a coil.
+    int D = 0;
     for (int b = 0; b < count; ++b)
-      for (int j = 0; j < w; ++j)
-        column_at[b * w + j] =
+      for (int j = 0; j < w; ++j) {
+        const std::int64_t at =
             static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
+        int d = 0;
+        while (d < D && column_at[d] != at) ++d;
+        if (d == D) column_at[D++] = at;
+        used[b * w + j] = d;
+      }
     for (int l = 0; l < N; ++l) {
       if (!target(l)) continue;
+      for (int cs = 0; cs < L; ++cs) {
+        const dcomplex* coil = data + cs * coil_stride;
+        dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
+        for (int d = 0; d < D; ++d)
+          for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
+      }
       // Source t = s + S (j + w c') of sample b at v[b K + t], written in that order.
       for (int b = 0; b < count; ++b) {
         dcomplex* out = v + b * K;
-        const std::int64_t* at = column_at + b * w;
+        const int* at = used + b * w;
         for (int cs = 0; cs < L; ++cs) {
-          const dcomplex* coil = data + cs * coil_stride;
+          const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
           for (int j = 0; j < w; ++j) {
-            const dcomplex* column = coil + at[j];
-            for (int s = 0; s < S; ++s) *out++ = column[lines[s]];
+            const dcomplex* column = coil + at[j] * S;
+            for (int s = 0; s < S; ++s) *out++ = column[s];
           }
         }
       }
@@ -156,7 +173,9 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
   const std::int64_t K = static_cast<std::int64_t>(w) * S * extents[2];
   tarvo::buffer<dcomplex> W_perm(tarvo::alloc_array<dcomplex>(K * extents[2]));
-  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(kSamples * (K + extents[2])));
+  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(
+      kSamples * (K + extents[2]) +
+      static_cast<std::int64_t>(extents[2]) * kSamples * kMaxReadoutWidth * S));
   tarvo::buffer<int> lines(tarvo::alloc_array<int>(S));
   if (!q || !offsets || !mask || !W_perm || !gathered || !lines) {
     std::fprintf(stderr, " could not alloc synthesis work array\n");

@@ -144,53 +144,48 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
   const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
   const std::int64_t AK = R * K;
 
-  if (!grow(blocks->AH, blocks->a_count, AK, " could not alloc AH array\n")) {
+  // AH, followed by one element per calibration line for its sum of squares.
+  if (!grow(blocks->AH, blocks->a_count, AK + C, " could not alloc AH array\n")) {
     blocks->a_count = 0;
     return -1;
   }
-  blocks->a_count = std::max(blocks->a_count, AK);
+  blocks->a_count = std::max(blocks->a_count, AK + C);
   dcomplex* const AH = blocks->AH.get();
+  dcomplex* const line_squares = AH + AK;
 
   // A (R x K) is held as its conjugate transpose AH (K x R, column r = conjugated row r of A).
   // Row r + n_ro*i of A is training position r on calibration line i, column s + S*(c + L*j)
   // source s of coil c at readout offset j. The training window is the n_ro central samples
   // from (M - n_ro)/2, widened by the readout offsets, circular at both ends. A calibration
-  // line's rows are one job.
+  // line's rows are one job, which also sums the squared magnitudes of its entries (in the
+  // order coil, offset, source, sample).
   const int start = (M - n_ro) / 2;
   const int threads = tarvo::thread_count();
-  auto entry = [&](std::int64_t i, int c, int j, int s) {
-    return AH + s + static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j) +
-           K * (static_cast<std::int64_t>(n_ro) * i);
-  };
   tarvo::parallel_for(C, threads, [&](std::int64_t i, int) {
+    double squares = 0.0;
     for (int c = 0; c < L; ++c) {
       const dcomplex* coil = data + static_cast<std::int64_t>(c) * M * N;
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
           const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
-          dcomplex* ah = entry(i, c, j, s);
+          dcomplex* ah = AH + s +
+                         static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j) +
+                         K * (static_cast<std::int64_t>(n_ro) * i);
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
             const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
             ah[static_cast<std::int64_t>(K) * r] = {v.re, -v.im};
+            squares += v.re * v.re + v.im * v.im;
           }
         }
     }
+    line_squares[i] = {squares, 0.0};
     return 0;
   });
-  // The RMS magnitude of A's entries, summed in one fixed order (line, coil, offset, source,
-  // sample) whatever the thread count.
+  // The RMS magnitude of A's entries: the lines' sums added in line order, whatever the thread
+  // count.
   double sum_squares = 0.0;
-  for (int i = 0; i < C; ++i)
-    for (int c = 0; c < L; ++c)
-      for (int j = 0; j < w; ++j)
-        for (int s = 0; s < S; ++s) {
-          const dcomplex* ah = entry(i, c, j, s);
-          for (int r = 0; r < n_ro; ++r) {
-            const dcomplex a = ah[static_cast<std::int64_t>(K) * r];
-            sum_squares += a.re * a.re + a.im * a.im;
-          }
-        }
+  for (int i = 0; i < C; ++i) sum_squares += line_squares[i].re;
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
   // A /= scale, by blocks of columns of AH.

@@ -86,4 +86,9 @@ int calibrate_kernel_with(const int* extents, const dcomplex* data, int S, const
 int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const int* extents,
                            SliceKernelSet* set, float fraction, CalibrationBlocks* blocks);
 
+// synthesize_missing_lines spread over `threads` threads.
+int synthesize_missing_lines_on(dcomplex* data, const int* acquired, const int* extents,
+                                int* count_out, int** list_out, float fraction,
+                                const SliceKernelSet* set, int threads);
+
 }  // namespace core_detail

@@ -70,12 +70,18 @@ constexpr int kMaxReadoutWidth = 16;
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
 // with the same products and additions, so the results are the same bit for bit. Needs a
-// pattern none of whose sources is the target line itself. Work space: Wt (K*L), work
-// (kSamples*(K + L) + L*kSamples*w_max*S), lines (S).
+// pattern none of whose sources is the target line itself. Blocks of samples are independent
+// jobs (their outputs are disjoint and they read acquired lines only) spread over `workers`
+// threads. Work space: Wt (K*L), work (workers * gathered_size), lines (workers*S).
+std::int64_t gathered_size(std::int64_t K, int L, int S) {
+  return kSamples * (K + L) + static_cast<std::int64_t>(L) * kSamples * kMaxReadoutWidth * S;
+}
+
 void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, const int* line_offsets,
                                  int w, const int* readout_offsets, int* mask,
                                  const dcomplex* coefficients, float fraction,
-                                 dcomplex* __restrict Wt, dcomplex* __restrict work, int* lines) {
+                                 dcomplex* __restrict Wt, dcomplex* work, int* all_lines,
+                                 int workers) {
   const int M = extents[0];
   const int L = extents[2];
   const int N = extents[3];
@@ -92,18 +98,10 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
   const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
-  dcomplex* __restrict v = work;                   // kSamples x K gathered sources
-  dcomplex* __restrict acc = work + kSamples * K;  // kSamples x L sums
-  // The columns a block of samples reads (sample b at offset j: column used[b w + j]; with
-  // consecutive offsets, count + w - 1 of them), and their S source values of every coil for
-  // the current line, gathered once per line: stage[(c' D + d) S + s] for distinct column d.
-  std::int64_t column_at[kSamples * kMaxReadoutWidth];
-  int used[kSamples * kMaxReadoutWidth];
-  dcomplex* __restrict stage = acc + kSamples * L;
   // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
-  // and which are targets does not depend on the order of the loops below.
-  auto target = [&](int l) {
+  // and which are targets does not depend on the order of the work below.
+  auto target = [&](int l, int* lines) {
     if (mask[l] != 0) return false;
     for (int s = 0; s < S; ++s) {
       lines[s] = core_detail::wrap(l, line_offsets[s], N);
@@ -114,8 +112,20 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
   // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
-  for (int m0 = (M - n) / 2; m0 < (M + n) / 2; m0 += kSamples) {
-    const int count = std::min(kSamples, (M + n) / 2 - m0);
+  const int first = (M - n) / 2;
+  const int blocks = (n + kSamples - 1) / kSamples;
+  tarvo::parallel_for(blocks, workers, [&](std::int64_t block, int worker) {
+    dcomplex* __restrict v = work + worker * gathered_size(K, L, S);  // kSamples x K sources
+    dcomplex* __restrict acc = v + kSamples * K;                      // kSamples x L sums
+    // The columns the block reads (sample b at offset j: column used[b w + j]; with
+    // consecutive offsets, count + w - 1 of them), and their S source values of every coil
+    // for the current line, gathered once per line: stage[(c' D + d) S + s] for column d.
+    dcomplex* __restrict stage = acc + kSamples * L;
+    int* lines = all_lines + static_cast<std::int64_t>(worker) * S;
+    std::int64_t column_at[kSamples * kMaxReadoutWidth];
+    int used[kSamples * kMaxReadoutWidth];
+    const int m0 = first + static_cast<int>(block) * kSamples;
+    const int count = std::min(kSamples, first + n - m0);
     // Where each distinct column the block reads starts in a coil.
     int D = 0;
     for (int b = 0; b < count; ++b)
@@ -128,7 +138,7 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
         used[b * w + j] = d;
       }
     for (int l = 0; l < N; ++l) {
-      if (!target(l)) continue;
+      if (!target(l, lines)) continue;
       for (int cs = 0; cs < L; ++cs) {
         const dcomplex* coil = data + cs * coil_stride;
         dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
@@ -154,9 +164,10 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
           data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =
               acc[b * L + c];
     }
-  }
+    return 0;
+  });
   for (int l = 0; l < N; ++l)
-    if (target(l)) mask[l] = 3;
+    if (target(l, all_lines)) mask[l] = 3;
 }
 
 }  // namespace
@@ -164,6 +175,14 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
 int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
                              int* count_out, int** list_out, float fraction,
                              const SliceKernelSet* set) {
+  return core_detail::synthesize_missing_lines_on(data, acquired, extents, count_out, list_out,
+                                                  fraction, set, tarvo::thread_count());
+}
+
+int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired,
+                                             const int* extents, int* count_out, int** list_out,
+                                             float fraction, const SliceKernelSet* set,
+                                             int threads) {
   const int acquired_count = extents[1];
   const int N = extents[3];
   const int S = set->source_lines;
@@ -173,10 +192,11 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
   const std::int64_t K = static_cast<std::int64_t>(w) * S * extents[2];
   tarvo::buffer<dcomplex> W_perm(tarvo::alloc_array<dcomplex>(K * extents[2]));
-  tarvo::buffer<dcomplex> gathered(tarvo::alloc_array<dcomplex>(
-      kSamples * (K + extents[2]) +
-      static_cast<std::int64_t>(extents[2]) * kSamples * kMaxReadoutWidth * S));
-  tarvo::buffer<int> lines(tarvo::alloc_array<int>(S));
+  // Work space of the gathered form for each worker (blocks of kSamples samples are its jobs).
+  const int workers = tarvo::worker_count((extents[0] + kSamples - 1) / kSamples, threads);
+  tarvo::buffer<dcomplex> gathered(
+      tarvo::alloc_array<dcomplex>(gathered_size(K, extents[2], S) * workers));
+  tarvo::buffer<int> lines(tarvo::alloc_array<int>(static_cast<std::int64_t>(S) * workers));
   if (!q || !offsets || !mask || !W_perm || !gathered || !lines) {
     std::fprintf(stderr, " could not alloc synthesis work array\n");
     return -1;
@@ -214,7 +234,7 @@ int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* ext
       else
         synthesize_pattern_gathered(extents, data, S, offsets.get(), w, q.get(), mask.get(),
                                     patterns[p].coefficients, fraction, W_perm.get(),
-                                    gathered.get(), lines.get());
+                                    gathered.get(), lines.get(), workers);
     }
   }
 
@@ -246,11 +266,12 @@ namespace {
 
 // Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
 int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N, int L,
-                  const SliceKernelSet* set) {
+                  const SliceKernelSet* set, int threads) {
   const int extents[4] = {M, line_count, L, N};
   int* new_lines = nullptr;
   int new_count = 0;
-  if (synthesize_missing_lines(half, lines, extents, &new_count, &new_lines, 1.0f, set) != 0)
+  if (core_detail::synthesize_missing_lines_on(half, lines, extents, &new_count, &new_lines, 1.0f,
+                                               set, threads) != 0)
     return -1;
   tarvo::free_bytes(new_lines);
   return 0;
@@ -330,10 +351,14 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
       return 0;
     });
-    // The two halves are completed concurrently (each has its own work buffers).
-    if (tarvo::parallel_for(2, workers, [&](std::int64_t h, int) {
-          return h == 0 ? complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set)
-                        : complete_half(even_slice, even_lines.get(), even_count, M, N, L, set);
+    // The two halves concurrently, each spread by blocks of samples over its share of the
+    // threads (each has its own work buffers).
+    const int threads = tarvo::thread_count();
+    if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
+          const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
+          return h == 0
+                     ? complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set, share)
+                     : complete_half(even_slice, even_lines.get(), even_count, M, N, L, set, share);
         }) != 0)
       return -1;
     // Centred backward transforms of the N x M line-fastest frames, then back to M x N.

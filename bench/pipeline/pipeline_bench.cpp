@@ -9,12 +9,12 @@
 // after one call that is not counted; with 1 thread and all hardware threads, or T threads only.
 // Rates are GFLOP/s (8 real flops per complex multiply-add) and their fraction of zgemm's
 // one-thread rate per thread used; lines% is the line synthesis on its own (one half of one
-// slice, which runs on one thread), synth% the whole synthesis stage with its transforms and
-// alignments. bound is the call's arithmetic bound (its products at zgemm's one-thread rate on
-// every thread used, plus its 2-D transforms at the speed measured here), total/bound how far
-// the whole call is from it. Peak memory is the resident high-water mark during the call
-// (VmHWM after clearing it), less the resident size before the call, in volumes of M*N*Z*L
-// complex doubles; the two inputs, already resident, are not counted in it.
+// slice, spread over the threads by blocks of samples), synth% the whole synthesis stage with
+// its transforms and alignments. bound is the call's arithmetic bound (its products at zgemm's
+// one-thread rate on every thread used, plus its 2-D transforms at the speed measured here),
+// total/bound how far the whole call is from it. Peak memory is the resident high-water mark
+// during the call (VmHWM after clearing it), less the resident size before the call, in volumes
+// of M*N*Z*L complex doubles; the two inputs, already resident, are not counted in it.
 #include <cblas.h>
 #include <malloc.h>
 
@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
       const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
       const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
       const double synth_flops = 8.0 * 2 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
-      // The line synthesis runs on one thread (the two halves of a slice go to two).
+      // The line synthesis of one half of one slice.
       const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
       // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
       // thread, plus its transforms at the measured FFT speed spread over the threads (the
@@ -297,8 +297,7 @@ int main(int argc, char** argv) {
           s.name, threads, med(&Times::interleave), estimate, gram, solves, med(&Times::synth_e),
           med(&Times::synth_f), med(&Times::align), med(&Times::total), med(&Times::peak_volumes),
           frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth),
-          100.0 * lines_flops / med(&Times::lines) * 1e-9 / zgemm, bound,
-          med(&Times::total) / bound, zgemm);
+          frac(lines_flops, med(&Times::lines)), bound, med(&Times::total) / bound, zgemm);
       std::fflush(stdout);
     }
   }

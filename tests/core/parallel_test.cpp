@@ -336,27 +336,31 @@ namespace {
 
 // The blocked synthesis of a half gives the bits of synthesize_line, the plain per-output sum
 // (M = 7 leaves a partial block of samples, L = 3 an odd number of coils).
-TEST(Synthesis, BlockedSamplesGiveTheBitsOfThePlainSum) {
-  const int M = 7, N = 10, L = 3;
+TEST(Synthesis, BlockedSamplesGiveTheBitsOfThePlainSumOnEveryThreadCount) {
+  const int M = 37, N = 10, L = 3;  // five blocks of samples, the last one short
   std::vector<int> acquired;
   for (int l = 0; l < N; l += 2) acquired.push_back(l);
   const std::vector<dcomplex> source = tarvo_test::random_values(std::size_t(M) * N * L, 31);
-  std::vector<dcomplex> data(source.size(), dcomplex{0, 0});
-  for (std::size_t i = 0; i < data.size(); ++i)
-    if (int(i % N) % 2 == 0) data[i] = source[i];
+  std::vector<dcomplex> start(source.size(), dcomplex{0, 0});
+  for (std::size_t i = 0; i < start.size(); ++i)
+    if (int(i % N) % 2 == 0) start[i] = source[i];
   const std::vector<dcomplex> W =
       tarvo_test::random_values(std::size_t(tarvo_test::kW) * tarvo_test::kS * L * L, 32);
   SliceKernelSet* set = tarvo_test::one_pattern_set(&W);
-  std::vector<dcomplex> plain = data;
+  std::vector<dcomplex> plain = start;
   const int extents[4] = {M, int(acquired.size()), L, N};
-  ASSERT_EQ(
-      synthesize_missing_lines(data.data(), acquired.data(), extents, nullptr, nullptr, 1.0f, set),
-      0);
   for (int l = 1; l < N; l += 2)
     for (int c = 0; c < L; ++c)
       synthesize_line(c, l, plain.data(), extents, W.data(), tarvo_test::kS,
                       tarvo_test::kLineOffsets, tarvo_test::kW, tarvo_test::kReadoutOffsets, 1.0f);
-  EXPECT_TRUE(same_bits(data, plain));
+  for (int threads : {1, 2, 3, 8}) {
+    Threads t(threads);
+    std::vector<dcomplex> data = start;
+    ASSERT_EQ(synthesize_missing_lines(data.data(), acquired.data(), extents, nullptr, nullptr,
+                                       1.0f, set),
+              0);
+    EXPECT_TRUE(same_bits(data, plain)) << threads << " threads";
+  }
   release_kernel_set(set);
   tarvo::free_bytes(set);
 }

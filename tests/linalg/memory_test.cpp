@@ -1,19 +1,25 @@
 // The allocation point: alignment, clearing and release for blocks of every kind (small and
 // large, cleared or not), and the failure hook.
+#include "linalg/memory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "linalg/memory.h"
-
 namespace {
 
 TEST(AllocBytes, EveryBlockIsAlignedUsableAndClearedWhenAsked) {
   // Sizes below, at and above the size from which cleared blocks come from the system.
-  const std::size_t sizes[] = {0, 1, 63, 64, 4097, (std::size_t{4} << 20) - 8,
-                               std::size_t{4} << 20, (std::size_t{9} << 20) + 24};
+  const std::size_t sizes[] = {0,
+                               1,
+                               63,
+                               64,
+                               4097,
+                               (std::size_t{4} << 20) - 8,
+                               std::size_t{4} << 20,
+                               (std::size_t{9} << 20) + 24};
   for (bool clear : {false, true})
     for (std::size_t bytes : sizes) {
       // Twice each, the first freed before the second is taken, so that reused memory is

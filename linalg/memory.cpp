@@ -13,6 +13,22 @@
 #include <sys/mman.h>
 #endif
 
+// Under AddressSanitizer every block comes from malloc, so that its leak check sees them all
+// (blocks mapped from the system are outside it).
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVO_MAP_LARGE_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVO_MAP_LARGE_BLOCKS 0
+#endif
+#endif
+#if !defined(TARVO_MAP_LARGE_BLOCKS) && defined(__linux__)
+#define TARVO_MAP_LARGE_BLOCKS 1
+#endif
+#ifndef TARVO_MAP_LARGE_BLOCKS
+#define TARVO_MAP_LARGE_BLOCKS 0
+#endif
+
 #include "linalg/parallel.h"
 
 namespace tarvo {
@@ -87,7 +103,7 @@ Origin& origin_of(void* block) {
   return *reinterpret_cast<Origin*>(static_cast<char*>(block) - kOriginAt);
 }
 
-#ifdef __linux__
+#if TARVO_MAP_LARGE_BLOCKS
 // A large cleared block is mapped from the system, which hands out zero pages: nothing needs
 // clearing, and a page costs nothing until it is first touched (a scratch volume of which a
 // call uses one slice stays mostly unbacked). The block starts on a 2 MiB boundary, so that
@@ -123,7 +139,7 @@ void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
 #ifdef _WIN32
   void* p = _aligned_malloc(rounded, kAlignment);
 #else
-#ifdef __linux__
+#if TARVO_MAP_LARGE_BLOCKS
   if (clear && rounded >= kHugePageFrom) return mapped_block(rounded);
 #endif
   // kAlignment bytes in front of the block hold its origin.
@@ -142,7 +158,7 @@ void free_bytes(void* p) noexcept {
 #else
   if (!p) return;
   const Origin o = origin_of(p);
-#ifdef __linux__
+#if TARVO_MAP_LARGE_BLOCKS
   if (o.mapped != 0) {
     munmap(o.base, o.mapped);
     return;

@@ -48,27 +48,36 @@ void swap_quadrants(dcomplex* frame, int rows, int cols) {
 
 namespace core_detail {
 
-void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
+namespace {
+
+// out (cols x rows) <- value(i, j) for each element (i, j) of a rows x cols frame, by blocks of
+// 32 x 32 so that reads and writes both stay within cache lines.
+template <class Value>
+void blocked_transpose(int rows, int cols, dcomplex* out, Value value) {
   const std::int64_t R = rows;
   const std::int64_t C = cols;
-  // Blocked copy into temp (cols x rows), then back: both sweeps stay within cache lines.
   constexpr std::int64_t B = 32;
   for (std::int64_t j0 = 0; j0 < C; j0 += B)
     for (std::int64_t i0 = 0; i0 < R; i0 += B)
       for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
-        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) temp[j + C * i] = data[i + R * j];
-  std::memcpy(data, temp, static_cast<std::size_t>(R * C) * sizeof(dcomplex));
+        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) out[j + C * i] = value(i, j);
+}
+
+}  // namespace
+
+void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
+  const std::int64_t R = rows;
+  // Into temp (cols x rows), then back.
+  blocked_transpose(rows, cols, temp,
+                    [&](std::int64_t i, std::int64_t j) { return data[i + R * j]; });
+  std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
 }
 
 void transposed_half(const dcomplex* source, int rows, int cols, int parity, dcomplex* out) {
   const std::int64_t R = rows;
-  const std::int64_t C = cols;
-  constexpr std::int64_t B = 32;
-  for (std::int64_t i0 = 0; i0 < R; i0 += B)
-    for (std::int64_t j0 = 0; j0 < C; j0 += B)
-      for (std::int64_t i = i0; i < i0 + B && i < R; ++i)
-        for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
-          out[j + C * i] = (j & 1) == parity ? source[i + R * j] : dcomplex{0.0, 0.0};
+  blocked_transpose(rows, cols, out, [&](std::int64_t i, std::int64_t j) {
+    return (j & 1) == parity ? source[i + R * j] : dcomplex{0.0, 0.0};
+  });
 }
 
 }  // namespace core_detail

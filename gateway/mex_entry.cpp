@@ -8,8 +8,11 @@
 //
 // Errors are console text (mexPrintf); the call then returns with no output assigned. Outputs
 // are built in owners and handed to the host only once every requested one exists, and every
-// buffer, record and the context are released on every path. No exception leaves mexFunction.
+// buffer, record and the calibration are released on every path. No exception leaves
+// mexFunction. The correction itself is the core's (core/tarvo.h); this file converts arrays
+// and reports errors.
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -19,8 +22,7 @@
 #include <malloc.h>
 #endif
 
-#include "align/align.h"
-#include "core/core.h"
+#include "core/tarvo.h"
 #include "gateway/gateway.h"
 
 namespace {
@@ -52,16 +54,6 @@ struct ArrayDeleter {
 };
 // A host array this call created and has not handed to the host yet.
 using OwnedArray = std::unique_ptr<mxArray, ArrayDeleter>;
-
-// The correction context, destroyed on every path (context_destroy on a zeroed or partly
-// created context releases exactly what it holds).
-struct ContextGuard {
-  CorrectionContext context{};
-  ContextGuard() = default;
-  ContextGuard(const ContextGuard&) = delete;
-  ContextGuard& operator=(const ContextGuard&) = delete;
-  ~ContextGuard() { context_destroy(&context); }
-};
 
 enum class Rank { kThreeOrMore, kExactlyFour };
 
@@ -103,9 +95,10 @@ bool step_failed(const char* step) {
   return false;
 }
 
-// Output 3: a 1 x Z struct array; element s holds the last pattern of slice s ("dk" the line
-// spacing, "pattern" its text, "coef" its (w*S*L) x L complex coefficients, column-major).
-OwnedArray kernel_struct(const CorrectionContext& context, int Z, int L) {
+// Output 3: a 1 x Z struct array; element s holds slice s's kernel ("dk" the line spacing,
+// "pattern" its text, "coef" its (w*S*L) x L complex coefficients, column-major).
+OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
+  const int Z = calibration.shape().Z;
   OwnedArray out(mxCreateStructMatrix_700(1, Z, kSliceOutputs, kFieldNames));
   if (!out) return nullptr;
   int field[kSliceOutputs];
@@ -114,35 +107,35 @@ OwnedArray kernel_struct(const CorrectionContext& context, int Z, int L) {
     if (field[f] < 0) return nullptr;
   }
   for (int s = 0; s < Z; ++s) {
-    const SliceKernelSet* set = context.slices ? context.slices[s] : nullptr;
-    if (!set || !set->patterns || !set->spacings) return nullptr;
-    const std::int64_t rows =
-        std::int64_t{set->readout_width} * set->source_lines * static_cast<std::int64_t>(L);
-    if (rows < 0 || rows > kMaxCount) return nullptr;
-    for (int j = 0; j < set->spacing_count; ++j) {
-      const int dk = set->spacings[j];
-      const KernelPattern* patterns = set->patterns[j];
-      const int count = pattern_count(dk, set->source_lines, set->mode);
-      for (int p = 0; p < count; ++p) {
-        if (!patterns || !patterns[p].text || !patterns[p].coefficients) return nullptr;
-        OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
-        OwnedArray text(mxCreateString(patterns[p].text));
-        OwnedArray coef(mxCreateDoubleMatrix_700(static_cast<int>(rows), L, mxCOMPLEX));
-        double* re = coef ? mxGetPr(coef.get()) : nullptr;
-        double* im = coef ? mxGetPi(coef.get()) : nullptr;
-        double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
-        if (!text || !dk_value || !re || !im) return nullptr;
-        *dk_value = dk;
-        const dcomplex* w = patterns[p].coefficients;
-        for (std::int64_t i = 0; i < rows * L; ++i) re[i] = w[i].re, im[i] = w[i].im;
-        // A value stored in a field belongs to the struct from then on.
-        mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
-        mxSetFieldByNumber_700(out.get(), s, field[1], text.release());
-        mxSetFieldByNumber_700(out.get(), s, field[2], coef.release());
-      }
-    }
+    const tarvo::KernelView k = calibration.kernel(s);
+    if (!k.pattern || k.rows > kMaxCount || k.cols > kMaxCount) return nullptr;
+    OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
+    OwnedArray text(mxCreateString(k.pattern));
+    OwnedArray coef(mxCreateDoubleMatrix_700(static_cast<int>(k.rows), static_cast<int>(k.cols),
+                                             mxCOMPLEX));
+    double* re = coef ? mxGetPr(coef.get()) : nullptr;
+    double* im = coef ? mxGetPi(coef.get()) : nullptr;
+    double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
+    if (!text || !dk_value || !re || !im) return nullptr;
+    *dk_value = k.dk;
+    for (std::int64_t i = 0; i < k.rows * k.cols; ++i)
+      re[i] = k.re[i * k.step], im[i] = k.im[i * k.step];
+    // A value stored in a field belongs to the struct from then on.
+    mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
+    mxSetFieldByNumber_700(out.get(), s, field[1], text.release());
+    mxSetFieldByNumber_700(out.get(), s, field[2], coef.release());
   }
   return out;
+}
+
+// The console line of a failed step of the core; `output` names the output being made.
+bool core_failed(const tarvo::Status& status, const char* output = nullptr) {
+  char step[96];
+  if (output)
+    std::snprintf(step, sizeof step, "%s (%s)", status.step, output);
+  else
+    std::snprintf(step, sizeof step, "%s", status.step);
+  return step_failed(step);
 }
 
 // The whole call. Returns true with the requested outputs in `outputs`, or false after one
@@ -157,24 +150,16 @@ bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
   if (volume_from_mxarray(prhs[1], &B) != 0) return false;
   if (volume_same_size(&A.rec, &B.rec) != 0) return false;
 
-  // Calibration: D = interleave(A, B) in k-space, then one kernel set per slice of D.
-  OwnedVolume D;
-  if (volume_setup_result(&A.rec, &D) != 0) return false;
-  ContextGuard guard;
-  CorrectionContext& context = guard.context;
-  if (context_create(&context, &A.rec) != 0) return step_failed("context_create");
-  if (tarvo_interleave_frames(&A.rec, &B.rec, &D.rec, 0, &context) != 0)
-    return step_failed("tarvo_interleave_frames");
-  const int Z = D.rec.dims[2];
-  const int L = D.rec.dims[3];
-  if (estimate_coefficients(&D.rec, &context) != 0) return step_failed("estimate_coefficients");
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  if (tarvo::calibrate(A.rec, B.rec, &calibration, &status) != 0) return core_failed(status);
 
   // Target of output 1: the third input (same folded extents as the first), else B.
   OwnedVolume C;
   const ComplexVolume* target = &B.rec;
   if (nrhs >= 3) {
     if (!check_input(prhs[2], Rank::kExactlyFour, kBadThirdInput)) return false;
-    // The context's buffers and the kernels exist for the first input's extents only.
+    // The kernels and scratch volumes exist for the first input's extents only.
     ComplexVolume shape{};
     shape.ndims = 4;
     const int* e = mxGetDimensions_700(prhs[2]);
@@ -189,24 +174,21 @@ bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
   OwnedVolume E;
   if (nlhs >= 1) {
     if (volume_setup_result(&A.rec, &E) != 0) return false;
-    if (synthesize_volume(target, &E.rec, &context, 0) != 0)
-      return step_failed("synthesize_volume (output 1)");
-    outputs[0].reset(volume_to_mxarray(&E.rec));  // taken before the alignment below turns E
+    if (tarvo::apply(&calibration, *target, &E.rec, &status) != 0)
+      return core_failed(status, "output 1");
+    outputs[0].reset(volume_to_mxarray(&E.rec));
     if (!outputs[0]) return false;
   }
   if (nlhs >= 2) {
     OwnedVolume F;
     if (volume_setup_result(&A.rec, &F) != 0) return false;
-    if (synthesize_volume(&A.rec, &F.rec, &context, 0) != 0)
-      return step_failed("synthesize_volume (output 2)");
-    if (align_phase(static_cast<dcomplex*>(E.rec.data), static_cast<dcomplex*>(F.rec.data),
-                    E.rec.ndims, E.rec.dims, nullptr, nullptr, 8, 0) != 0)
-      return step_failed("align_phase (output 2)");
+    if (tarvo::corrected_even(&calibration, E.rec, &F.rec, &status) != 0)
+      return core_failed(status, "output 2");
     outputs[1].reset(volume_to_mxarray(&F.rec));
     if (!outputs[1]) return false;
   }
   if (nlhs >= 3) {
-    outputs[2] = kernel_struct(context, Z, L);
+    outputs[2] = kernel_struct(calibration);
     if (!outputs[2]) return step_failed("building output 3");
   }
   return true;

@@ -55,6 +55,7 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 
 std::atomic<long> g_calls{0};
 std::atomic<long> g_fail_at{0};  // absolute call number that fails, 0 = none
+std::atomic<long> g_failures{0};
 
 // Clears a block; a large one in pieces on the call's threads, so that its first touch (the
 // page faults) is shared out too.
@@ -126,7 +127,9 @@ void* mapped_block(std::size_t rounded) {
 }  // namespace
 #endif
 
-void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
+namespace {
+
+void* allocate(std::size_t bytes, bool clear) noexcept {
   const long call = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
   long target = g_fail_at.load(std::memory_order_relaxed);
   if (target != 0 && call == target) {
@@ -150,6 +153,18 @@ void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
   if (p) advise_huge_pages(p, rounded);
   if (p && clear) zero(p, rounded);
   return p;
+}
+
+}  // namespace
+
+void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
+  void* p = allocate(bytes, clear);
+  if (!p) g_failures.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+long alloc_failures() noexcept {
+  return g_failures.load(std::memory_order_relaxed);
 }
 
 void free_bytes(void* p) noexcept {

@@ -62,6 +62,9 @@ buffer<T> make_buffer(std::int64_t count, bool clear = false) {
 void alloc_fail_at(long k) noexcept;
 // Number of calls to alloc_bytes since the process started (for allocation sweeps).
 long alloc_count() noexcept;
+// Number of alloc_bytes calls that returned null since the process started (real or made to
+// fail): a step that failed while this grew ran out of memory.
+long alloc_failures() noexcept;
 // True while a failure set by alloc_fail_at is still to come.
 bool alloc_fail_armed() noexcept;
 

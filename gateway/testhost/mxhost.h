@@ -21,6 +21,8 @@
 extern "C" {
 #endif
 
+/* The imaginary data of a complex numeric array (element type by class), else null. */
+void* mxGetImagData(const mxArray* pa);
 int mxGetNumberOfFields(const mxArray* pa);
 const char* mxGetFieldNameByNumber(const mxArray* pa, int fieldnum);
 

@@ -1,0 +1,265 @@
+// The correction API: calibration, apply, the corrected even frame and the whole call.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "align/align.h"
+#include "core/internal.h"
+#include "core/tarvo.h"
+#include "linalg/memory.h"
+
+namespace tarvo {
+
+namespace {
+
+int set_status(Status* status, const char* what, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int set_status(Status* status, const char* what, const char* format, ...) {
+  std::snprintf(status->what, sizeof status->what, "%s", what);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(status->message, sizeof status->message, format, args);
+  va_end(args);
+  return -1;
+}
+
+// A step of the correction failed: "memory" when an allocation failed meanwhile, else the
+// step's name.
+int step_failed(Status* status, const char* step, long failures_before) {
+  std::snprintf(status->step, sizeof status->step, "%s", step);
+  if (alloc_failures() != failures_before)
+    return set_status(status, "memory", "Out of memory in %s: the call needs more memory than "
+                      "is available.", step);
+  return set_status(status, step, "%s failed.", step);
+}
+
+// Runs a step that may throw; any exception is a failure of that step.
+template <class Step>
+int run_step(Status* status, const char* step, Step&& body) {
+  const long failures = alloc_failures();
+  try {
+    if (body() == 0) return 0;
+  } catch (const std::bad_alloc&) {
+    std::snprintf(status->step, sizeof status->step, "%s", step);
+    return set_status(status, "memory", "Out of memory in %s: the call needs more memory than "
+                      "is available.", step);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", step, e.what());
+  } catch (...) {
+  }
+  return step_failed(status, step, failures);
+}
+
+bool is_four_extent(const ComplexVolume& v) {
+  return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 &&
+         v.dims[3] > 0;
+}
+
+void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
+  out->ndims = 4;
+  out->dims[0] = shape.M;
+  out->dims[1] = shape.N;
+  out->dims[2] = shape.Z;
+  out->dims[3] = shape.L;
+  std::memcpy(out->tag, "dblc", 5);
+}
+
+}  // namespace
+
+VolumeShape shape_of(const ComplexVolume& volume) {
+  if (volume.ndims != 4) return {};
+  return {volume.dims[0], volume.dims[1], volume.dims[2], volume.dims[3]};
+}
+
+Calibration::~Calibration() {
+  reset();
+}
+
+void Calibration::reset() {
+  context_destroy(&context_);
+  context_ = {};
+  shape_ = {};
+  even_ = nullptr;
+}
+
+KernelView Calibration::kernel(int z) const {
+  KernelView view;
+  if (z < 0 || z >= shape_.Z || !context_.slices || !context_.slices[z]) return view;
+  const SliceKernelSet* set = context_.slices[z];
+  if (!set->patterns || !set->spacings || set->spacing_count < 1) return view;
+  // The last pattern of the last spacing (one of each for every kernel fitted here).
+  const int j = set->spacing_count - 1;
+  const int count = pattern_count(set->spacings[j], set->source_lines, set->mode);
+  if (count < 1 || !set->patterns[j]) return view;
+  const KernelPattern& pattern = set->patterns[j][count - 1];
+  if (!pattern.coefficients || !pattern.text) return view;
+  view.dk = set->spacings[j];
+  view.pattern = pattern.text;
+  view.re = &pattern.coefficients[0].re;
+  view.im = &pattern.coefficients[0].im;
+  view.rows = std::int64_t{set->readout_width} * set->source_lines * shape_.L;
+  view.cols = shape_.L;
+  view.step = 2;
+  return view;
+}
+
+int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
+              Status* status) {
+  out->reset();
+  *status = {};
+  if (!is_four_extent(even))
+    return set_status(status, "even", "The even frame must be a non-empty M x N x Z x L volume.");
+  if (!is_four_extent(odd))
+    return set_status(status, "odd", "The odd frame must be a non-empty M x N x Z x L volume.");
+  CorrectionContext& context = out->context_;
+  if (run_step(status, "context_create", [&] { return context_create(&context, &even); }) != 0) {
+    out->reset();
+    return -1;
+  }
+  // D: the interleaved calibration k-space, then one kernel set per slice of it.
+  buffer<dcomplex> d(alloc_array<dcomplex>(shape_of(even).elements(), true));
+  if (!d) {
+    std::fprintf(stderr, " could not alloc calibration volume\n");
+    out->reset();
+    std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
+    return set_status(status, "memory", "Out of memory: the calibration volume does not fit.");
+  }
+  ComplexVolume D{};
+  D.valid = 1;
+  D.ndims = 4;
+  for (int i = 0; i < 4; ++i) D.dims[i] = even.dims[i];
+  std::memcpy(D.tag, "dblc", 5);
+  D.data = d.get();
+  if (run_step(status, "tarvo_interleave_frames",
+               [&] { return tarvo_interleave_frames(&even, &odd, &D, 0, &context); }) != 0 ||
+      run_step(status, "estimate_coefficients",
+               [&] { return estimate_coefficients(&D, &context); }) != 0) {
+    out->reset();
+    return -1;
+  }
+  out->shape_ = shape_of(even);
+  out->even_ = &even;
+  return 0;
+}
+
+int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
+                             Calibration* out, Status* status) {
+  out->reset();
+  *status = {};
+  if (shape.M < 1 || shape.N < 1 || shape.Z < 1 || shape.L < 1)
+    return set_status(status, "target", "The volume to correct must be a non-empty M x N x Z x L "
+                      "array.");
+  if (count != shape.Z)
+    return set_status(status, "slices", "The kernels are for %d slices but the volume has %d "
+                      "(its third extent); the kernels must come from a call on the same slices.",
+                      count, shape.Z);
+  const std::int64_t rows = kernel_rows(shape.L);
+  for (int z = 0; z < count; ++z) {
+    const KernelView& k = kernels[z];
+    if (k.dk != kKernelSpacing)
+      return set_status(status, "dk", "Kernel %d has line spacing dk = %d; this module's kernels "
+                        "have dk = %d.", z + 1, k.dk, kKernelSpacing);
+    if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
+      return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
+                        "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+    if (k.rows != rows || k.cols != shape.L || !k.re || !k.im || k.step < 1)
+      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for %d coils "
+                        "it must be %lld x %d (10 L x L).", z + 1, static_cast<long long>(k.rows),
+                        static_cast<long long>(k.cols), shape.L, static_cast<long long>(rows),
+                        shape.L);
+  }
+
+  // The context of a volume of this shape, with one kernel set per slice as the estimation
+  // makes it.
+  ComplexVolume like{};
+  like.ndims = 4;
+  like.dims[0] = shape.M;
+  like.dims[1] = shape.N;
+  like.dims[2] = shape.Z;
+  like.dims[3] = shape.L;
+  CorrectionContext& context = out->context_;
+  if (run_step(status, "context_create", [&] { return context_create(&context, &like); }) != 0) {
+    out->reset();
+    return -1;
+  }
+  const long failures = alloc_failures();
+  for (int z = 0; z < count; ++z) {
+    SliceKernelSet*& set = context.slices[z];
+    set = alloc_array<SliceKernelSet>(1, true);
+    if (!set) break;
+    set->spacing_count = 1;
+    set->source_lines = kKernelSourceLines;
+    set->readout_width = kKernelReadoutWidth;
+    set->spacings = alloc_array<std::int32_t>(1);
+    set->patterns = alloc_array<KernelPattern*>(1, true);
+    if (!set->spacings || !set->patterns) break;
+    set->spacings[0] = kKernelSpacing;
+    set->patterns[0] = alloc_array<KernelPattern>(1, true);
+    if (!set->patterns[0] || build_patterns(set->patterns[0], kKernelSpacing,
+                                            kKernelSourceLines, 0) != 0)
+      break;
+    dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
+    if (!w) break;
+    set->patterns[0][0].coefficients = w;
+    const KernelView& k = kernels[z];
+    for (std::int64_t i = 0; i < rows * shape.L; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+  }
+  if (alloc_failures() != failures) {
+    out->reset();
+    return set_status(status, "memory", "Out of memory: the kernels do not fit.");
+  }
+  out->shape_ = shape;
+  return 0;
+}
+
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E,
+          Status* status) {
+  *status = {};
+  const VolumeShape shape = calibration->shape();
+  if (shape.Z < 1)
+    return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (!is_four_extent(target) || shape_of(target) != shape)
+    return set_status(status, "target", "The frame to correct is %d x %d x %d x %d; the "
+                      "kernels are for %d x %d x %d x %d volumes.", target.dims[0],
+                      target.dims[1], target.dims[2], target.dims[3], shape.M, shape.N, shape.Z,
+                      shape.L);
+  if (!E->data) return set_status(status, "output", "No room for the output volume.");
+  set_output_record(shape, E);
+  return run_step(status, "synthesize_volume", [&] {
+    return synthesize_volume(&target, E, &calibration->context_, 0);
+  });
+}
+
+int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
+                   Status* status) {
+  *status = {};
+  if (!calibration->has_even())
+    return set_status(status, "even", "The calibration was not made from an even frame.");
+  const VolumeShape shape = calibration->shape();
+  if (shape_of(E) != shape || !E.data || !F->data)
+    return set_status(status, "output", "The volumes do not have the calibration's extents.");
+  set_output_record(shape, F);
+  CorrectionContext& context = calibration->context_;
+  if (run_step(status, "synthesize_volume", [&] {
+        return synthesize_volume(calibration->even_, F, &context, 0);
+      }) != 0)
+    return -1;
+  // The alignment turns both stacks: E is aligned in a scratch copy (free after the synthesis).
+  dcomplex* e = context.scratch[0];
+  std::memcpy(e, E.data, static_cast<std::size_t>(shape.elements()) * sizeof(dcomplex));
+  return run_step(status, "align_phase", [&] {
+    return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr, 8, 0);
+  });
+}
+
+int correct(const ComplexVolume& even, const ComplexVolume& odd, const ComplexVolume* target,
+            ComplexVolume* E, ComplexVolume* F, Calibration* calibration, Status* status) {
+  if (calibrate(even, odd, calibration, status) != 0) return -1;
+  if (apply(calibration, target ? *target : odd, E, status) != 0) return -1;
+  return F ? corrected_even(calibration, *E, F, status) : 0;
+}
+
+}  // namespace tarvo

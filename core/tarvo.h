@@ -1,0 +1,130 @@
+// The correction as one API: the only way the bindings (MEX functions, Python), the benchmarks
+// and the tests run it. The steps of core/core.h run inside it.
+//
+//   Calibration cal;
+//   calibrate(even, odd, &cal, &status);         // interleave the pair, fit one kernel per slice
+//   apply(&cal, target, &E, &status);            // ghost-corrected coil images of one frame
+//   corrected_even(&cal, E, &F, &status);        // the even frame, aligned against E
+//   correct(even, odd, target, &E, &F, &cal, &status);   // all three: today's whole call
+//
+// A calibration made from the kernels a call returned (calibration_from_kernels) gives the same
+// E bit for bit as the calibration that fitted them.
+//
+// Volumes are ComplexVolume records ("dblc", ndims 4: M readout samples x N lines x Z slices x
+// L coils, column-major). Output records are set up by the caller with room for M*N*Z*L
+// elements; their extents and tag are written here.
+//
+// Errors: every function returns 0, or -1 with *status naming what failed (Status::what: the
+// input at fault, "memory", or the failed step; Status::step: the failed step) and a message
+// for the user; the inner steps
+// also print their own lines on the standard error stream. Nothing here ends the process, and
+// a failed call leaves its outputs' contents unspecified and owns nothing more than before.
+//
+// Concurrency: different Calibration objects may be used from different threads at once; one
+// Calibration serves one call at a time (apply rewrites its scratch volumes).
+#pragma once
+
+#include <cstdint>
+
+#include "core/core.h"
+#include "core/volume.h"
+#include "linalg/linalg.h"
+
+namespace tarvo {
+
+// The extents of a volume: M readout samples, N lines, Z slices, L coils.
+struct VolumeShape {
+  int M = 0, N = 0, Z = 0, L = 0;
+  std::int64_t frame_elements() const { return static_cast<std::int64_t>(M) * N; }
+  std::int64_t elements() const { return frame_elements() * Z * L; }
+  bool operator==(const VolumeShape&) const = default;
+};
+
+// The shape of a four-extent volume record.
+VolumeShape shape_of(const ComplexVolume& volume);
+
+// The line spacing, pattern and readout width of every kernel this module fits: the missing
+// line between two acquired lines, from 2 source lines and 5 readout samples.
+inline constexpr int kKernelSpacing = 2;
+inline constexpr int kKernelSourceLines = 2;
+inline constexpr int kKernelReadoutWidth = 5;
+inline constexpr const char* kKernelPattern = "*x*";
+// Rows of a slice's coefficient matrix for L coils (its columns: L).
+inline std::int64_t kernel_rows(int L) {
+  return std::int64_t{kKernelReadoutWidth} * kKernelSourceLines * L;
+}
+
+// One slice's kernel, as output 3 of the module holds it: coefficient (r, c) of the
+// kernel_rows(L) x L column-major matrix is re[(r + rows*c) * step] + i im[(r + rows*c) *
+// step], so split (step 1) and interleaved (step 2) complex storage both serve.
+struct KernelView {
+  int dk = 0;                   // line spacing
+  const char* pattern = nullptr;  // NUL-terminated pattern text (borrowed)
+  const double* re = nullptr;   // borrowed
+  const double* im = nullptr;   // borrowed
+  std::int64_t rows = 0, cols = 0;
+  std::int64_t step = 1;
+};
+
+// What went wrong, in fixed storage (no allocation, nothing to release).
+struct Status {
+  char what[48] = {};       // "even", "odd", "target", "slices", "dk", "pattern", "coef",
+                            // "memory", or the failed step's name
+  char step[48] = {};       // the step of core/core.h that failed, when one did
+  char message[512] = {};   // the explanation a user is shown
+  bool ok() const { return what[0] == '\0'; }
+};
+
+class Calibration {
+ public:
+  Calibration() = default;
+  ~Calibration();
+  Calibration(const Calibration&) = delete;
+  Calibration& operator=(const Calibration&) = delete;
+
+  // The extents the kernels and scratch volumes are for (all 0 before a calibration).
+  const VolumeShape& shape() const { return shape_; }
+  // The kernel of slice z (0 <= z < shape().Z); its pointers stay valid while this lives.
+  KernelView kernel(int z) const;
+  // True when made by calibrate() (corrected_even can then run).
+  bool has_even() const { return even_ != nullptr; }
+
+ private:
+  friend int calibrate(const ComplexVolume&, const ComplexVolume&, Calibration*, Status*);
+  friend int calibration_from_kernels(const KernelView*, int, VolumeShape, Calibration*,
+                                      Status*);
+  friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
+  friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
+  void reset();
+
+  VolumeShape shape_;
+  CorrectionContext context_{};           // FFTs, scratch volumes, kernel sets (owned)
+  const ComplexVolume* even_ = nullptr;   // borrowed: the even frame of calibrate()
+};
+
+// Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is
+// borrowed until the last corrected_even call. *out is replaced.
+int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
+              Status* status);
+
+// A calibration holding the given kernels of `shape.Z` slices (count == shape.Z), for volumes
+// of `shape`: each must be the kernel this module fits (dk kKernelSpacing, pattern
+// kKernelPattern, kernel_rows(L) x L finite-or-not coefficients). *out is replaced.
+int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
+                             Calibration* out, Status* status);
+
+// E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E,
+          Status* status);
+
+// F <- the even frame corrected as apply does, then phase-aligned against E (the result of
+// apply; E itself is left as it is).
+int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
+                   Status* status);
+
+// The whole correction: calibrate(even, odd), E = apply(target, or odd when target is null),
+// and, when F is not null, F = corrected_even.
+int correct(const ComplexVolume& even, const ComplexVolume& odd, const ComplexVolume* target,
+            ComplexVolume* E, ComplexVolume* F, Calibration* calibration, Status* status);
+
+}  // namespace tarvo

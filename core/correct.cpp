@@ -166,10 +166,10 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
       return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
                         "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
     if (k.rows != rows || k.cols != shape.L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for %d coils "
-                        "it must be %lld x %d (10 L x L).", z + 1, static_cast<long long>(k.rows),
-                        static_cast<long long>(k.cols), shape.L, static_cast<long long>(rows),
-                        shape.L);
+      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for a target "
+                        "of %d coils it must be %lld x %d (10 L x L).", z + 1,
+                        static_cast<long long>(k.rows), static_cast<long long>(k.cols), shape.L,
+                        static_cast<long long>(rows), shape.L);
   }
 
   // The context of a volume of this shape, with one kernel set per slice as the estimation

@@ -65,6 +65,8 @@ struct Kernels {
   std::vector<tarvo::buffer<double>> zeros;
 };
 
+// Reads K's fields; their values (spacing, pattern, extents against the target) are checked by
+// the core when it builds the calibration.
 bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   if (mxGetClassID(K) != mxSTRUCT_CLASS)
     return fail(error, "tarvo:apply:notStruct",
@@ -105,13 +107,11 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
                   "of %d coils; it is %s.", z + 1, static_cast<long long>(rows), L, L,
                   coef ? class_name(coef) : "empty");
+    // The extents are the core's to check against the target (a matrix of 10 L x L).
     const int n = mxGetNumberOfDimensions_700(coef);
     const int* e = mxGetDimensions_700(coef);
-    if (n != 2 || !e || e[0] != rows || e[1] != L)
-      return fail(error, "tarvo:apply:coef",
-                  "K(%d).coef is %d x %d; for a target of %d coils it must be %lld x %d "
-                  "(10 L x L, L coils).", z + 1, e && n >= 1 ? e[0] : -1,
-                  e && n >= 2 ? e[1] : -1, L, static_cast<long long>(rows), L);
+    std::int64_t coef_rows = e && n >= 1 ? e[0] : 0, coef_cols = 1;
+    for (int i = 1; e && i < n; ++i) coef_cols *= e[i];
     out->patterns[z].reset(mxArrayToString(pattern));
     if (!out->patterns[z]) throw std::bad_alloc();
     tarvo::KernelView& view = out->views[z];
@@ -121,11 +121,11 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
     view.re = mxGetPr(coef);
     view.im = mxGetPi(coef);
     if (!view.im) {
-      out->zeros.push_back(tarvo::make_buffer<double>(rows * L, true));
+      out->zeros.push_back(tarvo::make_buffer<double>(coef_rows * coef_cols, true));
       view.im = out->zeros.back().get();
     }
-    view.rows = rows;
-    view.cols = L;
+    view.rows = coef_rows;
+    view.cols = coef_cols;
     view.step = 1;
   }
   return true;

@@ -189,9 +189,9 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
        "The kernels are for 2 slices but the volume has 3 (its third extent); the kernels must "
        "come from a call on the same slices."},
       {{K_, two_coils}, 1, "tarvo:apply:coef",
-       "K(1).coef is 30 x 3; for a target of 2 coils it must be 20 x 2 (10 L x L, L coils)."},
+       "Kernel 1 has a 30 x 3 coef matrix; for a target of 2 coils it must be 20 x 2 (10 L x L)."},
       {{damaged(1, "coef", short_coef), series_}, 1, "tarvo:apply:coef",
-       "K(2).coef is 29 x 3; for a target of 3 coils it must be 30 x 3 (10 L x L, L coils)."},
+       "Kernel 2 has a 29 x 3 coef matrix; for a target of 3 coils it must be 30 x 3 (10 L x L)."},
       {{damaged(0, "coef", mxCreateString("w")), series_}, 1, "tarvo:apply:coef",
        "K(1).coef must be a complex double matrix of 30 x 3 values for a target of 3 coils; it "
        "is char."},

@@ -1,4 +1,5 @@
 // The resampling map of a readout trajectory: P = F (G + lambda I)^-1 A^H (see prepare.h).
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -25,8 +26,9 @@ dcomplex unit(long double t) {
 
 // Cholesky factor of the Hermitian n x n matrix held in G (column-major, lower triangle read):
 // G = C C^H with C lower triangular, written over the lower triangle. Sums in long double.
-// Returns false when a pivot is not positive (the matrix is not numerically definite).
-bool cholesky(dcomplex* G, int n) {
+// Returns false when a squared pivot is not above `floor`. Every squared pivot is at least the
+// smallest eigenvalue of G, so a tiny one means G is (numerically) singular.
+bool cholesky(dcomplex* G, int n, double floor) {
   const std::int64_t ld = n;
   for (int j = 0; j < n; ++j) {
     long double d = G[j + ld * j].re;
@@ -34,7 +36,7 @@ bool cholesky(dcomplex* G, int n) {
       const dcomplex c = G[j + ld * k];
       d -= static_cast<long double>(c.re) * c.re + static_cast<long double>(c.im) * c.im;
     }
-    if (!(d > 0.0L) || !std::isfinite(static_cast<double>(d))) return false;
+    if (!(d > floor) || !std::isfinite(static_cast<double>(d))) return false;
     const long double pivot = std::sqrt(d);
     G[j + ld * j] = {static_cast<double>(pivot), 0.0};
     for (int i = j + 1; i < n; ++i) {
@@ -112,7 +114,7 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
   bool uniform = R == M;
   for (int j = 0; uniform && j < R; ++j) uniform = kx[j] == static_cast<double>(j - h);
   if (uniform) {
-    samples_ = R, length_ = M, pass_through_ = true;
+    samples_ = R, length_ = M, pass_through_ = true, noise_gain_ = 1.0;
     return 0;
   }
 
@@ -135,15 +137,18 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
         }
         g[d] = {static_cast<double>(re), static_cast<double>(im)};
       }
-      const double lambda = 1e-12 * static_cast<double>(M) * inside;
+      const double lambda = 1e-12 * inside;  // 1e-12 trace(G) / M, the mean eigenvalue
       for (int q = 0; q < M; ++q)
         for (int p = q; p < M; ++p) G[p + static_cast<std::int64_t>(M) * q] = g[p - q];
       for (int p = 0; p < M; ++p) G[p + static_cast<std::int64_t>(M) * p].re += lambda;
     }
-    if (!cholesky(G.get(), M))
+    // A squared pivot near lambda: some image component is not seen by the samples (too few
+    // distinct positions modulo M, or wide gaps), and the fit would be made up by the
+    // regularisation.
+    if (!cholesky(G.get(), M, 1e-9 * inside))
       return fail(error, "kx",
                   "the kx positions do not determine %d uniform samples (the least-squares fit "
-                  "is singular)",
+                  "is singular: too few distinct positions or too wide gaps)",
                   M);
 
     // P = F G^-1 A^H = Z A^H with Z = (G^-1 F^H)^H (G is Hermitian): M solves instead of R.
@@ -183,7 +188,25 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
       for (int m = 0; m < M; ++m)
         backward[m + static_cast<std::int64_t>(M) * (R - 1 - r)] =
             forward[m + static_cast<std::int64_t>(M) * r];
-    samples_ = R, length_ = M;
+    // White noise of unit variance on the samples comes out of output sample m with variance
+    // ||P(m, :)||^2; a large gain means the samples do not determine the image stably (the
+    // regularisation then decides what the output holds).
+    double gain = 0.0;
+    for (int m = 0; m < M; ++m) {
+      double sum = 0.0;
+      for (int r = 0; r < R; ++r) {
+        const dcomplex v = forward[m + static_cast<std::int64_t>(M) * r];
+        sum += v.re * v.re + v.im * v.im;
+      }
+      gain = std::max(gain, std::sqrt(sum));
+    }
+    if (!(gain <= kMaxNoiseGain))
+      return fail(error, "kx",
+                  "the kx positions sample k-space too sparsely for M = %d: resampling would "
+                  "amplify noise %.3g-fold (at most %g is accepted; neighbouring positions more "
+                  "than 1 apart are the usual cause)",
+                  M, gain, kMaxNoiseGain);
+    samples_ = R, length_ = M, noise_gain_ = gain;
     forward_ = std::move(forward);
     backward_ = std::move(backward);
     return 0;

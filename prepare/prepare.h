@@ -15,7 +15,7 @@
 // samples s(k) = sum_p f_p exp(-2 pi i k x_p / M). The image f is fitted to the samples with
 // |kx| <= M/2 by regularised least squares,
 //   f = (A^H A + lambda I)^-1 A^H s,   A(r, p) = exp(-2 pi i kx_r x_p / M),
-// lambda = 1e-12 trace(A^H A), and the output is its uniform DFT at kx_m. The whole map is one
+// lambda = 1e-12 trace(A^H A) / M, and the output is its uniform DFT at kx_m. The whole map is one
 // M x R matrix (columns of samples beyond +-M/2 are zero), built once per grid and applied to
 // every line as a matrix product. It is exact for lines whose object lies inside the readout
 // field of view and whose spectrum vanishes beyond +-M/2; a continuous object is reproduced to
@@ -53,9 +53,10 @@ struct LineExtents {
   std::int64_t frames;  // slices x ... x coils
 };
 
-// Largest output line length and largest ratio of samples to it.
+// Largest output line length, largest ratio of samples to it, and largest noise gain of a map.
 constexpr int kMaxPreparedLength = 1024;
 constexpr int kMaxSamplesPerOutput = 8;
+constexpr double kMaxNoiseGain = 10.0;
 
 // The resampling map of one readout trajectory onto M uniform samples.
 class ReadoutGrid {
@@ -68,11 +69,17 @@ class ReadoutGrid {
 
   // Builds the map of the R positions kx (finite, strictly increasing, at least M of them
   // within -M/2 .. M/2) onto M samples, 1 <= M <= kMaxPreparedLength, R <= kMaxSamplesPerOutput M.
-  // Returns 0, or -1 with *error set and the grid left empty.
+  // Positions that do not determine the M samples stably are refused: a fit that is singular,
+  // or a map whose noise gain (below) is above kMaxNoiseGain. Returns 0, or -1 with *error set
+  // and the grid left empty.
   int build(const double* kx, int R, int M, PrepareError* error);
 
   int samples() const { return samples_; }  // R
   int length() const { return length_; }    // M
+  // Largest factor by which the map scales the standard deviation of white sample noise, over
+  // the output samples: max_m ||P(m, :)||_2 (1 for a pass-through grid; about sqrt(M / R) for
+  // well-spread positions).
+  double noise_gain() const { return noise_gain_; }
   // True when kx is the output grid itself (no resampling).
   bool pass_through() const { return pass_through_; }
   // The M x R map for lines read forwards, column-major; null for a pass-through grid.
@@ -84,6 +91,7 @@ class ReadoutGrid {
   int samples_ = 0;
   int length_ = 0;
   bool pass_through_ = false;
+  double noise_gain_ = 0.0;
   buffer<dcomplex> forward_;
   buffer<dcomplex> backward_;
 };

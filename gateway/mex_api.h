@@ -17,6 +17,9 @@
 #include <mex.h>
 #elif !defined(__cplusplus)
 #include <stdbool.h>
+#include <stddef.h>
+#else
+#include <cstddef>
 #endif
 
 #ifdef __cplusplus
@@ -63,6 +66,19 @@ void mxDestroyArray(mxArray* pa);
 /* printf-style text on the host's console. */
 int mexPrintf(const char* format, ...);
 
+mxClassID mxGetClassID(const mxArray* pa);
+bool mxIsComplex(const mxArray* pa);
+size_t mxGetNumberOfElements(const mxArray* pa);
+/* The real data of a numeric or logical array (element type by class), else null. */
+void* mxGetData(const mxArray* pa);
+/* A char array's text as a new NUL-terminated string (free with mxFree), else null. */
+char* mxArrayToString(const mxArray* pa);
+void mxFree(void* p);
+/* Raises a MATLAB error with identifier id and the formatted message: the call ends here and
+   the host unwinds to its caller without running the destructors of the frames in between
+   (longjmp), and no output is assigned. Everything the call allocated must be released first. */
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
+
 /* The module's entry point, called by the host. */
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -78,6 +94,8 @@ mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid, 
 mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames);
 mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity flag);
 void mxSetFieldByNumber_700(mxArray* pa, int index, int fieldnum, mxArray* value);
+/* The value of a field of element `index` of a struct array, or null (unset or out of range). */
+mxArray* mxGetFieldByNumber_700(const mxArray* pa, int index, int fieldnum);
 
 #ifdef __cplusplus
 }

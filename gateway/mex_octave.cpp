@@ -64,4 +64,9 @@ void mxSetFieldByNumber_700(mxArray* pa, int index, int fieldnum, mxArray* value
   mxSetFieldByNumber(pa, index, fieldnum, value);
 }
 
+mxArray* mxGetFieldByNumber_700(const mxArray* pa, int index, int fieldnum) {
+  if (index < 0 || fieldnum < 0) return nullptr;
+  return mxGetFieldByNumber(pa, index, fieldnum);
+}
+
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "gateway/testhost/mxhost.h"
 
 #include <atomic>
+#include <csetjmp>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +31,11 @@ std::string g_console;
 std::atomic<long> g_creates{0};
 std::atomic<long> g_fail_at{0};  // absolute constructor call number that fails, 0 = none
 std::atomic<long> g_live{0};
+
+// The innermost tarvo_mxhost_call of this thread, and the last error raised on it.
+thread_local std::jmp_buf* t_call = nullptr;
+thread_local char t_error_id[128];
+thread_local char t_error_message[2048];
 
 // Counts a constructor call; true when this call is the one made to fail.
 bool create_fails() {
@@ -218,9 +224,7 @@ int mxGetFieldNumber(const mxArray* pa, const char* name) {
 
 void mxSetFieldByNumber_700(mxArray* pa, int index, int fieldnum, mxArray* value) {
   if (!valid_field(pa, index, fieldnum)) return;
-  mxArray*& slot = pa->values[static_cast<std::size_t>(index) * pa->fields.size() + fieldnum];
-  if (slot != value) mxDestroyArray(slot);
-  slot = value;
+  pa->values[static_cast<std::size_t>(index) * pa->fields.size() + fieldnum] = value;
 }
 
 mxArray* mxGetFieldByNumber_700(const mxArray* pa, int index, int fieldnum) {
@@ -282,6 +286,43 @@ int mexPrintf(const char* format, ...) {
   }
   va_end(again);
   return n;
+}
+
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  std::snprintf(t_error_id, sizeof t_error_id, "%s", id ? id : "");
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(t_error_message, sizeof t_error_message, format ? format : "", args);
+  va_end(args);
+  if (!t_call) {
+    std::fprintf(stderr, "mexErrMsgIdAndTxt outside a host call: %s: %s\n", t_error_id,
+                 t_error_message);
+    std::abort();
+  }
+  std::longjmp(*t_call, 1);
+}
+
+int tarvo_mxhost_call(tarvo_mxhost_entry entry, int nlhs, mxArray* plhs[], int nrhs,
+                      const mxArray* prhs[]) {
+  std::jmp_buf here;
+  std::jmp_buf* const outer = t_call;
+  t_error_id[0] = '\0';
+  t_error_message[0] = '\0';
+  if (setjmp(here) != 0) {
+    t_call = outer;
+    return 1;
+  }
+  t_call = &here;
+  entry(nlhs, plhs, nrhs, prhs);
+  t_call = outer;
+  return 0;
+}
+
+const char* tarvo_mxhost_error_id(void) {
+  return t_error_id;
+}
+const char* tarvo_mxhost_error_message(void) {
+  return t_error_message;
 }
 
 const char* tarvo_mxhost_console(void) {

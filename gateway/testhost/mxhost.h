@@ -9,8 +9,8 @@
 // Arrays: double, single, logical, int8..uint64 numeric arrays of any rank (real or complex;
 // new data is zero), char row vectors (mxCreateString), struct arrays. As in MATLAB, the
 // extents of a new numeric array lose their trailing 1s beyond the second, and a value stored
-// in a struct field belongs to the struct. Unlike MATLAB, storing a new value into a field
-// destroys the value it replaces (MATLAB reclaims it at the end of the call).
+// in a struct field belongs to the struct, and storing a new value into a field does not
+// free the value it replaces (that value is then lost, and tarvo_mxhost_live_arrays shows it).
 #pragma once
 
 #include <stddef.h>
@@ -21,21 +21,21 @@
 extern "C" {
 #endif
 
-/* Frees an array and everything stored in it; null is allowed. */
-void mxDestroyArray(mxArray* pa);
-mxClassID mxGetClassID(const mxArray* pa);
-bool mxIsComplex(const mxArray* pa);
-size_t mxGetNumberOfElements(const mxArray* pa);
-/* The real data of any numeric or logical array (element type by class), else null. */
-void* mxGetData(const mxArray* pa);
-void* mxGetImagData(const mxArray* pa);
 int mxGetNumberOfFields(const mxArray* pa);
 const char* mxGetFieldNameByNumber(const mxArray* pa, int fieldnum);
-/* The value of a field of element `index`, or null (unset field or out of range). */
-mxArray* mxGetFieldByNumber_700(const mxArray* pa, int index, int fieldnum);
-/* A char array's text as a new NUL-terminated string (free with mxFree), else null. */
-char* mxArrayToString(const mxArray* pa);
-void mxFree(void* p);
+
+/* A MEX entry point (mexFunction, or another module's entry linked into the same program). */
+typedef void (*tarvo_mxhost_entry)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+/* Calls entry as the host calls a MEX function: returns 0 when it returned, 1 when it raised an
+   error with mexErrMsgIdAndTxt (the host then jumps back here without unwinding the entry's
+   frames, as MATLAB does not run them either; plhs holds whatever was assigned before, which
+   a host discards). Calls may nest and run on several threads. mexErrMsgIdAndTxt outside such
+   a call writes its message to stderr and aborts the test program. */
+int tarvo_mxhost_call(tarvo_mxhost_entry entry, int nlhs, mxArray* plhs[], int nrhs,
+                      const mxArray* prhs[]);
+/* Identifier and message of the last error raised on this thread ("" when none). */
+const char* tarvo_mxhost_error_id(void);
+const char* tarvo_mxhost_error_message(void);
 
 /* The console text written by mexPrintf since the last clear; the pointer is valid until the
    next mexPrintf or clear. */

@@ -66,6 +66,16 @@ int check_reversed_count(std::int64_t count, int N, PrepareError* error) {
   return 0;
 }
 
+int check_kx_count(std::int64_t kx_count, int R, PrepareError* error) {
+  clear_error(error);
+  if (kx_count != R)
+    return fail(error, "kx",
+                "kx has %lld values but raw has %d samples per line; kx needs one value per "
+                "sample",
+                static_cast<long long>(kx_count), R);
+  return 0;
+}
+
 int prepare_lines(const ReadoutGrid& grid, const dcomplex* raw, const LineExtents& extents,
                   const unsigned char* reversed, dcomplex* out, PrepareError* error) {
   clear_error(error);
@@ -75,10 +85,7 @@ int prepare_lines(const ReadoutGrid& grid, const dcomplex* raw, const LineExtent
   if (R < 1 || N < 1 || extents.frames < 1)
     return fail(error, "raw", "raw must not be empty (it is %d x %d x %lld after folding)", R, N,
                 static_cast<long long>(extents.frames));
-  if (R != grid.samples())
-    return fail(error, "kx",
-                "kx has %d values but raw has %d samples per line; kx needs one value per sample",
-                grid.samples(), R);
+  if (check_kx_count(grid.samples(), R, error) != 0) return -1;
   const std::int64_t lines = static_cast<std::int64_t>(N) * extents.frames;
 
   if (grid.pass_through()) {

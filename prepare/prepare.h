@@ -100,6 +100,10 @@ class ReadoutGrid {
 // flags: N entries. Returns 0, or -1 with *error set ("reversed").
 int reversed_by_parity(const char* parity, int N, unsigned char* flags, PrepareError* error);
 
+// Checks that kx holds one position per sample of a raw line (kx_count == R). Returns 0, or -1
+// with *error set ("kx").
+int check_kx_count(std::int64_t kx_count, int R, PrepareError* error);
+
 // Checks a list of `count` reversed-line flags against N lines. Returns 0, or -1 with *error set.
 int check_reversed_count(std::int64_t count, int N, PrepareError* error);
 

@@ -144,10 +144,15 @@ TEST_P(Module, MatlabImportsAreThoseTheDefFilesList) {
   EXPECT_TRUE(t.imports.at("libmx.dll").count("mxGetDimensions_700"));
 }
 
-INSTANTIATE_TEST_SUITE_P(PeTables, Module, testing::Values(TARVO_MEXW64, TARVO_APPLY_MEXW64),
-                         [](const auto& info) {
-                           return std::string(info.index == 0 ? "tarvo" : "tarvo_apply");
-                         });
+std::string module_name(const testing::TestParamInfo<const char*>& info) {
+  const std::string path = info.param;
+  const std::size_t slash = path.find_last_of('/') + 1;
+  return path.substr(slash, path.find('.', slash) - slash);
+}
+
+INSTANTIATE_TEST_SUITE_P(PeTables, Module,
+                         testing::Values(TARVO_MEXW64, TARVO_APPLY_MEXW64, TARVO_PREPARE_MEXW64),
+                         module_name);
 
 // The .def files list exactly the operations the MEX API layer declares for MATLAB: every
 // mx/mex function of gateway/mex_api.h but the module's own entry, in the right library.

@@ -36,6 +36,9 @@ inline constexpr const char* kCases[] = {
     "apply_one_frame",    // one frame (the 5th extent is 1: a 4-D target)
     "apply_wrong_coils",  // a target of 2 coils: the tarvo:apply:coef error
     "apply_real_target",  // a real target: the tarvo:apply:target error
+    // tarvo_prepare on 28 ramp-sampled readout samples of 8 lines x 2 slices x 2 coils, M 16.
+    "prepare_ramp",    // odd lines reversed
+    "prepare_bad_kx",  // kx not increasing: the tarvo:prepare:kx error
 };
 
 inline constexpr int kCaseCount = static_cast<int>(sizeof(kCases) / sizeof(kCases[0]));

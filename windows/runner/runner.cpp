@@ -1,11 +1,12 @@
 // Calls the module's mexFunction on the inputs of every case in cases.h and writes, per case,
 // the console text, the standard error text and the outputs into a folder:
 //
-//   tarvo_runner <output folder> <tarvo module> <tarvo_apply module>   (Windows: LoadLibrary)
+//   tarvo_runner <output folder> <tarvo> <tarvo_apply> <tarvo_prepare modules>  (Windows)
 //   tarvo_runner <output folder>              (elsewhere: the modules are linked in)
 //
 // The host is the test host (gateway/testhost): linked in on Linux, the stand-in libmx.dll
 // and libmex.dll on Windows. Exit status 0 when every case ran, 2 on a usage or file error.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -23,8 +24,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-// The entry of tarvo_apply, linked in beside tarvo's mexFunction.
+// The entries of tarvo_apply and tarvo_prepare, linked in beside tarvo's mexFunction.
 void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 #endif
 
 namespace {
@@ -73,7 +75,25 @@ struct Call {
   // becomes the first input.
   std::vector<mxArray*> calibration;
   bool apply = false;
+  bool prepare = false;  // a tarvo_prepare case
 };
+
+mxArray* real_row(const std::vector<double>& values) {
+  mxArray* a = mxCreateDoubleMatrix_700(1, static_cast<int>(values.size()), mxREAL);
+  if (a) std::memcpy(mxGetPr(a), values.data(), values.size() * sizeof(double));
+  return a;
+}
+
+// Readout positions of a trapezoid readout of R samples for an M-sample grid: uniform on the
+// plateau, closer together on the ramps.
+std::vector<double> ramp_positions(int R, int M) {
+  std::vector<double> kx(R);
+  for (int j = 0; j < R; ++j) {
+    const double u = -1.0 + 2.0 * (j + 0.5) / R;  // -1 .. 1
+    kx[j] = 0.5 * M * (u + 0.2 * std::sin(3.14159265358979 * u) / 3.14159265358979) - 0.5;
+  }
+  return kx;
+}
 
 // A series of `frames` single-polarity frames M x N x Z x L x frames whose constant phase
 // error drifts from frame to frame.
@@ -161,6 +181,16 @@ Call make_call(const std::string& name) {
   } else if (name == "struct_create_fails") {
     c.fail_create_at = 3;  // outputs 1 and 2 are created first, then the struct of output 3
     add_phantom_pair(&c, small, 16, 16, 2, 2, 1);
+  } else if (name.rfind("prepare_", 0) == 0) {
+    c.prepare = true;
+    c.nlhs = 1;
+    const int R = 28, M = 16;
+    c.inputs.push_back(ramp_array({R, 8, 2, 2}, mxDOUBLE_CLASS, mxCOMPLEX));
+    std::vector<double> kx = ramp_positions(R, M);
+    if (name == "prepare_bad_kx") std::swap(kx[3], kx[4]);
+    c.inputs.push_back(real_row(kx));
+    c.inputs.push_back(mxCreateString("odd"));
+    c.inputs.push_back(real_row({static_cast<double>(M)}));
   } else if (name.rfind("apply_", 0) == 0) {
     c.apply = true;
     c.nlhs = 1;
@@ -268,10 +298,10 @@ mxArray* kernels_of(MexEntry tarvo, const std::vector<mxArray*>& pair) {
 }
 
 // Runs one case; false on a file error.
-bool run_case(MexEntry tarvo, MexEntry tarvo_apply, const std::string& dir,
-              const std::string& name) {
+bool run_case(const MexEntry entries[3], const std::string& dir, const std::string& name) {
   Call call = make_call(name);
-  const MexEntry entry = call.apply ? tarvo_apply : tarvo;
+  const MexEntry tarvo = entries[0];
+  const MexEntry entry = call.apply ? entries[1] : call.prepare ? entries[2] : tarvo;
   if (call.apply) {
     call.inputs.insert(call.inputs.begin(), kernels_of(tarvo, call.calibration));
     for (mxArray* a : call.calibration) mxDestroyArray(a);
@@ -342,13 +372,14 @@ bool write_libm_probe(const std::string& dir) {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  if (argc != 4) {
-    std::fprintf(stdout, "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module>\n");
+  if (argc != 5) {
+    std::fprintf(stdout, "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module> "
+                         "<tarvo_prepare module>\n");
     return 2;
   }
-  HMODULE modules[2] = {nullptr, nullptr};
-  MexEntry entries[2] = {nullptr, nullptr};
-  for (int m = 0; m < 2; ++m) {
+  HMODULE modules[3] = {nullptr, nullptr, nullptr};
+  MexEntry entries[3] = {nullptr, nullptr, nullptr};
+  for (int m = 0; m < 3; ++m) {
     modules[m] = LoadLibraryA(argv[2 + m]);
     if (!modules[m]) {
       std::fprintf(stdout, "LoadLibrary(%s) failed: error %lu\n", argv[2 + m], GetLastError());
@@ -362,14 +393,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const MexEntry entry = entries[0], apply_entry = entries[1];
 #else
   if (argc != 2) {
     std::fprintf(stdout, "usage: tarvo_runner <output folder>\n");
     return 2;
   }
-  const MexEntry entry = &mexFunction;
-  const MexEntry apply_entry = &tarvo_apply_mex;
+  const MexEntry entries[3] = {&mexFunction, &tarvo_apply_mex, &tarvo_prepare_entry};
 #endif
   const std::string dir = argv[1];
   // No file of an earlier run may stand in for one this run fails to write.
@@ -381,7 +410,7 @@ int main(int argc, char** argv) {
   std::filesystem::remove(dir + "/libm.out", ec);
   int failed = 0;
   for (const char* name : kCases)
-    if (!run_case(entry, apply_entry, dir, name)) {
+    if (!run_case(entries, dir, name)) {
       std::fprintf(stdout, "%s: could not write its files in %s\n", name, dir.c_str());
       ++failed;
     }

@@ -13,8 +13,9 @@
 //
 // Arrays whose element count passes 2^31 - 1 are made by the host without data (only one
 // element backed): the gateway must refuse them before reading any. Arrays of a count between
-// kMaxElements and 2^31 - 1, or of more than kMaxCoils coils, have their largest extents
-// halved until they are small, so that one call stays short.
+// kMaxElements and 2^31 - 1, of more than kMaxCoils coils, or whose kernel fit would cost more
+// than kMaxFitWork, have their largest extents halved until they are small, so that one call
+// stays short.
 //
 // Checked on every input (a failed check aborts, which libFuzzer reports with the input):
 //   - either the console is empty and every requested output is set with its documented
@@ -41,12 +42,14 @@ namespace {
 
 constexpr std::int64_t kMaxElements = 4096;
 // The kernel fit solves, per slice and coil, a least-squares problem of 10 L unknowns: its cost
-// grows as L^3 whatever the input size, so the coil count is capped too.
-constexpr int kMaxCoils = 16;
+// grows as Z L^3 (Z slices, L coils) whatever the readout and line extents, so the coil count
+// and Z L^3 are capped too (no path of the module depends on more coils or slices than that:
+// coils and slices are loops over the same code).
+constexpr int kMaxCoils = 8;
+constexpr std::int64_t kMaxFitWork = 2 * 8 * 8 * 8;
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 // Generous on purpose (sanitizer build, shared machine): the bound is there to catch hangs
-// and work that grows faster than the input, not to time the module. The base covers the
-// kernel fit at the coil cap: a 4 x 4 x 1 x 16 pair takes about 7 s in this build.
+// and work that grows faster than the input, not to time the module.
 constexpr double kBaseSeconds = 30.0;
 constexpr double kSecondsPerElement = 2e-3;
 
@@ -165,6 +168,21 @@ Argument make_input(Bytes& bytes, const std::vector<int>* first_dims) {
     *largest /= 2;
     count = product(dims);
   }
+  // Then the slice extents (e2 .. e[n-2]), the largest first, or else the coils.
+  auto fit_work = [&]() -> std::int64_t {
+    if (product(dims) == 0) return 0;  // an empty array fits nothing
+    std::int64_t z = 1;
+    for (int i = 2; i < rank - 1; ++i) z *= dims[i];
+    const std::int64_t L = dims.back();
+    return z * L * L * L;
+  };
+  while (rank >= 3 && fit_work() > kMaxFitWork) {
+    int* largest = &dims.back();
+    for (int i = 2; i < rank - 1; ++i)
+      if (dims[i] > 1 && (largest == &dims.back() || dims[i] > *largest)) largest = &dims[i];
+    *largest /= 2;
+  }
+  count = product(dims);
   arg.array = mxCreateNumericArray_700(rank, dims.data(), id, flag);
   if (!arg.array) return arg;
   arg.elements = count;

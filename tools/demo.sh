@@ -18,5 +18,5 @@ echo "Module: $module_dir/tarvo.mex"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 # The module's folder goes first on the path: there tarvo.mex runs and tarvo.m gives the help.
-octave-cli --no-gui --no-init-file --quiet \
+octave-cli --no-gui --no-init-file --no-history --quiet \
   --eval "addpath('$PWD/matlab'); addpath('$module_dir'); tarvo_demo('$out');" </dev/null

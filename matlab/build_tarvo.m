@@ -1,7 +1,7 @@
 % BUILD_TARVO  Build the tarvo module from its C++ sources, in MATLAB or in GNU Octave.
 %
-%   build_tarvo          builds the module's MEX functions (tarvo, tarvo_apply) into the
-%                        folder of this file (next to tarvo.m and tarvo_apply.m)
+%   build_tarvo          builds the module's MEX functions (tarvo, tarvo_apply,
+%                        tarvo_prepare) into the folder of this file (next to their .m files)
 %   build_tarvo(outdir)  builds them into outdir
 %   file = build_tarvo(...) returns the path of the tarvo module built
 %
@@ -25,7 +25,7 @@ function file = build_tarvo(outdir)
   end
 
   sources = {};
-  for layer = {'linalg', 'svd', 'fft', 'align', 'core'}
+  for layer = {'linalg', 'svd', 'fft', 'align', 'core', 'prepare'}
     listing = dir(fullfile(root, layer{1}, '*.cpp'));
     sources = [sources, cellfun(@(n) fullfile(root, layer{1}, n), {listing.name}, ...
                                 'UniformOutput', false)]; %#ok<AGROW>
@@ -33,7 +33,8 @@ function file = build_tarvo(outdir)
   % Each MEX function of the module: its name and its gateway sources.
   modules = {'tarvo', {fullfile(root, 'gateway', 'volume_mx.cpp'), ...
                        fullfile(root, 'gateway', 'mex_entry.cpp')}; ...
-             'tarvo_apply', {fullfile(root, 'gateway', 'apply_entry.cpp')}};
+             'tarvo_apply', {fullfile(root, 'gateway', 'apply_entry.cpp')}; ...
+             'tarvo_prepare', {fullfile(root, 'gateway', 'prepare_entry.cpp')}};
   if (isempty(sources) || ~exist(modules{1, 2}{2}, 'file'))
     error('build_tarvo: the C++ sources were not found under %s', root);
   end
@@ -55,7 +56,8 @@ function file = build_one(name, sources, root, outdir)
     setenv('CXXFLAGS', '-O2 -std=c++20 -fPIC');
     cleanup = onCleanup(@() setenv('CXXFLAGS', old));
     extra = {fullfile(root, 'gateway', 'mex_octave.cpp')};
-    args = [{'--mex', '-DTARVO_MEX_OCTAVE', ['-I' root]}, sources, extra, {'-o', file}];
+    args = [{'--mex', '-DTARVO_MEX_OCTAVE', '-DTARVO_PREPARE_MODULE', ['-I' root]}, sources, ...
+            extra, {'-o', file}];
     [output, status] = mkoctfile(args{:});
     if (status ~= 0)
       error('build_tarvo: mkoctfile failed:\n%s', output);
@@ -80,7 +82,8 @@ function file = build_one(name, sources, root, outdir)
     else
       std_flag = 'CXXFLAGS=$CXXFLAGS -std=c++20';
     end
-    mex('-R2017b', '-O', '-DTARVO_MEX_MATLAB', ['-I' root], std_flag, sources{:}, ...
+    mex('-R2017b', '-O', '-DTARVO_MEX_MATLAB', '-DTARVO_PREPARE_MODULE', ['-I' root], ...
+        std_flag, sources{:}, ...
         '-outdir', outdir, '-output', name);
   end
 end

@@ -114,8 +114,7 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
                 M);
   if (R < 1) return fail(error, "kx", "kx must hold one position per sample (it is empty)");
   if (R > kMaxSamplesPerOutput * M)
-    return fail(error, "kx",
-                "kx has %d positions; at most %d (%d times M = %d) are supported", R,
+    return fail(error, "kx", "kx has %d positions; at most %d (%d times M = %d) are supported", R,
                 kMaxSamplesPerOutput * M, kMaxSamplesPerOutput, M);
   for (int j = 0; j < R; ++j)
     if (!std::isfinite(kx[j]))

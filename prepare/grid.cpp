@@ -20,8 +20,33 @@ constexpr long double kTwoPi = 6.283185307179586476925286766559L;
 // exp(i 2 pi t) with t reduced to its fractional part first, so that large k*x products keep
 // their accuracy.
 dcomplex unit(long double t) {
-  const long double a = kTwoPi * (t - std::nearbyint(t));
+  const long double a = kTwoPi * (t - std::rint(t));
   return {static_cast<double>(std::cos(a)), static_cast<double>(std::sin(a))};
+}
+
+// Steps between exactly computed phases in phase_run. Between them a phase is the previous one
+// times the step, in long double: each product adds about 1e-19 of relative error, so a run
+// of kPhaseRun steps stays far below the rounding of the double result.
+constexpr int kPhaseRun = 32;
+
+// sink(n, re, im) for n = 0 .. count-1 with re + i im = exp(2 pi i nu (n0 + n)), in long double:
+// one cosine and sine per kPhaseRun phases instead of one per phase.
+template <class Sink>
+void phase_run(long double nu, int n0, int count, Sink&& sink) {
+  const long double a = kTwoPi * (nu - std::rint(nu));
+  const long double sr = std::cos(a), si = std::sin(a);
+  for (int start = 0; start < count; start += kPhaseRun) {
+    const long double t = nu * (n0 + start);
+    const long double b = kTwoPi * (t - std::rint(t));
+    long double re = std::cos(b), im = std::sin(b);
+    const int end = std::min(count, start + kPhaseRun);
+    for (int n = start; n < end; ++n) {
+      sink(n, re, im);
+      const long double r = re * sr - im * si;
+      im = re * si + im * sr;
+      re = r;
+    }
+  }
 }
 
 // Cholesky factor of the Hermitian n x n matrix held in G (column-major, lower triangle read):
@@ -89,8 +114,7 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
                 M);
   if (R < 1) return fail(error, "kx", "kx must hold one position per sample (it is empty)");
   if (R > kMaxSamplesPerOutput * M)
-    return fail(error, "kx",
-                "kx has %d positions; at most %d (%d times M = %d) are supported", R,
+    return fail(error, "kx", "kx has %d positions; at most %d (%d times M = %d) are supported", R,
                 kMaxSamplesPerOutput * M, kMaxSamplesPerOutput, M);
   for (int j = 0; j < R; ++j)
     if (!std::isfinite(kx[j]))
@@ -126,20 +150,22 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
     // long double.
     buffer<dcomplex> G = make_buffer<dcomplex>(MM);
     {
-      buffer<dcomplex> g = make_buffer<dcomplex>(M);
-      for (int d = 0; d < M; ++d) {
-        long double re = 0, im = 0;
-        for (int j = 0; j < R; ++j) {
-          if (std::fabs(kx[j]) > half) continue;
-          const dcomplex e = unit(static_cast<long double>(kx[j]) * d / M);
-          re += e.re;
-          im += e.im;
-        }
-        g[d] = {static_cast<double>(re), static_cast<double>(im)};
+      buffer<long double> g = make_buffer<long double>(2 * static_cast<std::int64_t>(M), true);
+      long double* g_re = g.get();
+      long double* g_im = g.get() + M;
+      for (int j = 0; j < R; ++j) {
+        if (std::fabs(kx[j]) > half) continue;
+        phase_run(static_cast<long double>(kx[j]) / M, 0, M,
+                  [&](int d, long double re, long double im) {
+                    g_re[d] += re;
+                    g_im[d] += im;
+                  });
       }
       const double lambda = 1e-12 * inside;  // 1e-12 trace(G) / M, the mean eigenvalue
       for (int q = 0; q < M; ++q)
-        for (int p = q; p < M; ++p) G[p + static_cast<std::int64_t>(M) * q] = g[p - q];
+        for (int p = q; p < M; ++p)
+          G[p + static_cast<std::int64_t>(M) * q] = {static_cast<double>(g_re[p - q]),
+                                                     static_cast<double>(g_im[p - q])};
       for (int p = 0; p < M; ++p) G[p + static_cast<std::int64_t>(M) * p].re += lambda;
     }
     // A squared pivot near lambda: some image component is not seen by the samples (too few
@@ -154,6 +180,8 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
     // P = F G^-1 A^H = Z A^H with Z = (G^-1 F^H)^H (G is Hermitian): M solves instead of R.
     // Column m of F^H is exp(2 pi i (m - h)(p - h) / M) over p, the product reduced modulo M in
     // integers so that every entry is accurate to rounding.
+    buffer<dcomplex> roots = make_buffer<dcomplex>(M);  // exp(2 pi i t / M), t = 0 .. M-1
+    for (int t = 0; t < M; ++t) roots[t] = unit(static_cast<long double>(t) / M);
     buffer<dcomplex> W = make_buffer<dcomplex>(MM);
     buffer<dcomplex> AH = make_buffer<dcomplex>(MR);
     const int threads = thread_count();
@@ -162,7 +190,7 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
       for (int p = 0; p < M; ++p) {
         std::int64_t t = ((m - h) * static_cast<std::int64_t>(p - h)) % M;
         if (t < 0) t += M;
-        w[p] = unit(static_cast<long double>(t) / M);
+        w[p] = roots[t];
       }
       cholesky_solve(G.get(), M, w);
       return 0;
@@ -176,9 +204,14 @@ int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
     // Column r of A^H: exp(2 pi i kx_r x_p / M), x_p = p - h; zero outside the window.
     parallel_for(R, threads, [&](std::int64_t r, int) {
       dcomplex* a = AH.get() + r * M;
-      const bool used = std::fabs(kx[r]) <= half;
-      for (int p = 0; p < M; ++p)
-        a[p] = used ? unit(static_cast<long double>(kx[r]) * (p - h) / M) : dcomplex{0.0, 0.0};
+      if (std::fabs(kx[r]) > half) {
+        for (int p = 0; p < M; ++p) a[p] = {0.0, 0.0};
+        return 0;
+      }
+      phase_run(static_cast<long double>(kx[r]) / M, -h, M,
+                [&](int p, long double re, long double im) {
+                  a[p] = {static_cast<double>(re), static_cast<double>(im)};
+                });
       return 0;
     });
     buffer<dcomplex> forward = make_buffer<dcomplex>(MR);

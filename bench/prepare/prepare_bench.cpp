@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "align/align.h"
-#include "core/core.h"
 #include "core/phantom.h"
+#include "core/tarvo.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
 #include "prepare/prepare.h"
@@ -36,33 +35,21 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// One whole call as the gateway runs it for outputs 1 and 2.
+// One whole call (outputs E and F) through the core API the MEX function runs.
 bool correction_call(const tarvo_test::Phantom& p) {
   const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
-  auto make = [&](void* data) {
-    ComplexVolume v{};
-    v.valid = 1;
-    v.ndims = 4;
-    v.dims[0] = p.M, v.dims[1] = p.N, v.dims[2] = p.Z, v.dims[3] = p.L;
-    std::memcpy(v.tag, "dblc", 5);
-    v.data = data;
-    return v;
+  auto make = [&](const dcomplex* data) {
+    return ComplexVolume{1, 4,      {p.M, p.N, p.Z, p.L}, "dblc", const_cast<dcomplex*>(data),
+                         0, nullptr};
   };
-  const ComplexVolume A = make(const_cast<dcomplex*>(p.even.data()));
-  const ComplexVolume B = make(const_cast<dcomplex*>(p.odd.data()));
-  tarvo::buffer<dcomplex> d(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> e(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> f(tarvo::alloc_array<dcomplex>(count, true));
-  ComplexVolume D = make(d.get()), E = make(e.get()), F = make(f.get());
-  CorrectionContext context{};
-  bool ok = context_create(&context, &A) == 0;
-  ok = ok && tarvo_interleave_frames(&A, &B, &D, 0, &context) == 0;
-  ok = ok && estimate_coefficients(&D, &context) == 0;
-  ok = ok && synthesize_volume(&B, &E, &context, 0) == 0;
-  ok = ok && synthesize_volume(&A, &F, &context, 0) == 0;
-  ok = ok && align_phase(e.get(), f.get(), 4, E.dims, nullptr, nullptr, 8, 0) == 0;
-  context_destroy(&context);
-  return ok;
+  if (!e || !f) return false;
+  ComplexVolume E = make(e.get()), F = make(f.get());
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  return tarvo::correct(make(p.even.data()), make(p.odd.data()), nullptr, &E, &F, &calibration,
+                        &status) == 0;
 }
 
 }  // namespace

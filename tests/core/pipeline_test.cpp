@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
+
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/core.h"
@@ -289,6 +293,58 @@ TEST(Pipeline, OutputsScaleWithTheInputAndKernelsDoNot) {
         << factor;
     EXPECT_LT(max_abs_difference(c.kernel, reference.kernel), 1e-3 * max_abs(reference.kernel))
         << factor;
+  }
+}
+
+// The kernel a calibration holds is the least-squares fit over the production training set:
+// every line of the slice as a calibration line and the central quarter of the readout,
+// floor(M/4) samples from (M - floor(M/4))/2. Identical even and odd frames make the
+// calibration k-space the frame itself (to FFT rounding, about 1e-15 relative), so a dense
+// least-squares solve on the frame is an independent answer; CG's stop test (residual below
+// 1e-9 at unit scale) on this well-conditioned system leaves the weights within 1e-7. The
+// same solve over a window one sample wider or moved by one is far from it, so an off-by-one
+// window (or swapped real and imaginary parts, or transposed coefficients) is seen.
+TEST(Calibration, KernelIsTheLeastSquaresFitOverTheCentralQuarterOfTheReadout) {
+  const int M = 32, N = 12, Z = 2, L = 2, S = kS, w = kW, K = w * S * L;
+  const std::vector<dcomplex> x = random_values(std::size_t(M) * N * Z * L, 21);
+  Volume even(M, N, Z, L, x), odd(M, N, Z, L, x);
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  ASSERT_EQ(tarvo::calibrate(even.record, odd.record, &calibration, &status), 0) << status.message;
+  auto at = [&](int m, int l, int z, int c) {
+    const dcomplex v = x[wrap_index(m, M) + M * (wrap_index(l, N) + N * (z + std::size_t(Z) * c))];
+    return std::complex<double>(v.re, v.im);
+  };
+  // Least-squares weights (K x L) of slice z over n samples from `first`.
+  auto dense_fit = [&](int z, int first, int n) {
+    Eigen::MatrixXcd A(n * N, K), B(n * N, L);
+    for (int l = 0; l < N; ++l)
+      for (int r = 0; r < n; ++r) {
+        const int m = first + r, row = r + n * l;
+        for (int c = 0; c < L; ++c) {
+          B(row, c) = at(m, l, z, c);
+          for (int j = 0; j < w; ++j)
+            for (int s = 0; s < S; ++s)
+              A(row, s + S * (c + L * j)) = at(m + kReadoutOffsets[j], l + kLineOffsets[s], z, c);
+        }
+      }
+    return Eigen::MatrixXcd(A.colPivHouseholderQr().solve(B));
+  };
+  const int n_ro = M / 4, first = (M - n_ro) / 2;
+  for (int z = 0; z < Z; ++z) {
+    const tarvo::KernelView k = calibration.kernel(z);
+    ASSERT_EQ(k.rows, K);
+    ASSERT_EQ(k.cols, L);
+    Eigen::MatrixXcd fitted(K, L);
+    for (int c = 0; c < L; ++c)
+      for (int r = 0; r < K; ++r)
+        fitted(r, c) = {k.re[(r + K * c) * k.step], k.im[(r + K * c) * k.step]};
+    const Eigen::MatrixXcd reference = dense_fit(z, first, n_ro);
+    EXPECT_LT((fitted - reference).cwiseAbs().maxCoeff(), 1e-7) << "slice " << z;
+    for (const auto& [f, n] : {std::pair{first - 1, n_ro}, std::pair{first + 1, n_ro},
+                               std::pair{first, n_ro + 1}, std::pair{first - 1, n_ro + 1}})
+      EXPECT_GT((dense_fit(z, f, n) - reference).cwiseAbs().maxCoeff(), 1e-4)
+          << "window " << f << " + " << n;
   }
 }
 

@@ -1,6 +1,7 @@
 // Ghost-correction core: the even/odd interleave, the kernel patterns and their calibration
 // lines, the least-squares kernel fit, the per-slice estimation driver and the synthesis of the
-// missing lines with the final averaging.
+// missing lines with the final averaging. These are the steps; bindings, benchmarks and tests
+// run a correction through core/tarvo.h (calibrate, apply, corrected_even, correct).
 //
 // Layouts. A volume (ComplexVolume) holds M x N frames, M readout samples (contiguous) by N
 // phase-encode lines; frame (z, c) of Z slices and L coils starts at element (z + Z*c)*M*N.

@@ -128,41 +128,6 @@ TEST(CalibrateKernel, ShiftedModesSolveEachPassLikeTheUnshiftedFit) {
   }
 }
 
-// The estimation's window: n_ro = floor(M/4) samples from (M - n_ro)/2, widened by -2 .. 2.
-// Perturbing a sample outside it leaves the fit bit for bit; perturbing its edges changes it.
-class TrainingWindow
-    : public testing::TestWithParam<std::tuple<int, std::vector<int>, std::vector<int>>> {};
-
-TEST_P(TrainingWindow, OnlySamplesInTheWindowTakePart) {
-  const auto& [M, outside, edges] = GetParam();
-  const int N = 16;
-  const std::vector<dcomplex> data = random_values(M * N, 6);
-  auto fitted = [&](int perturbed) {
-    std::vector<dcomplex> d = data;
-    if (perturbed >= 0)
-      for (int l = 0; l < N; ++l) d[l + N * perturbed].re += 0.5;
-    SliceKernelSet* set = one_pattern_set(nullptr);
-    const std::vector<int> all = [&] {
-      std::vector<int> v;
-      for (int l = 0; l < N; ++l) v.push_back(l);
-      return v;
-    }();
-    EXPECT_EQ(fit_slice_kernels(d.data(), all.data(), {M, N, 1, N}, set, 0.25f), 0);
-    std::vector<dcomplex> c(set->patterns[0][0].coefficients,
-                            set->patterns[0][0].coefficients + 10);
-    free_set(set);
-    return c;
-  };
-  const std::vector<dcomplex> reference = fitted(-1);
-  for (int m : outside) EXPECT_EQ(max_abs_difference(fitted(m), reference), 0.0) << m;
-  for (int m : edges) EXPECT_GT(max_abs_difference(fitted(m), reference), 1e-6) << m;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ReadoutLengths, TrainingWindow,
-    testing::Values(std::make_tuple(7, std::vector<int>{0, 6}, std::vector<int>{1, 5}),
-                    std::make_tuple(8, std::vector<int>{0, 7}, std::vector<int>{1, 6})));
-
 TEST(SynthesizeLine, MatchesABruteForceSumOverTheCentralSamples) {
   const int M = 9, N = 10, L = 3;
   const std::vector<dcomplex> original = random_values(M * N * L, 4);

@@ -192,15 +192,10 @@ TEST(Estimate, LeavesDTransposedAndFillsOneKernelPerSlice) {
   for (int f = 0; f < 4; ++f)
     for (int i = 0; i < 96; ++i)
       EXPECT_EQ(D.data[f * 96 + i / 12 + 8 * (i % 12)].re, ph.even[f * 96 + i].re);
-  for (int z = 0; z < 2; ++z) {
-    const SliceKernelSet* set = context.slices[z];
-    EXPECT_EQ(std::vector<int>(
-                  {set->spacing_count, set->spacings[0], set->source_lines, set->readout_width}),
-              (std::vector<int>{1, 2, 2, 5}));
-    const KernelPattern& p = set->patterns[0][0];
+  for (int z = 0; z < 2; ++z) {  // every line calibrates (all are acquired in D)
+    const KernelPattern& p = context.slices[z]->patterns[0][0];
     EXPECT_STREQ(p.text, "*x*");
-    ASSERT_EQ(p.calib_count, 8);
-    EXPECT_EQ(p.calib_lines[7], 7);
+    EXPECT_EQ(p.calib_count, 8);
     EXPECT_NE(p.coefficients, nullptr);
   }
   context_destroy(&context);
@@ -298,14 +293,16 @@ TEST(Pipeline, OutputsScaleWithTheInputAndKernelsDoNot) {
 
 // The kernel a calibration holds is the least-squares fit over the production training set:
 // every line of the slice as a calibration line and the central quarter of the readout,
-// floor(M/4) samples from (M - floor(M/4))/2. Identical even and odd frames make the
+// floor(M/4) samples from floor((M - floor(M/4))/2) (M = 30: 7 samples from 11). Identical even and odd frames make the
 // calibration k-space the frame itself (to FFT rounding, about 1e-15 relative), so a dense
 // least-squares solve on the frame is an independent answer; CG's stop test (residual below
 // 1e-9 at unit scale) on this well-conditioned system leaves the weights within 1e-7. The
 // same solve over a window one sample wider or moved by one is far from it, so an off-by-one
 // window (or swapped real and imaginary parts, or transposed coefficients) is seen.
-TEST(Calibration, KernelIsTheLeastSquaresFitOverTheCentralQuarterOfTheReadout) {
-  const int M = 32, N = 12, Z = 2, L = 2, S = kS, w = kW, K = w * S * L;
+class ProductionWindow : public testing::TestWithParam<int> {};
+
+TEST_P(ProductionWindow, KernelIsTheLeastSquaresFitOverTheCentralQuarterOfTheReadout) {
+  const int M = GetParam(), N = 12, Z = 2, L = 2, S = kS, w = kW, K = w * S * L;
   const std::vector<dcomplex> x = random_values(std::size_t(M) * N * Z * L, 21);
   Volume even(M, N, Z, L, x), odd(M, N, Z, L, x);
   tarvo::Calibration calibration;
@@ -347,5 +344,7 @@ TEST(Calibration, KernelIsTheLeastSquaresFitOverTheCentralQuarterOfTheReadout) {
           << "window " << f << " + " << n;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadoutLengths, ProductionWindow, testing::Values(32, 30));
 
 }  // namespace

@@ -63,35 +63,35 @@ int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcom
 
 namespace {
 
-// b (n_ro*C) <- the target coil's values at the training positions, divided by scale.
-void training_values(const dcomplex* data, const int* extents, int C, const int* calib_lines,
-                     int n_ro, int target_coil, int readout_shift, int line_shift, double scale,
-                     dcomplex* b) {
-  const int M = extents[0];
-  const int N = extents[3];
-  const dcomplex* coil = data + static_cast<std::int64_t>(target_coil) * M * N;
-  const int start = (M - n_ro) / 2;
-  for (int i = 0; i < C; ++i) {
-    int line = calib_lines[i];
-    if (line_shift != 0) line = core_detail::wrap(calib_lines[i], -line_shift, N);
-    for (int r = 0; r < n_ro; ++r) {
-      int sample = start + r + readout_shift;
+// b (n_ro*C) <- the target coil's values at the training positions, divided by scale: sample
+// (M - n_ro)/2 + r + readout_shift (circular) of calibration line i (less line_shift,
+// circular) at b[r + n_ro*i].
+void training_values(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
+                     const TargetCoil& target, double scale, dcomplex* b) {
+  const int M = slice.M;
+  const int N = slice.N;
+  const dcomplex* coil = data + target.coil * slice.coil_elements();
+  const int start = (M - training.n_ro) / 2;
+  for (int i = 0; i < training.C; ++i) {
+    int line = training.lines[i];
+    if (target.line_shift != 0) line = core_detail::wrap(line, -target.line_shift, N);
+    for (int r = 0; r < training.n_ro; ++r) {
+      int sample = start + r + target.readout_shift;
       if (sample >= M) sample -= M;
       if (sample < 0) sample += M;
       const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
-      b[r + static_cast<std::int64_t>(n_ro) * i] = {v.re / scale, v.im / scale};
+      b[r + static_cast<std::int64_t>(training.n_ro) * i] = {v.re / scale, v.im / scale};
     }
   }
 }
 
 }  // namespace
 
-int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
-                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
-                      int S, int target_coil, int readout_shift, int line_shift, double scale) {
-  const int L = extents[2];
-  const int K = w * S * L;
-  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
+int solve_target_coil(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
+                      const NormalSystem& system, dcomplex* column, const KernelGeometry& kernel,
+                      const TargetCoil& target) {
+  const std::int64_t K = kernel.rows(slice.L);
+  const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
   tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
   if (!b) {
     std::fprintf(stderr, " could not alloc b array\n");
@@ -102,19 +102,18 @@ int solve_target_coil(const dcomplex* data, const int* extents, int C, const int
     std::fprintf(stderr, " could not alloc Xb array\n");
     return -1;
   }
-  training_values(data, extents, C, calib_lines, n_ro, target_coil, readout_shift, line_shift,
-                  scale, b.get());
-  complex_matvec(AH, b.get(), K, static_cast<int>(R), Xb.get());
-  return complex_cg_solve(X, K, Xb.get(), column, kCgPasses, kCgTolerance);
+  training_values(data, slice, training, target, system.scale, b.get());
+  complex_matvec(system.AH, b.get(), static_cast<int>(K), static_cast<int>(R), Xb.get());
+  return complex_cg_solve(system.X, static_cast<int>(K), Xb.get(), column, kCgPasses,
+                          kCgTolerance);
 }
 
-int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
-                     int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
-                     dcomplex** coefficients, int mode, int line_shift) {
+int calibrate_kernel(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+                     const TrainingSet& training, dcomplex** coefficients, int mode,
+                     int line_shift) {
   core_detail::CalibrationBlocks blocks;
-  return core_detail::calibrate_kernel_with(extents, data, S, line_offsets, w, readout_offsets, C,
-                                            calib_lines, n_ro, coefficients, mode, line_shift,
-                                            &blocks);
+  return core_detail::calibrate_kernel_with(slice, data, kernel, training, coefficients, mode,
+                                            line_shift, &blocks);
 }
 
 namespace {
@@ -130,17 +129,48 @@ bool grow(tarvo::buffer<dcomplex>& block, std::int64_t have, std::int64_t count,
   return static_cast<bool>(block);
 }
 
+// Every target coil of an unshifted fit at once: b (R x L) their training values, Xb = AH b in
+// one pass over AH, then the L solves side by side (one pass over X per solver step). Each
+// coil's sums are those of solve_target_coil, in the same order, so the bits are too.
+int solve_all_coils(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
+                    const NormalSystem& system, std::int64_t K, dcomplex* columns) {
+  const int L = slice.L;
+  const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
+  tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R * L));
+  if (!b) {
+    std::fprintf(stderr, " could not alloc b array\n");
+    return -1;
+  }
+  tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K * L));
+  if (!Xb) {
+    std::fprintf(stderr, " could not alloc Xb array\n");
+    return -1;
+  }
+  tarvo::parallel_for(L, tarvo::thread_count(), [&](std::int64_t c, int) {
+    training_values(data, slice, training, TargetCoil{static_cast<int>(c), 0, 0}, system.scale,
+                    b.get() + R * c);
+    return 0;
+  });
+  tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
+                        Xb.get());
+  return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
+                                      kCgPasses, kCgTolerance);
+}
+
 }  // namespace
 
-int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data, int S,
-                                       const int* line_offsets, int w, const int* readout_offsets,
-                                       int C, const int* calib_lines, int n_ro,
+int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
+                                       const KernelGeometry& kernel, const TrainingSet& training,
                                        dcomplex** coefficients, int mode, int line_shift,
                                        CalibrationBlocks* blocks) {
-  const int M = extents[0];
-  const int L = extents[2];
-  const int N = extents[3];
-  const int K = w * S * L;
+  const int M = slice.M;
+  const int L = slice.L;
+  const int N = slice.N;
+  const int S = kernel.S;
+  const int w = kernel.w;
+  const int C = training.C;
+  const int n_ro = training.n_ro;
+  const int K = static_cast<int>(kernel.rows(L));
   const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
   const std::int64_t AK = R * K;
 
@@ -164,15 +194,15 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
   tarvo::parallel_for(C, threads, [&](std::int64_t i, int) {
     double squares = 0.0;
     for (int c = 0; c < L; ++c) {
-      const dcomplex* coil = data + static_cast<std::int64_t>(c) * M * N;
+      const dcomplex* coil = data + c * slice.coil_elements();
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
-          const int line = core_detail::wrap(calib_lines[i], line_offsets[s], N);
+          const int line = core_detail::wrap(training.lines[i], kernel.line_offsets[s], N);
           dcomplex* ah = AH + s +
                          static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j) +
                          K * (static_cast<std::int64_t>(n_ro) * i);
           for (int r = 0; r < n_ro; ++r) {
-            const int sample = core_detail::wrap(start + readout_offsets[j], r, M);
+            const int sample = core_detail::wrap(start + kernel.readout_offsets[j], r, M);
             const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
             ah[static_cast<std::int64_t>(K) * r] = {v.re, -v.im};
             squares += v.re * v.re + v.im * v.im;
@@ -220,42 +250,25 @@ int core_detail::calibrate_kernel_with(const int* extents, const dcomplex* data,
   }
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
+  const NormalSystem system{AH, X, scale};
+  if (mode == 0) return solve_all_coils(data, slice, training, system, K, *coefficients);
+  // Shifted targets: pass t solves every coil with its training values moved along the readout
+  // (and across lines for line_shift +1/-1) into columns t*L .. t*L + L-1.
   const int passes = shifted ? w : 1;
   for (int t = 0; t < passes; ++t) {
-    int readout_shift = 0;
-    int shift = 0;
-    if (mode != 0) {
-      readout_shift = t - static_cast<int>(w * 0.5);
-      if (line_shift == 1) {
-        readout_shift += 1;
-        shift = 1;
-      } else if (line_shift == -1) {
-        readout_shift -= 1;
-        shift = -1;
-      }
+    TargetCoil target;
+    target.readout_shift = t - static_cast<int>(w * 0.5);
+    if (line_shift == 1 || line_shift == -1) {
+      target.readout_shift += line_shift;
+      target.line_shift = line_shift;
     }
-    // All target coils at once: b (R x L) their training values, Xb = AH b in one pass over AH,
-    // then the L solves side by side (one pass over X per solver step). Each coil's sums are
-    // those of solve_target_coil, in the same order.
-    tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R * L));
-    if (!b) {
-      std::fprintf(stderr, " could not alloc b array\n");
-      return -1;
-    }
-    tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * L));
-    if (!Xb) {
-      std::fprintf(stderr, " could not alloc Xb array\n");
-      return -1;
-    }
-    tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
-      training_values(data, extents, C, calib_lines, n_ro, static_cast<int>(c), readout_shift,
-                      shift, scale, b.get() + R * c);
-      return 0;
-    });
-    tarvo::complex_matmat(AH, K, static_cast<int>(R), b.get(), L, Xb.get());
     dcomplex* columns = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0);
-    if (tarvo::complex_cg_solve_many(X, K, L, Xb.get(), columns, kCgPasses, kCgTolerance) != 0)
-      return -1;
+    for (int c = 0; c < L; ++c) {
+      target.coil = c;
+      if (solve_target_coil(data, slice, training, system,
+                            columns + static_cast<std::int64_t>(K) * c, kernel, target) != 0)
+        return -1;
+    }
   }
   return 0;
 }

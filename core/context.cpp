@@ -5,6 +5,19 @@
 #include "core/core.h"
 #include "core/internal.h"
 
+namespace {
+
+// Frees the four scratch volumes and clears their pointers.
+void release_scratch(CorrectionContext* context) {
+  for (dcomplex** s : {&context->odd_half, &context->even_half, &context->odd_slice,
+                       &context->even_slice}) {
+    tarvo::free_bytes(*s);
+    *s = nullptr;
+  }
+}
+
+}  // namespace
+
 int context_create(CorrectionContext* context, const ComplexVolume* first) {
   std::memset(context, 0, sizeof(*context));
   const int ndims = first->ndims;
@@ -32,26 +45,19 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
     context_destroy(context);
     return -1;
   }
-  // Scratch buffers in the order 0, 1, 3, 2.
-  static const int order[4] = {0, 1, 3, 2};
-  for (int k : order) {
-    context->scratch[k] = tarvo::alloc_array<dcomplex>(count, true);
-    if (!context->scratch[k]) {
+  for (dcomplex** s : {&context->odd_half, &context->even_half, &context->odd_slice,
+                       &context->even_slice}) {
+    *s = tarvo::alloc_array<dcomplex>(count, true);
+    if (!*s) {
       std::fprintf(stderr, " could not alloc context scratch array\n");
-      for (dcomplex*& s : context->scratch) {
-        tarvo::free_bytes(s);
-        s = nullptr;
-      }
+      release_scratch(context);
       context_destroy(context);
       return -1;
     }
   }
   context->spacing_count = 1;
   if (fft_manager_init(&context->fft) != 0) {
-    for (dcomplex*& s : context->scratch) {
-      tarvo::free_bytes(s);
-      s = nullptr;
-    }
+    release_scratch(context);
     context_destroy(context);
     return -1;
   }
@@ -62,10 +68,7 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
 void context_destroy(CorrectionContext* context) {
   if (context->initialized == 1) {
     fft_manager_destroy(&context->fft);
-    for (dcomplex*& s : context->scratch) {
-      tarvo::free_bytes(s);
-      s = nullptr;
-    }
+    release_scratch(context);
     context->initialized = 0;
   }
   if (context->slices) {

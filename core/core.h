@@ -1,6 +1,7 @@
 // Ghost-correction core: the even/odd interleave, the kernel patterns and their calibration
 // lines, the least-squares kernel fit, the per-slice estimation driver and the synthesis of the
-// missing lines with the final averaging.
+// missing lines with the final averaging. These are the steps; bindings, benchmarks and tests
+// run a correction through core/tarvo.h (calibrate, apply, corrected_even, correct).
 //
 // Layouts. A volume (ComplexVolume) holds M x N frames, M readout samples (contiguous) by N
 // phase-encode lines; frame (z, c) of Z slices and L coils starts at element (z + Z*c)*M*N.
@@ -23,6 +24,38 @@
 #include "core/volume.h"
 #include "fft/fft.h"
 #include "linalg/linalg.h"
+
+// ---------------------------------------------------------------------------------------------
+// Geometry
+// ---------------------------------------------------------------------------------------------
+
+// One line-fastest slice: M readout samples by N lines of L coils, of which the `acquired`
+// lines of the caller's acquired-line list were measured.
+struct SliceShape {
+  int M = 0;         // readout samples
+  int acquired = 0;  // entries of the acquired-line list
+  int L = 0;         // coils
+  int N = 0;         // lines
+  std::int64_t coil_elements() const { return static_cast<std::int64_t>(M) * N; }
+};
+
+// Where a kernel reads: S source lines at line offsets o[s] from the target line, each at w
+// readout offsets q[j] from the target sample.
+struct KernelGeometry {
+  int S = 0;
+  const int* line_offsets = nullptr;     // S entries (borrowed)
+  int w = 0;
+  const int* readout_offsets = nullptr;  // w entries (borrowed)
+  // Rows of the coefficient array for L coils: K = w*S*L.
+  std::int64_t rows(int L) const { return static_cast<std::int64_t>(w) * S * L; }
+};
+
+// The training positions of one fit: the n_ro central readout samples of C calibration lines.
+struct TrainingSet {
+  int C = 0;
+  const int* lines = nullptr;  // C calibration lines (borrowed)
+  int n_ro = 0;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Sampling patterns and calibration lines
@@ -85,11 +118,18 @@ struct SliceKernelSet {
 };
 
 // The per-call state: the FFT pool, four scratch volumes of the first input's size and the
-// per-slice kernel sets.
+// per-slice kernel sets. The scratch volumes are named by their role in the synthesis; the
+// interleave uses the two whole-volume ones for its two single-polarity sets.
 struct CorrectionContext {
   std::uint16_t initialized;   // 1 while the FFT manager and the scratch buffers are held
   FftManager fft;              // prepared 2-D FFTs
-  dcomplex* scratch[4];        // M*N*Z*L elements each (owned); 0, 1 whole volumes, 2, 3 a slice
+  // M*N*Z*L elements each (owned). Whole volumes: odd_half the odd-line half (interleave: odd
+  // lines of E with even lines of O), even_half the even-line half (interleave: even lines of E
+  // with odd lines of O). One slice (M*N*L used): odd_slice and even_slice.
+  dcomplex* odd_half;
+  dcomplex* even_half;
+  dcomplex* even_slice;
+  dcomplex* odd_slice;
   std::int32_t ndims;          // the first input's ndims
   std::int32_t* dims;          // copy of its first ndims extents (owned)
   std::int32_t slice_count;    // Z
@@ -98,7 +138,7 @@ struct CorrectionContext {
 };
 
 // Fills every field from the first input record: dims, slices (cleared), the four cleared
-// scratch buffers (allocated in the order 0, 1, 3, 2), spacing_count 1, the FFT manager,
+// scratch buffers, spacing_count 1, the FFT manager,
 // initialized 1. Returns 0, or -1 after a message when something cannot be obtained; the
 // context then holds nothing (context_destroy on it is harmless).
 int context_create(CorrectionContext* context, const ComplexVolume* first);
@@ -144,24 +184,44 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
 // Kernel calibration
 // ---------------------------------------------------------------------------------------------
 
-// Slice extents, in this order: M readout samples, acquired lines, L coils, N lines.
-// Fits the K x T coefficient array (T = L in mode 0, K in modes 1 and 2) of one pattern by least
-// squares over the calibration lines a[0 .. C-1] and the n_ro central readout samples starting
-// at (M - n_ro)/2: (A^H A) W_c = A^H b_c for each target coil c, by conjugate gradients
-// (40 passes, tolerance 1e-9). The training data are first divided by the RMS magnitude of A's
-// entries, so the weights do not depend on the scale of the data. *coefficients is allocated
+// Fits the K x T coefficient array (K = kernel.rows(L); T = L in mode 0, K in modes 1 and 2) of
+// one pattern by least squares over the training set (its calibration lines and the n_ro
+// central readout samples starting at (M - n_ro)/2): (A^H A) W_c = A^H b_c for each target coil
+// c, by conjugate gradients (40 passes, tolerance 1e-9). The training data are first divided by
+// the RMS magnitude of A's entries, so the weights do not depend on the scale of the data.
+// Modes 1 and 2 (shifted targets) make w passes t, each solving every coil with the readout
+// shift t - trunc(w/2) (one more or less, with the line shift, for line_shift +1/-1) into
+// columns t*L .. t*L + L-1; mode 0 is that solve once, unshifted. *coefficients is allocated
 // when null (reused otherwise) and cleared before the solves. Returns 0, or -1 after
 // " could not alloc <AH|X|N|b|Xb> array\n" (buffers released). A itself is held only as its
 // conjugate transpose AH.
-int calibrate_kernel(const int* extents, const dcomplex* data, int S, const int* line_offsets,
-                     int w, const int* readout_offsets, int C, const int* calib_lines, int n_ro,
-                     dcomplex** coefficients, int mode, int line_shift);
+int calibrate_kernel(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+                     const TrainingSet& training, dcomplex** coefficients, int mode,
+                     int line_shift);
 
-// One target coil's solve: b <- the coil's values at the training positions (divided by scale),
-// Xb <- AH b, column <- CG(X, Xb) from the cleared column. AH is K x R (R = n_ro*C), X is K x K.
-int solve_target_coil(const dcomplex* data, const int* extents, int C, const int* calib_lines,
-                      int n_ro, const dcomplex* AH, const dcomplex* X, dcomplex* column, int w,
-                      int S, int target_coil, int readout_shift, int line_shift, double scale);
+// The normal equations of one fit: AH (K x R, R = n_ro*C: A's conjugate transpose, A divided
+// by scale) and X = A^H A (K x K), both borrowed.
+struct NormalSystem {
+  const dcomplex* AH = nullptr;
+  const dcomplex* X = nullptr;
+  double scale = 1.0;
+};
+
+// The target of one solve: a coil, and the shifts of its training values along the readout and
+// across lines.
+struct TargetCoil {
+  int coil = 0;
+  int readout_shift = 0;
+  int line_shift = 0;
+};
+
+// One target coil's solve: b <- the coil's values at the (shifted) training positions divided
+// by the system's scale, Xb <- AH b, column <- CG(X, Xb) from the column as it is (cleared by
+// calibrate_kernel). Returns 0, or -1 after " could not alloc <b|Xb> array\n" or the solver's
+// message.
+int solve_target_coil(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
+                      const NormalSystem& system, dcomplex* column, const KernelGeometry& kernel,
+                      const TargetCoil& target);
 
 // column_X[k] <- sum_{r < R} AH(k, r) * column_A[r], k < K, accumulated in increasing r: one
 // column of A^H A. Returns 0.
@@ -177,9 +237,9 @@ int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcom
 int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
 
 // Builds the patterns and calibration lines of a set and fits each pattern's coefficients on
-// one line-fastest slice. extents as for calibrate_kernel; acquired holds extents[1] lines.
+// one line-fastest slice; acquired holds shape.acquired lines.
 // n_ro = trunc(M*fraction) for 0 < fraction <= 1, else M/4. Returns 0, or -1 after a message.
-int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* extents,
+int fit_slice_kernels(const dcomplex* slice, const int* acquired, const SliceShape& shape,
                       SliceKernelSet* set, float fraction);
 
 // Releases everything the set owns (not the set itself) and zeroes its pointers. Returns 0.
@@ -198,21 +258,20 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                       CorrectionContext* context, int swap_order);
 
 // Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
-// missing lines it can reach from acquired lines. The new-line list (occupied lines, counted
+// missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line list (occupied lines, counted
 // from 1) is handed back through the given pointers (freed here when list_out is null).
 // Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another allocation message.
-int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
+int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
                              int* count_out, int** list_out, float fraction,
                              const SliceKernelSet* set);
 
 // Synthesises every line l with mask[l] == 0 whose sources all have mask exactly 1, in every
-// coil, and marks it 3. Returns 0.
-int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* line_offsets, int w,
-                       const int* readout_offsets, int* mask, const dcomplex* coefficients,
-                       float fraction);
+// coil, and marks it 3 (each output as synthesize_line sums it, bit for bit). Returns 0, or -1
+// after " could not alloc synthesis work array\n" (data and mask unchanged).
+int synthesize_pattern(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
+                       int* mask, const dcomplex* coefficients, float fraction);
 
 // data(l, m, c) <- sum_{c', j, s} data((l + o[s]) mod N, (m + q[j]) mod M, c') * W(s + S*(c' +
 // L*j), c) for the central trunc(M*fraction) samples m. Returns 0.
-int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcomplex* coefficients,
-                    int S, const int* line_offsets, int w, const int* readout_offsets,
-                    float fraction);
+int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
+                    const dcomplex* coefficients, const KernelGeometry& kernel, float fraction);

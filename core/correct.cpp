@@ -279,7 +279,7 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
       }) != 0)
     return -1;
   // The alignment turns both stacks: E is aligned in a scratch copy (free after the synthesis).
-  dcomplex* e = context.scratch[0];
+  dcomplex* e = context.odd_half;
   std::memcpy(e, E.data, static_cast<std::size_t>(shape.elements()) * sizeof(dcomplex));
   return run_step(status, "align_phase", [&] {
     return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr, 8, 0);

@@ -38,18 +38,18 @@ int release_kernel_set(SliceKernelSet* set) {
   return 0;
 }
 
-int fit_slice_kernels(const dcomplex* slice, const int* acquired, const int* extents,
+int fit_slice_kernels(const dcomplex* slice, const int* acquired, const SliceShape& shape,
                       SliceKernelSet* set, float fraction) {
   core_detail::CalibrationBlocks blocks;
-  return core_detail::fit_slice_kernels_with(slice, acquired, extents, set, fraction, &blocks);
+  return core_detail::fit_slice_kernels_with(slice, acquired, shape, set, fraction, &blocks);
 }
 
 int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquired,
-                                        const int* extents, SliceKernelSet* set, float fraction,
-                                        CalibrationBlocks* blocks) {
-  const int M = extents[0];
-  const int acquired_count = extents[1];
-  const int N = extents[3];
+                                        const SliceShape& shape, SliceKernelSet* set,
+                                        float fraction, CalibrationBlocks* blocks) {
+  const int M = shape.M;
+  const int acquired_count = shape.acquired;
+  const int N = shape.N;
   const int n_ro = (fraction > 0.0f && fraction <= 1.0f)
                        ? static_cast<int>(static_cast<float>(M) * fraction)
                        : M / 4;
@@ -63,7 +63,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     std::fprintf(stderr, " could not alloc kernel offsets array\n");
     return -1;
   }
-  for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
+  core_detail::centred_offsets(w, q.get());
 
   if (set->spacing_count < 1 || !set->spacings) {
     int count = 0;
@@ -116,8 +116,9 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     for (int p = 0; p < P; ++p) {
       KernelPattern& pattern = set->patterns[j][p];
       parse_pattern(pattern.text, offsets.get(), S, dk);
-      if (calibrate_kernel_with(extents, slice, S, offsets.get(), w, q.get(), pattern.calib_count,
-                                pattern.calib_lines, n_ro, &pattern.coefficients, mode,
+      const KernelGeometry kernel{S, offsets.get(), w, q.get()};
+      const TrainingSet training{pattern.calib_count, pattern.calib_lines, n_ro};
+      if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, mode,
                                 pattern.line_shift, blocks) != 0)
         return -1;
     }
@@ -167,7 +168,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   D->dims[0] = N;
   D->dims[1] = M;
 
-  const int extents[4] = {M, N, L, N};
+  const SliceShape shape{M, N, L, N};
   for (int l = 0; l < N; ++l) acquired[l] = l;
   core_detail::CalibrationBlocks blocks;
 
@@ -196,7 +197,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
       return 0;
     });
-    if (core_detail::fit_slice_kernels_with(slice.get(), acquired.get(), extents, set,
+    if (core_detail::fit_slice_kernels_with(slice.get(), acquired.get(), shape, set,
                                             kTrainingFraction, &blocks) != 0)
       return -1;
   }

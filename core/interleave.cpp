@@ -75,9 +75,7 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     }
   }
   const std::int64_t count = core_detail::element_count(ndims, even->dims);
-  const std::int64_t context_count =
-      context->dims ? core_detail::element_count(context->ndims, context->dims) : -1;
-  if (ndims < 2 || context->initialized != 1 || count < 0 || count > context_count || !D->data) {
+  if (ndims < 2 || !core_detail::context_holds(*context, count) || !D->data) {
     std::fprintf(stderr,
                  "tarvo_interleave_frames: the correction context or the output does not fit "
                  "the frames.  Interleave failed.\n");
@@ -104,8 +102,9 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     return -1;
   }
 
-  dcomplex* s0 = context->scratch[0];
-  dcomplex* s1 = context->scratch[1];
+  // The two single-polarity sets, in the context's whole-volume scratch.
+  dcomplex* s0 = context->odd_half;
+  dcomplex* s1 = context->even_half;
   // Frames are independent jobs, each worker with its own FFT manager. Per frame:
   // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O; both to image
   // space.

@@ -9,14 +9,7 @@
 
 namespace core_detail {
 
-// Number of frames of a volume: the product of the extents after the second (1 when none).
-inline std::int64_t frame_count(int ndims, const int* dims) {
-  std::int64_t frames = 1;
-  for (int i = 2; i < ndims; ++i) frames *= dims[i];
-  return frames;
-}
-
-// Product of the first ndims extents in 64 bits; -1 when an extent is negative.
+// Product of the first ndims extents in 64 bits (1 when none); -1 when an extent is negative.
 inline std::int64_t element_count(int ndims, const int* dims) {
   std::int64_t count = 1;
   for (int i = 0; i < ndims; ++i) {
@@ -26,12 +19,42 @@ inline std::int64_t element_count(int ndims, const int* dims) {
   return count;
 }
 
+// Number of frames of a volume: the product of the extents after the second.
+inline std::int64_t frame_count(int ndims, const int* dims) {
+  return element_count(ndims - 2, dims + 2);
+}
+
+// True when the context holds scratch volumes of at least `count` elements.
+inline bool context_holds(const CorrectionContext& context, std::int64_t count) {
+  return context.initialized == 1 && context.dims && count >= 0 &&
+         count <= element_count(context.ndims, context.dims);
+}
+
 // (index + offset) brought into 0 .. n-1: n is added once when negative, then the remainder
 // modulo n is taken.
 inline int wrap(int index, int offset, int n) {
   int v = index + offset;
   if (v < 0) v += n;
   return v % n;
+}
+
+// True when every source line (l + offsets[s]) mod N of line l has a mask value that `accept`
+// takes; the source lines are written to lines[0 .. S-1] (as far as they were looked at) when
+// lines is not null.
+template <class Accept>
+bool sources_accepted(const int* mask, int l, const KernelGeometry& kernel, int N, Accept accept,
+                      int* lines = nullptr) {
+  for (int s = 0; s < kernel.S; ++s) {
+    const int line = wrap(l, kernel.line_offsets[s], N);
+    if (lines) lines[s] = line;
+    if (!accept(mask[line])) return false;
+  }
+  return true;
+}
+
+// The readout offsets of a kernel of width w: -(w-1)/2 .. -(w-1)/2 + w-1.
+inline void centred_offsets(int w, int* q) {
+  for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
 }
 
 // transpose_frame with a caller-provided temporary of rows*cols elements.
@@ -79,15 +102,15 @@ struct CalibrationBlocks {
 };
 
 // calibrate_kernel and fit_slice_kernels with the caller's blocks.
-int calibrate_kernel_with(const int* extents, const dcomplex* data, int S, const int* line_offsets,
-                          int w, const int* readout_offsets, int C, const int* calib_lines,
-                          int n_ro, dcomplex** coefficients, int mode, int line_shift,
+int calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
+                          const KernelGeometry& kernel, const TrainingSet& training,
+                          dcomplex** coefficients, int mode, int line_shift,
                           CalibrationBlocks* blocks);
-int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const int* extents,
+int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const SliceShape& shape,
                            SliceKernelSet* set, float fraction, CalibrationBlocks* blocks);
 
 // synthesize_missing_lines spread over `threads` threads.
-int synthesize_missing_lines_on(dcomplex* data, const int* acquired, const int* extents,
+int synthesize_missing_lines_on(dcomplex* data, const int* acquired, const SliceShape& shape,
                                 int* count_out, int** list_out, float fraction,
                                 const SliceKernelSet* set, int threads);
 

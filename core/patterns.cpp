@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "core/internal.h"
 
 int pattern_count(int dk, int S, int mode) {
   if (S != 1) return (dk - 1) * (S - 1);
@@ -65,25 +66,12 @@ int parse_pattern(const char* text, int* offsets, int S, int /*dk*/) {
   return 0;
 }
 
-namespace {
-
-// (l + offset) brought into 0 .. N-1: add N once when negative, then the remainder modulo N.
-inline int wrap_line(int l, int offset, int N) {
-  int v = l + offset;
-  if (v < 0) v += N;
-  return v % N;
-}
-
-}  // namespace
-
 int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets) {
   int found = 0;
   for (int l = 0; l < N; ++l) {
     if (mask[l] < 1) continue;
-    int n = 0;
-    for (int s = 0; s < S; ++s)
-      if (mask[wrap_line(l, offsets[s], N)] >= 1) ++n;
-    if (n == S) {
+    const KernelGeometry sources{S, offsets, 0, nullptr};
+    if (core_detail::sources_accepted(mask, l, sources, N, [](int m) { return m >= 1; })) {
       mask[l] = 2;
       ++found;
     }

@@ -9,28 +9,27 @@
 #include "core/internal.h"
 #include "linalg/parallel.h"
 
-int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcomplex* coefficients,
-                    int S, const int* line_offsets, int w, const int* readout_offsets,
-                    float fraction) {
-  const int M = extents[0];
-  const int L = extents[2];
-  const int N = extents[3];
-  const std::int64_t K = static_cast<std::int64_t>(w) * S * L;
+int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
+                    const dcomplex* coefficients, const KernelGeometry& kernel, float fraction) {
+  const int M = shape.M;
+  const int L = shape.L;
+  const int N = shape.N;
+  const int S = kernel.S;
+  const std::int64_t K = kernel.rows(L);
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
   const dcomplex* W = coefficients + K * c;
-  const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
   for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
     dcomplex sum = {0.0, 0.0};
     for (int cs = 0; cs < L; ++cs) {
-      const dcomplex* coil = data + cs * coil_stride;
-      for (int j = 0; j < w; ++j) {
-        const dcomplex* column =
-            coil + static_cast<std::int64_t>(N) * core_detail::wrap(m, readout_offsets[j], M);
+      const dcomplex* coil = data + cs * shape.coil_elements();
+      for (int j = 0; j < kernel.w; ++j) {
+        const dcomplex* column = coil + static_cast<std::int64_t>(N) *
+                                            core_detail::wrap(m, kernel.readout_offsets[j], M);
         const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
         for (int s = 0; s < S; ++s) {
-          const dcomplex v = column[core_detail::wrap(l, line_offsets[s], N)];
+          const dcomplex v = column[core_detail::wrap(l, kernel.line_offsets[s], N)];
           sum = tarvo::complex_mult_add(sum, weights[s], v);
         }
       }
@@ -40,52 +39,55 @@ int synthesize_line(int c, int l, dcomplex* data, const int* extents, const dcom
   return 0;
 }
 
-int synthesize_pattern(const int* extents, dcomplex* data, int S, const int* line_offsets, int w,
-                       const int* readout_offsets, int* mask, const dcomplex* coefficients,
-                       float fraction) {
-  const int L = extents[2];
-  const int N = extents[3];
-  for (int l = 0; l < N; ++l) {
-    if (mask[l] != 0) continue;
-    bool reachable = true;
-    for (int s = 0; s < S && reachable; ++s)
-      reachable = mask[core_detail::wrap(l, line_offsets[s], N)] == 1;
-    if (!reachable) continue;
-    for (int c = 0; c < L; ++c)
-      synthesize_line(c, l, data, extents, coefficients, S, line_offsets, w, readout_offsets,
-                      fraction);
-    mask[l] = 3;
-  }
-  return 0;
-}
-
 namespace {
 
 // Samples of one line synthesised together.
 constexpr int kSamples = 8;
-// Readout offsets the gathered form handles (the configured width is 5); wider kernels take the
-// one-line-at-a-time form.
-constexpr int kMaxReadoutWidth = 16;
+
+// Work space of the synthesis of one pattern on `workers` threads: the weights regrouped (Wt,
+// K*L), and per worker the gathered sources, sums and staged columns (values) and the column
+// positions (index). Sized for the kernel, whatever its width.
+struct SynthesisWork {
+  std::int64_t K = 0, per_worker = 0, index_per_worker = 0;
+  int workers = 0;
+  tarvo::buffer<dcomplex> Wt, values;
+  tarvo::buffer<std::int64_t> index;
+  tarvo::buffer<int> lines;
+
+  // false (after the message) when it cannot be allocated.
+  bool allocate(const SliceShape& shape, const KernelGeometry& kernel, int worker_count) {
+    const int L = shape.L;
+    K = kernel.rows(L);
+    workers = worker_count;
+    const std::int64_t columns = static_cast<std::int64_t>(kSamples) * kernel.w;
+    per_worker = kSamples * (K + L) + L * columns * kernel.S;
+    index_per_worker = 2 * columns;
+    Wt.reset(tarvo::alloc_array<dcomplex>(K * L));
+    values.reset(tarvo::alloc_array<dcomplex>(per_worker * workers));
+    index.reset(tarvo::alloc_array<std::int64_t>(index_per_worker * workers));
+    lines.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(kernel.S) * workers));
+    if (Wt && values && index && lines) return true;
+    std::fprintf(stderr, " could not alloc synthesis work array\n");
+    return false;
+  }
+};
 
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
-// with the same products and additions, so the results are the same bit for bit. Needs a
-// pattern none of whose sources is the target line itself. Blocks of samples are independent
-// jobs (their outputs are disjoint and they read acquired lines only) spread over `workers`
-// threads. Work space: Wt (K*L), work (workers * gathered_size), lines (workers*S).
-std::int64_t gathered_size(std::int64_t K, int L, int S) {
-  return kSamples * (K + L) + static_cast<std::int64_t>(L) * kSamples * kMaxReadoutWidth * S;
-}
-
-void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, const int* line_offsets,
-                                 int w, const int* readout_offsets, int* mask,
-                                 const dcomplex* coefficients, float fraction,
-                                 dcomplex* __restrict Wt, dcomplex* work, int* all_lines,
-                                 int workers) {
-  const int M = extents[0];
-  const int L = extents[2];
-  const int N = extents[3];
-  const std::int64_t K = static_cast<std::int64_t>(w) * S * L;
+// with the same products and additions, so the results are the same bit for bit. Blocks of
+// samples are independent jobs (their outputs are disjoint and they read acquired lines only:
+// a target has mask 0, its sources mask 1, so no target is another's source) spread over the
+// work's workers.
+void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
+                           int* mask, const dcomplex* coefficients, float fraction,
+                           SynthesisWork& work) {
+  const int M = shape.M;
+  const int L = shape.L;
+  const int N = shape.N;
+  const int S = kernel.S;
+  const int w = kernel.w;
+  const std::int64_t K = work.K;
+  dcomplex* __restrict Wt = work.Wt.get();
   // Wt (K x L, row k contiguous over the target coils): the weight of gathered source k for
   // target coil c at k*L + c, gathered sources ordered s fastest, then j, then the source coil.
   for (int c = 0; c < L; ++c)
@@ -97,33 +99,29 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
-  const std::int64_t coil_stride = static_cast<std::int64_t>(M) * N;
+  const std::int64_t coil_stride = shape.coil_elements();
   // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
   // and which are targets does not depend on the order of the work below.
   auto target = [&](int l, int* lines) {
-    if (mask[l] != 0) return false;
-    for (int s = 0; s < S; ++s) {
-      lines[s] = core_detail::wrap(l, line_offsets[s], N);
-      if (mask[lines[s]] != 1) return false;
-    }
-    return true;
+    return mask[l] == 0 &&
+           core_detail::sources_accepted(mask, l, kernel, N, [](int m) { return m == 1; }, lines);
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
   // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
   const int first = (M - n) / 2;
   const int blocks = (n + kSamples - 1) / kSamples;
-  tarvo::parallel_for(blocks, workers, [&](std::int64_t block, int worker) {
-    dcomplex* __restrict v = work + worker * gathered_size(K, L, S);  // kSamples x K sources
-    dcomplex* __restrict acc = v + kSamples * K;                      // kSamples x L sums
+  tarvo::parallel_for(blocks, work.workers, [&](std::int64_t block, int worker) {
+    dcomplex* __restrict v = work.values.get() + worker * work.per_worker;  // kSamples x K
+    dcomplex* __restrict acc = v + kSamples * K;                            // kSamples x L sums
     // The columns the block reads (sample b at offset j: column used[b w + j]; with
     // consecutive offsets, count + w - 1 of them), and their S source values of every coil
     // for the current line, gathered once per line: stage[(c' D + d) S + s] for column d.
     dcomplex* __restrict stage = acc + kSamples * L;
-    int* lines = all_lines + static_cast<std::int64_t>(worker) * S;
-    std::int64_t column_at[kSamples * kMaxReadoutWidth];
-    int used[kSamples * kMaxReadoutWidth];
+    std::int64_t* column_at = work.index.get() + worker * work.index_per_worker;
+    std::int64_t* used = column_at + kSamples * w;
+    int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * S;
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
     // Where each distinct column the block reads starts in a coil.
@@ -131,7 +129,7 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
     for (int b = 0; b < count; ++b)
       for (int j = 0; j < w; ++j) {
         const std::int64_t at =
-            static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, readout_offsets[j], M);
+            static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, kernel.readout_offsets[j], M);
         int d = 0;
         while (d < D && column_at[d] != at) ++d;
         if (d == D) column_at[D++] = at;
@@ -148,7 +146,7 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
       // Source t = s + S (j + w c') of sample b at v[b K + t], written in that order.
       for (int b = 0; b < count; ++b) {
         dcomplex* out = v + b * K;
-        const int* at = used + b * w;
+        const std::int64_t* at = used + b * w;
         for (int cs = 0; cs < L; ++cs) {
           const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
           for (int j = 0; j < w; ++j) {
@@ -167,41 +165,48 @@ void synthesize_pattern_gathered(const int* extents, dcomplex* data, int S, cons
     return 0;
   });
   for (int l = 0; l < N; ++l)
-    if (target(l, all_lines)) mask[l] = 3;
+    if (target(l, work.lines.get())) mask[l] = 3;
 }
 
 }  // namespace
 
-int synthesize_missing_lines(dcomplex* data, const int* acquired, const int* extents,
+int synthesize_pattern(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
+                       int* mask, const dcomplex* coefficients, float fraction) {
+  SynthesisWork work;
+  if (!work.allocate(shape, kernel, 1)) return -1;
+  synthesize_pattern_on(shape, data, kernel, mask, coefficients, fraction, work);
+  return 0;
+}
+
+int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
                              int* count_out, int** list_out, float fraction,
                              const SliceKernelSet* set) {
-  return core_detail::synthesize_missing_lines_on(data, acquired, extents, count_out, list_out,
+  return core_detail::synthesize_missing_lines_on(data, acquired, shape, count_out, list_out,
                                                   fraction, set, tarvo::thread_count());
 }
 
 int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired,
-                                             const int* extents, int* count_out, int** list_out,
-                                             float fraction, const SliceKernelSet* set,
-                                             int threads) {
-  const int acquired_count = extents[1];
-  const int N = extents[3];
+                                             const SliceShape& shape, int* count_out,
+                                             int** list_out, float fraction,
+                                             const SliceKernelSet* set, int threads) {
+  const int acquired_count = shape.acquired;
+  const int N = shape.N;
   const int S = set->source_lines;
   const int w = set->readout_width;
   tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
-  const std::int64_t K = static_cast<std::int64_t>(w) * S * extents[2];
-  tarvo::buffer<dcomplex> W_perm(tarvo::alloc_array<dcomplex>(K * extents[2]));
-  // Work space of the gathered form for each worker (blocks of kSamples samples are its jobs).
-  const int workers = tarvo::worker_count((extents[0] + kSamples - 1) / kSamples, threads);
-  tarvo::buffer<dcomplex> gathered(
-      tarvo::alloc_array<dcomplex>(gathered_size(K, extents[2], S) * workers));
-  tarvo::buffer<int> lines(tarvo::alloc_array<int>(static_cast<std::int64_t>(S) * workers));
-  if (!q || !offsets || !mask || !W_perm || !gathered || !lines) {
+  if (!q || !offsets || !mask) {
     std::fprintf(stderr, " could not alloc synthesis work array\n");
     return -1;
   }
-  for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
+  centred_offsets(w, q.get());
+  const KernelGeometry kernel{S, offsets.get(), w, q.get()};
+  // Blocks of kSamples samples are the jobs of a pattern's synthesis.
+  SynthesisWork work;
+  if (!work.allocate(shape, kernel,
+                     tarvo::worker_count((shape.M + kSamples - 1) / kSamples, threads)))
+    return -1;
 
   int spacing_count = set->spacing_count;
   const int* spacings = set->spacings;
@@ -226,26 +231,15 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
       parse_pattern(patterns[p].text, offsets.get(), S, spacings[j]);
       // A pattern without coefficients (failed calibration) is not applied.
       if (!patterns[p].coefficients) continue;
-      bool reads_target = false;
-      for (int s = 0; s < S; ++s) reads_target |= offsets[s] % N == 0;
-      if (reads_target || w > kMaxReadoutWidth)
-        synthesize_pattern(extents, data, S, offsets.get(), w, q.get(), mask.get(),
-                           patterns[p].coefficients, fraction);
-      else
-        synthesize_pattern_gathered(extents, data, S, offsets.get(), w, q.get(), mask.get(),
-                                    patterns[p].coefficients, fraction, W_perm.get(),
-                                    gathered.get(), lines.get(), workers);
+      synthesize_pattern_on(shape, data, kernel, mask.get(), patterns[p].coefficients, fraction,
+                            work);
     }
   }
 
   // Occupied lines: lines reachable from acquired ones count as occupied too.
-  for (int l = 0; l < N; ++l) {
-    if (mask[l] != 0) continue;
-    bool reachable = true;
-    for (int s = 0; s < S && reachable; ++s)
-      reachable = mask[core_detail::wrap(l, offsets[s], N)] > 0;
-    if (reachable) mask[l] = 1;
-  }
+  for (int l = 0; l < N; ++l)
+    if (mask[l] == 0 && sources_accepted(mask.get(), l, kernel, N, [](int m) { return m > 0; }))
+      mask[l] = 1;
   int occupied = 0;
   for (int l = 0; l < N; ++l)
     if (mask[l] != 0) ++occupied;
@@ -267,10 +261,10 @@ namespace {
 // Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
 int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N, int L,
                   const SliceKernelSet* set, int threads) {
-  const int extents[4] = {M, line_count, L, N};
+  const SliceShape shape{M, line_count, L, N};
   int* new_lines = nullptr;
   int new_count = 0;
-  if (core_detail::synthesize_missing_lines_on(half, lines, extents, &new_count, &new_lines, 1.0f,
+  if (core_detail::synthesize_missing_lines_on(half, lines, shape, &new_count, &new_lines, 1.0f,
                                                set, threads) != 0)
     return -1;
   tarvo::free_bytes(new_lines);
@@ -286,10 +280,7 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   const int Z = source->dims[2];
   const int L = source->dims[3];
   const std::int64_t count = core_detail::element_count(source->ndims, source->dims);
-  const std::int64_t context_count =
-      context->dims ? core_detail::element_count(context->ndims, context->dims) : -1;
-  if (source->ndims != 4 || context->initialized != 1 || count < 0 || count > context_count ||
-      !context->slices || Z > context->slice_count || !source->data || !output->data ||
+  if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices || Z > context->slice_count || !source->data || !output->data ||
       std::memcmp(source->tag, "dblc", 5) != 0) {
     std::fprintf(stderr,
                  "synthesize_volume: the volume does not fit the correction context.  "
@@ -315,12 +306,12 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   for (int i = 0; i < odd_count; ++i) odd_lines[i] = 2 * i + 1;
   for (int i = 0; i < even_count; ++i) even_lines[i] = 2 * i;
 
-  // Whole-volume halves: scratch[0] the odd lines, scratch[1] the even lines (the other lines
-  // cleared), line-fastest. Frames are independent jobs: each worker has its own transpose
+  // Whole-volume halves: the odd lines and the even lines (the other lines cleared),
+  // line-fastest. Frames are independent jobs: each worker has its own transpose
   // temporary and FFT manager.
   const dcomplex* src = static_cast<const dcomplex*>(source->data);
-  dcomplex* odd_half = context->scratch[0];
-  dcomplex* even_half = context->scratch[1];
+  dcomplex* odd_half = context->odd_half;
+  dcomplex* even_half = context->even_half;
   const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
   core_detail::WorkerFfts ffts(&context->fft,
                                tarvo::worker_count(2 * frames, tarvo::thread_count()));
@@ -337,8 +328,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     return 0;
   });
 
-  dcomplex* odd_slice = context->scratch[3];
-  dcomplex* even_slice = context->scratch[2];
+  dcomplex* odd_slice = context->odd_slice;
+  dcomplex* even_slice = context->even_slice;
   dcomplex* out = static_cast<dcomplex*>(output->data);
   const int image_dims[3] = {M, N, L};
   for (int z = 0; z < Z; ++z) {

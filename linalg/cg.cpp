@@ -1,6 +1,5 @@
 #include <cmath>
 #include <cstdio>
-#include <vector>
 
 #include "linalg/linalg.h"
 #include "linalg/parallel.h"
@@ -22,49 +21,6 @@ double cg_residual_norm(dcomplex rho) {
 }
 
 }  // namespace tarvo
-
-// Conjugate gradients for Hermitian positive definite A:
-//   r = b - A x, then per pass: rho = r^H r, nu = sqrt(Re rho); stop when tol > nu;
-//   p = r + beta p with beta = (nu / nu_prev)^2 (Fletcher-Reeves, 0 on the first pass);
-//   q = A p; alpha = nu^2 / (p^H q); x += alpha p; r -= alpha q.
-// nu^2 is taken as Re rho itself rather than sqrt(Re rho) squared, so that with A = I the
-// first pass has alpha = 1 exactly and lands on x = b without rounding.
-int complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
-                     double tol) {
-  const int passes = max_iter == 0 ? kDefaultPasses : max_iter;
-  const double eps = tol == 0.0 ? kDefaultTolerance : tol;
-
-  tarvo::buffer<dcomplex> r(tarvo::alloc_array<dcomplex>(n));
-  tarvo::buffer<dcomplex> p(tarvo::alloc_array<dcomplex>(n, true));
-  tarvo::buffer<dcomplex> q(tarvo::alloc_array<dcomplex>(n));
-  tarvo::buffer<dcomplex> t(tarvo::alloc_array<dcomplex>(n, true));
-  if (!r || !p || !q || !t) {
-    std::fprintf(stderr, "complex_cg_solve: could not alloc work vectors\n");
-    return -1;
-  }
-
-  const dcomplex one = {1.0, 0.0};
-  const dcomplex minus_one = {-1.0, 0.0};
-  for (int i = 0; i < n; ++i) r[i] = b[i];
-  complex_matvec(A, x, n, n, t.get());
-  complex_axpby(one, r.get(), minus_one, t.get(), n);  // r = b - A x
-
-  double nu_prev = 0.0;
-  for (int k = 0; k < passes; ++k) {
-    const dcomplex rho = complex_dotc(r.get(), r.get(), n);
-    const double nu = tarvo::cg_residual_norm(rho);
-    if (eps > nu) break;
-
-    const double beta = k == 0 ? 0.0 : (nu / nu_prev) * (nu / nu_prev);
-    complex_axpby({beta, 0.0}, p.get(), one, r.get(), n);  // p = r + beta p
-    complex_matvec(A, p.get(), n, n, q.get());             // q = A p
-    const dcomplex alpha = complex_div({rho.re, 0.0}, complex_dotc(p.get(), q.get(), n));
-    complex_axpby(one, x, alpha, p.get(), n);  // x = x + alpha p
-    nu_prev = nu;
-    complex_axpby(one, r.get(), {-alpha.re, -alpha.im}, q.get(), n);  // r = r - alpha q
-  }
-  return 0;
-}
 
 namespace tarvo {
 
@@ -91,6 +47,12 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
   matmat(A, rows, cols, X, count, nullptr, Y);
 }
 
+// Conjugate gradients for Hermitian positive definite A, for each system c:
+//   r = b - A x, then per pass: rho = r^H r, nu = sqrt(Re rho); stop when tol > nu;
+//   p = r + beta p with beta = (nu / nu_prev)^2 (Fletcher-Reeves, 0 on the first pass);
+//   q = A p; alpha = nu^2 / (p^H q); x += alpha p; r -= alpha q.
+// nu^2 is taken as Re rho itself rather than sqrt(Re rho) squared, so that with A = I the
+// first pass has alpha = 1 exactly and lands on x = b without rounding.
 int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
                           int max_iter, double tol) {
   const int passes = max_iter == 0 ? kDefaultPasses : max_iter;
@@ -103,13 +65,13 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
   buffer<dcomplex> t(alloc_array<dcomplex>(total, true));
   buffer<unsigned char> active(alloc_array<unsigned char>(count));
   buffer<double> nu_prev(alloc_array<double>(count, true));
-  if (!r || !p || !q || !t || !active || !nu_prev) {
+  buffer<dcomplex> rho(alloc_array<dcomplex>(count));
+  if (!r || !p || !q || !t || !active || !nu_prev || !rho) {
     std::fprintf(stderr, "complex_cg_solve: could not alloc work vectors\n");
     return -1;
   }
   const dcomplex one = {1.0, 0.0};
   const dcomplex minus_one = {-1.0, 0.0};
-  std::vector<dcomplex> rho(static_cast<std::size_t>(count));
   for (int c = 0; c < count; ++c) active[c] = 1;
   for (std::int64_t i = 0; i < total; ++i) r[i] = B[i];
 
@@ -173,3 +135,8 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
 }
 
 }  // namespace tarvo
+
+int complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,
+                     double tol) {
+  return tarvo::complex_cg_solve_many(A, n, 1, b, x, max_iter, tol);
+}

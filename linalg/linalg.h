@@ -34,7 +34,8 @@ void complex_matvec(const dcomplex* A, const dcomplex* x, int rows, int cols, dc
 // Conjugate gradients on the Hermitian positive definite n x n system A x = b.
 // x holds the starting guess on entry and the solution on return.
 // max_iter: passes (20 when 0, none when negative); tol: absolute residual-norm stop (1e-9 when 0).
-// Returns 0; if the four work vectors cannot be allocated it prints
+// The single-system case of tarvo::complex_cg_solve_many (the same steps and bits).
+// Returns 0; if its work vectors cannot be allocated it prints
 // "complex_cg_solve: could not alloc work vectors\n" on stderr, leaves x unchanged and
 // returns -1 (a caller must not take the unchanged x for a solution).
 int complex_cg_solve(const dcomplex* A, int n, const dcomplex* b, dcomplex* x, int max_iter,

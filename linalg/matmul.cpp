@@ -21,18 +21,16 @@ bool& fma_in_use() {
   return on;
 }
 
-// y = y + a*x per element, the product formed first and rounded: the baseline kernel. Column c
-// of X starts at X + c*x_col, its element j is x_step further on; with conj the terms are
-// a*conj(x).
-void rows_baseline(const dcomplex* __restrict A, int rows, int cols, const dcomplex* X,
-                   std::int64_t x_col, std::int64_t x_step, bool conj, int count,
-                   const unsigned char* active, int i0, int i1, dcomplex* __restrict Y) {
+// y = y + a*x per element, the product formed first and rounded: the baseline kernel, on rows
+// i0..i1-1 of A (rows x cols) and Y.
+void rows_baseline(const dcomplex* __restrict A, int rows, int cols, const ProductColumns& x,
+                   int i0, int i1, dcomplex* __restrict Y) {
   for (int j = 0; j < cols; ++j) {
     const dcomplex* col = A + static_cast<std::int64_t>(j) * rows;
-    for (int c = 0; c < count; ++c) {
-      if (active && !active[c]) continue;
-      dcomplex xj = X[c * x_col + x_step * j];
-      if (conj) xj.im = -xj.im;
+    for (int c = 0; c < x.count; ++c) {
+      if (x.active && !x.active[c]) continue;
+      dcomplex xj = x.X[c * x.col_stride + x.step * j];
+      if (x.conj) xj.im = -xj.im;
       dcomplex* y = Y + static_cast<std::int64_t>(c) * rows;
       for (int i = i0; i < i1; ++i) {
         y[i].re = y[i].re + (col[i].re * xj.re - col[i].im * xj.im);
@@ -73,7 +71,7 @@ void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* 
   if (fma_in_use())
     matmul_fma::rows(A, rows, cols, X, count, active, i0, i1, Y);
   else
-    rows_baseline(A, rows, cols, X, cols, 1, false, count, active, i0, i1, Y);
+    rows_baseline(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y);
 }
 
 void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,
@@ -84,7 +82,7 @@ void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int
   if (fma_in_use())
     matmul_fma::conj_rows(A, rows, cols, c0, count, i0, i1, Y);
   else
-    rows_baseline(A, rows, cols, A + c0, 1, rows, true, count, nullptr, i0, i1, Y);
+    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y);
 }
 
 }  // namespace tarvo

@@ -6,6 +6,22 @@
 
 #include "linalg/linalg.h"
 
+namespace tarvo {
+
+// The right-hand sides of a product kernel: `count` columns, column c starting at
+// X + c*col_stride with its element j step*j further on; only the columns with active[c] (all
+// when active is null); their conjugates when conj.
+struct ProductColumns {
+  const dcomplex* X = nullptr;
+  std::int64_t col_stride = 0;
+  std::int64_t step = 1;
+  int count = 0;
+  const unsigned char* active = nullptr;
+  bool conj = false;
+};
+
+}  // namespace tarvo
+
 namespace tarvo::matmul_fma {
 
 // Adds rows i0..i1-1 of A X_c to Y_c for the active columns c. Every element is accumulated in

@@ -89,11 +89,15 @@ void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, st
   }
 }
 
-// Column c of X starts at X + c*x_col, its element j is x_step further on.
+// Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's).
 template <bool Conj>
-void rows_of(const dcomplex* A, int rows, int cols, const dcomplex* X, std::int64_t x_col,
-             std::int64_t x_step, int count, const unsigned char* active, int i0, int i1,
+void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, int i0, int i1,
              dcomplex* Y) {
+  const dcomplex* X = xs.X;
+  const std::int64_t x_col = xs.col_stride;
+  const std::int64_t x_step = xs.step;
+  const int count = xs.count;
+  const unsigned char* active = xs.active;
   const std::int64_t lda = rows;
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
@@ -131,12 +135,12 @@ void rows_of(const dcomplex* A, int rows, int cols, const dcomplex* X, std::int6
 
 void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
           const unsigned char* active, int i0, int i1, dcomplex* Y) {
-  rows_of<false>(A, rows, cols, X, cols, 1, count, active, i0, i1, Y);
+  rows_of<false>(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y);
 }
 
 void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
                dcomplex* Y) {
-  rows_of<true>(A, rows, cols, A + c0, 1, rows, count, nullptr, i0, i1, Y);
+  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y);
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

@@ -1,6 +1,6 @@
-// Pipeline benchmark: the stages of one whole correction call on simulated EPI phantoms,
-// with 1 thread and with all hardware threads, against one-thread OpenBLAS zgemm measured in
-// the same run.
+// Pipeline benchmark: one whole correction call on simulated EPI phantoms through the core
+// API (tarvo::calibrate, tarvo::apply, tarvo::corrected_even), with 1 thread and with all
+// hardware threads, against one-thread OpenBLAS zgemm measured in the same run.
 //
 //   tarvo_pipeline_bench [small] [S] [M] [L] [XL] [--reps=N] [--threads=T]
 //
@@ -8,16 +8,20 @@
 // (median of 301 calls each), the cost of starting parallel loops when there is no work to share;
 // "small" alone runs only that.
 // Sizes (readout x lines x slices x coils): S 64x64x4x8, M 128x96x4x32, L 208x90x8x32,
-// XL 256x128x2x64; default S and M. Each stage is the median of the repetitions (default 3),
+// XL 256x128x2x64; default S and M. Each figure is the median of the repetitions (default 3),
 // after one call that is not counted; with 1 thread and all hardware threads, or T threads only.
-// Rates are GFLOP/s (8 real flops per complex multiply-add) and their fraction of zgemm's
-// one-thread rate per thread used; lines% is the line synthesis on its own (one half of one
-// slice, spread over the threads by blocks of samples), synth% the whole synthesis stage with
-// its transforms and alignments. bound is the call's arithmetic bound (its products at zgemm's
-// one-thread rate on every thread used, plus its 2-D transforms at the speed measured here),
-// total/bound how far the whole call is from it. Peak memory is the resident high-water mark
-// during the call (VmHWM after clearing it), less the resident size before the call, in volumes
-// of M*N*Z*L complex doubles; the two inputs, already resident, are not counted in it.
+// Columns: calib, apply and even are the three API calls of a call (even: the corrected even
+// frame with its final alignment), total the whole call. The stage breakdown beside them is
+// measured outside the call: interl the interleave step alone, estim = calib - interl, gram
+// the Gram matrices alone, solves = estim - gram. Rates are GFLOP/s (8 real flops per complex
+// multiply-add) and their fraction of zgemm's one-thread rate per thread used; lines% is the
+// line synthesis on its own (one half of one slice, spread over the threads by blocks of
+// samples), synth% the whole apply with its transforms and alignments. bound is the call's
+// arithmetic bound (its products at zgemm's one-thread rate on every thread used, plus its 2-D
+// transforms at the speed measured here), total/bound how far the whole call is from it. Peak
+// memory is the resident high-water mark during the call (VmHWM after clearing it), less the
+// resident size before the call, in volumes of M*N*Z*L complex doubles; the two inputs,
+// already resident, are not counted in it.
 #include <cblas.h>
 #include <malloc.h>
 
@@ -33,10 +37,11 @@
 #include <thread>
 #include <vector>
 
-#include "align/align.h"
 #include "core/core.h"
 #include "core/internal.h"
 #include "core/phantom.h"
+#include "core/tarvo.h"
+#include "core/test_util.h"
 #include "fft/fft.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
@@ -92,47 +97,57 @@ struct Size {
 };
 
 struct Times {
-  double interleave = 0, estimate = 0, gram = 0, synth_e = 0, synth_f = 0, align = 0, total = 0;
+  double calibrate = 0, apply = 0, even = 0, total = 0;
   double lines = 0;  // synthesis of the missing lines of one half of slice 0, on its own
   double peak_volumes = 0;
 };
 
 // The line synthesis alone (no transforms, no alignment): the odd lines of one half of a slice
 // (M x N/2 samples of L coils, K = w S L products each) from its even lines. -1 on failure.
-double line_synthesis_seconds(const tarvo_test::Phantom& p, const SliceKernelSet* set) {
-  if (!set) return -1;
+double line_synthesis_seconds(const tarvo_test::Phantom& p, const tarvo::KernelView& kernel) {
+  if (!kernel.re) return -1;
+  std::vector<dcomplex> coefficients(static_cast<std::size_t>(kernel.rows * kernel.cols));
+  for (std::size_t i = 0; i < coefficients.size(); ++i)
+    coefficients[i] = {kernel.re[i * kernel.step], kernel.im[i * kernel.step]};
+  SliceKernelSet* set = tarvo_test::one_pattern_set(&coefficients);
   const std::int64_t size = static_cast<std::int64_t>(p.M) * p.N * p.L;
   tarvo::buffer<dcomplex> half(tarvo::alloc_array<dcomplex>(size, true));
   std::vector<int> lines;
   for (int l = 0; l < p.N; l += 2) lines.push_back(l);
-  if (!half) return -1;
+  if (!half) {
+    tarvo_test::free_set(set);
+    return -1;
+  }
   for (std::int64_t i = 0; i < size; ++i) half[i] = {std::sin(0.1 * i), std::cos(0.3 * i)};
-  const int extents[4] = {p.M, static_cast<int>(lines.size()), p.L, p.N};
+  const SliceShape shape{p.M, static_cast<int>(lines.size()), p.L, p.N};
   int* list = nullptr;
   int count = 0;
   const auto t0 = Clock::now();
   const int status =
-      synthesize_missing_lines(half.get(), lines.data(), extents, &count, &list, 1.0f, set);
+      synthesize_missing_lines(half.get(), lines.data(), shape, &count, &list, 1.0f, set);
   const double seconds = seconds_since(t0);
   tarvo::free_bytes(list);
+  tarvo_test::free_set(set);
   return status == 0 ? seconds : -1;
 }
 
-// One whole call as the gateway runs it (outputs 1 and 2), stage by stage; with `stages` false
-// no stage is measured on its own and the heap is left as it is (t->total only).
+ComplexVolume record(const tarvo_test::Phantom& p, const dcomplex* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  v.ndims = 4;
+  v.dims[0] = p.M, v.dims[1] = p.N, v.dims[2] = p.Z, v.dims[3] = p.L;
+  std::memcpy(v.tag, "dblc", 5);
+  v.data = const_cast<dcomplex*>(data);
+  return v;
+}
+
+// One whole call (outputs 1 and 2) through the core API: calibrate, apply, corrected_even.
+// With `stages` false no stage is measured on its own and the heap is left as it is (t->total
+// only).
 bool run_call(const tarvo_test::Phantom& p, Times* t, bool stages = true) {
   const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
-  auto make = [&](void* data) {
-    ComplexVolume v{};
-    v.valid = 1;
-    v.ndims = 4;
-    v.dims[0] = p.M, v.dims[1] = p.N, v.dims[2] = p.Z, v.dims[3] = p.L;
-    std::memcpy(v.tag, "dblc", 5);
-    v.data = data;
-    return v;
-  };
-  const ComplexVolume A = make(const_cast<dcomplex*>(p.even.data()));
-  const ComplexVolume B = make(const_cast<dcomplex*>(p.odd.data()));
+  const ComplexVolume A = record(p, p.even.data());
+  const ComplexVolume B = record(p, p.odd.data());
   long rss0 = 0;
   if (stages) {
     malloc_trim(0);  // what earlier calls left cached is not counted as this call's
@@ -140,37 +155,48 @@ bool run_call(const tarvo_test::Phantom& p, Times* t, bool stages = true) {
     reset_peak();
   }
   const auto start = Clock::now();
-  tarvo::buffer<dcomplex> d(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> e(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> f(tarvo::alloc_array<dcomplex>(count, true));
-  ComplexVolume D = make(d.get()), E = make(e.get()), F = make(f.get());
-  CorrectionContext context{};
-  bool ok = context_create(&context, &A) == 0;
+  ComplexVolume E = record(p, e.get()), F = record(p, f.get());
+  tarvo::Calibration calibration;
+  tarvo::Status status;
   auto t0 = Clock::now();
-  ok = ok && tarvo_interleave_frames(&A, &B, &D, 0, &context) == 0;
-  t->interleave = seconds_since(t0);
-  t0 = Clock::now();
-  ok = ok && estimate_coefficients(&D, &context) == 0;
-  t->estimate = seconds_since(t0);
+  bool ok = e && f && tarvo::calibrate(A, B, &calibration, &status) == 0;
+  t->calibrate = seconds_since(t0);
   // The line synthesis measured on its own is not part of the call: its time is taken off.
   t0 = Clock::now();
-  if (stages) ok = ok && (t->lines = line_synthesis_seconds(p, context.slices[0])) > 0;
+  if (stages) ok = ok && (t->lines = line_synthesis_seconds(p, calibration.kernel(0))) > 0;
   const double measuring = seconds_since(t0);
   t0 = Clock::now();
-  ok = ok && synthesize_volume(&B, &E, &context, 0) == 0;
-  t->synth_e = seconds_since(t0);
+  ok = ok && tarvo::apply(&calibration, B, &E, &status) == 0;
+  t->apply = seconds_since(t0);
   t0 = Clock::now();
-  ok = ok && synthesize_volume(&A, &F, &context, 0) == 0;
-  t->synth_f = seconds_since(t0);
-  t0 = Clock::now();
-  ok = ok && align_phase(e.get(), f.get(), 4, E.dims, nullptr, nullptr, 8, 0) == 0;
-  t->align = seconds_since(t0);
-  context_destroy(&context);
+  ok = ok && tarvo::corrected_even(&calibration, E, &F, &status) == 0;
+  t->even = seconds_since(t0);
   t->total = seconds_since(start) - measuring;
   if (!stages) return ok;
   const long hwm = status_kib("VmHWM:");
   t->peak_volumes = (hwm - rss0) * 1024.0 / (static_cast<double>(count) * sizeof(dcomplex));
   return ok;
+}
+
+// Stage breakdown, outside the whole call: the interleave step of a calibration on its own
+// (seconds, -1 on failure), so that the calibration's time splits into interleave and
+// estimation.
+double interleave_seconds(const tarvo_test::Phantom& p) {
+  const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
+  const ComplexVolume A = record(p, p.even.data());
+  const ComplexVolume B = record(p, p.odd.data());
+  tarvo::buffer<dcomplex> d(tarvo::alloc_array<dcomplex>(count, true));
+  if (!d) return -1;
+  ComplexVolume D = record(p, d.get());
+  CorrectionContext context{};
+  if (context_create(&context, &A) != 0) return -1;
+  const auto t0 = Clock::now();
+  const bool ok = tarvo_interleave_frames(&A, &B, &D, 0, &context) == 0;
+  const double seconds = seconds_since(t0);
+  context_destroy(&context);
+  return ok ? seconds : -1;
 }
 
 // Seconds per centred 2-D transform of one rows x cols frame on one thread (median of 21, after
@@ -258,13 +284,13 @@ int main(int argc, char** argv) {
     std::printf("small 4x4x1x2 call: %.1f us on 1 thread, %.1f us on %d (%.2fx the one-thread time)\n",
                 one * 1e6, all_threads * 1e6, hw, all_threads / one);
   }
+  if (sizes.empty()) return 0;
   std::vector<int> thread_counts = {1};
   if (hw > 1) thread_counts.push_back(hw);
   if (only_threads > 0) thread_counts = {only_threads};
 
-  if (sizes.empty()) return 0;
   std::printf(
-      "size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
+      "size  thr   calib interl  estim   gram solves  apply   even   total  peak(vol)"
       "  Gram%%  solve%%  synth%%  lines%%  bound  total/bound  (GF/s: zgemm1)\n");
   for (const Size& s : sizes) {
     const int K = 10 * s.L;
@@ -308,21 +334,25 @@ int main(int argc, char** argv) {
         return median(v);
       };
       const double gram = gram_seconds(s.M, s.N, s.L) * s.Z;
-      const double estimate = med(&Times::estimate);
+      std::vector<double> interleaves;
+      for (int r = 0; r < reps; ++r) interleaves.push_back(interleave_seconds(p));
+      const double interleave = median(interleaves);
+      const double estimate = std::max(med(&Times::calibrate) - interleave, 1e-9);
       const double solves = std::max(estimate - gram, 1e-9);
-      const double synth = med(&Times::synth_e) + med(&Times::synth_f);
+      // apply: the synthesis of one volume (its transforms and alignments included).
+      const double synth = med(&Times::apply);
       // Flop counts: Gram K(K+1)/2 R per slice (lower triangle); solves per coil K R (A^H b)
       // plus 40 passes of K^2; synthesis K per missing sample per coil, half the lines of the
-      // whole readout in each of two halves of two volumes.
+      // whole readout in each of two halves of one volume.
       const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
       const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
-      const double synth_flops = 8.0 * 2 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
+      const double synth_flops = 8.0 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
       // The line synthesis of one half of one slice.
       const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
       // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
       // thread, plus its transforms at the measured FFT speed spread over the threads (the
       // alignment's Lanczos steps, copies and memory traffic are left out).
-      const double bound = (gram_flops + solve_flops + synth_flops) * 1e-9 / (zgemm * threads) +
+      const double bound = (gram_flops + solve_flops + 2 * synth_flops) * 1e-9 / (zgemm * threads) +
                            transforms * fft / threads;
       auto frac = [&](double flops, double sec) {
         return 100.0 * flops / sec * 1e-9 / zgemm / threads;
@@ -330,8 +360,8 @@ int main(int argc, char** argv) {
       std::printf(
           "%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f "
           "%6.1f %6.3f %8.2f  (%.2f)\n",
-          s.name, threads, med(&Times::interleave), estimate, gram, solves, med(&Times::synth_e),
-          med(&Times::synth_f), med(&Times::align), med(&Times::total), med(&Times::peak_volumes),
+          s.name, threads, med(&Times::calibrate), interleave, estimate, gram, solves,
+          med(&Times::apply), med(&Times::even), med(&Times::total), med(&Times::peak_volumes),
           frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth),
           frac(lines_flops, med(&Times::lines)), bound, med(&Times::total) / bound, zgemm);
       std::fflush(stdout);

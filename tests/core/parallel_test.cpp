@@ -16,6 +16,7 @@
 
 #include "align/align.h"
 #include "core/core.h"
+#include "core/tarvo.h"
 #include "core/internal.h"
 #include "core/phantom.h"
 #include "core/test_util.h"
@@ -50,27 +51,20 @@ struct Outputs {
   std::vector<dcomplex> E, F;
 };
 
-// Outputs 1 and 2 of a call, as the gateway forms them.
+// Outputs 1 and 2 of a whole call.
 Outputs correct(const Phantom& ph) {
   const std::size_t n = ph.even.size();
-  std::vector<dcomplex> even = ph.even, odd = ph.odd, d(n);
+  std::vector<dcomplex> even = ph.even, odd = ph.odd;
   Outputs out;
   out.E.assign(n, {0, 0});
   out.F.assign(n, {0, 0});
-  ComplexVolume A = record(ph.M, ph.N, ph.Z, ph.L, even.data());
-  ComplexVolume B = record(ph.M, ph.N, ph.Z, ph.L, odd.data());
-  ComplexVolume D = record(ph.M, ph.N, ph.Z, ph.L, d.data());
+  const ComplexVolume A = record(ph.M, ph.N, ph.Z, ph.L, even.data());
+  const ComplexVolume B = record(ph.M, ph.N, ph.Z, ph.L, odd.data());
   ComplexVolume E = record(ph.M, ph.N, ph.Z, ph.L, out.E.data());
   ComplexVolume F = record(ph.M, ph.N, ph.Z, ph.L, out.F.data());
-  CorrectionContext context{};
-  int s = context_create(&context, &A);
-  if (!s) s = tarvo_interleave_frames(&A, &B, &D, 0, &context);
-  if (!s) s = estimate_coefficients(&D, &context);
-  if (!s) s = synthesize_volume(&B, &E, &context, 0);
-  if (!s) s = synthesize_volume(&A, &F, &context, 0);
-  if (!s) s = align_phase(out.E.data(), out.F.data(), 4, E.dims, nullptr, nullptr, 8, 0);
-  context_destroy(&context);
-  out.status = s;
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  out.status = tarvo::correct(A, B, nullptr, &E, &F, &calibration, &status);
   return out;
 }
 
@@ -202,16 +196,15 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   const std::vector<dcomplex> slice = tarvo_test::exact_kernel_slice(M, N, L, W, 12);
   std::vector<int> calib;
   for (int l = 1; l < N; l += 2) calib.push_back(l);
-  const int extents[4] = {M, N, L, N};
+  const SliceShape shape{M, N, L, N};
+  const TrainingSet training{static_cast<int>(calib.size()), calib.data(), M};
   std::vector<dcomplex> first;
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     dcomplex* coefficients = nullptr;
-    ASSERT_EQ(
-        calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
-                         tarvo_test::kW, tarvo_test::kReadoutOffsets,
-                         static_cast<int>(calib.size()), calib.data(), M, &coefficients, 0, 0),
-        0);
+    ASSERT_EQ(calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients,
+                               0, 0),
+              0);
     std::vector<dcomplex> got(coefficients, coefficients + std::size_t(K) * L);
     tarvo::free_bytes(coefficients);
     if (first.empty()) {
@@ -226,9 +219,7 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   ASSERT_TRUE(tarvo::use_fma_kernels(false));
   dcomplex* coefficients = nullptr;
   const int status =
-      calibrate_kernel(extents, slice.data(), tarvo_test::kS, tarvo_test::kLineOffsets,
-                       tarvo_test::kW, tarvo_test::kReadoutOffsets, static_cast<int>(calib.size()),
-                       calib.data(), M, &coefficients, 0, 0);
+      calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0);
   tarvo::use_fma_kernels(fused);
   ASSERT_EQ(status, 0);
   std::vector<dcomplex> baseline(coefficients, coefficients + std::size_t(K) * L);
@@ -404,19 +395,26 @@ TEST(Synthesis, BlockedSamplesGiveTheBitsOfThePlainSumOnEveryThreadCount) {
       tarvo_test::random_values(std::size_t(tarvo_test::kW) * tarvo_test::kS * L * L, 32);
   SliceKernelSet* set = tarvo_test::one_pattern_set(&W);
   std::vector<dcomplex> plain = start;
-  const int extents[4] = {M, int(acquired.size()), L, N};
+  const SliceShape shape{M, int(acquired.size()), L, N};
   for (int l = 1; l < N; l += 2)
     for (int c = 0; c < L; ++c)
-      synthesize_line(c, l, plain.data(), extents, W.data(), tarvo_test::kS,
-                      tarvo_test::kLineOffsets, tarvo_test::kW, tarvo_test::kReadoutOffsets, 1.0f);
+      synthesize_line(c, l, plain.data(), shape, W.data(), tarvo_test::kKernel, 1.0f);
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     std::vector<dcomplex> data = start;
-    ASSERT_EQ(synthesize_missing_lines(data.data(), acquired.data(), extents, nullptr, nullptr,
-                                       1.0f, set),
+    ASSERT_EQ(synthesize_missing_lines(data.data(), acquired.data(), shape, nullptr, nullptr, 1.0f,
+                                       set),
               0);
     EXPECT_TRUE(same_bits(data, plain)) << threads << " threads";
   }
+  // The one-pattern form marks what it wrote and gives the same bits.
+  std::vector<dcomplex> data = start;
+  std::vector<int> mask(N, 0);
+  for (int l : acquired) mask[l] = 1;
+  ASSERT_EQ(synthesize_pattern(shape, data.data(), tarvo_test::kKernel, mask.data(), W.data(), 1.0f),
+            0);
+  EXPECT_TRUE(same_bits(data, plain));
+  for (int l = 0; l < N; ++l) EXPECT_EQ(mask[l], l % 2 == 0 ? 1 : 3) << l;
   release_kernel_set(set);
   tarvo::free_bytes(set);
 }

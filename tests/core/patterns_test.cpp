@@ -20,15 +20,6 @@ struct Patterns {
   }
 };
 
-TEST(PatternCount, FollowsSpacingSourcesAndMode) {
-  EXPECT_EQ(pattern_count(2, 2, 0), 1);
-  EXPECT_EQ(pattern_count(3, 2, 0), 2);
-  EXPECT_EQ(pattern_count(2, 3, 0), 2);
-  EXPECT_EQ(pattern_count(4, 3, 0), 6);
-  EXPECT_EQ(pattern_count(2, 1, 0), 2);
-  EXPECT_EQ(pattern_count(2, 1, 2), 4);
-}
-
 // With S = 2 and dk = P + 1, pattern k has its target k + 1 lines after the first source and
 // goes into record order[k]: the target positions of the records give the order table back.
 class PatternOrder : public testing::TestWithParam<std::vector<int>> {};
@@ -163,5 +154,24 @@ TEST_P(SwapQuadrantsThin, ShiftsOnlyAlongTheLongExtent) {
 INSTANTIATE_TEST_SUITE_P(Extents, SwapQuadrantsThin,
                          testing::Values(std::make_tuple(1, 6), std::make_tuple(6, 1),
                                          std::make_tuple(1, 5), std::make_tuple(1, 1)));
+
+// A 3 x 5 frame becomes its 5 x 3 transpose; without its temporary the frame is left alone.
+TEST(TransposeFrame, GivesTheTransposeOrLeavesTheFrame) {
+  std::vector<dcomplex> f(15);
+  for (int i = 0; i < 15; ++i) f[i] = {double(i), -double(i)};
+  const std::vector<dcomplex> original = f;
+  testing::internal::CaptureStderr();
+  tarvo::alloc_fail_at(1);
+  EXPECT_EQ(transpose_frame(f.data(), 3, 5), -1);
+  tarvo::alloc_fail_at(0);
+  testing::internal::GetCapturedStderr();
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(f[i].re, original[i].re);
+  ASSERT_EQ(transpose_frame(f.data(), 3, 5), 0);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 5; ++j) {
+      EXPECT_EQ(f[j + 5 * i].re, original[i + 3 * j].re) << i << " " << j;
+      EXPECT_EQ(f[j + 5 * i].im, original[i + 3 * j].im) << i << " " << j;
+    }
+}
 
 }  // namespace

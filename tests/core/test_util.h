@@ -37,6 +37,7 @@ inline double max_abs(const std::vector<dcomplex>& v) {
 constexpr int kS = 2, kW = 5;
 inline const int kLineOffsets[kS] = {-1, 1};
 inline const int kReadoutOffsets[kW] = {-2, -1, 0, 1, 2};
+inline const KernelGeometry kKernel{kS, kLineOffsets, kW, kReadoutOffsets};
 
 // The model: sum_{c', j, s} W(s + S*(c' + L*j), c) * data(l + o[s], m + q[j], c'), circular,
 // summed in long double.

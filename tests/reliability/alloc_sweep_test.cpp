@@ -5,6 +5,7 @@
 // give the reference result bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -74,6 +75,19 @@ TEST_P(AllocationSweep, EveryFailingModuleAllocationFailsCleanlyAndTheNextCallIs
   const long total = Call(3, inputs_).allocations;
   tarvo::alloc_fail_at(0);
   ASSERT_GT(total, 20);
+  // The console line names the failed step (each is reached by some allocation); its own detail
+  // goes to the standard error stream.
+  const std::vector<std::string> known = {
+      "volume_from_mxarray: could not alloc volume data\n",
+      "volume_setup_result: could not alloc result data\n",
+      "tarvo: context_create failed; no outputs were assigned\n",
+      "tarvo: tarvo_interleave_frames failed; no outputs were assigned\n",
+      "tarvo: estimate_coefficients failed; no outputs were assigned\n",
+      "tarvo: synthesize_volume (output 1) failed; no outputs were assigned\n",
+      "tarvo: synthesize_volume (output 2) failed; no outputs were assigned\n",
+      "tarvo: align_phase (output 2) failed; no outputs were assigned\n",
+  };
+  std::vector<int> seen(known.size(), 0);
   for (long k = 1; k <= total; ++k) {
     const std::string where = "allocation " + std::to_string(k);
     testing::internal::CaptureStderr();  // the failing step's own line, pinned elsewhere
@@ -82,11 +96,17 @@ TEST_P(AllocationSweep, EveryFailingModuleAllocationFailsCleanlyAndTheNextCallIs
       const Call c(3, inputs_);
       tarvo::alloc_fail_at(0);
       expect_clean_failure(c, where);
+      const auto hit = std::find(known.begin(), known.end(), c.console);
+      if (hit == known.end())
+        ADD_FAILURE() << where << ": \"" << c.console << "\"";
+      else
+        ++seen[hit - known.begin()];
     }
     testing::internal::GetCapturedStderr();
     expect_reference(reference, where);
     if (HasFailure()) break;
   }
+  for (std::size_t i = 0; i < known.size(); ++i) EXPECT_GT(seen[i], 0) << known[i];
   std::printf("[ sweep    ] %s: %ld module allocations swept\n", GetParam().name, total);
   RecordProperty("allocations_swept", static_cast<int>(total));
 }
@@ -102,9 +122,13 @@ TEST_P(AllocationSweep, EveryFailingHostArrayFailsCleanlyAndTheNextCallIsUnchang
     {
       const Call c(3, inputs_);
       tarvo_mxhost_fail_create_at(0);
-      if (k <= creates)
+      if (k <= creates) {
         expect_clean_failure(c, where);
-      else  // one past the last constructor: nothing fails
+        EXPECT_EQ(c.console, k <= 2
+                                 ? "volume_to_mxarray: could not create the output array\n"
+                                 : "tarvo: building output 3 failed; no outputs were assigned\n")
+            << where;
+      } else  // one past the last constructor: nothing fails
         EXPECT_EQ(c.console, "") << where;
     }
     expect_reference(reference, where);

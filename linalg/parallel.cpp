@@ -12,10 +12,22 @@ namespace tarvo {
 
 namespace {
 constexpr int kMaxThreads = 256;
+// The count set by the innermost ThreadCountScope of this thread (or of the thread whose loop
+// this worker runs); 0 when none.
+thread_local int t_scope_threads = 0;
 }  // namespace
+
+ThreadCountScope::ThreadCountScope(int threads) : previous_(t_scope_threads) {
+  if (threads >= 1) t_scope_threads = threads > kMaxThreads ? kMaxThreads : threads;
+}
+
+ThreadCountScope::~ThreadCountScope() {
+  t_scope_threads = previous_;
+}
 
 int thread_count() {
   if (alloc_fail_armed()) return 1;
+  if (t_scope_threads >= 1) return t_scope_threads;
   if (const char* text = std::getenv("TARVO_NUM_THREADS")) {
     char* end = nullptr;
     const long v = std::strtol(text, &end, 10);
@@ -55,7 +67,9 @@ int parallel_for(std::int64_t count, int threads,
       if (i >= count || !run(i, worker)) return;
     }
   };
+  const int scope_threads = t_scope_threads;
   auto work = [&](int worker) {
+    t_scope_threads = scope_threads;  // a worker counts threads as its caller does
     if (run(worker, worker)) take_rest(worker);
   };
   if (workers == 1) {

@@ -24,7 +24,7 @@ import numbers as _numbers
 from . import _core
 from .phantom import phantom
 
-__all__ = ["correct", "calibrate", "Calibration", "phantom"]
+__all__ = ["correct", "calibrate", "Calibration", "phantom", "hdf5_series"]
 
 
 def _threads(threads):
@@ -116,6 +116,14 @@ class Calibration:
         M, N, Z, L = self.shape
         frame = "any M x N" if M is None else f"{M} x {N}"
         return f"<tarvo.Calibration: {Z} slice(s) of {L} coil(s), frames {frame}>"
+
+
+def hdf5_series(path, dataset, frames_per_chunk=1):
+    """A lazy dask array of the series (M x N x Z x L x T...) in an HDF5 dataset, in chunks of
+    whole frames; Calibration.apply corrects it chunk by chunk (needs h5py and dask)."""
+    from ._dask import hdf5_series as series
+
+    return series(path, dataset, frames_per_chunk)
 
 
 def _from_state(kernels, shape):

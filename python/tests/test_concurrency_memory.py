@@ -1,6 +1,8 @@
 """Calls from several Python threads at once, and resident memory over many calls."""
 
+import sys
 import threading
+import time
 
 import numpy as np
 from conftest import same_bits
@@ -65,3 +67,33 @@ def test_a_thousand_calls_keep_resident_memory_within_five_percent():
     growth = (_rss_kib() - before) / before
     print(f"RSS over 1000 calls: {before} KiB -> {_rss_kib()} KiB ({100 * growth:+.2f} %)")
     assert growth <= 0.05
+
+
+def test_the_gil_is_released_while_the_core_runs():
+    even, odd, _, _ = tarvo.phantom(64, 64, 2, 8)
+    count, done = [0], threading.Event()
+
+    def spin():  # gives the GIL back after every step, so the main thread never waits long
+        while not done.is_set():
+            count[0] += 1
+            time.sleep(0)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)  # this thread keeps the GIL unless a call lets it go
+    spinner = threading.Thread(target=spin)
+    try:
+        spinner.start()
+        while count[0] == 0:
+            done.wait(0.001)      # waiting lets the spinner start
+        before = count[0]
+        tarvo.correct(even, odd)
+        during = count[0] - before
+        cal = tarvo.calibrate(even, odd)
+        before = count[0]
+        cal.apply(odd)
+        during_apply = count[0] - before
+    finally:
+        done.set()
+        sys.setswitchinterval(old)
+        spinner.join()
+    assert during > 0 and during_apply > 0

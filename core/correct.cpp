@@ -157,9 +157,10 @@ int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
       return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
                         "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
     if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for %d coils "
-                        "it must be %lld x %d (10 L x L).", z + 1, static_cast<long long>(k.rows),
-                        static_cast<long long>(k.cols), L, static_cast<long long>(rows), L);
+      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for a target "
+                        "of %d coils it must be %lld x %d (10 L x L).", z + 1,
+                        static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+                        static_cast<long long>(rows), L);
   }
   return 0;
 }
@@ -237,6 +238,37 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
   return run_step(status, "synthesize_volume", [&] {
     return synthesize_volume(&target, E, &calibration->context_, 0);
   });
+}
+
+int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
+                 const FrameWriter& write, Status* status) {
+  *status = {};
+  const VolumeShape shape = calibration->shape();
+  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (frames <= 0) return 0;
+  buffer<dcomplex> in(alloc_array<dcomplex>(shape.elements()));
+  buffer<dcomplex> out(alloc_array<dcomplex>(shape.elements(), true));
+  if (!in || !out) {
+    std::fprintf(stderr, " could not alloc series frame array\n");
+    return set_status(status, "memory", "Out of memory: two frames of the series do not fit.");
+  }
+  ComplexVolume source{};
+  source.valid = 1;
+  set_output_record(shape, &source);
+  source.data = in.get();
+  ComplexVolume result{};
+  result.valid = 1;
+  result.data = out.get();
+  for (std::int64_t t = 0; t < frames; ++t) {
+    if (read(t, in.get()) != 0)
+      return set_status(status, "read", "Frame %lld of the series could not be read.",
+                        static_cast<long long>(t + 1));
+    if (apply(calibration, source, &result, status) != 0) return -1;
+    if (write(t, out.get()) != 0)
+      return set_status(status, "write", "Frame %lld of the series could not be stored.",
+                        static_cast<long long>(t + 1));
+  }
+  return 0;
 }
 
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "core/core.h"
 #include "core/volume.h"
@@ -124,6 +125,16 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 // E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E,
           Status* status);
+
+// A series: for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements() values, the
+// frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected images
+// (each bit for bit what apply gives on that frame). read and write run on the calling thread,
+// in frame order, and return 0 to go on (else the series stops: Status::what "read"/"write").
+// The scratch is two frames on top of the calibration's, whatever the number of frames.
+using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
+using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
+int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
+                 const FrameWriter& write, Status* status);
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

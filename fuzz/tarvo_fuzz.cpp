@@ -1,4 +1,6 @@
-// libFuzzer target: mexFunction on the test host with arguments decoded from the fuzzer's bytes.
+// libFuzzer target: mexFunction on the test host with arguments decoded from the fuzzer's bytes,
+// then tarvo_apply on the same arguments and, when the call returned kernels, on those kernels
+// (one field damaged as the next byte says) and a series made from the second input.
 //
 // Input layout (every byte is taken modulo the range it selects; missing bytes read as 0):
 //   byte 0             nlhs, 0..5
@@ -9,12 +11,19 @@
 //                      bit 3 complex; bits 4-6 contents (see fill())
 //     rank             0..6
 //     rank extents     each an index into kExtents
+//   then               tarvo_apply: damage (0 none, 1 coef <- input 1, 2 pattern "*xx*",
+//                      3 dk <- 3, 4 coef made real, 5 K <- input 0) and the frame count 0..3
 //   the rest           raw content bytes for the "bytes" contents.
 //
 // Arrays whose element count passes 2^31 - 1 are made by the host without data (only one
 // element backed): the gateway must refuse them before reading any. Arrays of a count between
-// kMaxElements and 2^31 - 1, or of more than kMaxCoils coils, have their largest extents
-// halved until they are small, so that one call stays short.
+// kMaxElements and 2^31 - 1, of more than kMaxCoils coils, or whose kernel fit would cost more
+// than kMaxFitWork, have their largest extents halved until they are small, so that one call
+// stays short.
+//
+// tarvo_apply must either raise an error whose identifier starts with tarvo:apply: and assign
+// nothing, or return one complex double array with the target's extents; it leaks no host
+// array either way.
 //
 // Checked on every input (a failed check aborts, which libFuzzer reports with the input):
 //   - either the console is empty and every requested output is set with its documented
@@ -37,16 +46,20 @@
 
 #include "gateway/testhost/mxhost.h"
 
+void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
 namespace {
 
 constexpr std::int64_t kMaxElements = 4096;
 // The kernel fit solves, per slice and coil, a least-squares problem of 10 L unknowns: its cost
-// grows as L^3 whatever the input size, so the coil count is capped too.
-constexpr int kMaxCoils = 16;
+// grows as Z L^3 (Z slices, L coils) whatever the readout and line extents, so the coil count
+// and Z L^3 are capped too (no path of the module depends on more coils or slices than that:
+// coils and slices are loops over the same code).
+constexpr int kMaxCoils = 8;
+constexpr std::int64_t kMaxFitWork = 2 * 8 * 8 * 8;
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 // Generous on purpose (sanitizer build, shared machine): the bound is there to catch hangs
-// and work that grows faster than the input, not to time the module. The base covers the
-// kernel fit at the coil cap: a 4 x 4 x 1 x 16 pair takes about 7 s in this build.
+// and work that grows faster than the input, not to time the module.
 constexpr double kBaseSeconds = 30.0;
 constexpr double kSecondsPerElement = 2e-3;
 
@@ -165,6 +178,21 @@ Argument make_input(Bytes& bytes, const std::vector<int>* first_dims) {
     *largest /= 2;
     count = product(dims);
   }
+  // Then the slice extents (e2 .. e[n-2]), the largest first, or else the coils.
+  auto fit_work = [&]() -> std::int64_t {
+    if (product(dims) == 0) return 0;  // an empty array fits nothing
+    std::int64_t z = 1;
+    for (int i = 2; i < rank - 1; ++i) z *= dims[i];
+    const std::int64_t L = dims.back();
+    return z * L * L * L;
+  };
+  while (rank >= 3 && fit_work() > kMaxFitWork) {
+    int* largest = &dims.back();
+    for (int i = 2; i < rank - 1; ++i)
+      if (dims[i] > 1 && (largest == &dims.back() || dims[i] > *largest)) largest = &dims[i];
+    *largest /= 2;
+  }
+  count = product(dims);
   arg.array = mxCreateNumericArray_700(rank, dims.data(), id, flag);
   if (!arg.array) return arg;
   arg.elements = count;
@@ -234,6 +262,79 @@ void check_kernels(const mxArray* out, int Z, int L) {
   }
 }
 
+// tarvo_apply(K, target) and its properties.
+void check_apply(const mxArray* K, const mxArray* target, int nlhs) {
+  const long live = tarvo_mxhost_live_arrays();
+  mxArray* out[2] = {nullptr, nullptr};
+  const mxArray* in[2] = {K, target};
+  const int raised = tarvo_mxhost_call(tarvo_apply_mex, nlhs, out, 2, in);
+  if (raised) {
+    if (std::strncmp(tarvo_mxhost_error_id(), "tarvo:apply:", 12) != 0)
+      fail("tarvo_apply error identifier", tarvo_mxhost_error_id());
+    if (out[0] || out[1]) fail("tarvo_apply raised an error and set an output");
+  } else {
+    if (nlhs > 1 || !out[0] || out[1]) fail("tarvo_apply outputs", tarvo_mxhost_error_message());
+    if (mxGetClassID(out[0]) != mxDOUBLE_CLASS || !mxIsComplex(out[0]) ||
+        extents_of(out[0]) != extents_of(target))
+      fail("tarvo_apply output", show(extents_of(out[0])) + "for " + show(extents_of(target)));
+  }
+  mxDestroyArray(out[0]);
+  mxDestroyArray(out[1]);
+  if (tarvo_mxhost_live_arrays() != live) fail("tarvo_apply leaked host arrays");
+}
+
+// K with one field of every element replaced as `damage` says (a copy; K itself is kept).
+mxArray* damaged_kernels(const mxArray* K, int damage, const mxArray* other) {
+  const int Z = static_cast<int>(mxGetNumberOfElements(K));
+  const char* names[] = {"dk", "pattern", "coef"};
+  mxArray* copy = mxCreateStructMatrix_700(1, Z, 3, names);
+  if (!copy) return nullptr;
+  for (int z = 0; z < Z; ++z)
+    for (int f = 0; f < 3; ++f) {
+      const mxArray* v = mxGetFieldByNumber_700(K, z, f);
+      mxArray* value = nullptr;
+      if (f == 0) {
+        value = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+        if (value) *mxGetPr(value) = damage == 3 ? 3.0 : *mxGetPr(v);
+      } else if (f == 1) {
+        char* text = mxArrayToString(v);
+        value = mxCreateString(damage == 2 ? "*xx*" : text);
+        mxFree(text);
+      } else if (damage == 1 && other && mxGetClassID(other) == mxDOUBLE_CLASS && z == 0) {
+        const std::vector<int> e = extents_of(other);
+        value = mxCreateNumericArray_700(static_cast<int>(e.size()), e.data(), mxDOUBLE_CLASS,
+                                         mxIsComplex(other) ? mxCOMPLEX : mxREAL);
+      } else {
+        const std::vector<int> e = extents_of(v);
+        value = mxCreateNumericArray_700(2, e.data(), mxDOUBLE_CLASS,
+                                         damage == 4 ? mxREAL : mxCOMPLEX);
+        if (value) {
+          const std::size_t n = mxGetNumberOfElements(v);
+          std::memcpy(mxGetPr(value), mxGetPr(v), n * sizeof(double));
+          if (damage != 4) std::memcpy(mxGetPi(value), mxGetPi(v), n * sizeof(double));
+        }
+      }
+      mxSetFieldByNumber_700(copy, z, f, value);
+    }
+  return copy;
+}
+
+// frames copies of the folded volume `volume` (M x N x Z x L) as an M x N x Z x L x frames
+// series, frame t scaled by t + 1.
+mxArray* series_of(const mxArray* volume, const std::vector<int>& fold, int frames) {
+  std::vector<int> dims = fold;
+  dims.push_back(frames);
+  mxArray* s = mxCreateNumericArray_700(5, dims.data(), mxDOUBLE_CLASS, mxCOMPLEX);
+  if (!s) return nullptr;
+  const std::size_t n = mxGetNumberOfElements(volume);
+  for (int t = 0; t < frames; ++t)
+    for (std::size_t i = 0; i < n; ++i) {
+      mxGetPr(s)[t * n + i] = (t + 1) * mxGetPr(volume)[i];
+      mxGetPi(s)[t * n + i] = (t + 1) * mxGetPi(volume)[i];
+    }
+  return s;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -282,6 +383,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (nlhs >= 1) check_volume(plhs[0], fold, "output 1");
     if (nlhs >= 2) check_volume(plhs[1], fold, "output 2");
     if (nlhs >= 3) check_kernels(plhs[2], fold[2], fold[3]);
+  }
+
+  // tarvo_apply: on the inputs as they are, then on the kernels this call returned.
+  const int damage = bytes.next() % 6;
+  const int frames = bytes.next() % 4;
+  const std::int64_t target_count = nrhs >= 2 ? product(extents_of(prhs[1])) : 0;
+  if (target_count > 0 && target_count <= kMaxElements) {
+    check_apply(prhs[0], prhs[1], nlhs % 3);
+    if (console.empty() && nlhs >= 3) {
+      const std::vector<int> fold = folded(prhs[0]);
+      mxArray* K = damage == 0 ? nullptr : damaged_kernels(plhs[2], damage, prhs[1]);
+      mxArray* series = frames > 0 ? series_of(prhs[1], fold, frames) : nullptr;
+      if (damage == 5 && K) {
+        mxDestroyArray(K);
+        K = nullptr;
+      }
+      const mxArray* kernels = damage == 5 ? prhs[0] : K ? K : plhs[2];
+      if (series) check_apply(kernels, series, 1);
+      mxDestroyArray(K);
+      mxDestroyArray(series);
+    }
   }
 
   for (mxArray*& a : plhs) mxDestroyArray(a);

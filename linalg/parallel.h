@@ -1,6 +1,10 @@
-// Worker threads owned by one call: a loop over independent jobs spread over a few std::thread
-// workers that live only for the length of the loop. No thread outlives the call that made it
-// and no host API is ever called from a worker.
+// Parallel loops over independent jobs. The jobs of a loop are shared between the calling
+// thread and the module's helper threads: started on first use (as many as the widest loop so
+// far needed), idle between loops, shared by every thread that calls into the module, and
+// stopped and joined when the module is unloaded. A loop never waits for a helper to become
+// free (shares no helper has taken are run by the calling thread), so loops started inside
+// the jobs of other loops, or from several host threads at once, cannot deadlock. No host API
+// is ever called from a helper. (On Windows each loop starts and joins its own helpers.)
 #pragma once
 
 #include <cstdint>
@@ -35,7 +39,9 @@ class ThreadCountScope {
 // at a time, so per-worker buffers indexed by the id are never shared). Jobs must not depend on
 // which worker runs them. Returns 0 when every job returned 0; otherwise -1 once the running
 // jobs have finished (no new job starts after a failure). An exception thrown by a job is
-// captured and rethrown on the calling thread after every worker has been joined.
+// captured and rethrown on the calling thread once every worker has finished. A helper that
+// cannot be started is not an error: the calling thread runs that worker's share, under the
+// worker's own id.
 int parallel_for(std::int64_t count, int threads,
                  const std::function<int(std::int64_t index, int worker)>& job);
 

@@ -12,11 +12,11 @@ build=${TARVO_DEMO_BUILD:-build-demo}
 out=${TARVO_DEMO_OUT:-out/demo}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVO_BUILD_TESTS=OFF -DTARVO_BUILD_BENCH=OFF \
   -DTARVO_BUILD_OCTAVE=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target tarvo_mex >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tarvo_mex tarvo_apply_mex tarvo_prepare_mex >/dev/null
 module_dir=$(cd "$build/matlab" && pwd)
 echo "Module: $module_dir/tarvo.mex"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 # The module's folder goes first on the path: there tarvo.mex runs and tarvo.m gives the help.
-octave-cli --no-gui --no-init-file --quiet \
+octave-cli --no-gui --no-init-file --no-history --quiet \
   --eval "addpath('$PWD/matlab'); addpath('$module_dir'); tarvo_demo('$out');" </dev/null

@@ -24,7 +24,7 @@ wrapper="$logs/hostrun_under_valgrind.sh"
 printf '#!/bin/sh\nexec %s --log-file=%s/hostrun.%%p.log %s "$@"\n' "${vg[*]}" "$PWD/$logs" \
   "$PWD/$build/tests/gateway/tarvo_hostrun" >"$wrapper"
 chmod +x "$wrapper"
-octave-cli --no-gui --no-init-file --quiet --eval "addpath('$PWD/matlab'); addpath('$PWD/tests/gateway'); \
+octave-cli --no-gui --no-init-file --no-history --quiet --eval "addpath('$PWD/matlab'); addpath('$PWD/tests/gateway'); \
   addpath('$PWD/$build/matlab'); tarvo_octave_test('$PWD/$wrapper', '$PWD/$logs/octave_work')" >/dev/null
 for log in "$logs"/*.log; do
   echo "$(basename "$log"): $(grep -h 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')" \

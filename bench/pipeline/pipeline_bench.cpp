@@ -2,8 +2,11 @@
 // with 1 thread and with all hardware threads, against one-thread OpenBLAS zgemm measured in
 // the same run.
 //
-//   tarvo_pipeline_bench [S] [M] [L] [XL] [--reps=N] [--threads=T]
+//   tarvo_pipeline_bench [small] [S] [M] [L] [XL] [--reps=N] [--threads=T]
 //
+// First the small call: a 4 x 4 x 1 x 2 call on all hardware threads against one thread
+// (median of 301 calls each), the cost of starting parallel loops when there is no work to share;
+// "small" alone runs only that.
 // Sizes (readout x lines x slices x coils): S 64x64x4x8, M 128x96x4x32, L 208x90x8x32,
 // XL 256x128x2x64; default S and M. Each stage is the median of the repetitions (default 3),
 // after one call that is not counted; with 1 thread and all hardware threads, or T threads only.
@@ -115,8 +118,9 @@ double line_synthesis_seconds(const tarvo_test::Phantom& p, const SliceKernelSet
   return status == 0 ? seconds : -1;
 }
 
-// One whole call as the gateway runs it (outputs 1 and 2), stage by stage.
-bool run_call(const tarvo_test::Phantom& p, Times* t) {
+// One whole call as the gateway runs it (outputs 1 and 2), stage by stage; with `stages` false
+// no stage is measured on its own and the heap is left as it is (t->total only).
+bool run_call(const tarvo_test::Phantom& p, Times* t, bool stages = true) {
   const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
   auto make = [&](void* data) {
     ComplexVolume v{};
@@ -129,9 +133,12 @@ bool run_call(const tarvo_test::Phantom& p, Times* t) {
   };
   const ComplexVolume A = make(const_cast<dcomplex*>(p.even.data()));
   const ComplexVolume B = make(const_cast<dcomplex*>(p.odd.data()));
-  malloc_trim(0);  // what earlier calls left cached is not counted as this call's
-  const long rss0 = status_kib("VmRSS:");
-  reset_peak();
+  long rss0 = 0;
+  if (stages) {
+    malloc_trim(0);  // what earlier calls left cached is not counted as this call's
+    rss0 = status_kib("VmRSS:");
+    reset_peak();
+  }
   const auto start = Clock::now();
   tarvo::buffer<dcomplex> d(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> e(tarvo::alloc_array<dcomplex>(count, true));
@@ -147,7 +154,7 @@ bool run_call(const tarvo_test::Phantom& p, Times* t) {
   t->estimate = seconds_since(t0);
   // The line synthesis measured on its own is not part of the call: its time is taken off.
   t0 = Clock::now();
-  ok = ok && (t->lines = line_synthesis_seconds(p, context.slices[0])) > 0;
+  if (stages) ok = ok && (t->lines = line_synthesis_seconds(p, context.slices[0])) > 0;
   const double measuring = seconds_since(t0);
   t0 = Clock::now();
   ok = ok && synthesize_volume(&B, &E, &context, 0) == 0;
@@ -160,6 +167,7 @@ bool run_call(const tarvo_test::Phantom& p, Times* t) {
   t->align = seconds_since(t0);
   context_destroy(&context);
   t->total = seconds_since(start) - measuring;
+  if (!stages) return ok;
   const long hwm = status_kib("VmHWM:");
   t->peak_volumes = (hwm - rss0) * 1024.0 / (static_cast<double>(count) * sizeof(dcomplex));
   return ok;
@@ -201,6 +209,22 @@ double gram_seconds(int M, int N, int L) {
   return median(t);
 }
 
+// A call too small to gain from threads: what a parallel loop costs to start shows in full.
+// Median seconds of `calls` whole 4 x 4 x 1 x 2 calls on `threads` threads; -1 on failure.
+double small_call_seconds(int threads, int calls) {
+  tarvo_test::PhantomOptions o;
+  o.M = 4, o.N = 4, o.Z = 1, o.L = 2;
+  const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
+  setenv("TARVO_NUM_THREADS", std::to_string(threads).c_str(), 1);
+  std::vector<double> t;
+  for (int i = 0; i <= calls; ++i) {
+    Times one;
+    if (!run_call(p, &one, false)) return -1;
+    if (i > 0) t.push_back(one.total);  // the first call sets up what later calls reuse
+  }
+  return median(t);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +233,7 @@ int main(int argc, char** argv) {
   std::vector<Size> sizes;
   int reps = 3;
   int only_threads = 0;  // 0: 1 thread and all hardware threads
+  bool small_only = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--reps=", 7) == 0) {
       reps = std::max(1, std::atoi(argv[i] + 7));
@@ -218,15 +243,26 @@ int main(int argc, char** argv) {
       only_threads = std::max(1, std::atoi(argv[i] + 10));
       continue;
     }
+    if (std::strcmp(argv[i], "small") == 0) small_only = true;
     for (const Size& s : all)
       if (std::strcmp(argv[i], s.name) == 0) sizes.push_back(s);
   }
-  if (sizes.empty()) sizes = {all[0], all[1]};
+  if (sizes.empty() && !small_only) sizes = {all[0], all[1]};
   const int hw = std::max(1u, std::thread::hardware_concurrency());
+  if (hw > 1) {
+    const double one = small_call_seconds(1, 301), all_threads = small_call_seconds(hw, 301);
+    if (one <= 0 || all_threads <= 0) {
+      std::printf("small call: the call failed\n");
+      return 1;
+    }
+    std::printf("small 4x4x1x2 call: %.1f us on 1 thread, %.1f us on %d (%.2fx the one-thread time)\n",
+                one * 1e6, all_threads * 1e6, hw, all_threads / one);
+  }
   std::vector<int> thread_counts = {1};
   if (hw > 1) thread_counts.push_back(hw);
   if (only_threads > 0) thread_counts = {only_threads};
 
+  if (sizes.empty()) return 0;
   std::printf(
       "size  thr  interl  estim   gram  solves synthE synthF  align   total  peak(vol)"
       "  Gram%%  solve%%  synth%%  lines%%  bound  total/bound  (GF/s: zgemm1)\n");

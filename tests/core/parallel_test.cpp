@@ -119,6 +119,45 @@ TEST(ParallelFor, FailureAndExceptionReachTheCallingThread) {
                std::runtime_error);
 }
 
+// Runs parallel_for(count, threads) and checks that every job ran once and that no worker id
+// was ever held by two threads at a time (per-worker buffers would be shared otherwise).
+// `inner` runs inside every job. False on any fault.
+template <class Inner>
+bool checked_loop(int count, int threads, const Inner& inner) {
+  std::vector<std::atomic<int>> hits(count), busy(threads);
+  std::atomic<bool> ok{true};
+  const int status = tarvo::parallel_for(count, threads, [&](std::int64_t i, int w) {
+    if (w < 0 || w >= threads || busy[w].exchange(1) != 0) {
+      ok = false;
+      return 0;
+    }
+    hits[i].fetch_add(1);
+    if (!inner()) ok = false;
+    busy[w].store(0);
+    return 0;
+  });
+  for (const auto& h : hits)
+    if (h.load() != 1) ok = false;
+  return status == 0 && ok;
+}
+
+// Loops started from inside the jobs of other loops, and from several host threads at once,
+// share the helpers: none waits for a helper another loop holds (a deadlock hangs the test).
+TEST(ParallelFor, NestedLoopsAndLoopsFromSeveralCallersRunEveryJobOnce) {
+  auto nested = [] {
+    return checked_loop(6, 3, [] { return checked_loop(40, 3, [] { return true; }); });
+  };
+  std::vector<std::atomic<int>> passed(3);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 3; ++c)
+    callers.emplace_back([&, c] {
+      for (int rep = 0; rep < 30; ++rep)
+        if (nested()) passed[c].fetch_add(1);
+    });
+  for (std::thread& t : callers) t.join();
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(passed[c].load(), 30) << "caller " << c;
+}
+
 TEST(ThreadCount, ReadsTheEnvironmentAndIsOneWhileAFailureIsArmed) {
   {
     Threads t(3);
@@ -308,6 +347,23 @@ TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {
     }
     EXPECT_TRUE(same_bits(got.E, first.E) && same_bits(got.F, first.F)) << threads << " threads";
     EXPECT_NEAR(ratio, first_ratio, 0.01 * first_ratio) << threads << " threads";
+  }
+}
+
+// Whole calls from two host threads at once, sharing the module's helpers, give the bits of
+// a call made alone.
+TEST(Pipeline, CallsFromTwoThreadsAtOnceGiveTheBitsOfOneCall) {
+  const Phantom ph = make(24, 16, 2, 4);
+  Threads t(3);
+  const Outputs want = correct(ph);
+  ASSERT_EQ(want.status, 0);
+  std::vector<Outputs> got(2);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 2; ++c) callers.emplace_back([&, c] { got[c] = correct(ph); });
+  for (std::thread& c : callers) c.join();
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_EQ(got[c].status, 0) << c;
+    EXPECT_TRUE(same_bits(got[c].E, want.E) && same_bits(got[c].F, want.F)) << c;
   }
 }
 

@@ -15,6 +15,7 @@ function tarvo_octave_test (hostrun, work)
   demo (work);
   mat_file (work);
   same_as_test_host (hostrun, work);
+  apply_series (work);
   printf ('tarvo_octave_test: all checks passed\n');
 end
 
@@ -168,6 +169,46 @@ function mat_file (work)
   check (! isempty (strfind (msg, 'Error: input matrix size mismatch')), 'printed "%s"', msg);
   check (! isempty (strfind (err.message, 'nothing was written')) && ! exist (out, 'file'), ...
          'a refused file: %s', err.message);
+end
+
+% tarvo_apply: every frame of a series bit for bit the whole call's E, kernels through a .mat
+% file, its errors (identifier and message, nothing assigned), and the module unloaded and
+% loaded again.
+function apply_series (work)
+  [even, odd] = tarvo_phantom (24, 16, 2, 3);
+  series = cat (5, odd, odd * exp (0.2i), 1i * even);
+  [~, ~, K] = tarvo (even, odd);
+  E = tarvo_apply (K, series);
+  check (isequal (size (E), size (series)), 'tarvo_apply: E is %s', mat2str (size (E)));
+  for t = 1:size (series, 5)
+    check (bits_equal (E(:, :, :, :, t), tarvo (even, odd, series(:, :, :, :, t))), ...
+           'tarvo_apply: frame %d differs from the whole call', t);
+  end
+  file = fullfile (work, 'kernels.mat');
+  save ('-v7', file, 'K');
+  S = load (file);
+  check (bits_equal (tarvo_apply (S.K, series), E), 'tarvo_apply: kernels from a .mat file');
+  bad_K = K;
+  bad_K(2).coef = bad_K(2).coef(1:end-1, :);
+  errors = {'tarvo_apply (K)', 'tarvo:apply:nargin'; 'tarvo_apply (1, series)', 'tarvo:apply:notStruct'; ...
+            'tarvo_apply (rmfield (K, ''coef''), series)', 'tarvo:apply:missingField'; ...
+            'tarvo_apply (bad_K, series)', 'tarvo:apply:coef'; ...
+            'tarvo_apply (K, series(:, :, 1, :, :))', 'tarvo:apply:slices'; ...
+            'tarvo_apply (K, real (series))', 'tarvo:apply:target'};
+  for k = 1:rows (errors)
+    clear out;
+    try
+      out = eval (errors{k, 1});
+      check (false, '%s raised no error', errors{k, 1});
+    catch err
+      check (strcmp (err.identifier, errors{k, 2}), '%s raised %s', errors{k, 1}, err.identifier);
+    end
+    check (! exist ('out', 'var'), '%s assigned its output', errors{k, 1});
+  end
+  clear mex;
+  check (bits_equal (tarvo_apply (K, series), E), 'tarvo_apply after clear mex');
+  clear functions;
+  check (bits_equal (tarvo_apply (K, series), E), 'tarvo_apply after clear functions');
 end
 
 % The same inputs through the test host (tarvo_hostrun) and through Octave: identical bits.

@@ -1,8 +1,10 @@
 % tarvo_soak (calls): `calls` calls of the module in this one Octave process (default 1000),
-% cycling through every error path the console reports and good calls of two sizes. Checked:
-% the process survives; every bad call prints exactly its message and assigns nothing; every
-% good call gives the same bits as the first call of its size; the resident memory (VmRSS) at
-% the end is within 5 % of the resident memory after the first 50 calls.
+% cycling through every error path the console reports and good calls of two sizes, each good
+% call followed by tarvo_apply on a two-frame series with its kernels and each bad call by a
+% tarvo_apply call that raises one of its errors. Checked: the process survives; every bad
+% call prints exactly its message (or raises its error) and assigns nothing; every good call
+% gives the same bits as the first call of its size; the resident memory (VmRSS) at the end is
+% within 5 % of the resident memory after the first 50 calls.
 function tarvo_soak (calls)
   if (nargin < 1)
     calls = 1000;
@@ -11,6 +13,17 @@ function tarvo_soak (calls)
   [e2, o2] = tarvo_phantom (24, 30, 3, 2);
   t2 = o2 * exp (0.3i);
   good = {{e1, o1}, {e2, o2, t2}};
+  series = {cat(5, o1, o1 * 1i), cat(5, t2, o2)};
+  [~, ~, K1] = tarvo (e1, o1);
+  bad_K = K1;
+  bad_K(1).coef = single (bad_K(1).coef);
+  % {inputs of tarvo_apply, error identifier}
+  bad_apply = {{K1},                          "tarvo:apply:nargin";
+               {o1, series{1}},               "tarvo:apply:notStruct";
+               {rmfield(K1, "dk"), series{1}}, "tarvo:apply:missingField";
+               {bad_K, series{1}},            "tarvo:apply:coef";
+               {K1, series{2}},               "tarvo:apply:slices";
+               {K1, real(series{1})},         "tarvo:apply:target"};
 
   ext = @(e) sprintf ("\t (in:[ %d %d %d %d ]) \n", e);
   msg1 = "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array for the input data.\n";
@@ -52,15 +65,26 @@ function tarvo_soak (calls)
       text = evalc ("[outs{:}] = tarvo (b{1}{:});", "");
       check (strcmp (text, b{3}), "call %d printed \"%s\", expected \"%s\"", k, text, b{3});
       check (all (cellfun (@isempty, outs)), "call %d assigned an output", k);
+      a = bad_apply(mod ((k - 1) / 2, rows (bad_apply)) + 1, :);
+      clear Es;
+      try
+        Es = tarvo_apply (a{1}{:});
+        check (false, "call %d: tarvo_apply raised no error", k);
+      catch err
+        check (strcmp (err.identifier, a{2}), "call %d: tarvo_apply raised %s, expected %s", ...
+               k, err.identifier, a{2});
+      end
+      check (! exist ("Es", "var"), "call %d: tarvo_apply assigned its output", k);
     else
       g = mod (k / 2 - 1, 2) + 1;
       [E, F, K] = tarvo (good{g}{:});
+      Es = tarvo_apply (K, series{g});
       if (isempty (reference{g}))
-        reference{g} = {E, F, K};
+        reference{g} = {E, F, K, Es};
       else
-        check (isequal (reference{g}, {E, F, K}), "call %d: the result changed", k);
+        check (isequal (reference{g}, {E, F, K, Es}), "call %d: the result changed", k);
       end
-      clear E F K;
+      clear E F K Es;
     end
     if (k == min (50, calls))
       base = rss_kb ();

@@ -31,6 +31,14 @@ inline constexpr const char* kCases[] = {
     "third_other_extents",  // third input whose extents differ from the first input's
     "output_create_fails",  // the host cannot create output 1
     "struct_create_fails",  // the host cannot create the struct of output 3
+    // tarvo_apply with the kernels of a tarvo call on a 24 x 20 x 2 x 3 pair.
+    "apply_series",       // a series of 3 frames (5-D target)
+    "apply_one_frame",    // one frame (the 5th extent is 1: a 4-D target)
+    "apply_wrong_coils",  // a target of 2 coils: the tarvo:apply:coef error
+    "apply_real_target",  // a real target: the tarvo:apply:target error
+    // tarvo_prepare on 28 ramp-sampled readout samples of 8 lines x 2 slices x 2 coils, M 16.
+    "prepare_ramp",    // odd lines reversed
+    "prepare_bad_kx",  // kx not increasing: the tarvo:prepare:kx error
 };
 
 inline constexpr int kCaseCount = static_cast<int>(sizeof(kCases) / sizeof(kCases[0]));

@@ -1,11 +1,12 @@
 // Calls the module's mexFunction on the inputs of every case in cases.h and writes, per case,
 // the console text, the standard error text and the outputs into a folder:
 //
-//   tarvo_runner <output folder> <module>     (Windows: LoadLibrary + GetProcAddress)
-//   tarvo_runner <output folder>              (elsewhere: the module is linked in)
+//   tarvo_runner <output folder> <tarvo> <tarvo_apply> <tarvo_prepare modules>  (Windows)
+//   tarvo_runner <output folder>              (elsewhere: the modules are linked in)
 //
 // The host is the test host (gateway/testhost): linked in on Linux, the stand-in libmx.dll
 // and libmex.dll on Windows. Exit status 0 when every case ran, 2 on a usage or file error.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -22,6 +23,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+// The entries of tarvo_apply and tarvo_prepare, linked in beside tarvo's mexFunction.
+void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 #endif
 
 namespace {
@@ -66,7 +71,40 @@ struct Call {
   int nlhs = 0;
   std::vector<mxArray*> inputs;  // owned
   long fail_create_at = 0;       // arms tarvo_mxhost_fail_create_at just before the call
+  // tarvo_apply cases: tarvo(even, odd) is called on these first (owned), and its output 3
+  // becomes the first input.
+  std::vector<mxArray*> calibration;
+  bool apply = false;
+  bool prepare = false;  // a tarvo_prepare case
 };
+
+mxArray* real_row(const std::vector<double>& values) {
+  mxArray* a = mxCreateDoubleMatrix_700(1, static_cast<int>(values.size()), mxREAL);
+  if (a) std::memcpy(mxGetPr(a), values.data(), values.size() * sizeof(double));
+  return a;
+}
+
+// Readout positions of a trapezoid readout of R samples for an M-sample grid: uniform on the
+// plateau, closer together on the ramps.
+std::vector<double> ramp_positions(int R, int M) {
+  std::vector<double> kx(R);
+  for (int j = 0; j < R; ++j) {
+    const double u = -1.0 + 2.0 * (j + 0.5) / R;  // -1 .. 1
+    kx[j] = 0.5 * M * (u + 0.2 * std::sin(3.14159265358979 * u) / 3.14159265358979) - 0.5;
+  }
+  return kx;
+}
+
+// A series of `frames` single-polarity frames M x N x Z x L x frames whose constant phase
+// error drifts from frame to frame.
+mxArray* drifting_series(int M, int N, int Z, int L, int frames) {
+  std::vector<Cplx> all;
+  for (int t = 0; t < frames; ++t) {
+    const EpiPhantom p = make_epi_phantom(M, N, Z, L, 3, -0.4 + 0.1 * t, 0.03);
+    all.insert(all.end(), p.odd.begin(), p.odd.end());
+  }
+  return complex_array({M, N, Z, L, frames}, all);
+}
 
 void add_phantom_pair(Call* call, const std::vector<int>& dims, int M, int N, int Z, int L,
                       int seed) {
@@ -143,6 +181,29 @@ Call make_call(const std::string& name) {
   } else if (name == "struct_create_fails") {
     c.fail_create_at = 3;  // outputs 1 and 2 are created first, then the struct of output 3
     add_phantom_pair(&c, small, 16, 16, 2, 2, 1);
+  } else if (name.rfind("prepare_", 0) == 0) {
+    c.prepare = true;
+    c.nlhs = 1;
+    const int R = 28, M = 16;
+    c.inputs.push_back(ramp_array({R, 8, 2, 2}, mxDOUBLE_CLASS, mxCOMPLEX));
+    std::vector<double> kx = ramp_positions(R, M);
+    if (name == "prepare_bad_kx") std::swap(kx[3], kx[4]);
+    c.inputs.push_back(real_row(kx));
+    c.inputs.push_back(mxCreateString("odd"));
+    c.inputs.push_back(real_row({static_cast<double>(M)}));
+  } else if (name.rfind("apply_", 0) == 0) {
+    c.apply = true;
+    c.nlhs = 1;
+    const EpiPhantom p = make_epi_phantom(24, 20, 2, 3, 8, 0.5, 0.04);
+    c.calibration = {complex_array({24, 20, 2, 3}, p.even), complex_array({24, 20, 2, 3}, p.odd)};
+    if (name == "apply_series")
+      c.inputs.push_back(drifting_series(24, 20, 2, 3, 3));
+    else if (name == "apply_one_frame")
+      c.inputs.push_back(drifting_series(24, 20, 2, 3, 1));
+    else if (name == "apply_wrong_coils")
+      c.inputs.push_back(drifting_series(24, 20, 2, 2, 2));
+    else if (name == "apply_real_target")
+      c.inputs.push_back(ramp_array({24, 20, 2, 3}, mxDOUBLE_CLASS, mxREAL));
   }
   return c;
 }
@@ -226,9 +287,25 @@ bool write_text(const std::string& path, const char* text) {
   return std::fclose(f) == 0 && ok;
 }
 
+// output 3 of tarvo(even, odd), or null.
+mxArray* kernels_of(MexEntry tarvo, const std::vector<mxArray*>& pair) {
+  mxArray* out[3] = {nullptr, nullptr, nullptr};
+  const mxArray* in[2] = {pair[0], pair[1]};
+  tarvo(3, out, 2, in);
+  mxDestroyArray(out[0]);
+  mxDestroyArray(out[1]);
+  return out[2];
+}
+
 // Runs one case; false on a file error.
-bool run_case(MexEntry entry, const std::string& dir, const std::string& name) {
+bool run_case(const MexEntry entries[3], const std::string& dir, const std::string& name) {
   Call call = make_call(name);
+  const MexEntry tarvo = entries[0];
+  const MexEntry entry = call.apply ? entries[1] : call.prepare ? entries[2] : tarvo;
+  if (call.apply) {
+    call.inputs.insert(call.inputs.begin(), kernels_of(tarvo, call.calibration));
+    for (mxArray* a : call.calibration) mxDestroyArray(a);
+  }
   for (mxArray* in : call.inputs)
     if (!in) {
       std::fprintf(stdout, "%s: could not build the inputs\n", name.c_str());
@@ -246,12 +323,18 @@ bool run_case(MexEntry entry, const std::string& dir, const std::string& name) {
   tarvo_mxhost_clear_console();
   tarvo_mxhost_fail_create_at(call.fail_create_at);
   const auto start = std::chrono::steady_clock::now();
-  entry(call.nlhs, outputs.data(), static_cast<int>(call.inputs.size()), inputs.data());
+  const int raised = tarvo_mxhost_call(entry, call.nlhs, outputs.data(),
+                                       static_cast<int>(call.inputs.size()), inputs.data());
   const auto stop = std::chrono::steady_clock::now();
   tarvo_mxhost_fail_create_at(0);
   std::fflush(stderr);
 
-  bool ok = write_text(dir + "/" + name + ".console", tarvo_mxhost_console());
+  // A raised error is appended to the console text as "error <identifier>: <message>".
+  std::string console = tarvo_mxhost_console();
+  if (raised)
+    console += std::string("error ") + tarvo_mxhost_error_id() + ": " +
+               tarvo_mxhost_error_message() + "\n";
+  bool ok = write_text(dir + "/" + name + ".console", console.c_str());
   const std::string out_path = dir + "/" + name + ".out";
   std::FILE* f = std::fopen(out_path.c_str(), "wb");
   if (!f) return false;
@@ -289,27 +372,33 @@ bool write_libm_probe(const std::string& dir) {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  if (argc != 3) {
-    std::fprintf(stdout, "usage: tarvo_runner <output folder> <module>\n");
+  if (argc != 5) {
+    std::fprintf(stdout, "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module> "
+                         "<tarvo_prepare module>\n");
     return 2;
   }
-  HMODULE module = LoadLibraryA(argv[2]);
-  if (!module) {
-    std::fprintf(stdout, "LoadLibrary(%s) failed: error %lu\n", argv[2], GetLastError());
-    return 2;
-  }
-  const auto entry =
-      reinterpret_cast<MexEntry>(reinterpret_cast<void*>(GetProcAddress(module, "mexFunction")));
-  if (!entry) {
-    std::fprintf(stdout, "GetProcAddress(mexFunction) failed: error %lu\n", GetLastError());
-    return 2;
+  HMODULE modules[3] = {nullptr, nullptr, nullptr};
+  MexEntry entries[3] = {nullptr, nullptr, nullptr};
+  for (int m = 0; m < 3; ++m) {
+    modules[m] = LoadLibraryA(argv[2 + m]);
+    if (!modules[m]) {
+      std::fprintf(stdout, "LoadLibrary(%s) failed: error %lu\n", argv[2 + m], GetLastError());
+      return 2;
+    }
+    entries[m] = reinterpret_cast<MexEntry>(
+        reinterpret_cast<void*>(GetProcAddress(modules[m], "mexFunction")));
+    if (!entries[m]) {
+      std::fprintf(stdout, "GetProcAddress(mexFunction) of %s failed: error %lu\n", argv[2 + m],
+                   GetLastError());
+      return 2;
+    }
   }
 #else
   if (argc != 2) {
     std::fprintf(stdout, "usage: tarvo_runner <output folder>\n");
     return 2;
   }
-  const MexEntry entry = &mexFunction;
+  const MexEntry entries[3] = {&mexFunction, &tarvo_apply_mex, &tarvo_prepare_entry};
 #endif
   const std::string dir = argv[1];
   // No file of an earlier run may stand in for one this run fails to write.
@@ -321,7 +410,7 @@ int main(int argc, char** argv) {
   std::filesystem::remove(dir + "/libm.out", ec);
   int failed = 0;
   for (const char* name : kCases)
-    if (!run_case(entry, dir, name)) {
+    if (!run_case(entries, dir, name)) {
       std::fprintf(stdout, "%s: could not write its files in %s\n", name, dir.c_str());
       ++failed;
     }
@@ -330,7 +419,7 @@ int main(int argc, char** argv) {
     ++failed;
   }
 #ifdef _WIN32
-  FreeLibrary(module);
+  for (HMODULE m : modules) FreeLibrary(m);
 #endif
   return failed == 0 ? 0 : 2;
 }

@@ -1,0 +1,134 @@
+// Series benchmark: the time per frame of correcting a series with one calibration
+// (tarvo::apply_frames, what tarvo_apply runs) against a whole call on one frame
+// (tarvo::correct with E and F, what tarvo(even, odd, target) runs), measured in the same run,
+// on 1 thread and on all hardware threads.
+//
+//   tarvo_series_bench [S] [M] [L] [--frames=T] [--reps=N]
+//
+// Sizes (readout x lines x slices x coils): S 64x64x4x8, M 128x96x4x32, L 208x90x8x32;
+// default M with T = 16 frames. Each figure is the median of the repetitions (default 3) after
+// one uncounted run. ratio = (series time / T) / whole call; the goal is <= 0.30.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/phantom.h"
+#include "core/tarvo.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+ComplexVolume record(const tarvo::VolumeShape& s, const dcomplex* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  v.ndims = 4;
+  v.dims[0] = s.M, v.dims[1] = s.N, v.dims[2] = s.Z, v.dims[3] = s.L;
+  std::memcpy(v.tag, "dblc", 5);
+  v.data = const_cast<dcomplex*>(data);
+  return v;
+}
+
+struct Size {
+  const char* name;
+  int M, N, Z, L;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Size all[] = {{"S", 64, 64, 4, 8}, {"M", 128, 96, 4, 32}, {"L", 208, 90, 8, 32}};
+  std::vector<Size> sizes;
+  int reps = 3, T = 16;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--reps=", 7) == 0) {
+      reps = std::max(1, std::atoi(argv[i] + 7));
+    } else if (std::strncmp(argv[i], "--frames=", 9) == 0) {
+      T = std::max(1, std::atoi(argv[i] + 9));
+    } else {
+      for (const Size& s : all)
+        if (std::strcmp(argv[i], s.name) == 0) sizes.push_back(s);
+    }
+  }
+  if (sizes.empty()) sizes.push_back(all[1]);
+  const int hw = std::max(1u, std::thread::hardware_concurrency());
+  std::printf("%-4s %7s %5s %12s %14s %8s\n", "size", "threads", "T", "whole call s",
+              "series s/frame", "ratio");
+  for (const Size& size : sizes) {
+    tarvo_test::PhantomOptions o;
+    o.M = size.M, o.N = size.N, o.Z = size.Z, o.L = size.L, o.seed = 3, o.noise = 0.01;
+    const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
+    const tarvo::VolumeShape shape{size.M, size.N, size.Z, size.L};
+    const std::int64_t count = shape.elements();
+    // The series: the odd frame with a constant phase that drifts from frame to frame.
+    std::vector<dcomplex> series(static_cast<std::size_t>(count) * T);
+    for (int t = 0; t < T; ++t) {
+      const double c = std::cos(0.05 * t), s = std::sin(0.05 * t);
+      for (std::int64_t i = 0; i < count; ++i) {
+        const dcomplex v = p.odd[i];
+        series[t * count + i] = {v.re * c - v.im * s, v.re * s + v.im * c};
+      }
+    }
+    std::vector<dcomplex> E(count), F(count), out(static_cast<std::size_t>(count) * T);
+    const ComplexVolume even = record(shape, p.even.data()), odd = record(shape, p.odd.data());
+    for (int threads : {1, hw}) {
+      setenv("TARVO_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      std::vector<double> whole, per_frame;
+      for (int rep = 0; rep <= reps; ++rep) {
+        ComplexVolume e = record(shape, E.data()), f = record(shape, F.data());
+        const ComplexVolume target = record(shape, series.data());
+        tarvo::Calibration calibration;
+        tarvo::Status status;
+        auto t0 = Clock::now();
+        if (tarvo::correct(even, odd, &target, &e, &f, &calibration, &status) != 0) {
+          std::fprintf(stderr, "correct failed: %s\n", status.message);
+          return 1;
+        }
+        const double w = seconds_since(t0);
+        t0 = Clock::now();
+        const int rc = tarvo::apply_frames(
+            &calibration, T,
+            [&](std::int64_t t, dcomplex* in) {
+              std::memcpy(in, series.data() + t * count, count * sizeof(dcomplex));
+              return 0;
+            },
+            [&](std::int64_t t, const dcomplex* res) {
+              std::memcpy(out.data() + t * count, res, count * sizeof(dcomplex));
+              return 0;
+            },
+            &status);
+        const double s = seconds_since(t0) / T;
+        if (rc != 0) {
+          std::fprintf(stderr, "apply_frames failed: %s\n", status.message);
+          return 1;
+        }
+        // Frame 0 of the series is the whole call's target: the same bits.
+        if (std::memcmp(out.data(), E.data(), count * sizeof(dcomplex)) != 0) {
+          std::fprintf(stderr, "frame 0 differs from the whole call\n");
+          return 1;
+        }
+        if (rep > 0) whole.push_back(w), per_frame.push_back(s);
+      }
+      std::printf("%-4s %7d %5d %12.3f %14.3f %8.2f\n", size.name, threads, T, median(whole),
+                  median(per_frame), median(per_frame) / median(whole));
+      if (hw == 1) break;
+    }
+  }
+  unsetenv("TARVO_NUM_THREADS");
+  return 0;
+}

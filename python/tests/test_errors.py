@@ -90,9 +90,9 @@ def test_bad_kernels_are_refused_with_the_core_messages(pair):
         (changed(0, dk=2.5), ValueError, "dk of kernel 1 must be a whole number; got 2.5"),
         (changed(2, pattern="*o*"), ValueError, "Kernel 3 has pattern '*o*'; this module's "
                                                 "kernels have pattern '*x*'."),
-        (changed(0, coef=K[0]["coef"][:20]), ValueError, "Kernel 1 has a 20 x 4 coef matrix; "
-                                                         "for a target of 4 coils it must be 40 x 4 "
-                                                         "(10 L x L)."),
+        (changed(0, coef=K[0]["coef"][:20]), ValueError,
+         "Kernel 1 has a 20 x 4 coef matrix; for a target of 4 coils it must be 40 x 4 "
+         "(10 L x L)."),
         (changed(0, coef=K[0]["coef"].real), TypeError, "coef of kernel 1: need a complex128 "
                                                         "(10 L) x L matrix."),
         ([{"dk": 2, "pattern": "*x*"}], ValueError, "Kernel 1 lacks 'coef'; each kernel needs "

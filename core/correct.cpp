@@ -145,6 +145,26 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
   return 0;
 }
 
+int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
+  *status = {};
+  const std::int64_t rows = kernel_rows(L);
+  for (int z = 0; z < count; ++z) {
+    const KernelView& k = kernels[z];
+    if (k.dk != kKernelSpacing)
+      return set_status(status, "dk", "Kernel %d has line spacing dk = %d; this module's kernels "
+                        "have dk = %d.", z + 1, k.dk, kKernelSpacing);
+    if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
+      return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
+                        "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+    if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
+      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for a target "
+                        "of %d coils it must be %lld x %d (10 L x L).", z + 1,
+                        static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+                        static_cast<long long>(rows), L);
+  }
+  return 0;
+}
+
 int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
                              Calibration* out, Status* status) {
   out->reset();
@@ -156,21 +176,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     return set_status(status, "slices", "The kernels are for %d slices but the volume has %d "
                       "(its third extent); the kernels must come from a call on the same slices.",
                       count, shape.Z);
+  if (check_kernels(kernels, count, shape.L, status) != 0) return -1;
   const std::int64_t rows = kernel_rows(shape.L);
-  for (int z = 0; z < count; ++z) {
-    const KernelView& k = kernels[z];
-    if (k.dk != kKernelSpacing)
-      return set_status(status, "dk", "Kernel %d has line spacing dk = %d; this module's kernels "
-                        "have dk = %d.", z + 1, k.dk, kKernelSpacing);
-    if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
-      return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
-                        "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
-    if (k.rows != rows || k.cols != shape.L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for a target "
-                        "of %d coils it must be %lld x %d (10 L x L).", z + 1,
-                        static_cast<long long>(k.rows), static_cast<long long>(k.cols), shape.L,
-                        static_cast<long long>(rows), shape.L);
-  }
 
   // The context of a volume of this shape, with one kernel set per slice as the estimation
   // makes it.

@@ -21,7 +21,9 @@
 // a failed call leaves its outputs' contents unspecified and owns nothing more than before.
 //
 // Concurrency: different Calibration objects may be used from different threads at once; one
-// Calibration serves one call at a time (apply rewrites its scratch volumes).
+// Calibration serves one call at a time (apply rewrites its scratch volumes). A call runs on
+// tarvo::thread_count() threads; a ThreadCountScope (linalg/parallel.h) around it sets that
+// count for the calling thread alone.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,7 @@
 #include "core/core.h"
 #include "core/volume.h"
 #include "linalg/linalg.h"
+#include "linalg/parallel.h"
 
 namespace tarvo {
 
@@ -107,6 +110,11 @@ class Calibration {
 // borrowed until the last corrected_even call. *out is replaced.
 int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
               Status* status);
+
+// 0 when each of the `count` kernels is one this module fits for L coils (dk kKernelSpacing,
+// pattern kKernelPattern, a kernel_rows(L) x L coef matrix); else -1 with *status naming the
+// first fault ("dk", "pattern" or "coef"). The extents M, N and Z play no part.
+int check_kernels(const KernelView* kernels, int count, int L, Status* status);
 
 // A calibration holding the given kernels of `shape.Z` slices (count == shape.Z), for volumes
 // of `shape`: each must be the kernel this module fits (dk kKernelSpacing, pattern

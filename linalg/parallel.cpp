@@ -19,6 +19,10 @@ namespace {
 
 constexpr int kMaxThreads = 256;
 
+// The count set by the innermost ThreadCountScope of this thread (or of the thread whose loop
+// this helper is running a share of); 0 when none.
+thread_local int t_scope_threads = 0;
+
 // One parallel loop as the helpers see it: worker ids 1 .. workers-1 are handed out once each,
 // to a helper thread or, for those no helper has taken when the calling thread runs out of
 // work, to the calling thread itself. A loop therefore never waits for a thread to become free:
@@ -191,8 +195,17 @@ void share_out(Loop* loop) {
 
 }  // namespace
 
+ThreadCountScope::ThreadCountScope(int threads) : previous_(t_scope_threads) {
+  if (threads >= 1) t_scope_threads = threads > kMaxThreads ? kMaxThreads : threads;
+}
+
+ThreadCountScope::~ThreadCountScope() {
+  t_scope_threads = previous_;
+}
+
 int thread_count() {
   if (alloc_fail_armed()) return 1;
+  if (t_scope_threads >= 1) return t_scope_threads;
   if (const char* text = std::getenv("TARVO_NUM_THREADS")) {
     char* end = nullptr;
     const long v = std::strtol(text, &end, 10);
@@ -227,7 +240,9 @@ int parallel_for(std::int64_t count, int threads,
     return !failed.load(std::memory_order_relaxed);
   };
   // Worker `worker`'s share: its first job, then jobs not yet taken.
+  const int scope_threads = t_scope_threads;
   auto work = [&](int worker) {
+    const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does
     if (!run(worker, worker)) return;
     for (;;) {
       const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);

@@ -13,11 +13,26 @@
 
 namespace tarvo {
 
-// Threads a call may use: TARVO_NUM_THREADS when it holds a whole number >= 1 (at most 256),
-// else std::thread::hardware_concurrency() (1 when unknown). While the allocation test hook
-// (alloc_fail_at) is armed the answer is 1, so that "the k-th allocation" names the same
+// Threads a call may use: the count of the innermost ThreadCountScope alive on this thread,
+// else TARVO_NUM_THREADS when it holds a whole number >= 1, else
+// std::thread::hardware_concurrency() (1 when unknown); at most 256. While the allocation test
+// hook (alloc_fail_at) is armed the answer is 1, so that "the k-th allocation" names the same
 // allocation on every run.
 int thread_count();
+
+// While it lives, thread_count() on the thread that made it (and on the workers of the loops
+// that thread runs) answers `threads` when it is >= 1; a count < 1 leaves the answer as it
+// was. One caller's count thus never changes another's, unlike the environment variable.
+class ThreadCountScope {
+ public:
+  explicit ThreadCountScope(int threads);
+  ~ThreadCountScope();
+  ThreadCountScope(const ThreadCountScope&) = delete;
+  ThreadCountScope& operator=(const ThreadCountScope&) = delete;
+
+ private:
+  int previous_;
+};
 
 // Runs job(index, worker) for every index in 0 .. count-1 on min(threads, count) workers
 // (worker 0 is the calling thread; worker ids are 0 .. workers-1, and one worker runs one job

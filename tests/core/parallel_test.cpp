@@ -165,6 +165,28 @@ TEST(ThreadCount, ReadsTheEnvironmentAndIsOneWhileAFailureIsArmed) {
   unsetenv("TARVO_NUM_THREADS");
 }
 
+// A scope's count beats the environment on its own thread and on its loops' workers, and not
+// on another thread; it ends with the scope.
+TEST(ThreadCount, AScopeSetsTheCountOfItsThreadAndItsWorkersOnly) {
+  Threads t(3);
+  {
+    tarvo::ThreadCountScope scope(5);
+    EXPECT_EQ(tarvo::thread_count(), 5);
+    std::vector<int> seen(8, 0);
+    ASSERT_EQ(tarvo::parallel_for(8, 4, [&](std::int64_t i, int) {
+      seen[i] = tarvo::thread_count();
+      return 0;
+    }), 0);
+    for (int v : seen) EXPECT_EQ(v, 5);
+    int other = 0;
+    std::thread([&] { other = tarvo::thread_count(); }).join();
+    EXPECT_EQ(other, 3);
+    tarvo::ThreadCountScope unset(0);
+    EXPECT_EQ(tarvo::thread_count(), 5);
+  }
+  EXPECT_EQ(tarvo::thread_count(), 3);
+}
+
 TEST(GramMatrix, EqualsTheColumnByColumnProductBitForBit) {
   const int K = 37;  // not a multiple of the column block
   const int R = 53;

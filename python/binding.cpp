@@ -1,0 +1,498 @@
+// tarvo._core: the correction API of core/tarvo.h for numpy arrays. This file converts arrays
+// and reports errors; the correction is the core's.
+//
+// Arrays use the column-major axis order M readout samples, N lines, slices..., L coils and
+// must be complex128. An aligned Fortran-ordered array is handed to the core as it is; any
+// other layout is gathered once into a Fortran-ordered block from tarvo::alloc_array. Outputs
+// are new Fortran-ordered complex128 arrays. The GIL is released while the core runs, and a
+// Calibration runs one call at a time (a lock per object, taken with the GIL released).
+//
+// Errors: TypeError for a dtype other than complex128, ValueError for extents and kernels,
+// MemoryError when memory runs out, RuntimeError when an inner step fails otherwise. A call
+// that raises returns nothing and keeps nothing it allocated.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "core/tarvo.h"
+#include "linalg/memory.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using cplx = std::complex<double>;
+constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+
+// How the extents of an input are read: even/odd fold the extents between the second and the
+// last into Z (3 or more dimensions); a target frame has exactly 4; a series has 4 or more,
+// the extents after the 4th counting frames.
+enum class Rank { kFolded, kFrame, kSeries };
+
+std::string extents_text(const std::vector<std::int64_t>& e, const char* sep = " x ") {
+  std::string s;
+  for (std::size_t i = 0; i < e.size(); ++i) s += (i ? sep : "") + std::to_string(e[i]);
+  return s;
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+// An input array as the core reads it: the record, and the gathered copy when one was needed.
+struct Input {
+  py::array array;                  // keeps the caller's array alive for the call
+  std::vector<std::int64_t> shape;  // the array's own extents
+  std::vector<std::int64_t> strides;
+  tarvo::VolumeShape folded;  // M, N, Z, L (for a series: of one frame)
+  std::int64_t frames = 1;    // extents after the 4th (series only)
+  bool direct = false;        // the array's memory is used as it is
+};
+
+// Checks one input and reads its extents. `name` names it in messages ("even (1st input)").
+Input read_input(py::handle object, const char* name, Rank rank) {
+  Input in;
+  in.array = py::array::ensure(object);
+  const char* layout = rank == Rank::kFrame    ? "M-by-N-by-Z-by-L"
+                       : rank == Rank::kSeries ? "M-by-N-by-Z-by-L(-by-T...)"
+                                               : "M-by-N-by-...-by-L";
+  if (!in.array || !py::isinstance<py::array_t<cplx>>(in.array)) {
+    PyErr_Clear();
+    const std::string got = in.array ? std::string(py::str(in.array.dtype()))
+                                     : std::string(py::str(py::type::of(object).attr("__name__")));
+    raise(PyExc_TypeError, std::string(name) + ": need a complex " + layout +
+                               " array for the input data (numpy complex128, native byte "
+                               "order); got " +
+                               got +
+                               ". np.asarray(x, dtype=np.complex128) "
+                               "converts real or single-precision data.");
+  }
+  const int n = static_cast<int>(in.array.ndim());
+  for (int i = 0; i < n; ++i) {
+    in.shape.push_back(in.array.shape(i));
+    in.strides.push_back(in.array.strides(i));
+  }
+  const bool rank_ok = rank == Rank::kFolded ? n >= 3 : rank == Rank::kFrame ? n == 4 : n >= 4;
+  const std::string shape_text = "(" + extents_text(in.shape, ", ") + (n == 1 ? ",)" : ")");
+  if (!rank_ok)
+    raise(PyExc_ValueError, std::string(name) + ": need a complex " + layout + " array for " +
+                                "the input data; got " + std::to_string(n) +
+                                " dimension(s), shape " + shape_text + ".");
+  for (std::int64_t e : in.shape)
+    if (e == 0)
+      raise(PyExc_ValueError, std::string(name) + ": the array has no elements (shape " +
+                                  shape_text + "); every extent must be at least 1.");
+  // (M, N, Z, L): for kFolded Z is the product of the extents between the second and the last.
+  std::int64_t Z = 1, frames = 1, count = 1;
+  const int last = rank == Rank::kFolded ? n - 1 : 3;
+  for (int i = 2; i < last; ++i) Z = std::min(Z * in.shape[i], kMaxCount + 1);
+  for (int i = 4; rank == Rank::kSeries && i < n; ++i) frames *= in.shape[i];  // bounded below
+  const std::int64_t folded[4] = {in.shape[0], in.shape[1], Z, in.shape[last]};
+  bool fits = true;
+  for (std::int64_t e : folded) {
+    fits = fits && e <= kMaxCount;
+    count = std::min(count * std::min(e, kMaxCount + 1), kMaxCount + 1);
+  }
+  if (!fits || count > kMaxCount)
+    raise(PyExc_ValueError, std::string(name) + ": too large: shape " + shape_text +
+                                " gives an M x N x Z x L frame beyond 32-bit extents; each "
+                                "extent and the element count of a frame must be at most "
+                                "2147483647.");
+  in.folded = {static_cast<int>(folded[0]), static_cast<int>(folded[1]),
+               static_cast<int>(folded[2]), static_cast<int>(folded[3])};
+  in.frames = frames;
+  const int flags = in.array.flags();
+  in.direct = (flags & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
+              (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+  return in;
+}
+
+ComplexVolume volume_record(const tarvo::VolumeShape& s, void* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  v.ndims = 4;
+  v.dims[0] = s.M, v.dims[1] = s.N, v.dims[2] = s.Z, v.dims[3] = s.L;
+  std::memcpy(v.tag, "dblc", 5);
+  v.data = data;
+  return v;
+}
+
+// Copies `count` elements that start at `base` and run through the extents `shape` with byte
+// strides `strides` (any sign, any alignment) into `out` in column-major order.
+void gather(const char* base, const std::vector<std::int64_t>& shape,
+            const std::vector<std::int64_t>& strides, std::int64_t count, cplx* out) {
+  const std::size_t n = shape.size();
+  std::vector<std::int64_t> index(n, 0);
+  const char* p = base;
+  for (std::int64_t k = 0; k < count;) {
+    for (std::int64_t i = 0; i < shape[0]; ++i, ++k)
+      std::memcpy(&out[k], p + i * strides[0], sizeof(cplx));
+    // Next column: carry through the outer extents.
+    for (std::size_t d = 1; d < n; ++d) {
+      p += strides[d];
+      if (++index[d] < shape[d]) break;
+      p -= strides[d] * shape[d];
+      index[d] = 0;
+    }
+  }
+}
+
+// The data of frame t of an input (all of it for even/odd): its own memory when the array is
+// used directly, else a gathered copy in `copy`. Runs without the GIL.
+void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
+  const std::int64_t count = in.folded.elements();
+  const char* base = static_cast<const char*>(in.array.data());
+  if (in.direct)
+    return const_cast<char*>(base) + t * count * static_cast<std::int64_t>(sizeof(cplx));
+  if (!*copy) {
+    copy->reset(tarvo::alloc_array<cplx>(count));
+    if (!*copy) return nullptr;
+  }
+  // Frame t of a series: the offset of its index along the extents after the 4th.
+  std::vector<std::int64_t> shape = in.shape, strides = in.strides;
+  if (shape.size() > 4) {
+    std::int64_t rest = t;
+    for (std::size_t d = 4; d < shape.size(); ++d) {
+      base += (rest % shape[d]) * strides[d];
+      rest /= shape[d];
+    }
+    shape.resize(4);
+    strides.resize(4);
+  }
+  gather(base, shape, strides, count, copy->get());
+  return copy->get();
+}
+
+// A new Fortran-ordered complex128 array of the given extents, zero-filled.
+py::array new_output(const std::vector<std::int64_t>& shape) {
+  py::object zeros = py::module_::import("numpy").attr("zeros");
+  py::tuple dims(shape.size());
+  for (std::size_t i = 0; i < shape.size(); ++i) dims[i] = shape[i];
+  return zeros(dims, py::arg("dtype") = "complex128", py::arg("order") = "F");
+}
+
+// Raises the Python exception for a failed core call.
+[[noreturn]] void raise_status(const tarvo::Status& status) {
+  const std::string what = status.what;
+  if (what == "memory") raise(PyExc_MemoryError, status.message);
+  static const char* const kInputs[] = {"even", "odd",     "target", "slices",
+                                        "dk",   "pattern", "coef",   "kernels"};
+  for (const char* input : kInputs)
+    if (what == input) raise(PyExc_ValueError, status.message);
+  raise(PyExc_RuntimeError, std::string("tarvo: ") + status.step +
+                                " failed; no outputs were assigned (the step's own message is "
+                                "on the standard error stream).");
+}
+
+void raise_memory(const char* what) {
+  raise(PyExc_MemoryError, std::string("Out of memory: ") + what + " does not fit.");
+}
+
+// Gives the heap's free pages back to the system at the end of a call (see the MEX entry: the
+// large transient blocks of a call would otherwise leave the heap growing over many calls).
+struct HeapTrim {
+  HeapTrim() = default;
+  HeapTrim(const HeapTrim&) = delete;
+  HeapTrim& operator=(const HeapTrim&) = delete;
+  ~HeapTrim() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+  }
+};
+
+// One slice's kernel as a dict: dk (int), pattern (str), coef (complex128, rows x cols, F).
+py::dict kernel_dict(const tarvo::KernelView& k) {
+  py::array coef = new_output({k.rows, k.cols});
+  cplx* w = static_cast<cplx*>(coef.mutable_data());
+  for (std::int64_t i = 0; i < k.rows * k.cols; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+  py::dict d;
+  d["dk"] = k.dk;
+  d["pattern"] = std::string(k.pattern);
+  d["coef"] = coef;
+  return d;
+}
+
+// A kernel handed in from Python, held in storage of its own.
+struct OwnedKernel {
+  int dk = 0;
+  std::string pattern;
+  tarvo::buffer<cplx> coef;
+  std::int64_t rows = 0, cols = 0;
+  tarvo::KernelView view() const {
+    tarvo::KernelView v;
+    v.dk = dk;
+    v.pattern = pattern.c_str();
+    v.re = coef ? &reinterpret_cast<const double*>(coef.get())[0] : nullptr;
+    v.im = coef ? &reinterpret_cast<const double*>(coef.get())[1] : nullptr;
+    v.rows = rows, v.cols = cols, v.step = 2;
+    return v;
+  }
+};
+
+class PyCalibration {
+ public:
+  // Fits the kernels of every slice of even and odd.
+  static std::unique_ptr<PyCalibration> calibrate(py::handle even, py::handle odd, int threads) {
+    Input e = read_input(even, "even (1st input)", Rank::kFolded);
+    Input o = read_input(odd, "odd (2nd input)", Rank::kFolded);
+    check_same(e, o);
+    auto out = std::make_unique<PyCalibration>();
+    tarvo::Status status;
+    int rc = -1;
+    {
+      py::gil_scoped_release unlocked;
+      const HeapTrim trim;
+      const tarvo::ThreadCountScope scope(threads);
+      tarvo::buffer<cplx> ecopy, ocopy;
+      void* ed = frame_data(e, 0, &ecopy);
+      void* od = frame_data(o, 0, &ocopy);
+      if (ed && od) {
+        const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
+        rc = tarvo::calibrate(ev, ov, &out->core_, &status);
+      } else {
+        std::snprintf(status.what, sizeof status.what, "memory");
+        std::snprintf(status.message, sizeof status.message,
+                      "Out of memory: the copy of an input does not fit.");
+      }
+    }
+    if (rc != 0) raise_status(status);
+    return out;
+  }
+
+  // A calibration holding the given kernels: a sequence of (dk, pattern, coef) with coef a 2-D
+  // complex128 array. The frame extents M, N come with the first frame applied.
+  static std::unique_ptr<PyCalibration> from_kernels(const py::sequence& kernels, int M, int N) {
+    auto out = std::make_unique<PyCalibration>();
+    const std::int64_t count = static_cast<std::int64_t>(py::len(kernels));
+    if (count < 1 || count > kMaxCount)
+      raise(PyExc_ValueError,
+            "The kernel list must hold one kernel per slice (1 or more); it "
+            "holds " +
+                std::to_string(count) + ".");
+    out->kernels_.resize(static_cast<std::size_t>(count));
+    std::vector<tarvo::KernelView> views;
+    for (std::int64_t z = 0; z < count; ++z) {
+      py::tuple k = kernels[z];
+      OwnedKernel& owned = out->kernels_[static_cast<std::size_t>(z)];
+      owned.dk = k[0].cast<int>();
+      owned.pattern = k[1].cast<std::string>();
+      const std::string name = "coef of kernel " + std::to_string(z + 1);
+      py::array coef = py::array::ensure(k[2]);
+      if (!coef || !py::isinstance<py::array_t<cplx>>(coef)) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, name + ": need a complex128 (10 L) x L matrix.");
+      }
+      if (coef.ndim() != 2)
+        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix; got " +
+                                    std::to_string(coef.ndim()) + " dimension(s).");
+      owned.rows = coef.shape(0), owned.cols = coef.shape(1);
+      if (owned.rows < 1 || owned.cols < 1 || owned.rows > kMaxCount || owned.cols > kMaxCount)
+        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix with 1 <= L; got " +
+                                    std::to_string(owned.rows) + " x " +
+                                    std::to_string(owned.cols) + ".");
+      const std::int64_t n = owned.rows * owned.cols;
+      owned.coef.reset(tarvo::alloc_array<cplx>(n));
+      if (!owned.coef) raise_memory("the kernels");
+      gather(static_cast<const char*>(coef.data()), {owned.rows, owned.cols},
+             {coef.strides(0), coef.strides(1)}, n, owned.coef.get());
+      views.push_back(owned.view());
+    }
+    tarvo::Status status;
+    if (tarvo::check_kernels(views.data(), static_cast<int>(count),
+                             static_cast<int>(out->kernels_[0].cols), &status) != 0)
+      raise_status(status);
+    out->shape_ = {0, 0, static_cast<int>(count), static_cast<int>(out->kernels_[0].cols)};
+    if (M > 0 || N > 0) {
+      if (M < 1 || N < 1)
+        raise(PyExc_ValueError, "The frame extents M, N must be at least 1; got " +
+                                    std::to_string(M) + " x " + std::to_string(N) + ".");
+      tarvo::VolumeShape frame = out->shape_;
+      frame.M = M, frame.N = N;
+      if (frame.elements() > kMaxCount)
+        raise(PyExc_ValueError, "The frame extents " + std::to_string(M) + " x " +
+                                    std::to_string(N) +
+                                    " with these kernels give more than "
+                                    "2147483647 elements a frame.");
+      int rc = 0;
+      {
+        py::gil_scoped_release unlocked;
+        rc = out->ensure_core(frame, &status);
+      }
+      if (rc != 0) raise_status(status);
+    }
+    return out;
+  }
+
+  // E: the corrected coil images of every frame of a series (M x N x Z x L, then any extents).
+  py::array apply(py::handle series, int threads) {
+    Input in = read_input(series, "the frames to correct", Rank::kSeries);
+    py::array E = new_output(in.shape);
+    cplx* out = static_cast<cplx*>(E.mutable_data());
+    tarvo::Status status;
+    int rc = 0;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(lock_);
+      const HeapTrim trim;
+      const tarvo::ThreadCountScope scope(threads);
+      rc = ensure_core(in.folded, &status);
+      tarvo::buffer<cplx> copy;
+      for (std::int64_t t = 0; rc == 0 && t < in.frames; ++t) {
+        void* data = frame_data(in, t, &copy);
+        if (!data) {
+          std::snprintf(status.what, sizeof status.what, "memory");
+          std::snprintf(status.message, sizeof status.message,
+                        "Out of memory: the copy of a frame does not fit.");
+          rc = -1;
+          break;
+        }
+        const ComplexVolume target = volume_record(in.folded, data);
+        ComplexVolume e = volume_record(in.folded, out + t * in.folded.elements());
+        rc = tarvo::apply(&core_, target, &e, &status);
+      }
+    }
+    if (rc != 0) raise_status(status);
+    return E;
+  }
+
+  // The kernels as a list of dicts (dk, pattern, coef).
+  py::list kernels() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    py::list out;
+    for (int z = 0; z < current_shape().Z; ++z) {
+      const tarvo::KernelView k = kernels_.empty() ? core_.kernel(z) : kernels_[z].view();
+      if (!k.pattern) raise(PyExc_RuntimeError, "The calibration has no kernel for a slice.");
+      out.append(kernel_dict(k));
+    }
+    return out;
+  }
+
+  // (M, N, Z, L); M and N are None until a calibration made from kernels has been applied.
+  py::tuple shape() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto extent = [](int e) { return e > 0 ? py::object(py::int_(e)) : py::object(py::none()); };
+    const tarvo::VolumeShape s = current_shape();
+    return py::make_tuple(extent(s.M), extent(s.N), s.Z, s.L);
+  }
+
+  static void check_same(const Input& a, const Input& b) {
+    if (a.folded == b.folded) return;
+    const tarvo::VolumeShape& x = a.folded;
+    const tarvo::VolumeShape& y = b.folded;
+    raise(PyExc_ValueError,
+          "Input matrix size mismatch: even is " + extents_text({x.M, x.N, x.Z, x.L}) +
+              " and odd is " + extents_text({y.M, y.N, y.Z, y.L}) +
+              " (M x N x Z x L, slices folded); they must be the same slices acquired twice.");
+  }
+
+  tarvo::Calibration core_;
+
+ private:
+  // A calibration made from kernels gets its core calibration for the first frame's M, N.
+  int ensure_core(const tarvo::VolumeShape& frame, tarvo::Status* status) {
+    if (kernels_.empty() || core_.shape().Z > 0) return 0;
+    if (frame.Z != shape_.Z || frame.L != shape_.L) {
+      std::snprintf(status->what, sizeof status->what, "target");
+      std::snprintf(status->message, sizeof status->message,
+                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d slices "
+                    "of %d coils.",
+                    frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
+      return -1;
+    }
+    std::vector<tarvo::KernelView> views;
+    for (const OwnedKernel& k : kernels_) views.push_back(k.view());
+    const int rc = tarvo::calibration_from_kernels(views.data(), shape_.Z, frame, &core_, status);
+    if (rc == 0) shape_ = frame;
+    return rc;
+  }
+
+  // The calibration's extents: the core's when made by calibrate.
+  tarvo::VolumeShape current_shape() const { return kernels_.empty() ? core_.shape() : shape_; }
+
+  tarvo::VolumeShape shape_;          // from kernels: M, N are 0 until the first frame
+  std::vector<OwnedKernel> kernels_;  // the kernels handed in (empty after calibrate)
+  mutable std::mutex lock_;
+};
+
+// (E, F, K) of even and odd: E the corrected coil images of target (else of odd), F the even
+// frame corrected and aligned against E, K the kernels.
+py::tuple correct(py::handle even, py::handle odd, py::handle target, int threads) {
+  Input e = read_input(even, "even (1st input)", Rank::kFolded);
+  Input o = read_input(odd, "odd (2nd input)", Rank::kFolded);
+  PyCalibration::check_same(e, o);
+  std::optional<Input> c;
+  if (!target.is_none()) {
+    c = read_input(target, "target (3rd input)", Rank::kFrame);
+    if (!(c->folded == e.folded)) {
+      const tarvo::VolumeShape& x = e.folded;
+      const tarvo::VolumeShape& y = c->folded;
+      raise(PyExc_ValueError, "Input matrix size mismatch: target is " +
+                                  extents_text({y.M, y.N, y.Z, y.L}) + " but even is " +
+                                  extents_text({x.M, x.N, x.Z, x.L}) +
+                                  " (M x N x Z x L, slices folded); they must be the same.");
+    }
+  }
+  const std::vector<std::int64_t> dims = {e.folded.M, e.folded.N, e.folded.Z, e.folded.L};
+  py::array E = new_output(dims), F = new_output(dims);
+  void* Ed = E.mutable_data();
+  void* Fd = F.mutable_data();
+  PyCalibration calibration;
+  tarvo::Status status;
+  int rc = -1;
+  {
+    py::gil_scoped_release unlocked;
+    const HeapTrim trim;
+    const tarvo::ThreadCountScope scope(threads);
+    tarvo::buffer<cplx> ecopy, ocopy, ccopy;
+    void* ed = frame_data(e, 0, &ecopy);
+    void* od = frame_data(o, 0, &ocopy);
+    void* cd = c ? frame_data(*c, 0, &ccopy) : od;
+    if (ed && od && cd) {
+      const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
+      const ComplexVolume cv = volume_record(e.folded, cd);
+      ComplexVolume Ev = volume_record(e.folded, Ed);
+      ComplexVolume Fv = volume_record(e.folded, Fd);
+      rc = tarvo::correct(ev, ov, &cv, &Ev, &Fv, &calibration.core_, &status);
+    } else {
+      std::snprintf(status.what, sizeof status.what, "memory");
+      std::snprintf(status.message, sizeof status.message,
+                    "Out of memory: the copy of an input does not fit.");
+    }
+  }
+  if (rc != 0) raise_status(status);
+  return py::make_tuple(E, F, calibration.kernels());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The ghost correction of tarvo for numpy arrays (see the package tarvo).";
+  m.def("correct", &correct, py::arg("even"), py::arg("odd"), py::arg("target"),
+        py::arg("threads"));
+  py::class_<PyCalibration>(m, "Calibration")
+      .def_static("calibrate", &PyCalibration::calibrate, py::arg("even"), py::arg("odd"),
+                  py::arg("threads"))
+      .def_static("from_kernels", &PyCalibration::from_kernels, py::arg("kernels"),
+                  py::arg("M") = 0, py::arg("N") = 0)
+      .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"))
+      .def("kernels", &PyCalibration::kernels)
+      .def_property_readonly("shape", &PyCalibration::shape);
+  // Test hooks of the allocation point (linalg/memory.h): the k-th allocation from now fails.
+  m.def("_alloc_fail_at", [](long k) { tarvo::alloc_fail_at(k); });
+  m.def("_alloc_count", [] { return tarvo::alloc_count(); });
+}

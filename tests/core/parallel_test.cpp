@@ -243,8 +243,9 @@ TEST(Pipeline, BaselineAndFusedKernelsAgreeWithinRounding) {
   EXPECT_NEAR(ratio[0], ratio[1], 0.01 * ratio[1]);
 }
 
-// Two runs started at the same time from two threads (each spreading its frames over two
-// workers) give the bits of the runs made one after the other.
+// Runs started at the same time from several threads (each spreading its frames over two
+// workers, each with its own workspace and Lanczos stores) give the bits of the runs made one
+// after the other; under ThreadSanitizer, any state the runs shared would be reported.
 TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
   const int M = 16, N = 12, frames = 5, runs = 3;
   const int dims[3] = {M, N, frames};
@@ -267,7 +268,6 @@ TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
     EXPECT_EQ(status[r], 0) << r;
     EXPECT_TRUE(same_bits(a[r], want_a[r]) && same_bits(b[r], want_b[r])) << r;
   }
-  EXPECT_EQ(align_phase_slots_in_use, -1);
 }
 
 TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {

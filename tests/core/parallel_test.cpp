@@ -270,6 +270,23 @@ TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
   }
 }
 
+// Whole corrections started at the same time from two threads give the bits of the same
+// corrections made one after the other.
+TEST(Pipeline, CallsFromTwoThreadsAtOnceGiveTheSerialBits) {
+  const Phantom ph[2] = {make(32, 24, 2, 4), make(24, 20, 3, 3)};
+  Threads t(2);
+  const Outputs want[2] = {correct(ph[0]), correct(ph[1])};
+  Outputs got[2];
+  std::thread other([&] { got[1] = correct(ph[1]); });
+  got[0] = correct(ph[0]);
+  other.join();
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_EQ(want[k].status, 0) << k;
+    EXPECT_EQ(got[k].status, 0) << k;
+    EXPECT_TRUE(same_bits(got[k].E, want[k].E) && same_bits(got[k].F, want[k].F)) << k;
+  }
+}
+
 TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {
   const Phantom ph = make(32, 24, 3, 4);
   Outputs first;

@@ -53,7 +53,7 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
   AlignWorkspace ws = {};
   ws.nrows = nrows;
   ws.ncols = ncols;
-  ws.nslots = nslots;
+  ws.nslots = nslots > 0 ? nslots : 0;
   // With zero slots nothing is held: no buffers, since no frame can run.
   if (nslots > 0) {
     // Element counts in 64 bits: nrows*ncols*nslots can exceed 32 bits.
@@ -102,8 +102,7 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
     return -1;
   }
   AlignWorkspace made = {};
-  if (align_workspace_create(nrows, ncols, nslots < 0 ? 0 : nslots, &made,
-                             "align_phase_thread_init") != 0)
+  if (align_workspace_create(nrows, ncols, nslots, &made, "align_phase_thread_init") != 0)
     return -1;
   // The state changes only from "none" (-1 or 0) to this set-up: a set-up that another thread
   // completed meanwhile keeps the state, and this one is undone.

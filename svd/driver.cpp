@@ -183,6 +183,10 @@ SVDRec* checked_run(const SMat* A, int dimensions, int iterations, const double 
 }
 
 constexpr const char* kBadSlot = "SLOT IS NOT ONE OF THE SLOTS CREATED BY svdLAS2_init";
+constexpr const char* kNullArray = "svdLAS2A called with NULL array\n";
+// svdLAS2A's interval of unwanted Ritz values and accuracy.
+constexpr double kDefaultEnd[2] = {-1.0e-30, 1.0e-30};
+constexpr double kDefaultKappa = 1.0e-6;
 
 }  // namespace
 
@@ -205,20 +209,18 @@ SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[
 
 SVDRec* svdLAS2A(const SMat* A, int dimensions) {
   if (!A) {
-    svdError("svdLAS2A called with NULL array\n");
+    svdError("%s", kNullArray);
     return nullptr;
   }
-  const double end[2] = {-1.0e-30, 1.0e-30};
-  return svdLAS2(A, dimensions, 0, end, 1.0e-6);
+  return svdLAS2(A, dimensions, 0, kDefaultEnd, kDefaultKappa);
 }
 
 SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot) {
+  // Without a slot table the run needs none (it owns its store): any slot of its own is valid.
+  if (svdSlotCount < 0 && slot >= 0) return svdLAS2A(A, dimensions);
   if (!A) {
-    svdError("svdLAS2A called with NULL array\n");
+    svdError("%s", kNullArray);
     return nullptr;
   }
-  const double end[2] = {-1.0e-30, 1.0e-30};
-  // Without a slot table the run needs none (it owns its store): any slot of its own is valid.
-  if (svdSlotCount < 0 && slot >= 0) return svdLAS2(A, dimensions, 0, end, 1.0e-6);
-  return svdLAS2(A, dimensions, 0, end, 1.0e-6, slot);
+  return svdLAS2(A, dimensions, 0, kDefaultEnd, kDefaultKappa, slot);
 }

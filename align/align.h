@@ -4,9 +4,14 @@
 // and B by plus half of it. Also home of the slot-divided workspace the frames run in and of
 // the small dense SVD used by the straight-line fit.
 //
+// Every alignment owns its workspace and every rank-1 estimate its Lanczos store: calls made at
+// the same time from several threads share no mutable state and do not wait on each other.
+//
 // Frames are column-major: element (i, j) of an nrows x ncols frame is at j*nrows + i, frame f
 // of a stack starts at f*nrows*ncols. Messages go to the standard error stream.
 #pragma once
+
+#include <atomic>
 
 #include "linalg/linalg.h"
 
@@ -14,9 +19,9 @@
 // Workspace
 // ---------------------------------------------------------------------------------------------
 
-// Process-wide buffers of the alignment, cut into nslots equal per-slot pieces. Each kind is one
-// zero-filled block; entry k of a pointer array is the block start plus k per-slot sizes, so the
-// slot-0 entries own the blocks.
+// Buffers of one alignment, cut into nslots equal per-slot pieces (one slot per worker). Each
+// kind is one zero-filled block; entry k of a pointer array is the block start plus k per-slot
+// sizes, so the slot-0 entries own the blocks.
 struct AlignWorkspace {
   dcomplex** phase_map;    // nslots pointers; per slot nrows*ncols: phase-difference map
   dcomplex** left_vec;     // nslots pointers; per slot nrows: left singular vector
@@ -30,16 +35,23 @@ struct AlignWorkspace {
   int nslots;              // number of slots
 };
 
-// -1: no workspace exists; after a successful set-up: its slot count.
-extern int align_phase_slots_in_use;
-// The one workspace that align_phase sets up and releases.
-extern AlignWorkspace align_phase_workspace;
+// Sets *workspace up (zero-filled) with nslots slots (none when nslots <= 0) for its caller
+// alone: no process-wide state is read or written. Returns 0, or -1 after "Error: <caller> could
+// not alloc the workspace memory" with the record untouched.
+int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* workspace,
+                           const char* caller);
+// Frees what align_workspace_create set up; nslots becomes 0 and the pointers null.
+void align_workspace_release(AlignWorkspace* workspace);
 
-// Sets the workspace up with nslots slots (0 when negative), zero-filled, and the Lanczos SVD
-// slot tables with 8 slots. Returns 0, or -1 (message, nothing changed) when a workspace
-// already exists, an extent is negative or the memory cannot be obtained.
+// The state of the workspace record of callers that set one up themselves with
+// align_phase_thread_init (align_phase never uses it): -1 when none exists, else its slot count.
+extern std::atomic<int> align_phase_slots_in_use;
+
+// Sets the workspace up with nslots slots (0 when negative), zero-filled. Returns 0, or -1
+// (message, nothing changed) when a workspace already exists (state > 0), an extent is
+// negative or the memory cannot be obtained.
 int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace);
-// Releases the workspace and the SVD slot tables. Returns 0, or -1 (message) when none exists.
+// Releases the workspace. Returns 0, or -1 (message) when none exists (state <= 0).
 int align_phase_thread_post(AlignWorkspace* workspace);
 
 // ---------------------------------------------------------------------------------------------
@@ -53,7 +65,7 @@ struct AlignFrameRecord {
   int nrows;                  // extent of the first dimension
   int ncols;                  // extent of the second dimension
   AlignWorkspace* workspace;  // borrowed: the workspace whose slot this frame uses
-  int slot;                   // workspace slot and Lanczos SVD slot
+  int slot;                   // workspace slot
   int b_only;                 // 1: the whole correction goes to B
   float slope_rows;           // result: linear phase slope along the first dimension, rad/sample
   float slope_cols;           // result: slope along the second dimension, always 0
@@ -63,10 +75,11 @@ struct AlignFrameRecord {
 // Aligns a and b (ndims >= 2 extents dims; dims[0] x dims[1] frames, the product of the rest
 // frames) in place, frame by frame. When slopes_out / coefs_out are given, an array of 2 floats
 // / 1 dcomplex per frame is handed back through them (the caller frees it with
-// tarvo::free_bytes). Frames are spread over tarvo::thread_count() workers, one workspace slot
-// each (nthreads is accepted and not used); results do not depend on the thread count. Mode 1
-// puts the correction on b alone. Calls made at the same time from several threads are safe:
-// they take the process-wide workspace and SVD slot tables one after the other.
+// tarvo::free_bytes). Frames are spread over tarvo::thread_count() workers, one slot each of a
+// workspace the call owns; results do not depend on the thread count. nthreads is part of the
+// interface and not used: the call's thread count comes from tarvo::thread_count(). Mode 1
+// puts the correction on b alone. Calls made at the same time from several threads run side
+// by side and give the bits they give one after the other.
 // Returns 0, or -1 after a message (frame extents above 32767, bad arguments, memory): the
 // outputs are then not set; other frames may already be aligned.
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
@@ -100,10 +113,10 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 // ---------------------------------------------------------------------------------------------
 
 // Dominant singular triplet of conj(W o C) (C nrows x ncols, W the weights or all 1 when null),
-// through the Lanczos SVD on its real representation in the given SVD slot:
-// conj(W o C) v = sigma u. Outputs may be null. When the SVD yields no triplet (an all-zero or
-// fully masked map) the outputs are zero. Returns 0, or -1 (message) when the SVD matrices
-// cannot be obtained or the SVD run fails.
+// through the Lanczos SVD on its real representation: conj(W o C) v = sigma u. The run owns its
+// Lanczos store, so slot (the caller's workspace slot, part of the interface) is not used. Outputs
+// may be null. When the SVD yields no triplet (an all-zero or fully masked map) the outputs are
+// zero. Returns 0, or -1 (message) when the SVD matrices cannot be obtained or the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot);
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -28,12 +27,16 @@ constexpr const char* kExtentTooLarge =
     "Error: align_phase frame extents %d x %d are above 32767, which is not supported\n";
 constexpr const char* kNoWorkspace =
     "Error: align_phase_frame called with a record that does not fit its workspace\n";
-constexpr const char* kWorkspaceMismatch =
-    "Error: align_phase found a workspace that does not fit %d x %d frames\n";
 
 dcomplex conj(dcomplex z) {
   return {z.re, -z.im};
 }
+
+// Releases a call's workspace on every way out of the call.
+struct WorkspaceRelease {
+  AlignWorkspace* workspace;
+  ~WorkspaceRelease() { align_workspace_release(workspace); }
+};
 
 }  // namespace
 
@@ -301,24 +304,14 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
     return -1;
   }
 
-  // The workspace and the SVD slot tables are process-wide: one run holds them at a time.
-  static std::mutex run_lock;
-  const std::lock_guard<std::mutex> hold(run_lock);
-
   // Frames are independent jobs: frame f runs in the slot of the worker that takes it, and its
-  // result does not depend on the slot (every slot buffer is rewritten by the frame).
-  const int threads = tarvo::thread_count();
-  int nslots = tarvo::worker_count(nframes, threads);
-  AlignWorkspace* ws = &align_phase_workspace;
-  if (align_phase_slots_in_use < 0) {
-    if (align_phase_thread_init(nrows, ncols, nslots, ws) != 0) return -1;
-  } else if (ws->nslots < 1 || ws->nrows != nrows || ws->ncols != ncols) {
-    // Someone else's workspace that the frames would overrun: leave it alone.
-    std::fprintf(stderr, kWorkspaceMismatch, nrows, ncols);
-    return -1;
-  } else if (ws->nslots < nslots) {
-    nslots = ws->nslots;  // a workspace set up beforehand: as many workers as it has slots
-  }
+  // result does not depend on the slot (every slot buffer is rewritten by the frame). The
+  // workspace belongs to this call alone.
+  const int nslots = tarvo::worker_count(nframes, tarvo::thread_count());
+  AlignWorkspace workspace = {};
+  if (align_workspace_create(nrows, ncols, nslots, &workspace, "align_phase") != 0) return -1;
+  const WorkspaceRelease release{&workspace};
+  AlignWorkspace* ws = &workspace;
 
   const std::int64_t frame_size = static_cast<std::int64_t>(nrows) * ncols;
   int status = -1;
@@ -345,13 +338,9 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
   } catch (...) {
     std::fprintf(stderr, "align_phase: a frame failed\n");
   }
-  if (status != 0) {
-    align_phase_thread_post(ws);
-    return -1;
-  }
+  if (status != 0) return -1;
 
   if (coefs_out) *coefs_out = coefs.release();
   if (slopes_out) *slopes_out = slopes.release();
-  align_phase_thread_post(ws);
   return 0;
 }

@@ -9,6 +9,7 @@
 
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot) {
+  (void)slot;  // the run owns its Lanczos store
   if (sigma_out) *sigma_out = 0.0;
   if (u_out)
     for (int k = 0; k < nrows; ++k) u_out[k] = {0.0, 0.0};
@@ -44,7 +45,7 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
     std::fprintf(stderr, "dominant_singular_pair: could not alloc SVD matrix\n");
     return -1;
   }
-  SVDRec* R = svdLAS2A(S, 1, slot);
+  SVDRec* R = svdLAS2A(S, 1);
   svdFreeSMat(S);
   if (!R) {
     // Only a failed run (memory) yields no record: a slope of 0 would be a silent wrong result.

@@ -1,26 +1,21 @@
-// The process-wide phase-alignment workspace: seven buffer kinds, each one zero-filled block cut
-// into nslots equal per-slot pieces, plus the Lanczos SVD slot tables the frames' rank-1
-// estimates run in.
+// The phase-alignment workspace: seven buffer kinds, each one zero-filled block cut into nslots
+// equal per-slot pieces. align_phase owns one per call; align_phase_thread_init/post manage the
+// record of callers that set one up themselves, under one process-wide state.
+#include <atomic>
 #include <cstdio>
 
 #include "align/align.h"
-#include "svd/svd.h"
 
-int align_phase_slots_in_use = -1;
-AlignWorkspace align_phase_workspace = {};
+std::atomic<int> align_phase_slots_in_use{-1};
 
 namespace {
-
-// The Lanczos SVD slot tables are created with this many slots, or nslots when more.
-constexpr int kSvdSlots = 8;
 
 constexpr const char* kAlreadyAllocated =
     "Error: align_phase_thread_init called with memory spaces already allocated\n";
 constexpr const char* kNothingAllocated =
     "Error: align_phase_thread_post called, yet it appears that there is no memory allocated\n";
 constexpr const char* kBadArguments = "Error: %s called with invalid arguments\n";
-constexpr const char* kNoMemory =
-    "Error: align_phase_thread_init could not alloc the workspace memory\n";
+constexpr const char* kNoMemory = "Error: %s could not alloc the workspace memory\n";
 
 // One buffer kind: nslots pointers into one zero-filled block of nslots*per_slot elements.
 template <class T>
@@ -53,21 +48,13 @@ void free_kind(T**& pointers, int nslots) {
 
 }  // namespace
 
-int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace) {
-  if (align_phase_slots_in_use > 0) {
-    std::fprintf(stderr, "%s", kAlreadyAllocated);
-    return -1;
-  }
-  if (!workspace || nrows < 0 || ncols < 0) {
-    std::fprintf(stderr, kBadArguments, "align_phase_thread_init");
-    return -1;
-  }
-  if (nslots < 0) nslots = 0;
-
+int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* workspace,
+                           const char* caller) {
   AlignWorkspace ws = {};
   ws.nrows = nrows;
   ws.ncols = ncols;
-  ws.nslots = nslots;
+  ws.nslots = nslots > 0 ? nslots : 0;
+  // With zero slots nothing is held: no buffers, since no frame can run.
   if (nslots > 0) {
     // Element counts in 64 bits: nrows*ncols*nslots can exceed 32 bits.
     const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
@@ -78,12 +65,7 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
                     mask.allocate(nslots, n) && support_rows.allocate(nslots, nrows) &&
                     support_cols.allocate(nslots, ncols);
     if (!ok) {
-      std::fprintf(stderr, "%s", kNoMemory);
-      return -1;
-    }
-    svdLAS2_init(nslots > kSvdSlots ? nslots : kSvdSlots);
-    if (svdSlotCount < 1) {
-      std::fprintf(stderr, "%s", kNoMemory);
+      std::fprintf(stderr, kNoMemory, caller);
       return -1;
     }
     ws.phase_map = phase_map.release();
@@ -94,21 +76,11 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
     ws.support_rows = support_rows.release();
     ws.support_cols = support_cols.release();
   }
-  // With zero slots nothing is held: no buffers and no SVD tables, since no frame can run.
   *workspace = ws;
-  align_phase_slots_in_use = nslots;
   return 0;
 }
 
-int align_phase_thread_post(AlignWorkspace* workspace) {
-  if (align_phase_slots_in_use <= 0) {
-    std::fprintf(stderr, "%s", kNothingAllocated);
-    return -1;
-  }
-  if (!workspace) {
-    std::fprintf(stderr, kBadArguments, "align_phase_thread_post");
-    return -1;
-  }
+void align_workspace_release(AlignWorkspace* workspace) {
   const int nslots = workspace->nslots;
   free_kind(workspace->phase_map, nslots);
   free_kind(workspace->left_vec, nslots);
@@ -118,7 +90,50 @@ int align_phase_thread_post(AlignWorkspace* workspace) {
   free_kind(workspace->support_cols, nslots);
   free_kind(workspace->support_rows, nslots);
   workspace->nslots = 0;
-  svdLAS2_post();
-  align_phase_slots_in_use = -1;
+}
+
+int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace) {
+  if (align_phase_slots_in_use.load() > 0) {
+    std::fprintf(stderr, "%s", kAlreadyAllocated);
+    return -1;
+  }
+  if (!workspace || nrows < 0 || ncols < 0) {
+    std::fprintf(stderr, kBadArguments, "align_phase_thread_init");
+    return -1;
+  }
+  AlignWorkspace made = {};
+  if (align_workspace_create(nrows, ncols, nslots, &made, "align_phase_thread_init") != 0)
+    return -1;
+  // The state changes only from "none" (-1 or 0) to this set-up: a set-up that another thread
+  // completed meanwhile keeps the state, and this one is undone.
+  int state = align_phase_slots_in_use.load();
+  do {
+    if (state > 0) {
+      align_workspace_release(&made);
+      std::fprintf(stderr, "%s", kAlreadyAllocated);
+      return -1;
+    }
+  } while (!align_phase_slots_in_use.compare_exchange_weak(state, made.nslots));
+  *workspace = made;
+  return 0;
+}
+
+int align_phase_thread_post(AlignWorkspace* workspace) {
+  if (align_phase_slots_in_use.load() <= 0) {
+    std::fprintf(stderr, "%s", kNothingAllocated);
+    return -1;
+  }
+  if (!workspace) {
+    std::fprintf(stderr, kBadArguments, "align_phase_thread_post");
+    return -1;
+  }
+  int state = align_phase_slots_in_use.load();
+  do {
+    if (state <= 0) {  // released by another thread meanwhile
+      std::fprintf(stderr, "%s", kNothingAllocated);
+      return -1;
+    }
+  } while (!align_phase_slots_in_use.compare_exchange_weak(state, -1));
+  align_workspace_release(workspace);
   return 0;
 }

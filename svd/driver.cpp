@@ -1,9 +1,9 @@
 // Driver of the Lanczos SVD: parameter clamping and checks, the choice of working on the
 // transpose, the precision tolerances, the run's workspace, the iteration and the result.
 //
-// A run owns its workspace, its slot's store and product scratch through RunWorkspace, so any
-// way out of a run (including a store failure, which svdFatal turns into an svd_run_failure)
-// releases everything it obtained.
+// A run owns its workspace, its Lanczos vector store and its product scratch through
+// RunWorkspace, so any way out of a run (including a store failure, which svdFatal turns into an
+// svd_run_failure) releases everything it obtained, and runs on several threads share nothing.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -31,49 +31,43 @@ struct SMatDeleter {
 // Everything one run obtains; released on every way out of the run.
 class RunWorkspace {
  public:
-  explicit RunWorkspace(int slot) : slot_(slot) {}
+  RunWorkspace() = default;
   RunWorkspace(const RunWorkspace&) = delete;
   RunWorkspace& operator=(const RunWorkspace&) = delete;
-  ~RunWorkspace() { release_slot(); }
+  ~RunWorkspace() { release_store(); }
 
   std::unique_ptr<SMat, SMatDeleter> transposed;
   tarvo::buffer<double> work[10];  // wptr[0..9]
   tarvo::buffer<double> ritz, bnd;
+  LanczosStore store = {};
 
-  // The slot's store (entries null) and product scratch; false after a reported failure.
-  bool take_slot(std::int64_t store_entries, int rows) {
-    LanStore[slot_] = tarvo::alloc_array<double*>(store_entries, true);
-    if (!LanStore[slot_]) {
+  // The store (entries null) and the product scratch; false after a reported failure.
+  bool take_store(std::int64_t store_entries, int rows) {
+    store.vectors = tarvo::alloc_array<double*>(store_entries, true);
+    if (!store.vectors) {
       errno = ENOMEM;
       std::perror("las2: LanStore");
       return false;
     }
-    store_entries_ = store_entries;
-    OPBTemp[slot_] = svdDoubleArray(rows, false, "las2: OPBTemp");
-    return OPBTemp[slot_] != nullptr;
+    store.entries = store_entries;
+    store.scratch = svdDoubleArray(rows, false, "las2: OPBTemp");
+    return store.scratch != nullptr;
   }
 
  private:
-  void release_slot() noexcept {
-    if (LanStore && LanStore[slot_]) {
-      for (std::int64_t k = 0; k < store_entries_; k++) tarvo::free_bytes(LanStore[slot_][k]);
-      tarvo::free_bytes(LanStore[slot_]);
-      LanStore[slot_] = nullptr;
+  void release_store() noexcept {
+    if (store.vectors) {
+      for (std::int64_t k = 0; k < store.entries; k++) tarvo::free_bytes(store.vectors[k]);
+      tarvo::free_bytes(store.vectors);
     }
-    if (OPBTemp && OPBTemp[slot_]) {
-      tarvo::free_bytes(OPBTemp[slot_]);
-      OPBTemp[slot_] = nullptr;
-    }
+    tarvo::free_bytes(store.scratch);
+    store = {};
   }
-
-  int slot_;
-  std::int64_t store_entries_ = 0;
 };
 
 // The run proper, on a matrix already checked; throws svd_run_failure from the store.
-SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
-                 int slot) {
-  RunWorkspace ws(slot);
+SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa) {
+  RunWorkspace ws;
 
   // Work on the transpose when A is wide, so that n stays at the smaller side.
   const bool transpose = static_cast<double>(A->cols) >= 1.2 * static_cast<double>(A->rows);
@@ -113,7 +107,7 @@ SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end
   if (ok) {
     // Every bound starts at about 1.3824e306 (all bytes 0x7F): not converged.
     std::memset(ws.bnd.get(), 0x7F, (static_cast<std::size_t>(iterations) + 1) * sizeof(double));
-    ok = ws.take_slot(std::int64_t{iterations} + 2, A->rows);
+    ok = ws.take_store(std::int64_t{iterations} + 2, A->rows);
   }
   if (!ok) {
     svdError("%s", kWorkspaceFailure);
@@ -124,7 +118,7 @@ SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end
   for (int i = 0; i < 10; i++) wptr[i] = ws.work[i].get();
   int neig = 0;
   const int steps = lanczosRun(A, iterations, dimensions, end[0], end[1], ws.ritz.get(),
-                               ws.bnd.get(), wptr, &neig, n, slot);
+                               ws.bnd.get(), wptr, &neig, n, &ws.store);
   // wptr[1..4] may have been exchanged among themselves; the owners are unaffected.
   for (int i : {0, 1, 2, 3, 4, 7, 8}) ws.work[i].reset();
 
@@ -144,7 +138,7 @@ SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end
   }
 
   if (ritvec(n, A, R.get(), kappa, ws.ritz.get(), ws.bnd.get(), wptr[6], wptr[9], wptr[5], steps,
-             neig, slot) < 0) {
+             neig, &ws.store) < 0) {
     svdError("%s", kWorkspaceFailure);
     return nullptr;
   }
@@ -153,36 +147,33 @@ SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end
   return R.release();
 }
 
-}  // namespace
-
-SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
-                int slot) {
+// Clamps dimensions and iterations to the matrix and checks the parameters; false after the
+// message.
+bool check_parameters(const SMat* A, const double end[2], int* dimensions, int* iterations) {
   if (!A || !end) {
     svdError(kParameterError, "MATRIX OR INTERVAL IS NULL");
-    return nullptr;
+    return false;
   }
-  svdErrorFlag = 0;
   const int m = svdImin(A->rows, A->cols);
-  if (dimensions <= 0 || dimensions > m) dimensions = m;
-  if (iterations <= 0 || iterations > m) iterations = m;
-  iterations = svdImax(iterations, dimensions);
+  if (*dimensions <= 0 || *dimensions > m) *dimensions = m;
+  if (*iterations <= 0 || *iterations > m) *iterations = m;
+  *iterations = svdImax(*iterations, *dimensions);
 
   if (end[0] > end[1]) {
     svdError(kParameterError, "ENDL MUST BE LESS THAN ENDR");
-    return nullptr;
+    return false;
   }
   if (A->cols <= 0 || A->rows <= 0) {
     svdError(kParameterError, "ONE OF YOUR DIMENSIONS IS LESS THAN OR EQUAL TO ZERO");
-    return nullptr;
+    return false;
   }
-  // A slot outside the tables would make the run write outside them.
-  if (slot < 0 || slot >= svdSlotCount) {
-    svdError(kParameterError, "SLOT IS NOT ONE OF THE SLOTS CREATED BY svdLAS2_init");
-    return nullptr;
-  }
+  return true;
+}
 
+SVDRec* checked_run(const SMat* A, int dimensions, int iterations, const double end[2],
+                    double kappa) {
   try {
-    return run_las2(A, dimensions, iterations, end, kappa, slot);
+    return run_las2(A, dimensions, iterations, end, kappa);
   } catch (const svd_run_failure&) {
     return nullptr;  // svdFatal has written the message; the workspace is released
   } catch (...) {
@@ -191,18 +182,45 @@ SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[
   }
 }
 
-SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot) {
-  if (!A) {
-    svdError("svdLAS2A called with NULL array\n");
+constexpr const char* kBadSlot = "SLOT IS NOT ONE OF THE SLOTS CREATED BY svdLAS2_init";
+constexpr const char* kNullArray = "svdLAS2A called with NULL array\n";
+// svdLAS2A's interval of unwanted Ritz values and accuracy.
+constexpr double kDefaultEnd[2] = {-1.0e-30, 1.0e-30};
+constexpr double kDefaultKappa = 1.0e-6;
+
+}  // namespace
+
+SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa) {
+  svdErrorFlag = 0;
+  if (!check_parameters(A, end, &dimensions, &iterations)) return nullptr;
+  return checked_run(A, dimensions, iterations, end, kappa);
+}
+
+SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
+                int slot) {
+  svdErrorFlag = 0;
+  if (!check_parameters(A, end, &dimensions, &iterations)) return nullptr;
+  if (slot < 0 || slot >= svdSlotCount) {
+    svdError(kParameterError, kBadSlot);
     return nullptr;
   }
-  bool created = false;
-  if (svdSlotCount < 0) {
-    svdLAS2_init(slot > 0 ? slot + 1 : 1);
-    created = svdSlotCount > 0;
+  return checked_run(A, dimensions, iterations, end, kappa);
+}
+
+SVDRec* svdLAS2A(const SMat* A, int dimensions) {
+  if (!A) {
+    svdError("%s", kNullArray);
+    return nullptr;
   }
-  const double end[2] = {-1.0e-30, 1.0e-30};
-  SVDRec* R = svdLAS2(A, dimensions, 0, end, 1.0e-6, slot);
-  if (created) svdLAS2_post();
-  return R;
+  return svdLAS2(A, dimensions, 0, kDefaultEnd, kDefaultKappa);
+}
+
+SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot) {
+  // Without a slot table the run needs none (it owns its store): any slot of its own is valid.
+  if (svdSlotCount < 0 && slot >= 0) return svdLAS2A(A, dimensions);
+  if (!A) {
+    svdError("%s", kNullArray);
+    return nullptr;
+  }
+  return svdLAS2(A, dimensions, 0, kDefaultEnd, kDefaultKappa, slot);
 }

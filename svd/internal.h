@@ -1,4 +1,4 @@
-// Internals of the Lanczos SVD shared by its files and its tests: module-wide run state, the
+// Internals of the Lanczos SVD shared by its files and its tests: the per-thread run state, the
 // Lanczos vector store, the iteration, the tridiagonal eigensolvers and the vector kernels.
 // Not part of the public interface (svd/svd.h).
 #pragma once
@@ -20,15 +20,20 @@ class svd_run_failure : public tarvo::failure {
 // then throws svd_run_failure.
 [[noreturn]] void svdFatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// --- module-wide state (one instance per process, shared by all slots) ---
+// --- run state ---
 constexpr int MAXLL = 2;              // store entries kept for p(0), p(1)
 constexpr int kNoStartVector = 8192;  // error flag: no nonzero start vector found
-// Slot tables (svdSlotCount entries each). LanStore[k]: the Lanczos vector store of the run on
-// slot k, iterations+2 vector pointers; OPBTemp[k]: its A^T A product scratch (rows of A).
-extern double*** LanStore;
-extern double** OPBTemp;
+
+// The Lanczos vector store and the product scratch of one run. The driver owns both for the
+// length of the run (nothing is shared between runs, so runs on several threads never meet).
+struct LanczosStore {
+  double** vectors;      // entries pointers, null until stored: p(j) in j < MAXLL, q(j) in MAXLL+j
+  std::int64_t entries;  // iterations + 2
+  double* scratch;       // A x of the A^T A product (rows of the run's matrix)
+};
+
 // Run state, one instance per thread (a run stays on the thread that started it, so runs on
-// other slots never see it): 0 when the run has met no failure; 8192 for a failed start
+// other threads never see it): 0 when the run has met no failure; 8192 for a failed start
 // vector, l+1 when eigenvalue l of a tridiagonal problem did not converge. Cleared at the start
 // of every run.
 extern thread_local constinit int svdErrorFlag;
@@ -39,11 +44,11 @@ extern thread_local constinit double svdEps1;
 extern thread_local constinit double svdReps;
 extern thread_local constinit double svdEps34;
 
-// --- Lanczos vector store of a slot (n doubles per vector) ---
-void STORQ(int n, int j, const double* v, int slot);  // keeps q(j) in entry MAXLL+j
-void RETRQ(int n, int j, double* v, int slot);        // v <- q(j); fatal if never stored
-void STORP(int n, int j, const double* v, int slot);  // keeps p(j), j < MAXLL
-void RETRP(int n, int j, double* v, int slot);        // v <- p(j); fatal if never stored
+// --- Lanczos vector store of a run (n doubles per vector) ---
+void STORQ(int n, int j, const double* v, LanczosStore* store);  // keeps q(j) in entry MAXLL+j
+void RETRQ(int n, int j, double* v, LanczosStore* store);        // v <- q(j); fatal if never stored
+void STORP(int n, int j, const double* v, LanczosStore* store);  // keeps p(j), j < MAXLL
+void RETRP(int n, int j, double* v, LanczosStore* store);        // v <- p(j); fatal if never stored
 
 // --- vector kernels (level-1 style, strided; a negative stride walks from the far end) ---
 void svdCopy(int n, const double* x, int incx, double* y, int incy);
@@ -74,16 +79,18 @@ void svdMultATA(const SMat* A, const double* x, double* y, double* scratch);
 // --- Lanczos iteration ---
 // wptr[0..9]: r, q(j), q(j-1), p(j), p(j-1), retrieval scratch, alpha, eta, oldeta, beta.
 int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, double endr,
-               double* ritz, double* bnd, double* wptr[10], int* neig, int n, int slot);
-void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n, int slot);
-double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, int slot);
+               double* ritz, double* bnd, double* wptr[10], int* neig, int n, LanczosStore* store);
+void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n,
+                      LanczosStore* store);
+double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, LanczosStore* store);
 int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* alf, double* eta,
                  double* oldeta, double* bet, int* ll, bool* enough, double* rnm, double* tol,
-                 int n, int slot);
+                 int n, LanczosStore* store);
 void orthoBounds(const double* alf, double* eta, double* oldeta, const double* bet, int step,
                  double rnm);
 void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, double* scratch,
-                  double* eta, double* oldeta, int step, double* rnm, double tol, int slot);
+                  double* eta, double* oldeta, int step, double* rnm, double tol,
+                  LanczosStore* store);
 // Linear congruential generator on 31 bits; returns seed * 2^-31 in [0, 1).
 double svdRandom(int* seed);
 
@@ -101,6 +108,7 @@ void svdSort2(int gap, int n, double* keys, double* companions);
 // Fills R from the Lanczos run; returns the number of accepted Ritz values, or -1 when its
 // scratch could not be allocated (the allocator has reported).
 int ritvec(int n, const SMat* A, SVDRec* R, double kappa, const double* ritz, const double* bnd,
-           const double* alf, const double* bet, double* w2, int steps, int neig, int slot);
+           const double* alf, const double* bet, double* w2, int steps, int neig,
+           LanczosStore* store);
 // Left rotation of a[0..size-1] in place: element i moves to (i - shift) mod size.
 void rotateRows(double* a, std::int64_t size, std::int64_t shift);

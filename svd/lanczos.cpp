@@ -53,8 +53,8 @@ double svdRandom(int* seed) {
   return std::ldexp(static_cast<double>(*seed), -31);
 }
 
-double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, int slot) {
-  double* opb = OPBTemp[slot];
+double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, LanczosStore* store) {
+  double* opb = store->scratch;
   double rnm2 = svdDot(n, wptr[0], 1, wptr[0], 1);
   int seed = kStartSeed + step;
   for (int attempt = 0; attempt < 3; attempt++) {
@@ -75,7 +75,7 @@ double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, int 
   if (step > 0) {
     // Orthogonal to every stored q, then once more to q(step-1).
     for (int i = 0; i < step; i++) {
-      RETRQ(n, i, wptr[5], slot);
+      RETRQ(n, i, wptr[5], store);
       const double t = svdDot(n, wptr[3], 1, wptr[5], 1);
       svdAxpy(n, -t, wptr[5], 1, wptr[0], 1);
     }
@@ -89,15 +89,16 @@ double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, int 
   return std::sqrt(rnm2);
 }
 
-void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n, int slot) {
+void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n,
+                      LanczosStore* store) {
   double* alf = wptr[6];
   *tol = 0.0;
-  *rnm = lanczosStartVector(A, wptr, 0, n, slot);
+  *rnm = lanczosStartVector(A, wptr, 0, n, store);
   if (*rnm == 0.0 || svdErrorFlag) return;
   double t = 1.0 / *rnm;
   svdScaledCopy(n, t, wptr[0], 1, wptr[1], 1);
   svdScale(n, t, wptr[3], 1);
-  svdMultATA(A, wptr[3], wptr[0], OPBTemp[slot]);
+  svdMultATA(A, wptr[3], wptr[0], store->scratch);
   alf[0] = svdDot(n, wptr[0], 1, wptr[3], 1);
   svdAxpy(n, -alf[0], wptr[1], 1, wptr[0], 1);
   t = svdDot(n, wptr[0], 1, wptr[3], 1);
@@ -110,18 +111,18 @@ void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol,
 
 int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* alf, double* eta,
                  double* oldeta, double* bet, int* ll, bool* enough, double* rnm, double* tol,
-                 int n, int slot) {
-  double* opb = OPBTemp[slot];
+                 int n, LanczosStore* store) {
+  double* opb = store->scratch;
   int j;
   for (j = first; j < last; j++) {
     std::swap(wptr[1], wptr[2]);  // wptr[2] = q(j-1)
     std::swap(wptr[3], wptr[4]);  // wptr[4] = p(j-1), wptr[3] = copy of the residual
-    STORQ(n, j - 1, wptr[2], slot);
-    if (j - 1 < MAXLL) STORP(n, j - 1, wptr[4], slot);
+    STORQ(n, j - 1, wptr[2], store);
+    if (j - 1 < MAXLL) STORP(n, j - 1, wptr[4], store);
     bet[j] = *rnm;
 
     if (bet[j] == 0.0) {  // invariant subspace found: restart
-      *rnm = lanczosStartVector(A, wptr, j, n, slot);
+      *rnm = lanczosStartVector(A, wptr, j, n, store);
       if (svdErrorFlag) {
         // No new vector: step j is not taken; wptr[1] holds q(j-1) again on return.
         std::swap(wptr[1], wptr[2]);
@@ -148,9 +149,9 @@ int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* a
     // Permanent orthogonalisation against the first ll vectors after a sharp drop of alpha.
     if (j <= MAXLL && std::fabs(alf[j - 1]) > 4.0 * std::fabs(alf[j])) *ll = j;
     for (int i = 0; i < svdImin(*ll, j - 1); i++) {
-      RETRP(n, i, wptr[5], slot);
+      RETRP(n, i, wptr[5], store);
       t = svdDot(n, wptr[5], 1, wptr[0], 1);
-      RETRQ(n, i, wptr[5], slot);
+      RETRQ(n, i, wptr[5], store);
       svdAxpy(n, -t, wptr[5], 1, wptr[0], 1);
       eta[i] = svdEps1;
       oldeta[i] = svdEps1;
@@ -170,7 +171,7 @@ int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* a
 
     orthoBounds(alf, eta, oldeta, bet, j, *rnm);
     purgeVectors(n, *ll, wptr[0], wptr[1], wptr[4], wptr[3], wptr[5], eta, oldeta, j, rnm, *tol,
-                 slot);
+                 store);
     if (*rnm <= *tol) *rnm = 0.0;
   }
   return j;
@@ -197,7 +198,8 @@ void orthoBounds(const double* alf, double* eta, double* oldeta, const double* b
 }
 
 void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, double* scratch,
-                  double* eta, double* oldeta, int step, double* rnm, double tol, int slot) {
+                  double* eta, double* oldeta, int step, double* rnm, double tol,
+                  LanczosStore* store) {
   if (step < ll + 2) return;
   const int k = svdIndexAbsMax(step - (ll + 1), &eta[ll], 1) + ll;
   if (!(std::fabs(eta[k]) > svdReps)) return;
@@ -208,7 +210,7 @@ void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, d
     // Orthogonalise q and r against every stored q(i), i = ll .. step-1.
     double tq = 0.0, tr = 0.0;
     for (int i = ll; i < step; i++) {
-      RETRQ(n, i, scratch, slot);
+      RETRQ(n, i, scratch, store);
       double t = svdDot(n, qa, 1, scratch, 1);
       tq += std::fabs(t);
       svdAxpy(n, -t, scratch, 1, q, 1);
@@ -231,7 +233,7 @@ void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, d
 }
 
 int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, double endr,
-               double* ritz, double* bnd, double* wptr[10], int* neig, int n, int slot) {
+               double* ritz, double* bnd, double* wptr[10], int* neig, int n, LanczosStore* store) {
   double* alf = wptr[6];
   double* eta = wptr[7];
   double* oldeta = wptr[8];
@@ -239,7 +241,7 @@ int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, doubl
   *neig = 0;
 
   double rnm = 0.0, tol = 0.0;
-  lanczosFirstStep(A, wptr, &rnm, &tol, n, slot);
+  lanczosFirstStep(A, wptr, &rnm, &tol, n, store);
   // A first step with a zero residual (q(0) spans an invariant subspace, as for a 1 x 1 or an
   // exactly rank-1 operator) is carried on: the steps below restart or stop, and T(0..0) is
   // analysed like any other.
@@ -256,7 +258,7 @@ int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, doubl
   for (;;) {
     if (rnm <= tol) rnm = 0.0;
     j = lanczosSteps(A, first, last, wptr, alf, eta, oldeta, bet, &ll, &enough, &rnm, &tol, n,
-                     slot);
+                     store);
     if (svdErrorFlag) {
       // No start vector at step j (reachable only if the operator loses its range): steps
       // 0 .. j-1 stand; analyse them and stop.
@@ -286,6 +288,6 @@ int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, doubl
     last = static_cast<int>(next < iterations ? next : iterations);
     if (enough || first >= iterations) break;
   }
-  STORQ(n, j, wptr[1], slot);
+  STORQ(n, j, wptr[1], store);
   return j;
 }

@@ -1,5 +1,5 @@
-// Module-wide state of the Lanczos SVD: slot tables, error flag, precision values, the machine
-// precision probe and the Lanczos vector store of a slot.
+// Run state of the Lanczos SVD (the slot count, the per-thread error flag and precision values),
+// the machine precision probe and the Lanczos vector store of a run.
 #include <cstdio>
 #include <cstring>
 
@@ -7,8 +7,6 @@
 #include "svd/internal.h"
 
 int svdSlotCount = -1;
-double*** LanStore = nullptr;
-double** OPBTemp = nullptr;
 thread_local constinit int svdErrorFlag = 0;
 thread_local constinit double svdEps = 0.0;
 thread_local constinit double svdEps1 = 0.0;
@@ -25,16 +23,6 @@ void svdLAS2_init(int count) {
   }
   // A slot table without slots would be unusable and never released: create nothing.
   if (count < 1) return;
-  double*** store = tarvo::alloc_array<double**>(count, true);
-  double** scratch = tarvo::alloc_array<double*>(count, true);
-  if (!store || !scratch) {
-    tarvo::free_bytes(store);
-    tarvo::free_bytes(scratch);
-    svdError("svdLAS2_init: could not allocate the tables of %d slots", count);
-    return;
-  }
-  LanStore = store;
-  OPBTemp = scratch;
   svdSlotCount = count;
 }
 
@@ -43,10 +31,6 @@ void svdLAS2_post() {
     std::fprintf(stderr, "svdLAS2_post called, but no SVD memory appears to be allocated\n");
     return;
   }
-  tarvo::free_bytes(LanStore);
-  tarvo::free_bytes(OPBTemp);
-  LanStore = nullptr;
-  OPBTemp = nullptr;
   svdSlotCount = -1;
 }
 
@@ -91,38 +75,44 @@ double probeMachinePrecision() {
 
 namespace {
 
-// Keeps a copy of v in entry k of the slot's store, allocating it on first use.
-void store_vector(int n, int k, const double* v, int slot) {
-  double** store = LanStore[slot];
-  if (!store[k]) {
-    store[k] = svdDoubleArray(n, false, "LanStore[j]");
-    if (!store[k]) svdFatal("svdLAS2: failed to allocate LanStore[%d]", k);
+// Keeps a copy of v in entry k of the run's store, allocating it on first use.
+void store_vector(int n, int k, const double* v, LanczosStore* store) {
+  if (k >= store->entries) svdFatal("svdLAS2: failed to allocate LanStore[%d]", k);
+  double*& kept = store->vectors[k];
+  if (!kept) {
+    kept = svdDoubleArray(n, false, "LanStore[j]");
+    if (!kept) svdFatal("svdLAS2: failed to allocate LanStore[%d]", k);
   }
-  std::memcpy(store[k], v, static_cast<std::size_t>(n) * sizeof(double));
+  std::memcpy(kept, v, static_cast<std::size_t>(n) * sizeof(double));
+}
+
+// Entry k of the run's store, null when nothing was stored there.
+const double* kept_vector(int k, const LanczosStore* store) {
+  return k < store->entries ? store->vectors[k] : nullptr;
 }
 
 }  // namespace
 
-void STORQ(int n, int j, const double* v, int slot) {
-  store_vector(n, MAXLL + j, v, slot);
+void STORQ(int n, int j, const double* v, LanczosStore* store) {
+  store_vector(n, MAXLL + j, v, store);
 }
 
-void RETRQ(int n, int j, double* v, int slot) {
-  const double* kept = LanStore[slot][MAXLL + j];
+void RETRQ(int n, int j, double* v, LanczosStore* store) {
+  const double* kept = kept_vector(MAXLL + j, store);
   if (!kept) svdFatal("svdLAS2: store (RETRQ) called on index %d (not allocated)", MAXLL + j);
   std::memcpy(v, kept, static_cast<std::size_t>(n) * sizeof(double));
 }
 
-void STORP(int n, int j, const double* v, int slot) {
-  store_vector(n, j, v, slot);
+void STORP(int n, int j, const double* v, LanczosStore* store) {
+  store_vector(n, j, v, store);
 }
 
-void RETRP(int n, int j, double* v, int slot) {
+void RETRP(int n, int j, double* v, LanczosStore* store) {
   if (j >= MAXLL) {
     svdError("svdLAS2: store (RETRP) called with j >= MAXLL");
     return;
   }
-  const double* kept = LanStore[slot][j];
+  const double* kept = kept_vector(j, store);
   if (!kept) svdFatal("svdLAS2: store (RETRP) called on index %d (not allocated)", j);
   std::memcpy(v, kept, static_cast<std::size_t>(n) * sizeof(double));
 }

@@ -1,9 +1,12 @@
 // Lanczos SVD: the largest singular triplets of a sparse real matrix by the Lanczos method with
 // selective reorthogonalisation on the symmetric eigenproblem of A^T A.
 //
-// Calling order: svdLAS2_init(count) once, any number of svdLAS2A / svdLAS2 runs on slots
-// 0 .. count-1 (one run per slot at a time), then svdLAS2_post(). svdLAS2A may also be called
-// without slot tables; it then creates and releases them around its own run.
+// Every run owns its workspace, its Lanczos vector store and its product scratch, and keeps its
+// error flag and precision values per thread: runs on any number of threads at once share no
+// mutable state. The entries without a slot argument need nothing set up. The entries with a
+// slot serve callers that number their runs: svdLAS2_init(count) once, runs on slots
+// 0 .. count-1, then svdLAS2_post(); the slot is checked against that count (svdLAS2A without
+// a slot table accepts any slot >= 0). Set-up and release must not overlap runs with a slot.
 //
 // Failures are reported on the standard error stream (svdError: BEL, "ERROR: ", message,
 // newline) and signalled by a null result. No function of this subsystem ends the process.
@@ -61,22 +64,27 @@ void svdError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // --- driver ---
 // The `dimensions` largest singular triplets of A with the default interval (-1e-30, 1e-30),
-// kappa 1e-6 and as many Lanczos steps as allowed, on the given slot. Null on failure.
+// kappa 1e-6 and as many Lanczos steps as allowed. Null on failure.
+SVDRec* svdLAS2A(const SMat* A, int dimensions);
+// The same on a slot (see above).
 SVDRec* svdLAS2A(const SMat* A, int dimensions, int slot);
 // dimensions: triplets wanted (<= 0 or > min(rows, cols) means min(rows, cols));
 // iterations: Lanczos steps (<= 0 or > min(rows, cols) means min(rows, cols), and never fewer
 // than dimensions); end: lower and upper end of the interval of unwanted Ritz values;
 // kappa: relative accuracy of the accepted Ritz values. Null on failure (message printed,
 // everything the run obtained released).
+SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa);
+// The same on a slot of the table of svdLAS2_init.
 SVDRec* svdLAS2(const SMat* A, int dimensions, int iterations, const double end[2], double kappa,
                 int slot);
 
-// --- module-wide state ---
-// Number of slots whose tables exist, -1 when none.
+// --- slot table of the entries with a slot ---
+// Number of slots of the table, -1 when there is none.
 extern int svdSlotCount;
-// Creates the slot tables with `count` slots (warns and changes nothing if they exist).
+// Creates the table with `count` slots (warns and changes nothing if it exists; nothing when
+// count < 1).
 void svdLAS2_init(int count);
-// Releases the slot tables (warns if there are none).
+// Releases the table (warns if there is none).
 void svdLAS2_post();
 // The machine precision of double arithmetic, probed (2^-52 on IEEE-754 doubles).
 double probeMachinePrecision();

@@ -225,7 +225,8 @@ void rotateRows(double* a, std::int64_t size, std::int64_t shift) {
 }
 
 int ritvec(int n, const SMat* A, SVDRec* R, double kappa, const double* ritz, const double* bnd,
-           const double* alf, const double* bet, double* w2, int steps, int neig, int slot) {
+           const double* alf, const double* bet, double* w2, int steps, int neig,
+           LanczosStore* store) {
   const int js = steps + 1;
   tarvo::buffer<double> s(svdDoubleArray(static_cast<std::int64_t>(js) * js, true, "ritvec: s"));
   if (!s) return -1;
@@ -256,7 +257,7 @@ int ritvec(int n, const SMat* A, SVDRec* R, double kappa, const double* ritz, co
     std::memset(row, 0, static_cast<std::size_t>(n) * sizeof(double));
     // Ritz vector k = sum_i s(js-1-i, k) q(i)
     for (int i = 0; i < js; i++) {
-      RETRQ(n, i, w2, slot);
+      RETRQ(n, i, w2, store);
       svdAxpy(n, s[static_cast<std::int64_t>(js - 1 - i) * js + k], w2, 1, row, 1);
     }
     nsig++;
@@ -271,7 +272,7 @@ int ritvec(int n, const SMat* A, SVDRec* R, double kappa, const double* ritz, co
 
   for (x = 0; x < R->d; x++) {
     const double* v = Vt->value[x];
-    svdMultATA(A, v, xv2.get(), OPBTemp[slot]);
+    svdMultATA(A, v, xv2.get(), store->scratch);
     double t0 = svdDot(n, v, 1, xv2.get(), 1);  // Ritz value v^T A^T A v
     svdAxpy(n, -t0, v, 1, xv2.get(), 1);
     // v^T A^T A v >= 0 in exact arithmetic; rounding must not turn sigma into NaN.

@@ -40,15 +40,13 @@ SMat* to_smat(const Eigen::MatrixXd& M) {
 void BM_Lanczos(benchmark::State& state) {
   const Eigen::MatrixXd M = masked_map(static_cast<int>(state.range(0)), 0.4);
   SMat* S = to_smat(M);
-  svdLAS2_init(8);  // as the phase alignment does: tables once, a run per frame
   double s = 0.0;
   for (auto _ : state) {
-    SVDRec* R = svdLAS2A(S, 1, 0);
+    SVDRec* R = svdLAS2A(S, 1);  // as the phase alignment runs it, once per frame
     s = R ? R->s[0] : -1.0;
     svdFreeSVDRec(R);
     benchmark::DoNotOptimize(s);
   }
-  svdLAS2_post();
   svdFreeSMat(S);
 }
 
@@ -98,7 +96,7 @@ int main(int argc, char** argv) {
   for (int m : {128, 256}) {
     const Eigen::MatrixXd M = masked_map(m, 0.4);
     SMat* S = to_smat(M);
-    SVDRec* R = svdLAS2A(S, 1, 0);
+    SVDRec* R = svdLAS2A(S, 1);
     const double dense = Eigen::JacobiSVD<Eigen::MatrixXd>(M).singularValues()(0);
     Eigen::BDCSVD<Eigen::MatrixXd> bdc(M, Eigen::ComputeThinU | Eigen::ComputeThinV);
     std::printf("map %dx%d: %d of %d stored; sigma svdLAS2A %.15g, Jacobi %.15g, BDC %.15g\n", m, m,

@@ -1,4 +1,4 @@
-// Parameter errors, slot tables, the zero matrix and every failure of a run: exact messages on
+// Parameter errors, the slot table, the zero matrix and every failure of a run: exact messages on
 // the standard error stream, a null result, nothing left allocated, and the next run working.
 #include <gtest/gtest.h>
 
@@ -46,11 +46,14 @@ TEST(SvdErrors, ParameterErrorsReturnNull) {
     std::string text;
   } cases[] = {
       {[&] { return svdLAS2A(nullptr, 1, 0); }, "\aERROR: svdLAS2A called with NULL array\n\n"},
+      {[&] { return svdLAS2A(nullptr, 1); }, "\aERROR: svdLAS2A called with NULL array\n\n"},
+      {[&] { return svdLAS2(A.get(), 1, 0, nullptr, 1e-6); },
+       "\aERROR: svdLAS2 parameter error: MATRIX OR INTERVAL IS NULL\n\n"},
       {[&] { return svdLAS2A(empty.get(), 1, 0); },
        "\aERROR: svdLAS2 parameter error: " + dims + "\n\n"},
       {[&] { return svdLAS2(A.get(), 1, 0, reversed, 1e-6, 0); },
        "\aERROR: svdLAS2 parameter error: ENDL MUST BE LESS THAN ENDR\n\n"},
-      // Added: a slot outside the tables is refused.
+      // A slot outside the table is refused (without a table, a negative one).
       {[&] { return svdLAS2A(A.get(), 1, -1); },
        "\aERROR: svdLAS2 parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY "
        "svdLAS2_init\n\n"},
@@ -63,7 +66,7 @@ TEST(SvdErrors, ParameterErrorsReturnNull) {
   EXPECT_EQ(svdSlotCount, -1);
 }
 
-TEST(SvdSlots, TablesWarnOnRepeatAndAreOptionalForSvdLas2A) {
+TEST(SvdSlots, TableWarnsOnRepeatAndChecksSlotsOnlyWhilePresent) {
   CaptureStderr();
   svdLAS2_post();
   EXPECT_EQ(GetCapturedStderr(),
@@ -71,7 +74,7 @@ TEST(SvdSlots, TablesWarnOnRepeatAndAreOptionalForSvdLas2A) {
   EXPECT_EQ(svdSlotCount, -1);
 
   SMatPtr A = svdtest::to_smat(svdtest::random_sparse(8, 6, 0.6, 62));
-  RecPtr own(svdLAS2A(A.get(), 1, 3));  // creates 4 slots for its run, then releases them
+  RecPtr own(svdLAS2A(A.get(), 1, 3));  // no table: any slot of the caller's own
   ASSERT_NE(own, nullptr);
   EXPECT_EQ(svdSlotCount, -1);
 
@@ -83,12 +86,18 @@ TEST(SvdSlots, TablesWarnOnRepeatAndAreOptionalForSvdLas2A) {
             "check your code.\n");
   RecPtr shared(svdLAS2A(A.get(), 1, 7));
   ASSERT_NE(shared, nullptr);
+  CaptureStderr();
+  EXPECT_EQ(svdLAS2A(A.get(), 1, 8), nullptr);
+  EXPECT_EQ(GetCapturedStderr(),
+            "\aERROR: svdLAS2 parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY "
+            "svdLAS2_init\n\n");
   EXPECT_EQ(svdSlotCount, 8);
-  EXPECT_EQ(LanStore[7], nullptr);  // a run releases what its slot held
-  EXPECT_EQ(OPBTemp[7], nullptr);
   svdLAS2_post();
   EXPECT_EQ(svdSlotCount, -1);
-  EXPECT_EQ(shared->s[0], own->s[0]);
+  RecPtr slotless(svdLAS2A(A.get(), 1));
+  ASSERT_NE(slotless, nullptr);
+  EXPECT_EQ(std::memcmp(shared->s, own->s, sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(slotless->s, own->s, sizeof(double)), 0);
 }
 
 TEST(SvdLas2, ClampsDimensionsAndIterations) {
@@ -122,26 +131,21 @@ TEST(SvdLas2, ZeroMatrixHasNoStartVectorAndNoTriplet) {
   for (int i = 0; i < 6; i++) EXPECT_EQ(R->Ut->value[0][i], 0.0);
 
   // The iteration itself stores nothing.
-  svdLAS2_init(1);
   const int n = 5, iterations = 5;
   std::vector<std::vector<double>> w(10, std::vector<double>(n + 1, 0.0));
   double* wptr[10];
   for (int i = 0; i < 10; i++) wptr[i] = w[i].data();
   std::vector<double*> store(iterations + 2, nullptr);
   std::vector<double> opb(6), ritz(iterations + 1), bnd(iterations + 1);
-  LanStore[0] = store.data();
-  OPBTemp[0] = opb.data();
+  LanczosStore run = {store.data(), iterations + 2, opb.data()};
   svdErrorFlag = 0;
   int neig = -1;
   EXPECT_EQ(lanczosRun(A.get(), iterations, 1, kEnd[0], kEnd[1], ritz.data(), bnd.data(), wptr,
-                       &neig, n, 0),
+                       &neig, n, &run),
             0);
   EXPECT_EQ(neig, 0);
   EXPECT_EQ(svdErrorFlag, kNoStartVector);
   for (double* p : store) EXPECT_EQ(p, nullptr);
-  LanStore[0] = nullptr;
-  OPBTemp[0] = nullptr;
-  svdLAS2_post();
 }
 
 TEST(SvdLas2, NonFiniteMatrixEndsTheRun) {
@@ -158,21 +162,23 @@ TEST(SvdLas2, NonFiniteMatrixEndsTheRun) {
   }
 }
 
-TEST(SvdStore, RetrievalOfAnEmptyEntryIsFatalToTheRun) {
-  svdLAS2_init(2);
-  std::vector<double*> store(8, nullptr);
-  LanStore[1] = store.data();
+TEST(SvdStore, RetrievalOfAnEmptyOrMissingEntryIsFatalToTheRun) {
+  std::vector<double*> vectors(8, nullptr);
+  LanczosStore store = {vectors.data(), 8, nullptr};
   double v[3];
   CaptureStderr();
-  EXPECT_THROW(RETRQ(3, 5, v, 1), svd_run_failure);
-  EXPECT_THROW(RETRP(3, 1, v, 1), svd_run_failure);
-  RETRP(3, MAXLL, v, 1);  // reported, the run goes on
+  EXPECT_THROW(RETRQ(3, 5, v, &store), svd_run_failure);
+  EXPECT_THROW(RETRP(3, 1, v, &store), svd_run_failure);
+  EXPECT_THROW(RETRQ(3, 6, v, &store), svd_run_failure);  // entry 8: past the store's end
+  EXPECT_THROW(STORQ(3, 6, v, &store), svd_run_failure);
+  RETRP(3, MAXLL, v, &store);  // reported, the run goes on
   EXPECT_EQ(GetCapturedStderr(),
             "\aERROR: svdLAS2: store (RETRQ) called on index 7 (not allocated)\a\n"
             "\aERROR: svdLAS2: store (RETRP) called on index 1 (not allocated)\a\n"
+            "\aERROR: svdLAS2: store (RETRQ) called on index 8 (not allocated)\a\n"
+            "\aERROR: svdLAS2: failed to allocate LanStore[8]\a\n"
             "\aERROR: svdLAS2: store (RETRP) called with j >= MAXLL\n");
-  LanStore[1] = nullptr;
-  svdLAS2_post();
+  for (double* p : vectors) EXPECT_EQ(p, nullptr);
 }
 
 TEST(SvdRecords, ConversionReportsItsAllocationFailure) {
@@ -211,8 +217,6 @@ TEST_P(AllocationSweep, EveryFailureEndsTheRunCleanly) {
   const std::string fatal = "\aERROR: svdLAS2: fatal error, aborting\n";
   const std::string no_r = "\aERROR: svdLAS2: allocation of R failed\n";
   std::vector<std::string> expected = {
-      "\aERROR: svdLAS2_init: could not allocate the tables of 1 slots\n\aERROR: svdLAS2 "
-      "parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY svdLAS2_init\n\n",
       nomem("las2: wptr[0]") + fatal,
       nomem("las2: wptr[9]") + fatal,
       nomem("las2: bnd") + fatal,

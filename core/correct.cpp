@@ -1,19 +1,27 @@
 // The correction API: calibration, apply, the corrected even frame and the whole call.
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "align/align.h"
 #include "core/internal.h"
 #include "core/tarvo.h"
 #include "linalg/memory.h"
+#include "linalg/parallel.h"
 
 namespace tarvo {
 
 namespace {
+
+// Frames of a series corrected at once, at most (each holds a calibration's scratch volumes
+// and two frames).
+constexpr std::int64_t kMaxFrameWorkers = 4;
 
 int set_status(Status* status, const char* what, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -246,29 +254,65 @@ int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReade
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
   if (frames <= 0) return 0;
-  buffer<dcomplex> in(alloc_array<dcomplex>(shape.elements()));
-  buffer<dcomplex> out(alloc_array<dcomplex>(shape.elements(), true));
-  if (!in || !out) {
+  // Frames side by side, each on its share of the threads: one frame does not keep many
+  // threads busy (its slices run one after the other). Each further frame worker needs its
+  // own calibration (scratch volumes) built from the same kernels; when one cannot be had,
+  // fewer frames run at once.
+  const int threads = thread_count();
+  const int wanted = static_cast<int>(
+      std::min<std::int64_t>({frames, static_cast<std::int64_t>(threads), kMaxFrameWorkers}));
+  std::vector<std::unique_ptr<Calibration>> own;
+  std::vector<Calibration*> calibrations = {calibration};
+  std::vector<buffer<dcomplex>> in, out;
+  for (int w = 0; w < wanted; ++w) {
+    if (w > 0) {
+      std::vector<KernelView> views(static_cast<std::size_t>(shape.Z));
+      for (int z = 0; z < shape.Z; ++z) views[z] = calibration->kernel(z);
+      auto extra = std::make_unique<Calibration>();
+      Status quiet;
+      if (calibration_from_kernels(views.data(), shape.Z, shape, extra.get(), &quiet) != 0) break;
+      own.push_back(std::move(extra));
+      calibrations.push_back(own.back().get());
+    }
+    in.emplace_back(alloc_array<dcomplex>(shape.elements()));
+    out.emplace_back(alloc_array<dcomplex>(shape.elements(), true));
+    if (!in.back() || !out.back()) {
+      in.pop_back(), out.pop_back();
+      if (w > 0) calibrations.pop_back();
+      break;
+    }
+  }
+  const int workers = static_cast<int>(in.size());
+  if (workers == 0) {
     std::fprintf(stderr, " could not alloc series frame array\n");
     return set_status(status, "memory", "Out of memory: two frames of the series do not fit.");
   }
-  ComplexVolume source{};
-  source.valid = 1;
-  set_output_record(shape, &source);
-  source.data = in.get();
-  ComplexVolume result{};
-  result.valid = 1;
-  result.data = out.get();
-  for (std::int64_t t = 0; t < frames; ++t) {
-    if (read(t, in.get()) != 0)
-      return set_status(status, "read", "Frame %lld of the series could not be read.",
+  const int share = std::max(1, threads / workers);
+  std::vector<Status> statuses(static_cast<std::size_t>(workers));
+  const int rc = parallel_for(frames, workers, [&](std::int64_t t, int w) {
+    const ThreadCountScope scope(share);
+    Status& s = statuses[w];
+    ComplexVolume source{}, result{};
+    source.valid = result.valid = 1;
+    set_output_record(shape, &source);
+    source.data = in[w].get();
+    result.data = out[w].get();
+    if (read(t, in[w].get()) != 0)
+      return set_status(&s, "read", "Frame %lld of the series could not be read.",
                         static_cast<long long>(t + 1));
-    if (apply(calibration, source, &result, status) != 0) return -1;
-    if (write(t, out.get()) != 0)
-      return set_status(status, "write", "Frame %lld of the series could not be stored.",
+    if (apply(calibrations[w], source, &result, &s) != 0) return -1;
+    if (write(t, out[w].get()) != 0)
+      return set_status(&s, "write", "Frame %lld of the series could not be stored.",
                         static_cast<long long>(t + 1));
-  }
-  return 0;
+    return 0;
+  });
+  if (rc == 0) return 0;
+  for (const Status& s : statuses)
+    if (!s.ok()) {
+      *status = s;
+      return -1;
+    }
+  return set_status(status, "apply", "A frame of the series failed.");
 }
 
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,

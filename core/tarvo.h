@@ -128,9 +128,12 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 
 // A series: for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements() values, the
 // frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected images
-// (each bit for bit what apply gives on that frame). read and write run on the calling thread,
-// in frame order, and return 0 to go on (else the series stops: Status::what "read"/"write").
-// The scratch is two frames on top of the calibration's, whatever the number of frames.
+// (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames are
+// corrected at once, each on its share of the threads, so read and write may run on several
+// threads at once for different frames (each frame's read before its write); they return 0 to
+// go on (else the series stops: Status::what "read"/"write"). The scratch is, per frame
+// corrected at once, two frames and a calibration's scratch volumes, whatever the length of
+// the series.
 using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
 using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
 int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,

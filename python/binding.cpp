@@ -29,6 +29,7 @@
 
 #include "core/tarvo.h"
 #include "linalg/memory.h"
+#include "prepare/prepare.h"
 
 namespace py = pybind11;
 
@@ -478,6 +479,57 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
   return py::make_tuple(E, F, calibration.kernels());
 }
 
+// k = prepare(raw, kx, flags, M): raw complex128 R x N x ..., kx float64 (R values), flags
+// uint8 (N values, 1 for a line read backwards); the package checks the types first.
+py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style> kx,
+                  py::array_t<std::uint8_t, py::array::c_style> flags, int M, int threads) {
+  auto raw = py::array_t<cplx, py::array::f_style>::ensure(raw_object);
+  if (!raw) raise(PyExc_TypeError, "raw must be complex128 samples, R x N x ...");
+  if (raw.ndim() < 2)
+    raise(PyExc_ValueError, "raw must be R samples x N lines x ...; it has " +
+                                std::to_string(raw.ndim()) + " dimension(s).");
+  std::vector<std::int64_t> shape;
+  std::int64_t frames = 1;
+  for (int i = 0; i < raw.ndim(); ++i) {
+    shape.push_back(raw.shape(i));
+    if (i >= 2) frames *= raw.shape(i);
+  }
+  if (shape[0] < 1 || shape[1] < 1 || frames < 1 || shape[0] > kMaxCount || shape[1] > kMaxCount)
+    raise(PyExc_ValueError, "raw must have at least one sample, line and frame and at most "
+                            "2147483647 samples and lines; its shape is (" +
+                                extents_text(shape, ", ") + ").");
+  const tarvo::LineExtents extents{static_cast<int>(shape[0]), static_cast<int>(shape[1]),
+                                   frames};
+  tarvo::PrepareError error{};
+  auto fail = [&]() {
+    const bool memory = std::strcmp(error.id, "memory") == 0;
+    raise(memory ? PyExc_MemoryError : PyExc_ValueError, error.message);
+  };
+  if (tarvo::check_kx_count(kx.size(), extents.samples, &error) != 0 ||
+      tarvo::check_reversed_count(flags.size(), extents.lines, &error) != 0)
+    fail();
+  std::vector<std::int64_t> out_shape = shape;
+  out_shape[0] = M;
+  tarvo::ReadoutGrid grid;
+  int rc;
+  {
+    py::gil_scoped_release unlocked;
+    rc = grid.build(kx.data(), extents.samples, M, &error);
+  }
+  if (rc != 0) fail();
+  py::array out = new_output(out_shape);
+  void* out_data = out.mutable_data();
+  {
+    py::gil_scoped_release unlocked;
+    const HeapTrim trim;
+    const tarvo::ThreadCountScope scope(threads);
+    rc = tarvo::prepare_lines(grid, reinterpret_cast<const dcomplex*>(raw.data()), extents,
+                              flags.data(), static_cast<dcomplex*>(out_data), &error);
+  }
+  if (rc != 0) fail();
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -492,6 +544,8 @@ PYBIND11_MODULE(_core, m) {
       .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"))
       .def("kernels", &PyCalibration::kernels)
       .def_property_readonly("shape", &PyCalibration::shape);
+  m.def("prepare", &prepare, py::arg("raw"), py::arg("kx"), py::arg("flags"), py::arg("M"),
+        py::arg("threads"));
   // Test hooks of the allocation point (linalg/memory.h): the k-th allocation from now fails.
   m.def("_alloc_fail_at", [](long k) { tarvo::alloc_fail_at(k); });
   m.def("_alloc_count", [] { return tarvo::alloc_count(); });

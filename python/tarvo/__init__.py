@@ -21,10 +21,12 @@ threads= sets the count for that call alone. The GIL is released while a call ru
 
 import numbers as _numbers
 
+import numpy as _np
+
 from . import _core
 from .phantom import phantom
 
-__all__ = ["correct", "calibrate", "Calibration", "phantom", "hdf5_series"]
+__all__ = ["correct", "calibrate", "prepare", "Calibration", "phantom", "hdf5_series"]
 
 
 def _threads(threads):
@@ -46,6 +48,49 @@ def correct(even, odd, target=None, *, threads=None):
     readout polarity. target: complex128, M x N x Z x L (Z the product of the slice extents).
     """
     return _core.correct(even, odd, target, _threads(threads))
+
+
+def prepare(raw, kx, reversed, M, *, threads=None):
+    """k-space on the uniform readout grid from raw echo-planar lines (see tarvo_prepare).
+
+    raw: complex128, R samples x N lines x ..., each line's samples in acquisition order.
+    kx: R real readout positions of a line read forwards (cycles per field of view, strictly
+    increasing; the M-sample Cartesian line sits at -M/2 .. M/2-1). reversed: the lines read
+    backwards, a boolean array of N values or "even" / "odd" (lines counted from 0).
+    M: the output line length. Returns M x N x ... complex128 (Fortran order); sample M//2 is
+    at kx = 0. Each line's readout image on M pixels is fitted to its samples by least squares
+    (the object is assumed inside the readout field of view; samples beyond +-M/2 are not used).
+    When kx is exactly the uniform grid the lines are copied (reversed ones flipped) bit for bit.
+    """
+    raw_array = _np.asarray(raw)
+    if raw_array.dtype != _np.complex128:
+        raise TypeError(f"raw must be complex128 samples, R x N x ...; got {raw_array.dtype}. "
+                        "np.asarray(x, dtype=np.complex128) converts real data.")
+    kx_array = _np.asarray(kx)
+    if kx_array.dtype.kind not in "iuf":
+        raise TypeError(f"kx must hold real readout positions; got {kx_array.dtype}")
+    kx_array = _np.ascontiguousarray(kx_array.ravel(), dtype=_np.float64)
+    if raw_array.ndim < 2:
+        raise ValueError(f"raw must be R samples x N lines x ...; it has {raw_array.ndim} "
+                         "dimension(s)")
+    N = raw_array.shape[1]
+    if isinstance(reversed, str):
+        if reversed not in ("even", "odd"):
+            raise ValueError(f"reversed must be 'even', 'odd' or a boolean array of {N} values; "
+                             f"got '{reversed}'")
+        flags = _np.zeros(N, dtype=_np.uint8)
+        flags[0 if reversed == "even" else 1::2] = 1
+    else:
+        flags_array = _np.asarray(reversed)
+        if flags_array.dtype != _np.bool_:
+            raise TypeError("reversed must be 'even', 'odd' or a boolean array with one value "
+                            f"per line; got {flags_array.dtype}")
+        flags = _np.ascontiguousarray(flags_array.ravel(), dtype=_np.uint8)
+    if isinstance(M, bool) or not isinstance(M, _numbers.Integral):
+        raise TypeError(f"M must be a whole number; got {M!r}")
+    if not 1 <= M <= 2**31 - 1:
+        raise ValueError(f"M must be from 1 to 1024 (the output line length); got {M}")
+    return _core.prepare(raw_array, kx_array, flags, int(M), _threads(threads))
 
 
 def calibrate(even, odd, *, threads=None):

@@ -115,6 +115,9 @@ TEST(ReferenceOutputs, EveryOutputKeepsItsBitsOnEveryThreadCount) {
     for (const auto& [key, hashes] : now) out << key << " " << hashes << "\n";
     GTEST_SKIP() << "reference table written to " << path;
   }
+#ifndef TARVO_REFERENCE_TABLE
+  GTEST_SKIP() << "the reference bits are those of the uninstrumented build";
+#else
   std::ifstream in(TARVO_REFERENCE_TABLE);
   ASSERT_TRUE(in) << TARVO_REFERENCE_TABLE;
   std::map<std::string, std::string> reference;
@@ -129,6 +132,7 @@ TEST(ReferenceOutputs, EveryOutputKeepsItsBitsOnEveryThreadCount) {
     ++compared;
   }
   EXPECT_GE(compared, 9);
+#endif
 }
 
 }  // namespace

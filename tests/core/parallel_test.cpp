@@ -358,23 +358,6 @@ TEST(Pipeline, SameBitsForEveryThreadCountAndFromRunToRun) {
   }
 }
 
-// Whole calls from two host threads at once, sharing the module's helpers, give the bits of
-// a call made alone.
-TEST(Pipeline, CallsFromTwoThreadsAtOnceGiveTheBitsOfOneCall) {
-  const Phantom ph = make(24, 16, 2, 4);
-  Threads t(3);
-  const Outputs want = correct(ph);
-  ASSERT_EQ(want.status, 0);
-  std::vector<Outputs> got(2);
-  std::vector<std::thread> callers;
-  for (int c = 0; c < 2; ++c) callers.emplace_back([&, c] { got[c] = correct(ph); });
-  for (std::thread& c : callers) c.join();
-  for (int c = 0; c < 2; ++c) {
-    EXPECT_EQ(got[c].status, 0) << c;
-    EXPECT_TRUE(same_bits(got[c].E, want.E) && same_bits(got[c].F, want.F)) << c;
-  }
-}
-
 }  // namespace
 
 namespace {

@@ -20,46 +20,6 @@ struct Patterns {
   }
 };
 
-// With S = 2 and dk = P + 1, pattern k has its target k + 1 lines after the first source and
-// goes into record order[k]: the target positions of the records give the order table back.
-class PatternOrder : public testing::TestWithParam<std::vector<int>> {};
-
-TEST_P(PatternOrder, RecordsRunFromTheCentreOutward) {
-  const std::vector<int>& order = GetParam();
-  const int P = static_cast<int>(order.size());
-  Patterns a(P);
-  ASSERT_EQ(build_patterns(a.r.data(), P + 1, 2, 0), 0);
-  for (int k = 0; k < P; ++k) {
-    std::string expected(P + 2, 'o');
-    expected.front() = expected.back() = '*';
-    expected[k + 1] = 'x';
-    EXPECT_EQ(std::string(a.r[order[k]].text), expected) << "pattern " << k;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(OrderTables, PatternOrder,
-                         testing::Values(std::vector<int>{0}, std::vector<int>{0, 1},
-                                         std::vector<int>{1, 0, 2}, std::vector<int>{2, 0, 1, 3},
-                                         std::vector<int>{3, 1, 0, 2, 4},
-                                         std::vector<int>{4, 2, 0, 1, 3, 5}));
-
-TEST(BuildPatterns, WritesTheTextsOfEachConfiguration) {
-  Patterns two(2), three(2), single(4);
-  ASSERT_EQ(build_patterns(two.r.data(), 3, 2, 0), 0);  // S = 2, dk = 3
-  EXPECT_STREQ(two.r[0].text, "*xo*");
-  EXPECT_STREQ(two.r[1].text, "*ox*");
-  ASSERT_EQ(build_patterns(three.r.data(), 2, 3, 0), 0);  // S = 3, dk = 2
-  EXPECT_STREQ(three.r[0].text, "*x*o*");
-  EXPECT_STREQ(three.r[1].text, "*o*x*");
-  ASSERT_EQ(build_patterns(single.r.data(), 2, 1, 2), 0);  // S = 1, mode 2
-  const char* texts[4] = {"x*o", "o*x", "x*o", "o*x"};
-  const int shifts[4] = {0, 0, -1, 1};
-  for (int k = 0; k < 4; ++k) {
-    EXPECT_STREQ(single.r[k].text, texts[k]);
-    EXPECT_EQ(single.r[k].line_shift, shifts[k]);
-  }
-}
-
 TEST(ParsePattern, MeasuresSourcesFromTheLastTargetAndWritesAtMostS) {
   int o[4] = {7, 7, 7, 7};
   parse_pattern("*x*", o, 2, 2);

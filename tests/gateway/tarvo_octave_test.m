@@ -9,8 +9,6 @@ function tarvo_octave_test (hostrun, work)
     mkdir (work);
   end
   messages ();
-  shapes ();
-  third_input ();
   help_text ();
   demo (work);
   mat_file (work);
@@ -85,40 +83,6 @@ function expect (statement, text)
   msg = evalin ('caller', 'expect_text__');
   evalin ('caller', 'clear expect_text__ ans');
   check (strcmp (msg, text), '%s printed "%s", expected "%s"', statement, msg, text);
-end
-
-function shapes ()
-  cases = {[8 10 3], [8 10 1 3], 1, 3; [8 10 2 3], [8 10 2 3], 2, 3; ...
-           [8 10 2 2 3], [8 10 4 3], 4, 3};
-  for k = 1:rows (cases)
-    [in, out, Z, L] = cases{k, :};
-    [even, odd] = tarvo_phantom (8, 10, Z, L);
-    even = reshape (even, in); odd = reshape (odd, in);
-    [E, F, K] = tarvo (even, odd);
-    check (isequal (size (E), out) && isequal (size (F), out), 'size %s -> %s, %s', ...
-           mat2str (in), mat2str (size (E)), mat2str (size (F)));
-    check (iscomplex (E) && isa (E, 'double') && iscomplex (F), 'outputs not complex double');
-    check (isstruct (K) && isequal (size (K), [1 Z]), 'K is %s', mat2str (size (K)));
-    check (isequal (fieldnames (K)', {'dk', 'pattern', 'coef'}), 'K fields %s', ...
-           strjoin (fieldnames (K)', ','));
-    for z = 1:Z
-      check (isequal (K(z).dk, 2) && isa (K(z).dk, 'double') && isreal (K(z).dk), 'dk');
-      check (ischar (K(z).pattern) && strcmp (K(z).pattern, '*x*'), 'pattern "%s"', K(z).pattern);
-      check (isequal (size (K(z).coef), [10*L L]) && iscomplex (K(z).coef) && ...
-             all (isfinite (K(z).coef(:))), 'coef of slice %d is %s', z, mat2str (size (K(z).coef)));
-    end
-  end
-end
-
-function third_input ()
-  [even, odd] = tarvo_phantom (16, 16, 2, 3);
-  [E, F] = tarvo (even, odd);
-  [E3, F3] = tarvo (even, odd, odd);
-  check (bits_equal (E, E3) && bits_equal (F, F3), 'target = odd differs from no target');
-  Ee = tarvo (even, odd, even);
-  check (! bits_equal (E, Ee), 'the third input was not the target of output 1');
-  E1 = tarvo (even, odd);
-  check (bits_equal (E, E1), 'output 1 depends on the number of outputs');
 end
 
 function help_text ()

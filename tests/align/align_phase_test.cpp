@@ -60,24 +60,6 @@ TEST(MagnitudeMask, ZeroFrameGivesEmptyMaskAndScratchFailureIsReported) {
             "magnitude_mask: could not alloc scratch array\n");
 }
 
-TEST(MaskSupport, NeedsFourMaskedEntries) {
-  // 5 x 6 mask: row 0 has 4 entries in columns 2..5, row 1 three in columns 2..4; column 0
-  // has 4 in rows 1..4, column 1 three in rows 2..4.
-  const int nrows = 5, ncols = 6;
-  std::vector<float> mask(nrows * ncols, 0.0f);
-  auto at = [&](int i, int j) -> float& { return mask[j * nrows + i]; };
-  for (int j : {2, 3, 4, 5}) at(0, j) = 1.0f;
-  for (int j : {2, 3, 4}) at(1, j) = 1.0f;
-  for (int i : {1, 2, 3, 4}) at(i, 0) = 1.0f;
-  for (int i : {2, 3, 4}) at(i, 1) = 1.0f;
-  std::vector<float> rows(nrows, 9.0f), cols(ncols, 9.0f);
-  ASSERT_EQ(mask_support(mask.data(), nrows, ncols, rows.data(), cols.data()), 0);
-  // Row 1 also gets column 0 (4 entries); rows 2..4 hold 2 entries each.
-  EXPECT_EQ(rows, (std::vector<float>{1, 1, 0, 0, 0}));
-  // Columns 2..4 hold 2 entries each, column 5 one.
-  EXPECT_EQ(cols, (std::vector<float>{1, 0, 0, 0, 0, 0}));
-}
-
 TEST(ApplyPhaseRamp, TurnsEachFrameByTheSeparableRampAboutTheCentre) {
   const short len1 = 7, len2 = 4, cnt1 = 2;
   const unsigned short cnt2 = 3;

@@ -32,20 +32,4 @@ TEST(MxHost, StructFieldsOwnTheirValuesAndConstructorsCanBeMadeToFail) {
   for (mxArray* m : made) mxDestroyArray(m);
 }
 
-// An error raised inside a call returns to tarvo_mxhost_call with its identifier and message.
-void raising_entry(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
-  if (nlhs > 0) plhs[0] = nullptr;
-  mexErrMsgIdAndTxt("tarvo:test:what", "value %d is %s", 3, "wrong");
-}
-void quiet_entry(int, mxArray*[], int, const mxArray*[]) {}
-
-TEST(MxHost, ErrorsReturnToTheCallerWithIdentifierAndMessage) {
-  mxArray* out[1] = {nullptr};
-  EXPECT_EQ(tarvo_mxhost_call(raising_entry, 1, out, 0, nullptr), 1);
-  EXPECT_STREQ(tarvo_mxhost_error_id(), "tarvo:test:what");
-  EXPECT_STREQ(tarvo_mxhost_error_message(), "value 3 is wrong");
-  EXPECT_EQ(tarvo_mxhost_call(quiet_entry, 1, out, 0, nullptr), 0);
-  EXPECT_STREQ(tarvo_mxhost_error_id(), "");
-}
-
 }  // namespace

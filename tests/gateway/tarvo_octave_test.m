@@ -1,6 +1,6 @@
-% The module in a real host (octave-cli): every message path with its exact console text, the
-% output shapes and the kernel struct, nlhs 0, the third input, `help tarvo`, the demo's ghost
-% reduction, the .mat entry point, and the outputs against the test host's bit for bit.
+% The module in a real host (octave-cli): every message path with its exact console text,
+% nlhs 0, `help tarvo`, the demo's ghost reduction, the .mat entry point, tarvo_apply, and the
+% outputs (extents and bits) against the test host's.
 %   hostrun: the test-host runner program; work: a scratch folder.
 % Fails (error) on the first wrong result.
 function tarvo_octave_test (hostrun, work)

@@ -184,38 +184,6 @@ TEST_F(Console, ToMxarrayRefusesRecordsItCannotRead) {
   }
 }
 
-struct SizeCase {
-  std::vector<int> a, b;
-  std::string message;  // empty: the two fold to the same extents
-};
-
-class VolumeSameSize : public Console, public testing::WithParamInterface<SizeCase> {};
-
-TEST_P(VolumeSameSize, ComparesFoldedExtentsAndReportsTheFirstDifference) {
-  const SizeCase& c = GetParam();
-  mxArray* a = numbered_array(c.a);
-  mxArray* b = numbered_array(c.b);
-  OwnedVolume va, vb;
-  ASSERT_EQ(volume_from_mxarray(a, &va), 0);
-  ASSERT_EQ(volume_from_mxarray(b, &vb), 0);
-  EXPECT_EQ(volume_same_size(&va.rec, &vb.rec), c.message.empty() ? 0 : -1);
-  EXPECT_EQ(console(), c.message);
-  mxDestroyArray(a);
-  mxDestroyArray(b);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, VolumeSameSize,
-    testing::Values(
-        SizeCase{{4, 8, 2, 3, 5}, {4, 8, 6, 5}, ""}, 
-        SizeCase{{4, 8, 6, 5},
-                 {5, 9, 7, 6},
-                 "Error: input matrix size mismatch - A: [  4 ... ] vs B: [  5 ... ]\n"},
-        SizeCase{{4, 8, 2, 3, 5},
-                 {4, 8, 6, 4},
-                 "Error: input matrix size mismatch - A: [  5 ... ] vs B: [  4 ... ]\n"}),
-    [](const auto& info) { return join(info.param.a) + "_vs_" + join(info.param.b); });
-
 TEST_F(Console, ResultRecordIsClearedAndShapedLikeItsModelOrFailsWithAMessage) {
   const ComplexVolume like = record(3, 4, 5, 2);
   OwnedVolume v;

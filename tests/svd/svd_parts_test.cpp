@@ -15,24 +15,6 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 using svdtest::SMatPtr;
 
-TEST(SvdRecords, ConvertDtoSStoresNaNButNotMinusZero) {
-  MatrixXd M = MatrixXd::Zero(3, 2);
-  M(1, 0) = -0.0;
-  M(2, 0) = std::numeric_limits<double>::quiet_NaN();
-  M(0, 1) = 5.0;
-  M(2, 1) = -1.0;
-  SMatPtr S = svdtest::to_smat(M);
-  ASSERT_EQ(S->vals, 3);
-  EXPECT_EQ(std::vector<int>(S->pointr, S->pointr + 3), (std::vector<int>{0, 1, 3}));
-  EXPECT_EQ(std::vector<int>(S->rowind, S->rowind + 3), (std::vector<int>{2, 0, 2}));
-  EXPECT_TRUE(std::isnan(S->value[0]));
-  EXPECT_EQ(S->value[1], 5.0);
-
-  SMatPtr Z = svdtest::to_smat(MatrixXd::Zero(4, 3));
-  EXPECT_EQ(Z->vals, 0);
-  for (int c = 0; c <= 3; c++) EXPECT_EQ(Z->pointr[c], 0);
-}
-
 bool same_smat(const SMat* a, const SMat* b) {
   return a->rows == b->rows && a->cols == b->cols && a->vals == b->vals &&
          std::memcmp(a->pointr, b->pointr, (a->cols + 1) * sizeof(int)) == 0 &&

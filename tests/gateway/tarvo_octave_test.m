@@ -17,6 +17,9 @@ function tarvo_octave_test (hostrun, work)
   printf ('tarvo_octave_test: all checks passed\n');
 end
 
+% Every message with its input table is read in tarvo_soak; here each kind once, in the
+% statement forms (nargout 0 included) whose variables and `ans` must stay unassigned, and the
+% extents only a real host can give.
 function messages ()
   too_few = ['At least 3 input arguments are required. (k:measured k-space, Y: associated ' ...
              'list of acquired phase encode lines, sz: size of output coil maps)'];
@@ -27,18 +30,12 @@ function messages ()
   [even, odd] = tarvo_phantom (16, 12, 2, 3);
 
   expect ('tarvo ()', too_few);
-  expect ('tarvo (even)', too_few);
   expect ('[a, b, c] = tarvo (even)', too_few);
   expect ('[a, b, c, d] = tarvo (even, odd)', 'Too many output arguments.');
-
-  bad = {real(even), [16 12 2 3]; single(even), [16 12 2 3]; even(:, :, 1), [16 12 1 1]; ...
-         'text', [1 4 1 1]; int8(ones(2, 3, 4)), [2 3 4 1]; complex(ones(4, 1)), [4 1 1 1]};
-  for k = 1:rows (bad)
-    in = bad{k, 1};
-    expect ('E = tarvo (in, odd)', [first line(bad{k, 2})]);
-    expect ('E = tarvo (even, in)', [second line(bad{k, 2})]);
-    expect ('tarvo (in, in)', [first line(bad{k, 2})]);
-  end
+  in = single (even);
+  expect ('E = tarvo (in, odd)', [first line([16 12 2 3])]);
+  expect ('E = tarvo (even, in)', [second line([16 12 2 3])]);
+  expect ('tarvo (in, in)', [first line([16 12 2 3])]);
   % Extents the host holds in 64 bits: an extent beyond 32 bits cannot be shown (-1); an
   % element count beyond it is refused with the input's pair (sparse: no memory needed).
   in = sparse (3e9, 1);
@@ -46,22 +43,11 @@ function messages ()
                                    first line([-1 -1 -1 -1])]);
   in = sparse (65536, 65536);
   expect ('E = tarvo (even, in)', [second line([65536 65536 1 1])]);
-
-  expect ('E = tarvo (even, odd(:, :, 1, :))', ...
-          "Error: input matrix size mismatch - A: [  2 ... ] vs B: [  1 ... ]\n");
   expect ('tarvo (even, odd(1:8, :, :, :))', ...
           "Error: input matrix size mismatch - A: [  16 ... ] vs B: [  8 ... ]\n");
-
-  bad3 = {even(:, :, :, 1), [third line([16 12 2 1])]; ...
-          reshape(even, 16, 12, 1, 2, 3), [third line([16 12 1 2])]; ...
-          real(even), [third line([16 12 2 3])]; ...
-          even(:, :, 1:1, [1 2 3 1]), "Error: input matrix size mismatch - A: [ 1st input: 2 ... ] vs B: [ 3rd input: 1 ... ]\n"; ...
-          even(1:8, :, :, :), "Error: input matrix size mismatch - A: [ 1st input: 16 ... ] vs B: [ 3rd input: 8 ... ]\n"};
-  for k = 1:rows (bad3)
-    in = bad3{k, 1};
-    expect ('[E, F, K] = tarvo (even, odd, in)', bad3{k, 2});
-    expect ('tarvo (even, odd, in)', bad3{k, 2});
-  end
+  expect ('tarvo (even, odd, real (even))', [third line([16 12 2 3])]);
+  expect ('[E, F, K] = tarvo (even, odd, even(1:8, :, :, :))', ...
+          "Error: input matrix size mismatch - A: [ 1st input: 16 ... ] vs B: [ 3rd input: 8 ... ]\n");
 
   % No outputs requested: the calibration runs, nothing is printed or returned.
   clear ans;

@@ -83,37 +83,6 @@ TEST(DenseSvd, ZeroMatrixConvergesToZeroAndSolvesToZero) {
   EXPECT_EQ(x[1], 0.0);
 }
 
-TEST(DenseSvd, NegativeDiagonalGivesNonNegativeValuesAndSignedVectors) {
-  DMatrix a(2, 2), v(2, 2);
-  a[0][0] = -2.0;
-  a[0][1] = 0.0;
-  a[1][0] = 0.0;
-  a[1][1] = 3.0;
-  double w[2];
-  ASSERT_EQ(dense_svd(a.p, 2, 2, w, v.p), 0);
-  EXPECT_DOUBLE_EQ(w[0], 2.0);
-  EXPECT_DOUBLE_EQ(w[1], 3.0);
-  // a = U diag(w) V^T
-  const double expect[2][2] = {{-2.0, 0.0}, {0.0, 3.0}};
-  for (int i = 0; i < 2; ++i)
-    for (int j = 0; j < 2; ++j) {
-      const double r = a[i][0] * w[0] * v[j][0] + a[i][1] * w[1] * v[j][1];
-      EXPECT_NEAR(r, expect[i][j], 1e-15) << i << "," << j;
-    }
-}
-
-TEST(DenseSvd, LeavesSingularValuesUnsorted) {
-  DMatrix a(2, 2), v(2, 2);
-  a[0][0] = 1.0;
-  a[0][1] = 0.0;
-  a[1][0] = 0.0;
-  a[1][1] = 3.0;
-  double w[2];
-  ASSERT_EQ(dense_svd(a.p, 2, 2, w, v.p), 0);
-  EXPECT_DOUBLE_EQ(w[0], 1.0);
-  EXPECT_DOUBLE_EQ(w[1], 3.0);
-}
-
 TEST(SvdSolve, NormalEquationsGiveOrdinaryLeastSquaresLine) {
   std::mt19937 rng(7);
   std::normal_distribution<double> noise(0.0, 0.2);

@@ -20,59 +20,6 @@ struct Patterns {
   }
 };
 
-// With S = 2 and dk = P + 1, pattern k has its target k + 1 lines after the first source and
-// goes into record order[k]: the target positions of the records give the order table back.
-class PatternOrder : public testing::TestWithParam<std::vector<int>> {};
-
-TEST_P(PatternOrder, RecordsRunFromTheCentreOutward) {
-  const std::vector<int>& order = GetParam();
-  const int P = static_cast<int>(order.size());
-  Patterns a(P);
-  ASSERT_EQ(build_patterns(a.r.data(), P + 1, 2, 0), 0);
-  for (int k = 0; k < P; ++k) {
-    std::string expected(P + 2, 'o');
-    expected.front() = expected.back() = '*';
-    expected[k + 1] = 'x';
-    EXPECT_EQ(std::string(a.r[order[k]].text), expected) << "pattern " << k;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(OrderTables, PatternOrder,
-                         testing::Values(std::vector<int>{0}, std::vector<int>{0, 1},
-                                         std::vector<int>{1, 0, 2}, std::vector<int>{2, 0, 1, 3},
-                                         std::vector<int>{3, 1, 0, 2, 4},
-                                         std::vector<int>{4, 2, 0, 1, 3, 5}));
-
-TEST(BuildPatterns, WritesTheTextsOfEachConfiguration) {
-  Patterns two(2), three(2), single(4);
-  ASSERT_EQ(build_patterns(two.r.data(), 3, 2, 0), 0);  // S = 2, dk = 3
-  EXPECT_STREQ(two.r[0].text, "*xo*");
-  EXPECT_STREQ(two.r[1].text, "*ox*");
-  ASSERT_EQ(build_patterns(three.r.data(), 2, 3, 0), 0);  // S = 3, dk = 2
-  EXPECT_STREQ(three.r[0].text, "*x*o*");
-  EXPECT_STREQ(three.r[1].text, "*o*x*");
-  ASSERT_EQ(build_patterns(single.r.data(), 2, 1, 2), 0);  // S = 1, mode 2
-  const char* texts[4] = {"x*o", "o*x", "x*o", "o*x"};
-  const int shifts[4] = {0, 0, -1, 1};
-  for (int k = 0; k < 4; ++k) {
-    EXPECT_STREQ(single.r[k].text, texts[k]);
-    EXPECT_EQ(single.r[k].line_shift, shifts[k]);
-  }
-}
-
-TEST(ParsePattern, MeasuresSourcesFromTheLastTargetAndWritesAtMostS) {
-  int o[4] = {7, 7, 7, 7};
-  parse_pattern("*x*", o, 2, 2);
-  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-1, 1, 7}));
-  parse_pattern("*x*x*", o, 3, 2);  // two targets: the later one counts
-  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-3, -1, 1}));
-  parse_pattern("*o*", o, 2, 2);  // no target: measured from -1
-  EXPECT_EQ(std::vector<int>(o, o + 2), (std::vector<int>{1, 3}));
-  o[2] = 7;
-  parse_pattern("*x**", o, 2, 2);  // more sources than S: the buffer ends at S
-  EXPECT_EQ(std::vector<int>(o, o + 3), (std::vector<int>{-1, 1, 7}));
-}
-
 class CalibrationLines
     : public testing::TestWithParam<std::tuple<std::vector<int>, std::vector<int>>> {};
 
@@ -123,18 +70,6 @@ TEST(DeriveSpacings, ListsTheDistancesBetweenAcquiredLines) {
   EXPECT_EQ(derive({0, 1, 2}), (std::vector<int>{}));  // a distance of 1 gives none
   EXPECT_EQ(derive({9, 6, 4, 4}), (std::vector<int>{2, 3}));
   EXPECT_EQ(derive({0, 33}), (std::vector<int>{}));  // bit 32 mod 32 is bit 0
-}
-
-TEST(SwapQuadrants, FourByFourIsTheHalfShiftAndThreeByThreeKeepsTheLastRowAndColumn) {
-  std::vector<dcomplex> f(16);
-  for (int i = 0; i < 16; ++i) f[i] = {double(i), 0};
-  swap_quadrants(f.data(), 4, 4);
-  for (int r = 0; r < 4; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(f[(r + 2) % 4 + 4 * ((c + 2) % 4)].re, r + 4 * c);
-  for (int i = 0; i < 9; ++i) f[i] = {double(i), 0};
-  swap_quadrants(f.data(), 3, 3);  // (0,0) <-> (1,1), (1,0) <-> (0,1); row and column 2 stay
-  const double expected[9] = {4, 3, 2, 1, 0, 5, 6, 7, 8};
-  for (int i = 0; i < 9; ++i) EXPECT_EQ(f[i].re, expected[i]) << i;
 }
 
 // Regression: with a single row or column the half extent is 0; the frame is shifted along the

@@ -190,25 +190,6 @@ TEST(Interleave, OddLineCountWritesEveryLineOfBothScratchVolumes) {
   context_destroy(&context);
 }
 
-TEST(Estimate, LeavesDTransposedAndFillsOneKernelPerSlice) {
-  const Phantom ph = phantom(12, 8, 2, 2);
-  Volume D(12, 8, 2, 2, ph.even);
-  CorrectionContext context;
-  ASSERT_EQ(context_create(&context, &D.record), 0);
-  ASSERT_EQ(estimate_coefficients(&D.record, &context), 0);
-  EXPECT_EQ(std::vector<int>(D.record.dims, D.record.dims + 4), (std::vector<int>{8, 12, 2, 2}));
-  for (int f = 0; f < 4; ++f)
-    for (int i = 0; i < 96; ++i)
-      EXPECT_EQ(D.data[f * 96 + i / 12 + 8 * (i % 12)].re, ph.even[f * 96 + i].re);
-  for (int z = 0; z < 2; ++z) {  // every line calibrates (all are acquired in D)
-    const KernelPattern& p = context.slices[z]->patterns[0][0];
-    EXPECT_STREQ(p.text, "*x*");
-    EXPECT_EQ(p.calib_count, 8);
-    EXPECT_NE(p.coefficients, nullptr);
-  }
-  context_destroy(&context);
-}
-
 TEST(Synthesize, RefusesAVolumeTheContextCannotHoldOrWithoutKernels) {
   Volume small(8, 8, 1, 2), large(8, 8, 2, 2), out(8, 8, 2, 2);
   CorrectionContext context;

@@ -26,74 +26,6 @@ std::vector<lcomplex> dft_2d(const std::vector<double>& img, int nx, int ny, int
   return x;
 }
 
-class Fft2dSize : public ::testing::TestWithParam<std::pair<int, int>> {};
-
-TEST_P(Fft2dSize, MatchesDirectDftInBothDirections) {
-  const auto [nx, ny] = GetParam();
-  Manager mgr;
-  for (char dir : {'f', 'b'}) {
-    std::vector<double> img = random_signal(static_cast<int64_t>(nx) * ny, nx * 1000 + ny);
-    const auto want = dft_2d(img, nx, ny, dir == 'f' ? -1 : 1);
-    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, img.data(), dir), 0);
-    EXPECT_LE(relative_error(img, want), error_bound(static_cast<int64_t>(nx) * ny))
-        << nx << " x " << ny << " " << dir;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, Fft2dSize,
-                         ::testing::Values(std::pair{1, 1}, std::pair{1, 37}, std::pair{37, 1},
-                                           std::pair{1, 64}, std::pair{64, 1}, std::pair{256, 1},
-                                           std::pair{64, 48}, std::pair{64, 64}, std::pair{2, 512},
-                                           std::pair{128, 32}, std::pair{90, 208},
-                                           std::pair{130, 130}, std::pair{30, 22}));
-
-TEST(Fft2d, ForwardThenBackwardScalesByArea) {
-  Manager mgr;
-  for (auto [nx, ny] : {std::pair{32, 16}, std::pair{90, 104}, std::pair{1, 1}, std::pair{2, 1}}) {
-    const std::vector<double> x = random_signal(nx * ny, 5);
-    std::vector<double> a = x;
-    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, a.data(), 'f'), 0);
-    ASSERT_EQ(fft_2d(&mgr.m, nx, ny, a.data(), 'b'), 0);
-    const double area = static_cast<double>(nx) * ny;
-    for (size_t k = 0; k < a.size(); ++k)
-      EXPECT_NEAR(a[k], area * x[k], area * error_bound(nx * ny)) << nx << " x " << ny;
-  }
-}
-
-TEST(Fft2d, FirstCallPreparesSlotAndSecondReusesIt) {
-  Manager mgr;
-  std::vector<double> img(2 * 8 * 4, 1.0);
-  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'f'), 0);
-  EXPECT_EQ(mgr.m.slot_count, 1);
-  const FftSlot* s = mgr.m.slots[0];
-  EXPECT_EQ(s->key, (8u << 16) + 4u);
-  EXPECT_EQ(s->direction, 'f');
-  EXPECT_EQ(s->ndims, 2);
-  EXPECT_EQ(s->kind, 'o');
-  EXPECT_EQ(s->tables_ready, 1);
-  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'f'), 0);
-  EXPECT_EQ(mgr.m.slot_count, 1);
-  EXPECT_EQ(mgr.m.slots[1], nullptr);
-  EXPECT_EQ(alloc_2dfft(&mgr.m, 8, 4, 'f'), 0);
-  ASSERT_EQ(fft_2d(&mgr.m, 8, 4, img.data(), 'b'), 0);
-  EXPECT_EQ(mgr.m.slot_count, 2) << "the other direction takes a second slot";
-  EXPECT_EQ(mgr.m.slots[1]->direction, 'b');
-}
-
-TEST(Fft2d, EngineFollowsPowerOfTwoSizes) {
-  Manager mgr;
-  const std::vector<std::pair<std::pair<int, int>, char>> cases = {
-      {{64, 48}, 'k'}, {{48, 64}, 'k'}, {{64, 64}, 'o'},   {{256, 1}, 'o'},
-      {{1, 1}, 'o'},   {{3, 1}, 'k'},   {{65535, 1}, 'k'}, {{32768, 2}, 'o'}};
-  for (const auto& [size, kind] : cases) {
-    const int i = alloc_2dfft(&mgr.m, size.first, size.second, 'b');
-    ASSERT_GE(i, 0);
-    EXPECT_EQ(mgr.m.slots[i]->kind, kind) << size.first << " x " << size.second;
-    EXPECT_EQ(mgr.m.slots[i]->direction, 'b');
-    EXPECT_EQ(mgr.m.slots[i]->mixed == nullptr, kind == 'o');
-  }
-}
-
 TEST(Fft2d, RejectsDirectionShowingTheCharacter) {
   Manager mgr;
   std::vector<double> img = {1, 2, 3, 4};
@@ -125,15 +57,6 @@ TEST(Fft2d, RejectsSizesOutsideTheKeyRange) {
   EXPECT_EQ(fft_2d(&mgr.m, 2, 2, nullptr, 'f'), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "2dfft: Error: null image.  Unable to proceed.\n");
-}
-
-TEST(FftManager, InitGivesIncreasingIds) {
-  const int32_t before = fft_managers_created.load();
-  Manager a, b;
-  EXPECT_EQ(a.m.id, before);
-  EXPECT_EQ(b.m.id, before + 1);
-  EXPECT_EQ(fft_managers_created.load(), before + 2);
-  EXPECT_EQ(a.m.slot_count, 0);
 }
 
 TEST(FftManager, UninitialisedOrDestroyedManagerIsRefused) {

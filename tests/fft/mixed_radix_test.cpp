@@ -23,28 +23,6 @@ struct Scratch {
   FftScratch s;
 };
 
-std::vector<std::pair<int, int>> factor_pairs(int n) {
-  int32_t stages[64];
-  mrfft_factor(n, stages);
-  std::vector<std::pair<int, int>> v;
-  for (int i = 0; i < 32; ++i) {
-    v.emplace_back(stages[2 * i], stages[2 * i + 1]);
-    if (stages[2 * i + 1] == 1) break;
-  }
-  return v;
-}
-
-TEST(MrfftFactor, OrdersFoursThenTwoThenOddFactors) {
-  using P = std::vector<std::pair<int, int>>;
-  EXPECT_EQ(factor_pairs(48), (P{{4, 12}, {4, 3}, {3, 1}}));
-  EXPECT_EQ(factor_pairs(14), (P{{2, 7}, {7, 1}}));
-  EXPECT_EQ(factor_pairs(1), (P{{1, 1}}));
-  EXPECT_EQ(factor_pairs(49), (P{{7, 7}, {7, 1}}));
-  EXPECT_EQ(factor_pairs(97), (P{{97, 1}}));
-  EXPECT_EQ(factor_pairs(130), (P{{2, 65}, {5, 13}, {13, 1}}));
-  EXPECT_EQ(factor_pairs(1000), (P{{4, 250}, {2, 125}, {5, 25}, {5, 5}, {5, 1}}));
-}
-
 TEST(MrfftAlloc, ReportsSizeAndRefusesSmallMemory) {
   std::size_t len = 0;
   EXPECT_EQ(mrfft_alloc(100, 0, nullptr, &len), nullptr);

@@ -56,36 +56,6 @@ std::vector<int> pow2_lengths() {
 }
 INSTANTIATE_TEST_SUITE_P(Cfft, Pow2Length, ::testing::ValuesIn(pow2_lengths()));
 
-TEST(CfftPow2, TwoAndFourDoublesHaveClosedForms) {
-  Pow2Tables t(8);
-  for (int isgn : {1, -1}) {
-    double one[2] = {1.5, -2.5};
-    cfft_pow2(2, isgn, one, t.ip.data(), t.w.data());
-    EXPECT_EQ(one[0], 1.5);
-    EXPECT_EQ(one[1], -2.5);
-    double two[4] = {1, 2, 3, 5};  // x0 = 1 + 2i, x1 = 3 + 5i
-    cfft_pow2(4, isgn, two, t.ip.data(), t.w.data());
-    EXPECT_EQ(two[0], 4);
-    EXPECT_EQ(two[1], 7);
-    EXPECT_EQ(two[2], -2);
-    EXPECT_EQ(two[3], -3);
-  }
-}
-
-TEST(CfftPow2, FourPointSecondBinFollowsTheSign) {
-  // x = (1, i, 2, 3): isgn >= 0: X1 = x0 + i x1 - x2 - i x3 = 1 - 1 - 2 - 3i = -2 - 3i;
-  // isgn < 0: X1 = x0 - i x1 - x2 + i x3 = 1 + 1 - 2 + 3i = 3i.
-  Pow2Tables t(8);
-  double p[8] = {1, 0, 0, 1, 2, 0, 3, 0};
-  cfft_pow2(8, 1, p, t.ip.data(), t.w.data());
-  EXPECT_DOUBLE_EQ(p[2], -2);
-  EXPECT_DOUBLE_EQ(p[3], -3);
-  double m[8] = {1, 0, 0, 1, 2, 0, 3, 0};
-  cfft_pow2(8, -1, m, t.ip.data(), t.w.data());
-  EXPECT_DOUBLE_EQ(m[2], 0);
-  EXPECT_DOUBLE_EQ(m[3], 3);
-}
-
 TEST(CfftPow2, LargerTableServesShorterLengthAndLongerRebuilds) {
   Pow2Tables t(4096);
   std::vector<double> big = random_signal(512, 1);
@@ -105,40 +75,6 @@ TEST(CfftPow2, LargerTableServesShorterLengthAndLongerRebuilds) {
   cfft_pow2(4096, 1, longer.data(), t.ip.data(), t.w.data());
   EXPECT_EQ(t.ip[0], 1024);
   EXPECT_LE(relative_error(longer, want), error_bound(2048));
-}
-
-TEST(CfftPow2, TablesHoldTheDocumentedLevels) {
-  Pow2Tables t(256);  // nw = 64: levels of 32, 16, 8, 4, 2 entries
-  cfft_pow2_make_tables(64, t.ip.data(), t.w.data());
-  EXPECT_EQ(t.ip[0], 64);
-  EXPECT_EQ(t.ip[1], 1);
-  const double pi = 3.14159265358979323846;
-  int start = 0;
-  for (int h = 32; h >= 2; h /= 2) {
-    EXPECT_EQ(start, 64 - 2 * h) << "the level of h entries ends 2h before the table end";
-    const double* L = t.w.data() + start;
-    const double d = pi / 4 / h;
-    EXPECT_DOUBLE_EQ(L[0], 1.0);
-    EXPECT_DOUBLE_EQ(L[1], std::cos(pi / 4));
-    if (h == 4) {
-      EXPECT_DOUBLE_EQ(L[2], std::cos(2 * d));
-      EXPECT_DOUBLE_EQ(L[3], std::sin(2 * d));
-    }
-    if (h > 4) {
-      EXPECT_DOUBLE_EQ(L[2], 0.5 / std::cos(2 * d));
-      EXPECT_DOUBLE_EQ(L[3], 0.5 / std::cos(6 * d));
-      for (int j = 4; j < h; j += 4) {
-        EXPECT_DOUBLE_EQ(L[j], std::cos(j * d));
-        EXPECT_DOUBLE_EQ(L[j + 1], std::sin(j * d));
-        EXPECT_DOUBLE_EQ(L[j + 2], std::cos(3 * j * d));
-        EXPECT_DOUBLE_EQ(L[j + 3], -std::sin(3 * j * d));
-      }
-    }
-    start += h;
-  }
-  // Bit-reversal offsets: ip[m + k] = 8 m rev(k) over log2(m) bits.
-  const std::vector<int32_t> want = {0, 16, 0, 64, 32, 96};
-  EXPECT_EQ(std::vector<int32_t>(t.ip.begin() + 2, t.ip.begin() + 8), want);
 }
 
 TEST(CfftPow2TwoD, WorkAreaFailureLeavesImageUntouched) {

@@ -107,7 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(std::pair{4, 8}, std::pair{8, 4}, std::pair{16, 2},
                                          std::pair{64, 32}, std::pair{128, 64}, std::pair{2, 64},
                                          std::pair{90, 104}, std::pair{96, 96}, std::pair{176, 88},
-                                         std::pair{13, 7}, std::pair{17, 12})));
+                                         std::pair{13, 7}, std::pair{17, 12}, std::pair{1, 1},
+                                         std::pair{1, 37}, std::pair{37, 1}, std::pair{2, 512},
+                                         std::pair{130, 130})));
 
 // A caller's work area is only the documented 8 nrows doubles: the column pass must keep to it
 // (narrow sweeps, rows one by one) and still give the transform.

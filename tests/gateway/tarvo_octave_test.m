@@ -1,6 +1,6 @@
-% The module in a real host (octave-cli): every message path with its exact console text, the
-% output shapes and the kernel struct, nlhs 0, the third input, `help tarvo`, the demo's ghost
-% reduction, the .mat entry point, and the outputs against the test host's bit for bit.
+% The module in a real host (octave-cli): every message path with its exact console text,
+% nlhs 0, `help tarvo`, the demo's ghost reduction, the .mat entry point, tarvo_apply, and the
+% outputs (extents and bits) against the test host's.
 %   hostrun: the test-host runner program; work: a scratch folder.
 % Fails (error) on the first wrong result.
 function tarvo_octave_test (hostrun, work)
@@ -9,8 +9,6 @@ function tarvo_octave_test (hostrun, work)
     mkdir (work);
   end
   messages ();
-  shapes ();
-  third_input ();
   help_text ();
   demo (work);
   mat_file (work);
@@ -19,6 +17,9 @@ function tarvo_octave_test (hostrun, work)
   printf ('tarvo_octave_test: all checks passed\n');
 end
 
+% Every message with its input table is read in tarvo_soak; here each kind once, in the
+% statement forms (nargout 0 included) whose variables and `ans` must stay unassigned, and the
+% extents only a real host can give.
 function messages ()
   too_few = ['At least 3 input arguments are required. (k:measured k-space, Y: associated ' ...
              'list of acquired phase encode lines, sz: size of output coil maps)'];
@@ -29,18 +30,12 @@ function messages ()
   [even, odd] = tarvo_phantom (16, 12, 2, 3);
 
   expect ('tarvo ()', too_few);
-  expect ('tarvo (even)', too_few);
   expect ('[a, b, c] = tarvo (even)', too_few);
   expect ('[a, b, c, d] = tarvo (even, odd)', 'Too many output arguments.');
-
-  bad = {real(even), [16 12 2 3]; single(even), [16 12 2 3]; even(:, :, 1), [16 12 1 1]; ...
-         'text', [1 4 1 1]; int8(ones(2, 3, 4)), [2 3 4 1]; complex(ones(4, 1)), [4 1 1 1]};
-  for k = 1:rows (bad)
-    in = bad{k, 1};
-    expect ('E = tarvo (in, odd)', [first line(bad{k, 2})]);
-    expect ('E = tarvo (even, in)', [second line(bad{k, 2})]);
-    expect ('tarvo (in, in)', [first line(bad{k, 2})]);
-  end
+  in = single (even);
+  expect ('E = tarvo (in, odd)', [first line([16 12 2 3])]);
+  expect ('E = tarvo (even, in)', [second line([16 12 2 3])]);
+  expect ('tarvo (in, in)', [first line([16 12 2 3])]);
   % Extents the host holds in 64 bits: an extent beyond 32 bits cannot be shown (-1); an
   % element count beyond it is refused with the input's pair (sparse: no memory needed).
   in = sparse (3e9, 1);
@@ -48,22 +43,11 @@ function messages ()
                                    first line([-1 -1 -1 -1])]);
   in = sparse (65536, 65536);
   expect ('E = tarvo (even, in)', [second line([65536 65536 1 1])]);
-
-  expect ('E = tarvo (even, odd(:, :, 1, :))', ...
-          "Error: input matrix size mismatch - A: [  2 ... ] vs B: [  1 ... ]\n");
   expect ('tarvo (even, odd(1:8, :, :, :))', ...
           "Error: input matrix size mismatch - A: [  16 ... ] vs B: [  8 ... ]\n");
-
-  bad3 = {even(:, :, :, 1), [third line([16 12 2 1])]; ...
-          reshape(even, 16, 12, 1, 2, 3), [third line([16 12 1 2])]; ...
-          real(even), [third line([16 12 2 3])]; ...
-          even(:, :, 1:1, [1 2 3 1]), "Error: input matrix size mismatch - A: [ 1st input: 2 ... ] vs B: [ 3rd input: 1 ... ]\n"; ...
-          even(1:8, :, :, :), "Error: input matrix size mismatch - A: [ 1st input: 16 ... ] vs B: [ 3rd input: 8 ... ]\n"};
-  for k = 1:rows (bad3)
-    in = bad3{k, 1};
-    expect ('[E, F, K] = tarvo (even, odd, in)', bad3{k, 2});
-    expect ('tarvo (even, odd, in)', bad3{k, 2});
-  end
+  expect ('tarvo (even, odd, real (even))', [third line([16 12 2 3])]);
+  expect ('[E, F, K] = tarvo (even, odd, even(1:8, :, :, :))', ...
+          "Error: input matrix size mismatch - A: [ 1st input: 16 ... ] vs B: [ 3rd input: 8 ... ]\n");
 
   % No outputs requested: the calibration runs, nothing is printed or returned.
   clear ans;
@@ -85,40 +69,6 @@ function expect (statement, text)
   msg = evalin ('caller', 'expect_text__');
   evalin ('caller', 'clear expect_text__ ans');
   check (strcmp (msg, text), '%s printed "%s", expected "%s"', statement, msg, text);
-end
-
-function shapes ()
-  cases = {[8 10 3], [8 10 1 3], 1, 3; [8 10 2 3], [8 10 2 3], 2, 3; ...
-           [8 10 2 2 3], [8 10 4 3], 4, 3};
-  for k = 1:rows (cases)
-    [in, out, Z, L] = cases{k, :};
-    [even, odd] = tarvo_phantom (8, 10, Z, L);
-    even = reshape (even, in); odd = reshape (odd, in);
-    [E, F, K] = tarvo (even, odd);
-    check (isequal (size (E), out) && isequal (size (F), out), 'size %s -> %s, %s', ...
-           mat2str (in), mat2str (size (E)), mat2str (size (F)));
-    check (iscomplex (E) && isa (E, 'double') && iscomplex (F), 'outputs not complex double');
-    check (isstruct (K) && isequal (size (K), [1 Z]), 'K is %s', mat2str (size (K)));
-    check (isequal (fieldnames (K)', {'dk', 'pattern', 'coef'}), 'K fields %s', ...
-           strjoin (fieldnames (K)', ','));
-    for z = 1:Z
-      check (isequal (K(z).dk, 2) && isa (K(z).dk, 'double') && isreal (K(z).dk), 'dk');
-      check (ischar (K(z).pattern) && strcmp (K(z).pattern, '*x*'), 'pattern "%s"', K(z).pattern);
-      check (isequal (size (K(z).coef), [10*L L]) && iscomplex (K(z).coef) && ...
-             all (isfinite (K(z).coef(:))), 'coef of slice %d is %s', z, mat2str (size (K(z).coef)));
-    end
-  end
-end
-
-function third_input ()
-  [even, odd] = tarvo_phantom (16, 16, 2, 3);
-  [E, F] = tarvo (even, odd);
-  [E3, F3] = tarvo (even, odd, odd);
-  check (bits_equal (E, E3) && bits_equal (F, F3), 'target = odd differs from no target');
-  Ee = tarvo (even, odd, even);
-  check (! bits_equal (E, Ee), 'the third input was not the target of output 1');
-  E1 = tarvo (even, odd);
-  check (bits_equal (E, E1), 'output 1 depends on the number of outputs');
 end
 
 function help_text ()

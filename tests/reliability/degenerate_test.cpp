@@ -208,20 +208,6 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array "
                    "for the input data.\n\t (in:[ 8 8 0 2 ]) \n"},
-        Degenerate{"NoReadoutSamples",
-                   {0, 8, 2},
-                   Content::kSmooth,
-                   Outcome::kMessage,
-                   0,
-                   "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array "
-                   "for the input data.\n\t (in:[ 0 8 2 1 ]) \n"},
-        Degenerate{"OneByOneByOneByOne",
-                   {1, 1, 1, 1},
-                   Content::kSmooth,
-                   Outcome::kMessage,
-                   0,
-                   "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array "
-                   "for the input data.\n\t (in:[ 1 1 1 1 ]) \n"},
         Degenerate{"AboveTheAlignmentLimit",
                    {32768, 2, 1, 2},
                    Content::kSmooth,

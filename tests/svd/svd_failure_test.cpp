@@ -27,15 +27,6 @@ std::string nomem(const std::string& label) {
   return label + ": " + std::strerror(ENOMEM) + "\n";
 }
 
-TEST(SvdErrors, ReportersWriteTheirExactBytes) {
-  CaptureStderr();
-  svdError("x %d", 3);
-  EXPECT_EQ(GetCapturedStderr(), "\aERROR: x 3\n");
-  CaptureStderr();
-  EXPECT_THROW(svdFatal("y %s", "z"), svd_run_failure);
-  EXPECT_EQ(GetCapturedStderr(), "\aERROR: y z\a\n");
-}
-
 TEST(SvdErrors, ParameterErrorsReturnNull) {
   SMatPtr empty(svdNewSMat(0, 3, 0));
   SMatPtr A = svdtest::to_smat(svdtest::random_sparse(6, 5, 0.6, 61));

@@ -17,6 +17,7 @@
 #include "core/tarvo.h"
 #include "gateway/mex_api.h"
 #include "gateway/mex_error.h"
+#include "gateway/owned.h"
 #include "linalg/memory.h"
 
 #ifndef TARVO_APPLY_ENTRY
@@ -27,14 +28,6 @@ namespace {
 
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-struct ArrayDeleter {
-  void operator()(mxArray* a) const { mxDestroyArray(a); }
-};
-using OwnedArray = std::unique_ptr<mxArray, ArrayDeleter>;
-struct HostFree {
-  void operator()(char* p) const { mxFree(p); }
-};
-using HostText = std::unique_ptr<char, HostFree>;
 
 const char* class_name(const mxArray* a) {
   switch (mxGetClassID(a)) {
@@ -61,7 +54,7 @@ const char* class_name(const mxArray* a) {
 // host stored as real (all-zero imaginary parts are dropped by MATLAB).
 struct Kernels {
   std::vector<tarvo::KernelView> views;
-  std::vector<HostText> patterns;
+  std::vector<OwnedText> patterns;
   std::vector<tarvo::buffer<double>> zeros;
 };
 

@@ -18,12 +18,11 @@
 #include <limits>
 #include <memory>
 #include <new>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "core/tarvo.h"
 #include "gateway/gateway.h"
+#include "gateway/owned.h"
+#include "linalg/memory.h"
 
 namespace {
 
@@ -49,11 +48,6 @@ constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 constexpr int kSliceOutputs = 3;
 const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
 
-struct ArrayDeleter {
-  void operator()(mxArray* a) const { mxDestroyArray(a); }
-};
-// A host array this call created and has not handed to the host yet.
-using OwnedArray = std::unique_ptr<mxArray, ArrayDeleter>;
 
 enum class Rank { kThreeOrMore, kExactlyFour };
 
@@ -194,21 +188,6 @@ bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
   return true;
 }
 
-// Hands the heap's free pages back to the system when the call ends. A call frees every block
-// it took, but its large transient buffers, interleaved with the host's own allocations, would
-// otherwise leave a heap that keeps growing over thousands of calls (glibc raises its mmap
-// threshold after the first large free, so later large blocks come from the heap).
-struct HeapTrim {
-  HeapTrim() = default;
-  HeapTrim(const HeapTrim&) = delete;
-  HeapTrim& operator=(const HeapTrim&) = delete;
-  ~HeapTrim() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-  }
-};
-
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -220,7 +199,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mexPrintf("%s", kTooManyOutputs);
     return;
   }
-  const HeapTrim trim;  // declared first: runs once everything of the call has been freed
+  const tarvo::HeapTrim trim;  // declared first: runs once everything of the call has been freed
   OwnedArray outputs[3];
   try {
     if (!run(nlhs, nrhs, prhs, outputs)) return;

@@ -19,6 +19,7 @@
 
 #include "gateway/mex_api.h"
 #include "gateway/mex_error.h"
+#include "gateway/owned.h"
 #include "prepare/prepare.h"
 
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -28,14 +29,6 @@ namespace {
 constexpr const char* kPrefix = "tarvo:prepare";
 constexpr int kMaxDims = 32;
 
-struct ArrayDeleter {
-  void operator()(mxArray* a) const { mxDestroyArray(a); }
-};
-using OwnedArray = std::unique_ptr<mxArray, ArrayDeleter>;
-struct TextDeleter {
-  void operator()(char* p) const { mxFree(p); }
-};
-using OwnedText = std::unique_ptr<char, TextDeleter>;
 
 bool is_real_double(const mxArray* a) {
   return mxGetClassID(a) == mxDOUBLE_CLASS && !mxIsComplex(a);

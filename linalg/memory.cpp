@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#ifdef _WIN32
+#if defined(_WIN32) || defined(__GLIBC__)
 #include <malloc.h>
 #endif
 #ifdef __linux__
@@ -161,6 +161,12 @@ void* alloc_bytes(std::size_t bytes, bool clear) noexcept {
   void* p = allocate(bytes, clear);
   if (!p) g_failures.fetch_add(1, std::memory_order_relaxed);
   return p;
+}
+
+HeapTrim::~HeapTrim() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 long alloc_failures() noexcept {

@@ -57,6 +57,17 @@ buffer<T> make_buffer(std::int64_t count, bool clear = false) {
   return buffer<T>(p);
 }
 
+// Hands the heap's free pages back to the system when it goes out of scope (declare it first in
+// a call's entry, so that it runs once everything of the call has been freed). A call frees
+// every block it took, but its large transient buffers, interleaved with the host's own
+// allocations, would otherwise leave a heap that keeps growing over thousands of calls.
+struct HeapTrim {
+  HeapTrim() = default;
+  HeapTrim(const HeapTrim&) = delete;
+  HeapTrim& operator=(const HeapTrim&) = delete;
+  ~HeapTrim();
+};
+
 // Test hook: the k-th allocation from now (k = 1 is the next one) fails; k <= 0 disables.
 // Thread-safe. Also counts allocations so a test can sweep every k of a call.
 void alloc_fail_at(long k) noexcept;

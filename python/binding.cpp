@@ -23,9 +23,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "core/tarvo.h"
 #include "linalg/memory.h"
@@ -203,18 +200,6 @@ void raise_memory(const char* what) {
   raise(PyExc_MemoryError, std::string("Out of memory: ") + what + " does not fit.");
 }
 
-// Gives the heap's free pages back to the system at the end of a call (see the MEX entry: the
-// large transient blocks of a call would otherwise leave the heap growing over many calls).
-struct HeapTrim {
-  HeapTrim() = default;
-  HeapTrim(const HeapTrim&) = delete;
-  HeapTrim& operator=(const HeapTrim&) = delete;
-  ~HeapTrim() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-  }
-};
 
 // One slice's kernel as a dict: dk (int), pattern (str), coef (complex128, rows x cols, F).
 py::dict kernel_dict(const tarvo::KernelView& k) {
@@ -257,7 +242,7 @@ class PyCalibration {
     int rc = -1;
     {
       py::gil_scoped_release unlocked;
-      const HeapTrim trim;
+      const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       tarvo::buffer<cplx> ecopy, ocopy;
       void* ed = frame_data(e, 0, &ecopy);
@@ -349,7 +334,7 @@ class PyCalibration {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> hold(lock_);
-      const HeapTrim trim;
+      const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       rc = ensure_core(in.folded, &status);
       tarvo::buffer<cplx> copy;
@@ -457,7 +442,7 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
   int rc = -1;
   {
     py::gil_scoped_release unlocked;
-    const HeapTrim trim;
+    const tarvo::HeapTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     tarvo::buffer<cplx> ecopy, ocopy, ccopy;
     void* ed = frame_data(e, 0, &ecopy);
@@ -521,7 +506,7 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
   void* out_data = out.mutable_data();
   {
     py::gil_scoped_release unlocked;
-    const HeapTrim trim;
+    const tarvo::HeapTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     rc = tarvo::prepare_lines(grid, reinterpret_cast<const dcomplex*>(raw.data()), extents,
                               flags.data(), static_cast<dcomplex*>(out_data), &error);

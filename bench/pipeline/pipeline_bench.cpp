@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "core/core.h"
 #include "core/internal.h"
 #include "core/phantom.h"
@@ -48,16 +49,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using tarvo_bench::Clock;
+using tarvo_bench::median;
+using tarvo_bench::seconds_since;
 
 long status_kib(const char* key) {
   std::ifstream in("/proc/self/status");

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "core/phantom.h"
 #include "core/tarvo.h"
 #include "linalg/memory.h"
@@ -24,16 +25,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using tarvo_bench::Clock;
+using tarvo_bench::median;
+using tarvo_bench::seconds_since;
 
 // One whole call (outputs E and F) through the core API the MEX function runs.
 bool correction_call(const tarvo_test::Phantom& p) {

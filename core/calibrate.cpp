@@ -104,8 +104,7 @@ int solve_target_coil(const dcomplex* data, const SliceShape& slice, const Train
   }
   training_values(data, slice, training, target, system.scale, b.get());
   complex_matvec(system.AH, b.get(), static_cast<int>(K), static_cast<int>(R), Xb.get());
-  return complex_cg_solve(system.X, static_cast<int>(K), Xb.get(), column, kCgPasses,
-                          kCgTolerance);
+  return complex_cg_solve(system.X, static_cast<int>(K), Xb.get(), column, kCgPasses, kCgTolerance);
 }
 
 int calibrate_kernel(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
@@ -151,8 +150,7 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
                     b.get() + R * c);
     return 0;
   });
-  tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
-                        Xb.get());
+  tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L, Xb.get());
   return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
                                       kCgPasses, kCgTolerance);
 }

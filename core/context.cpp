@@ -9,8 +9,8 @@ namespace {
 
 // Frees the four scratch volumes and clears their pointers.
 void release_scratch(CorrectionContext* context) {
-  for (dcomplex** s : {&context->odd_half, &context->even_half, &context->odd_slice,
-                       &context->even_slice}) {
+  for (dcomplex** s :
+       {&context->odd_half, &context->even_half, &context->odd_slice, &context->even_slice}) {
     tarvo::free_bytes(*s);
     *s = nullptr;
   }
@@ -45,8 +45,8 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
     context_destroy(context);
     return -1;
   }
-  for (dcomplex** s : {&context->odd_half, &context->even_half, &context->odd_slice,
-                       &context->even_slice}) {
+  for (dcomplex** s :
+       {&context->odd_half, &context->even_half, &context->odd_slice, &context->even_slice}) {
     *s = tarvo::alloc_array<dcomplex>(count, true);
     if (!*s) {
       std::fprintf(stderr, " could not alloc context scratch array\n");

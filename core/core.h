@@ -43,7 +43,7 @@ struct SliceShape {
 // readout offsets q[j] from the target sample.
 struct KernelGeometry {
   int S = 0;
-  const int* line_offsets = nullptr;     // S entries (borrowed)
+  const int* line_offsets = nullptr;  // S entries (borrowed)
   int w = 0;
   const int* readout_offsets = nullptr;  // w entries (borrowed)
   // Rows of the coefficient array for L coils: K = w*S*L.
@@ -121,8 +121,8 @@ struct SliceKernelSet {
 // per-slice kernel sets. The scratch volumes are named by their role in the synthesis; the
 // interleave uses the two whole-volume ones for its two single-polarity sets.
 struct CorrectionContext {
-  std::uint16_t initialized;   // 1 while the FFT manager and the scratch buffers are held
-  FftManager fft;              // prepared 2-D FFTs
+  std::uint16_t initialized;  // 1 while the FFT manager and the scratch buffers are held
+  FftManager fft;             // prepared 2-D FFTs
   // M*N*Z*L elements each (owned). Whole volumes: odd_half the odd-line half (interleave: odd
   // lines of E with even lines of O), even_half the even-line half (interleave: even lines of E
   // with odd lines of O). One slice (M*N*L used): odd_slice and even_slice.
@@ -258,9 +258,10 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                       CorrectionContext* context, int swap_order);
 
 // Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
-// missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line list (occupied lines, counted
-// from 1) is handed back through the given pointers (freed here when list_out is null).
-// Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another allocation message.
+// missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line
+// list (occupied lines, counted from 1) is handed back through the given pointers (freed here when
+// list_out is null). Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another
+// allocation message.
 int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
                              int* count_out, int** list_out, float fraction,
                              const SliceKernelSet* set);

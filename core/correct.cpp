@@ -39,8 +39,10 @@ int set_status(Status* status, const char* what, const char* format, ...) {
 int step_failed(Status* status, const char* step, long failures_before) {
   std::snprintf(status->step, sizeof status->step, "%s", step);
   if (alloc_failures() != failures_before)
-    return set_status(status, "memory", "Out of memory in %s: the call needs more memory than "
-                      "is available.", step);
+    return set_status(status, "memory",
+                      "Out of memory in %s: the call needs more memory than "
+                      "is available.",
+                      step);
   return set_status(status, step, "%s failed.", step);
 }
 
@@ -52,8 +54,10 @@ int run_step(Status* status, const char* step, Step&& body) {
     if (body() == 0) return 0;
   } catch (const std::bad_alloc&) {
     std::snprintf(status->step, sizeof status->step, "%s", step);
-    return set_status(status, "memory", "Out of memory in %s: the call needs more memory than "
-                      "is available.", step);
+    return set_status(status, "memory",
+                      "Out of memory in %s: the call needs more memory than "
+                      "is available.",
+                      step);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", step, e.what());
   } catch (...) {
@@ -62,8 +66,7 @@ int run_step(Status* status, const char* step, Step&& body) {
 }
 
 bool is_four_extent(const ComplexVolume& v) {
-  return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 &&
-         v.dims[3] > 0;
+  return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 && v.dims[3] > 0;
 }
 
 void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
@@ -159,15 +162,20 @@ int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
   for (int z = 0; z < count; ++z) {
     const KernelView& k = kernels[z];
     if (k.dk != kKernelSpacing)
-      return set_status(status, "dk", "Kernel %d has line spacing dk = %d; this module's kernels "
-                        "have dk = %d.", z + 1, k.dk, kKernelSpacing);
+      return set_status(status, "dk",
+                        "Kernel %d has line spacing dk = %d; this module's kernels "
+                        "have dk = %d.",
+                        z + 1, k.dk, kKernelSpacing);
     if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
-      return set_status(status, "pattern", "Kernel %d has pattern '%s'; this module's kernels "
-                        "have pattern '%s'.", z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+      return set_status(status, "pattern",
+                        "Kernel %d has pattern '%s'; this module's kernels "
+                        "have pattern '%s'.",
+                        z + 1, k.pattern ? k.pattern : "", kKernelPattern);
     if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef", "Kernel %d has a %lld x %lld coef matrix; for a target "
-                        "of %d coils it must be %lld x %d (10 L x L).", z + 1,
-                        static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+      return set_status(status, "coef",
+                        "Kernel %d has a %lld x %lld coef matrix; for a target "
+                        "of %d coils it must be %lld x %d (10 L x L).",
+                        z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
                         static_cast<long long>(rows), L);
   }
   return 0;
@@ -178,10 +186,12 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   out->reset();
   *status = {};
   if (shape.M < 1 || shape.N < 1 || shape.Z < 1 || shape.L < 1)
-    return set_status(status, "target", "The volume to correct must be a non-empty M x N x Z x L "
+    return set_status(status, "target",
+                      "The volume to correct must be a non-empty M x N x Z x L "
                       "array.");
   if (count != shape.Z)
-    return set_status(status, "slices", "The kernels are for %d slices but the volume has %d "
+    return set_status(status, "slices",
+                      "The kernels are for %d slices but the volume has %d "
                       "(its third extent); the kernels must come from a call on the same slices.",
                       count, shape.Z);
   if (check_kernels(kernels, count, shape.L, status) != 0) return -1;
@@ -213,8 +223,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     if (!set->spacings || !set->patterns) break;
     set->spacings[0] = kKernelSpacing;
     set->patterns[0] = alloc_array<KernelPattern>(1, true);
-    if (!set->patterns[0] || build_patterns(set->patterns[0], kKernelSpacing,
-                                            kKernelSourceLines, 0) != 0)
+    if (!set->patterns[0] ||
+        build_patterns(set->patterns[0], kKernelSpacing, kKernelSourceLines, 0) != 0)
       break;
     dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
     if (!w) break;
@@ -230,22 +240,20 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   return 0;
 }
 
-int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E,
-          Status* status) {
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status) {
   *status = {};
   const VolumeShape shape = calibration->shape();
-  if (shape.Z < 1)
-    return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
   if (!is_four_extent(target) || shape_of(target) != shape)
-    return set_status(status, "target", "The frame to correct is %d x %d x %d x %d; the "
-                      "kernels are for %d x %d x %d x %d volumes.", target.dims[0],
-                      target.dims[1], target.dims[2], target.dims[3], shape.M, shape.N, shape.Z,
-                      shape.L);
+    return set_status(status, "target",
+                      "The frame to correct is %d x %d x %d x %d; the "
+                      "kernels are for %d x %d x %d x %d volumes.",
+                      target.dims[0], target.dims[1], target.dims[2], target.dims[3], shape.M,
+                      shape.N, shape.Z, shape.L);
   if (!E->data) return set_status(status, "output", "No room for the output volume.");
   set_output_record(shape, E);
-  return run_step(status, "synthesize_volume", [&] {
-    return synthesize_volume(&target, E, &calibration->context_, 0);
-  });
+  return run_step(status, "synthesize_volume",
+                  [&] { return synthesize_volume(&target, E, &calibration->context_, 0); });
 }
 
 int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
@@ -325,9 +333,8 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
     return set_status(status, "output", "The volumes do not have the calibration's extents.");
   set_output_record(shape, F);
   CorrectionContext& context = calibration->context_;
-  if (run_step(status, "synthesize_volume", [&] {
-        return synthesize_volume(calibration->even_, F, &context, 0);
-      }) != 0)
+  if (run_step(status, "synthesize_volume",
+               [&] { return synthesize_volume(calibration->even_, F, &context, 0); }) != 0)
     return -1;
   // The alignment turns both stacks: E is aligned in a scratch copy (free after the synthesis).
   dcomplex* e = context.odd_half;

@@ -104,8 +104,8 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
   // and which are targets does not depend on the order of the work below.
   auto target = [&](int l, int* lines) {
-    return mask[l] == 0 &&
-           core_detail::sources_accepted(mask, l, kernel, N, [](int m) { return m == 1; }, lines);
+    return mask[l] == 0 && core_detail::sources_accepted(
+                               mask, l, kernel, N, [](int m) { return m == 1; }, lines);
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
@@ -280,7 +280,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   const int Z = source->dims[2];
   const int L = source->dims[3];
   const std::int64_t count = core_detail::element_count(source->ndims, source->dims);
-  if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices || Z > context->slice_count || !source->data || !output->data ||
+  if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices ||
+      Z > context->slice_count || !source->data || !output->data ||
       std::memcmp(source->tag, "dblc", 5) != 0) {
     std::fprintf(stderr,
                  "synthesize_volume: the volume does not fit the correction context.  "

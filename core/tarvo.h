@@ -62,20 +62,20 @@ inline std::int64_t kernel_rows(int L) {
 // kernel_rows(L) x L column-major matrix is re[(r + rows*c) * step] + i im[(r + rows*c) *
 // step], so split (step 1) and interleaved (step 2) complex storage both serve.
 struct KernelView {
-  int dk = 0;                   // line spacing
+  int dk = 0;                     // line spacing
   const char* pattern = nullptr;  // NUL-terminated pattern text (borrowed)
-  const double* re = nullptr;   // borrowed
-  const double* im = nullptr;   // borrowed
+  const double* re = nullptr;     // borrowed
+  const double* im = nullptr;     // borrowed
   std::int64_t rows = 0, cols = 0;
   std::int64_t step = 1;
 };
 
 // What went wrong, in fixed storage (no allocation, nothing to release).
 struct Status {
-  char what[48] = {};       // "even", "odd", "target", "slices", "dk", "pattern", "coef",
-                            // "memory", or the failed step's name
-  char step[48] = {};       // the step of core/core.h that failed, when one did
-  char message[512] = {};   // the explanation a user is shown
+  char what[48] = {};      // "even", "odd", "target", "slices", "dk", "pattern", "coef",
+                           // "memory", or the failed step's name
+  char step[48] = {};      // the step of core/core.h that failed, when one did
+  char message[512] = {};  // the explanation a user is shown
   bool ok() const { return what[0] == '\0'; }
 };
 
@@ -95,15 +95,14 @@ class Calibration {
 
  private:
   friend int calibrate(const ComplexVolume&, const ComplexVolume&, Calibration*, Status*);
-  friend int calibration_from_kernels(const KernelView*, int, VolumeShape, Calibration*,
-                                      Status*);
+  friend int calibration_from_kernels(const KernelView*, int, VolumeShape, Calibration*, Status*);
   friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
   void reset();
 
   VolumeShape shape_;
-  CorrectionContext context_{};           // FFTs, scratch volumes, kernel sets (owned)
-  const ComplexVolume* even_ = nullptr;   // borrowed: the even frame of calibrate()
+  CorrectionContext context_{};          // FFTs, scratch volumes, kernel sets (owned)
+  const ComplexVolume* even_ = nullptr;  // borrowed: the even frame of calibrate()
 };
 
 // Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is
@@ -123,8 +122,7 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
                              Calibration* out, Status* status);
 
 // E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
-int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E,
-          Status* status);
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status);
 
 // A series: for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements() values, the
 // frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected images

@@ -306,8 +306,8 @@ mxArray* damaged_kernels(const mxArray* K, int damage, const mxArray* other) {
                                          mxIsComplex(other) ? mxCOMPLEX : mxREAL);
       } else {
         const std::vector<int> e = extents_of(v);
-        value = mxCreateNumericArray_700(2, e.data(), mxDOUBLE_CLASS,
-                                         damage == 4 ? mxREAL : mxCOMPLEX);
+        value =
+            mxCreateNumericArray_700(2, e.data(), mxDOUBLE_CLASS, damage == 4 ? mxREAL : mxCOMPLEX);
         if (value) {
           const std::size_t n = mxGetNumberOfElements(v);
           std::memcpy(mxGetPr(value), mxGetPr(v), n * sizeof(double));

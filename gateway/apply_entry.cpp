@@ -28,25 +28,40 @@ namespace {
 
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
-
 const char* class_name(const mxArray* a) {
   switch (mxGetClassID(a)) {
-    case mxCELL_CLASS: return "cell";
-    case mxSTRUCT_CLASS: return "struct";
-    case mxLOGICAL_CLASS: return "logical";
-    case mxCHAR_CLASS: return "char";
-    case mxDOUBLE_CLASS: return mxIsComplex(a) ? "complex double" : "real double";
-    case mxSINGLE_CLASS: return mxIsComplex(a) ? "complex single" : "real single";
-    case mxINT8_CLASS: return "int8";
-    case mxUINT8_CLASS: return "uint8";
-    case mxINT16_CLASS: return "int16";
-    case mxUINT16_CLASS: return "uint16";
-    case mxINT32_CLASS: return "int32";
-    case mxUINT32_CLASS: return "uint32";
-    case mxINT64_CLASS: return "int64";
-    case mxUINT64_CLASS: return "uint64";
-    case mxFUNCTION_CLASS: return "function handle";
-    default: return "unknown";
+    case mxCELL_CLASS:
+      return "cell";
+    case mxSTRUCT_CLASS:
+      return "struct";
+    case mxLOGICAL_CLASS:
+      return "logical";
+    case mxCHAR_CLASS:
+      return "char";
+    case mxDOUBLE_CLASS:
+      return mxIsComplex(a) ? "complex double" : "real double";
+    case mxSINGLE_CLASS:
+      return mxIsComplex(a) ? "complex single" : "real single";
+    case mxINT8_CLASS:
+      return "int8";
+    case mxUINT8_CLASS:
+      return "uint8";
+    case mxINT16_CLASS:
+      return "int16";
+    case mxUINT16_CLASS:
+      return "uint16";
+    case mxINT32_CLASS:
+      return "int32";
+    case mxUINT32_CLASS:
+      return "uint32";
+    case mxINT64_CLASS:
+      return "int64";
+    case mxUINT64_CLASS:
+      return "uint64";
+    case mxFUNCTION_CLASS:
+      return "function handle";
+    default:
+      return "unknown";
   }
 }
 
@@ -64,7 +79,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   if (mxGetClassID(K) != mxSTRUCT_CLASS)
     return fail(error, "tarvo:apply:notStruct",
                 "K must be the struct array that tarvo returns as its third output (fields dk, "
-                "pattern, coef); it is a %s array.", class_name(K));
+                "pattern, coef); it is a %s array.",
+                class_name(K));
   const char* names[3] = {"dk", "pattern", "coef"};
   int field[3];
   for (int f = 0; f < 3; ++f) {
@@ -72,7 +88,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
     if (field[f] < 0)
       return fail(error, "tarvo:apply:missingField",
                   "K has no field '%s': it must be the struct array that tarvo returns as its "
-                  "third output (fields dk, pattern, coef).", names[f]);
+                  "third output (fields dk, pattern, coef).",
+                  names[f]);
   }
   const std::size_t count = mxGetNumberOfElements(K);
   if (count < 1 || count > static_cast<std::size_t>(kMaxCount))
@@ -98,8 +115,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
     if (!coef || !mxIsDouble(coef))
       return fail(error, "tarvo:apply:coef",
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
-                  "of %d coils; it is %s.", z + 1, static_cast<long long>(rows), L, L,
-                  coef ? class_name(coef) : "empty");
+                  "of %d coils; it is %s.",
+                  z + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
     // The extents are the core's to check against the target (a matrix of 10 L x L).
     const int n = mxGetNumberOfDimensions_700(coef);
     const int* e = mxGetDimensions_700(coef);
@@ -129,13 +146,14 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
     return fail(error, "tarvo:apply:nargin",
                 "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
   if (nlhs > 1)
-    return fail(error, "tarvo:apply:nargout",
-                "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
+    return fail(error, "tarvo:apply:nargout", "tarvo_apply returns 1 output, E; %d were requested.",
+                nlhs);
   const mxArray* target = prhs[1];
   if (!mxIsDouble(target) || !mxIsComplex(target))
     return fail(error, "tarvo:apply:target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
-                "array (complex(x) makes a real array complex).", class_name(target));
+                "array (complex(x) makes a real array complex).",
+                class_name(target));
   const int n = mxGetNumberOfDimensions_700(target);
   const int* e = mxGetDimensions_700(target);
   if (n < 2 || !e)
@@ -154,11 +172,13 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
   if (frame.elements() == 0)
     return fail(error, "tarvo:apply:target",
                 "The target's frames are empty (%d x %d x %d x %d); each must hold M x N x Z x L "
-                "samples with every extent at least 1.", frame.M, frame.N, frame.Z, frame.L);
+                "samples with every extent at least 1.",
+                frame.M, frame.N, frame.Z, frame.L);
   if (frame.elements() > kMaxCount)
     return fail(error, "tarvo:apply:tooLarge",
                 "A frame of the target holds %lld elements; the module's 32-bit interface takes "
-                "at most 2147483647 per frame.", static_cast<long long>(frame.elements()));
+                "at most 2147483647 per frame.",
+                static_cast<long long>(frame.elements()));
 
   Kernels kernels;
   if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
@@ -197,8 +217,10 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
   if (tarvo::apply_frames(&calibration, frames, read, write, &status) != 0) {
     if (std::strcmp(status.what, "memory") == 0)
       return fail(error, "tarvo:apply:memory", "%s", status.message);
-    return fail(error, "tarvo:apply:failed", "The correction failed in %s (see the messages "
-                "above); no output was assigned.", status.step[0] ? status.step : status.what);
+    return fail(error, "tarvo:apply:failed",
+                "The correction failed in %s (see the messages "
+                "above); no output was assigned.",
+                status.step[0] ? status.step : status.what);
   }
   plhs[0] = E.release();
   return true;

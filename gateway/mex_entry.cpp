@@ -12,8 +12,8 @@
 // mexFunction. The correction itself is the core's (core/tarvo.h); this file converts arrays
 // and reports errors.
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -47,7 +47,6 @@ constexpr const char* kThirdLabel = "3rd input:";
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 constexpr int kSliceOutputs = 3;
 const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
-
 
 enum class Rank { kThreeOrMore, kExactlyFour };
 
@@ -105,8 +104,8 @@ OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
     if (!k.pattern || k.rows > kMaxCount || k.cols > kMaxCount) return nullptr;
     OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
     OwnedArray text(mxCreateString(k.pattern));
-    OwnedArray coef(mxCreateDoubleMatrix_700(static_cast<int>(k.rows), static_cast<int>(k.cols),
-                                             mxCOMPLEX));
+    OwnedArray coef(
+        mxCreateDoubleMatrix_700(static_cast<int>(k.rows), static_cast<int>(k.cols), mxCOMPLEX));
     double* re = coef ? mxGetPr(coef.get()) : nullptr;
     double* im = coef ? mxGetPi(coef.get()) : nullptr;
     double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;

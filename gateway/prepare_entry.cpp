@@ -29,7 +29,6 @@ namespace {
 constexpr const char* kPrefix = "tarvo:prepare";
 constexpr int kMaxDims = 32;
 
-
 bool is_real_double(const mxArray* a) {
   return mxGetClassID(a) == mxDOUBLE_CLASS && !mxIsComplex(a);
 }
@@ -46,8 +45,8 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
     return fail(error, "tarvo:prepare:arguments",
                 "tarvo_prepare takes 4 inputs (raw, kx, reversed, M); it was given %d.", nrhs);
   if (nlhs > 1)
-    return fail(error, "tarvo:prepare:arguments",
-                "tarvo_prepare has 1 output; %d were requested.", nlhs);
+    return fail(error, "tarvo:prepare:arguments", "tarvo_prepare has 1 output; %d were requested.",
+                nlhs);
   const mxArray* raw = prhs[0];
   const mxArray* kx = prhs[1];
   const mxArray* reversed = prhs[2];
@@ -91,14 +90,15 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
   tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(N < 1 ? 1 : N));
   if (!flags) return fail(error, "tarvo:prepare:memory", "Out of memory for the line flags.");
   if (mxGetClassID(reversed) == mxLOGICAL_CLASS) {
-    if (tarvo::check_reversed_count(static_cast<std::int64_t>(mxGetNumberOfElements(reversed)),
-                                    N, &e) != 0)
+    if (tarvo::check_reversed_count(static_cast<std::int64_t>(mxGetNumberOfElements(reversed)), N,
+                                    &e) != 0)
       return core_failed(error, e);
     const auto* values = static_cast<const unsigned char*>(mxGetData(reversed));
     for (int l = 0; l < N; ++l) flags[l] = values[l] ? 1 : 0;
   } else if (mxGetClassID(reversed) == mxCHAR_CLASS) {
     OwnedText text(mxArrayToString(reversed));
-    if (!text) return fail(error, "tarvo:prepare:memory", "Out of memory for the text of reversed.");
+    if (!text)
+      return fail(error, "tarvo:prepare:memory", "Out of memory for the text of reversed.");
     if (tarvo::reversed_by_parity(text.get(), N, flags.get(), &e) != 0)
       return core_failed(error, e);
   } else {

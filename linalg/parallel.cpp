@@ -37,10 +37,10 @@ struct Loop {
   const Share share;    // runs worker w's share of the jobs; never throws
   void* const context;  // borrowed: what share works on
   const int workers;
-  int taken = 1;         // ids 1 .. taken-1 have been handed out (0 is the caller's)
-  int running = 0;       // ids a helper took and has not finished
-  bool queued = false;   // in the queue of loops with ids left
-  Loop* next = nullptr;  // that queue
+  int taken = 1;                     // ids 1 .. taken-1 have been handed out (0 is the caller's)
+  int running = 0;                   // ids a helper took and has not finished
+  bool queued = false;               // in the queue of loops with ids left
+  Loop* next = nullptr;              // that queue
   std::condition_variable finished;  // running dropped to 0
 };
 

@@ -80,8 +80,7 @@ int prepare_lines(const ReadoutGrid& grid, const dcomplex* raw, const LineExtent
                   const unsigned char* reversed, dcomplex* out, PrepareError* error) {
   clear_error(error);
   const int R = extents.samples, N = extents.lines, M = grid.length();
-  if (grid.samples() < 1)
-    return fail(error, "kx", "the readout grid has not been built");
+  if (grid.samples() < 1) return fail(error, "kx", "the readout grid has not been built");
   if (R < 1 || N < 1 || extents.frames < 1)
     return fail(error, "raw", "raw must not be empty (it is %d x %d x %lld after folding)", R, N,
                 static_cast<long long>(extents.frames));

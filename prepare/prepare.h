@@ -42,8 +42,8 @@ namespace tarvo {
 
 // Identifier and message of a failed call (fixed storage: reporting never allocates).
 struct PrepareError {
-  char id[16];         // "kx", "reversed", "raw", "M" or "memory"; "" on success
-  char message[256];   // what is wrong and what was expected, NUL-terminated
+  char id[16];        // "kx", "reversed", "raw", "M" or "memory"; "" on success
+  char message[256];  // what is wrong and what was expected, NUL-terminated
 };
 
 // Extents of a raw volume: samples per line, lines, and the product of the remaining extents.

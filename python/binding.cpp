@@ -200,7 +200,6 @@ void raise_memory(const char* what) {
   raise(PyExc_MemoryError, std::string("Out of memory: ") + what + " does not fit.");
 }
 
-
 // One slice's kernel as a dict: dk (int), pattern (str), coef (complex128, rows x cols, F).
 py::dict kernel_dict(const tarvo::KernelView& k) {
   py::array coef = new_output({k.rows, k.cols});
@@ -480,11 +479,11 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
     if (i >= 2) frames *= raw.shape(i);
   }
   if (shape[0] < 1 || shape[1] < 1 || frames < 1 || shape[0] > kMaxCount || shape[1] > kMaxCount)
-    raise(PyExc_ValueError, "raw must have at least one sample, line and frame and at most "
-                            "2147483647 samples and lines; its shape is (" +
-                                extents_text(shape, ", ") + ").");
-  const tarvo::LineExtents extents{static_cast<int>(shape[0]), static_cast<int>(shape[1]),
-                                   frames};
+    raise(PyExc_ValueError,
+          "raw must have at least one sample, line and frame and at most "
+          "2147483647 samples and lines; its shape is (" +
+              extents_text(shape, ", ") + ").");
+  const tarvo::LineExtents extents{static_cast<int>(shape[0]), static_cast<int>(shape[1]), frames};
   tarvo::PrepareError error{};
   auto fail = [&]() {
     const bool memory = std::strcmp(error.id, "memory") == 0;

@@ -275,8 +275,9 @@ int main(int argc, char** argv) {
       std::printf("small call: the call failed\n");
       return 1;
     }
-    std::printf("small 4x4x1x2 call: %.1f us on 1 thread, %.1f us on %d (%.2fx the one-thread time)\n",
-                one * 1e6, all_threads * 1e6, hw, all_threads / one);
+    std::printf(
+        "small 4x4x1x2 call: %.1f us on 1 thread, %.1f us on %d (%.2fx the one-thread time)\n",
+        one * 1e6, all_threads * 1e6, hw, all_threads / one);
   }
   if (sizes.empty()) return 0;
   std::vector<int> thread_counts = {1};

@@ -294,10 +294,13 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(t_error_message, sizeof t_error_message, format ? format : "", args);
   va_end(args);
+  // Outside tarvo_mxhost_call there is no frame to return to: the error is kept (read it with
+  // tarvo_mxhost_error_id) and reported on stderr, and the entry goes on to its own return
+  // (the module raises only as the last thing an entry does).
   if (!t_call) {
     std::fprintf(stderr, "mexErrMsgIdAndTxt outside a host call: %s: %s\n", t_error_id,
                  t_error_message);
-    std::abort();
+    return;
   }
   std::longjmp(*t_call, 1);
 }

@@ -32,7 +32,7 @@ typedef void (*tarvo_mxhost_entry)(int nlhs, mxArray* plhs[], int nrhs, const mx
    error with mexErrMsgIdAndTxt (the host then jumps back here without unwinding the entry's
    frames, as MATLAB does not run them either; plhs holds whatever was assigned before, which
    a host discards). Calls may nest and run on several threads. mexErrMsgIdAndTxt outside such
-   a call writes its message to stderr and aborts the test program. */
+   a call keeps the error (tarvo_mxhost_error_id/message), writes it to stderr and returns. */
 int tarvo_mxhost_call(tarvo_mxhost_entry entry, int nlhs, mxArray* plhs[], int nrhs,
                       const mxArray* prhs[]);
 /* Identifier and message of the last error raised on this thread ("" when none). */

@@ -44,7 +44,7 @@ TEST_P(UnwrapPhaseJump, OnlyStepsAbovePiAreCorrected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, UnwrapPhaseJump,
-                         testing::Values(Jump{3.141592654, 3.141592654},    // exactly pi: kept
+                         testing::Values(Jump{3.141592654, 3.141592654},  // exactly pi: kept
                                          Jump{3.2, 3.2 - 6.283185308},    // above pi: one turn down
                                          Jump{-3.2, -3.2 + 6.283185308},  // below -pi: one turn up
                                          Jump{9.5, 9.5 - 2 * 6.283185308}));  // two turns

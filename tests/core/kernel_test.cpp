@@ -90,8 +90,8 @@ TEST(CalibrateKernel, EveryAllocationFailureIsReportedWithItsBuffer) {
     dcomplex* coef = nullptr;
     testing::internal::CaptureStderr();
     tarvo::alloc_fail_at(k);
-    const int status = calibrate_kernel({8, 8, 2, 8}, data.data(), kKernel, {4, lines.data(), 2},
-                                        &coef, 0, 0);
+    const int status =
+        calibrate_kernel({8, 8, 2, 8}, data.data(), kKernel, {4, lines.data(), 2}, &coef, 0, 0);
     const bool consumed = !tarvo::alloc_fail_armed();
     tarvo::alloc_fail_at(0);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -103,10 +103,11 @@ TEST(CalibrateKernel, EveryAllocationFailureIsReportedWithItsBuffer) {
     EXPECT_EQ(status, -1) << "allocation " << k;
     seen.insert(err);
   }
-  EXPECT_EQ(seen, (std::set<std::string>{" could not alloc AH array\n", " could not alloc X array\n",
-                                         " could not alloc N array\n", " could not alloc b array\n",
-                                         " could not alloc Xb array\n",
-                                         "complex_cg_solve: could not alloc work vectors\n"}));
+  EXPECT_EQ(seen,
+            (std::set<std::string>{" could not alloc AH array\n", " could not alloc X array\n",
+                                   " could not alloc N array\n", " could not alloc b array\n",
+                                   " could not alloc Xb array\n",
+                                   "complex_cg_solve: could not alloc work vectors\n"}));
 }
 
 // The shifted modes: mode 1 solves w passes of every coil, pass t with the training values
@@ -175,8 +176,8 @@ TEST_P(SynthesizeHalf, FillsEveryMissingLineAndKeepsTheAcquiredOnes) {
   const std::vector<dcomplex> before = data;
   int count = 0;
   int* list = nullptr;
-  ASSERT_EQ(
-      synthesize_missing_lines(data.data(), acquired.data(), shape, &count, &list, 1.0f, set), 0);
+  ASSERT_EQ(synthesize_missing_lines(data.data(), acquired.data(), shape, &count, &list, 1.0f, set),
+            0);
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (int(i % N) % 2 == parity)
       EXPECT_EQ(data[i].re, source[i].re) << "acquired line " << i % N;

@@ -18,9 +18,9 @@
 
 #include "align/align.h"
 #include "core/core.h"
-#include "core/tarvo.h"
 #include "core/internal.h"
 #include "core/phantom.h"
+#include "core/tarvo.h"
 #include "core/test_util.h"
 
 namespace {
@@ -175,10 +175,12 @@ TEST(ThreadCount, AScopeSetsTheCountOfItsThreadAndItsWorkersOnly) {
     tarvo::ThreadCountScope scope(5);
     EXPECT_EQ(tarvo::thread_count(), 5);
     std::vector<int> seen(8, 0);
-    ASSERT_EQ(tarvo::parallel_for(8, 4, [&](std::int64_t i, int) {
-      seen[i] = tarvo::thread_count();
-      return 0;
-    }), 0);
+    ASSERT_EQ(tarvo::parallel_for(8, 4,
+                                  [&](std::int64_t i, int) {
+                                    seen[i] = tarvo::thread_count();
+                                    return 0;
+                                  }),
+              0);
     for (int v : seen) EXPECT_EQ(v, 5);
     int other = 0;
     std::thread([&] { other = tarvo::thread_count(); }).join();
@@ -226,9 +228,9 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     dcomplex* coefficients = nullptr;
-    ASSERT_EQ(calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients,
-                               0, 0),
-              0);
+    ASSERT_EQ(
+        calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0),
+        0);
     std::vector<dcomplex> got(coefficients, coefficients + std::size_t(K) * L);
     tarvo::free_bytes(coefficients);
     if (first.empty()) {
@@ -407,17 +409,17 @@ TEST(Synthesis, BlockedSamplesGiveTheBitsOfThePlainSumOnEveryThreadCount) {
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     std::vector<dcomplex> data = start;
-    ASSERT_EQ(synthesize_missing_lines(data.data(), acquired.data(), shape, nullptr, nullptr, 1.0f,
-                                       set),
-              0);
+    ASSERT_EQ(
+        synthesize_missing_lines(data.data(), acquired.data(), shape, nullptr, nullptr, 1.0f, set),
+        0);
     EXPECT_TRUE(same_bits(data, plain)) << threads << " threads";
   }
   // The one-pattern form marks what it wrote and gives the same bits.
   std::vector<dcomplex> data = start;
   std::vector<int> mask(N, 0);
   for (int l : acquired) mask[l] = 1;
-  ASSERT_EQ(synthesize_pattern(shape, data.data(), tarvo_test::kKernel, mask.data(), W.data(), 1.0f),
-            0);
+  ASSERT_EQ(
+      synthesize_pattern(shape, data.data(), tarvo_test::kKernel, mask.data(), W.data(), 1.0f), 0);
   EXPECT_TRUE(same_bits(data, plain));
   for (int l = 0; l < N; ++l) EXPECT_EQ(mask[l], l % 2 == 0 ? 1 : 3) << l;
   release_kernel_set(set);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
-
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +12,8 @@
 #include <vector>
 
 #include "core/core.h"
-#include "core/tarvo.h"
 #include "core/phantom.h"
+#include "core/tarvo.h"
 #include "core/test_util.h"
 
 namespace {
@@ -46,8 +45,8 @@ Correction correct(const Phantom& ph, double factor = 1.0) {
   tarvo::Calibration calibration;
   tarvo::Status status;
   Correction r;
-  r.status = tarvo::correct(even.record, odd.record, nullptr, &E.record, nullptr, &calibration,
-                            &status);
+  r.status =
+      tarvo::correct(even.record, odd.record, nullptr, &E.record, nullptr, &calibration, &status);
   if (!r.status) {
     r.images = E.data;
     const tarvo::KernelView k = calibration.kernel(0);
@@ -282,10 +281,10 @@ TEST(Pipeline, OutputsScaleWithTheInputAndKernelsDoNot) {
 
 // The kernel a calibration holds is the least-squares fit over the production training set:
 // every line of the slice as a calibration line and the central quarter of the readout,
-// floor(M/4) samples from floor((M - floor(M/4))/2) (M = 30: 7 samples from 11). Identical even and odd frames make the
-// calibration k-space the frame itself (to FFT rounding, about 1e-15 relative), so a dense
-// least-squares solve on the frame is an independent answer; CG's stop test (residual below
-// 1e-9 at unit scale) on this well-conditioned system leaves the weights within 1e-7. The
+// floor(M/4) samples from floor((M - floor(M/4))/2) (M = 30: 7 samples from 11). Identical even and
+// odd frames make the calibration k-space the frame itself (to FFT rounding, about 1e-15 relative),
+// so a dense least-squares solve on the frame is an independent answer; CG's stop test (residual
+// below 1e-9 at unit scale) on this well-conditioned system leaves the weights within 1e-7. The
 // same solve over a window one sample wider or moved by one is far from it, so an off-by-one
 // window (or swapped real and imaginary parts, or transposed coefficients) is seen.
 class ProductionWindow : public testing::TestWithParam<int> {};

@@ -29,8 +29,8 @@ struct Apply {
   bool raised = false;
   std::string id, message;
   Apply(int nlhs, std::vector<const mxArray*> in) {
-    raised = tarvo_mxhost_call(tarvo_apply_mex, nlhs, out, static_cast<int>(in.size()),
-                               in.data()) != 0;
+    raised =
+        tarvo_mxhost_call(tarvo_apply_mex, nlhs, out, static_cast<int>(in.size()), in.data()) != 0;
     id = tarvo_mxhost_error_id();
     message = tarvo_mxhost_error_message();
   }
@@ -107,8 +107,8 @@ mxArray* TarvoApply::duplicate(const mxArray* a) {
   if (mxGetClassID(a) == mxSTRUCT_CLASS) {
     std::vector<const char*> names;
     for (int f = 0; f < mxGetNumberOfFields(a); ++f) names.push_back(mxGetFieldNameByNumber(a, f));
-    mxArray* copy = mxCreateStructMatrix_700(dims[0], dims[1], static_cast<int>(names.size()),
-                                             names.data());
+    mxArray* copy =
+        mxCreateStructMatrix_700(dims[0], dims[1], static_cast<int>(names.size()), names.data());
     for (size_t i = 0; i < mxGetNumberOfElements(a); ++i)
       for (int f = 0; f < static_cast<int>(names.size()); ++f)
         mxSetFieldByNumber_700(copy, static_cast<int>(i), f,
@@ -134,9 +134,13 @@ TEST_F(TarvoApply, EachFrameIsTheWholeCallsOutputOnEveryThreadCount) {
       const Call whole(1, {even_, odd_, frame(t)});
       ASSERT_EQ(whole.console, "");
       EXPECT_EQ(std::memcmp(mxGetPr(whole.out[0]), mxGetPr(series.out[0]) + t * count,
-                            count * sizeof(double)), 0) << threads << " threads, frame " << t;
+                            count * sizeof(double)),
+                0)
+          << threads << " threads, frame " << t;
       EXPECT_EQ(std::memcmp(mxGetPi(whole.out[0]), mxGetPi(series.out[0]) + t * count,
-                            count * sizeof(double)), 0) << threads << " threads, frame " << t;
+                            count * sizeof(double)),
+                0)
+          << threads << " threads, frame " << t;
     }
     // One frame, as a 4-D target.
     const Apply one(0, {K_, frame(1)});
@@ -147,10 +151,10 @@ TEST_F(TarvoApply, EachFrameIsTheWholeCallsOutputOnEveryThreadCount) {
 }
 
 TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
-  mxArray* real_series = keep(mxCreateNumericArray_700(5, tarvo_test::extents(series_).data(),
-                                                       mxDOUBLE_CLASS, mxREAL));
-  mxArray* single = keep(mxCreateNumericArray_700(4, tarvo_test::extents(frame(0)).data(),
-                                                  mxSINGLE_CLASS, mxCOMPLEX));
+  mxArray* real_series = keep(
+      mxCreateNumericArray_700(5, tarvo_test::extents(series_).data(), mxDOUBLE_CLASS, mxREAL));
+  mxArray* single = keep(
+      mxCreateNumericArray_700(4, tarvo_test::extents(frame(0)).data(), mxSINGLE_CLASS, mxCOMPLEX));
   mxArray* three_slices = keep(complex_array({M, N, 3, L}, [](size_t) { return dcomplex{1, 0}; }));
   mxArray* two_coils = keep(complex_array({M, N, Z, 2}, [](size_t) { return dcomplex{1, 0}; }));
   mxArray* empty = keep(complex_array({M, 0, Z, L}, [](size_t) { return dcomplex{1, 0}; }));
@@ -166,43 +170,73 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
     std::string message;
   };
   const std::vector<Bad> bad = {
-      {{K_}, 1, "tarvo:apply:nargin",
+      {{K_},
+       1,
+       "tarvo:apply:nargin",
        "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given 1."},
-      {{K_, series_}, 2, "tarvo:apply:nargout",
+      {{K_, series_},
+       2,
+       "tarvo:apply:nargout",
        "tarvo_apply returns 1 output, E; 2 were requested."},
-      {{series_, series_}, 1, "tarvo:apply:notStruct",
+      {{series_, series_},
+       1,
+       "tarvo:apply:notStruct",
        "K must be the struct array that tarvo returns as its third output (fields dk, pattern, "
        "coef); it is a complex double array."},
-      {{no_coef, series_}, 1, "tarvo:apply:missingField",
+      {{no_coef, series_},
+       1,
+       "tarvo:apply:missingField",
        "K has no field 'coef': it must be the struct array that tarvo returns as its third "
        "output (fields dk, pattern, coef)."},
-      {{K_, real_series}, 1, "tarvo:apply:target",
+      {{K_, real_series},
+       1,
+       "tarvo:apply:target",
        "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a real double "
        "array (complex(x) makes a real array complex)."},
-      {{K_, single}, 1, "tarvo:apply:target",
+      {{K_, single},
+       1,
+       "tarvo:apply:target",
        "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a complex "
        "single array (complex(x) makes a real array complex)."},
-      {{K_, empty}, 1, "tarvo:apply:target",
+      {{K_, empty},
+       1,
+       "tarvo:apply:target",
        "The target's frames are empty (12 x 0 x 2 x 3); each must hold M x N x Z x L samples "
        "with every extent at least 1."},
-      {{K_, three_slices}, 1, "tarvo:apply:slices",
+      {{K_, three_slices},
+       1,
+       "tarvo:apply:slices",
        "The kernels are for 2 slices but the volume has 3 (its third extent); the kernels must "
        "come from a call on the same slices."},
-      {{K_, two_coils}, 1, "tarvo:apply:coef",
+      {{K_, two_coils},
+       1,
+       "tarvo:apply:coef",
        "Kernel 1 has a 30 x 3 coef matrix; for a target of 2 coils it must be 20 x 2 (10 L x L)."},
-      {{damaged(1, "coef", short_coef), series_}, 1, "tarvo:apply:coef",
+      {{damaged(1, "coef", short_coef), series_},
+       1,
+       "tarvo:apply:coef",
        "Kernel 2 has a 29 x 3 coef matrix; for a target of 3 coils it must be 30 x 3 (10 L x L)."},
-      {{damaged(0, "coef", mxCreateString("w")), series_}, 1, "tarvo:apply:coef",
+      {{damaged(0, "coef", mxCreateString("w")), series_},
+       1,
+       "tarvo:apply:coef",
        "K(1).coef must be a complex double matrix of 30 x 3 values for a target of 3 coils; it "
        "is char."},
-      {{damaged(1, "dk", dk3), series_}, 1, "tarvo:apply:dk",
+      {{damaged(1, "dk", dk3), series_},
+       1,
+       "tarvo:apply:dk",
        "Kernel 2 has line spacing dk = 3; this module's kernels have dk = 2."},
-      {{damaged(0, "dk", mxCreateString("2")), series_}, 1, "tarvo:apply:dk",
+      {{damaged(0, "dk", mxCreateString("2")), series_},
+       1,
+       "tarvo:apply:dk",
        "K(1).dk must be a real double scalar (the line spacing tarvo returns, 2)."},
-      {{damaged(0, "pattern", mxCreateString("*xx*")), series_}, 1, "tarvo:apply:pattern",
+      {{damaged(0, "pattern", mxCreateString("*xx*")), series_},
+       1,
+       "tarvo:apply:pattern",
        "Kernel 1 has pattern '*xx*'; this module's kernels have pattern '*x*'."},
-      {{damaged(1, "pattern", mxCreateDoubleMatrix_700(1, 1, mxREAL)), series_}, 1,
-       "tarvo:apply:pattern", "K(2).pattern must be the char pattern tarvo returns ('*x*')."},
+      {{damaged(1, "pattern", mxCreateDoubleMatrix_700(1, 1, mxREAL)), series_},
+       1,
+       "tarvo:apply:pattern",
+       "K(2).pattern must be the char pattern tarvo returns ('*x*')."},
   };
   for (const Bad& b : bad) {
     const long before = tarvo_mxhost_live_arrays();

@@ -99,8 +99,7 @@ std::map<std::string, std::string> module_outputs() {
     for (const char* threads : {"1", "2", "3"}) {
       setenv("TARVO_NUM_THREADS", threads, 1);
       for (const Case& c : kCases)
-        table[std::string(c.name) + " " + threads + (fma ? " fma" : " baseline")] =
-            call_hashes(c);
+        table[std::string(c.name) + " " + threads + (fma ? " fma" : " baseline")] = call_hashes(c);
     }
   }
   unsetenv("TARVO_NUM_THREADS");

@@ -8,7 +8,7 @@
 // Sum of i * i for i < count over `threads` workers, each job on whichever worker takes it;
 // -1 when the loop fails.
 extern "C" __attribute__((visibility("default"))) long long pool_module_sum(int threads,
-                                                                           int count) {
+                                                                            int count) {
   std::vector<long long> squares(static_cast<std::size_t>(count));
   if (tarvo::parallel_for(count, threads, [&](std::int64_t i, int) {
         squares[static_cast<std::size_t>(i)] = i * i;

@@ -12,7 +12,7 @@ namespace tarvo_test {
 // readout, so `ramp` is also the fraction of samples taken on the ramps.
 inline std::vector<double> trapezoid_kx(int R, int M, double ramp) {
   const double tr = ramp / 2, tf = 1.0 - ramp;  // ramp and flat-top durations
-  const double area = tr + tf;                   // gradient area over the readout
+  const double area = tr + tf;                  // gradient area over the readout
   std::vector<double> kx(R);
   for (int j = 0; j < R; ++j) {
     const double t = (j + 0.5) / R;

@@ -124,9 +124,8 @@ TEST_P(AllocationSweep, EveryFailingHostArrayFailsCleanlyAndTheNextCallIsUnchang
       tarvo_mxhost_fail_create_at(0);
       if (k <= creates) {
         expect_clean_failure(c, where);
-        EXPECT_EQ(c.console, k <= 2
-                                 ? "volume_to_mxarray: could not create the output array\n"
-                                 : "tarvo: building output 3 failed; no outputs were assigned\n")
+        EXPECT_EQ(c.console, k <= 2 ? "volume_to_mxarray: could not create the output array\n"
+                                    : "tarvo: building output 3 failed; no outputs were assigned\n")
             << where;
       } else  // one past the last constructor: nothing fails
         EXPECT_EQ(c.console, "") << where;

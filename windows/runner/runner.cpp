@@ -373,8 +373,9 @@ bool write_libm_probe(const std::string& dir) {
 int main(int argc, char** argv) {
 #ifdef _WIN32
   if (argc != 5) {
-    std::fprintf(stdout, "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module> "
-                         "<tarvo_prepare module>\n");
+    std::fprintf(stdout,
+                 "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module> "
+                 "<tarvo_prepare module>\n");
     return 2;
   }
   HMODULE modules[3] = {nullptr, nullptr, nullptr};

@@ -10,6 +10,7 @@
 
 #include "align/align.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ int magnitude_mask(const dcomplex* data, float* mask, int nrows, int ncols, floa
   if (!scratch) {
     own.reset(tarvo::alloc_array<dcomplex>(n));
     if (!own) {
-      std::fprintf(stderr, "magnitude_mask: could not alloc scratch array\n");
+      tarvo::report("magnitude_mask: could not alloc scratch array\n");
       return -1;
     }
     scratch = own.get();
@@ -138,7 +139,7 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
   tarvo::buffer<dcomplex> t1(tarvo::alloc_array<dcomplex>(len1));
   tarvo::buffer<dcomplex> t2(tarvo::alloc_array<dcomplex>(len2));
   if (!t1 || !t2) {
-    std::fprintf(stderr, "apply_phase_ramp: could not alloc phase tables\n");
+    tarvo::report("apply_phase_ramp: could not alloc phase tables\n");
     return -1;
   }
   // Phase pi*s*(k - len/2): the product is formed in single precision, then widened.
@@ -167,18 +168,18 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 
 int align_phase_frame(AlignFrameRecord* record) {
   if (!record) {
-    std::fprintf(stderr, kBadArguments, "align_phase_frame");
+    tarvo::report(kBadArguments, "align_phase_frame");
     return -1;
   }
   AlignFrameRecord& r = *record;
   const AlignWorkspace* ws = r.workspace;
   if (!ws || r.slot < 0 || r.slot >= ws->nslots || r.nrows != ws->nrows || r.ncols != ws->ncols ||
       !r.frame_a || !r.frame_b) {
-    std::fprintf(stderr, "%s", kNoWorkspace);
+    tarvo::report("%s", kNoWorkspace);
     return -1;
   }
   if (r.nrows > kMaxExtent || r.ncols > kMaxExtent) {
-    std::fprintf(stderr, kExtentTooLarge, r.nrows, r.ncols);
+    tarvo::report(kExtentTooLarge, r.nrows, r.ncols);
     return -1;
   }
   r.slope_rows = 0.0f;
@@ -264,19 +265,19 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
                 dcomplex** coefs_out, int nthreads, short mode) {
   (void)nthreads;  // the call's thread count (tarvo::thread_count) is used
   if (!a || !b || !dims || ndims < 2) {
-    std::fprintf(stderr, kBadArguments, "align_phase");
+    tarvo::report(kBadArguments, "align_phase");
     return -1;
   }
   for (int d = 0; d < ndims; ++d) {
     if (dims[d] < 0) {
-      std::fprintf(stderr, kBadArguments, "align_phase");
+      tarvo::report(kBadArguments, "align_phase");
       return -1;
     }
   }
   const int nrows = dims[0];
   const int ncols = dims[1];
   if (nrows > kMaxExtent || ncols > kMaxExtent) {
-    std::fprintf(stderr, kExtentTooLarge, nrows, ncols);
+    tarvo::report(kExtentTooLarge, nrows, ncols);
     return -1;
   }
   // Number of frames: the product of the remaining extents (0 when one of them is 0).
@@ -290,7 +291,7 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
   for (int d = 2; d < ndims && nframes > 0; ++d) {
     nframes *= dims[d];
     if (nframes > std::numeric_limits<int>::max()) {
-      std::fprintf(stderr, kBadArguments, "align_phase");
+      tarvo::report(kBadArguments, "align_phase");
       return -1;
     }
   }
@@ -300,7 +301,7 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
   if (coefs_out) coefs.reset(tarvo::alloc_array<dcomplex>(nframes, true));
   if (slopes_out) slopes.reset(tarvo::alloc_array<float>(2 * nframes, true));
   if ((coefs_out && !coefs) || (slopes_out && !slopes)) {
-    std::fprintf(stderr, "align_phase: could not alloc output arrays\n");
+    tarvo::report("align_phase: could not alloc output arrays\n");
     return -1;
   }
 
@@ -334,9 +335,9 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
       return 0;
     });
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "align_phase: %s\n", e.what());
+    tarvo::report("align_phase: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "align_phase: a frame failed\n");
+    tarvo::report("align_phase: a frame failed\n");
   }
   if (status != 0) return -1;
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "align/align.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
   if (n <= 0) return 0;
   double* rv1 = alloc_dvector(n);  // superdiagonal of the bidiagonal form
   if (!rv1) {
-    std::fprintf(stderr, "dense_svd: could not alloc rv1 array\n");
+    tarvo::report("dense_svd: could not alloc rv1 array\n");
     return -1;
   }
   int l = 0;
@@ -272,7 +273,7 @@ int svd_solve(double** u, const double* w, double** v, int n, int m, const doubl
   if (n <= 0) return 0;
   double* t = alloc_dvector(n);
   if (!t) {
-    std::fprintf(stderr, "svd_solve: could not alloc tmp array\n");
+    tarvo::report("svd_solve: could not alloc tmp array\n");
     return -1;
   }
   // t = diag(1/w) U^T b, directions with w[j] exactly 0 dropped (NaN is kept).

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "align/align.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ int unwrap_phase(double* phase, const float* weights, int n) {
   if (n <= 0) return 0;
   tarvo::buffer<double> corr(tarvo::alloc_array<double>(n, true));
   if (!corr) {
-    std::fprintf(stderr, "Error allocation dcorr memory.\n");
+    tarvo::report("Error allocation dcorr memory.\n");
     return -1;
   }
   // The first supported sample is compared with sample 0 when that one is supported (it enters
@@ -48,7 +49,7 @@ int fit_linear_phase(const dcomplex* u, const float* weights, int n, float* slop
   if (n <= 0) return 0;
   tarvo::buffer<double> phi(tarvo::alloc_array<double>(n));
   if (!phi) {
-    std::fprintf(stderr, "fit_linear_phase: could not alloc phase array\n");
+    tarvo::report("fit_linear_phase: could not alloc phase array\n");
     return -1;
   }
   for (int k = 0; k < n; ++k) phi[k] = std::atan2(u[k].im, u[k].re);
@@ -92,7 +93,7 @@ int fit_linear_phase(const dcomplex* u, const float* weights, int n, float* slop
       status = 0;
     }
   } else {
-    std::fprintf(stderr, "fit_linear_phase: could not alloc normal matrix\n");
+    tarvo::report("fit_linear_phase: could not alloc normal matrix\n");
   }
   free_matrix2d(a);
   free_matrix2d(v);

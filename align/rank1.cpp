@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "align/align.h"
+#include "linalg/report.h"
 #include "svd/svd.h"
 
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
@@ -20,7 +21,7 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   constexpr int kHalfMax = std::numeric_limits<int>::max() / 2;
   DMat* D = nrows <= kHalfMax && ncols <= kHalfMax ? svdNewDMat(2 * nrows, 2 * ncols) : nullptr;
   if (!D) {
-    std::fprintf(stderr, "dominant_singular_pair: could not alloc SVD matrix\n");
+    tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
     return -1;
   }
   // D = [Re X, Im X; -Im X, Re X] with X = W o C, the real form of conj(W o C):
@@ -42,14 +43,14 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   SMat* S = svdConvertDtoS(D);
   svdFreeDMat(D);
   if (!S) {
-    std::fprintf(stderr, "dominant_singular_pair: could not alloc SVD matrix\n");
+    tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
     return -1;
   }
   SVDRec* R = svdLAS2A(S, 1);
   svdFreeSMat(S);
   if (!R) {
     // Only a failed run (memory) yields no record: a slope of 0 would be a silent wrong result.
-    std::fprintf(stderr, "dominant_singular_pair: the SVD of the phase map failed\n");
+    tarvo::report("dominant_singular_pair: the SVD of the phase map failed\n");
     return -1;
   }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "align/align.h"
+#include "linalg/report.h"
 
 std::atomic<int> align_phase_slots_in_use{-1};
 
@@ -65,7 +66,7 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
                     mask.allocate(nslots, n) && support_rows.allocate(nslots, nrows) &&
                     support_cols.allocate(nslots, ncols);
     if (!ok) {
-      std::fprintf(stderr, kNoMemory, caller);
+      tarvo::report(kNoMemory, caller);
       return -1;
     }
     ws.phase_map = phase_map.release();
@@ -94,11 +95,11 @@ void align_workspace_release(AlignWorkspace* workspace) {
 
 int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace) {
   if (align_phase_slots_in_use.load() > 0) {
-    std::fprintf(stderr, "%s", kAlreadyAllocated);
+    tarvo::report("%s", kAlreadyAllocated);
     return -1;
   }
   if (!workspace || nrows < 0 || ncols < 0) {
-    std::fprintf(stderr, kBadArguments, "align_phase_thread_init");
+    tarvo::report(kBadArguments, "align_phase_thread_init");
     return -1;
   }
   AlignWorkspace made = {};
@@ -110,7 +111,7 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
   do {
     if (state > 0) {
       align_workspace_release(&made);
-      std::fprintf(stderr, "%s", kAlreadyAllocated);
+      tarvo::report("%s", kAlreadyAllocated);
       return -1;
     }
   } while (!align_phase_slots_in_use.compare_exchange_weak(state, made.nslots));
@@ -120,17 +121,17 @@ int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* wo
 
 int align_phase_thread_post(AlignWorkspace* workspace) {
   if (align_phase_slots_in_use.load() <= 0) {
-    std::fprintf(stderr, "%s", kNothingAllocated);
+    tarvo::report("%s", kNothingAllocated);
     return -1;
   }
   if (!workspace) {
-    std::fprintf(stderr, kBadArguments, "align_phase_thread_post");
+    tarvo::report(kBadArguments, "align_phase_thread_post");
     return -1;
   }
   int state = align_phase_slots_in_use.load();
   do {
     if (state <= 0) {  // released by another thread meanwhile
-      std::fprintf(stderr, "%s", kNothingAllocated);
+      tarvo::report("%s", kNothingAllocated);
       return -1;
     }
   } while (!align_phase_slots_in_use.compare_exchange_weak(state, -1));

@@ -15,6 +15,7 @@
 #include "core/core.h"
 #include "core/internal.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -94,12 +95,12 @@ int solve_target_coil(const dcomplex* data, const SliceShape& slice, const Train
   const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
   tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
   if (!b) {
-    std::fprintf(stderr, " could not alloc b array\n");
+    tarvo::report(" could not alloc b array\n");
     return -1;
   }
   tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K));
   if (!Xb) {
-    std::fprintf(stderr, " could not alloc Xb array\n");
+    tarvo::report(" could not alloc Xb array\n");
     return -1;
   }
   training_values(data, slice, training, target, system.scale, b.get());
@@ -124,7 +125,7 @@ bool grow(tarvo::buffer<dcomplex>& block, std::int64_t have, std::int64_t count,
   if (block && have >= count) return true;
   block.reset();
   block.reset(tarvo::alloc_array<dcomplex>(count));
-  if (!block) std::fprintf(stderr, "%s", message);
+  if (!block) tarvo::report("%s", message);
   return static_cast<bool>(block);
 }
 
@@ -137,12 +138,12 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
   const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
   tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R * L));
   if (!b) {
-    std::fprintf(stderr, " could not alloc b array\n");
+    tarvo::report(" could not alloc b array\n");
     return -1;
   }
   tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K * L));
   if (!Xb) {
-    std::fprintf(stderr, " could not alloc Xb array\n");
+    tarvo::report(" could not alloc Xb array\n");
     return -1;
   }
   tarvo::parallel_for(L, tarvo::thread_count(), [&](std::int64_t c, int) {
@@ -242,7 +243,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   if (!*coefficients) {
     *coefficients = tarvo::alloc_array<dcomplex>(total);
     if (!*coefficients) {
-      std::fprintf(stderr, " could not alloc N array\n");
+      tarvo::report(" could not alloc N array\n");
       return -1;
     }
   }

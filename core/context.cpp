@@ -4,6 +4,7 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -22,18 +23,18 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
   std::memset(context, 0, sizeof(*context));
   const int ndims = first->ndims;
   if (ndims < 2 || ndims > 8) {
-    std::fprintf(stderr, "context_create: the input has %d extents.  Unable to proceed.\n", ndims);
+    tarvo::report("context_create: the input has %d extents.  Unable to proceed.\n", ndims);
     return -1;
   }
   const std::int64_t count = core_detail::element_count(ndims, first->dims);
   if (count < 0) {
-    std::fprintf(stderr, "context_create: the input has a negative extent.  Unable to proceed.\n");
+    tarvo::report("context_create: the input has a negative extent.  Unable to proceed.\n");
     return -1;
   }
   context->ndims = ndims;
   context->dims = tarvo::alloc_array<std::int32_t>(ndims);
   if (!context->dims) {
-    std::fprintf(stderr, " could not alloc context dims array\n");
+    tarvo::report(" could not alloc context dims array\n");
     context_destroy(context);
     return -1;
   }
@@ -41,7 +42,7 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
   context->slice_count = ndims > 2 ? first->dims[2] : 1;
   context->slices = tarvo::alloc_array<SliceKernelSet*>(context->slice_count, true);
   if (!context->slices) {
-    std::fprintf(stderr, " could not alloc context slices array\n");
+    tarvo::report(" could not alloc context slices array\n");
     context_destroy(context);
     return -1;
   }
@@ -49,7 +50,7 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
        {&context->odd_half, &context->even_half, &context->odd_slice, &context->even_slice}) {
     *s = tarvo::alloc_array<dcomplex>(count, true);
     if (!*s) {
-      std::fprintf(stderr, " could not alloc context scratch array\n");
+      tarvo::report(" could not alloc context scratch array\n");
       release_scratch(context);
       context_destroy(context);
       return -1;

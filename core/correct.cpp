@@ -14,6 +14,7 @@
 #include "core/tarvo.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace tarvo {
 
@@ -59,7 +60,7 @@ int run_step(Status* status, const char* step, Step&& body) {
                       "is available.",
                       step);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", step, e.what());
+    tarvo::report("%s: %s\n", step, e.what());
   } catch (...) {
   }
   return step_failed(status, step, failures);
@@ -133,7 +134,7 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
   // D: the interleaved calibration k-space, then one kernel set per slice of it.
   buffer<dcomplex> d(alloc_array<dcomplex>(shape_of(even).elements(), true));
   if (!d) {
-    std::fprintf(stderr, " could not alloc calibration volume\n");
+    tarvo::report(" could not alloc calibration volume\n");
     out->reset();
     std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
     return set_status(status, "memory", "Out of memory: the calibration volume does not fit.");
@@ -292,7 +293,7 @@ int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReade
   }
   const int workers = static_cast<int>(in.size());
   if (workers == 0) {
-    std::fprintf(stderr, " could not alloc series frame array\n");
+    tarvo::report(" could not alloc series frame array\n");
     return set_status(status, "memory", "Out of memory: two frames of the series do not fit.");
   }
   const int share = std::max(1, threads / workers);

@@ -6,6 +6,7 @@
 #include "core/core.h"
 #include "core/internal.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
   if (!q || !offsets) {
-    std::fprintf(stderr, " could not alloc kernel offsets array\n");
+    tarvo::report(" could not alloc kernel offsets array\n");
     return -1;
   }
   core_detail::centred_offsets(w, q.get());
@@ -69,7 +70,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     int count = 0;
     int* derived = derive_spacings(acquired, acquired_count, &count);
     if (!derived) {
-      std::fprintf(stderr, " could not alloc spacings array\n");
+      tarvo::report(" could not alloc spacings array\n");
       return -1;
     }
     tarvo::free_bytes(set->spacings);
@@ -79,7 +80,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   if (!set->patterns) {
     set->patterns = tarvo::alloc_array<KernelPattern*>(set->spacing_count, true);
     if (!set->patterns) {
-      std::fprintf(stderr, " could not alloc patterns array\n");
+      tarvo::report(" could not alloc patterns array\n");
       return -1;
     }
   }
@@ -89,19 +90,19 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     if (!set->patterns[j]) {
       set->patterns[j] = tarvo::alloc_array<KernelPattern>(P, true);
       if (!set->patterns[j]) {
-        std::fprintf(stderr, " could not alloc patterns array\n");
+        tarvo::report(" could not alloc patterns array\n");
         return -1;
       }
     }
     if (build_patterns(set->patterns[j], dk, S, mode) != 0) {
-      std::fprintf(stderr, " could not alloc pattern text array\n");
+      tarvo::report(" could not alloc pattern text array\n");
       return -1;
     }
   }
 
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
   if (!mask) {
-    std::fprintf(stderr, " could not alloc mask array\n");
+    tarvo::report(" could not alloc mask array\n");
     return -1;
   }
   for (int i = 0; i < acquired_count; ++i)
@@ -133,9 +134,9 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   const int L = D->dims[3];
   if (D->ndims != 4 || !D->data || M < 0 || N < 0 || Z < 0 || L < 0 ||
       (context->slices && Z > context->slice_count)) {
-    std::fprintf(stderr,
-                 "estimate_coefficients: the calibration volume does not fit the correction "
-                 "context.  Estimation failed.\n");
+    tarvo::report(
+        "estimate_coefficients: the calibration volume does not fit the correction "
+        "context.  Estimation failed.\n");
     return -1;
   }
   const std::int64_t MN = static_cast<std::int64_t>(M) * N;
@@ -146,13 +147,13 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN * workers));
   tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N));
   if (!slice || !temp || !acquired) {
-    std::fprintf(stderr, " could not alloc slice array\n");
+    tarvo::report(" could not alloc slice array\n");
     return -1;
   }
   if (!context->slices) {
     context->slices = tarvo::alloc_array<SliceKernelSet*>(Z, true);
     if (!context->slices) {
-      std::fprintf(stderr, " could not alloc slices array\n");
+      tarvo::report(" could not alloc slices array\n");
       return -1;
     }
     context->slice_count = Z;
@@ -177,7 +178,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     if (!set) {
       set = tarvo::alloc_array<SliceKernelSet>(1, true);
       if (!set) {
-        std::fprintf(stderr, " could not alloc kernel set array\n");
+        tarvo::report(" could not alloc kernel set array\n");
         return -1;
       }
     }
@@ -187,7 +188,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     if (!set->spacings) {
       set->spacings = tarvo::alloc_array<std::int32_t>(set->spacing_count);
       if (!set->spacings) {
-        std::fprintf(stderr, " could not alloc spacings array\n");
+        tarvo::report(" could not alloc spacings array\n");
         return -1;
       }
     }

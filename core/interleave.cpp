@@ -6,6 +6,7 @@
 #include "core/core.h"
 #include "core/internal.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace core_detail {
 
@@ -59,26 +60,26 @@ const dcomplex* as_double(const ComplexVolume* v, std::int64_t count, tarvo::buf
 int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
                             int image_space, CorrectionContext* context) {
   if (even->ndims != odd->ndims) {
-    std::fprintf(stderr,
-                 "tarvo_interleave_frames: even and odd frames have different array size.  "
-                 "Interleave failed.\n");
+    tarvo::report(
+        "tarvo_interleave_frames: even and odd frames have different array size.  "
+        "Interleave failed.\n");
     return -1;
   }
   const int ndims = even->ndims;
   for (int i = 0; i < ndims; ++i) {
     if (even->dims[i] != odd->dims[i]) {
-      std::fprintf(stderr,
-                   "tarvo_interleave_frames: even and odd frames have different dim %d (%d vs "
-                   "%d).  Interleave failed.\n",
-                   i, even->dims[i], odd->dims[i]);
+      tarvo::report(
+          "tarvo_interleave_frames: even and odd frames have different dim %d (%d vs "
+          "%d).  Interleave failed.\n",
+          i, even->dims[i], odd->dims[i]);
       return -1;
     }
   }
   const std::int64_t count = core_detail::element_count(ndims, even->dims);
   if (ndims < 2 || !core_detail::context_holds(*context, count) || !D->data) {
-    std::fprintf(stderr,
-                 "tarvo_interleave_frames: the correction context or the output does not fit "
-                 "the frames.  Interleave failed.\n");
+    tarvo::report(
+        "tarvo_interleave_frames: the correction context or the output does not fit "
+        "the frames.  Interleave failed.\n");
     return -1;
   }
   for (int i = 0; i < ndims; ++i) D->dims[i] = even->dims[i];
@@ -92,13 +93,13 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
   const dcomplex* e = as_double(even, count, even_copy, &alloc_failed);
   const dcomplex* o = e ? as_double(odd, count, odd_copy, &alloc_failed) : nullptr;
   if (alloc_failed) {
-    std::fprintf(stderr, " could not alloc interleave double copy array\n");
+    tarvo::report(" could not alloc interleave double copy array\n");
     return -1;
   }
   if (!e || !o) {
-    std::fprintf(stderr,
-                 "tarvo_interleave_frames: even input frame data needs to be 'dblc' or "
-                 "'fltc'.\n\tInterleave failed.\n");
+    tarvo::report(
+        "tarvo_interleave_frames: even input frame data needs to be 'dblc' or "
+        "'fltc'.\n\tInterleave failed.\n");
     return -1;
   }
 

@@ -4,6 +4,7 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/report.h"
 
 int pattern_count(int dk, int S, int mode) {
   if (S != 1) return (dk - 1) * (S - 1);
@@ -78,7 +79,7 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
   }
   if (!*list) *list = tarvo::alloc_array<int>(found);
   if (!*list) {
-    std::fprintf(stderr, " could not alloc ACS lines array\n");
+    tarvo::report(" could not alloc ACS lines array\n");
     for (int l = 0; l < N; ++l)
       if (mask[l] == 2) mask[l] = 1;
     return -1;
@@ -98,7 +99,7 @@ int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, co
                                  int S, int N, int* mask, int mode) {
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S > 0 ? S : 0, true));
   if (!offsets) {
-    std::fprintf(stderr, " could not alloc pattern offsets array\n");
+    tarvo::report(" could not alloc pattern offsets array\n");
     return -1;
   }
   for (int j = 0; j < spacing_count; ++j) {

@@ -8,6 +8,7 @@
 #include "core/core.h"
 #include "core/internal.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
                     const dcomplex* coefficients, const KernelGeometry& kernel, float fraction) {
@@ -67,7 +68,7 @@ struct SynthesisWork {
     index.reset(tarvo::alloc_array<std::int64_t>(index_per_worker * workers));
     lines.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(kernel.S) * workers));
     if (Wt && values && index && lines) return true;
-    std::fprintf(stderr, " could not alloc synthesis work array\n");
+    tarvo::report(" could not alloc synthesis work array\n");
     return false;
   }
 };
@@ -197,7 +198,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
   if (!q || !offsets || !mask) {
-    std::fprintf(stderr, " could not alloc synthesis work array\n");
+    tarvo::report(" could not alloc synthesis work array\n");
     return -1;
   }
   centred_offsets(w, q.get());
@@ -214,7 +215,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   if (spacing_count < 1 || !spacings) {
     derived.reset(derive_spacings(acquired, acquired_count, &spacing_count));
     if (!derived) {
-      std::fprintf(stderr, " could not alloc spacings array\n");
+      tarvo::report(" could not alloc spacings array\n");
       return -1;
     }
     spacings = derived.get();
@@ -245,7 +246,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
     if (mask[l] != 0) ++occupied;
   tarvo::buffer<int> list(tarvo::alloc_array<int>(occupied));
   if (!list) {
-    std::fprintf(stderr, " could not alloc NewPhaseLines array\n");
+    tarvo::report(" could not alloc NewPhaseLines array\n");
     return -1;
   }
   int k = 0;
@@ -283,14 +284,14 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices ||
       Z > context->slice_count || !source->data || !output->data ||
       std::memcmp(source->tag, "dblc", 5) != 0) {
-    std::fprintf(stderr,
-                 "synthesize_volume: the volume does not fit the correction context.  "
-                 "Synthesis failed.\n");
+    tarvo::report(
+        "synthesize_volume: the volume does not fit the correction context.  "
+        "Synthesis failed.\n");
     return -1;
   }
   for (int z = 0; z < Z; ++z) {
     if (!context->slices[z]) {
-      std::fprintf(stderr, "synthesize_volume: no kernel for slice %d.  Synthesis failed.\n", z);
+      tarvo::report("synthesize_volume: no kernel for slice %d.  Synthesis failed.\n", z);
       return -1;
     }
   }
@@ -301,7 +302,7 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   tarvo::buffer<int> odd_lines(tarvo::alloc_array<int>(odd_count));
   tarvo::buffer<int> even_lines(tarvo::alloc_array<int>(even_count));
   if (!temp || !odd_lines || !even_lines) {
-    std::fprintf(stderr, " could not alloc synthesis line array\n");
+    tarvo::report(" could not alloc synthesis line array\n");
     return -1;
   }
   for (int i = 0; i < odd_count; ++i) odd_lines[i] = 2 * i + 1;
@@ -319,7 +320,7 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   const int workers = ffts.workers();
   tarvo::buffer<dcomplex> temps(tarvo::alloc_array<dcomplex>(MN * (workers - 1)));
   if (!temps) {
-    std::fprintf(stderr, " could not alloc synthesis line array\n");
+    tarvo::report(" could not alloc synthesis line array\n");
     return -1;
   }
   auto temp_of = [&](int w) { return w == 0 ? temp.get() : temps.get() + (w - 1) * MN; };

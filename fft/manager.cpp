@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fft/fft.h"
+#include "linalg/report.h"
 
 std::atomic<int32_t> fft_managers_created{0};
 
@@ -24,16 +25,15 @@ bool slot_matches(const FftSlot* s, uint32_t key, char dir) {
 // still holds its slot table (a destroyed or failed manager does not).
 bool manager_ready(const FftManager* m, const char* routine) {
   if (m != nullptr && m->id < fft_managers_created && m->slots != nullptr) return true;
-  std::fprintf(stderr,
-               "%s: It appears the VUX fft manager is not initialized.  Unable to proceed.\n",
-               routine);
+  tarvo::report("%s: It appears the VUX fft manager is not initialized.  Unable to proceed.\n",
+                routine);
   return false;
 }
 
 bool sizes_supported(int nx, int ny, const char* routine) {
   if (nx >= 1 && nx <= kMaxExtent && ny >= 1 && ny <= kMaxExtent) return true;
-  std::fprintf(stderr, "%s: Error: image size %d x %d is outside 1..%d.  Unable to proceed.\n",
-               routine, nx, ny, kMaxExtent);
+  tarvo::report("%s: Error: image size %d x %d is outside 1..%d.  Unable to proceed.\n", routine,
+                nx, ny, kMaxExtent);
   return false;
 }
 
@@ -99,7 +99,7 @@ int fft_manager_init(FftManager* m) {
   if (m->slots == nullptr) {
     // Not below the count (and no slot table): every later use reports "not initialized".
     m->id = fft_managers_created.load();
-    std::fprintf(stderr, "fft_manager_init: could not alloc slot table\n");
+    tarvo::report("fft_manager_init: could not alloc slot table\n");
     return -1;
   }
   m->id = fft_managers_created.fetch_add(1);
@@ -122,16 +122,16 @@ int alloc_2dfft(FftManager* m, int nx, int ny, char dir) {
   for (; used < FFT_MANAGER_MAX_SLOTS && m->slots[used] != nullptr; ++used)
     if (slot_matches(m->slots[used], key, dir)) return used;
   if (used == FFT_MANAGER_MAX_SLOTS) {
-    std::fprintf(stderr,
-                 "Error: The FFT manager ran out of available FFT slots.id: %d, needed %d, max = "
-                 "%d\n",
-                 m->id, used + 1, FFT_MANAGER_MAX_SLOTS);
+    tarvo::report(
+        "Error: The FFT manager ran out of available FFT slots.id: %d, needed %d, max = "
+        "%d\n",
+        m->id, used + 1, FFT_MANAGER_MAX_SLOTS);
     return -1;
   }
   try {
     m->slots[used] = make_slot(nx, ny, dir);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "alloc_2dfft: could not alloc the %d x %d transform\n", nx, ny);
+    tarvo::report("alloc_2dfft: could not alloc the %d x %d transform\n", nx, ny);
     return -1;
   }
   ++m->slot_count;
@@ -141,13 +141,13 @@ int alloc_2dfft(FftManager* m, int nx, int ny, char dir) {
 int fft_2d(FftManager* m, int nx, int ny, double* data, char dir) {
   if (!manager_ready(m, "2dfft")) return -1;
   if (dir != 'f' && dir != 'b') {
-    std::fprintf(stderr, "Error!!! Need to declare a direction of 'f' or 'b'! (dir='%c')\n", dir);
+    tarvo::report("Error!!! Need to declare a direction of 'f' or 'b'! (dir='%c')\n", dir);
     return -1;
   }
   // Checked before the search: sizes beyond 16 bits would match another size's key.
   if (!sizes_supported(nx, ny, "2dfft")) return -1;
   if (data == nullptr) {
-    std::fprintf(stderr, "2dfft: Error: null image.  Unable to proceed.\n");
+    tarvo::report("2dfft: Error: null image.  Unable to proceed.\n");
     return -1;
   }
   const uint32_t key = slot_key(nx, ny);
@@ -156,7 +156,7 @@ int fft_2d(FftManager* m, int nx, int ny, double* data, char dir) {
          !slot_matches(m->slots[i], key, dir))
     ++i;
   if (i == FFT_MANAGER_MAX_SLOTS) {
-    std::fprintf(stderr, "Error!!! No suitable fft manager objects!  Need a new manager.\n");
+    tarvo::report("Error!!! No suitable fft manager objects!  Need a new manager.\n");
     return -1;
   }
   if (m->slots[i] == nullptr || !slot_matches(m->slots[i], key, dir)) {

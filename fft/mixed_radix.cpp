@@ -57,6 +57,7 @@ struct e_sse2_4 {
 
 #define TARVO_FFT_ISA sse2
 #include "fft/mixed_radix_network.h"
+#include "linalg/report.h"
 #undef TARVO_FFT_ISA
 
 namespace tarvo::fftk::sse2 {
@@ -113,7 +114,7 @@ bool grow(dcomplex*& buf, uint64_t& capacity, int64_t need) {
 }
 
 void report_scratch_failure(const char* routine) {
-  std::fprintf(stderr, "%s: could not alloc fft scratch array\n", routine);
+  tarvo::report("%s: could not alloc fft scratch array\n", routine);
 }
 
 }  // namespace
@@ -245,8 +246,7 @@ MixedRadixNdPlan* mrfftnd_alloc(const int32_t* dims, int32_t ndims, int32_t back
     pos += size;
   }
   if (static_cast<std::size_t>(pos - block) != need)
-    std::fprintf(
-        stderr,
+    tarvo::report(
         "################################################################################\n"
         "Internal error! Memory allocation miscalculation\n"
         "################################################################################\n");

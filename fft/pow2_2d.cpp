@@ -15,6 +15,7 @@
 #include "fft/cvec.h"
 #include "fft/fft.h"
 #include "fft/simd.h"
+#include "linalg/report.h"
 
 using tarvo::fftk::load;
 using tarvo::fftk::store;
@@ -131,7 +132,7 @@ int cfft_pow2_2d(int32_t nrows, int32_t rowlen, int32_t isgn, double** a, double
     t_doubles = fast_work_doubles(nrows, rowlen);
     own.reset(tarvo::alloc_array<double>(t_doubles));
     if (!own) {
-      std::fprintf(stderr, "fft2d memory allocation error\n");
+      tarvo::report("fft2d memory allocation error\n");
       return -1;
     }
     t = own.get();

@@ -3,6 +3,7 @@
 
 #include "linalg/linalg.h"
 #include "linalg/parallel.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ namespace tarvo {
 
 double cg_residual_norm(dcomplex rho) {
   if (rho.im > kImaginaryWarnLimit)
-    std::fprintf(stderr, "WARNING: ignoring significant complex value in square root.\n");
+    tarvo::report("WARNING: ignoring significant complex value in square root.\n");
   return std::sqrt(rho.re);
 }
 
@@ -67,7 +68,7 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
   buffer<double> nu_prev(alloc_array<double>(count, true));
   buffer<dcomplex> rho(alloc_array<dcomplex>(count));
   if (!r || !p || !q || !t || !active || !nu_prev || !rho) {
-    std::fprintf(stderr, "complex_cg_solve: could not alloc work vectors\n");
+    tarvo::report("complex_cg_solve: could not alloc work vectors\n");
     return -1;
   }
   const dcomplex one = {1.0, 0.0};

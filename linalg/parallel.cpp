@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "linalg/report.h"
 #ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
@@ -241,8 +243,10 @@ int parallel_for(std::int64_t count, int threads,
   };
   // Worker `worker`'s share: its first job, then jobs not yet taken.
   const int scope_threads = t_scope_threads;
+  ReportCapture* const capture = current_report_capture();
   auto work = [&](int worker) {
     const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does
+    const ReportTo reporting(capture);                // and reports where its caller does
     if (!run(worker, worker)) return;
     for (;;) {
       const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);

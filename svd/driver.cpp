@@ -12,6 +12,7 @@
 #include <new>
 
 #include "linalg/memory.h"
+#include "linalg/report.h"
 #include "svd/internal.h"
 
 namespace {
@@ -45,8 +46,7 @@ class RunWorkspace {
   bool take_store(std::int64_t store_entries, int rows) {
     store.vectors = tarvo::alloc_array<double*>(store_entries, true);
     if (!store.vectors) {
-      errno = ENOMEM;
-      std::perror("las2: LanStore");
+      tarvo::report("las2: LanStore: %s\n", std::strerror(ENOMEM));
       return false;
     }
     store.entries = store_entries;

@@ -8,14 +8,15 @@
 #include <string>
 
 #include "linalg/memory.h"
+#include "linalg/report.h"
 #include "svd/internal.h"
 
 namespace {
 
-// perror for an allocation failure; the allocation point does not always set errno.
+// What perror would say for an allocation failure (the allocation point does not always set
+// errno).
 void report_alloc_failure(const char* label) {
-  errno = ENOMEM;
-  std::perror(label);
+  tarvo::report("%s: %s\n", label, std::strerror(ENOMEM));
 }
 
 template <class T>
@@ -173,14 +174,14 @@ SMat* svdTransposeS(const SMat* S) {
 }
 
 void svdError(const char* format, ...) {
-  std::fputc('\a', stderr);
-  std::fflush(stderr);
-  std::fputs("ERROR: ", stderr);
+  tarvo::report("%c", '\a');
+
+  tarvo::report("%s", "ERROR: ");
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  tarvo::vreport(format, args);
   va_end(args);
-  std::fputc('\n', stderr);
+  tarvo::report("%c", '\n');
 }
 
 void svdFatal(const char* format, ...) {
@@ -188,11 +189,11 @@ void svdFatal(const char* format, ...) {
   va_start(args, format);
   const std::string text = format_message(format, args);
   va_end(args);
-  std::fputc('\a', stderr);
-  std::fflush(stderr);
-  std::fputs("ERROR: ", stderr);
-  std::fputs(text.c_str(), stderr);
-  std::fputs("\a\n", stderr);
-  std::fflush(stderr);
+  tarvo::report("%c", '\a');
+
+  tarvo::report("%s", "ERROR: ");
+  tarvo::report("%s", text.c_str());
+  tarvo::report("%s", "\a\n");
+
   throw svd_run_failure(text);
 }

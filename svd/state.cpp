@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "linalg/memory.h"
+#include "linalg/report.h"
 #include "svd/internal.h"
 
 int svdSlotCount = -1;
@@ -15,10 +16,10 @@ thread_local constinit double svdEps34 = 0.0;
 
 void svdLAS2_init(int count) {
   if (svdSlotCount >= 1) {
-    std::fprintf(stderr,
-                 "svdLAS2_init called, yet it appears %d threads are already in use.\n\tPlease "
-                 "double check your code.\n",
-                 svdSlotCount);
+    tarvo::report(
+        "svdLAS2_init called, yet it appears %d threads are already in use.\n\tPlease "
+        "double check your code.\n",
+        svdSlotCount);
     return;
   }
   // A slot table without slots would be unusable and never released: create nothing.
@@ -28,7 +29,7 @@ void svdLAS2_init(int count) {
 
 void svdLAS2_post() {
   if (svdSlotCount < 1) {
-    std::fprintf(stderr, "svdLAS2_post called, but no SVD memory appears to be allocated\n");
+    tarvo::report("svdLAS2_post called, but no SVD memory appears to be allocated\n");
     return;
   }
   svdSlotCount = -1;

@@ -2,14 +2,19 @@
 // and reports errors; the correction is the core's.
 //
 // Arrays use the column-major axis order M readout samples, N lines, slices..., L coils and
-// must be complex128. An aligned Fortran-ordered array is handed to the core as it is; any
-// other layout is gathered once into a Fortran-ordered block from tarvo::alloc_array. Outputs
-// are new Fortran-ordered complex128 arrays. The GIL is released while the core runs, and a
-// Calibration runs one call at a time (a lock per object, taken with the GIL released).
+// are complex128 or complex64. An aligned Fortran-ordered complex128 array is handed to the
+// core as it is; any other layout, and complex64, is gathered (and widened to double) into a
+// Fortran-ordered block from tarvo::alloc_array, one frame at a time. Outputs are new
+// Fortran-ordered arrays, complex128 or complex64 as the caller asks; a complex64 output is
+// computed in double one frame at a time and rounded once. The GIL is released while the core
+// runs, and a Calibration runs one call at a time (a lock per object, taken with the GIL
+// released).
 //
-// Errors: TypeError for a dtype other than complex128, ValueError for extents and kernels,
-// MemoryError when memory runs out, RuntimeError when an inner step fails otherwise. A call
-// that raises returns nothing and keeps nothing it allocated.
+// Errors: TypeError for a dtype other than complex128/complex64, ValueError for extents and
+// kernels, MemoryError when memory runs out, RuntimeError when an inner step fails otherwise;
+// the inner steps' messages are captured (tarvo::ReportCapture) and carried in the exception,
+// never printed. A call that raises returns nothing and keeps nothing it allocated. A series
+// checks for signals after every frame: Ctrl-C stops it there with KeyboardInterrupt.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -26,6 +31,7 @@
 
 #include "core/tarvo.h"
 #include "linalg/memory.h"
+#include "linalg/report.h"
 #include "prepare/prepare.h"
 
 namespace py = pybind11;
@@ -33,6 +39,7 @@ namespace py = pybind11;
 namespace {
 
 using cplx = std::complex<double>;
+using cplx_single = std::complex<float>;
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
 // How the extents of an input are read: even/odd fold the extents between the second and the
@@ -58,6 +65,7 @@ struct Input {
   std::vector<std::int64_t> strides;
   tarvo::VolumeShape folded;  // M, N, Z, L (for a series: of one frame)
   std::int64_t frames = 1;    // extents after the 4th (series only)
+  bool single = false;        // complex64 (widened frame by frame), else complex128
   bool direct = false;        // the array's memory is used as it is
 };
 
@@ -68,17 +76,17 @@ Input read_input(py::handle object, const char* name, Rank rank) {
   const char* layout = rank == Rank::kFrame    ? "M-by-N-by-Z-by-L"
                        : rank == Rank::kSeries ? "M-by-N-by-Z-by-L(-by-T...)"
                                                : "M-by-N-by-...-by-L";
-  if (!in.array || !py::isinstance<py::array_t<cplx>>(in.array)) {
+  if (!in.array || !(py::isinstance<py::array_t<cplx>>(in.array) ||
+                     py::isinstance<py::array_t<cplx_single>>(in.array))) {
     PyErr_Clear();
     const std::string got = in.array ? std::string(py::str(in.array.dtype()))
                                      : std::string(py::str(py::type::of(object).attr("__name__")));
     raise(PyExc_TypeError, std::string(name) + ": need a complex " + layout +
-                               " array for the input data (numpy complex128, native byte "
-                               "order); got " +
-                               got +
-                               ". np.asarray(x, dtype=np.complex128) "
-                               "converts real or single-precision data.");
+                               " array for the input data (numpy complex128 or complex64, "
+                               "native byte order); got " +
+                               got + ". x.astype(np.complex128) converts real data.");
   }
+  in.single = py::isinstance<py::array_t<cplx_single>>(in.array);
   const int n = static_cast<int>(in.array.ndim());
   for (int i = 0; i < n; ++i) {
     in.shape.push_back(in.array.shape(i));
@@ -114,7 +122,7 @@ Input read_input(py::handle object, const char* name, Rank rank) {
                static_cast<int>(folded[2]), static_cast<int>(folded[3])};
   in.frames = frames;
   const int flags = in.array.flags();
-  in.direct = (flags & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
+  in.direct = !in.single && (flags & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
               (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
   return in;
 }
@@ -129,16 +137,21 @@ ComplexVolume volume_record(const tarvo::VolumeShape& s, void* data) {
   return v;
 }
 
-// Copies `count` elements that start at `base` and run through the extents `shape` with byte
-// strides `strides` (any sign, any alignment) into `out` in column-major order.
+// Copies `count` elements of type Element (cplx or cplx_single, widened) that start at `base`
+// and run through the extents `shape` with byte strides `strides` (any sign, any alignment)
+// into `out` in column-major order.
+template <class Element>
 void gather(const char* base, const std::vector<std::int64_t>& shape,
             const std::vector<std::int64_t>& strides, std::int64_t count, cplx* out) {
   const std::size_t n = shape.size();
   std::vector<std::int64_t> index(n, 0);
   const char* p = base;
   for (std::int64_t k = 0; k < count;) {
-    for (std::int64_t i = 0; i < shape[0]; ++i, ++k)
-      std::memcpy(&out[k], p + i * strides[0], sizeof(cplx));
+    for (std::int64_t i = 0; i < shape[0]; ++i, ++k) {
+      Element e;
+      std::memcpy(&e, p + i * strides[0], sizeof e);
+      out[k] = cplx(e.real(), e.imag());
+    }
     // Next column: carry through the outer extents.
     for (std::size_t d = 1; d < n; ++d) {
       p += strides[d];
@@ -171,29 +184,71 @@ void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
     shape.resize(4);
     strides.resize(4);
   }
-  gather(base, shape, strides, count, copy->get());
+  if (in.single)
+    gather<cplx_single>(base, shape, strides, count, copy->get());
+  else
+    gather<cplx>(base, shape, strides, count, copy->get());
   return copy->get();
 }
 
-// A new Fortran-ordered complex128 array of the given extents, zero-filled.
-py::array new_output(const std::vector<std::int64_t>& shape) {
+// Where the core writes one output frame: the output's own memory (complex128), or a double
+// scratch frame that store() then rounds into the complex64 output.
+struct OutputFrames {
+  OutputFrames(py::array& array, std::int64_t count)
+      : base(array.mutable_data()),
+        single(py::isinstance<py::array_t<cplx_single>>(array)),
+        count(count) {}
+  // Frame t's double storage; null when the scratch frame does not fit.
+  cplx* frame(std::int64_t t) {
+    if (!single) return static_cast<cplx*>(base) + t * count;
+    if (!scratch) scratch.reset(tarvo::alloc_array<cplx>(count));
+    return scratch.get();
+  }
+  // Frame t is complete in frame(t).
+  void store(std::int64_t t) {
+    if (!single) return;
+    cplx_single* out = static_cast<cplx_single*>(base) + t * count;
+    for (std::int64_t i = 0; i < count; ++i)
+      out[i] =
+          cplx_single(static_cast<float>(scratch[i].real()), static_cast<float>(scratch[i].imag()));
+  }
+  void* base;
+  bool single;
+  std::int64_t count;
+  tarvo::buffer<cplx> scratch;
+};
+
+// A new Fortran-ordered array of the given extents, zero-filled; complex64 when `single`.
+py::array new_output(const std::vector<std::int64_t>& shape, bool single = false) {
   py::object zeros = py::module_::import("numpy").attr("zeros");
   py::tuple dims(shape.size());
   for (std::size_t i = 0; i < shape.size(); ++i) dims[i] = shape[i];
-  return zeros(dims, py::arg("dtype") = "complex128", py::arg("order") = "F");
+  return zeros(dims, py::arg("dtype") = single ? "complex64" : "complex128",
+               py::arg("order") = "F");
 }
 
-// Raises the Python exception for a failed core call.
-[[noreturn]] void raise_status(const tarvo::Status& status) {
+// Raises the Python exception for a failed core call; `detail` holds the messages the inner
+// steps reported during the call (captured, one per line).
+[[noreturn]] void raise_status(const tarvo::Status& status, const std::string& detail = {}) {
   const std::string what = status.what;
   if (what == "memory") raise(PyExc_MemoryError, status.message);
   static const char* const kInputs[] = {"even", "odd",     "target", "slices",
                                         "dk",   "pattern", "coef",   "kernels"};
   for (const char* input : kInputs)
     if (what == input) raise(PyExc_ValueError, status.message);
+  std::string reason = detail;
+  for (char& c : reason)
+    if (c == '\n') c = ' ';
   raise(PyExc_RuntimeError, std::string("tarvo: ") + status.step +
-                                " failed; no outputs were assigned (the step's own message is "
-                                "on the standard error stream).");
+                                " failed; no outputs were assigned: " +
+                                (reason.empty() ? std::string("no reason was given.") : reason));
+}
+
+// Marks `status` as an allocation failure of the binding's own copy of `what`; returns -1.
+int set_no_memory(tarvo::Status* status, const char* what) {
+  std::snprintf(status->what, sizeof status->what, "memory");
+  std::snprintf(status->message, sizeof status->message, "Out of memory: %s does not fit.", what);
+  return -1;
 }
 
 void raise_memory(const char* what) {
@@ -238,9 +293,11 @@ class PyCalibration {
     check_same(e, o);
     auto out = std::make_unique<PyCalibration>();
     tarvo::Status status;
+    std::string detail;
     int rc = -1;
     {
       py::gil_scoped_release unlocked;
+      const tarvo::ReportCapture capture;
       const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       tarvo::buffer<cplx> ecopy, ocopy;
@@ -250,12 +307,11 @@ class PyCalibration {
         const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
         rc = tarvo::calibrate(ev, ov, &out->core_, &status);
       } else {
-        std::snprintf(status.what, sizeof status.what, "memory");
-        std::snprintf(status.message, sizeof status.message,
-                      "Out of memory: the copy of an input does not fit.");
+        set_no_memory(&status, "the copy of an input");
       }
+      if (rc != 0) detail = capture.text();
     }
-    if (rc != 0) raise_status(status);
+    if (rc != 0) raise_status(status, detail);
     return out;
   }
 
@@ -293,8 +349,8 @@ class PyCalibration {
       const std::int64_t n = owned.rows * owned.cols;
       owned.coef.reset(tarvo::alloc_array<cplx>(n));
       if (!owned.coef) raise_memory("the kernels");
-      gather(static_cast<const char*>(coef.data()), {owned.rows, owned.cols},
-             {coef.strides(0), coef.strides(1)}, n, owned.coef.get());
+      gather<cplx>(static_cast<const char*>(coef.data()), {owned.rows, owned.cols},
+                   {coef.strides(0), coef.strides(1)}, n, owned.coef.get());
       views.push_back(owned.view());
     }
     tarvo::Status status;
@@ -314,44 +370,58 @@ class PyCalibration {
                                     " with these kernels give more than "
                                     "2147483647 elements a frame.");
       int rc = 0;
+      std::string detail;
       {
         py::gil_scoped_release unlocked;
+        const tarvo::ReportCapture capture;
         rc = out->ensure_core(frame, &status);
+        if (rc != 0) detail = capture.text();
       }
-      if (rc != 0) raise_status(status);
+      if (rc != 0) raise_status(status, detail);
     }
     return out;
   }
 
-  // E: the corrected coil images of every frame of a series (M x N x Z x L, then any extents).
-  py::array apply(py::handle series, int threads) {
+  // E: the corrected coil images of every frame of a series (M x N x Z x L, then any extents),
+  // complex64 when `single`. Frame by frame; after each frame, with the GIL held, pending
+  // signals are handled (Ctrl-C raises KeyboardInterrupt there) and progress(done, total) is
+  // called when given. An exception from either ends the call; the frames done are dropped.
+  py::array apply(py::handle series, int threads, bool single, py::object progress) {
     Input in = read_input(series, "the frames to correct", Rank::kSeries);
-    py::array E = new_output(in.shape);
-    cplx* out = static_cast<cplx*>(E.mutable_data());
+    py::array E = new_output(in.shape, single);
+    OutputFrames out(E, in.folded.elements());
     tarvo::Status status;
+    std::string detail;
     int rc = 0;
     {
       py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> hold(lock_);
+      const tarvo::ReportCapture capture;
       const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
-      rc = ensure_core(in.folded, &status);
       tarvo::buffer<cplx> copy;
       for (std::int64_t t = 0; rc == 0 && t < in.frames; ++t) {
-        void* data = frame_data(in, t, &copy);
-        if (!data) {
-          std::snprintf(status.what, sizeof status.what, "memory");
-          std::snprintf(status.message, sizeof status.message,
-                        "Out of memory: the copy of a frame does not fit.");
-          rc = -1;
-          break;
+        {
+          // The object's lock is held for one frame at a time and never while waiting for the
+          // GIL: a thread holding the GIL may wait for the lock (shape, kernels, pickling).
+          std::lock_guard<std::mutex> hold(lock_);
+          if (t == 0) rc = ensure_core(in.folded, &status);
+          void* data = rc == 0 ? frame_data(in, t, &copy) : nullptr;
+          cplx* frame = data ? out.frame(t) : nullptr;
+          if (rc == 0 && !frame) rc = set_no_memory(&status, "the copy of a frame");
+          if (rc != 0) break;
+          const ComplexVolume target = volume_record(in.folded, data);
+          ComplexVolume e = volume_record(in.folded, frame);
+          rc = tarvo::apply(&core_, target, &e, &status);
+          if (rc != 0) break;
+          out.store(t);
         }
-        const ComplexVolume target = volume_record(in.folded, data);
-        ComplexVolume e = volume_record(in.folded, out + t * in.folded.elements());
-        rc = tarvo::apply(&core_, target, &e, &status);
+        py::gil_scoped_acquire locked;  // throws out of the loop; the buffers unwind
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (!progress.is_none()) progress(t + 1, in.frames);
       }
+      if (rc != 0) detail = capture.text();
     }
-    if (rc != 0) raise_status(status);
+    if (rc != 0) raise_status(status, detail);
     return E;
   }
 
@@ -416,7 +486,7 @@ class PyCalibration {
 
 // (E, F, K) of even and odd: E the corrected coil images of target (else of odd), F the even
 // frame corrected and aligned against E, K the kernels.
-py::tuple correct(py::handle even, py::handle odd, py::handle target, int threads) {
+py::tuple correct(py::handle even, py::handle odd, py::handle target, int threads, bool single) {
   Input e = read_input(even, "even (1st input)", Rank::kFolded);
   Input o = read_input(odd, "odd (2nd input)", Rank::kFolded);
   PyCalibration::check_same(e, o);
@@ -433,33 +503,36 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
     }
   }
   const std::vector<std::int64_t> dims = {e.folded.M, e.folded.N, e.folded.Z, e.folded.L};
-  py::array E = new_output(dims), F = new_output(dims);
-  void* Ed = E.mutable_data();
-  void* Fd = F.mutable_data();
+  py::array E = new_output(dims, single), F = new_output(dims, single);
+  OutputFrames Eout(E, e.folded.elements()), Fout(F, e.folded.elements());
   PyCalibration calibration;
   tarvo::Status status;
+  std::string detail;
   int rc = -1;
   {
     py::gil_scoped_release unlocked;
+    const tarvo::ReportCapture capture;
     const tarvo::HeapTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     tarvo::buffer<cplx> ecopy, ocopy, ccopy;
     void* ed = frame_data(e, 0, &ecopy);
     void* od = frame_data(o, 0, &ocopy);
     void* cd = c ? frame_data(*c, 0, &ccopy) : od;
-    if (ed && od && cd) {
+    cplx* Ed = Eout.frame(0);
+    cplx* Fd = Ed ? Fout.frame(0) : nullptr;
+    if (ed && od && cd && Ed && Fd) {
       const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
       const ComplexVolume cv = volume_record(e.folded, cd);
       ComplexVolume Ev = volume_record(e.folded, Ed);
       ComplexVolume Fv = volume_record(e.folded, Fd);
       rc = tarvo::correct(ev, ov, &cv, &Ev, &Fv, &calibration.core_, &status);
+      if (rc == 0) Eout.store(0), Fout.store(0);
     } else {
-      std::snprintf(status.what, sizeof status.what, "memory");
-      std::snprintf(status.message, sizeof status.message,
-                    "Out of memory: the copy of an input does not fit.");
+      set_no_memory(&status, "the copy of an input");
     }
+    if (rc != 0) detail = capture.text();
   }
-  if (rc != 0) raise_status(status);
+  if (rc != 0) raise_status(status, detail);
   return py::make_tuple(E, F, calibration.kernels());
 }
 
@@ -518,14 +591,15 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The ghost correction of tarvo for numpy arrays (see the package tarvo).";
-  m.def("correct", &correct, py::arg("even"), py::arg("odd"), py::arg("target"),
-        py::arg("threads"));
+  m.def("correct", &correct, py::arg("even"), py::arg("odd"), py::arg("target"), py::arg("threads"),
+        py::arg("single") = false);
   py::class_<PyCalibration>(m, "Calibration")
       .def_static("calibrate", &PyCalibration::calibrate, py::arg("even"), py::arg("odd"),
                   py::arg("threads"))
       .def_static("from_kernels", &PyCalibration::from_kernels, py::arg("kernels"),
                   py::arg("M") = 0, py::arg("N") = 0)
-      .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"))
+      .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"),
+           py::arg("single") = false, py::arg("progress") = py::none())
       .def("kernels", &PyCalibration::kernels)
       .def_property_readonly("shape", &PyCalibration::shape);
   m.def("prepare", &prepare, py::arg("raw"), py::arg("kx"), py::arg("flags"), py::arg("M"),

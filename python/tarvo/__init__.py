@@ -3,33 +3,44 @@
     import tarvo
     E, F, K = tarvo.correct(even, odd)          # or tarvo.correct(even, odd, target)
     cal = tarvo.calibrate(even, odd)            # the kernels of every slice
-    E_t = cal.apply(series)                     # M x N x Z x L or M x N x Z x L x T...
+    E_t = cal.apply(series, progress=True)      # M x N x Z x L or M x N x Z x L x T...
 
-Arrays use the column-major axis order M readout samples, N lines, slices..., L coils and must
-be complex128. Fortran-ordered arrays are used without a copy; other layouts are copied once.
-Outputs are Fortran-ordered complex128 arrays: E and F are M x N x Z x L (the extents between
-the second and the last folded into Z), K is a list of one dict per slice with keys 'dk',
-'pattern' and 'coef' (a (10 L) x L complex128 matrix).
+Arrays use the column-major axis order M readout samples, N lines, slices..., L coils, and are
+complex128 or complex64. Data held coil-first in C order (L x Z x N x M) is passed without a
+copy as ``x.T``. Fortran-ordered complex128 arrays are used without a copy; other layouts and
+complex64 are copied (widened to double) one frame at a time. Outputs are Fortran-ordered:
+complex64 when the inputs are complex64, else complex128 (``dtype=`` chooses). E and F are
+M x N x Z x L (the extents between the second and the last folded into Z); K is a list of one
+dict per slice with keys 'dk', 'pattern' and 'coef' (a (10 L) x L complex128 matrix).
 
-Errors raise TypeError (an input that is not complex128), ValueError (extents, kernels,
-threads), MemoryError (not enough memory) or RuntimeError (an inner step failed; its own
-message is on standard error). A call that raises returns nothing.
+Errors raise TypeError (an input of another type), ValueError (extents, kernels, threads),
+MemoryError (not enough memory) or RuntimeError (an inner step failed; the message says why).
+A call that raises returns nothing. Ctrl-C stops a series after the frame being corrected
+(KeyboardInterrupt).
 
 Every call runs on TARVO_NUM_THREADS threads (all hardware threads when unset); the keyword
 threads= sets the count for that call alone. The GIL is released while a call runs.
 """
 
+from __future__ import annotations
+
 import numbers as _numbers
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as _np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from . import _core
-from .phantom import phantom
+from . import phantom
+from ._version import __version__
 
-__all__ = ["correct", "calibrate", "prepare", "Calibration", "phantom", "hdf5_series"]
+__all__ = ["correct", "calibrate", "prepare", "Calibration", "phantom", "hdf5_series",
+           "__version__"]
+
+Progress = Union[bool, Callable[[int, int], Any], None]
 
 
-def _threads(threads):
+def _threads(threads: Optional[int]) -> int:
     """The thread count for the core: 0 means TARVO_NUM_THREADS or all hardware threads."""
     if threads is None:
         return 0
@@ -40,32 +51,117 @@ def _threads(threads):
     return min(int(threads), 256)
 
 
-def correct(even, odd, target=None, *, threads=None):
-    """(E, F, K): the ghost-corrected coil images E of target (else of odd), the even frame F
-    corrected and phase-aligned against E, and the kernels K of every slice.
+def _unmasked(x: Any, name: str) -> Any:
+    """x itself, or the data of a masked array with nothing masked; a mask is never dropped
+    silently."""
+    if isinstance(x, _np.ma.MaskedArray):
+        if _np.ma.getmaskarray(x).any():
+            raise TypeError(f"{name}: a masked array is not accepted (its mask would be "
+                            "ignored); x.filled(0) marks the masked samples as not acquired.")
+        return _np.ma.getdata(x)
+    return x
 
-    even, odd: complex128 k-space, M x N x slices... x L, the same slices acquired with opposite
-    readout polarity. target: complex128, M x N x Z x L (Z the product of the slice extents).
+
+def _single(dtype: DTypeLike, inputs: Sequence[Any]) -> bool:
+    """True for complex64 outputs: asked for, or (dtype None) every input is complex64."""
+    if dtype is None:
+        return all(getattr(x, "dtype", None) == _np.complex64 for x in inputs)
+    try:
+        d = _np.dtype(dtype)
+    except TypeError:
+        d = None
+    if d not in (_np.dtype(_np.complex64), _np.dtype(_np.complex128)):
+        raise ValueError(f"dtype must be complex64, complex128 or None; got {dtype!r}")
+    return d == _np.complex64
+
+
+def correct(even: ArrayLike, odd: ArrayLike, target: Optional[ArrayLike] = None, *,
+            threads: Optional[int] = None, dtype: DTypeLike = None
+            ) -> tuple[NDArray[_np.complexfloating], NDArray[_np.complexfloating],
+                       list[dict]]:
+    """Correct one volume: calibrate on the pair, then correct target (else odd).
+
+    Parameters
+    ----------
+    even, odd : complex128 or complex64 array, M x N x slices... x L
+        The same slices acquired twice with opposite readout polarity.
+    target : complex array, M x N x Z x L, optional
+        The frame to correct (Z the product of the slice extents); odd when omitted.
+    threads : int, optional
+        Threads for this call (default: TARVO_NUM_THREADS, else all hardware threads).
+    dtype : complex64 or complex128, optional
+        Of E and F; by default complex64 when every input is complex64, else complex128.
+
+    Returns
+    -------
+    E : array, M x N x Z x L
+        The ghost-corrected coil images of target (else of odd).
+    F : array, M x N x Z x L
+        The even frame corrected and phase-aligned against E.
+    K : list of dict
+        The kernels of every slice ('dk', 'pattern', 'coef'), as Calibration.kernels.
+
+    Raises
+    ------
+    TypeError
+        An input that is not a complex128/complex64 array, or a masked array with a mask.
+    ValueError
+        Extents the core cannot take (see the README), a bad threads or dtype.
+    MemoryError
+        Not enough memory.
+    RuntimeError
+        An inner step failed (for example an M or N above 32767); the message says why.
     """
-    return _core.correct(even, odd, target, _threads(threads))
+    even, odd = _unmasked(even, "even (1st input)"), _unmasked(odd, "odd (2nd input)")
+    given = [even, odd]
+    if target is not None:
+        target = _unmasked(target, "target (3rd input)")
+        given.append(target)
+    single = _single(dtype, given)
+    return _core.correct(even, odd, target, _threads(threads), single)
 
 
-def prepare(raw, kx, reversed, M, *, threads=None):
-    """k-space on the uniform readout grid from raw echo-planar lines (see tarvo_prepare).
+def prepare(raw: ArrayLike, kx: ArrayLike, reversed: Union[str, ArrayLike], M: int, *,
+            threads: Optional[int] = None) -> NDArray[_np.complexfloating]:
+    """k-space on the uniform readout grid from raw echo-planar lines (as tarvo_prepare).
 
-    raw: complex128, R samples x N lines x ..., each line's samples in acquisition order.
-    kx: R real readout positions of a line read forwards (cycles per field of view, strictly
-    increasing; the M-sample Cartesian line sits at -M/2 .. M/2-1). reversed: the lines read
-    backwards, a boolean array of N values or "even" / "odd" (lines counted from 0).
-    M: the output line length. Returns M x N x ... complex128 (Fortran order); sample M//2 is
-    at kx = 0. Each line's readout image on M pixels is fitted to its samples by least squares
-    (the object is assumed inside the readout field of view; samples beyond +-M/2 are not used).
-    When kx is exactly the uniform grid the lines are copied (reversed ones flipped) bit for bit.
+    Each line's readout image on M pixels is fitted to its samples by least squares (the object
+    is assumed inside the readout field of view; samples beyond +-M/2 are not used). When kx is
+    exactly the uniform grid the lines are copied (reversed ones flipped) bit for bit.
+
+    Parameters
+    ----------
+    raw : complex128 or complex64 array, R samples x N lines x ...
+        Each line's samples in acquisition order.
+    kx : R real values
+        Readout positions of a line read forwards, in cycles per field of view, strictly
+        increasing; the M-sample Cartesian line sits at -M/2 .. M/2-1.
+    reversed : "even", "odd", or N values of True/False (or 1/0)
+        The lines read backwards (counted from 0).
+    M : int
+        The output line length (1 .. 1024).
+    threads : int, optional
+        Threads for this call.
+
+    Returns
+    -------
+    k : array, M x N x ... (Fortran order)
+        Sample M//2 of each line is at kx = 0; complex64 when raw is complex64.
+
+    Raises
+    ------
+    TypeError
+        raw not complex, kx not real, reversed of another type, M not a whole number.
+    ValueError
+        A refused grid (kx not increasing, too few positions, an ill-posed fit), or extents.
+    MemoryError
+        Not enough memory.
     """
-    raw_array = _np.asarray(raw)
-    if raw_array.dtype != _np.complex128:
-        raise TypeError(f"raw must be complex128 samples, R x N x ...; got {raw_array.dtype}. "
-                        "np.asarray(x, dtype=np.complex128) converts real data.")
+    raw_array = _np.asarray(_unmasked(raw, "raw"))
+    if raw_array.dtype not in (_np.complex128, _np.complex64):
+        raise TypeError(f"raw must be complex samples (complex128 or complex64), R x N x ...; "
+                        f"got {raw_array.dtype}. x.astype(np.complex128) converts real data.")
+    single = raw_array.dtype == _np.complex64
     kx_array = _np.asarray(kx)
     if kx_array.dtype.kind not in "iuf":
         raise TypeError(f"kx must hold real readout positions; got {kx_array.dtype}")
@@ -76,48 +172,94 @@ def prepare(raw, kx, reversed, M, *, threads=None):
     N = raw_array.shape[1]
     if isinstance(reversed, str):
         if reversed not in ("even", "odd"):
-            raise ValueError(f"reversed must be 'even', 'odd' or a boolean array of {N} values; "
+            raise ValueError(f"reversed must be 'even', 'odd' or {N} values of True/False; "
                              f"got '{reversed}'")
         flags = _np.zeros(N, dtype=_np.uint8)
         flags[0 if reversed == "even" else 1::2] = 1
     else:
         flags_array = _np.asarray(reversed)
-        if flags_array.dtype != _np.bool_:
-            raise TypeError("reversed must be 'even', 'odd' or a boolean array with one value "
+        if flags_array.dtype != _np.bool_ and flags_array.dtype.kind not in "iu":
+            raise TypeError("reversed must be 'even', 'odd' or one value of True/False (or 1/0) "
                             f"per line; got {flags_array.dtype}")
+        if flags_array.dtype != _np.bool_ and not _np.isin(flags_array, (0, 1)).all():
+            raise ValueError("reversed must hold only 1 (read backwards) and 0 (forwards)")
         flags = _np.ascontiguousarray(flags_array.ravel(), dtype=_np.uint8)
     if isinstance(M, bool) or not isinstance(M, _numbers.Integral):
         raise TypeError(f"M must be a whole number; got {M!r}")
-    if not 1 <= M <= 2**31 - 1:
-        raise ValueError(f"M must be from 1 to 1024 (the output line length); got {M}")
-    return _core.prepare(raw_array, kx_array, flags, int(M), _threads(threads))
+    if not 1 <= M <= 2**31 - 1:  # beyond a C int; the core checks the range 1 .. 1024 itself
+        raise ValueError(f"M must be a whole number from 1 to 1024 (got {M})")
+    if single:
+        raw_array = raw_array.astype(_np.complex128, order="F")
+    k = _core.prepare(raw_array, kx_array, flags, int(M), _threads(threads))
+    return k.astype(_np.complex64, order="F") if single else k
 
 
-def calibrate(even, odd, *, threads=None):
-    """The Calibration (kernels of every slice) of even and odd, as tarvo.correct fits them."""
-    return Calibration(_core.Calibration.calibrate(even, odd, _threads(threads)))
+def calibrate(even: ArrayLike, odd: ArrayLike, *, threads: Optional[int] = None) -> Calibration:
+    """The kernels of every slice of a calibration pair, as tarvo.correct fits them.
+
+    Parameters
+    ----------
+    even, odd : complex128 or complex64 array, M x N x slices... x L
+        The same slices acquired twice with opposite readout polarity.
+    threads : int, optional
+        Threads for this call.
+
+    Returns
+    -------
+    Calibration
+        Ready to correct frames of the same M x N x Z x L extents.
+
+    Raises
+    ------
+    TypeError, ValueError, MemoryError, RuntimeError
+        As tarvo.correct.
+    """
+    even, odd = _unmasked(even, "even (1st input)"), _unmasked(odd, "odd (2nd input)")
+    return Calibration._wrap(_core.Calibration.calibrate(even, odd, _threads(threads)))
 
 
 class Calibration:
     """The kernels of every slice, ready to correct frames of the same slices and coils.
 
-    Made by tarvo.calibrate or Calibration.from_kernels. One call at a time runs on a given
-    Calibration (others wait); different Calibrations run side by side. A Calibration pickles
-    to its kernels and frame extents.
+    Made by tarvo.calibrate(even, odd) or Calibration.from_kernels(K), not by calling the
+    class. One call at a time runs on a given Calibration (others wait); different
+    Calibrations run side by side. A Calibration pickles to its kernels and frame extents.
     """
 
-    def __init__(self, core):
-        if not isinstance(core, _core.Calibration):
-            raise TypeError("use tarvo.calibrate or Calibration.from_kernels")
-        self._core = core
+    _core: Any
+
+    def __init__(self) -> None:
+        raise TypeError("a Calibration is made by tarvo.calibrate(even, odd) or "
+                        "tarvo.Calibration.from_kernels(K)")
 
     @classmethod
-    def from_kernels(cls, K, shape=None):
-        """A Calibration holding the kernels K: a sequence of one kernel per slice, each a
-        mapping (or record, or object) with dk, pattern and coef as tarvo.correct returns them
-        or scipy.io.loadmat reads them from a .mat file of the MEX module (the 1 x Z struct
-        array itself may be passed). shape: (M, N, ...) fixes the frame extents; without it
-        they are those of the first frame applied.
+    def _wrap(cls, core: Any) -> Calibration:
+        self = cls.__new__(cls)
+        self._core = core
+        return self
+
+    @classmethod
+    def from_kernels(cls, K: Any, shape: Optional[Sequence[int]] = None) -> Calibration:
+        """A Calibration holding given kernels.
+
+        Parameters
+        ----------
+        K : sequence of kernels, or the 1 x Z struct array of scipy.io.loadmat
+            One kernel per slice, each a mapping (or record, or object) with dk, pattern and
+            coef as tarvo.correct returns them or a .mat file of the MEX module holds them.
+        shape : (M, N, ...), optional
+            The frame extents; without it they are those of the first frame applied.
+
+        Returns
+        -------
+        Calibration
+
+        Raises
+        ------
+        TypeError
+            K not a sequence of kernels, a pattern not a string, a coef not complex128.
+        ValueError
+            A kernel the module cannot use (its message names the kernel), a bad shape.
         """
         kernels = [_kernel_tuple(k, z + 1) for z, k in enumerate(_kernel_items(K))]
         M = N = 0
@@ -127,45 +269,111 @@ class Calibration:
             M, N = (_whole(v, "shape") for v in shape[:2])
             if M < 1 or N < 1 or M > 2**31 - 1 or N > 2**31 - 1:
                 raise ValueError(f"shape: M and N must be from 1 to 2147483647; got {M} x {N}")
-        return cls(_core.Calibration.from_kernels(kernels, M, N))
+        return cls._wrap(_core.Calibration.from_kernels(kernels, M, N))
 
     @property
-    def kernels(self):
+    def kernels(self) -> list[dict]:
         """The kernels, one dict per slice (dk, pattern, coef), as tarvo.correct returns K."""
         return self._core.kernels()
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[Optional[int], Optional[int], int, int]:
         """(M, N, Z, L); M and N are None until kernels without a shape are first applied."""
         return self._core.shape
 
-    def apply(self, series, *, threads=None):
-        """E: the ghost-corrected coil images of every frame of series (complex128, M x N x Z x L
-        or M x N x Z x L x T..., the extents after the 4th counting frames), of the same shape.
+    def apply(self, series: Any, *, threads: Optional[int] = None, dtype: DTypeLike = None,
+              progress: Progress = None) -> Any:
+        """Correct every frame of a series with these kernels.
 
-        A dask array whose chunks hold whole frames gives a lazy dask array of the same chunks
-        (see tarvo.dask_apply).
+        Parameters
+        ----------
+        series : complex128 or complex64 array, M x N x Z x L or M x N x Z x L x T...
+            The extents after the 4th count frames. A dask array whose chunks hold whole
+            frames gives a lazy dask array of the same chunks (see tarvo.hdf5_series).
+        threads : int, optional
+            Threads for this call.
+        dtype : complex64 or complex128, optional
+            Of the result; by default that of series. complex64 frames are computed in double
+            one frame at a time.
+        progress : True or callable, optional
+            True shows a tqdm progress bar; a callable is called as progress(done, total)
+            after every frame (an exception it raises stops the series). Not for dask arrays.
+
+        Returns
+        -------
+        E : array (or dask array) of the shape of series
+            The ghost-corrected coil images of every frame.
+
+        Raises
+        ------
+        TypeError, ValueError, MemoryError, RuntimeError
+            As tarvo.correct; ValueError also for a frame of other extents than the kernels'.
+        KeyboardInterrupt
+            Ctrl-C stops the series after the frame being corrected; nothing is returned.
         """
         n = _threads(threads)
         if type(series).__module__.split(".")[0] == "dask":
+            if progress is not None:
+                raise TypeError("progress= is for numpy series; a dask series reports through "
+                                "dask (dask.diagnostics.ProgressBar or the dashboard)")
             from ._dask import dask_apply
 
-            return dask_apply(self, series, n)
-        return self._core.apply(series, n)
+            return dask_apply(self, series, n, _single(dtype, [series]))
+        series = _unmasked(series, "the frames to correct")
+        single = _single(dtype, [series])
+        if progress is None or progress is False:
+            return self._core.apply(series, n, single)
+        if progress is True:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                raise ImportError("progress=True needs tqdm (Debian: python3-tqdm); pass a "
+                                  "function progress(done, total) instead") from None
+            frames = int(_np.prod(_np.shape(series)[4:], dtype=_np.int64))
+            with tqdm(total=frames, unit="frame", desc="tarvo") as bar:
+                return self._core.apply(series, n, single,
+                                        lambda done, total: bar.update(done - bar.n))
+        if not callable(progress):
+            raise TypeError(f"progress must be True, None or a function progress(done, total); "
+                            f"got {progress!r}")
+        return self._core.apply(series, n, single, progress)
 
     def __reduce__(self):
         M, N = self.shape[:2]
         return (_from_state, (self.kernels, None if M is None else (M, N)))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         M, N, Z, L = self.shape
         frame = "any M x N" if M is None else f"{M} x {N}"
         return f"<tarvo.Calibration: {Z} slice(s) of {L} coil(s), frames {frame}>"
 
 
-def hdf5_series(path, dataset, frames_per_chunk=1):
-    """A lazy dask array of the series (M x N x Z x L x T...) in an HDF5 dataset, in chunks of
-    whole frames; Calibration.apply corrects it chunk by chunk (needs h5py and dask)."""
+def hdf5_series(path: str, dataset: str, frames_per_chunk: int = 1) -> Any:
+    """A series stored in an HDF5 file as a lazy dask array, read chunk by chunk.
+
+    A dataset written by MATLAB (-v7.3, with its MATLAB_class attribute) is seen in MATLAB's
+    axis order; any other dataset is taken in the order of its stored extents
+    (M x N x Z x L x T...). Needs h5py and dask.
+
+    Parameters
+    ----------
+    path, dataset : str
+        The file and the dataset's path in it.
+    frames_per_chunk : int
+        Frames (along the 5th extent) per chunk.
+
+    Returns
+    -------
+    dask.array.Array
+        For Calibration.apply, which corrects it chunk by chunk.
+
+    Raises
+    ------
+    ValueError
+        A dataset of fewer than 4 dimensions.
+    TypeError
+        A compound dataset that is not a complex array.
+    """
     from ._dask import hdf5_series as series
 
     return series(path, dataset, frames_per_chunk)
@@ -176,10 +384,8 @@ def _from_state(kernels, shape):
 
 
 def _whole(value, what):
-    import numpy as np
-
-    a = np.asarray(value)
-    if a.size != 1 or not np.issubdtype(a.dtype, np.number) or np.iscomplexobj(a):
+    a = _np.asarray(value)
+    if a.size != 1 or not _np.issubdtype(a.dtype, _np.number) or _np.iscomplexobj(a):
         raise ValueError(f"{what} must be a whole number; got {value!r}")
     v = a.reshape(()).item()
     if v != int(v):
@@ -189,9 +395,7 @@ def _whole(value, what):
 
 def _kernel_items(K):
     """The kernels of K in slice order: a sequence, or a struct array read by loadmat."""
-    import numpy as np
-
-    if isinstance(K, np.ndarray):
+    if isinstance(K, _np.ndarray):
         if K.dtype.names is not None or K.dtype == object:
             return list(K.ravel(order="F"))
         raise TypeError("K must be a sequence of kernels (dicts with dk, pattern and coef)")
@@ -201,12 +405,10 @@ def _kernel_items(K):
 
 
 def _kernel_field(k, name, z):
-    import numpy as np
-
-    if isinstance(k, np.ndarray) and k.dtype == object and k.size == 1:
+    if isinstance(k, _np.ndarray) and k.dtype == object and k.size == 1:
         k = k.reshape(()).item()  # a cell of a cell array
     try:
-        if isinstance(k, np.void) and k.dtype.names is not None:
+        if isinstance(k, _np.void) and k.dtype.names is not None:
             v = k[name]
         elif hasattr(k, "keys"):
             v = k[name]
@@ -215,20 +417,18 @@ def _kernel_field(k, name, z):
     except (KeyError, ValueError, AttributeError):
         raise ValueError(f"Kernel {z} lacks '{name}'; each kernel needs dk, pattern and coef.")
     # loadmat wraps struct fields in 1 x 1 object arrays.
-    while isinstance(v, np.ndarray) and v.dtype == object and v.size == 1:
+    while isinstance(v, _np.ndarray) and v.dtype == object and v.size == 1:
         v = v.reshape(()).item()
     return v
 
 
 def _kernel_tuple(k, z):
     """(dk, pattern, coef) of kernel number z (from 1), types checked; values checked later."""
-    import numpy as np
-
     dk = _whole(_kernel_field(k, "dk", z), f"dk of kernel {z}")
     if not -(2**31) <= dk < 2**31:
         raise ValueError(f"dk of kernel {z} is {dk}, outside the 32-bit range")
     pattern = _kernel_field(k, "pattern", z)
-    if isinstance(pattern, np.ndarray) and pattern.dtype.kind == "U" and pattern.size == 1:
+    if isinstance(pattern, _np.ndarray) and pattern.dtype.kind == "U" and pattern.size == 1:
         pattern = str(pattern.reshape(()).item())
     if not isinstance(pattern, str):
         raise TypeError(f"pattern of kernel {z} must be a string; got {pattern!r}")

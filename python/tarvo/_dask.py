@@ -10,19 +10,20 @@ import uuid
 import numpy as np
 
 
-def _apply_block(block, calibration, threads):
-    return calibration._core.apply(block, threads)
+def _apply_block(block, calibration, threads, single):
+    return calibration._core.apply(block, threads, single)
 
 
-def dask_apply(calibration, series, threads):
-    """The lazy corrected series of a dask array whose chunks hold whole frames."""
+def dask_apply(calibration, series, threads, single=False):
+    """The lazy corrected series of a dask array whose chunks hold whole frames (complex64
+    when single, else complex128)."""
     import dask
     import dask.array as da
 
     name = "the frames to correct"
-    if series.dtype != np.complex128:
+    if series.dtype not in (np.complex128, np.complex64):
         raise TypeError(f"{name}: need a complex M-by-N-by-Z-by-L(-by-T...) array for the input "
-                        f"data (numpy complex128); got {series.dtype}.")
+                        f"data (numpy complex128 or complex64); got {series.dtype}.")
     if series.ndim < 4:
         raise ValueError(f"{name}: need a complex M-by-N-by-Z-by-L(-by-T...) array for the "
                          f"input data; got {series.ndim} dimension(s), shape {series.shape}.")
@@ -37,9 +38,10 @@ def dask_apply(calibration, series, threads):
         raise ValueError(f"The frame to correct is {' x '.join(map(str, frame))}; the kernels "
                          f"are for {want} volumes.")
     key = dask.delayed(calibration, name=f"tarvo-calibration-{uuid.uuid4().hex}")
-    return da.map_blocks(_apply_block, series, key, threads, dtype=np.complex128,
-                         name=f"tarvo-apply-{uuid.uuid4().hex}", meta=np.empty((0,) * series.ndim,
-                                                                               np.complex128))
+    out = np.complex64 if single else np.complex128
+    return da.map_blocks(_apply_block, series, key, threads, single, dtype=out,
+                         name=f"tarvo-apply-{uuid.uuid4().hex}",
+                         meta=np.empty((0,) * series.ndim, out))
 
 
 def _complex(compound):

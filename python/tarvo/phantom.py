@@ -1,6 +1,16 @@
-"""Simulated multi-coil echo-planar k-space with a Nyquist ghost (no data files needed)."""
+"""Simulated multi-coil echo-planar k-space with a Nyquist ghost (no data files needed).
+
+The module is callable: ``tarvo.phantom(M, N, Z, L)`` is ``tarvo.phantom.phantom(M, N, Z, L)``,
+and ``tarvo.phantom.coil_images`` and ``tarvo.phantom.ghost_to_signal`` evaluate a result.
+"""
+
+from __future__ import annotations
+
+import sys
+import types
 
 import numpy as np
+from numpy.typing import NDArray
 
 
 def _soft_inside(r, width):
@@ -8,7 +18,9 @@ def _soft_inside(r, width):
     return 0.5 * (1 - np.tanh((r - 1) / width))
 
 
-def phantom(M=64, N=64, Z=2, L=8, a=0.5, b=0.04):
+def phantom(M: int = 64, N: int = 64, Z: int = 2, L: int = 8, a: float = 0.5,
+            b: float = 0.04) -> tuple[NDArray[np.complex128], NDArray[np.complex128],
+                                      NDArray[np.complex128], NDArray[np.bool_]]:
     """(even, odd, images, support): a simulated acquisition of Z slices seen by L coils.
 
     Each slice holds a soft-edged ellipse with a brighter inner ellipse, seen by L smooth
@@ -67,17 +79,27 @@ def phantom(M=64, N=64, Z=2, L=8, a=0.5, b=0.04):
     return even, odd, images, support
 
 
-def coil_images(kspace):
+def coil_images(kspace: NDArray[np.complexfloating]) -> NDArray[np.complexfloating]:
     """Coil images of k-space without any correction: centred inverse 2-D DFT over the first
     two extents (the inverse of the phantom's transform)."""
     return np.fft.fftshift(np.fft.ifft2(np.fft.ifftshift(kspace, axes=(0, 1)), axes=(0, 1)),
                            axes=(0, 1))
 
 
-def ghost_to_signal(images, support):
+def ghost_to_signal(images: NDArray[np.complexfloating], support: NDArray[np.bool_]) -> float:
     """On the root-sum-of-squares image of coil images (M x N x Z x L): the mean over the ghost
     region (the support shifted by N/2 along the lines, minus the support) over the mean over
     the support, over all slices."""
     rss = np.sqrt(np.sum(np.abs(images) ** 2, axis=3))
     ghost = np.roll(support, support.shape[1] // 2, axis=1) & ~support
     return float(rss[ghost].mean() / rss[support].mean())
+
+
+class _CallableModule(types.ModuleType):
+    """This module, callable as its function phantom."""
+
+    def __call__(self, *args, **kwargs):
+        return phantom(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = _CallableModule

@@ -42,10 +42,14 @@ def test_ramp_sampled_lines_reach_the_uniform_samples_of_their_image():
 
 
 @pytest.mark.parametrize("args, error, text", [
-    ((np.ones((8, 4)), np.arange(8) - 4, "odd", 8), TypeError, "raw must be complex128"),
+    ((np.ones((8, 4)), np.arange(8) - 4, "odd", 8), TypeError, r"raw must be complex samples "
+     r"\(complex128 or complex64\), R x N x \.\.\.; got float64\. x\.astype\(np\.complex128\) "
+     r"converts real data\.$"),
     ((np.ones((8, 4), complex), np.arange(8) * 1j, "odd", 8), TypeError, "kx must hold real"),
-    ((np.ones((8, 4), complex), np.arange(8) - 4, np.ones(4, int), 8), TypeError,
+    ((np.ones((8, 4), complex), np.arange(8) - 4, np.ones(4, float), 8), TypeError,
      "reversed must be"),
+    ((np.ones((8, 4), complex), np.arange(8) - 4, [0, 1, 2, 0], 8), ValueError,
+     r"^reversed must hold only 1 \(read backwards\) and 0 \(forwards\)$"),
     ((np.ones((8, 4), complex), np.arange(8) - 4, "odd", 8.5), TypeError, "M must be"),
     ((np.ones((8, 4), complex), np.arange(8) - 4, "left", 8), ValueError, "'even', 'odd'"),
     ((np.ones((8, 4), complex), np.arange(7) - 4, "odd", 8), ValueError, "kx"),
@@ -56,3 +60,15 @@ def test_ramp_sampled_lines_reach_the_uniform_samples_of_their_image():
 def test_refusals_raise_their_exception_type(args, error, text):
     with pytest.raises(error, match=text):
         tarvo.prepare(*args)
+
+
+def test_reversed_as_zeros_and_ones_and_complex64_raw_give_the_boolean_complex128_result():
+    rng = np.random.default_rng(3)
+    raw = rng.standard_normal((12, 6)) + 1j * rng.standard_normal((12, 6))
+    kx = np.linspace(-5, 5.5, 12)
+    flags = [0, 1, 0, 1, 1, 0]
+    want = tarvo.prepare(raw, kx, np.array(flags, bool), 10)
+    assert same_bits(tarvo.prepare(raw, kx, flags, 10), want)
+    single = tarvo.prepare(raw.astype(np.complex64), kx, flags, 10)
+    assert single.dtype == np.complex64
+    assert np.max(np.abs(single - want)) < 1e-5 * np.max(np.abs(want))

@@ -66,7 +66,10 @@ def _out_name(infile):
 def _parser():
     parser = _Parser(prog="python3 -m tarvo",
                      description="Nyquist ghost correction of k-space stored in a MAT or HDF5 "
-                                 "file (variables even, odd and optionally target).")
+                                 "file (variables even, odd and optionally target).",
+                     epilog="Exit status: 0 success, 1 data refused by the correction, 2 a "
+                            "usage or file error, 130 interrupted, 143 terminated; nothing is "
+                            "written unless the status is 0.")
     parser.add_argument("infile", help="MAT file (format 7 or 7.3) or HDF5 file")
     parser.add_argument("-o", "--output", help="output file: .mat (MAT format 7, or 7.3 beyond "
                         "2 GB a variable) or .h5/.hdf5 (HDF5); default <infile>_tarvo.mat")

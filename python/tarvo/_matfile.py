@@ -26,19 +26,6 @@ class DataError(Exception):
     """A variable is an array of the wrong kind (exit status 1, as a refusal of the data)."""
 
 
-def class_name(dtype):
-    """MATLAB's name of the class of arrays of this numpy dtype."""
-    dtype = np.dtype(dtype)
-    if dtype.names is not None:
-        return "struct"
-    kind, bits = dtype.kind, dtype.itemsize * 8
-    if kind == "c":
-        return {64: "complex single", 128: "complex double"}.get(bits, f"complex{bits}")
-    return {"f": {32: "single", 64: "double"}.get(bits, f"float{bits}"), "i": f"int{bits}",
-            "u": f"uint{bits}", "b": "logical", "U": "char", "S": "char",
-            "O": "cell"}.get(kind, str(dtype))
-
-
 def _size_text(shape):
     return " x ".join(map(str, shape))
 
@@ -63,7 +50,8 @@ class Variable:
         return int(np.prod(self.shape[4:], dtype=np.int64))
 
     def describe(self):
-        return f"{self.name} {_size_text(self.shape)} {class_name(self.dtype)}"
+        cls = "single" if self.dtype == np.complex64 else "double"
+        return f"{self.name} {_size_text(self.shape)} complex {cls}"
 
     def read(self):
         """The whole array as complex128, Fortran-ordered."""
@@ -77,14 +65,15 @@ class Variable:
         return np.asarray(self._whole[..., t], dtype=np.complex128, order="F")
 
 
-def _check_class(path, name, dtype):
-    """dtype if it holds complex k-space of a class the correction reads, else DataError."""
-    if dtype.names is not None or dtype.kind == "O":
-        raise FileError(f"{path}: {name} is a {class_name(dtype)}, not an array")
-    if dtype.kind == "c" and dtype.itemsize in (8, 16):
-        return np.dtype(np.complex64 if dtype.itemsize == 8 else np.complex128)
-    what = f"real ({class_name(dtype)})" if dtype.kind in "fiub" else f"a {class_name(dtype)}"
-    raise DataError(f"{path}: {name} is {what}; need complex double or complex single k-space")
+def _kspace(path, name, cls, is_complex):
+    """The dtype (complex128 or complex64) of a variable of MATLAB class cls; FileError for a
+    variable that is not an array, DataError for an array that is not complex k-space."""
+    if cls in ("double", "single") and is_complex:
+        return np.dtype(np.complex128 if cls == "double" else np.complex64)
+    if cls in ("cell", "struct", "object", "sparse", "char", "unknown"):
+        raise FileError(f"{path}: {name} is a {cls}, not an array")
+    raise DataError(f"{path}: {name} is {'complex' if is_complex else 'real'} ({cls}); need "
+                    "complex double or complex single k-space")
 
 
 def open_input(path, names, order=None):
@@ -173,14 +162,7 @@ def _open_v5(path, names, endian, size):
         if n not in found:
             continue
         shape, cls, is_complex = found[n]
-        if cls in ("double", "single") and is_complex:
-            dtype = np.dtype(np.complex128 if cls == "double" else np.complex64)
-        elif cls in ("cell", "struct", "object", "sparse", "char", "unknown"):
-            raise FileError(f"{path}: {n} is a {cls}, not an array")
-        else:
-            what = f"real ({cls})" if not is_complex else f"complex {cls}"
-            raise DataError(f"{path}: {n} is {what}; need complex double or complex single "
-                            "k-space")
+        dtype = _kspace(path, n, cls, is_complex)
         out[n] = Variable(path, n, shape, dtype, _V5Reader(path, n))
     return out
 
@@ -201,6 +183,23 @@ class _V5Reader:
         except Exception:
             raise FileError(f"cannot read {self.path}: the file is truncated or damaged") \
                 from None
+
+
+def _h5_class(dtype):
+    """(MATLAB class, complex) of an HDF5 dataset's type; a compound of real and imag parts of
+    one floating type is complex (as -v7.3 writes), so is h5py's complex type."""
+    is_complex = dtype.kind == "c"
+    if dtype.names is not None:
+        if not ({"real", "imag"} <= set(dtype.names) and dtype["real"] == dtype["imag"]):
+            return "struct", False
+        dtype, is_complex = dtype["real"], True
+    elif is_complex:
+        dtype = np.dtype(f"f{dtype.itemsize // 2}")
+    if dtype.kind in "fiu":
+        name = {"f": "float", "i": "int", "u": "uint"}[dtype.kind] + str(dtype.itemsize * 8)
+        return {"float32": "single", "float64": "double"}.get(name, name), is_complex
+    return {"b": "logical", "S": "char", "U": "char", "O": "cell"}.get(dtype.kind, "unknown"), \
+        is_complex
 
 
 def _h5_complex(data, dtype):
@@ -230,11 +229,10 @@ def _open_hdf5(path, names, order):
                             "its axis order is unknown; --order numpy reads its extents as "
                             "stored (M x N x Z x L [x T...])")
         reverse = matlab or order == "matlab"
-        stored = d.dtype
-        if stored.names is not None and {"real", "imag"} <= set(stored.names) and \
-                stored["real"].kind == "f" and stored["real"] == stored["imag"]:
-            stored = np.dtype(np.complex64 if stored["real"].itemsize == 4 else np.complex128)
-        dtype = _check_class(path, n, stored)
+        cls, is_complex = _h5_class(d.dtype)
+        if matlab:  # MATLAB's class name: char, logical and struct have their own
+            cls = np.asarray(d.attrs["MATLAB_class"]).tobytes().decode("ascii", "replace")
+        dtype = _kspace(path, n, cls, is_complex)
         shape = d.shape[::-1] if reverse else d.shape
         out[n] = Variable(f, n, shape, dtype, _Hdf5Reader(path, d, reverse, dtype),
                           _Hdf5Reader(path, d, reverse, np.dtype(np.complex128), shape))

@@ -21,19 +21,18 @@ def run_cli(*args):
                           text=True)
 
 
-def write_matlab_h5(path, arrays, userblock=True):
+def write_matlab_h5(path, arrays):
     """The arrays as MATLAB -v7.3 writes them: extents reversed, complex as a compound of real
-    and imag, a MATLAB_class attribute (double or single)."""
-    with h5py.File(path, "w", userblock_size=512 if userblock else 0) as f:
+    and imag, a MATLAB_class attribute (double or single), a MAT header in the user block."""
+    with h5py.File(path, "w", userblock_size=512) as f:
         for name, a in arrays.items():
             part = a.real.dtype
             c = np.empty(a.shape, np.dtype([("real", part), ("imag", part)]))
             c["real"], c["imag"] = a.real, a.imag
             f.create_dataset(name, data=c.T).attrs["MATLAB_class"] = np.bytes_(
                 "double" if part == np.float64 else "single")
-    if userblock:
-        with open(path, "r+b") as f:
-            f.write(b"MATLAB 7.3 MAT-file, written by the tests".ljust(128, b" "))
+    with open(path, "r+b") as f:
+        f.write(b"MATLAB 7.3 MAT-file, written by the tests".ljust(128, b" "))
 
 
 def files(folder):
@@ -61,12 +60,18 @@ def test_format_7_file_gives_the_outputs_of_correct_and_refusals_write_nothing(p
                         rf"\(1 x 3\) written to {re.escape(str(tmp_path))}/scan_tarvo.mat "
                         r"\(format 7\)", lines[-1])
 
+    umask = os.umask(0)
+    os.umask(umask)
+    assert os.stat(tmp_path / "scan_tarvo.mat").st_mode & 0o777 == 0o666 & ~umask
+
+    written = (tmp_path / "scan_tarvo.mat").read_bytes()  # kept when a later run fails
     savemat(tmp_path / "bad.mat", {"even": even, "odd": odd[:12]})
-    refused = run_cli(tmp_path / "bad.mat", "-o", tmp_path / "bad_out.mat")
+    refused = run_cli(tmp_path / "bad.mat", "-o", tmp_path / "scan_tarvo.mat")
     assert refused.returncode == 1 and "Input matrix size mismatch" in refused.stderr
     assert refused.stderr.endswith(f"tarvo: the data of {tmp_path / 'bad.mat'} were not "
                                    "corrected; nothing was written\n")
     assert files(tmp_path) == ["bad.mat", "scan.mat", "scan_tarvo.mat"]
+    assert (tmp_path / "scan_tarvo.mat").read_bytes() == written
 
 
 @pytest.mark.parametrize("single,frames", [(False, (2, 2)), (True, (3,))],
@@ -264,7 +269,8 @@ def test_a_stopped_run_removes_its_partial_output(tmp_path, sig, status, word):
                          chunks=(1,) + odd.shape[::-1]).attrs["MATLAB_class"] = np.bytes_("double")
     out = tmp_path / "out.mat"
     cli = subprocess.Popen([sys.executable, "-m", "tarvo", tmp_path / "run.mat", "-o", out],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     for line in cli.stdout:
         if line.startswith("tarvo: frame 2/400"):
             break

@@ -165,6 +165,10 @@ def _run(args, infile, outfile, out, partial, start):
     except _matfile.FileError as e:
         print(f"tarvo: {e}", file=sys.stderr)
         return 2
+    except ImportError as e:
+        print(f"tarvo: the Python package {e.name} is needed for this file and is not "
+              "installed", file=sys.stderr)
+        return 2
     except (_matfile.DataError, TypeError, ValueError, MemoryError, RuntimeError) as e:
         print(f"tarvo: {e or 'not enough memory'}", file=sys.stderr)
         print(f"tarvo: the data of {infile} were not corrected; nothing was written",
@@ -200,7 +204,7 @@ def _correct(args, infile, outfile, out, partial, start):
                                     threads=args.threads)
             writer = _writer(outfile, out, partial, E.shape,
                              (odd if target is None else target).dtype,
-                             F.astype(even.dtype), K)
+                             F.astype(even.dtype, copy=False), K)
             _say(f"writing E, F and K to {outfile} (format {writer.format})")
             writer.put(0, E)
             shape = E.shape
@@ -208,7 +212,7 @@ def _correct(args, infile, outfile, out, partial, start):
             _, F, K = tarvo.correct(even.read(), odd.read(), threads=args.threads)
             calibration = tarvo.Calibration.from_kernels(K, shape=even.shape[:2])
             writer = _writer(outfile, out, partial, target.shape, target.dtype,
-                             F.astype(even.dtype), K)
+                             F.astype(even.dtype, copy=False), K)
             frames, shape = target.frames, target.shape
             _say(f"correcting {frames} frames of target {list(shape)}, calibrated on even and "
                  f"odd {list(even.shape)}; E written to {outfile} (format {writer.format}) "

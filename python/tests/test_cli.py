@@ -258,6 +258,17 @@ def test_file_and_usage_errors_give_one_line_and_write_nothing(pair, tmp_path, a
     assert files(tmp_path) == before
 
 
+def test_a_missing_optional_package_is_named(pair, tmp_path):
+    write_matlab_h5(tmp_path / "run.mat", dict(zip(("even", "odd"), pair)))
+    (tmp_path / "h5py.py").write_text("raise ModuleNotFoundError('no h5py', name='h5py')\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    run = subprocess.run([sys.executable, "-m", "tarvo", tmp_path / "run.mat"],
+                         capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path})
+    assert (run.returncode, run.stderr) == (2, "tarvo: the Python package h5py is needed for "
+                                               "this file and is not installed\n")
+    assert files(tmp_path) == ["h5py.py", "run.mat"]
+
+
 @pytest.mark.parametrize("sig,status,word", [(signal.SIGINT, 130, "interrupted"),
                                              (signal.SIGTERM, 143, "terminated")])
 def test_a_stopped_run_removes_its_partial_output(tmp_path, sig, status, word):

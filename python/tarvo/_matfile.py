@@ -1,8 +1,9 @@
 """MAT files and HDF5 for the command line: variables read whole or a frame at a time, outputs
 written a frame at a time.
 
-Inputs: MAT format 7 (5 to 7: scipy.io, a variable read whole), format 7.3 and plain HDF5
-(h5py, a series read frame by frame). Outputs: MAT format 7 (E streamed by a small writer of
+Inputs: MAT format 7 (5 to 7: scipy.io reads a variable whole; a series is read frame by frame
+from the file, inflated as it goes when compressed), format 7.3 and plain HDF5 (h5py, a series
+read frame by frame). Outputs: MAT format 7 (E streamed by a small writer of
 the format's elements, F and K by scipy.io.savemat), format 7.3 and HDF5 (h5py, with MATLAB's
 layout and markers). Arrays are in MATLAB's axis order, Fortran-ordered.
 """
@@ -33,13 +34,12 @@ def _size_text(shape):
 class Variable:
     """One array of an input file: name, shape (MATLAB's order), dtype (complex64 or
     complex128); frame(t) is frame t (Fortran order over the extents after the 4th) as a
-    Fortran-ordered complex128 M x N x Z x L array, read on demand from an HDF5 dataset (a
-    format-7 variable is read whole on the first frame and kept). source: the open HDF5 file
-    or the path."""
+    Fortran-ordered complex128 M x N x Z x L array, read from the file when asked for.
+    source: the open HDF5 file or the path."""
 
-    def __init__(self, source, name, shape, dtype, read, read_frame=None):
+    def __init__(self, source, name, shape, dtype, read, read_frame):
         self.source, self.name, self.shape, self.dtype = source, name, tuple(shape), dtype
-        self._read, self._read_frame, self._whole = read, read_frame, None
+        self._read, self.frame = read, read_frame
 
     @property
     def nbytes(self):
@@ -57,12 +57,6 @@ class Variable:
         """The whole array as complex128, Fortran-ordered."""
         return np.asarray(self._read(), dtype=np.complex128, order="F")
 
-    def frame(self, t):
-        if self._read_frame is not None:
-            return self._read_frame(t)
-        if self._whole is None:
-            self._whole = self._read().reshape(self.shape[:4] + (-1,), order="F")
-        return np.asarray(self._whole[..., t], dtype=np.complex128, order="F")
 
 
 def _kspace(path, name, cls, is_complex):
@@ -101,32 +95,108 @@ def open_input(path, names, order=None):
 _V5_CLASSES = {1: "cell", 2: "struct", 3: "object", 4: "char", 5: "sparse", 6: "double",
                7: "single", 8: "int8", 9: "uint8", 10: "int16", 11: "uint16", 12: "int32",
                13: "uint32", 14: "int64", 15: "uint64"}
+_V5_TYPES = {1: "i1", 2: "u1", 3: "i2", 4: "u2", 5: "i4", 6: "u4", 7: "f4", 9: "f8", 12: "i8",
+             13: "u8"}  # the data types of a numeric array's parts
 
 
-def _v5_header(body, endian):
-    """(name, shape, class, complex) from the start of a matrix element's body (its array flags,
-    dimensions and name sub-elements)."""
-    u32 = endian + "I"
-    flags = struct.unpack_from(u32, body, 8)[0]
-    dims_bytes = struct.unpack_from(u32, body, 20)[0]
-    shape = struct.unpack_from(f"{endian}{dims_bytes // 4}i", body, 24)
-    at = 24 + dims_bytes + (-dims_bytes % 8)
-    kind = struct.unpack_from(u32, body, at)[0]
-    if kind >> 16:  # a small element: the name is inside its tag
-        name = body[at + 4:at + 4 + (kind >> 16)]
-    else:
-        name = body[at + 8:at + 8 + struct.unpack_from(u32, body, at + 4)[0]]
+def _damaged(path):
+    return FileError(f"cannot read {path}: the file is truncated or damaged")
+
+
+class _Stream:
+    """The body of a format-5 element (the bytes after its tag at pos), read in order from the
+    file, or inflated a piece at a time when the element is compressed (the tag of the matrix
+    element inside is then skipped)."""
+
+    def __init__(self, path, pos, nbytes, compressed, order):
+        import zlib
+
+        self.path, self.order, self.left, self.rest = path, order, nbytes, b""
+        self.f = open(path, "rb")
+        self.f.seek(pos + 8)
+        self.z = zlib.decompressobj() if compressed else None
+        if compressed:
+            self.read(8)
+
+    def _more(self, need):
+        """The next bytes of the body: at most need from the file, or an inflated piece."""
+        import zlib
+
+        src = self.z.unconsumed_tail if self.z is not None else b""
+        if not src:
+            src = self.f.read(min(self.left, need if self.z is None else 1 << 16))
+            self.left -= len(src)
+            if not src:
+                raise _damaged(self.path)
+        if self.z is None:
+            return src
+        try:
+            return self.z.decompress(src, need)
+        except zlib.error:
+            raise _damaged(self.path) from None
+
+    def read(self, n):
+        pieces, have = [self.rest], len(self.rest)
+        while have < n:
+            pieces.append(self._more(n - have))
+            have += len(pieces[-1])
+        data = b"".join(pieces) if len(pieces) > 1 else pieces[0]
+        self.rest = data[n:]
+        return data[:n] if len(data) > n else data
+
+    def skip(self, n):
+        while n > 0:
+            step = min(n, 1 << 22)
+            self.read(step)
+            n -= step
+
+    def tag(self):
+        """(data type, byte count, the bytes of a small element or None) of the next
+        sub-element; the bytes of a normal one follow (padded to 8)."""
+        raw = self.read(8)
+        kind, nbytes = struct.unpack(self.order + "II", raw)
+        if kind >> 16:  # a small element: type and count in one word, its bytes in the next
+            return kind & 0xFFFF, kind >> 16, raw[4:4 + (kind >> 16)]
+        return kind, nbytes, None
+
+    def element(self):
+        kind, nbytes, inline = self.tag()
+        return inline if inline is not None else self.read(nbytes + (-nbytes % 8))[:nbytes]
+
+    def close(self):
+        self.f.close()
+
+
+class _Inline:
+    """The bytes of a small element, read like a stream."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def read(self, n):
+        out, self.data = self.data[:n], self.data[n:]
+        return out
+
+    def skip(self, n):
+        self.read(n)
+
+
+def _v5_matrix(stream):
+    """(name, shape, class, complex) of a matrix element read from its stream, which is left
+    at the tag of the real part."""
+    order = stream.order
+    flags = struct.unpack_from(order + "I", stream.element())[0]
+    dims = stream.element()
+    shape = struct.unpack(f"{order}{len(dims) // 4}i", dims)
+    name = stream.element().decode("latin-1")
     cls = "logical" if flags & 0x200 else _V5_CLASSES.get(flags & 0xFF, "unknown")
-    return name.decode("latin-1"), tuple(shape), cls, bool(flags & 0x800)
+    return name, tuple(shape), cls, bool(flags & 0x800)
 
 
 def _v5_variables(path, endian, size):
-    """{name: (shape, class, complex)} of the format-5 file's variables; FileError unless its
-    elements are whole and end where the file does."""
-    import zlib
-
+    """{name: (shape, class, complex, (pos, nbytes, compressed))} of the format-5 file's
+    variables; FileError unless its elements are whole and end where the file does."""
     order = "<" if endian == b"IM" else ">"
-    damaged = FileError(f"cannot read {path}: the file is truncated or damaged")
     out = {}
     with open(path, "rb") as f:
         pos = 128
@@ -134,23 +204,22 @@ def _v5_variables(path, endian, size):
             f.seek(pos)
             tag = f.read(8)
             if len(tag) < 8:
-                raise damaged
+                raise _damaged(path)
             kind, nbytes = struct.unpack(order + "II", tag)
             if kind >> 16:  # a small element: its bytes are inside the tag
                 kind, nbytes = kind & 0xFFFF, 0
             if pos + 8 + nbytes > size:
-                raise damaged
-            try:
-                if kind == 15:  # compressed: a matrix element inside
-                    inner = zlib.decompressobj().decompress(f.read(min(nbytes, 1 << 16)), 4096)
-                    inner_kind, body = struct.unpack_from(order + "I", inner)[0], inner[8:]
-                else:
-                    inner_kind, body = kind, f.read(min(nbytes, 4096))
-                if inner_kind == 14:
-                    name, *info = _v5_header(body, order)
-                    out[name] = tuple(info)
-            except (zlib.error, struct.error, UnicodeDecodeError):
-                raise damaged from None
+                raise _damaged(path)
+            if kind in (14, 15):  # a matrix, or a compressed one
+                where = (pos, nbytes, kind == 15)
+                stream = _Stream(path, *where, order)
+                try:
+                    name, *info = _v5_matrix(stream)
+                except (struct.error, UnicodeDecodeError):
+                    raise _damaged(path) from None
+                finally:
+                    stream.close()
+                out[name] = (*info, where)
             pos += 8 + nbytes + (-nbytes % 8 if kind != 15 else 0)  # compressed: unpadded
     return out
 
@@ -161,9 +230,10 @@ def _open_v5(path, names, endian, size):
     for n in names:
         if n not in found:
             continue
-        shape, cls, is_complex = found[n]
+        shape, cls, is_complex, where = found[n]
         dtype = _kspace(path, n, cls, is_complex)
-        out[n] = Variable(path, n, shape, dtype, _V5Reader(path, n))
+        frames = _V5Frames(path, where, "<" if endian == b"IM" else ">", shape)
+        out[n] = Variable(path, n, shape, dtype, _V5Reader(path, n), frames)
     return out
 
 
@@ -181,8 +251,52 @@ class _V5Reader:
         except MemoryError:
             raise
         except Exception:
-            raise FileError(f"cannot read {self.path}: the file is truncated or damaged") \
-                from None
+            raise _damaged(self.path) from None
+
+
+class _V5Frames:
+    """Frame t (M x N x Z x L, complex128, Fortran order) of a complex format-5 variable, read
+    from the file (inflated when compressed) by two streams, over the real and the imaginary
+    part, moved forward a frame at a time (an earlier frame than the last restarts them)."""
+
+    def __init__(self, path, where, order, shape):
+        self.path, self.where, self.order, self.shape = path, where, order, shape
+        self.n = int(np.prod(shape[:4], dtype=np.int64))
+        self.total = int(np.prod(shape, dtype=np.int64))
+        self.parts, self.next = None, 0
+
+    def _part(self, imag):
+        stream = _Stream(self.path, *self.where, self.order)
+        _v5_matrix(stream)
+        kind, nbytes, inline = stream.tag()
+        if imag:
+            if inline is None:
+                stream.skip(nbytes + (-nbytes % 8))
+            kind, nbytes, inline = stream.tag()
+        part = np.dtype(self.order + _V5_TYPES.get(kind, "V1"))
+        if kind not in _V5_TYPES or nbytes != self.total * part.itemsize:
+            raise _damaged(self.path)
+        return (stream if inline is None else _Inline(inline)), part
+
+    def __call__(self, t):
+        if self.parts is None or t < self.next:
+            self.close()
+            self.parts, self.next = [self._part(False), self._part(True)], 0
+        out = np.empty(self.n, dtype=np.complex128)
+        for k, (stream, part) in enumerate(self.parts):
+            stream.skip((t - self.next) * self.n * part.itemsize)
+            values = np.frombuffer(stream.read(self.n * part.itemsize), dtype=part)
+            if k == 0:
+                out.real = values
+            else:
+                out.imag = values
+        self.next = t + 1
+        return out.reshape(self.shape[:4], order="F")
+
+    def close(self):
+        for stream, _ in self.parts or ():
+            if isinstance(stream, _Stream):
+                stream.close()
 
 
 def _h5_class(dtype):

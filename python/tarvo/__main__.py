@@ -3,8 +3,8 @@
 Corrects the k-space stored in a MAT file (format 7 or 7.3) or an HDF5 file and saves E, F and
 K. The file holds `even` and `odd` (complex double or complex single, M x N x ... x L) and
 optionally `target`: M x N x Z x L, or a series M x N x Z x L x T... corrected frame by frame
-with one calibration (a progress line per frame; from HDF5 the frames are read one at a time,
-and E is written frame by frame, so memory holds a few frames beyond even and odd).
+with one calibration (a progress line per frame; the frames are read from the file one at a
+time and E is written frame by frame, so memory holds a few frames beyond even and odd).
 
 Arrays are in MATLAB's axis order. An HDF5 dataset is read in that order when it carries
 MATLAB's marker (the MATLAB_class attribute, as -v7.3 writes); one without it is refused unless

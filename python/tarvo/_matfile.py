@@ -3,9 +3,9 @@ written a frame at a time.
 
 Inputs: MAT format 7 (5 to 7: scipy.io reads a variable whole; a series is read frame by frame
 from the file, inflated as it goes when compressed), format 7.3 and plain HDF5 (h5py, a series
-read frame by frame). Outputs: MAT format 7 (E streamed by a small writer of
-the format's elements, F and K by scipy.io.savemat), format 7.3 and HDF5 (h5py, with MATLAB's
-layout and markers). Arrays are in MATLAB's axis order, Fortran-ordered.
+read frame by frame). Outputs: MAT format 7 (E streamed by a small writer of the format's
+elements, F and K by scipy.io.savemat), format 7.3 and HDF5 (h5py, with MATLAB's layout and
+markers). Arrays are in MATLAB's axis order, Fortran-ordered.
 """
 
 import io
@@ -56,7 +56,6 @@ class Variable:
     def read(self):
         """The whole array as complex128, Fortran-ordered."""
         return np.asarray(self._read(), dtype=np.complex128, order="F")
-
 
 
 def _kspace(path, name, cls, is_complex):

@@ -39,3 +39,16 @@ void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
 
 }  // namespace tarvo::matmul_fma
+
+namespace tarvo::matmul_avx512 {
+
+// Whether the processor has AVX-512 (and TARVO_NO_AVX512 is not 1): decided once.
+bool available();
+// The fused kernel's tile of 8 rows by n <= 4 columns (matmul_avx512.cpp): y[c] (8 elements
+// of Y_c) += rows of A (a: element (i, j0), lda rows) times X_c (x[c], element j at
+// x[c] + xstep*j, as doubles) over columns j0..j1-1, conjugated when conj; element by element
+// the bits of the AVX2 tiles.
+void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
+           std::int64_t xstep, int j0, int j1, double* const* y);
+
+}  // namespace tarvo::matmul_avx512

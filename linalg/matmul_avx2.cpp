@@ -99,9 +99,26 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
   const int count = xs.count;
   const unsigned char* active = xs.active;
   const std::int64_t lda = rows;
+  const bool wide = matmul_avx512::available();
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
     int i = i0;
+    for (; wide && i + 8 <= i1; i += 8) {
+      const double* a = reinterpret_cast<const double*>(A + i);
+      const double* x[4];
+      double* y[4];
+      int n = 0;
+      for (int c = 0; c < count; ++c) {
+        if (active && !active[c]) continue;
+        x[n] = reinterpret_cast<const double*>(X + c * x_col);
+        y[n] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(c) * rows + i);
+        if (++n == 4) {
+          matmul_avx512::tile8(4, Conj, a, lda, x, 2 * x_step, j0, j1, y);
+          n = 0;
+        }
+      }
+      matmul_avx512::tile8(n, Conj, a, lda, x, 2 * x_step, j0, j1, y);
+    }
     for (; i + 4 <= i1; i += 4) {
       const double* a = reinterpret_cast<const double*>(A + i);
       const double* x[4];

@@ -21,9 +21,10 @@ class ProductKernel : public testing::TestWithParam<bool> {
   }
   void TearDown() override { tarvo::use_fma_kernels(saved_); }
 
-  // 11 rows (two tiles of four and a tail of three), 300 columns (more than one column block)
-  // and six right-hand sides of O(1) random values.
-  static constexpr int kRows = 11, kCols = 300, kCount = 6;
+  // 15 rows (a tile of eight where AVX-512 is used, else two of four; a tile of four; a tail
+  // of three), 300 columns (more than one column block) and six right-hand sides of O(1)
+  // random values.
+  static constexpr int kRows = 15, kCols = 300, kCount = 6;
   std::vector<dcomplex> A = random(kRows * kCols, 1), X = random(kCols * kCount, 2);
 
   static std::vector<dcomplex> random(int n, unsigned seed) {

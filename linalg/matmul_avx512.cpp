@@ -1,0 +1,124 @@
+// The matrix product kernel's row tiles for AVX-512: 8 rows (four complex values per register)
+// by up to 4 columns of X, lane by lane the very fused multiply-adds of the AVX2 tiles
+// (matmul_avx2.cpp), so an element gets the same bits from either. Only called after the
+// run-time check below; not built into the Windows module (its compiler does not keep the
+// 64-byte stack alignment that spilled 512-bit registers need).
+#include "linalg/matmul.h"
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#include <immintrin.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvo::matmul_avx512 {
+
+namespace {
+
+bool detect() {
+  __builtin_cpu_init();
+  // The test also requires the operating system to save the 512-bit registers.
+  if (!__builtin_cpu_supports("avx512f")) return false;
+  const char* text = std::getenv("TARVO_NO_AVX512");
+  return !(text && std::strcmp(text, "1") == 0);
+}
+
+// Every function from here to the closing pragma may use AVX-512F.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,fma")
+#endif
+
+inline __m512d flip(__m512d v, __m512i sign) {
+  return _mm512_castsi512_pd(_mm512_xor_epi64(_mm512_castpd_si512(v), sign));
+}
+
+template <int NC, bool Conj>
+void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep, int j0,
+          int j1, double* const* y) {
+  __m512d lo[NC], hi[NC];
+  for (int c = 0; c < NC; ++c) {
+    lo[c] = _mm512_loadu_pd(y[c]);
+    hi[c] = _mm512_loadu_pd(y[c] + 8);
+  }
+  // The sign bit on the real lanes (-im, re, ...), or on the imaginary lanes with Conj.
+  const __m512i sign =
+      Conj ? _mm512_set_epi64(INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0)
+           : _mm512_set_epi64(0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN);
+  for (int j = j0; j < j1; ++j) {
+    const double* aj = a + 2 * lda * j;
+    const __m512d a_lo = _mm512_loadu_pd(aj);
+    const __m512d a_hi = _mm512_loadu_pd(aj + 8);
+    const __m512d s_lo = flip(_mm512_shuffle_pd(a_lo, a_lo, 0x55), sign);
+    const __m512d s_hi = flip(_mm512_shuffle_pd(a_hi, a_hi, 0x55), sign);
+    for (int c = 0; c < NC; ++c) {
+      const __m512d xr = _mm512_set1_pd(x[c][xstep * j]);
+      const __m512d xi = _mm512_set1_pd(x[c][xstep * j + 1]);
+      lo[c] = _mm512_fmadd_pd(a_lo, xr, lo[c]);
+      hi[c] = _mm512_fmadd_pd(a_hi, xr, hi[c]);
+      lo[c] = _mm512_fmadd_pd(s_lo, xi, lo[c]);
+      hi[c] = _mm512_fmadd_pd(s_hi, xi, hi[c]);
+    }
+  }
+  for (int c = 0; c < NC; ++c) {
+    _mm512_storeu_pd(y[c], lo[c]);
+    _mm512_storeu_pd(y[c] + 8, hi[c]);
+  }
+}
+
+template <bool Conj>
+void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
+            int j0, int j1, double* const* y) {
+  switch (n) {
+    case 4:
+      return tile<4, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 3:
+      return tile<3, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 2:
+      return tile<2, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 1:
+      return tile<1, Conj>(a, lda, x, xstep, j0, j1, y);
+    default:
+      return;
+  }
+}
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+}  // namespace
+
+bool available() {
+  static const bool yes = detect();
+  return yes;
+}
+
+void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
+           std::int64_t xstep, int j0, int j1, double* const* y) {
+  if (conj)
+    tile_n<true>(n, a, lda, x, xstep, j0, j1, y);
+  else
+    tile_n<false>(n, a, lda, x, xstep, j0, j1, y);
+}
+
+}  // namespace tarvo::matmul_avx512
+
+#else
+
+namespace tarvo::matmul_avx512 {
+
+bool available() {
+  return false;
+}
+
+void tile8(int, bool, const double*, std::int64_t, const double* const*, std::int64_t, int, int,
+           double* const*) {}
+
+}  // namespace tarvo::matmul_avx512
+
+#endif

@@ -22,6 +22,10 @@ def _out_name(infile):
 
 
 def main(argv=None):
+    from . import _rawcli
+
+    if _rawcli.handles(argv):  # an ISMRMRD raw file, or a NIfTI output
+        return _rawcli.main(argv)
     import tarvo
     from . import _matfile
 

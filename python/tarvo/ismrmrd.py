@@ -16,7 +16,7 @@ Conventions (the contract of this module):
   are parts of one frame. Within a frame every (kspace_encode_step_1, slice) is present once.
 - Readout positions kx (cycles per field of view, the Cartesian line at -M/2 .. M/2-1, M the
   encoded matrix x): from the acquisitions' `traj` (first coordinate times M) when they carry
-  one; else from a `ConventionalEPI` trajectory description (the gradient area of a trapezoid
+  one (a trajectory description is then not used, nor checked); else from a `ConventionalEPI` trajectory description (the gradient area of a trapezoid
   at t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly
   onto -M/2 .. M/2-1); else the uniform grid n - center_sample. The lines are resampled and
   the reversed ones flipped by tarvo.prepare.
@@ -84,11 +84,8 @@ def trapezoid_positions(ramp_up, flat_top, ramp_down, acq_delay, num_samples, dw
     down = np.clip(t - ramp_up - flat_top, 0, ramp_down)
     if ramp_down > 0:
         area = area + down - 0.5 * down * down / ramp_down
-    span = area[-1] - area[0]
-    if num_samples < 2 or not span > 0:
-        raise RawFileError("the trajectory description gives no readout extent (all samples "
-                           "at one position)")
-    k = -(M // 2) + (M - 1) * (area - area[0]) / span
+    with np.errstate(divide="ignore", invalid="ignore"):  # no extent: NaN, refused later
+        k = -(M // 2) + (M - 1) * (area - area[0]) / (area[-1] - area[0])
     near = np.abs(k - np.round(k)) < 1e-9
     k[near] = np.round(k[near])
     return k
@@ -147,15 +144,15 @@ class Header:
         self.trajectory = (trajectory.text or "").strip() if trajectory is not None else ""
         self.acceleration = (_number(encoding, "parallelImaging", "accelerationFactor",
                                      "kspace_encoding_step_1", kind=int) or 1)
-        self.trapezoid = None
+        self.trapezoid = None  # set by RawFile when the description gives the readout positions
         description = _child(encoding, "trajectoryDescription")
         identifier = _child(description, "identifier") if description is not None else None
-        if identifier is not None and (identifier.text or "").strip() == "ConventionalEPI":
-            self.trapezoid = self._trapezoid(description)
+        self.conventional_epi = description if identifier is not None and \
+            (identifier.text or "").strip() == "ConventionalEPI" else None
         self.tr = _number(root, "sequenceParameters", "TR")
 
     @staticmethod
-    def _trapezoid(description):
+    def trapezoid_parameters(description):
         values = {}
         for p in description:
             if _local(p.tag) in ("userParameterLong", "userParameterDouble"):
@@ -197,10 +194,7 @@ def _read_heads(dataset):
     the raw chunks: a read through HDF5's type conversion would fetch every record's samples
     too."""
     file_type = dataset.id.get_type()
-    try:
-        index = file_type.get_member_index(b"head")
-    except (ValueError, KeyError):
-        raise NotRawFile("/dataset/data has no 'head' field: not an ISMRMRD raw file") from None
+    index = file_type.get_member_index(b"head")
     plist = dataset.id.get_create_plist()
     n = dataset.shape[0]
     if dataset.chunks is not None and plist.get_nfilters() == 0 and n > 0:
@@ -426,7 +420,7 @@ class RawFile:
         if int(h["trajectory_dimensions"][0]) >= 1:
             self.kx_source = "traj"
             first = self.lines[0]
-            traj = np.asarray(self._data.fields("traj")[first], dtype=np.float64)
+            traj = np.asarray(self._fetch("traj", first), dtype=np.float64)
             dims = int(h["trajectory_dimensions"][0])
             if traj.size != dims * self.R:
                 raise RawFileError(f"acquisition {first} holds {traj.size} trajectory values; "
@@ -435,9 +429,9 @@ class RawFile:
             if has_flag(h["flags"][0], REVERSE):
                 kx = kx[::-1]
             self._traj_reference = kx
-        elif self.header.trapezoid is not None:
+        elif self.header.conventional_epi is not None:
             self.kx_source = "trapezoid"
-            p = self.header.trapezoid
+            p = self.header.trapezoid = Header.trapezoid_parameters(self.header.conventional_epi)
             if p["numSamples"] != self.R:
                 raise RawFileError(f"the trajectory description has numSamples "
                                    f"{p['numSamples']}; the imaging lines hold {self.R} samples")
@@ -458,7 +452,7 @@ class RawFile:
                                f"channel(s); the imaging lines have {self.L}")
         gram = np.zeros((self.L, self.L), np.complex128)
         samples = 0
-        records = self._data.fields("data")[np.sort(self.noise_lines)]
+        records = self._fetch("data", np.sort(self.noise_lines))
         for i, (head, rec) in enumerate(zip(heads, records)):
             x = self._samples(rec, head, self.noise_lines[i]).T  # L x S
             gram += x @ x.conj().T
@@ -544,6 +538,17 @@ class RawFile:
 
     # -- reading frames ---------------------------------------------------------------------
 
+    def _fetch(self, field, which):
+        """A field ('data' or 'traj') of the acquisitions selected by which."""
+        try:
+            return self._data.fields(field)[which]
+        except (OSError, ValueError) as e:
+            if isinstance(which, slice):
+                what = f"acquisitions {which.start} to {which.stop - 1}"
+            else:
+                what = f"acquisition(s) {', '.join(map(str, np.atleast_1d(which)[:4]))}"
+            raise RawFileError(f"cannot read the {field} of {what} of {self.path}: {e}") from None
+
     def _samples(self, record, head, index):
         ns, nc = int(head["number_of_samples"]), int(head["active_channels"])
         values = np.asarray(record)
@@ -579,12 +584,8 @@ class RawFile:
             lo = sorted_acq[i]
             j = int(np.searchsorted(sorted_acq, lo + block, side="left"))
             hi = int(sorted_acq[j - 1]) + 1
-            try:
-                records = self._data.fields("data")[lo:hi]
-                trajs = self._data.fields("traj")[lo:hi] if use_traj else None
-            except (OSError, ValueError) as e:
-                raise RawFileError(f"cannot read acquisitions {lo} to {hi - 1} of "
-                                   f"{self.path}: {e}") from None
+            records = self._fetch("data", slice(lo, hi))
+            trajs = self._fetch("traj", slice(lo, hi)) if use_traj else None
             take = where[i:j]
             rows = sorted_acq[i:j] - lo
             lines = np.stack([self._samples(records[r], self.heads[lo + r], lo + r)

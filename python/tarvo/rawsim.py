@@ -63,7 +63,7 @@ class Simulated:
     def pattern(self, repetition):
         """The lines read backwards in a repetition (N booleans)."""
         odd = np.arange(self.N) % 2 == 1
-        return ~odd if repetition == 1 else odd
+        return ~odd if repetition == 1 and self.pair else odd
 
     def phase(self, repetition):
         return self.a + self.b * (np.arange(self.M) - self.M / 2) + self.drift * repetition
@@ -116,7 +116,7 @@ def _xml(sim, tr):
 
 
 def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, noisy_data=True,
-             navigators=3, noise_scans=2, a=0.4, b=0.04, drift=0.0, traj=False,
+             navigators=3, noise_scans=2, pair=True, a=0.4, b=0.04, drift=0.0, traj=False,
              shuffle=False, seed=0, tr=2000.0, angles=(20.0, -15.0, 10.0),
              center=(12.0, -25.0, 30.0), dx=3.0, dy=3.5, thickness=4.0, spacing=5.0,
              chunk=256):
@@ -127,14 +127,15 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
     without ramps, else round(1.7 M)); noise: the noise standard deviation per channel as a
     fraction of the largest k-space magnitude (the noise scans always have it; the imaging
     lines when noisy_data); traj: also store each line's trajectory (kx / M, ky / N);
-    shuffle: write the acquisitions (but the noise scans) in a random order."""
+    shuffle: write the acquisitions (but the noise scans) in a random order; pair=False reads
+    repetition 1 as the others (no calibration pair)."""
     import h5py
 
     if M % 2 or N % 2:
         raise ValueError("M and N must be even")
     rng = np.random.default_rng(seed)
     sim = Simulated()
-    sim.M, sim.N, sim.Z, sim.L, sim.T = M, N, Z, L, T
+    sim.M, sim.N, sim.Z, sim.L, sim.T, sim.pair = M, N, Z, L, T, pair
     sim.a, sim.b, sim.drift = a, b, drift
     sim.dx, sim.dy, sim.thickness, sim.spacing = dx, dy, thickness, spacing
     R = R or (M if ramp == 0 else int(round(1.7 * M)))

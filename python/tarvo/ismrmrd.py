@@ -16,9 +16,10 @@ Conventions (the contract of this module):
   are parts of one frame. Within a frame every (kspace_encode_step_1, slice) is present once.
 - Readout positions kx (cycles per field of view, the Cartesian line at -M/2 .. M/2-1, M the
   encoded matrix x): from the acquisitions' `traj` (first coordinate times M) when they carry
-  one (a trajectory description is then not used, nor checked); else from a `ConventionalEPI` trajectory description (the gradient area of a trapezoid
-  at t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly
-  onto -M/2 .. M/2-1); else the uniform grid n - center_sample. The lines are resampled and
+  one (a trajectory description is then neither used nor checked); else from a
+  `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
+  t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
+  -M/2 .. M/2-1); else the uniform grid n - center_sample. The lines are resampled and
   the reversed ones flipped by tarvo.prepare.
 - Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
   scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H

@@ -56,7 +56,7 @@ def _parser():
                    "(default: the first complementary pair)")
     p.add_argument("--no-prewhiten", dest="prewhiten", action="store_false",
                    help="do not pre-whiten with the noise scans")
-    p.add_argument("--chunk", type=int, default=4, help="frames read and corrected at a time")
+    p.add_argument("--chunk", type=int, default=2, help="frames read and corrected at a time")
     p.add_argument("--threads", type=int, default=None, help="threads per call")
     return p
 
@@ -141,8 +141,25 @@ def _describe(raw, pair, say):
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
 
 
+def _prefetched(chunks):
+    """The items of chunks, the next one produced on a helper thread while the caller works on
+    the current one (reading and resampling overlap the correction; both release the GIL in
+    their native parts). At most two chunks exist at once."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(next, chunks, None)
+        while True:
+            item = pending.result()
+            if item is None:
+                return
+            pending = pool.submit(next, chunks, None)
+            yield item
+            item = None
+
+
 def convert(infile, output, coils=None, preview=None, calibration=None, prewhiten=True,
-            chunk=4, threads=None, say=print):
+            chunk=2, threads=None, say=print):
     """The whole command; returns a dict of what was done. Raises RawFileError (refused or
     unreadable input), OSError (an output that cannot be written) or the correction's errors;
     then no output is left behind."""
@@ -176,7 +193,8 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             progress = _Progress(len(frames), say)
             done, ratios = 0, None
             try:
-                for part, k in raw.read(frames, chunk=max(1, chunk), threads=threads):
+                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk),
+                                                    threads=threads)):
                     t0 = time.perf_counter()
                     E = cal.apply(k, threads=threads)[crop]
                     magnitude[..., done:done + len(part)] = _rss(E)

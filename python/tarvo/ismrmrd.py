@@ -455,7 +455,7 @@ class RawFile:
         samples = 0
         records = self._fetch("data", np.sort(self.noise_lines))
         for i, (head, rec) in enumerate(zip(heads, records)):
-            x = self._samples(rec, head, self.noise_lines[i]).T  # L x S
+            x = self._samples(rec, head, self.noise_lines[i])  # L x S
             gram += x @ x.conj().T
             samples += x.shape[1]
         psi = gram / max(samples, 1)
@@ -551,18 +551,19 @@ class RawFile:
             raise RawFileError(f"cannot read the {field} of {what} of {self.path}: {e}") from None
 
     def _samples(self, record, head, index):
+        """The samples of one record: complex64, channels x samples."""
         ns, nc = int(head["number_of_samples"]), int(head["active_channels"])
         values = np.asarray(record)
         if values.size != 2 * ns * nc:
             raise RawFileError(f"acquisition {index} holds {values.size} values; its header "
                                f"asks for {ns} samples x {nc} channels x 2 = {2 * ns * nc} "
                                "(a truncated record)")
-        return values.astype(np.float32, copy=False).view(np.complex64).reshape(nc, ns).T
+        return values.astype(np.float32, copy=False).view(np.complex64).reshape(nc, ns)
 
     def read(self, frames, chunk=4, threads=None):
         """Yields (frame numbers, k-space): complex128 M x N x Z x L x t (Fortran order, slices
-        in spatial order, pre-whitened when a whitening is set, lines resampled onto the
-        Cartesian grid and reversed lines flipped), t <= chunk frames at a time."""
+        in spatial order, lines resampled onto the Cartesian grid with the reversed ones
+        flipped, pre-whitened when a whitening is set), t <= chunk frames at a time."""
         frames = list(frames)
         for start in range(0, len(frames), chunk):
             part = frames[start:start + chunk]
@@ -571,53 +572,56 @@ class RawFile:
     def _read_frames(self, frames, threads):
         import tarvo
 
-        R, N, Z, L, t = self.R, self.N, self.Z, self.L, len(frames)
-        raw = np.zeros((R, N, Z, L, t), dtype=np.complex128, order="F")
-        which = self.table[frames]  # t x Z x N, index into self.lines
-        acq = self.lines[which.ravel()]
-        where = np.argsort(acq, kind="stable")
-        f_of, z_of, n_of = np.unravel_index(np.arange(which.size), which.shape)
+        R, M, N, Z, L, t = self.R, self.M, self.N, self.Z, self.L, len(frames)
+        # raw[:, n + N z, :, f] holds line n of slice z of frame f (a coil's samples contiguous).
+        raw = np.empty((R, N * Z, L, t), dtype=np.complex128, order="F")
+        table = self.table[frames].reshape(t, Z * N)  # [f, n + N z]
+        acq = self.lines[table.ravel()]
+        where = np.argsort(acq, kind="stable")  # read in file order
         sorted_acq = acq[where]
-        block = 512
-        i = 0
         use_traj = self.kx_source == "traj"
+        i = 0
         while i < len(sorted_acq):
-            lo = sorted_acq[i]
-            j = int(np.searchsorted(sorted_acq, lo + block, side="left"))
+            lo = int(sorted_acq[i])
+            j = int(np.searchsorted(sorted_acq, lo + 512, side="left"))
             hi = int(sorted_acq[j - 1]) + 1
             records = self._fetch("data", slice(lo, hi))
-            trajs = self._fetch("traj", slice(lo, hi)) if use_traj else None
-            take = where[i:j]
             rows = sorted_acq[i:j] - lo
-            lines = np.stack([self._samples(records[r], self.heads[lo + r], lo + r)
-                              for r in rows])  # n x R x L
             if use_traj:
-                self._check_traj(trajs, rows, lo)
-            if self.whitening is not None:
-                lines = lines @ self.whitening.T
-            raw[:, n_of[take], z_of[take], :, f_of[take]] = lines
+                self._check_traj(self._fetch("traj", slice(lo, hi)), rows, lo)
+            lines = np.stack([self._samples(records[r], self.heads[lo + r], lo + r)
+                              for r in rows])  # n x L x R
+            del records
+            f_of, nz_of = np.divmod(where[i:j], N * Z)
+            for f in np.unique(f_of):
+                mine = f_of == f
+                raw[..., f][:, nz_of[mine], :] = lines[mine].transpose(2, 0, 1)
+            del lines
             i = j
-        # Prepare per reverse pattern: the (slice, frame) pairs sharing one run in one call.
-        patterns = self.reversed[frames]  # t x Z x N
-        flat = patterns.reshape(t * Z, N)
-        unique, group = np.unique(flat, axis=0, return_inverse=True)
-        group = group.ravel()
+        raw = raw.reshape((R, N, Z, L, t), order="F")
+        # Resampled per reverse pattern: the (slice, frame) pairs sharing one in one call.
+        patterns = self.reversed[frames].transpose(1, 0, 2).reshape(Z * t, N)  # row z t + f
+        unique, group = np.unique(patterns, axis=0, return_inverse=True)
         try:
             if len(unique) == 1:
-                return tarvo.prepare(raw, self.kx, unique[0].astype(bool), self.M,
-                                     threads=threads)
-            out = np.zeros((self.M, N, Z, L, t), dtype=np.complex128, order="F")
-            for g, pattern in enumerate(unique):
-                pairs = np.flatnonzero(group == g)
-                ft, zz = np.divmod(pairs, Z)
-                sub = np.asfortranarray(raw[:, :, zz, :, ft].transpose(1, 2, 0, 3))
-                done = tarvo.prepare(sub, self.kx, pattern.astype(bool), self.M,
-                                     threads=threads)
-                out[:, :, zz, :, ft] = done.transpose(2, 0, 1, 3)
-            return out
+                out = tarvo.prepare(raw, self.kx, unique[0].astype(bool), M, threads=threads)
+                del raw
+            else:
+                out = np.empty((M, N, Z, L, t), dtype=np.complex128, order="F")
+                for g, pattern in enumerate(unique):
+                    zz, ff = np.divmod(np.flatnonzero(group.ravel() == g), t)
+                    done = tarvo.prepare(np.asfortranarray(raw[:, :, zz, :, ff].transpose(
+                        1, 2, 0, 3)), self.kx, pattern.astype(bool), M, threads=threads)
+                    out[:, :, zz, :, ff] = done.transpose(2, 0, 1, 3)
+                del raw
         except ValueError as e:
             raise RawFileError(f"the readout positions ({self.kx_source}) cannot be resampled "
-                               f"onto {self.M} samples: {e}") from None
+                               f"onto {M} samples: {e}") from None
+        if self.whitening is not None:
+            for f in range(t):
+                coils = out[..., f].reshape((M * N * Z, L), order="F")
+                out[..., f] = (coils @ self.whitening.T).reshape((M, N, Z, L), order="F")
+        return out
 
     def _check_traj(self, trajs, rows, lo):
         dims = int(self.heads["trajectory_dimensions"][self.lines[0]])

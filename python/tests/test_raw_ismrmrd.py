@@ -48,7 +48,7 @@ def test_reference_library_reads_the_simulated_file_as_written(tmp_path):
         records = raw._data.fields("data")[:]
         for i in range(len(h)):
             x = raw._samples(records[i], h[i], i)
-            ends = [x[0, 0].real, x[0, 0].imag, x[-1, -1].real, x[-1, -1].imag]
+            ends = [x[0, 0].real, x[0, 0].imag, x[-1, -1].real, x[-1, -1].imag]  # L x R
             assert (np.float32(acqs[i, ours.shape[1]:ours.shape[1] + 4]) == ends).all()
     # What the simulator meant: reverse flags, counters and geometry of every imaging line.
     not_imaging = np.uint64(1 << 18 | 1 << 23)  # noise scans and navigators

@@ -1,0 +1,80 @@
+"""The raw-file command against the correction alone: a simulated ISMRMRD file (noise scans,
+navigators, the calibration pair and T single-polarity repetitions; --ramp=0.4 samples 40 %
+of each line on the gradient ramps, R = 1.7 M samples; --ramp=0 is the Cartesian grid) is
+converted to NIfTI by `python3 -m tarvo`, timed as a whole, and Calibration.apply is timed over
+the same frames (read beforehand, in the command's chunks of 2 frames). Also prints the
+command's peak resident memory (VmHWM), in frames of complex coil data.
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/python/raw_bench.py [--size=128x96x4x32]
+        [--reps=40] [--ramp=0.4] [--dir=/tmp]
+
+The file (about 1 GB at the default size) is written to --dir and removed at the end.
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import tarvo
+from tarvo import rawsim
+from tarvo.ismrmrd import RawFile
+
+
+# The command, then its process's peak resident memory (kB) on the last line.
+COMMAND = """import sys
+from tarvo.__main__ import main
+status = main(sys.argv[1:])
+print(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1])
+sys.exit(status)
+"""
+
+
+def main(argv):
+    opts = dict(a[2:].split("=", 1) for a in argv if a.startswith("--"))
+    M, N, Z, L = (int(v) for v in opts.get("size", "128x96x4x32").split("x"))
+    T = int(opts.get("reps", 40))
+    folder = opts.get("dir", "/tmp")
+    path = os.path.join(folder, f"tarvo_raw_bench_{os.getpid()}.h5")
+    out = path[:-3] + ".nii"
+    try:
+        start = time.perf_counter()
+        ramp = float(opts.get("ramp", 0.4))
+        rawsim.simulate(path, M=M, N=N, Z=Z, L=L, T=T, ramp=ramp, chunk=1024)
+        print(f"file: {M}x{N}x{Z}x{L}, ramp {ramp}, {T} repetitions after the pair, "
+              f"{os.path.getsize(path) / 2**20:.0f} MiB, written in "
+              f"{time.perf_counter() - start:.1f} s")
+        start = time.perf_counter()
+        run = subprocess.run([sys.executable, "-c", COMMAND, path, "-o", out],
+                             capture_output=True, text=True)
+        command = time.perf_counter() - start
+        if run.returncode:
+            raise SystemExit(run.stderr)
+        peak = int(run.stdout.split()[-1]) * 1024
+        with RawFile(path) as raw:
+            (_, pair), = raw.read([0, 1])
+            cal = tarvo.calibrate(np.asfortranarray(pair[..., 0]),
+                                  np.asfortranarray(pair[..., 1]))
+            chunks = [k for _, k in raw.read(range(2, raw.T), chunk=2)]
+        cal.apply(chunks[0])  # the first call takes its memory from the system
+        start = time.perf_counter()
+        for k in chunks:
+            cal.apply(k)
+        apply = time.perf_counter() - start
+        frame = M * N * Z * L * 16
+        output = M * N * Z * T * 4
+        print(f"command: {command:.2f} s; Calibration.apply over the same {T} frames: "
+              f"{apply:.2f} s; ratio {command / apply:.2f}")
+        print(f"command peak resident memory: {peak / 2**20:.0f} MiB = output "
+              f"{output / 2**20:.1f} MiB + {(peak - output) / frame:.1f} frames of "
+              f"{frame / 2**20:.1f} MiB")
+    finally:
+        for p in (path, out):
+            if os.path.exists(p):
+                os.unlink(p)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -137,6 +137,8 @@ def _describe(raw, pair, say):
         say("noise scans: none (no pre-whitening)")
     if raw.skipped:
         say(f"skipped: {raw.skipped} navigator, phase-correction, dummy or feedback line(s)")
+    if raw.other_encodings:
+        say(f"ignored: {raw.other_encodings} line(s) of encoding spaces other than 0")
     say(f"calibration pair: frames {pair[0]} (even) and {pair[1]} (odd) "
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
 

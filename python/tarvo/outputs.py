@@ -2,6 +2,7 @@
 images and kernels, and the PNG preview. Each is written under a temporary name in the target
 folder and moved into place only when complete (Staged), so a failure leaves nothing."""
 
+import errno
 import os
 import struct
 import zlib
@@ -15,6 +16,8 @@ class Staged:
 
     def __init__(self, path):
         self.path = path
+        if os.path.isdir(path):
+            raise IsADirectoryError(errno.EISDIR, "is a folder", path)
         folder, name = os.path.split(os.path.abspath(path))
         suffix = ".nii.gz" if name.endswith(".nii.gz") else os.path.splitext(name)[1]
         self.tmp = os.path.join(folder, f".{name}.{os.getpid()}.partial{suffix}")

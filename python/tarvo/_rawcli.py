@@ -26,12 +26,15 @@ def handles(argv):
     its output ends in .nii or .nii.gz."""
     from .ismrmrd import is_raw_file
 
-    args = list(sys.argv[1:] if argv is None else argv)
+    args = [str(a) for a in (sys.argv[1:] if argv is None else argv)]
+    valued = ("--coils", "--preview", "--calibration", "--chunk", "--threads")
     output, inputs, k = None, [], 0
     while k < len(args):
         a = args[k]
         if a in ("-o", "--output") and k + 1 < len(args):
-            output, k = args[k + 1], k + 2
+            output = args[k + 1]
+        if a in ("-o", "--output") + valued:
+            k += 2
             continue
         if a.startswith("--output="):
             output = a.split("=", 1)[1]

@@ -21,7 +21,7 @@ from tarvo.ismrmrd import RawFile
 def test_command_writes_nifti_coils_and_preview_and_reports_what_it_found(tmp_path):
     raw_path = tmp_path / "scan.h5"
     rawsim.simulate(raw_path, M=32, N=24, Z=3, L=4, T=3)
-    run = subprocess.run([sys.executable, "-m", "tarvo", raw_path, "--coils", tmp_path / "c.h5",
+    run = subprocess.run([sys.executable, "-m", "tarvo", "--coils", tmp_path / "c.h5", raw_path,
                           "--preview", tmp_path / "p.png", "--threads", "1", "--chunk", "2"],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stderr

@@ -9,7 +9,8 @@ Speed: the command against the correction alone: a simulated ISMRMRD file (noise
 navigators, the calibration pair and T single-polarity repetitions; --ramp=0.4 samples 40 %
 of each line on the gradient ramps, R = 1.7 M samples; --ramp=0 is the Cartesian grid) is
 converted to NIfTI by `python3 -m tarvo`, timed as a whole, and Calibration.apply is timed over
-the same frames (read beforehand, in the command's chunks of 2 frames). Also prints the
+the same frames (read beforehand, in the command's chunks of 2 frames), in elapsed time and in
+processor time of all threads (the steadier figure on a shared machine). Also prints the
 command's peak resident memory (VmHWM), in frames of complex coil data.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python/raw_bench.py [--size=128x96x4x32]
@@ -19,6 +20,7 @@ The file (about 1 GB at the default size) is written to --dir and removed at the
 """
 
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -78,6 +80,11 @@ def accuracy(folder):
           f"of 10 frames) of tarvo on the ideal Cartesian frames; affine within {distance:.1e} mm")
 
 
+def _children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def main(argv):
     opts = dict(a[2:].split("=", 1) for a in argv if a.startswith("--"))
     M, N, Z, L = (int(v) for v in opts.get("size", "128x96x4x32").split("x"))
@@ -93,10 +100,10 @@ def main(argv):
         print(f"file: {M}x{N}x{Z}x{L}, ramp {ramp}, {T} repetitions after the pair, "
               f"{os.path.getsize(path) / 2**20:.0f} MiB, written in "
               f"{time.perf_counter() - start:.1f} s")
-        start = time.perf_counter()
+        start, used = time.perf_counter(), _children_cpu()
         run = subprocess.run([sys.executable, "-c", COMMAND, path, "-o", out],
                              capture_output=True, text=True)
-        command = time.perf_counter() - start
+        command, command_cpu = time.perf_counter() - start, _children_cpu() - used
         if run.returncode:
             raise SystemExit(run.stderr)
         peak = int(run.stdout.split()[-1]) * 1024
@@ -106,14 +113,16 @@ def main(argv):
                                   np.asfortranarray(pair[..., 1]))
             chunks = [k for _, k in raw.read(range(2, raw.T), chunk=2)]
         cal.apply(chunks[0])  # the first call takes its memory from the system
-        start = time.perf_counter()
+        start, used = time.perf_counter(), time.process_time()
         for k in chunks:
             cal.apply(k)
-        apply = time.perf_counter() - start
+        apply, apply_cpu = time.perf_counter() - start, time.process_time() - used
         frame = M * N * Z * L * 16
         output = M * N * Z * T * 4
         print(f"command: {command:.2f} s; Calibration.apply over the same {T} frames: "
-              f"{apply:.2f} s; ratio {command / apply:.2f}")
+              f"{apply:.2f} s; ratio {command / apply:.2f} (processor time, all threads: "
+              f"{command_cpu:.2f} s against {apply_cpu:.2f} s, ratio "
+              f"{command_cpu / apply_cpu:.2f})")
         print(f"command peak resident memory: {peak / 2**20:.0f} MiB = output "
               f"{output / 2**20:.1f} MiB + {(peak - output) / frame:.1f} frames of "
               f"{frame / 2**20:.1f} MiB")

@@ -142,6 +142,12 @@ def _describe(raw, pair, say):
         say(f"skipped: {raw.skipped} navigator, phase-correction, dummy or feedback line(s)")
     if raw.other_encodings:
         say(f"ignored: {raw.other_encodings} line(s) of encoding spaces other than 0")
+    if not raw.oriented:
+        say("the acquisitions carry no slice orientation: the affine uses the scanner axes")
+    irregular = raw.slice_spacing_irregular()
+    if irregular > 0.01:
+        say(f"the slices are not evenly spaced (up to {irregular:.2f} mm off): the affine uses "
+            "the mean step between the first and the last")
     say(f"calibration pair: frames {pair[0]} (even) and {pair[1]} (odd) "
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
 

@@ -189,11 +189,13 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
         crop = slice((raw.M - Mo) // 2, (raw.M - Mo) // 2 + Mo)
         staged, coil_file = [], None
         try:
-            nifti = outputs.Staged(output)
-            staged.append(nifti)
-            coil_out = outputs.Staged(coils) if coils else None
-            preview_out = outputs.Staged(preview) if preview else None
-            staged += [s for s in (coil_out, preview_out) if s]
+            def stage(path):
+                if path:
+                    staged.append(outputs.Staged(path))
+                    return staged[-1]
+                return None
+
+            nifti, coil_out, preview_out = stage(output), stage(coils), stage(preview)
             (_, k), = raw.read(pair, chunk=2, threads=threads)
             cal = tarvo.calibrate(np.asfortranarray(k[..., 0]), np.asfortranarray(k[..., 1]),
                                   threads=threads)

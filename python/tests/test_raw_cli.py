@@ -112,6 +112,8 @@ def test_refusals_exit_with_a_status_and_leave_no_output(tmp_path, capsys, monke
     assert run_main(capsys, raw_path, "-o", missing) == (2, (
         f"tarvo: cannot write the output: [Errno 2] No such file or directory: "
         f"'{tmp_path}/no/.out.nii.{os.getpid()}.partial.nii'; nothing was written"))
+    assert run_main(capsys, raw_path, "-o", out, "--coils", tmp_path / "c.h5", "--preview",
+                    tmp_path / "no" / "p.png")[0] == 2
     os.mkdir(tmp_path / "dir.nii")
     assert run_main(capsys, raw_path, "-o", tmp_path / "dir.nii") == (2, (
         f"tarvo: cannot write the output: [Errno 21] is a folder: '{tmp_path}/dir.nii'; "

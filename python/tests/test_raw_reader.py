@@ -6,6 +6,7 @@ import os
 import h5py
 import numpy as np
 import pytest
+from conftest import same_bits
 
 from tarvo import rawsim
 from tarvo.ismrmrd import NotRawFile, RawFile, RawFileError, trapezoid_positions
@@ -77,6 +78,11 @@ def test_frames_are_the_ideal_cartesian_frames(tmp_path, options):
             for i, t in enumerate(frames):
                 ideal = sim.cartesian(t)[:, :, order]
                 assert np.abs(k[..., i] - ideal).max() < 1e-6 * np.abs(ideal).max()
+        assert raw.cartesian == (options.get("ramp") == 0)
+        if raw.cartesian:  # lines flipped as placed: the bits tarvo.prepare gives
+            flipped = [k for _, k in raw.read(range(raw.T))]
+            raw.cartesian = False
+            assert all(same_bits(a, b) for a, (_, b) in zip(flipped, raw.read(range(raw.T))))
     # Slices come in spatial order along the slice normal, whatever the counters.
     along = sim.positions[order] @ sim.directions[:, 2]
     assert (np.diff(along) > 0).all() and list(order) != sorted(order)

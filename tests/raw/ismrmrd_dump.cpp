@@ -12,9 +12,22 @@
 #include <ismrmrd/ismrmrd.h>
 #include <ismrmrd/xml.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
+
+namespace {
+
+// Three floats of the packed header at a byte offset (the arrays are not 4-byte aligned).
+void print_vector(const ISMRMRD::ISMRMRD_AcquisitionHeader& h, std::size_t offset) {
+  float v[3];
+  std::memcpy(v, reinterpret_cast<const char*>(&h) + offset, sizeof v);
+  std::printf(" %.9g %.9g %.9g", v[0], v[1], v[2]);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -55,8 +68,11 @@ int main(int argc, char** argv) {
                   h.center_sample, h.trajectory_dimensions, h.sample_time_us,
                   c.kspace_encode_step_1, c.slice, c.repetition, c.contrast, c.phase, c.set,
                   c.average);
-      for (const float* v : {h.position, h.read_dir, h.phase_dir, h.slice_dir})
-        std::printf(" %.9g %.9g %.9g", v[0], v[1], v[2]);
+      for (std::size_t offset : {offsetof(ISMRMRD::ISMRMRD_AcquisitionHeader, position),
+                                 offsetof(ISMRMRD::ISMRMRD_AcquisitionHeader, read_dir),
+                                 offsetof(ISMRMRD::ISMRMRD_AcquisitionHeader, phase_dir),
+                                 offsetof(ISMRMRD::ISMRMRD_AcquisitionHeader, slice_dir)})
+        print_vector(h, offset);
       const complex_float_t first = acq.data(0, 0);
       const complex_float_t last = acq.data(h.number_of_samples - 1, h.active_channels - 1);
       std::printf(" %.9g %.9g %.9g %.9g %.9g\n", first.real(), first.imag(), last.real(),

@@ -5,13 +5,16 @@ set -euo pipefail
 what=${1:-test}
 pkgs=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev octave octave-dev)
 # The Python package (Debian's /usr/bin/python3): pybind11 and numpy to build and run it, pip
-# and venv for `pip install .`; scipy, h5py and dask for .mat files and series.
+# and venv for `pip install .`; scipy, h5py and dask for .mat files and series; nibabel and
+# tqdm for raw ISMRMRD files to NIfTI.
 pkgs+=(pybind11-dev python3-dev python3-numpy python3-scipy python3-h5py python3-dask
-       python3-distributed python3-setuptools python3-pip python3-venv python3-tqdm)
+       python3-distributed python3-setuptools python3-pip python3-venv python3-nibabel
+       python3-tqdm)
 if [ "$what" = test ]; then
   pkgs+=(libeigen3-dev libfftw3-dev libopenblas-dev clang libclang-rt-14-dev)
   pkgs+=(g++-mingw-w64-x86-64 mingw-w64-tools wine64)  # tarvo.mexw64 and its run under Wine
   pkgs+=(python3-pytest)
+  pkgs+=(libismrmrd-dev ismrmrd-tools)  # the reference reader of the raw files (tests only)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -69,7 +69,9 @@ def _parser():
                                  "file (variables even, odd and optionally target).",
                      epilog="Exit status: 0 success, 1 data refused by the correction, 2 a "
                             "usage or file error, 130 interrupted, 143 terminated; nothing is "
-                            "written unless the status is 0.")
+                            "written unless the status is 0. An ISMRMRD raw file (or a .nii / "
+                            ".nii.gz output) runs the raw-file command instead: "
+                            "tarvo raw.h5 --help shows its options.")
     parser.add_argument("infile", help="MAT file (format 7 or 7.3) or HDF5 file")
     parser.add_argument("-o", "--output", help="output file: .mat (MAT format 7, or 7.3 beyond "
                         "2 GB a variable) or .h5/.hdf5 (HDF5); default <infile>_tarvo.mat")
@@ -106,6 +108,10 @@ def _check_output(infile, outfile):
 
 
 def main(argv=None):
+    from . import _rawcli
+
+    if _rawcli.handles(argv):  # an ISMRMRD raw file, or a NIfTI output
+        return _rawcli.main(argv)
     start = time.perf_counter()
     args = _parser().parse_args(argv)
     infile = args.infile

@@ -1,0 +1,297 @@
+"""tarvo raw.h5 [-o out.nii.gz] [--coils coils.h5] [--preview out.png] [--calibration A,B]
+[--no-prewhiten] [--chunk F] [--threads T]
+
+From an ISMRMRD raw file of an echo-planar acquisition to ghost-corrected images: the lines
+are sorted into frames, pre-whitened with the noise scans, resampled onto the Cartesian grid,
+the kernels are fitted on the dual-polarity calibration pair and every other frame is
+corrected with them, F frames at a time (the samples of a few frames are in memory at once).
+Writes the root sum of squares of the corrected coil images as NIfTI-1 (float32, x by y by
+slices by frames), optionally the complex coil images and the kernels (--coils) and a
+before/after picture of one slice of the first frame (--preview). Exit status 0 on success,
+1 when the data are refused, 2 on a usage or file error; a failed run leaves no output.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+USAGE_ERROR, REFUSED = 2, 1
+
+
+def handles(argv):
+    """True when argv is a raw-file command: its input is an HDF5 file with /dataset/data, or
+    its output ends in .nii or .nii.gz."""
+    from .ismrmrd import is_raw_file
+
+    args = [str(a) for a in (sys.argv[1:] if argv is None else argv)]
+    valued = ("--coils", "--preview", "--calibration", "--chunk", "--threads")
+    output, inputs, k = None, [], 0
+    while k < len(args):
+        a = args[k]
+        if a in ("-o", "--output") and k + 1 < len(args):
+            output = args[k + 1]
+        if a in ("-o", "--output") + valued:
+            k += 2
+            continue
+        if a.startswith("--output="):
+            output = a.split("=", 1)[1]
+        elif not a.startswith("-"):
+            inputs.append(a)
+        k += 1
+    if output is not None and output.endswith((".nii", ".nii.gz")):
+        return True
+    return bool(inputs) and is_raw_file(inputs[0])
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="tarvo", description="Nyquist ghost correction of an "
+                                "ISMRMRD raw echo-planar file, written as NIfTI.")
+    p.add_argument("infile", help="ISMRMRD raw file (HDF5)")
+    p.add_argument("-o", "--output", help="NIfTI output, .nii or .nii.gz (default "
+                   "<infile>.nii.gz)")
+    p.add_argument("--coils", help="HDF5 file for the complex corrected coil images and the "
+                   "kernels")
+    p.add_argument("--preview", help="PNG of one slice of the first frame, before and after")
+    p.add_argument("--calibration", help="frame numbers A,B of the dual-polarity pair "
+                   "(default: the first complementary pair)")
+    p.add_argument("--no-prewhiten", dest="prewhiten", action="store_false",
+                   help="do not pre-whiten with the noise scans")
+    p.add_argument("--chunk", type=int, default=2, help="frames read and corrected at a time")
+    p.add_argument("--threads", type=int, default=None, help="threads per call")
+    return p
+
+
+def _pair(text):
+    try:
+        a, b = (int(v) for v in text.split(","))
+    except ValueError:
+        raise ValueError(f"--calibration takes two frame numbers A,B; got {text!r}") from None
+    if a == b:
+        raise ValueError(f"--calibration needs two different frames; got {text!r}")
+    return a, b
+
+
+def _rss(images):
+    return np.sqrt(np.sum(np.abs(images) ** 2, axis=3))
+
+
+def ghost_to_signal(before, after):
+    """(before, after): mean magnitude over the ghost band (the object shifted by half the
+    lines, outside the object) over the mean over the object, the object being where the
+    corrected image exceeds a fifth of its 99th percentile. None when there is no ghost band
+    (an object filling the field of view)."""
+    support = after > 0.2 * np.percentile(after, 99)
+    ghost = np.roll(support, after.shape[1] // 2, axis=1) & ~support
+    if not support.any() or not ghost.any():
+        return None
+    return tuple(float(x[ghost].mean() / x[support].mean()) for x in (before, after))
+
+
+class _Progress:
+    """tqdm on a terminal, plain lines otherwise."""
+
+    def __init__(self, total, say):
+        self.total, self.done, self.say, self.bar = total, 0, say, None
+        if sys.stderr.isatty():
+            try:
+                from tqdm import tqdm
+
+                self.bar = tqdm(total=total, unit="frame", file=sys.stderr,
+                                desc="tarvo: correcting")
+            except ImportError:
+                pass
+
+    def update(self, n, seconds):
+        self.done += n
+        if self.bar is not None:
+            self.bar.update(n)
+        else:
+            self.say(f"frames {self.done}/{self.total} corrected ({seconds:.2f} s)")
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _describe(raw, pair, say):
+    M, N, Z, L = raw.M, raw.N, raw.Z, raw.L
+    Mo, _ = raw.output_matrix()
+    say(f"{raw.path}: {M} x {N} matrix (readout x lines){f', cropped to {Mo}' if Mo < M else ''}"
+        f", {Z} slice(s), {L} coil(s), {raw.T} frame(s)")
+    if raw.kx_source == "trapezoid":
+        p = raw.header.trapezoid
+        t = p["acqDelayTime"] + (np.arange(raw.R) + 0.5) * p["dwellTime"]
+        on_ramps = np.mean((t < p["rampUpTime"]) | (t > p["rampUpTime"] + p["flatTopTime"]))
+        say(f"readout: {raw.R} samples per line, {100 * on_ramps:.0f} % on the gradient ramps "
+            "(trapezoid of the trajectory description)")
+    elif raw.kx_source == "traj":
+        say(f"readout: {raw.R} samples per line at the positions of the acquisitions' traj")
+    else:
+        say(f"readout: {raw.R} samples per line on the uniform grid (center sample "
+            f"{int(raw.heads['center_sample'][raw.lines[0]])})")
+    if raw.noise_lines.size:
+        use = "pre-whitened with their covariance" if raw.whitening is not None else \
+            "not used (--no-prewhiten)"
+        say(f"noise scans: {raw.noise_lines.size}; {use}")
+    else:
+        say("noise scans: none (no pre-whitening)")
+    if raw.skipped:
+        say(f"skipped: {raw.skipped} navigator, phase-correction, dummy or feedback line(s)")
+    if raw.other_encodings:
+        say(f"ignored: {raw.other_encodings} line(s) of encoding spaces other than 0")
+    if not raw.oriented:
+        say("the acquisitions carry no slice orientation: the affine uses the scanner axes")
+    irregular = raw.slice_spacing_irregular()
+    if irregular > 0.01:
+        say(f"the slices are not evenly spaced (up to {irregular:.2f} mm off): the affine uses "
+            "the mean step between the first and the last")
+    say(f"calibration pair: frames {pair[0]} (even) and {pair[1]} (odd) "
+        f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
+
+
+def _prefetched(chunks):
+    """The items of chunks, the next one produced on a helper thread while the caller works on
+    the current one (reading and resampling overlap the correction; both release the GIL in
+    their native parts). At most two chunks exist at once."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(next, chunks, None)
+        while True:
+            item = pending.result()
+            if item is None:
+                return
+            pending = pool.submit(next, chunks, None)
+            yield item
+            item = None
+
+
+def convert(infile, output, coils=None, preview=None, calibration=None, prewhiten=True,
+            chunk=2, threads=None, say=print):
+    """The whole command; returns a dict of what was done. Raises RawFileError (refused or
+    unreadable input), OSError (an output that cannot be written) or the correction's errors;
+    then no output is left behind."""
+    import tarvo
+
+    from . import outputs
+    from .ismrmrd import RawFile
+    from .phantom import coil_images
+
+    start = time.perf_counter()
+    with RawFile(infile, prewhiten=prewhiten) as raw:
+        pair = raw.calibration_pair(calibration)
+        _describe(raw, pair, say)
+        frames = [t for t in range(raw.T) if t not in pair] or sorted(pair)
+        Mo, N = raw.output_matrix()
+        crop = slice((raw.M - Mo) // 2, (raw.M - Mo) // 2 + Mo)
+        staged, coil_file = [], None
+        try:
+            def stage(path):
+                if path:
+                    staged.append(outputs.Staged(path))
+                    return staged[-1]
+                return None
+
+            nifti, coil_out, preview_out = stage(output), stage(coils), stage(preview)
+            (_, k), = raw.read(pair, chunk=2, threads=threads)
+            cal = tarvo.calibrate(np.asfortranarray(k[..., 0]), np.asfortranarray(k[..., 1]),
+                                  threads=threads)
+            del k
+            magnitude = np.zeros((Mo, N, raw.Z, len(frames)), np.float32, order="F")
+            coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
+                if coil_out else None
+            progress = _Progress(len(frames), say)
+            done, ratios = 0, None
+            try:
+                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk),
+                                                    threads=threads)):
+                    t0 = time.perf_counter()
+                    E = cal.apply(k, threads=threads)[crop]
+                    magnitude[..., done:done + len(part)] = _rss(E)
+                    if coil_file is not None:
+                        coil_file.write(done, E)
+                    if done == 0:
+                        before = _rss(coil_images(k[..., 0])[crop])
+                        ratios = ghost_to_signal(before, magnitude[..., 0])
+                        if preview_out:
+                            z = raw.Z // 2
+                            outputs.preview(preview_out.tmp, before[:, :, z],
+                                            magnitude[:, :, z, 0])
+                    del k, E
+                    done += len(part)
+                    progress.update(len(part), time.perf_counter() - t0)
+            finally:
+                progress.close()
+            if ratios:
+                say(f"ghost-to-signal estimate, frame {frames[0]}: {ratios[0]:.3g} before, "
+                    f"{ratios[1]:.3g} after")
+            tr = raw.header.tr if raw.frame_keys[:, 1:].max(initial=0) == 0 else None
+            outputs.write_nifti(nifti.tmp, magnitude, raw.affine(), tr)
+            if coil_file is not None:
+                coil_file.finish(cal.kernels, raw.slice_counters, raw.frame_keys[frames])
+            for s in staged:
+                s.commit()
+        except BaseException:
+            if coil_file is not None:
+                coil_file.close()
+            for s in staged:
+                s.discard()
+            raise
+    seconds = time.perf_counter() - start
+    say(f"wrote {output}: {Mo} x {N} x {raw.Z} x {len(frames)} float32 (root sum of squares of "
+        f"the{' pre-whitened' if raw.whitening is not None else ''} corrected coil images)"
+        f"{f', TR {tr:g} ms' if tr else ''}; {seconds:.2f} s")
+    if coils:
+        say(f"wrote {coils}: complex coil images E and kernels K")
+    if preview:
+        say(f"wrote {preview}: slice {raw.Z // 2} of frame {frames[0]}, before and after")
+    return {"frames": frames, "pair": pair, "seconds": seconds, "ghost": ratios,
+            "shape": magnitude.shape}
+
+
+def main(argv=None):
+    from .ismrmrd import NotRawFile, RawFileError
+
+    args = _parser().parse_args(argv)
+    output = args.output or _default_output(args.infile)
+    say = lambda text: print(f"tarvo: {text}", flush=True)  # noqa: E731
+
+    def fail(text, status):
+        print(f"tarvo: {text}", file=sys.stderr, flush=True)
+        return status
+
+    if not output.endswith((".nii", ".nii.gz")):
+        return fail(f"the output must end in .nii or .nii.gz; got {output}", USAGE_ERROR)
+    paths = [os.path.abspath(p) for p in (args.infile, output, args.coils, args.preview) if p]
+    if len(set(paths)) < len(paths):
+        return fail("the input and output files must all differ", USAGE_ERROR)
+    if args.chunk < 1:
+        return fail(f"--chunk must be 1 or more; got {args.chunk}", USAGE_ERROR)
+    try:
+        pair = _pair(args.calibration) if args.calibration else None
+    except ValueError as e:
+        return fail(str(e), USAGE_ERROR)
+    try:
+        convert(args.infile, output, args.coils, args.preview, pair, args.prewhiten,
+                args.chunk, args.threads, say)
+    except NotRawFile as e:
+        return fail(f"{e}; nothing was written", USAGE_ERROR)
+    except RawFileError as e:
+        return fail(f"{e}; nothing was written", REFUSED)
+    except OSError as e:
+        return fail(f"cannot write the output: {e}; nothing was written", USAGE_ERROR)
+    except (TypeError, ValueError, MemoryError, RuntimeError) as e:
+        return fail(f"the correction failed: {e}; nothing was written", REFUSED)
+    return 0
+
+
+def _default_output(infile):
+    base = infile[:-3] if infile.endswith(".h5") else os.path.splitext(infile)[0]
+    return base + ".nii.gz"
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,648 @@
+"""Reading echo-planar acquisitions from an ISMRMRD raw file (HDF5: /dataset/xml and
+/dataset/data) into Cartesian frames M x N x Z x L for the correction.
+
+    raw = RawFile("scan.h5")                 # header, acquisition table, checks (no samples read)
+    for frames, kspace in raw.read(raw.output_frames, chunk=4):
+        ...                                  # kspace: complex128 M x N x Z x L x len(frames)
+
+Conventions (the contract of this module):
+- Flag n is bit n-1 of the acquisition header's `flags`. Noise scans (19) give the coil noise
+  covariance; navigator and phase-correction lines (23, 24), feedback, dummy, surface-coil and
+  phase-stabilisation scans (26-31) are skipped; parallel calibration lines (20, 21) mark an
+  accelerated acquisition, which is refused; reverse (22) marks a line read with the negative
+  readout gradient, its samples stored in acquisition-time order.
+- An imaging line belongs to the frame of its counters (repetition, contrast, phase, set,
+  average); frames are numbered from 0 in that lexicographic order (repetition first). Segments
+  are parts of one frame. Within a frame every (kspace_encode_step_1, slice) is present once.
+- Readout positions kx (cycles per field of view, the Cartesian line at -M/2 .. M/2-1, M the
+  encoded matrix x): from the acquisitions' `traj` (first coordinate times M) when they carry
+  one (a trajectory description is then neither used nor checked); else from a
+  `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
+  t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
+  -M/2 .. M/2-1); else the uniform grid n - center_sample. The lines are resampled and
+  the reversed ones flipped by tarvo.prepare.
+- Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
+  scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H
+  (Cholesky), every line is multiplied by W = C^-1 across coils, so that the noise of the
+  corrected coil images is white with unit variance per sample.
+- Geometry: slices are sorted by position along slice_dir (frames, kernels and images are
+  all in that order; slice_counters gives each one's counter); affine() maps voxel (i, j, k) of the
+  image (readout, phase, sorted slice) to RAS millimetres: position_k + (i - M/2) dx read_dir +
+  (j - N/2) dy phase_dir, with the ISMRMRD patient coordinates (LPS) turned into RAS.
+"""
+
+import os
+import xml.etree.ElementTree as ET
+
+import numpy as np
+
+NOISE, PARALLEL_CALIBRATION, PARALLEL_CALIBRATION_AND_IMAGING, REVERSE = 19, 20, 21, 22
+NAVIGATION, PHASECORR, DUMMYSCAN = 23, 24, 27
+_SKIPPED = (NAVIGATION, PHASECORR, 26, DUMMYSCAN, 28, 29, 30, 31)
+FRAME_COUNTERS = ("repetition", "contrast", "phase", "set", "average")
+_LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0])
+
+
+class RawFileError(ValueError):
+    """The file's content cannot be turned into frames (the message says what and where)."""
+
+
+class NotRawFile(RawFileError):
+    """The path is not a readable ISMRMRD raw file (not HDF5, no /dataset, unreadable)."""
+
+
+def bit(flag):
+    return np.uint64(1) << np.uint64(flag - 1)
+
+
+def has_flag(flags, flag):
+    return (np.asarray(flags, dtype=np.uint64) & bit(flag)) != 0
+
+
+def is_raw_file(path):
+    """True when path is an HDF5 file holding /dataset/data (cheap: nothing else is read)."""
+    try:
+        import h5py
+
+        if not h5py.is_hdf5(path):
+            return False
+        with h5py.File(path, "r") as f:
+            return isinstance(f.get("dataset/data"), h5py.Dataset)
+    except (OSError, ValueError, ImportError):
+        return False
+
+
+def trapezoid_positions(ramp_up, flat_top, ramp_down, acq_delay, num_samples, dwell, M):
+    """Readout positions (cycles per field of view) of the num_samples samples of a line read
+    forwards on a trapezoid gradient (times in microseconds, ramps from 0 to the plateau):
+    the gradient area up to t_n = acq_delay + (n + 1/2) dwell, the first and last samples
+    mapped linearly onto -M/2 and M/2 - 1. Positions within 1e-9 of whole numbers are rounded
+    (a trapezoid without ramps then gives exactly the uniform grid)."""
+    t = acq_delay + (np.arange(num_samples) + 0.5) * dwell
+    up = np.clip(t, 0, ramp_up)
+    area = np.where(ramp_up > 0, 0.5 * up * up / max(ramp_up, 1e-300), 0.0)
+    area = area + np.clip(t - ramp_up, 0, flat_top)
+    down = np.clip(t - ramp_up - flat_top, 0, ramp_down)
+    if ramp_down > 0:
+        area = area + down - 0.5 * down * down / ramp_down
+    with np.errstate(divide="ignore", invalid="ignore"):  # no extent: NaN, refused later
+        k = -(M // 2) + (M - 1) * (area - area[0]) / (area[-1] - area[0])
+    near = np.abs(k - np.round(k)) < 1e-9
+    k[near] = np.round(k[near])
+    return k
+
+
+def _local(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def _child(node, *names):
+    """The first descendant along the path of local names (namespaces ignored), or None."""
+    for name in names:
+        if node is None:
+            return None
+        node = next((c for c in node if _local(c.tag) == name), None)
+    return node
+
+
+def _number(node, *names, kind=float):
+    n = _child(node, *names)
+    if n is None or n.text is None:
+        return None
+    try:
+        return kind(n.text.strip()) if kind is float else int(float(n.text.strip()))
+    except ValueError:
+        raise RawFileError(f"the XML header's {'/'.join(names)} is not a number: "
+                           f"{n.text.strip()!r}") from None
+
+
+class Header:
+    """The parts of the XML header this reader uses."""
+
+    def __init__(self, text):
+        try:
+            root = ET.fromstring(text)
+        except ET.ParseError as e:
+            raise RawFileError(f"the XML header cannot be parsed: {e}") from None
+        encoding = _child(root, "encoding")
+        if encoding is None:
+            raise RawFileError("the XML header has no <encoding>")
+        size = [_number(encoding, "encodedSpace", "matrixSize", a, kind=int) for a in "xyz"]
+        fov = [_number(encoding, "encodedSpace", "fieldOfView_mm", a) for a in "xyz"]
+        if size[0] is None or size[1] is None or fov[0] is None or fov[1] is None:
+            raise RawFileError("the XML header lacks encodedSpace/matrixSize or fieldOfView_mm "
+                               "(x and y)")
+        if min(size[0], size[1]) < 1 or not (fov[0] > 0 and fov[1] > 0):
+            raise RawFileError(f"the encoded matrix {size[0]} x {size[1]} or field of view "
+                               f"{fov[0]} x {fov[1]} mm is not positive")
+        self.matrix = (size[0], size[1], size[2] or 1)
+        self.fov = (fov[0], fov[1], fov[2] or 0.0)
+        self.recon_matrix = tuple(_number(encoding, "reconSpace", "matrixSize", a, kind=int)
+                                  for a in "xyz")
+        self.recon_fov = tuple(_number(encoding, "reconSpace", "fieldOfView_mm", a)
+                               for a in "xyz")
+        trajectory = _child(encoding, "trajectory")
+        self.trajectory = (trajectory.text or "").strip() if trajectory is not None else ""
+        self.acceleration = (_number(encoding, "parallelImaging", "accelerationFactor",
+                                     "kspace_encoding_step_1", kind=int) or 1)
+        self.trapezoid = None  # set by RawFile when the description gives the readout positions
+        description = _child(encoding, "trajectoryDescription")
+        identifier = _child(description, "identifier") if description is not None else None
+        self.conventional_epi = description if identifier is not None and \
+            (identifier.text or "").strip() == "ConventionalEPI" else None
+        self.tr = _number(root, "sequenceParameters", "TR")
+
+    @staticmethod
+    def trapezoid_parameters(description):
+        values = {}
+        for p in description:
+            if _local(p.tag) in ("userParameterLong", "userParameterDouble"):
+                name, value = _child(p, "name"), _child(p, "value")
+                if name is not None and value is not None:
+                    try:
+                        values[(name.text or "").strip()] = float(value.text)
+                    except (TypeError, ValueError):
+                        raise RawFileError(f"trajectory description: {name.text} is not a "
+                                           f"number: {value.text!r}") from None
+        names = ("rampUpTime", "flatTopTime", "rampDownTime", "acqDelayTime", "numSamples",
+                 "dwellTime")
+        missing = [n for n in names if n not in values]
+        if missing:
+            raise RawFileError(f"the ConventionalEPI trajectory description lacks "
+                               f"{', '.join(missing)}")
+        up, flat, down, delay, count, dwell = (values[n] for n in names)
+        if not dwell > 0:
+            raise RawFileError(f"the trajectory description's dwellTime is {dwell:g} us: it "
+                               "must be positive")
+        if min(up, flat, down, delay) < 0 or count < 2 or count != int(count):
+            raise RawFileError("the trajectory description needs times >= 0 and numSamples >= 2"
+                               f"; got rampUpTime {up:g}, flatTopTime {flat:g}, rampDownTime "
+                               f"{down:g}, acqDelayTime {delay:g}, numSamples {count:g}")
+        readout = count * dwell
+        for name, ramp in (("rampUpTime", up), ("rampDownTime", down)):
+            if ramp > readout:
+                raise RawFileError(f"the trajectory description's {name} ({ramp:g} us) is "
+                                   f"longer than the readout ({int(count)} samples x "
+                                   f"{dwell:g} us = {readout:g} us)")
+        if delay + readout > up + flat + down + 1e-6 * readout:
+            raise RawFileError(f"the samples (acqDelayTime {delay:g} us + {readout:g} us) end "
+                               f"after the gradient trapezoid ({up + flat + down:g} us)")
+        return dict(zip(names, (up, flat, down, delay, int(count), dwell)))
+
+
+def _read_heads(dataset):
+    """Every acquisition header. The headers of a chunked, unfiltered dataset are parsed from
+    the raw chunks: a read through HDF5's type conversion would fetch every record's samples
+    too."""
+    file_type = dataset.id.get_type()
+    index = file_type.get_member_index(b"head")
+    plist = dataset.id.get_create_plist()
+    n = dataset.shape[0]
+    if dataset.chunks is not None and plist.get_nfilters() == 0 and n > 0:
+        head_type = file_type.get_member_type(index).dtype
+        disk = np.dtype({"names": ["head"], "formats": [head_type],
+                         "offsets": [file_type.get_member_offset(index)],
+                         "itemsize": file_type.get_size()})
+        step = dataset.chunks[0]
+        parts = []
+        try:
+            for start in range(0, n, step):
+                _, raw = dataset.id.read_direct_chunk((start,))
+                count = min(step, n - start)
+                if len(raw) < count * disk.itemsize:
+                    raise ValueError("short chunk")
+                parts.append(np.frombuffer(raw, dtype=disk, count=count)["head"])
+            return np.concatenate(parts)
+        except (OSError, ValueError, KeyError, RuntimeError):
+            pass  # unallocated chunks and the like: the generic read below
+    return dataset.fields("head")[:]
+
+
+class RawFile:
+    """An ISMRMRD raw file opened for reading: the header, the table of imaging lines by frame,
+    slice and line, the readout positions, the noise whitening and the geometry. Refusals raise
+    RawFileError (NotRawFile when the path is not such a file) before any sample is read,
+    except a truncated record, which is found when its frame is read."""
+
+    def __init__(self, path, prewhiten=True):
+        import h5py
+
+        self.path = path
+        if not os.path.exists(path):
+            raise NotRawFile(f"{path} does not exist")
+        if not h5py.is_hdf5(path):
+            raise NotRawFile(f"{path} is not an HDF5 file")
+        try:
+            self._file = h5py.File(path, "r")
+        except OSError as e:
+            raise NotRawFile(f"cannot open {path}: {e}") from None
+        try:
+            self._open(prewhiten)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        if getattr(self, "_file", None) is not None:
+            self._file.close()
+            self._file = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _open(self, prewhiten):
+        import h5py
+
+        f = self._file
+        group = f.get("dataset")
+        if not isinstance(group, h5py.Group):
+            raise NotRawFile(f"{self.path} holds no /dataset group: not an ISMRMRD raw file")
+        data, xml = group.get("data"), group.get("xml")
+        if not isinstance(data, h5py.Dataset) or not isinstance(xml, h5py.Dataset):
+            raise NotRawFile(f"{self.path} lacks /dataset/data or /dataset/xml: not an ISMRMRD "
+                             "raw file")
+        if data.ndim != 1 or data.dtype.names is None or \
+                not {"head", "traj", "data"} <= set(data.dtype.names):
+            raise NotRawFile(f"/dataset/data of {self.path} is not a table of acquisitions "
+                             "(head, traj, data)")
+        self._data = data
+        try:
+            text = xml[()] if xml.shape == () else xml[0]
+            heads = _read_heads(data)
+        except (OSError, ValueError, IndexError) as e:
+            raise RawFileError(f"cannot read {self.path}: {e}") from None
+        if isinstance(text, bytes):
+            text = text.decode("utf-8", "replace")
+        self.header = Header(text)
+        needed = ("flags", "number_of_samples", "active_channels", "center_sample",
+                  "trajectory_dimensions", "sample_time_us", "position", "read_dir",
+                  "phase_dir", "slice_dir", "idx", "encoding_space_ref")
+        names = heads.dtype.names or ()
+        missing = [n for n in needed if n not in names]
+        if missing:
+            raise RawFileError(f"the acquisition headers lack {', '.join(missing)}")
+        self.heads = heads
+        flags = heads["flags"]
+        self.noise_lines = np.flatnonzero(has_flag(flags, NOISE))
+        skipped = np.zeros(len(heads), bool)
+        for flag in _SKIPPED:
+            skipped |= has_flag(flags, flag)
+        self.skipped = int(skipped.sum())
+        imaging = ~skipped & ~has_flag(flags, NOISE) & (heads["encoding_space_ref"] == 0)
+        self.other_encodings = int((~skipped & ~has_flag(flags, NOISE) &
+                                    (heads["encoding_space_ref"] != 0)).sum())
+        self.lines = np.flatnonzero(imaging)
+        if self.lines.size == 0:
+            raise RawFileError(f"{self.path} holds no imaging lines")
+        self._check_lines(heads[self.lines])
+        self._build_frames(heads[self.lines])
+        self._geometry(heads[self.lines])
+        self.whitening = self._noise() if prewhiten and self.noise_lines.size else None
+        self.kx = self._positions(heads[self.lines])
+
+    # -- the imaging lines -----------------------------------------------------------------
+
+    def _check_lines(self, h):
+        def same(field, what):
+            values = h[field]
+            bad = np.flatnonzero(values != values[0])
+            if bad.size:
+                raise RawFileError(f"{what} varies between imaging lines: acquisition "
+                                   f"{self.lines[0]} has {values[0]}, acquisition "
+                                   f"{self.lines[bad[0]]} has {values[bad[0]]}")
+
+        same("number_of_samples", "number_of_samples")
+        same("active_channels", "the channel count (active_channels)")
+        same("trajectory_dimensions", "trajectory_dimensions")
+        self.R = int(h["number_of_samples"][0])
+        self.L = int(h["active_channels"][0])
+        if self.R < 1 or self.L < 1:
+            raise RawFileError(f"the imaging lines hold {self.R} samples of {self.L} channels")
+        M, N, _ = self.header.matrix
+        line = h["idx"]["kspace_encode_step_1"]
+        if line.max() >= N:
+            k = int(np.argmax(line))
+            raise RawFileError(f"acquisition {self.lines[k]} is line {line[k]}, beyond the "
+                               f"encoded matrix of {N} lines")
+        if h["idx"]["kspace_encode_step_2"].max() > 0 or self.header.matrix[2] > 1:
+            raise RawFileError("3-D encoding (kspace_encode_step_2 or an encoded z above 1) is "
+                               "not supported: the correction works on 2-D slices")
+        calibration = has_flag(h["flags"], PARALLEL_CALIBRATION) | \
+            has_flag(h["flags"], PARALLEL_CALIBRATION_AND_IMAGING)
+        if calibration.any() or self.header.acceleration > 1:
+            raise RawFileError(self._accelerated_message())
+
+    def _accelerated_message(self, step=None):
+        what = f"lines every {step}th" if step else "parallel calibration lines or an " \
+            "acceleration factor in the header"
+        return (f"{self.path} is an accelerated acquisition ({what}): the accelerated path "
+                "is not available yet; only fully sampled frames are corrected")
+
+    def _build_frames(self, h):
+        idx = h["idx"]
+        keys = np.stack([idx[c].astype(np.int64) for c in FRAME_COUNTERS], axis=1)
+        self.frame_keys, frame = np.unique(keys, axis=0, return_inverse=True)
+        frame = frame.ravel()
+        self.slice_counters, slot = np.unique(idx["slice"], return_inverse=True)
+        slot = slot.ravel()
+        line = idx["kspace_encode_step_1"].astype(np.int64)
+        T, Z, N = len(self.frame_keys), len(self.slice_counters), self.header.matrix[1]
+        table = np.full((T, Z, N), -1, dtype=np.int64)
+        order = np.arange(len(h))
+        flat = (frame * Z + slot) * N + line
+        dup = np.flatnonzero(np.bincount(flat, minlength=T * Z * N) > 1)
+        if dup.size:
+            t, rest = divmod(int(dup[0]), Z * N)
+            z, n = divmod(rest, N)
+            raise RawFileError(f"line {n} of slice {self.slice_counters[z]} appears more than "
+                               f"once in frame {t} ({self._frame_name(t)})")
+        table.reshape(-1)[flat] = order
+        for t in range(T):
+            present = table[t] >= 0
+            if present.all():
+                continue
+            acquired = np.flatnonzero(present.any(axis=0))
+            steps = np.unique(np.diff(acquired))
+            if steps.size == 1 and steps[0] > 1:
+                raise RawFileError(self._accelerated_message(int(steps[0])))
+            z, n = np.argwhere(~present)[0]
+            raise RawFileError(f"frame {t} ({self._frame_name(t)}) lacks line {n} of slice "
+                               f"{self.slice_counters[z]} ({int((~present).sum())} lines "
+                               "missing; partial Fourier and other incomplete frames are not "
+                               "supported)")
+        self.table = table  # index into self.lines, per frame, slice slot, line
+        reverse = has_flag(h["flags"], REVERSE)
+        self.reversed = reverse[table]  # T x Z x N
+        self.M, self.N, self.Z, self.T = self.header.matrix[0], N, Z, T
+
+    def _frame_name(self, t):
+        return ", ".join(f"{c} {v}" for c, v in zip(FRAME_COUNTERS, self.frame_keys[t])
+                         if c == "repetition" or v)
+
+    def calibration_pair(self, pair=None):
+        """(even, odd): frame numbers of the dual-polarity pair (odd's line 0 read backwards).
+        By default the first two frames (in frame order) whose reverse flags are complementary
+        line for line on every slice."""
+        rev = self.reversed
+        if pair is not None:
+            a, b = pair
+            for t in (a, b):
+                if not 0 <= t < self.T:
+                    raise RawFileError(f"--calibration: frame {t} does not exist (frames 0 to "
+                                       f"{self.T - 1})")
+            if not (rev[a] != rev[b]).all():
+                raise RawFileError(f"frames {a} and {b} are not a polarity pair: some lines "
+                                   "are read in the same direction in both")
+        else:
+            flat = rev.reshape(self.T, -1)
+            found = None
+            for a in range(self.T):
+                match = np.flatnonzero((flat[a + 1:] != flat[a]).all(axis=1))
+                if match.size:
+                    found = (a, a + 1 + int(match[0]))
+                    break
+            if found is None:
+                raise RawFileError(
+                    f"{self.path} has no dual-polarity calibration pair: looked for two frames "
+                    "whose lines are read in opposite directions line for line (reverse flag "
+                    f"22) on every slice; its {self.T} frame(s) have "
+                    f"{len(np.unique(flat, axis=0))} distinct pattern(s)")
+            a, b = found
+        return (a, b) if not rev[a, 0, 0] else (b, a)
+
+    # -- readout positions, noise, geometry -------------------------------------------------
+
+    def _positions(self, h):
+        M = self.M
+        self.kx_source = "uniform"
+        if int(h["trajectory_dimensions"][0]) >= 1:
+            self.kx_source = "traj"
+            first = self.lines[0]
+            traj = np.asarray(self._fetch("traj", first), dtype=np.float64)
+            dims = int(h["trajectory_dimensions"][0])
+            if traj.size != dims * self.R:
+                raise RawFileError(f"acquisition {first} holds {traj.size} trajectory values; "
+                                   f"its header asks for {self.R} x {dims}")
+            kx = traj.reshape(self.R, dims)[:, 0] * M
+            if has_flag(h["flags"][0], REVERSE):
+                kx = kx[::-1]
+            self._traj_reference = kx
+        elif self.header.conventional_epi is not None:
+            self.kx_source = "trapezoid"
+            p = self.header.trapezoid = Header.trapezoid_parameters(self.header.conventional_epi)
+            if p["numSamples"] != self.R:
+                raise RawFileError(f"the trajectory description has numSamples "
+                                   f"{p['numSamples']}; the imaging lines hold {self.R} samples")
+            kx = trapezoid_positions(p["rampUpTime"], p["flatTopTime"], p["rampDownTime"],
+                                     p["acqDelayTime"], self.R, p["dwellTime"], M)
+        else:
+            kx = np.arange(self.R, dtype=np.float64) - float(h["center_sample"][0])
+        if not (np.isfinite(kx).all() and (np.diff(kx) > 0).all()):
+            raise RawFileError(f"the readout positions ({self.kx_source}) are not strictly "
+                               "increasing along a line read forwards")
+        # On exactly the Cartesian grid resampling is the identity: reversed lines are flipped
+        # as they are placed (the values tarvo.prepare would copy).
+        self.cartesian = self.R == M and (kx == np.arange(M) - M // 2).all()
+        return kx
+
+    def _noise(self):
+        heads = self.heads[self.noise_lines]
+        channels = np.unique(heads["active_channels"])
+        if channels.size != 1 or channels[0] != self.L:
+            raise RawFileError(f"the noise scans have {', '.join(map(str, channels))} "
+                               f"channel(s); the imaging lines have {self.L}")
+        gram = np.zeros((self.L, self.L), np.complex128)
+        samples = 0
+        records = self._fetch("data", np.sort(self.noise_lines))
+        for i, (head, rec) in enumerate(zip(heads, records)):
+            x = self._samples(rec, head, self.noise_lines[i])  # L x S
+            gram += x @ x.conj().T
+            samples += x.shape[1]
+        psi = gram / max(samples, 1)
+        dwell_noise = float(heads["sample_time_us"][0])
+        dwell_data = float(self.heads["sample_time_us"][self.lines[0]])
+        if dwell_noise > 0 and dwell_data > 0:
+            psi *= dwell_noise / dwell_data
+        self.noise_covariance = psi
+        self.noise_samples = samples
+        try:
+            chol = np.linalg.cholesky(psi)
+        except np.linalg.LinAlgError:
+            chol = None
+        if chol is None or not np.isfinite(chol).all() or \
+                np.abs(np.diag(chol)).min() <= 1e-8 * np.abs(np.diag(chol)).max():
+            raise RawFileError(f"the noise covariance of the {self.noise_lines.size} noise "
+                               "scan(s) is singular (a channel without noise, or fewer noise "
+                               "samples than channels); run without pre-whitening "
+                               "(--no-prewhiten)")
+        return np.linalg.inv(chol)
+
+    def _geometry(self, h):
+        self.positions = np.zeros((self.Z, 3))
+        dirs = np.zeros((3, 3))
+        for z in range(self.Z):
+            first = self.table[0, z].min() if (self.table[0, z] >= 0).any() else 0
+            self.positions[z] = h["position"][first]
+            if z == 0:
+                dirs = np.stack([h[d][first] for d in ("read_dir", "phase_dir", "slice_dir")],
+                                axis=1).astype(np.float64)
+        norms = np.linalg.norm(dirs, axis=0)
+        self.oriented = bool((np.abs(norms - 1) < 1e-3).all())
+        if not self.oriented:
+            dirs = np.eye(3)
+        self.directions = dirs  # columns: read, phase, slice (LPS)
+        # From here on slices are in spatial order: slot z holds counter slice_counters[z].
+        order = np.argsort(self.positions @ dirs[:, 2], kind="stable")
+        self.positions = self.positions[order]
+        self.slice_counters = self.slice_counters[order]
+        self.table = self.table[:, order]
+        self.reversed = self.reversed[:, order]
+
+    def voxel_size(self):
+        """(dx, dy) in mm: the encoded field of view over the encoded matrix."""
+        return self.header.fov[0] / self.M, self.header.fov[1] / self.N
+
+    def output_matrix(self):
+        """(Mo, N): the readout is cropped to the reconSpace matrix when that space has the
+        encoded space's pixel size and fewer pixels (readout oversampling)."""
+        rm, rf = self.header.recon_matrix[0], self.header.recon_fov[0]
+        if rm and rf and 0 < rm < self.M and (self.M - rm) % 2 == 0 and \
+                abs(rf / rm - self.header.fov[0] / self.M) <= 1e-6 * rf / rm:
+            return rm, self.N
+        return self.M, self.N
+
+    def affine(self):
+        """The 4 x 4 voxel-to-RAS (mm) matrix of the output image (readout x phase x sorted
+        slices)."""
+        Mo, N = self.output_matrix()
+        dx, dy = self.voxel_size()
+        r, p, s = self.directions.T
+        sorted_positions = self.positions
+        if self.Z > 1:
+            step = (sorted_positions[-1] - sorted_positions[0]) / (self.Z - 1)
+        else:
+            step = s * (self.header.fov[2] or 1.0)
+        a = np.eye(4)
+        a[:3, 0], a[:3, 1], a[:3, 2] = r * dx, p * dy, step
+        a[:3, 3] = sorted_positions[0] - (Mo // 2) * dx * r - (N // 2) * dy * p
+        flip = np.eye(4)
+        flip[:3, :3] = _LPS_TO_RAS
+        return flip @ a
+
+    def slice_spacing_irregular(self):
+        """The largest deviation (mm) of the sorted slice positions from an even spacing."""
+        if self.Z < 3:
+            return 0.0
+        p = self.positions
+        even = p[0] + np.outer(np.arange(self.Z), (p[-1] - p[0]) / (self.Z - 1))
+        return float(np.abs(p - even).max())
+
+    # -- reading frames ---------------------------------------------------------------------
+
+    def _fetch(self, field, which):
+        """A field ('data' or 'traj') of the acquisitions selected by which."""
+        try:
+            return self._data.fields(field)[which]
+        except (OSError, ValueError) as e:
+            if isinstance(which, slice):
+                what = f"acquisitions {which.start} to {which.stop - 1}"
+            else:
+                what = f"acquisition(s) {', '.join(map(str, np.atleast_1d(which)[:4]))}"
+            raise RawFileError(f"cannot read the {field} of {what} of {self.path}: {e}") from None
+
+    def _samples(self, record, head, index):
+        """The samples of one record: complex64, channels x samples."""
+        ns, nc = int(head["number_of_samples"]), int(head["active_channels"])
+        values = np.asarray(record)
+        if values.size != 2 * ns * nc:
+            raise RawFileError(f"acquisition {index} holds {values.size} values; its header "
+                               f"asks for {ns} samples x {nc} channels x 2 = {2 * ns * nc} "
+                               "(a truncated record)")
+        return values.astype(np.float32, copy=False).view(np.complex64).reshape(nc, ns)
+
+    def read(self, frames, chunk=4, threads=None):
+        """Yields (frame numbers, k-space): complex128 M x N x Z x L x t (Fortran order, slices
+        in spatial order, lines resampled onto the Cartesian grid with the reversed ones
+        flipped, pre-whitened when a whitening is set), t <= chunk frames at a time."""
+        frames = list(frames)
+        for start in range(0, len(frames), chunk):
+            part = frames[start:start + chunk]
+            yield part, self._read_frames(part, threads)
+
+    def _read_frames(self, frames, threads):
+        import tarvo
+
+        R, M, N, Z, L, t = self.R, self.M, self.N, self.Z, self.L, len(frames)
+        # raw[:, n + N z, :, f] holds line n of slice z of frame f (a coil's samples contiguous).
+        raw = np.empty((R, N * Z, L, t), dtype=np.complex128, order="F")
+        table = self.table[frames].reshape(t, Z * N)  # [f, n + N z]
+        acq = self.lines[table.ravel()]
+        where = np.argsort(acq, kind="stable")  # read in file order
+        sorted_acq = acq[where]
+        use_traj = self.kx_source == "traj"
+        i = 0
+        while i < len(sorted_acq):
+            lo = int(sorted_acq[i])
+            j = int(np.searchsorted(sorted_acq, lo + 512, side="left"))
+            hi = int(sorted_acq[j - 1]) + 1
+            records = self._fetch("data", slice(lo, hi))
+            rows = sorted_acq[i:j] - lo
+            if use_traj:
+                self._check_traj(self._fetch("traj", slice(lo, hi)), rows, lo)
+            lines = np.stack([self._samples(records[r], self.heads[lo + r], lo + r)
+                              for r in rows])  # n x L x R
+            del records
+            if self.cartesian:
+                backwards = has_flag(self.heads["flags"][lo + rows], REVERSE)
+                lines[backwards] = lines[backwards, :, ::-1]
+            f_of, nz_of = np.divmod(where[i:j], N * Z)
+            for f in np.unique(f_of):
+                mine = f_of == f
+                raw[..., f][:, nz_of[mine], :] = lines[mine].transpose(2, 0, 1)
+            del lines
+            i = j
+        raw = raw.reshape((R, N, Z, L, t), order="F")
+        # Resampled per reverse pattern: the (slice, frame) pairs sharing one in one call.
+        patterns = self.reversed[frames].transpose(1, 0, 2).reshape(Z * t, N)  # row z t + f
+        unique, group = np.unique(patterns, axis=0, return_inverse=True)
+        try:
+            if self.cartesian:
+                out = raw
+            elif len(unique) == 1:
+                out = tarvo.prepare(raw, self.kx, unique[0].astype(bool), M, threads=threads)
+                del raw
+            else:
+                out = np.empty((M, N, Z, L, t), dtype=np.complex128, order="F")
+                for g, pattern in enumerate(unique):
+                    zz, ff = np.divmod(np.flatnonzero(group.ravel() == g), t)
+                    done = tarvo.prepare(np.asfortranarray(raw[:, :, zz, :, ff].transpose(
+                        1, 2, 0, 3)), self.kx, pattern.astype(bool), M, threads=threads)
+                    out[:, :, zz, :, ff] = done.transpose(2, 0, 1, 3)
+                del raw
+        except ValueError as e:
+            raise RawFileError(f"the readout positions ({self.kx_source}) cannot be resampled "
+                               f"onto {M} samples: {e}") from None
+        if self.whitening is not None:
+            for f in range(t):
+                coils = out[..., f].reshape((M * N * Z, L), order="F")
+                out[..., f] = (coils @ self.whitening.T).reshape((M, N, Z, L), order="F")
+        return out
+
+    def _check_traj(self, trajs, rows, lo):
+        dims = int(self.heads["trajectory_dimensions"][self.lines[0]])
+        for r in rows:
+            t = np.asarray(trajs[r], dtype=np.float64)
+            if t.size != dims * self.R:
+                raise RawFileError(f"acquisition {lo + r} holds {t.size} trajectory values; "
+                                   f"its header asks for {self.R} x {dims}")
+            kx = t.reshape(self.R, dims)[:, 0] * self.M
+            if has_flag(self.heads["flags"][lo + r], REVERSE):
+                kx = kx[::-1]
+            if np.abs(kx - self._traj_reference).max() > 1e-3:
+                raise RawFileError(f"acquisition {lo + r} has other readout positions than "
+                                   f"acquisition {self.lines[0]} (traj); every line must be "
+                                   "sampled at the same positions, reversed lines in the "
+                                   "opposite order")

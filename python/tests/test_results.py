@@ -94,3 +94,19 @@ def test_kernels_round_trip_through_from_kernels_pickle_and_a_mat_file(pair, tmp
     # A fixed frame size from the start.
     with pytest.raises(ValueError, match="the kernels are for 48 x 16 x 3 x 4 volumes"):
         tarvo.Calibration.from_kernels(K, shape=(48, 16)).apply(odd)
+
+
+def test_outputs_do_not_rely_on_cleared_memory(pair):
+    # Outputs are allocated uncleared: every element must be written by the core. Freed blocks
+    # full of NaN make a missed element show.
+    even, odd = pair
+    cal = tarvo.calibrate(even, odd)
+    kx = np.linspace(-13, 12.5, 30)                   # resampled, not copied
+    raw = np.asfortranarray(np.concatenate([odd, odd[:6]]))
+    expected = (tarvo.correct(even, odd), cal.apply(odd), tarvo.prepare(raw, kx, "odd", 24))
+    for size in (odd.size, 2 * odd.size, raw.size):
+        junk = [np.full(size + k, np.nan, np.complex128) for k in range(4)]
+        del junk
+        got = (tarvo.correct(even, odd), cal.apply(odd), tarvo.prepare(raw, kx, "odd", 24))
+        assert all(same_bits(a, b) for a, b in zip(got[0][:2], expected[0][:2]))
+        assert same_bits(got[1], expected[1]) and same_bits(got[2], expected[2])

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "core/phantom.h"
 #include "core/tarvo.h"
 #include "core/test_util.h"
+#include "linalg/report.h"
 
 namespace {
 
@@ -189,6 +191,31 @@ TEST(ThreadCount, AScopeSetsTheCountOfItsThreadAndItsWorkersOnly) {
     EXPECT_EQ(tarvo::thread_count(), 5);
   }
   EXPECT_EQ(tarvo::thread_count(), 3);
+}
+
+// A binding hands the inner steps' messages to its caller: those reported by the helpers of a
+// loop reach the calling thread's capture (said once each), and nothing reaches stderr.
+TEST(ReportCapture, KeepsWhatTheLoopsHelpersReportAndPrintsNothing) {
+  testing::internal::CaptureStderr();
+  std::string text;
+  {
+    const tarvo::ReportCapture capture;
+    std::atomic<int> on_helpers{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    tarvo::parallel_for(16, 4, [&](std::int64_t i, int) {
+      // Long enough for the helpers to take their shares.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (std::this_thread::get_id() != caller) ++on_helpers;
+      tarvo::report(" job %d failed\n", static_cast<int>(i % 3));
+      return 0;
+    });
+    EXPECT_GT(on_helpers.load(), 0);
+    text = capture.text();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  for (const char* line : {"job 0 failed", "job 1 failed", "job 2 failed"})
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.size(), 3 * std::strlen("job 0 failed") + 2) << text;
 }
 
 TEST(GramMatrix, EqualsTheColumnByColumnProductBitForBit) {

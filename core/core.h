@@ -55,6 +55,9 @@ struct TrainingSet {
   int C = 0;
   const int* lines = nullptr;  // C calibration lines (borrowed)
   int n_ro = 0;
+  // The first training sample of a line of M: the window is centred, the odd sample of M - n_ro
+  // left over at the end.
+  int start(int M) const { return (M - n_ro) / 2; }
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -70,6 +70,13 @@ bool is_four_extent(const ComplexVolume& v) {
   return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 && v.dims[3] > 0;
 }
 
+int frame_mismatch(Status* status, const VolumeShape& frame, const VolumeShape& shape) {
+  return set_status(status, "target",
+                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
+                    "x %d volumes.",
+                    frame.M, frame.N, frame.Z, frame.L, shape.M, shape.N, shape.Z, shape.L);
+}
+
 void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
   out->ndims = 4;
   out->dims[0] = shape.M;
@@ -246,22 +253,21 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
   if (!is_four_extent(target) || shape_of(target) != shape)
-    return set_status(status, "target",
-                      "The frame to correct is %d x %d x %d x %d; the "
-                      "kernels are for %d x %d x %d x %d volumes.",
-                      target.dims[0], target.dims[1], target.dims[2], target.dims[3], shape.M,
-                      shape.N, shape.Z, shape.L);
+    return frame_mismatch(status, {target.dims[0], target.dims[1], target.dims[2], target.dims[3]},
+                          shape);
   if (!E->data) return set_status(status, "output", "No room for the output volume.");
   set_output_record(shape, E);
   return run_step(status, "synthesize_volume",
                   [&] { return synthesize_volume(&target, E, &calibration->context_, 0); });
 }
 
-int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
-                 const FrameWriter& write, Status* status) {
+int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
+                 const FrameReader& read, const FrameWriter& write, Status* status,
+                 const SeriesPause& pause) {
   *status = {};
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (frame != shape) return frame_mismatch(status, frame, shape);
   if (frames <= 0) return 0;
   // Frames side by side, each on its share of the threads: one frame does not keep many
   // threads busy (its slices run one after the other). Each further frame worker needs its
@@ -298,30 +304,44 @@ int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReade
   }
   const int share = std::max(1, threads / workers);
   std::vector<Status> statuses(static_cast<std::size_t>(workers));
-  const int rc = parallel_for(frames, workers, [&](std::int64_t t, int w) {
-    const ThreadCountScope scope(share);
-    Status& s = statuses[w];
-    ComplexVolume source{}, result{};
-    source.valid = result.valid = 1;
-    set_output_record(shape, &source);
-    source.data = in[w].get();
-    result.data = out[w].get();
-    if (read(t, in[w].get()) != 0)
-      return set_status(&s, "read", "Frame %lld of the series could not be read.",
-                        static_cast<long long>(t + 1));
-    if (apply(calibrations[w], source, &result, &s) != 0) return -1;
-    if (write(t, out[w].get()) != 0)
-      return set_status(&s, "write", "Frame %lld of the series could not be stored.",
-                        static_cast<long long>(t + 1));
-    return 0;
-  });
-  if (rc == 0) return 0;
+  bool failed = false;
+  // Frames first .. first+count-1, side by side; worker w on its own calibration and frames.
+  auto correct_frames = [&](std::int64_t first, std::int64_t count) {
+    failed = parallel_for(count, workers, [&](std::int64_t i, int w) {
+               const std::int64_t t = first + i;
+               const ThreadCountScope scope(share);
+               Status& s = statuses[w];
+               ComplexVolume source{}, result{};
+               source.valid = result.valid = 1;
+               set_output_record(shape, &source);
+               source.data = in[w].get();
+               result.data = out[w].get();
+               if (read(t, in[w].get()) != 0)
+                 return set_status(&s, "read", "Frame %lld of the series could not be read.",
+                                   static_cast<long long>(t + 1));
+               if (apply(calibrations[w], source, &result, &s) != 0) return -1;
+               if (write(t, out[w].get()) != 0)
+                 return set_status(&s, "write", "Frame %lld of the series could not be stored.",
+                                   static_cast<long long>(t + 1));
+               return 0;
+             }) != 0;
+    return failed ? -1 : 0;
+  };
+  // Without a pause the series is one loop; with one, rounds of `workers` frames.
+  const std::int64_t round = pause ? workers : frames;
+  for (std::int64_t first = 0; first < frames; first += round) {
+    const std::int64_t count = std::min(round, frames - first);
+    if (correct_frames(first, count) != 0) break;
+    if (pause && pause(first + count) != 0)
+      return set_status(status, "stopped", "The series was stopped after %lld of %lld frames.",
+                        static_cast<long long>(first + count), static_cast<long long>(frames));
+  }
   for (const Status& s : statuses)
     if (!s.ok()) {
       *status = s;
       return -1;
     }
-  return set_status(status, "apply", "A frame of the series failed.");
+  return failed ? set_status(status, "apply", "A frame of the series failed.") : 0;
 }
 
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,

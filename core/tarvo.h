@@ -124,18 +124,25 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 // E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status);
 
-// A series: for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements() values, the
-// frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected images
-// (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames are
-// corrected at once, each on its share of the threads, so read and write may run on several
+// A series of frames of extents `frame` (which must be shape(): else -1, Status::what
+// "target", as apply): for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements()
+// values, the frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected
+// images (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames
+// are corrected at once, each on its share of the threads, so read and write may run on several
 // threads at once for different frames (each frame's read before its write); they return 0 to
 // go on (else the series stops: Status::what "read"/"write"). The scratch is, per frame
 // corrected at once, two frames and a calibration's scratch volumes, whatever the length of
 // the series.
+//
+// With a `pause`, the frames run in rounds (as many frames as run at once); after each round,
+// on the calling thread and with no frame running, pause(done) is called with the count of
+// frames written so far, and a non-zero answer stops the series (Status::what "stopped").
 using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
 using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
-int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
-                 const FrameWriter& write, Status* status);
+using SeriesPause = std::function<int(std::int64_t done)>;
+int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
+                 const FrameReader& read, const FrameWriter& write, Status* status,
+                 const SeriesPause& pause = {});
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

@@ -214,7 +214,7 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
     }
     return 0;
   };
-  if (tarvo::apply_frames(&calibration, frames, read, write, &status) != 0) {
+  if (tarvo::apply_frames(&calibration, frame, frames, read, write, &status) != 0) {
     if (std::strcmp(status.what, "memory") == 0)
       return fail(error, "tarvo:apply:memory", "%s", status.message);
     return fail(error, "tarvo:apply:failed",

@@ -59,7 +59,7 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
 // first and every element is summed in column order. The kernel of complex_matvec,
 // complex_matmat and the solver: an element gets the same bits whatever rows, columns and
 // thread the call covers. On processors with AVX2 and FMA each term is added by fused
-// multiply-adds (see use_fma_kernels), otherwise as y + (a*x).
+// multiply-adds (see KernelFormScope), otherwise as y + (a*x).
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y);
 
@@ -74,11 +74,29 @@ void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int
 // kernel's bits one term at a time).
 dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x);
 
-// Whether this processor (and its operating system) has AVX2 and FMA.
+// Whether this processor (and its operating system) has AVX2 and FMA: decided once.
 bool fma_kernels_available();
-// Makes the product kernel use fused multiply-adds from now on, or the baseline form (tests of
-// each path). Returns false and changes nothing when FMA is asked for and not available.
-bool use_fma_kernels(bool on);
+
+// The form of the product kernel: kBest is the fused form where fma_kernels_available(), else
+// the baseline; kBaseline and kFused force one (kFused acts as kBest where FMA is missing).
+enum class KernelForm { kBest, kBaseline, kFused };
+
+// While it lives, the product kernel on the thread that made it (and on the workers of the
+// loops that thread runs) takes `form`; elsewhere the choice stays as it was. Tests of each
+// path use it; the module itself always runs kBest.
+class KernelFormScope {
+ public:
+  explicit KernelFormScope(KernelForm form);
+  ~KernelFormScope();
+  KernelFormScope(const KernelFormScope&) = delete;
+  KernelFormScope& operator=(const KernelFormScope&) = delete;
+
+ private:
+  KernelForm previous_;
+};
+
+// The form asked for on this thread, and whether the product kernel runs fused here.
+KernelForm kernel_form();
 bool fma_kernels_in_use();
 
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by

@@ -16,9 +16,12 @@ bool detect_fma() {
 #endif
 }
 
-bool& fma_in_use() {
-  static bool on = fma_kernels_available();
-  return on;
+// The form asked for by the innermost KernelFormScope of this thread (or of the thread whose
+// loop this helper runs a share of).
+thread_local KernelForm t_form = KernelForm::kBest;
+
+bool fma_in_use() {
+  return t_form != KernelForm::kBaseline && fma_kernels_available();
 }
 
 // y = y + a*x per element, the product formed first and rounded: the baseline kernel, on rows
@@ -47,10 +50,16 @@ bool fma_kernels_available() {
   return available;
 }
 
-bool use_fma_kernels(bool on) {
-  if (on && !fma_kernels_available()) return false;
-  fma_in_use() = on;
-  return true;
+KernelFormScope::KernelFormScope(KernelForm form) : previous_(t_form) {
+  t_form = form;
+}
+
+KernelFormScope::~KernelFormScope() {
+  t_form = previous_;
+}
+
+KernelForm kernel_form() {
+  return t_form;
 }
 
 bool fma_kernels_in_use() {

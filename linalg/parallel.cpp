@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "linalg/linalg.h"
 #include "linalg/report.h"
 #ifndef _WIN32
 #include <pthread.h>
@@ -243,9 +244,11 @@ int parallel_for(std::int64_t count, int threads,
   };
   // Worker `worker`'s share: its first job, then jobs not yet taken.
   const int scope_threads = t_scope_threads;
+  const KernelForm form = kernel_form();
   ReportCapture* const capture = current_report_capture();
   auto work = [&](int worker) {
-    const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does
+    const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does,
+    const KernelFormScope same_form(form);            // computes as its caller does
     const ReportTo reporting(capture);                // and reports where its caller does
     if (!run(worker, worker)) return;
     for (;;) {

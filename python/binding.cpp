@@ -162,16 +162,15 @@ void gather(const char* base, const std::vector<std::int64_t>& shape,
   }
 }
 
-// The data of frame t of an input (all of it for even/odd): its own memory when the array is
-// used directly, else a gathered copy in `copy`. Runs without the GIL.
-void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
+// Copies frame t of an input (all of it for even/odd) into `out` (column-major, double).
+// Runs without the GIL.
+void read_frame(const Input& in, std::int64_t t, cplx* out) {
   const std::int64_t count = in.folded.elements();
   const char* base = static_cast<const char*>(in.array.data());
-  if (in.direct)
-    return const_cast<char*>(base) + t * count * static_cast<std::int64_t>(sizeof(cplx));
-  if (!*copy) {
-    copy->reset(tarvo::alloc_array<cplx>(count));
-    if (!*copy) return nullptr;
+  if (in.direct) {
+    std::memcpy(out, base + t * count * static_cast<std::int64_t>(sizeof(cplx)),
+                static_cast<std::size_t>(count) * sizeof(cplx));
+    return;
   }
   // Frame t of a series: the offset of its index along the extents after the 4th.
   std::vector<std::int64_t> shape = in.shape, strides = in.strides;
@@ -185,9 +184,23 @@ void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
     strides.resize(4);
   }
   if (in.single)
-    gather<cplx_single>(base, shape, strides, count, copy->get());
+    gather<cplx_single>(base, shape, strides, count, out);
   else
-    gather<cplx>(base, shape, strides, count, copy->get());
+    gather<cplx>(base, shape, strides, count, out);
+}
+
+// The data of frame t of an input (all of it for even/odd): its own memory when the array is
+// used directly, else a gathered copy in `copy`. Runs without the GIL.
+void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
+  const std::int64_t count = in.folded.elements();
+  if (in.direct)
+    return const_cast<char*>(static_cast<const char*>(in.array.data())) +
+           t * count * static_cast<std::int64_t>(sizeof(cplx));
+  if (!*copy) {
+    copy->reset(tarvo::alloc_array<cplx>(count));
+    if (!*copy) return nullptr;
+  }
+  read_frame(in, t, copy->get());
   return copy->get();
 }
 
@@ -206,11 +219,19 @@ struct OutputFrames {
   }
   // Frame t is complete in frame(t).
   void store(std::int64_t t) {
-    if (!single) return;
+    if (single) store(t, scratch.get());
+  }
+  // Frame t is `frame` (double): copied, or rounded once into the complex64 output.
+  void store(std::int64_t t, const cplx* frame) {
+    if (!single) {
+      std::memcpy(static_cast<cplx*>(base) + t * count, frame,
+                  static_cast<std::size_t>(count) * sizeof(cplx));
+      return;
+    }
     cplx_single* out = static_cast<cplx_single*>(base) + t * count;
     for (std::int64_t i = 0; i < count; ++i)
       out[i] =
-          cplx_single(static_cast<float>(scratch[i].real()), static_cast<float>(scratch[i].imag()));
+          cplx_single(static_cast<float>(frame[i].real()), static_cast<float>(frame[i].imag()));
   }
   void* base;
   bool single;
@@ -383,44 +404,55 @@ class PyCalibration {
   }
 
   // E: the corrected coil images of every frame of a series (M x N x Z x L, then any extents),
-  // complex64 when `single`. Frame by frame; after each frame, with the GIL held, pending
-  // signals are handled (Ctrl-C raises KeyboardInterrupt there) and progress(done, total) is
-  // called when given. An exception from either ends the call; the frames done are dropped.
+  // complex64 when `single`, by the core's series driver. After each round of frames (those
+  // corrected side by side), with the GIL held, pending signals are handled (Ctrl-C raises
+  // KeyboardInterrupt there) and progress(done, total) is called for every frame of the round
+  // when given. An exception from either ends the call; the frames done are dropped.
   py::array apply(py::handle series, int threads, bool single, py::object progress) {
     Input in = read_input(series, "the frames to correct", Rank::kSeries);
     py::array E = new_output(in.shape, single);
     OutputFrames out(E, in.folded.elements());
     tarvo::Status status;
     std::string detail;
+    std::optional<py::error_already_set> raised;  // by a signal handler or progress
+    std::int64_t reported = 0;
     int rc = 0;
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
       const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
-      tarvo::buffer<cplx> copy;
-      for (std::int64_t t = 0; rc == 0 && t < in.frames; ++t) {
+      // The object's lock is held while frames run and never while waiting for the GIL: a
+      // thread holding the GIL may wait for the lock (shape, kernels, pickling).
+      std::unique_lock<std::mutex> hold(lock_);
+      auto read = [&](std::int64_t t, dcomplex* frame) {
+        read_frame(in, t, reinterpret_cast<cplx*>(frame));
+        return 0;
+      };
+      auto write = [&](std::int64_t t, const dcomplex* frame) {
+        out.store(t, reinterpret_cast<const cplx*>(frame));
+        return 0;
+      };
+      auto pause = [&](std::int64_t done) {
+        hold.unlock();
         {
-          // The object's lock is held for one frame at a time and never while waiting for the
-          // GIL: a thread holding the GIL may wait for the lock (shape, kernels, pickling).
-          std::lock_guard<std::mutex> hold(lock_);
-          if (t == 0) rc = ensure_core(in.folded, &status);
-          void* data = rc == 0 ? frame_data(in, t, &copy) : nullptr;
-          cplx* frame = data ? out.frame(t) : nullptr;
-          if (rc == 0 && !frame) rc = set_no_memory(&status, "the copy of a frame");
-          if (rc != 0) break;
-          const ComplexVolume target = volume_record(in.folded, data);
-          ComplexVolume e = volume_record(in.folded, frame);
-          rc = tarvo::apply(&core_, target, &e, &status);
-          if (rc != 0) break;
-          out.store(t);
+          py::gil_scoped_acquire locked;
+          try {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            while (reported < done && !progress.is_none()) progress(++reported, in.frames);
+          } catch (py::error_already_set& e) {
+            raised.emplace(std::move(e));
+          }
         }
-        py::gil_scoped_acquire locked;  // throws out of the loop; the buffers unwind
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        if (!progress.is_none()) progress(t + 1, in.frames);
-      }
-      if (rc != 0) detail = capture.text();
+        hold.lock();
+        return raised ? -1 : 0;
+      };
+      rc = ensure_core(in.folded, &status);
+      if (rc == 0)
+        rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause);
+      if (rc != 0 && !raised) detail = capture.text();
     }
+    if (raised) throw std::move(*raised);
     if (rc != 0) raise_status(status, detail);
     return E;
   }

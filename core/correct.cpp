@@ -24,27 +24,16 @@ namespace {
 // and two frames).
 constexpr std::int64_t kMaxFrameWorkers = 4;
 
-int set_status(Status* status, const char* what, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int set_status(Status* status, const char* what, const char* format, ...) {
-  std::snprintf(status->what, sizeof status->what, "%s", what);
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(status->message, sizeof status->message, format, args);
-  va_end(args);
-  return -1;
-}
-
 // A step of the correction failed: "memory" when an allocation failed meanwhile, else the
 // step's name.
 int step_failed(Status* status, const char* step, long failures_before) {
   std::snprintf(status->step, sizeof status->step, "%s", step);
   if (alloc_failures() != failures_before)
-    return set_status(status, "memory",
-                      "Out of memory in %s: the call needs more memory than "
-                      "is available.",
-                      step);
-  return set_status(status, step, "%s failed.", step);
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory in %s: the call needs more memory than "
+                     "is available.",
+                     step);
+  return set_error(status, ErrorKind::kFailed, step, "%s failed.", step);
 }
 
 // Runs a step that may throw; any exception is a failure of that step.
@@ -55,10 +44,10 @@ int run_step(Status* status, const char* step, Step&& body) {
     if (body() == 0) return 0;
   } catch (const std::bad_alloc&) {
     std::snprintf(status->step, sizeof status->step, "%s", step);
-    return set_status(status, "memory",
-                      "Out of memory in %s: the call needs more memory than "
-                      "is available.",
-                      step);
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory in %s: the call needs more memory than "
+                     "is available.",
+                     step);
   } catch (const std::exception& e) {
     tarvo::report("%s: %s\n", step, e.what());
   } catch (...) {
@@ -71,10 +60,10 @@ bool is_four_extent(const ComplexVolume& v) {
 }
 
 int frame_mismatch(Status* status, const VolumeShape& frame, const VolumeShape& shape) {
-  return set_status(status, "target",
-                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
-                    "x %d volumes.",
-                    frame.M, frame.N, frame.Z, frame.L, shape.M, shape.N, shape.Z, shape.L);
+  return set_error(status, ErrorKind::kValue, "target",
+                   "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
+                   "x %d volumes.",
+                   frame.M, frame.N, frame.Z, frame.L, shape.M, shape.N, shape.Z, shape.L);
 }
 
 void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
@@ -130,9 +119,11 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
   out->reset();
   *status = {};
   if (!is_four_extent(even))
-    return set_status(status, "even", "The even frame must be a non-empty M x N x Z x L volume.");
+    return set_error(status, ErrorKind::kValue, "even",
+                     "The even frame must be a non-empty M x N x Z x L volume.");
   if (!is_four_extent(odd))
-    return set_status(status, "odd", "The odd frame must be a non-empty M x N x Z x L volume.");
+    return set_error(status, ErrorKind::kValue, "odd",
+                     "The odd frame must be a non-empty M x N x Z x L volume.");
   CorrectionContext& context = out->context_;
   if (run_step(status, "context_create", [&] { return context_create(&context, &even); }) != 0) {
     out->reset();
@@ -144,7 +135,8 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
     tarvo::report(" could not alloc calibration volume\n");
     out->reset();
     std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
-    return set_status(status, "memory", "Out of memory: the calibration volume does not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the calibration volume does not fit.");
   }
   ComplexVolume D{};
   D.valid = 1;
@@ -170,21 +162,21 @@ int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
   for (int z = 0; z < count; ++z) {
     const KernelView& k = kernels[z];
     if (k.dk != kKernelSpacing)
-      return set_status(status, "dk",
-                        "Kernel %d has line spacing dk = %d; this module's kernels "
-                        "have dk = %d.",
-                        z + 1, k.dk, kKernelSpacing);
+      return set_error(status, ErrorKind::kValue, "dk",
+                       "Kernel %d has line spacing dk = %d; this module's kernels "
+                       "have dk = %d.",
+                       z + 1, k.dk, kKernelSpacing);
     if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
-      return set_status(status, "pattern",
-                        "Kernel %d has pattern '%s'; this module's kernels "
-                        "have pattern '%s'.",
-                        z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+      return set_error(status, ErrorKind::kValue, "pattern",
+                       "Kernel %d has pattern '%s'; this module's kernels "
+                       "have pattern '%s'.",
+                       z + 1, k.pattern ? k.pattern : "", kKernelPattern);
     if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef",
-                        "Kernel %d has a %lld x %lld coef matrix; for a target "
-                        "of %d coils it must be %lld x %d (10 L x L).",
-                        z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
-                        static_cast<long long>(rows), L);
+      return set_error(status, ErrorKind::kValue, "coef",
+                       "Kernel %d has a %lld x %lld coef matrix; for a target "
+                       "of %d coils it must be %lld x %d (10 L x L).",
+                       z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+                       static_cast<long long>(rows), L);
   }
   return 0;
 }
@@ -194,14 +186,14 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   out->reset();
   *status = {};
   if (shape.M < 1 || shape.N < 1 || shape.Z < 1 || shape.L < 1)
-    return set_status(status, "target",
-                      "The volume to correct must be a non-empty M x N x Z x L "
-                      "array.");
+    return set_error(status, ErrorKind::kValue, "target",
+                     "The volume to correct must be a non-empty M x N x Z x L "
+                     "array.");
   if (count != shape.Z)
-    return set_status(status, "slices",
-                      "The kernels are for %d slices but the volume has %d "
-                      "(its third extent); the kernels must come from a call on the same slices.",
-                      count, shape.Z);
+    return set_error(status, ErrorKind::kValue, "slices",
+                     "The kernels are for %d slices but the volume has %d "
+                     "(its third extent); the kernels must come from a call on the same slices.",
+                     count, shape.Z);
   if (check_kernels(kernels, count, shape.L, status) != 0) return -1;
   const std::int64_t rows = kernel_rows(shape.L);
 
@@ -242,7 +234,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   }
   if (alloc_failures() != failures) {
     out->reset();
-    return set_status(status, "memory", "Out of memory: the kernels do not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the kernels do not fit.");
   }
   out->shape_ = shape;
   return 0;
@@ -251,11 +244,13 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status) {
   *status = {};
   const VolumeShape shape = calibration->shape();
-  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (shape.Z < 1)
+    return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
   if (!is_four_extent(target) || shape_of(target) != shape)
     return frame_mismatch(status, {target.dims[0], target.dims[1], target.dims[2], target.dims[3]},
                           shape);
-  if (!E->data) return set_status(status, "output", "No room for the output volume.");
+  if (!E->data)
+    return set_error(status, ErrorKind::kValue, "output", "No room for the output volume.");
   set_output_record(shape, E);
   return run_step(status, "synthesize_volume",
                   [&] { return synthesize_volume(&target, E, &calibration->context_, 0); });
@@ -266,7 +261,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                  const SeriesPause& pause) {
   *status = {};
   const VolumeShape shape = calibration->shape();
-  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (shape.Z < 1)
+    return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
   if (frame != shape) return frame_mismatch(status, frame, shape);
   if (frames <= 0) return 0;
   // Frames side by side, each on its share of the threads: one frame does not keep many
@@ -300,7 +296,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   const int workers = static_cast<int>(in.size());
   if (workers == 0) {
     tarvo::report(" could not alloc series frame array\n");
-    return set_status(status, "memory", "Out of memory: two frames of the series do not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: two frames of the series do not fit.");
   }
   const int share = std::max(1, threads / workers);
   std::vector<Status> statuses(static_cast<std::size_t>(workers));
@@ -317,12 +314,14 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                source.data = in[w].get();
                result.data = out[w].get();
                if (read(t, in[w].get()) != 0)
-                 return set_status(&s, "read", "Frame %lld of the series could not be read.",
-                                   static_cast<long long>(t + 1));
+                 return set_error(&s, ErrorKind::kFailed, "read",
+                                  "Frame %lld of the series could not be read.",
+                                  static_cast<long long>(t + 1));
                if (apply(calibrations[w], source, &result, &s) != 0) return -1;
                if (write(t, out[w].get()) != 0)
-                 return set_status(&s, "write", "Frame %lld of the series could not be stored.",
-                                   static_cast<long long>(t + 1));
+                 return set_error(&s, ErrorKind::kFailed, "write",
+                                  "Frame %lld of the series could not be stored.",
+                                  static_cast<long long>(t + 1));
                return 0;
              }) != 0;
     return failed ? -1 : 0;
@@ -333,25 +332,29 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
     const std::int64_t count = std::min(round, frames - first);
     if (correct_frames(first, count) != 0) break;
     if (pause && pause(first + count) != 0)
-      return set_status(status, "stopped", "The series was stopped after %lld of %lld frames.",
-                        static_cast<long long>(first + count), static_cast<long long>(frames));
+      return set_error(status, ErrorKind::kStopped, "stopped",
+                       "The series was stopped after %lld of %lld frames.",
+                       static_cast<long long>(first + count), static_cast<long long>(frames));
   }
   for (const Status& s : statuses)
     if (!s.ok()) {
       *status = s;
       return -1;
     }
-  return failed ? set_status(status, "apply", "A frame of the series failed.") : 0;
+  return failed ? set_error(status, ErrorKind::kFailed, "apply", "A frame of the series failed.")
+                : 0;
 }
 
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
                    Status* status) {
   *status = {};
   if (!calibration->has_even())
-    return set_status(status, "even", "The calibration was not made from an even frame.");
+    return set_error(status, ErrorKind::kValue, "even",
+                     "The calibration was not made from an even frame.");
   const VolumeShape shape = calibration->shape();
   if (shape_of(E) != shape || !E.data || !F->data)
-    return set_status(status, "output", "The volumes do not have the calibration's extents.");
+    return set_error(status, ErrorKind::kValue, "output",
+                     "The volumes do not have the calibration's extents.");
   set_output_record(shape, F);
   CorrectionContext& context = calibration->context_;
   if (run_step(status, "synthesize_volume",

@@ -31,6 +31,7 @@
 
 #include "core/core.h"
 #include "core/volume.h"
+#include "linalg/error.h"
 #include "linalg/linalg.h"
 #include "linalg/parallel.h"
 
@@ -70,14 +71,11 @@ struct KernelView {
   std::int64_t step = 1;
 };
 
-// What went wrong, in fixed storage (no allocation, nothing to release).
-struct Status {
-  char what[48] = {};      // "even", "odd", "target", "slices", "dk", "pattern", "coef",
-                           // "memory", or the failed step's name
-  char step[48] = {};      // the step of core/core.h that failed, when one did
-  char message[512] = {};  // the explanation a user is shown
-  bool ok() const { return what[0] == '\0'; }
-};
+// What went wrong: the record of linalg/error.h. Status::what names the input at fault
+// ("even", "odd", "target", "slices", "dk", "pattern", "coef", "kernels", "output"; kind
+// kValue), "memory" (kMemory), "read"/"write" or the failed step (kFailed), or "stopped"
+// (kStopped); Status::step the step of the correction that failed, when one did.
+using Status = Error;
 
 class Calibration {
  public:

@@ -75,9 +75,9 @@ struct Kernels {
 
 // Reads K's fields; their values (spacing, pattern, extents against the target) are checked by
 // the core when it builds the calibration.
-bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
+bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
   if (mxGetClassID(K) != mxSTRUCT_CLASS)
-    return fail(error, "tarvo:apply:notStruct",
+    return fail(error, "notStruct",
                 "K must be the struct array that tarvo returns as its third output (fields dk, "
                 "pattern, coef); it is a %s array.",
                 class_name(K));
@@ -86,15 +86,14 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   for (int f = 0; f < 3; ++f) {
     field[f] = mxGetFieldNumber(K, names[f]);
     if (field[f] < 0)
-      return fail(error, "tarvo:apply:missingField",
+      return fail(error, "missingField",
                   "K has no field '%s': it must be the struct array that tarvo returns as its "
                   "third output (fields dk, pattern, coef).",
                   names[f]);
   }
   const std::size_t count = mxGetNumberOfElements(K);
   if (count < 1 || count > static_cast<std::size_t>(kMaxCount))
-    return fail(error, "tarvo:apply:slices",
-                "K holds %lld kernels; it must hold one per slice (1 or more).",
+    return fail(error, "slices", "K holds %lld kernels; it must hold one per slice (1 or more).",
                 static_cast<long long>(count));
   const int Z = static_cast<int>(count);
   const std::int64_t rows = tarvo::kernel_rows(L);
@@ -106,14 +105,14 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
     const mxArray* pattern = mxGetFieldByNumber_700(K, index, field[1]);
     const mxArray* coef = mxGetFieldByNumber_700(K, index, field[2]);
     if (!dk || !mxIsDouble(dk) || mxIsComplex(dk) || mxGetNumberOfElements(dk) != 1)
-      return fail(error, "tarvo:apply:dk",
+      return fail(error, "dk",
                   "K(%d).dk must be a real double scalar (the line spacing tarvo returns, 2).",
                   z + 1);
     if (!pattern || mxGetClassID(pattern) != mxCHAR_CLASS)
-      return fail(error, "tarvo:apply:pattern",
-                  "K(%d).pattern must be the char pattern tarvo returns ('*x*').", z + 1);
+      return fail(error, "pattern", "K(%d).pattern must be the char pattern tarvo returns ('*x*').",
+                  z + 1);
     if (!coef || !mxIsDouble(coef))
-      return fail(error, "tarvo:apply:coef",
+      return fail(error, "coef",
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
                   "of %d coils; it is %s.",
                   z + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
@@ -141,23 +140,22 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   return true;
 }
 
-bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* error) {
+bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
   if (nrhs != 2)
-    return fail(error, "tarvo:apply:nargin",
+    return fail(error, "nargin",
                 "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
   if (nlhs > 1)
-    return fail(error, "tarvo:apply:nargout", "tarvo_apply returns 1 output, E; %d were requested.",
-                nlhs);
+    return fail(error, "nargout", "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
   const mxArray* target = prhs[1];
   if (!mxIsDouble(target) || !mxIsComplex(target))
-    return fail(error, "tarvo:apply:target",
+    return fail(error, "target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
                 "array (complex(x) makes a real array complex).",
                 class_name(target));
   const int n = mxGetNumberOfDimensions_700(target);
   const int* e = mxGetDimensions_700(target);
   if (n < 2 || !e)
-    return fail(error, "tarvo:apply:tooLarge",
+    return fail(error, "tooLarge",
                 "The target has an extent beyond 2147483647, the limit of the module's 32-bit "
                 "interface.");
   int shape[4] = {1, 1, 1, 1};
@@ -170,12 +168,12 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
   }
   const tarvo::VolumeShape frame{shape[0], shape[1], shape[2], shape[3]};
   if (frame.elements() == 0)
-    return fail(error, "tarvo:apply:target",
+    return fail(error, "target",
                 "The target's frames are empty (%d x %d x %d x %d); each must hold M x N x Z x L "
                 "samples with every extent at least 1.",
                 frame.M, frame.N, frame.Z, frame.L);
   if (frame.elements() > kMaxCount)
-    return fail(error, "tarvo:apply:tooLarge",
+    return fail(error, "tooLarge",
                 "A frame of the target holds %lld elements; the module's 32-bit interface takes "
                 "at most 2147483647 per frame.",
                 static_cast<long long>(frame.elements()));
@@ -185,15 +183,12 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
   tarvo::Calibration calibration;
   tarvo::Status status;
   if (tarvo::calibration_from_kernels(kernels.views.data(), static_cast<int>(kernels.views.size()),
-                                      frame, &calibration, &status) != 0) {
-    char id[96];
-    std::snprintf(id, sizeof id, "tarvo:apply:%s", status.what);
-    return fail(error, id, "%s", status.message);
-  }
+                                      frame, &calibration, &status) != 0)
+    return fail(error, status);
 
   OwnedArray E(mxCreateNumericArray_700(n, e, mxDOUBLE_CLASS, mxCOMPLEX));
   if (!E)
-    return fail(error, "tarvo:apply:memory",
+    return fail(error, tarvo::ErrorKind::kMemory, "memory",
                 "Out of memory: the output array of %lld frames could not be created.",
                 static_cast<long long>(frames));
   const double* in_re = mxGetPr(target);
@@ -215,9 +210,8 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
     return 0;
   };
   if (tarvo::apply_frames(&calibration, frame, frames, read, write, &status) != 0) {
-    if (std::strcmp(status.what, "memory") == 0)
-      return fail(error, "tarvo:apply:memory", "%s", status.message);
-    return fail(error, "tarvo:apply:failed",
+    if (status.kind != tarvo::ErrorKind::kFailed) return fail(error, status);
+    return fail(error, tarvo::ErrorKind::kFailed, "failed",
                 "The correction failed in %s (see the messages "
                 "above); no output was assigned.",
                 status.step[0] ? status.step : status.what);
@@ -229,7 +223,7 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
 }  // namespace
 
 void TARVO_APPLY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  CallError error;
-  run_guarded(&error, "tarvo:apply", [&] { return run(nlhs, plhs, nrhs, prhs, &error); });
-  raise_if_set(error);
+  tarvo::Error error;
+  run_guarded(&error, [&] { return run(nlhs, plhs, nrhs, prhs, &error); });
+  raise_if_set("tarvo:apply", error);
 }

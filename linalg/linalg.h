@@ -5,6 +5,7 @@
 #pragma once
 
 #include "linalg/memory.h"
+#include "linalg/parallel.h"
 
 // One double-precision complex value: real part, then imaginary part. Arrays of it are the
 // interleaved "dblc" element layout of the volume record.
@@ -77,26 +78,7 @@ dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x);
 // Whether this processor (and its operating system) has AVX2 and FMA: decided once.
 bool fma_kernels_available();
 
-// The form of the product kernel: kBest is the fused form where fma_kernels_available(), else
-// the baseline; kBaseline and kFused force one (kFused acts as kBest where FMA is missing).
-enum class KernelForm { kBest, kBaseline, kFused };
-
-// While it lives, the product kernel on the thread that made it (and on the workers of the
-// loops that thread runs) takes `form`; elsewhere the choice stays as it was. Tests of each
-// path use it; the module itself always runs kBest.
-class KernelFormScope {
- public:
-  explicit KernelFormScope(KernelForm form);
-  ~KernelFormScope();
-  KernelFormScope(const KernelFormScope&) = delete;
-  KernelFormScope& operator=(const KernelFormScope&) = delete;
-
- private:
-  KernelForm previous_;
-};
-
-// The form asked for on this thread, and whether the product kernel runs fused here.
-KernelForm kernel_form();
+// Whether the product kernel runs fused on this thread (kernel_form(), linalg/parallel.h).
 bool fma_kernels_in_use();
 
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by

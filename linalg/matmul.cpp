@@ -2,6 +2,8 @@
 // and the Gram matrix, with its run-time choice between the x86-64 baseline and AVX2 + FMA.
 #include "linalg/matmul.h"
 
+#include "linalg/parallel.h"
+
 namespace tarvo {
 
 namespace {
@@ -16,12 +18,8 @@ bool detect_fma() {
 #endif
 }
 
-// The form asked for by the innermost KernelFormScope of this thread (or of the thread whose
-// loop this helper runs a share of).
-thread_local KernelForm t_form = KernelForm::kBest;
-
 bool fma_in_use() {
-  return t_form != KernelForm::kBaseline && fma_kernels_available();
+  return kernel_form() != KernelForm::kBaseline && fma_kernels_available();
 }
 
 // y = y + a*x per element, the product formed first and rounded: the baseline kernel, on rows
@@ -48,18 +46,6 @@ void rows_baseline(const dcomplex* __restrict A, int rows, int cols, const Produ
 bool fma_kernels_available() {
   static const bool available = detect_fma();
   return available;
-}
-
-KernelFormScope::KernelFormScope(KernelForm form) : previous_(t_form) {
-  t_form = form;
-}
-
-KernelFormScope::~KernelFormScope() {
-  t_form = previous_;
-}
-
-KernelForm kernel_form() {
-  return t_form;
 }
 
 bool fma_kernels_in_use() {

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "linalg/linalg.h"
 #include "linalg/report.h"
 #ifndef _WIN32
 #include <pthread.h>
@@ -25,6 +24,10 @@ constexpr int kMaxThreads = 256;
 // The count set by the innermost ThreadCountScope of this thread (or of the thread whose loop
 // this helper is running a share of); 0 when none.
 thread_local int t_scope_threads = 0;
+
+// The form asked for by the innermost KernelFormScope of this thread (or of the thread whose
+// loop this helper runs a share of).
+thread_local KernelForm t_form = KernelForm::kBest;
 
 // One parallel loop as the helpers see it: worker ids 1 .. workers-1 are handed out once each,
 // to a helper thread or, for those no helper has taken when the calling thread runs out of
@@ -204,6 +207,18 @@ ThreadCountScope::ThreadCountScope(int threads) : previous_(t_scope_threads) {
 
 ThreadCountScope::~ThreadCountScope() {
   t_scope_threads = previous_;
+}
+
+KernelFormScope::KernelFormScope(KernelForm form) : previous_(t_form) {
+  t_form = form;
+}
+
+KernelFormScope::~KernelFormScope() {
+  t_form = previous_;
+}
+
+KernelForm kernel_form() {
+  return t_form;
 }
 
 int thread_count() {

@@ -53,8 +53,24 @@ std::string extents_text(const std::vector<std::int64_t>& e, const char* sep = "
   return s;
 }
 
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+using tarvo::ErrorKind;
+
+// The one mapping of the module's error kinds to Python exception types.
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kType:
+      return PyExc_TypeError;
+    case ErrorKind::kValue:
+      return PyExc_ValueError;
+    case ErrorKind::kMemory:
+      return PyExc_MemoryError;
+    default:
+      return PyExc_RuntimeError;
+  }
+}
+
+[[noreturn]] void raise(ErrorKind kind, const std::string& message) {
+  PyErr_SetString(exception_type(kind), message.c_str());
   throw py::error_already_set();
 }
 
@@ -81,10 +97,10 @@ Input read_input(py::handle object, const char* name, Rank rank) {
     PyErr_Clear();
     const std::string got = in.array ? std::string(py::str(in.array.dtype()))
                                      : std::string(py::str(py::type::of(object).attr("__name__")));
-    raise(PyExc_TypeError, std::string(name) + ": need a complex " + layout +
-                               " array for the input data (numpy complex128 or complex64, "
-                               "native byte order); got " +
-                               got + ". x.astype(np.complex128) converts real data.");
+    raise(ErrorKind::kType, std::string(name) + ": need a complex " + layout +
+                                " array for the input data (numpy complex128 or complex64, "
+                                "native byte order); got " +
+                                got + ". x.astype(np.complex128) converts real data.");
   }
   in.single = py::isinstance<py::array_t<cplx_single>>(in.array);
   const int n = static_cast<int>(in.array.ndim());
@@ -95,13 +111,13 @@ Input read_input(py::handle object, const char* name, Rank rank) {
   const bool rank_ok = rank == Rank::kFolded ? n >= 3 : rank == Rank::kFrame ? n == 4 : n >= 4;
   const std::string shape_text = "(" + extents_text(in.shape, ", ") + (n == 1 ? ",)" : ")");
   if (!rank_ok)
-    raise(PyExc_ValueError, std::string(name) + ": need a complex " + layout + " array for " +
-                                "the input data; got " + std::to_string(n) +
-                                " dimension(s), shape " + shape_text + ".");
+    raise(ErrorKind::kValue, std::string(name) + ": need a complex " + layout + " array for " +
+                                 "the input data; got " + std::to_string(n) +
+                                 " dimension(s), shape " + shape_text + ".");
   for (std::int64_t e : in.shape)
     if (e == 0)
-      raise(PyExc_ValueError, std::string(name) + ": the array has no elements (shape " +
-                                  shape_text + "); every extent must be at least 1.");
+      raise(ErrorKind::kValue, std::string(name) + ": the array has no elements (shape " +
+                                   shape_text + "); every extent must be at least 1.");
   // (M, N, Z, L): for kFolded Z is the product of the extents between the second and the last.
   std::int64_t Z = 1, frames = 1, count = 1;
   const int last = rank == Rank::kFolded ? n - 1 : 3;
@@ -114,10 +130,10 @@ Input read_input(py::handle object, const char* name, Rank rank) {
     count = std::min(count * std::min(e, kMaxCount + 1), kMaxCount + 1);
   }
   if (!fits || count > kMaxCount)
-    raise(PyExc_ValueError, std::string(name) + ": too large: shape " + shape_text +
-                                " gives an M x N x Z x L frame beyond 32-bit extents; each "
-                                "extent and the element count of a frame must be at most "
-                                "2147483647.");
+    raise(ErrorKind::kValue, std::string(name) + ": too large: shape " + shape_text +
+                                 " gives an M x N x Z x L frame beyond 32-bit extents; each "
+                                 "extent and the element count of a frame must be at most "
+                                 "2147483647.");
   in.folded = {static_cast<int>(folded[0]), static_cast<int>(folded[1]),
                static_cast<int>(folded[2]), static_cast<int>(folded[3])};
   in.frames = frames;
@@ -250,30 +266,24 @@ py::array new_output(const std::vector<std::int64_t>& shape, bool single = false
 
 // Raises the Python exception for a failed core call; `detail` holds the messages the inner
 // steps reported during the call (captured, one per line).
-[[noreturn]] void raise_status(const tarvo::Status& status, const std::string& detail = {}) {
-  const std::string what = status.what;
-  if (what == "memory") raise(PyExc_MemoryError, status.message);
-  static const char* const kInputs[] = {"even", "odd",     "target", "slices",
-                                        "dk",   "pattern", "coef",   "kernels"};
-  for (const char* input : kInputs)
-    if (what == input) raise(PyExc_ValueError, status.message);
+[[noreturn]] void raise_status(const tarvo::Error& status, const std::string& detail = {}) {
+  if (status.kind != ErrorKind::kFailed) raise(status.kind, status.message);
   std::string reason = detail;
   for (char& c : reason)
     if (c == '\n') c = ' ';
-  raise(PyExc_RuntimeError, std::string("tarvo: ") + status.step +
+  raise(ErrorKind::kFailed, std::string("tarvo: ") + status.step +
                                 " failed; no outputs were assigned: " +
                                 (reason.empty() ? std::string("no reason was given.") : reason));
 }
 
 // Marks `status` as an allocation failure of the binding's own copy of `what`; returns -1.
 int set_no_memory(tarvo::Status* status, const char* what) {
-  std::snprintf(status->what, sizeof status->what, "memory");
-  std::snprintf(status->message, sizeof status->message, "Out of memory: %s does not fit.", what);
-  return -1;
+  return tarvo::set_error(status, ErrorKind::kMemory, "memory", "Out of memory: %s does not fit.",
+                          what);
 }
 
 void raise_memory(const char* what) {
-  raise(PyExc_MemoryError, std::string("Out of memory: ") + what + " does not fit.");
+  raise(ErrorKind::kMemory, std::string("Out of memory: ") + what + " does not fit.");
 }
 
 // One slice's kernel as a dict: dk (int), pattern (str), coef (complex128, rows x cols, F).
@@ -342,7 +352,7 @@ class PyCalibration {
     auto out = std::make_unique<PyCalibration>();
     const std::int64_t count = static_cast<std::int64_t>(py::len(kernels));
     if (count < 1 || count > kMaxCount)
-      raise(PyExc_ValueError,
+      raise(ErrorKind::kValue,
             "The kernel list must hold one kernel per slice (1 or more); it "
             "holds " +
                 std::to_string(count) + ".");
@@ -357,16 +367,16 @@ class PyCalibration {
       py::array coef = py::array::ensure(k[2]);
       if (!coef || !py::isinstance<py::array_t<cplx>>(coef)) {
         PyErr_Clear();
-        raise(PyExc_TypeError, name + ": need a complex128 (10 L) x L matrix.");
+        raise(ErrorKind::kType, name + ": need a complex128 (10 L) x L matrix.");
       }
       if (coef.ndim() != 2)
-        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix; got " +
-                                    std::to_string(coef.ndim()) + " dimension(s).");
+        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix; got " +
+                                     std::to_string(coef.ndim()) + " dimension(s).");
       owned.rows = coef.shape(0), owned.cols = coef.shape(1);
       if (owned.rows < 1 || owned.cols < 1 || owned.rows > kMaxCount || owned.cols > kMaxCount)
-        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix with 1 <= L; got " +
-                                    std::to_string(owned.rows) + " x " +
-                                    std::to_string(owned.cols) + ".");
+        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix with 1 <= L; got " +
+                                     std::to_string(owned.rows) + " x " +
+                                     std::to_string(owned.cols) + ".");
       const std::int64_t n = owned.rows * owned.cols;
       owned.coef.reset(tarvo::alloc_array<cplx>(n));
       if (!owned.coef) raise_memory("the kernels");
@@ -381,15 +391,15 @@ class PyCalibration {
     out->shape_ = {0, 0, static_cast<int>(count), static_cast<int>(out->kernels_[0].cols)};
     if (M > 0 || N > 0) {
       if (M < 1 || N < 1)
-        raise(PyExc_ValueError, "The frame extents M, N must be at least 1; got " +
-                                    std::to_string(M) + " x " + std::to_string(N) + ".");
+        raise(ErrorKind::kValue, "The frame extents M, N must be at least 1; got " +
+                                     std::to_string(M) + " x " + std::to_string(N) + ".");
       tarvo::VolumeShape frame = out->shape_;
       frame.M = M, frame.N = N;
       if (frame.elements() > kMaxCount)
-        raise(PyExc_ValueError, "The frame extents " + std::to_string(M) + " x " +
-                                    std::to_string(N) +
-                                    " with these kernels give more than "
-                                    "2147483647 elements a frame.");
+        raise(ErrorKind::kValue, "The frame extents " + std::to_string(M) + " x " +
+                                     std::to_string(N) +
+                                     " with these kernels give more than "
+                                     "2147483647 elements a frame.");
       int rc = 0;
       std::string detail;
       {
@@ -463,7 +473,7 @@ class PyCalibration {
     py::list out;
     for (int z = 0; z < current_shape().Z; ++z) {
       const tarvo::KernelView k = kernels_.empty() ? core_.kernel(z) : kernels_[z].view();
-      if (!k.pattern) raise(PyExc_RuntimeError, "The calibration has no kernel for a slice.");
+      if (!k.pattern) raise(ErrorKind::kFailed, "The calibration has no kernel for a slice.");
       out.append(kernel_dict(k));
     }
     return out;
@@ -481,7 +491,7 @@ class PyCalibration {
     if (a.folded == b.folded) return;
     const tarvo::VolumeShape& x = a.folded;
     const tarvo::VolumeShape& y = b.folded;
-    raise(PyExc_ValueError,
+    raise(ErrorKind::kValue,
           "Input matrix size mismatch: even is " + extents_text({x.M, x.N, x.Z, x.L}) +
               " and odd is " + extents_text({y.M, y.N, y.Z, y.L}) +
               " (M x N x Z x L, slices folded); they must be the same slices acquired twice.");
@@ -493,14 +503,11 @@ class PyCalibration {
   // A calibration made from kernels gets its core calibration for the first frame's M, N.
   int ensure_core(const tarvo::VolumeShape& frame, tarvo::Status* status) {
     if (kernels_.empty() || core_.shape().Z > 0) return 0;
-    if (frame.Z != shape_.Z || frame.L != shape_.L) {
-      std::snprintf(status->what, sizeof status->what, "target");
-      std::snprintf(status->message, sizeof status->message,
-                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d slices "
-                    "of %d coils.",
-                    frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
-      return -1;
-    }
+    if (frame.Z != shape_.Z || frame.L != shape_.L)
+      return tarvo::set_error(status, ErrorKind::kValue, "target",
+                              "The frame to correct is %d x %d x %d x %d; the kernels are for %d "
+                              "slices of %d coils.",
+                              frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
     std::vector<tarvo::KernelView> views;
     for (const OwnedKernel& k : kernels_) views.push_back(k.view());
     const int rc = tarvo::calibration_from_kernels(views.data(), shape_.Z, frame, &core_, status);
@@ -528,10 +535,10 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
     if (!(c->folded == e.folded)) {
       const tarvo::VolumeShape& x = e.folded;
       const tarvo::VolumeShape& y = c->folded;
-      raise(PyExc_ValueError, "Input matrix size mismatch: target is " +
-                                  extents_text({y.M, y.N, y.Z, y.L}) + " but even is " +
-                                  extents_text({x.M, x.N, x.Z, x.L}) +
-                                  " (M x N x Z x L, slices folded); they must be the same.");
+      raise(ErrorKind::kValue, "Input matrix size mismatch: target is " +
+                                   extents_text({y.M, y.N, y.Z, y.L}) + " but even is " +
+                                   extents_text({x.M, x.N, x.Z, x.L}) +
+                                   " (M x N x Z x L, slices folded); they must be the same.");
     }
   }
   const std::vector<std::int64_t> dims = {e.folded.M, e.folded.N, e.folded.Z, e.folded.L};
@@ -573,10 +580,10 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
 py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style> kx,
                   py::array_t<std::uint8_t, py::array::c_style> flags, int M, int threads) {
   auto raw = py::array_t<cplx, py::array::f_style>::ensure(raw_object);
-  if (!raw) raise(PyExc_TypeError, "raw must be complex128 samples, R x N x ...");
+  if (!raw) raise(ErrorKind::kType, "raw must be complex128 samples, R x N x ...");
   if (raw.ndim() < 2)
-    raise(PyExc_ValueError, "raw must be R samples x N lines x ...; it has " +
-                                std::to_string(raw.ndim()) + " dimension(s).");
+    raise(ErrorKind::kValue, "raw must be R samples x N lines x ...; it has " +
+                                 std::to_string(raw.ndim()) + " dimension(s).");
   std::vector<std::int64_t> shape;
   std::int64_t frames = 1;
   for (int i = 0; i < raw.ndim(); ++i) {
@@ -584,16 +591,13 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
     if (i >= 2) frames *= raw.shape(i);
   }
   if (shape[0] < 1 || shape[1] < 1 || frames < 1 || shape[0] > kMaxCount || shape[1] > kMaxCount)
-    raise(PyExc_ValueError,
+    raise(ErrorKind::kValue,
           "raw must have at least one sample, line and frame and at most "
           "2147483647 samples and lines; its shape is (" +
               extents_text(shape, ", ") + ").");
   const tarvo::LineExtents extents{static_cast<int>(shape[0]), static_cast<int>(shape[1]), frames};
-  tarvo::PrepareError error{};
-  auto fail = [&]() {
-    const bool memory = std::strcmp(error.id, "memory") == 0;
-    raise(memory ? PyExc_MemoryError : PyExc_ValueError, error.message);
-  };
+  tarvo::Error error;
+  auto fail = [&]() { raise_status(error); };
   if (tarvo::check_kx_count(kx.size(), extents.samples, &error) != 0 ||
       tarvo::check_reversed_count(flags.size(), extents.lines, &error) != 0)
     fail();

@@ -77,6 +77,38 @@ void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
 
 }  // namespace
 
+ComplexVolume make_volume(const VolumeShape& shape, void* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  set_output_record(shape, &v);
+  v.data = data;
+  return v;
+}
+
+FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold) {
+  // Products saturate at kMaxCount + 1: both factors stay <= 2^31, so nothing overflows.
+  auto times = [](std::int64_t a, std::int64_t b) {
+    if (b < 0 || b > kMaxCount) b = kMaxCount + 1;
+    return std::min(a * b, kMaxCount + 1);
+  };
+  auto extent = [&](int i) { return i < n ? times(1, extents[i]) : std::int64_t{1}; };
+  FoldedExtents f;
+  f.M = extent(0);
+  f.N = extent(1);
+  if (fold == Fold::kSlices) {
+    for (int i = 2; i < n - 1; ++i) f.Z = times(f.Z, extents[i]);
+    f.L = n >= 3 ? extent(n - 1) : 1;
+  } else {
+    f.Z = extent(2);
+    f.L = extent(3);
+    for (int i = 4; i < n; ++i)
+      if (__builtin_mul_overflow(f.frames, std::max<std::int64_t>(extents[i], 0), &f.frames))
+        f.frames = INT64_MAX;
+  }
+  for (std::int64_t e : {f.M, f.N, f.Z, f.L}) f.elements = times(f.elements, e);
+  return f;
+}
+
 VolumeShape shape_of(const ComplexVolume& volume) {
   if (volume.ndims != 4) return {};
   return {volume.dims[0], volume.dims[1], volume.dims[2], volume.dims[3]};
@@ -199,12 +231,7 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 
   // The context of a volume of this shape, with one kernel set per slice as the estimation
   // makes it.
-  ComplexVolume like{};
-  like.ndims = 4;
-  like.dims[0] = shape.M;
-  like.dims[1] = shape.N;
-  like.dims[2] = shape.Z;
-  like.dims[3] = shape.L;
+  const ComplexVolume like = make_volume(shape, nullptr);
   CorrectionContext& context = out->context_;
   if (run_step(status, "context_create", [&] { return context_create(&context, &like); }) != 0) {
     out->reset();
@@ -308,11 +335,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                const std::int64_t t = first + i;
                const ThreadCountScope scope(share);
                Status& s = statuses[w];
-               ComplexVolume source{}, result{};
-               source.valid = result.valid = 1;
-               set_output_record(shape, &source);
-               source.data = in[w].get();
-               result.data = out[w].get();
+               const ComplexVolume source = make_volume(shape, in[w].get());
+               ComplexVolume result = make_volume(shape, out[w].get());
                if (read(t, in[w].get()) != 0)
                  return set_error(&s, ErrorKind::kFailed, "read",
                                   "Frame %lld of the series could not be read.",

@@ -48,6 +48,37 @@ struct VolumeShape {
 // The shape of a four-extent volume record.
 VolumeShape shape_of(const ComplexVolume& volume);
 
+// A "dblc" four-extent record of `shape` over `data` (borrowed; room for shape.elements()).
+ComplexVolume make_volume(const VolumeShape& shape, void* data);
+
+// The largest extent, and element count of a frame, that the module's 32-bit records hold.
+inline constexpr std::int64_t kMaxCount = 2147483647;
+
+// How a binding reads the extents of an input array (column-major, missing extents count as
+// 1): kSlices folds those between the second and the last into Z (M x N x L is M x N x 1 x L);
+// kSeries takes the first four as one frame and counts frames over the rest.
+enum class Fold { kSlices, kSeries };
+
+// The folded extents, each saturating at kMaxCount + 1 (a negative extent counts as that too).
+struct FoldedExtents {
+  std::int64_t M = 1, N = 1, Z = 1, L = 1;
+  std::int64_t frames = 1;    // kSeries only: exact (saturating at 2^63 - 1)
+  std::int64_t elements = 1;  // M*N*Z*L, saturating at kMaxCount + 1
+  bool empty() const { return elements == 0; }
+  bool fits() const {
+    return elements <= kMaxCount && M <= kMaxCount && N <= kMaxCount && Z <= kMaxCount &&
+           L <= kMaxCount;
+  }
+  // The frame as the core takes it; meaningful when fits().
+  VolumeShape frame() const {
+    return {.M = static_cast<int>(M),
+            .N = static_cast<int>(N),
+            .Z = static_cast<int>(Z),
+            .L = static_cast<int>(L)};
+  }
+};
+FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold);
+
 // The line spacing, pattern and readout width of every kernel this module fits: the missing
 // line between two acquired lines, from 2 source lines and 5 readout samples.
 inline constexpr int kKernelSpacing = 2;

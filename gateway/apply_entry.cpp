@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 
 const char* class_name(const mxArray* a) {
   switch (mxGetClassID(a)) {
@@ -158,21 +158,17 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Erro
     return fail(error, "tooLarge",
                 "The target has an extent beyond 2147483647, the limit of the module's 32-bit "
                 "interface.");
-  int shape[4] = {1, 1, 1, 1};
-  std::int64_t frames = 1;
-  for (int i = 0; i < n; ++i) {
-    if (i < 4)
-      shape[i] = e[i];
-    else
-      frames *= e[i];
-  }
-  const tarvo::VolumeShape frame{shape[0], shape[1], shape[2], shape[3]};
-  if (frame.elements() == 0)
+  const std::vector<std::int64_t> extents(e, e + n);
+  const tarvo::FoldedExtents folded = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSeries);
+  // Every extent of a host array fits: only the element count of a frame can be too large.
+  const tarvo::VolumeShape frame = folded.frame();
+  const std::int64_t frames = folded.frames;
+  if (folded.empty())
     return fail(error, "target",
                 "The target's frames are empty (%d x %d x %d x %d); each must hold M x N x Z x L "
                 "samples with every extent at least 1.",
                 frame.M, frame.N, frame.Z, frame.L);
-  if (frame.elements() > kMaxCount)
+  if (!folded.fits())
     return fail(error, "tooLarge",
                 "A frame of the target holds %lld elements; the module's 32-bit interface takes "
                 "at most 2147483647 per frame.",

@@ -40,7 +40,7 @@ namespace {
 
 using cplx = std::complex<double>;
 using cplx_single = std::complex<float>;
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 
 // How the extents of an input are read: even/odd fold the extents between the second and the
 // last into Z (3 or more dimensions); a target frame has exactly 4; a series has 4 or more,
@@ -118,39 +118,19 @@ Input read_input(py::handle object, const char* name, Rank rank) {
     if (e == 0)
       raise(ErrorKind::kValue, std::string(name) + ": the array has no elements (shape " +
                                    shape_text + "); every extent must be at least 1.");
-  // (M, N, Z, L): for kFolded Z is the product of the extents between the second and the last.
-  std::int64_t Z = 1, frames = 1, count = 1;
-  const int last = rank == Rank::kFolded ? n - 1 : 3;
-  for (int i = 2; i < last; ++i) Z = std::min(Z * in.shape[i], kMaxCount + 1);
-  for (int i = 4; rank == Rank::kSeries && i < n; ++i) frames *= in.shape[i];  // bounded below
-  const std::int64_t folded[4] = {in.shape[0], in.shape[1], Z, in.shape[last]};
-  bool fits = true;
-  for (std::int64_t e : folded) {
-    fits = fits && e <= kMaxCount;
-    count = std::min(count * std::min(e, kMaxCount + 1), kMaxCount + 1);
-  }
-  if (!fits || count > kMaxCount)
+  const tarvo::FoldedExtents folded = tarvo::fold_extents(
+      in.shape.data(), n, rank == Rank::kFolded ? tarvo::Fold::kSlices : tarvo::Fold::kSeries);
+  if (!folded.fits())
     raise(ErrorKind::kValue, std::string(name) + ": too large: shape " + shape_text +
                                  " gives an M x N x Z x L frame beyond 32-bit extents; each "
                                  "extent and the element count of a frame must be at most "
                                  "2147483647.");
-  in.folded = {static_cast<int>(folded[0]), static_cast<int>(folded[1]),
-               static_cast<int>(folded[2]), static_cast<int>(folded[3])};
-  in.frames = frames;
+  in.folded = folded.frame();
+  in.frames = folded.frames;
   const int flags = in.array.flags();
   in.direct = !in.single && (flags & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
               (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
   return in;
-}
-
-ComplexVolume volume_record(const tarvo::VolumeShape& s, void* data) {
-  ComplexVolume v{};
-  v.valid = 1;
-  v.ndims = 4;
-  v.dims[0] = s.M, v.dims[1] = s.N, v.dims[2] = s.Z, v.dims[3] = s.L;
-  std::memcpy(v.tag, "dblc", 5);
-  v.data = data;
-  return v;
 }
 
 // Copies `count` elements of type Element (cplx or cplx_single, widened) that start at `base`
@@ -335,7 +315,8 @@ class PyCalibration {
       void* ed = frame_data(e, 0, &ecopy);
       void* od = frame_data(o, 0, &ocopy);
       if (ed && od) {
-        const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
+        const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
+                            ov = tarvo::make_volume(o.folded, od);
         rc = tarvo::calibrate(ev, ov, &out->core_, &status);
       } else {
         set_no_memory(&status, "the copy of an input");
@@ -560,10 +541,11 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
     cplx* Ed = Eout.frame(0);
     cplx* Fd = Ed ? Fout.frame(0) : nullptr;
     if (ed && od && cd && Ed && Fd) {
-      const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
-      const ComplexVolume cv = volume_record(e.folded, cd);
-      ComplexVolume Ev = volume_record(e.folded, Ed);
-      ComplexVolume Fv = volume_record(e.folded, Fd);
+      const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
+                          ov = tarvo::make_volume(o.folded, od);
+      const ComplexVolume cv = tarvo::make_volume(e.folded, cd);
+      ComplexVolume Ev = tarvo::make_volume(e.folded, Ed);
+      ComplexVolume Fv = tarvo::make_volume(e.folded, Fd);
       rc = tarvo::correct(ev, ov, &cv, &Ev, &Fv, &calibration.core_, &status);
       if (rc == 0) Eout.store(0), Fout.store(0);
     } else {

@@ -88,6 +88,14 @@ int build_patterns(KernelPattern* patterns, int dk, int S, int mode);
 // (from -1 when there is none). The text must hold at most S sources. dk is not used.
 int parse_pattern(const char* text, int* offsets, int S, int dk);
 
+// The states of a line in a line mask (one int per line of a slice).
+enum LineState : int {
+  kLineMissing = 0,      // not acquired (a target of the synthesis)
+  kLineAcquired = 1,     // acquired, or counted as occupied
+  kLineSelected = 2,     // a calibration line while select_calibration_lines runs
+  kLineSynthesized = 3,  // written by synthesize_pattern
+};
+
 // Calibration lines of one pattern: the lines l with mask[l] >= 1 whose every source
 // (l + offsets[s]) mod N has mask >= 1. *list is allocated when null (reused otherwise, and must
 // then hold room for every such line); *count receives the number of lines. The mask is left as

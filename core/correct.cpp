@@ -256,8 +256,7 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
     if (!w) break;
     set->patterns[0][0].coefficients = w;
-    const KernelView& k = kernels[z];
-    for (std::int64_t i = 0; i < rows * shape.L; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+    kernels[z].copy_to(w);
   }
   if (alloc_failures() != failures) {
     out->reset();

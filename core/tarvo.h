@@ -14,11 +14,11 @@
 // L coils, column-major). Output records are set up by the caller with room for M*N*Z*L
 // elements; their extents and tag are written here.
 //
-// Errors: every function returns 0, or -1 with *status naming what failed (Status::what: the
-// input at fault, "memory", or the failed step; Status::step: the failed step) and a message
-// for the user; the inner steps
-// also print their own lines on the standard error stream. Nothing here ends the process, and
-// a failed call leaves its outputs' contents unspecified and owns nothing more than before.
+// Errors: every function returns 0, or -1 with *status (the record of linalg/error.h: its
+// kind, what failed, the failed step and a message for the user); the inner steps report their
+// own lines through tarvo::report (linalg/report.h: the standard error stream, or the
+// ReportCapture of the calling thread). Nothing here ends the process, and a failed call
+// leaves its outputs' contents unspecified and owns nothing more than before.
 //
 // Concurrency: different Calibration objects may be used from different threads at once; one
 // Calibration serves one call at a time (apply rewrites its scratch volumes). A call runs on
@@ -100,6 +100,12 @@ struct KernelView {
   const double* im = nullptr;     // borrowed
   std::int64_t rows = 0, cols = 0;
   std::int64_t step = 1;
+  // Coefficient i = r + rows*c of the column-major matrix.
+  dcomplex coefficient(std::int64_t i) const { return {re[i * step], im[i * step]}; }
+  // All rows*cols coefficients into out, column-major.
+  void copy_to(dcomplex* out) const {
+    for (std::int64_t i = 0; i < rows * cols; ++i) out[i] = coefficient(i);
+  }
 };
 
 // What went wrong: the record of linalg/error.h. Status::what names the input at fault

@@ -106,8 +106,10 @@ OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
     double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
     if (!text || !dk_value || !re || !im) return nullptr;
     *dk_value = k.dk;
-    for (std::int64_t i = 0; i < k.rows * k.cols; ++i)
-      re[i] = k.re[i * k.step], im[i] = k.im[i * k.step];
+    for (std::int64_t i = 0; i < k.rows * k.cols; ++i) {
+      const dcomplex w = k.coefficient(i);
+      re[i] = w.re, im[i] = w.im;
+    }
     // A value stored in a field belongs to the struct from then on.
     mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
     mxSetFieldByNumber_700(out.get(), s, field[1], text.release());

@@ -270,7 +270,7 @@ void raise_memory(const char* what) {
 py::dict kernel_dict(const tarvo::KernelView& k) {
   py::array coef = new_output({k.rows, k.cols});
   cplx* w = static_cast<cplx*>(coef.mutable_data());
-  for (std::int64_t i = 0; i < k.rows * k.cols; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+  k.copy_to(reinterpret_cast<dcomplex*>(w));
   py::dict d;
   d["dk"] = k.dk;
   d["pattern"] = std::string(k.pattern);

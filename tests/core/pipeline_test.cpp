@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -63,7 +62,6 @@ Correction correct(const Phantom& ph, double factor = 1.0) {
 // harmless).
 TEST(Context, FailsCleanlyWhicheverAllocationFails) {
   Volume first(4, 4, 2, 2);
-  std::set<std::string> seen;
   for (int k = 1;; ++k) {
     ASSERT_LT(k, 100);
     CorrectionContext context;
@@ -82,14 +80,11 @@ TEST(Context, FailsCleanlyWhicheverAllocationFails) {
       break;
     }
     EXPECT_EQ(status, -1) << k;
-    seen.insert(err.substr(0, err.find("array") + 5));
+    EXPECT_FALSE(err.empty()) << "allocation " << k << " failed silently";
     EXPECT_EQ(context.slices, nullptr);
     EXPECT_EQ(context.odd_half, nullptr);
     context_destroy(&context);
   }
-  EXPECT_TRUE(seen.count(" could not alloc context dims array") &&
-              seen.count(" could not alloc context slices array") &&
-              seen.count(" could not alloc context scratch array"));
 
   // An input of one extent is refused.
   CorrectionContext context;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/phantom.h"
-#include "gateway/testhost/mxhost.h"
 #include "linalg/memory.h"
 #include "reliability/call.h"
+#include "tests/testhost/mxhost.h"
 
 void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 

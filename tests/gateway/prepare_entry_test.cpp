@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
 #include "prepare/prepare.h"
 #include "prepare/trajectory.h"
+#include "tests/testhost/mxhost.h"
 
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 

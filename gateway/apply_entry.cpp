@@ -140,13 +140,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
   return true;
 }
 
-bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
-  if (nrhs != 2)
-    return fail(error, "nargin",
-                "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
-  if (nlhs > 1)
-    return fail(error, "nargout", "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
-  const mxArray* target = prhs[1];
+// The target's frame extents and frame count (every extent after the fourth counts frames).
+bool read_target(const mxArray* target, tarvo::FoldedExtents* out, tarvo::Error* error) {
   if (!mxIsDouble(target) || !mxIsComplex(target))
     return fail(error, "target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
@@ -159,39 +154,30 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Erro
                 "The target has an extent beyond 2147483647, the limit of the module's 32-bit "
                 "interface.");
   const std::vector<std::int64_t> extents(e, e + n);
-  const tarvo::FoldedExtents folded = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSeries);
+  *out = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSeries);
   // Every extent of a host array fits: only the element count of a frame can be too large.
-  const tarvo::VolumeShape frame = folded.frame();
-  const std::int64_t frames = folded.frames;
-  if (folded.empty())
+  const tarvo::VolumeShape frame = out->frame();
+  if (out->empty())
     return fail(error, "target",
                 "The target's frames are empty (%d x %d x %d x %d); each must hold M x N x Z x L "
                 "samples with every extent at least 1.",
                 frame.M, frame.N, frame.Z, frame.L);
-  if (!folded.fits())
+  if (!out->fits())
     return fail(error, "tooLarge",
                 "A frame of the target holds %lld elements; the module's 32-bit interface takes "
                 "at most 2147483647 per frame.",
                 static_cast<long long>(frame.elements()));
+  return true;
+}
 
-  Kernels kernels;
-  if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
-  tarvo::Calibration calibration;
-  tarvo::Status status;
-  if (tarvo::calibration_from_kernels(kernels.views.data(), static_cast<int>(kernels.views.size()),
-                                      frame, &calibration, &status) != 0)
-    return fail(error, status);
-
-  OwnedArray E(mxCreateNumericArray_700(n, e, mxDOUBLE_CLASS, mxCOMPLEX));
-  if (!E)
-    return fail(error, tarvo::ErrorKind::kMemory, "memory",
-                "Out of memory: the output array of %lld frames could not be created.",
-                static_cast<long long>(frames));
+// E <- every frame of target corrected with the calibration's kernels (E has target's extents).
+bool correct_series(tarvo::Calibration* calibration, const tarvo::FoldedExtents& folded,
+                    const mxArray* target, mxArray* E, tarvo::Error* error) {
   const double* in_re = mxGetPr(target);
   const double* in_im = mxGetPi(target);
-  double* out_re = mxGetPr(E.get());
-  double* out_im = mxGetPi(E.get());
-  const std::int64_t count = frame.elements();
+  double* out_re = mxGetPr(E);
+  double* out_im = mxGetPi(E);
+  const std::int64_t count = folded.elements;
   const auto read = [&](std::int64_t t, dcomplex* in) {
     const std::int64_t base = t * count;
     for (std::int64_t i = 0; i < count; ++i) in[i] = {in_re[base + i], in_im[base + i]};
@@ -205,13 +191,41 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Erro
     }
     return 0;
   };
-  if (tarvo::apply_frames(&calibration, frame, frames, read, write, &status) != 0) {
-    if (status.kind != tarvo::ErrorKind::kFailed) return fail(error, status);
-    return fail(error, tarvo::ErrorKind::kFailed, "failed",
-                "The correction failed in %s (see the messages "
-                "above); no output was assigned.",
-                status.step[0] ? status.step : status.what);
-  }
+  tarvo::Status status;
+  if (tarvo::apply_frames(calibration, folded.frame(), folded.frames, read, write, &status) == 0)
+    return true;
+  if (status.kind != tarvo::ErrorKind::kFailed) return fail(error, status);
+  return fail(error, tarvo::ErrorKind::kFailed, "failed",
+              "The correction failed in %s (see the messages "
+              "above); no output was assigned.",
+              status.step[0] ? status.step : status.what);
+}
+
+bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
+  if (nrhs != 2)
+    return fail(error, "nargin",
+                "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
+  if (nlhs > 1)
+    return fail(error, "nargout", "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
+  tarvo::FoldedExtents folded;
+  if (!read_target(prhs[1], &folded, error)) return false;
+  const tarvo::VolumeShape frame = folded.frame();
+
+  Kernels kernels;
+  if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  if (tarvo::calibration_from_kernels(kernels.views.data(), static_cast<int>(kernels.views.size()),
+                                      frame, &calibration, &status) != 0)
+    return fail(error, status);
+
+  OwnedArray E(mxCreateNumericArray_700(mxGetNumberOfDimensions_700(prhs[1]),
+                                        mxGetDimensions_700(prhs[1]), mxDOUBLE_CLASS, mxCOMPLEX));
+  if (!E)
+    return fail(error, tarvo::ErrorKind::kMemory, "memory",
+                "Out of memory: the output array of %lld frames could not be created.",
+                static_cast<long long>(folded.frames));
+  if (!correct_series(&calibration, folded, prhs[1], E.get(), error)) return false;
   plhs[0] = E.release();
   return true;
 }

@@ -11,8 +11,6 @@
 // of a stack starts at f*nrows*ncols. Messages go to the standard error stream.
 #pragma once
 
-#include <atomic>
-
 #include "linalg/linalg.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -42,17 +40,6 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
                            const char* caller);
 // Frees what align_workspace_create set up; nslots becomes 0 and the pointers null.
 void align_workspace_release(AlignWorkspace* workspace);
-
-// The state of the workspace record of callers that set one up themselves with
-// align_phase_thread_init (align_phase never uses it): -1 when none exists, else its slot count.
-extern std::atomic<int> align_phase_slots_in_use;
-
-// Sets the workspace up with nslots slots (0 when negative), zero-filled. Returns 0, or -1
-// (message, nothing changed) when a workspace already exists (state > 0), an extent is
-// negative or the memory cannot be obtained.
-int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace);
-// Releases the workspace. Returns 0, or -1 (message) when none exists (state <= 0).
-int align_phase_thread_post(AlignWorkspace* workspace);
 
 // ---------------------------------------------------------------------------------------------
 // Phase alignment

@@ -1,21 +1,12 @@
 // The phase-alignment workspace: seven buffer kinds, each one zero-filled block cut into nslots
-// equal per-slot pieces. align_phase owns one per call; align_phase_thread_init/post manage the
-// record of callers that set one up themselves, under one process-wide state.
-#include <atomic>
+// equal per-slot pieces. align_phase owns one per call.
 #include <cstdio>
 
 #include "align/align.h"
 #include "linalg/report.h"
 
-std::atomic<int> align_phase_slots_in_use{-1};
-
 namespace {
 
-constexpr const char* kAlreadyAllocated =
-    "Error: align_phase_thread_init called with memory spaces already allocated\n";
-constexpr const char* kNothingAllocated =
-    "Error: align_phase_thread_post called, yet it appears that there is no memory allocated\n";
-constexpr const char* kBadArguments = "Error: %s called with invalid arguments\n";
 constexpr const char* kNoMemory = "Error: %s could not alloc the workspace memory\n";
 
 // One buffer kind: nslots pointers into one zero-filled block of nslots*per_slot elements.
@@ -91,50 +82,4 @@ void align_workspace_release(AlignWorkspace* workspace) {
   free_kind(workspace->support_cols, nslots);
   free_kind(workspace->support_rows, nslots);
   workspace->nslots = 0;
-}
-
-int align_phase_thread_init(int nrows, int ncols, int nslots, AlignWorkspace* workspace) {
-  if (align_phase_slots_in_use.load() > 0) {
-    tarvo::report("%s", kAlreadyAllocated);
-    return -1;
-  }
-  if (!workspace || nrows < 0 || ncols < 0) {
-    tarvo::report(kBadArguments, "align_phase_thread_init");
-    return -1;
-  }
-  AlignWorkspace made = {};
-  if (align_workspace_create(nrows, ncols, nslots, &made, "align_phase_thread_init") != 0)
-    return -1;
-  // The state changes only from "none" (-1 or 0) to this set-up: a set-up that another thread
-  // completed meanwhile keeps the state, and this one is undone.
-  int state = align_phase_slots_in_use.load();
-  do {
-    if (state > 0) {
-      align_workspace_release(&made);
-      tarvo::report("%s", kAlreadyAllocated);
-      return -1;
-    }
-  } while (!align_phase_slots_in_use.compare_exchange_weak(state, made.nslots));
-  *workspace = made;
-  return 0;
-}
-
-int align_phase_thread_post(AlignWorkspace* workspace) {
-  if (align_phase_slots_in_use.load() <= 0) {
-    tarvo::report("%s", kNothingAllocated);
-    return -1;
-  }
-  if (!workspace) {
-    tarvo::report(kBadArguments, "align_phase_thread_post");
-    return -1;
-  }
-  int state = align_phase_slots_in_use.load();
-  do {
-    if (state <= 0) {  // released by another thread meanwhile
-      tarvo::report("%s", kNothingAllocated);
-      return -1;
-    }
-  } while (!align_phase_slots_in_use.compare_exchange_weak(state, -1));
-  align_workspace_release(workspace);
-  return 0;
 }

@@ -72,7 +72,7 @@ void training_values(const dcomplex* data, const SliceShape& slice, const Traini
   const int M = slice.M;
   const int N = slice.N;
   const dcomplex* coil = data + target.coil * slice.coil_elements();
-  const int start = (M - training.n_ro) / 2;
+  const int start = training.start(M);
   for (int i = 0; i < training.C; ++i) {
     int line = training.lines[i];
     if (target.line_shift != 0) line = core_detail::wrap(line, -target.line_shift, N);
@@ -188,7 +188,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   // from (M - n_ro)/2, widened by the readout offsets, circular at both ends. A calibration
   // line's rows are one job, which also sums the squared magnitudes of its entries (in the
   // order coil, offset, source, sample).
-  const int start = (M - n_ro) / 2;
+  const int start = training.start(M);
   const int threads = tarvo::thread_count();
   tarvo::parallel_for(C, threads, [&](std::int64_t i, int) {
     double squares = 0.0;

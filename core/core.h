@@ -55,6 +55,9 @@ struct TrainingSet {
   int C = 0;
   const int* lines = nullptr;  // C calibration lines (borrowed)
   int n_ro = 0;
+  // The first training sample of a line of M: the window is centred, the odd sample of M - n_ro
+  // left over at the end.
+  int start(int M) const { return (M - n_ro) / 2; }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -84,6 +87,14 @@ int build_patterns(KernelPattern* patterns, int dk, int S, int mode);
 // Clears offsets[0 .. S-1], then writes, for each '*' in order, its distance from the last 'x'
 // (from -1 when there is none). The text must hold at most S sources. dk is not used.
 int parse_pattern(const char* text, int* offsets, int S, int dk);
+
+// The states of a line in a line mask (one int per line of a slice).
+enum LineState : int {
+  kLineMissing = 0,      // not acquired (a target of the synthesis)
+  kLineAcquired = 1,     // acquired, or counted as occupied
+  kLineSelected = 2,     // a calibration line while select_calibration_lines runs
+  kLineSynthesized = 3,  // written by synthesize_pattern
+};
 
 // Calibration lines of one pattern: the lines l with mask[l] >= 1 whose every source
 // (l + offsets[s]) mod N has mask >= 1. *list is allocated when null (reused otherwise, and must

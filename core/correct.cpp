@@ -24,27 +24,16 @@ namespace {
 // and two frames).
 constexpr std::int64_t kMaxFrameWorkers = 4;
 
-int set_status(Status* status, const char* what, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int set_status(Status* status, const char* what, const char* format, ...) {
-  std::snprintf(status->what, sizeof status->what, "%s", what);
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(status->message, sizeof status->message, format, args);
-  va_end(args);
-  return -1;
-}
-
 // A step of the correction failed: "memory" when an allocation failed meanwhile, else the
 // step's name.
 int step_failed(Status* status, const char* step, long failures_before) {
   std::snprintf(status->step, sizeof status->step, "%s", step);
   if (alloc_failures() != failures_before)
-    return set_status(status, "memory",
-                      "Out of memory in %s: the call needs more memory than "
-                      "is available.",
-                      step);
-  return set_status(status, step, "%s failed.", step);
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory in %s: the call needs more memory than "
+                     "is available.",
+                     step);
+  return set_error(status, ErrorKind::kFailed, step, "%s failed.", step);
 }
 
 // Runs a step that may throw; any exception is a failure of that step.
@@ -55,10 +44,10 @@ int run_step(Status* status, const char* step, Step&& body) {
     if (body() == 0) return 0;
   } catch (const std::bad_alloc&) {
     std::snprintf(status->step, sizeof status->step, "%s", step);
-    return set_status(status, "memory",
-                      "Out of memory in %s: the call needs more memory than "
-                      "is available.",
-                      step);
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory in %s: the call needs more memory than "
+                     "is available.",
+                     step);
   } catch (const std::exception& e) {
     tarvo::report("%s: %s\n", step, e.what());
   } catch (...) {
@@ -68,6 +57,13 @@ int run_step(Status* status, const char* step, Step&& body) {
 
 bool is_four_extent(const ComplexVolume& v) {
   return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 && v.dims[3] > 0;
+}
+
+int frame_mismatch(Status* status, const VolumeShape& frame, const VolumeShape& shape) {
+  return set_error(status, ErrorKind::kValue, "target",
+                   "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
+                   "x %d volumes.",
+                   frame.M, frame.N, frame.Z, frame.L, shape.M, shape.N, shape.Z, shape.L);
 }
 
 void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
@@ -80,6 +76,38 @@ void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
 }
 
 }  // namespace
+
+ComplexVolume make_volume(const VolumeShape& shape, void* data) {
+  ComplexVolume v{};
+  v.valid = 1;
+  set_output_record(shape, &v);
+  v.data = data;
+  return v;
+}
+
+FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold) {
+  // Products saturate at kMaxCount + 1: both factors stay <= 2^31, so nothing overflows.
+  auto times = [](std::int64_t a, std::int64_t b) {
+    if (b < 0 || b > kMaxCount) b = kMaxCount + 1;
+    return std::min(a * b, kMaxCount + 1);
+  };
+  auto extent = [&](int i) { return i < n ? times(1, extents[i]) : std::int64_t{1}; };
+  FoldedExtents f;
+  f.M = extent(0);
+  f.N = extent(1);
+  if (fold == Fold::kSlices) {
+    for (int i = 2; i < n - 1; ++i) f.Z = times(f.Z, extents[i]);
+    f.L = n >= 3 ? extent(n - 1) : 1;
+  } else {
+    f.Z = extent(2);
+    f.L = extent(3);
+    for (int i = 4; i < n; ++i)
+      if (__builtin_mul_overflow(f.frames, std::max<std::int64_t>(extents[i], 0), &f.frames))
+        f.frames = INT64_MAX;
+  }
+  for (std::int64_t e : {f.M, f.N, f.Z, f.L}) f.elements = times(f.elements, e);
+  return f;
+}
 
 VolumeShape shape_of(const ComplexVolume& volume) {
   if (volume.ndims != 4) return {};
@@ -123,9 +151,11 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
   out->reset();
   *status = {};
   if (!is_four_extent(even))
-    return set_status(status, "even", "The even frame must be a non-empty M x N x Z x L volume.");
+    return set_error(status, ErrorKind::kValue, "even",
+                     "The even frame must be a non-empty M x N x Z x L volume.");
   if (!is_four_extent(odd))
-    return set_status(status, "odd", "The odd frame must be a non-empty M x N x Z x L volume.");
+    return set_error(status, ErrorKind::kValue, "odd",
+                     "The odd frame must be a non-empty M x N x Z x L volume.");
   CorrectionContext& context = out->context_;
   if (run_step(status, "context_create", [&] { return context_create(&context, &even); }) != 0) {
     out->reset();
@@ -137,7 +167,8 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
     tarvo::report(" could not alloc calibration volume\n");
     out->reset();
     std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
-    return set_status(status, "memory", "Out of memory: the calibration volume does not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the calibration volume does not fit.");
   }
   ComplexVolume D{};
   D.valid = 1;
@@ -163,21 +194,21 @@ int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
   for (int z = 0; z < count; ++z) {
     const KernelView& k = kernels[z];
     if (k.dk != kKernelSpacing)
-      return set_status(status, "dk",
-                        "Kernel %d has line spacing dk = %d; this module's kernels "
-                        "have dk = %d.",
-                        z + 1, k.dk, kKernelSpacing);
+      return set_error(status, ErrorKind::kValue, "dk",
+                       "Kernel %d has line spacing dk = %d; this module's kernels "
+                       "have dk = %d.",
+                       z + 1, k.dk, kKernelSpacing);
     if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
-      return set_status(status, "pattern",
-                        "Kernel %d has pattern '%s'; this module's kernels "
-                        "have pattern '%s'.",
-                        z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+      return set_error(status, ErrorKind::kValue, "pattern",
+                       "Kernel %d has pattern '%s'; this module's kernels "
+                       "have pattern '%s'.",
+                       z + 1, k.pattern ? k.pattern : "", kKernelPattern);
     if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
-      return set_status(status, "coef",
-                        "Kernel %d has a %lld x %lld coef matrix; for a target "
-                        "of %d coils it must be %lld x %d (10 L x L).",
-                        z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
-                        static_cast<long long>(rows), L);
+      return set_error(status, ErrorKind::kValue, "coef",
+                       "Kernel %d has a %lld x %lld coef matrix; for a target "
+                       "of %d coils it must be %lld x %d (10 L x L).",
+                       z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+                       static_cast<long long>(rows), L);
   }
   return 0;
 }
@@ -187,25 +218,20 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   out->reset();
   *status = {};
   if (shape.M < 1 || shape.N < 1 || shape.Z < 1 || shape.L < 1)
-    return set_status(status, "target",
-                      "The volume to correct must be a non-empty M x N x Z x L "
-                      "array.");
+    return set_error(status, ErrorKind::kValue, "target",
+                     "The volume to correct must be a non-empty M x N x Z x L "
+                     "array.");
   if (count != shape.Z)
-    return set_status(status, "slices",
-                      "The kernels are for %d slices but the volume has %d "
-                      "(its third extent); the kernels must come from a call on the same slices.",
-                      count, shape.Z);
+    return set_error(status, ErrorKind::kValue, "slices",
+                     "The kernels are for %d slices but the volume has %d "
+                     "(its third extent); the kernels must come from a call on the same slices.",
+                     count, shape.Z);
   if (check_kernels(kernels, count, shape.L, status) != 0) return -1;
   const std::int64_t rows = kernel_rows(shape.L);
 
   // The context of a volume of this shape, with one kernel set per slice as the estimation
   // makes it.
-  ComplexVolume like{};
-  like.ndims = 4;
-  like.dims[0] = shape.M;
-  like.dims[1] = shape.N;
-  like.dims[2] = shape.Z;
-  like.dims[3] = shape.L;
+  const ComplexVolume like = make_volume(shape, nullptr);
   CorrectionContext& context = out->context_;
   if (run_step(status, "context_create", [&] { return context_create(&context, &like); }) != 0) {
     out->reset();
@@ -230,12 +256,12 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
     if (!w) break;
     set->patterns[0][0].coefficients = w;
-    const KernelView& k = kernels[z];
-    for (std::int64_t i = 0; i < rows * shape.L; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+    kernels[z].copy_to(w);
   }
   if (alloc_failures() != failures) {
     out->reset();
-    return set_status(status, "memory", "Out of memory: the kernels do not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the kernels do not fit.");
   }
   out->shape_ = shape;
   return 0;
@@ -244,24 +270,26 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status) {
   *status = {};
   const VolumeShape shape = calibration->shape();
-  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (shape.Z < 1)
+    return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
   if (!is_four_extent(target) || shape_of(target) != shape)
-    return set_status(status, "target",
-                      "The frame to correct is %d x %d x %d x %d; the "
-                      "kernels are for %d x %d x %d x %d volumes.",
-                      target.dims[0], target.dims[1], target.dims[2], target.dims[3], shape.M,
-                      shape.N, shape.Z, shape.L);
-  if (!E->data) return set_status(status, "output", "No room for the output volume.");
+    return frame_mismatch(status, {target.dims[0], target.dims[1], target.dims[2], target.dims[3]},
+                          shape);
+  if (!E->data)
+    return set_error(status, ErrorKind::kValue, "output", "No room for the output volume.");
   set_output_record(shape, E);
   return run_step(status, "synthesize_volume",
                   [&] { return synthesize_volume(&target, E, &calibration->context_, 0); });
 }
 
-int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
-                 const FrameWriter& write, Status* status) {
+int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
+                 const FrameReader& read, const FrameWriter& write, Status* status,
+                 const SeriesPause& pause) {
   *status = {};
   const VolumeShape shape = calibration->shape();
-  if (shape.Z < 1) return set_status(status, "kernels", "The calibration holds no kernels.");
+  if (shape.Z < 1)
+    return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
+  if (frame != shape) return frame_mismatch(status, frame, shape);
   if (frames <= 0) return 0;
   // Frames side by side, each on its share of the threads: one frame does not keep many
   // threads busy (its slices run one after the other). Each further frame worker needs its
@@ -294,44 +322,62 @@ int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReade
   const int workers = static_cast<int>(in.size());
   if (workers == 0) {
     tarvo::report(" could not alloc series frame array\n");
-    return set_status(status, "memory", "Out of memory: two frames of the series do not fit.");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: two frames of the series do not fit.");
   }
   const int share = std::max(1, threads / workers);
   std::vector<Status> statuses(static_cast<std::size_t>(workers));
-  const int rc = parallel_for(frames, workers, [&](std::int64_t t, int w) {
-    const ThreadCountScope scope(share);
-    Status& s = statuses[w];
-    ComplexVolume source{}, result{};
-    source.valid = result.valid = 1;
-    set_output_record(shape, &source);
-    source.data = in[w].get();
-    result.data = out[w].get();
-    if (read(t, in[w].get()) != 0)
-      return set_status(&s, "read", "Frame %lld of the series could not be read.",
-                        static_cast<long long>(t + 1));
-    if (apply(calibrations[w], source, &result, &s) != 0) return -1;
-    if (write(t, out[w].get()) != 0)
-      return set_status(&s, "write", "Frame %lld of the series could not be stored.",
-                        static_cast<long long>(t + 1));
-    return 0;
-  });
-  if (rc == 0) return 0;
+  bool failed = false;
+  // Frames first .. first+count-1, side by side; worker w on its own calibration and frames.
+  auto correct_frames = [&](std::int64_t first, std::int64_t count) {
+    failed = parallel_for(count, workers, [&](std::int64_t i, int w) {
+               const std::int64_t t = first + i;
+               const ThreadCountScope scope(share);
+               Status& s = statuses[w];
+               const ComplexVolume source = make_volume(shape, in[w].get());
+               ComplexVolume result = make_volume(shape, out[w].get());
+               if (read(t, in[w].get()) != 0)
+                 return set_error(&s, ErrorKind::kFailed, "read",
+                                  "Frame %lld of the series could not be read.",
+                                  static_cast<long long>(t + 1));
+               if (apply(calibrations[w], source, &result, &s) != 0) return -1;
+               if (write(t, out[w].get()) != 0)
+                 return set_error(&s, ErrorKind::kFailed, "write",
+                                  "Frame %lld of the series could not be stored.",
+                                  static_cast<long long>(t + 1));
+               return 0;
+             }) != 0;
+    return failed ? -1 : 0;
+  };
+  // Without a pause the series is one loop; with one, rounds of `workers` frames.
+  const std::int64_t round = pause ? workers : frames;
+  for (std::int64_t first = 0; first < frames; first += round) {
+    const std::int64_t count = std::min(round, frames - first);
+    if (correct_frames(first, count) != 0) break;
+    if (pause && pause(first + count) != 0)
+      return set_error(status, ErrorKind::kStopped, "stopped",
+                       "The series was stopped after %lld of %lld frames.",
+                       static_cast<long long>(first + count), static_cast<long long>(frames));
+  }
   for (const Status& s : statuses)
     if (!s.ok()) {
       *status = s;
       return -1;
     }
-  return set_status(status, "apply", "A frame of the series failed.");
+  return failed ? set_error(status, ErrorKind::kFailed, "apply", "A frame of the series failed.")
+                : 0;
 }
 
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
                    Status* status) {
   *status = {};
   if (!calibration->has_even())
-    return set_status(status, "even", "The calibration was not made from an even frame.");
+    return set_error(status, ErrorKind::kValue, "even",
+                     "The calibration was not made from an even frame.");
   const VolumeShape shape = calibration->shape();
   if (shape_of(E) != shape || !E.data || !F->data)
-    return set_status(status, "output", "The volumes do not have the calibration's extents.");
+    return set_error(status, ErrorKind::kValue, "output",
+                     "The volumes do not have the calibration's extents.");
   set_output_record(shape, F);
   CorrectionContext& context = calibration->context_;
   if (run_step(status, "synthesize_volume",

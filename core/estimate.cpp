@@ -5,14 +5,13 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "core/tarvo.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
 
 namespace {
 
-// The kernel configuration of every slice.
-constexpr int kReadoutWidth = 5;
-constexpr int kSourceLines = 2;
+// The training window of every fit: the central quarter of the readout.
 constexpr float kTrainingFraction = 0.25f;
 
 }  // namespace
@@ -106,7 +105,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     return -1;
   }
   for (int i = 0; i < acquired_count; ++i)
-    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = 1;
+    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
   if (select_all_calibration_lines(set->patterns, set->spacing_count, set->spacings, S, N,
                                    mask.get(), mode) != 0)
     return -1;
@@ -117,8 +116,10 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     for (int p = 0; p < P; ++p) {
       KernelPattern& pattern = set->patterns[j][p];
       parse_pattern(pattern.text, offsets.get(), S, dk);
-      const KernelGeometry kernel{S, offsets.get(), w, q.get()};
-      const TrainingSet training{pattern.calib_count, pattern.calib_lines, n_ro};
+      const KernelGeometry kernel{
+          .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
+      const TrainingSet training{
+          .C = pattern.calib_count, .lines = pattern.calib_lines, .n_ro = n_ro};
       if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, mode,
                                 pattern.line_shift, blocks) != 0)
         return -1;
@@ -169,7 +170,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   D->dims[0] = N;
   D->dims[1] = M;
 
-  const SliceShape shape{M, N, L, N};
+  const SliceShape shape{.M = M, .acquired = N, .L = L, .N = N};
   for (int l = 0; l < N; ++l) acquired[l] = l;
   core_detail::CalibrationBlocks blocks;
 
@@ -182,8 +183,8 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
         return -1;
       }
     }
-    set->readout_width = kReadoutWidth;
-    set->source_lines = kSourceLines;
+    set->readout_width = tarvo::kKernelReadoutWidth;
+    set->source_lines = tarvo::kKernelSourceLines;
     set->spacing_count = context->spacing_count;
     if (!set->spacings) {
       set->spacings = tarvo::alloc_array<std::int32_t>(set->spacing_count);

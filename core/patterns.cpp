@@ -70,10 +70,12 @@ int parse_pattern(const char* text, int* offsets, int S, int /*dk*/) {
 int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets) {
   int found = 0;
   for (int l = 0; l < N; ++l) {
-    if (mask[l] < 1) continue;
-    const KernelGeometry sources{S, offsets, 0, nullptr};
-    if (core_detail::sources_accepted(mask, l, sources, N, [](int m) { return m >= 1; })) {
-      mask[l] = 2;
+    if (mask[l] < kLineAcquired) continue;
+    const KernelGeometry sources{
+        .S = S, .line_offsets = offsets, .w = 0, .readout_offsets = nullptr};
+    if (core_detail::sources_accepted(mask, l, sources, N,
+                                      [](int m) { return m >= kLineAcquired; })) {
+      mask[l] = kLineSelected;
       ++found;
     }
   }
@@ -81,14 +83,14 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
   if (!*list) {
     tarvo::report(" could not alloc ACS lines array\n");
     for (int l = 0; l < N; ++l)
-      if (mask[l] == 2) mask[l] = 1;
+      if (mask[l] == kLineSelected) mask[l] = kLineAcquired;
     return -1;
   }
   int appended = 0;
   for (int l = 0; l < N; ++l) {
-    if (mask[l] == 2) {
+    if (mask[l] == kLineSelected) {
       (*list)[appended++] = l;
-      mask[l] = 1;
+      mask[l] = kLineAcquired;
     }
   }
   *count = appended;

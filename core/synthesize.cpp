@@ -105,8 +105,9 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
   // and which are targets does not depend on the order of the work below.
   auto target = [&](int l, int* lines) {
-    return mask[l] == 0 && core_detail::sources_accepted(
-                               mask, l, kernel, N, [](int m) { return m == 1; }, lines);
+    return mask[l] == kLineMissing &&
+           core_detail::sources_accepted(
+               mask, l, kernel, N, [](int m) { return m == kLineAcquired; }, lines);
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
@@ -166,7 +167,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
     return 0;
   });
   for (int l = 0; l < N; ++l)
-    if (target(l, work.lines.get())) mask[l] = 3;
+    if (target(l, work.lines.get())) mask[l] = kLineSynthesized;
 }
 
 }  // namespace
@@ -202,7 +203,8 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
     return -1;
   }
   centred_offsets(w, q.get());
-  const KernelGeometry kernel{S, offsets.get(), w, q.get()};
+  const KernelGeometry kernel{
+      .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
   // Blocks of kSamples samples are the jobs of a pattern's synthesis.
   SynthesisWork work;
   if (!work.allocate(shape, kernel,
@@ -221,7 +223,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
     spacings = derived.get();
   }
   for (int i = 0; i < acquired_count; ++i)
-    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = 1;
+    if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
 
   // A slice without lines (N = 0) has nothing to synthesise (and offsets are taken modulo N).
   for (int j = 0; j < spacing_count && set->patterns && N > 0; ++j) {
@@ -239,11 +241,12 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
 
   // Occupied lines: lines reachable from acquired ones count as occupied too.
   for (int l = 0; l < N; ++l)
-    if (mask[l] == 0 && sources_accepted(mask.get(), l, kernel, N, [](int m) { return m > 0; }))
-      mask[l] = 1;
+    if (mask[l] == kLineMissing &&
+        sources_accepted(mask.get(), l, kernel, N, [](int m) { return m != kLineMissing; }))
+      mask[l] = kLineAcquired;
   int occupied = 0;
   for (int l = 0; l < N; ++l)
-    if (mask[l] != 0) ++occupied;
+    if (mask[l] != kLineMissing) ++occupied;
   tarvo::buffer<int> list(tarvo::alloc_array<int>(occupied));
   if (!list) {
     tarvo::report(" could not alloc NewPhaseLines array\n");
@@ -251,7 +254,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   }
   int k = 0;
   for (int l = 0; l < N; ++l)
-    if (mask[l] != 0) list[k++] = l + 1;
+    if (mask[l] != kLineMissing) list[k++] = l + 1;
   if (count_out) *count_out = occupied;
   if (list_out) *list_out = list.release();
   return 0;
@@ -262,7 +265,7 @@ namespace {
 // Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
 int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N, int L,
                   const SliceKernelSet* set, int threads) {
-  const SliceShape shape{M, line_count, L, N};
+  const SliceShape shape{.M = M, .acquired = line_count, .L = L, .N = N};
   int* new_lines = nullptr;
   int new_count = 0;
   if (core_detail::synthesize_missing_lines_on(half, lines, shape, &new_count, &new_lines, 1.0f,

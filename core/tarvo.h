@@ -14,11 +14,11 @@
 // L coils, column-major). Output records are set up by the caller with room for M*N*Z*L
 // elements; their extents and tag are written here.
 //
-// Errors: every function returns 0, or -1 with *status naming what failed (Status::what: the
-// input at fault, "memory", or the failed step; Status::step: the failed step) and a message
-// for the user; the inner steps
-// also print their own lines on the standard error stream. Nothing here ends the process, and
-// a failed call leaves its outputs' contents unspecified and owns nothing more than before.
+// Errors: every function returns 0, or -1 with *status (the record of linalg/error.h: its
+// kind, what failed, the failed step and a message for the user); the inner steps report their
+// own lines through tarvo::report (linalg/report.h: the standard error stream, or the
+// ReportCapture of the calling thread). Nothing here ends the process, and a failed call
+// leaves its outputs' contents unspecified and owns nothing more than before.
 //
 // Concurrency: different Calibration objects may be used from different threads at once; one
 // Calibration serves one call at a time (apply rewrites its scratch volumes). A call runs on
@@ -31,6 +31,7 @@
 
 #include "core/core.h"
 #include "core/volume.h"
+#include "linalg/error.h"
 #include "linalg/linalg.h"
 #include "linalg/parallel.h"
 
@@ -46,6 +47,37 @@ struct VolumeShape {
 
 // The shape of a four-extent volume record.
 VolumeShape shape_of(const ComplexVolume& volume);
+
+// A "dblc" four-extent record of `shape` over `data` (borrowed; room for shape.elements()).
+ComplexVolume make_volume(const VolumeShape& shape, void* data);
+
+// The largest extent, and element count of a frame, that the module's 32-bit records hold.
+inline constexpr std::int64_t kMaxCount = 2147483647;
+
+// How a binding reads the extents of an input array (column-major, missing extents count as
+// 1): kSlices folds those between the second and the last into Z (M x N x L is M x N x 1 x L);
+// kSeries takes the first four as one frame and counts frames over the rest.
+enum class Fold { kSlices, kSeries };
+
+// The folded extents, each saturating at kMaxCount + 1 (a negative extent counts as that too).
+struct FoldedExtents {
+  std::int64_t M = 1, N = 1, Z = 1, L = 1;
+  std::int64_t frames = 1;    // kSeries only: exact (saturating at 2^63 - 1)
+  std::int64_t elements = 1;  // M*N*Z*L, saturating at kMaxCount + 1
+  bool empty() const { return elements == 0; }
+  bool fits() const {
+    return elements <= kMaxCount && M <= kMaxCount && N <= kMaxCount && Z <= kMaxCount &&
+           L <= kMaxCount;
+  }
+  // The frame as the core takes it; meaningful when fits().
+  VolumeShape frame() const {
+    return {.M = static_cast<int>(M),
+            .N = static_cast<int>(N),
+            .Z = static_cast<int>(Z),
+            .L = static_cast<int>(L)};
+  }
+};
+FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold);
 
 // The line spacing, pattern and readout width of every kernel this module fits: the missing
 // line between two acquired lines, from 2 source lines and 5 readout samples.
@@ -68,16 +100,19 @@ struct KernelView {
   const double* im = nullptr;     // borrowed
   std::int64_t rows = 0, cols = 0;
   std::int64_t step = 1;
+  // Coefficient i = r + rows*c of the column-major matrix.
+  dcomplex coefficient(std::int64_t i) const { return {re[i * step], im[i * step]}; }
+  // All rows*cols coefficients into out, column-major.
+  void copy_to(dcomplex* out) const {
+    for (std::int64_t i = 0; i < rows * cols; ++i) out[i] = coefficient(i);
+  }
 };
 
-// What went wrong, in fixed storage (no allocation, nothing to release).
-struct Status {
-  char what[48] = {};      // "even", "odd", "target", "slices", "dk", "pattern", "coef",
-                           // "memory", or the failed step's name
-  char step[48] = {};      // the step of core/core.h that failed, when one did
-  char message[512] = {};  // the explanation a user is shown
-  bool ok() const { return what[0] == '\0'; }
-};
+// What went wrong: the record of linalg/error.h. Status::what names the input at fault
+// ("even", "odd", "target", "slices", "dk", "pattern", "coef", "kernels", "output"; kind
+// kValue), "memory" (kMemory), "read"/"write" or the failed step (kFailed), or "stopped"
+// (kStopped); Status::step the step of the correction that failed, when one did.
+using Status = Error;
 
 class Calibration {
  public:
@@ -124,18 +159,25 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 // E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status);
 
-// A series: for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements() values, the
-// frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected images
-// (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames are
-// corrected at once, each on its share of the threads, so read and write may run on several
+// A series of frames of extents `frame` (which must be shape(): else -1, Status::what
+// "target", as apply): for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements()
+// values, the frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected
+// images (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames
+// are corrected at once, each on its share of the threads, so read and write may run on several
 // threads at once for different frames (each frame's read before its write); they return 0 to
 // go on (else the series stops: Status::what "read"/"write"). The scratch is, per frame
 // corrected at once, two frames and a calibration's scratch volumes, whatever the length of
 // the series.
+//
+// With a `pause`, the frames run in rounds (as many frames as run at once); after each round,
+// on the calling thread and with no frame running, pause(done) is called with the count of
+// frames written so far, and a non-zero answer stops the series (Status::what "stopped").
 using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
 using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
-int apply_frames(Calibration* calibration, std::int64_t frames, const FrameReader& read,
-                 const FrameWriter& write, Status* status);
+using SeriesPause = std::function<int(std::int64_t done)>;
+int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
+                 const FrameReader& read, const FrameWriter& write, Status* status,
+                 const SeriesPause& pause = {});
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
+#include "tests/testhost/mxhost.h"
 
 void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 

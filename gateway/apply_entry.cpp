@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 
 const char* class_name(const mxArray* a) {
   switch (mxGetClassID(a)) {
@@ -75,9 +75,9 @@ struct Kernels {
 
 // Reads K's fields; their values (spacing, pattern, extents against the target) are checked by
 // the core when it builds the calibration.
-bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
+bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
   if (mxGetClassID(K) != mxSTRUCT_CLASS)
-    return fail(error, "tarvo:apply:notStruct",
+    return fail(error, "notStruct",
                 "K must be the struct array that tarvo returns as its third output (fields dk, "
                 "pattern, coef); it is a %s array.",
                 class_name(K));
@@ -86,15 +86,14 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   for (int f = 0; f < 3; ++f) {
     field[f] = mxGetFieldNumber(K, names[f]);
     if (field[f] < 0)
-      return fail(error, "tarvo:apply:missingField",
+      return fail(error, "missingField",
                   "K has no field '%s': it must be the struct array that tarvo returns as its "
                   "third output (fields dk, pattern, coef).",
                   names[f]);
   }
   const std::size_t count = mxGetNumberOfElements(K);
   if (count < 1 || count > static_cast<std::size_t>(kMaxCount))
-    return fail(error, "tarvo:apply:slices",
-                "K holds %lld kernels; it must hold one per slice (1 or more).",
+    return fail(error, "slices", "K holds %lld kernels; it must hold one per slice (1 or more).",
                 static_cast<long long>(count));
   const int Z = static_cast<int>(count);
   const std::int64_t rows = tarvo::kernel_rows(L);
@@ -106,14 +105,14 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
     const mxArray* pattern = mxGetFieldByNumber_700(K, index, field[1]);
     const mxArray* coef = mxGetFieldByNumber_700(K, index, field[2]);
     if (!dk || !mxIsDouble(dk) || mxIsComplex(dk) || mxGetNumberOfElements(dk) != 1)
-      return fail(error, "tarvo:apply:dk",
+      return fail(error, "dk",
                   "K(%d).dk must be a real double scalar (the line spacing tarvo returns, 2).",
                   z + 1);
     if (!pattern || mxGetClassID(pattern) != mxCHAR_CLASS)
-      return fail(error, "tarvo:apply:pattern",
-                  "K(%d).pattern must be the char pattern tarvo returns ('*x*').", z + 1);
+      return fail(error, "pattern", "K(%d).pattern must be the char pattern tarvo returns ('*x*').",
+                  z + 1);
     if (!coef || !mxIsDouble(coef))
-      return fail(error, "tarvo:apply:coef",
+      return fail(error, "coef",
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
                   "of %d coils; it is %s.",
                   z + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
@@ -141,66 +140,44 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, CallError* error) {
   return true;
 }
 
-bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* error) {
-  if (nrhs != 2)
-    return fail(error, "tarvo:apply:nargin",
-                "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
-  if (nlhs > 1)
-    return fail(error, "tarvo:apply:nargout", "tarvo_apply returns 1 output, E; %d were requested.",
-                nlhs);
-  const mxArray* target = prhs[1];
+// The target's frame extents and frame count (every extent after the fourth counts frames).
+bool read_target(const mxArray* target, tarvo::FoldedExtents* out, tarvo::Error* error) {
   if (!mxIsDouble(target) || !mxIsComplex(target))
-    return fail(error, "tarvo:apply:target",
+    return fail(error, "target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
                 "array (complex(x) makes a real array complex).",
                 class_name(target));
   const int n = mxGetNumberOfDimensions_700(target);
   const int* e = mxGetDimensions_700(target);
   if (n < 2 || !e)
-    return fail(error, "tarvo:apply:tooLarge",
+    return fail(error, "tooLarge",
                 "The target has an extent beyond 2147483647, the limit of the module's 32-bit "
                 "interface.");
-  int shape[4] = {1, 1, 1, 1};
-  std::int64_t frames = 1;
-  for (int i = 0; i < n; ++i) {
-    if (i < 4)
-      shape[i] = e[i];
-    else
-      frames *= e[i];
-  }
-  const tarvo::VolumeShape frame{shape[0], shape[1], shape[2], shape[3]};
-  if (frame.elements() == 0)
-    return fail(error, "tarvo:apply:target",
+  const std::vector<std::int64_t> extents(e, e + n);
+  *out = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSeries);
+  // Every extent of a host array fits: only the element count of a frame can be too large.
+  const tarvo::VolumeShape frame = out->frame();
+  if (out->empty())
+    return fail(error, "target",
                 "The target's frames are empty (%d x %d x %d x %d); each must hold M x N x Z x L "
                 "samples with every extent at least 1.",
                 frame.M, frame.N, frame.Z, frame.L);
-  if (frame.elements() > kMaxCount)
-    return fail(error, "tarvo:apply:tooLarge",
+  if (!out->fits())
+    return fail(error, "tooLarge",
                 "A frame of the target holds %lld elements; the module's 32-bit interface takes "
                 "at most 2147483647 per frame.",
                 static_cast<long long>(frame.elements()));
+  return true;
+}
 
-  Kernels kernels;
-  if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
-  tarvo::Calibration calibration;
-  tarvo::Status status;
-  if (tarvo::calibration_from_kernels(kernels.views.data(), static_cast<int>(kernels.views.size()),
-                                      frame, &calibration, &status) != 0) {
-    char id[96];
-    std::snprintf(id, sizeof id, "tarvo:apply:%s", status.what);
-    return fail(error, id, "%s", status.message);
-  }
-
-  OwnedArray E(mxCreateNumericArray_700(n, e, mxDOUBLE_CLASS, mxCOMPLEX));
-  if (!E)
-    return fail(error, "tarvo:apply:memory",
-                "Out of memory: the output array of %lld frames could not be created.",
-                static_cast<long long>(frames));
+// E <- every frame of target corrected with the calibration's kernels (E has target's extents).
+bool correct_series(tarvo::Calibration* calibration, const tarvo::FoldedExtents& folded,
+                    const mxArray* target, mxArray* E, tarvo::Error* error) {
   const double* in_re = mxGetPr(target);
   const double* in_im = mxGetPi(target);
-  double* out_re = mxGetPr(E.get());
-  double* out_im = mxGetPi(E.get());
-  const std::int64_t count = frame.elements();
+  double* out_re = mxGetPr(E);
+  double* out_im = mxGetPi(E);
+  const std::int64_t count = folded.elements;
   const auto read = [&](std::int64_t t, dcomplex* in) {
     const std::int64_t base = t * count;
     for (std::int64_t i = 0; i < count; ++i) in[i] = {in_re[base + i], in_im[base + i]};
@@ -214,14 +191,41 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
     }
     return 0;
   };
-  if (tarvo::apply_frames(&calibration, frames, read, write, &status) != 0) {
-    if (std::strcmp(status.what, "memory") == 0)
-      return fail(error, "tarvo:apply:memory", "%s", status.message);
-    return fail(error, "tarvo:apply:failed",
-                "The correction failed in %s (see the messages "
-                "above); no output was assigned.",
-                status.step[0] ? status.step : status.what);
-  }
+  tarvo::Status status;
+  if (tarvo::apply_frames(calibration, folded.frame(), folded.frames, read, write, &status) == 0)
+    return true;
+  if (status.kind != tarvo::ErrorKind::kFailed) return fail(error, status);
+  return fail(error, tarvo::ErrorKind::kFailed, "failed",
+              "The correction failed in %s (see the messages "
+              "above); no output was assigned.",
+              status.step[0] ? status.step : status.what);
+}
+
+bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
+  if (nrhs != 2)
+    return fail(error, "nargin",
+                "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
+  if (nlhs > 1)
+    return fail(error, "nargout", "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
+  tarvo::FoldedExtents folded;
+  if (!read_target(prhs[1], &folded, error)) return false;
+  const tarvo::VolumeShape frame = folded.frame();
+
+  Kernels kernels;
+  if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  if (tarvo::calibration_from_kernels(kernels.views.data(), static_cast<int>(kernels.views.size()),
+                                      frame, &calibration, &status) != 0)
+    return fail(error, status);
+
+  OwnedArray E(mxCreateNumericArray_700(mxGetNumberOfDimensions_700(prhs[1]),
+                                        mxGetDimensions_700(prhs[1]), mxDOUBLE_CLASS, mxCOMPLEX));
+  if (!E)
+    return fail(error, tarvo::ErrorKind::kMemory, "memory",
+                "Out of memory: the output array of %lld frames could not be created.",
+                static_cast<long long>(folded.frames));
+  if (!correct_series(&calibration, folded, prhs[1], E.get(), error)) return false;
   plhs[0] = E.release();
   return true;
 }
@@ -229,7 +233,7 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* 
 }  // namespace
 
 void TARVO_APPLY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  CallError error;
-  run_guarded(&error, "tarvo:apply", [&] { return run(nlhs, plhs, nrhs, prhs, &error); });
-  raise_if_set(error);
+  tarvo::Error error;
+  run_guarded(&error, [&] { return run(nlhs, plhs, nrhs, prhs, &error); });
+  raise_if_set("tarvo:apply", error);
 }

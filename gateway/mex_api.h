@@ -7,7 +7,7 @@
 //                      2^31 - 1 instead of truncating it.
 //   TARVO_MEX_MATLAB   MATLAB: the declarations below name the real entry points that
 //                      libmx and libmex export.
-//   (neither)          the test host of this repository (gateway/testhost), which exports
+//   (neither)          the test host of this repository (tests/testhost), which exports
 //                      the same entry points with a C interface.
 //
 // Code above this header is written once and compiles unchanged against all three.

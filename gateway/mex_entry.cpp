@@ -18,6 +18,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "core/tarvo.h"
 #include "gateway/gateway.h"
@@ -44,7 +45,7 @@ constexpr const char* kStepFailed = "tarvo: %s failed; no outputs were assigned\
 constexpr const char* kFirstLabel = "1st input:";
 constexpr const char* kThirdLabel = "3rd input:";
 
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 constexpr int kSliceOutputs = 3;
 const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
 
@@ -55,15 +56,9 @@ enum class Rank { kThreeOrMore, kExactlyFour };
 // to correct, while its other extents (up to 2^31 - 1 each) would still drive loops over lines,
 // frames and slices.
 bool fits_int32(int n, const int* e) {
-  std::int64_t count = 1, slices = 1;
-  bool zero = false;
-  for (int i = 0; i < n; ++i) {
-    if (e[i] < 0) return false;
-    if (e[i] == 0) zero = true;
-    if (i >= 2 && i < n - 1) slices = std::min<std::int64_t>(slices * e[i], kMaxCount + 1);
-    count = std::min<std::int64_t>(count * e[i], kMaxCount + 1);  // both <= 2^31: no overflow
-  }
-  return !zero && slices <= kMaxCount && count <= kMaxCount;
+  const std::vector<std::int64_t> extents(e, e + n);
+  const tarvo::FoldedExtents folded = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSlices);
+  return folded.fits() && !folded.empty();
 }
 
 // Checks one input: complex double, at least three (or exactly four) dimensions, a folded
@@ -111,8 +106,10 @@ OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
     double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
     if (!text || !dk_value || !re || !im) return nullptr;
     *dk_value = k.dk;
-    for (std::int64_t i = 0; i < k.rows * k.cols; ++i)
-      re[i] = k.re[i * k.step], im[i] = k.im[i * k.step];
+    for (std::int64_t i = 0; i < k.rows * k.cols; ++i) {
+      const dcomplex w = k.coefficient(i);
+      re[i] = w.re, im[i] = w.im;
+    }
     // A value stored in a field belongs to the struct from then on.
     mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
     mxSetFieldByNumber_700(out.get(), s, field[1], text.release());

@@ -34,61 +34,57 @@ bool is_real_double(const mxArray* a) {
 }
 
 // Reports a core failure under tarvo:prepare:<id>.
-bool core_failed(CallError* error, const tarvo::PrepareError& e) {
-  char id[64];
-  std::snprintf(id, sizeof id, "%s:%s", kPrefix, e.id);
-  return fail(error, id, "%s", e.message);
+bool core_failed(tarvo::Error* error, const tarvo::Error& e) {
+  return fail(error, e);
 }
 
-bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError* error) {
+bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
   if (nrhs != 4)
-    return fail(error, "tarvo:prepare:arguments",
+    return fail(error, "arguments",
                 "tarvo_prepare takes 4 inputs (raw, kx, reversed, M); it was given %d.", nrhs);
   if (nlhs > 1)
-    return fail(error, "tarvo:prepare:arguments", "tarvo_prepare has 1 output; %d were requested.",
-                nlhs);
+    return fail(error, "arguments", "tarvo_prepare has 1 output; %d were requested.", nlhs);
   const mxArray* raw = prhs[0];
   const mxArray* kx = prhs[1];
   const mxArray* reversed = prhs[2];
   const mxArray* m_arg = prhs[3];
 
   if (mxGetClassID(raw) != mxDOUBLE_CLASS || !mxIsComplex(raw))
-    return fail(error, "tarvo:prepare:raw",
+    return fail(error, "raw",
                 "raw must be a complex double array, R samples x N lines x ... (complex(x) makes "
                 "a real array complex).");
   const int ndims = mxGetNumberOfDimensions_700(raw);
   const int* dims = mxGetDimensions_700(raw);
-  if (!dims) return fail(error, "tarvo:prepare:raw", "raw has an extent beyond 2^31 - 1.");
+  if (!dims) return fail(error, "raw", "raw has an extent beyond 2^31 - 1.");
   if (ndims > kMaxDims)
-    return fail(error, "tarvo:prepare:raw", "raw has %d dimensions; at most %d are supported.",
-                ndims, kMaxDims);
+    return fail(error, "raw", "raw has %d dimensions; at most %d are supported.", ndims, kMaxDims);
   std::int64_t frames = 1;
   for (int d = 2; d < ndims; ++d) frames *= dims[d];
   const tarvo::LineExtents extents = {dims[0], dims[1], frames};
   const std::int64_t count = static_cast<std::int64_t>(dims[0]) * dims[1] * frames;
   if (count > INT_MAX)
-    return fail(error, "tarvo:prepare:raw",
-                "raw has %lld elements; at most 2^31 - 1 are supported.",
+    return fail(error, "raw", "raw has %lld elements; at most 2^31 - 1 are supported.",
                 static_cast<long long>(count));
 
   if (!is_real_double(kx))
-    return fail(error, "tarvo:prepare:kx",
+    return fail(error, "kx",
                 "kx must be a real double vector with one position per sample of a line.");
   const std::size_t kx_count = mxGetNumberOfElements(kx);
   if (kx_count > static_cast<std::size_t>(INT_MAX))
-    return fail(error, "tarvo:prepare:kx", "kx has more than 2^31 - 1 values.");
+    return fail(error, "kx", "kx has more than 2^31 - 1 values.");
 
   double m_value = 0.0;
   if (is_real_double(m_arg) && mxGetNumberOfElements(m_arg) == 1) m_value = mxGetPr(m_arg)[0];
   if (!is_real_double(m_arg) || mxGetNumberOfElements(m_arg) != 1 || !std::isfinite(m_value) ||
       m_value != std::floor(m_value) || std::fabs(m_value) > INT_MAX)
-    return fail(error, "tarvo:prepare:M",
+    return fail(error, "M",
                 "M must be a real double scalar holding a whole number (the output line length).");
 
-  tarvo::PrepareError e;
+  tarvo::Error e;
   const int N = dims[1];
   tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(N < 1 ? 1 : N));
-  if (!flags) return fail(error, "tarvo:prepare:memory", "Out of memory for the line flags.");
+  if (!flags)
+    return fail(error, tarvo::ErrorKind::kMemory, "memory", "Out of memory for the line flags.");
   if (mxGetClassID(reversed) == mxLOGICAL_CLASS) {
     if (tarvo::check_reversed_count(static_cast<std::int64_t>(mxGetNumberOfElements(reversed)), N,
                                     &e) != 0)
@@ -98,11 +94,12 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
   } else if (mxGetClassID(reversed) == mxCHAR_CLASS) {
     OwnedText text(mxArrayToString(reversed));
     if (!text)
-      return fail(error, "tarvo:prepare:memory", "Out of memory for the text of reversed.");
+      return fail(error, tarvo::ErrorKind::kMemory, "memory",
+                  "Out of memory for the text of reversed.");
     if (tarvo::reversed_by_parity(text.get(), N, flags.get(), &e) != 0)
       return core_failed(error, e);
   } else {
-    return fail(error, "tarvo:prepare:reversed",
+    return fail(error, "reversed",
                 "reversed must be a logical vector with one value per line or 'even' or 'odd'.");
   }
 
@@ -117,11 +114,11 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
   tarvo::buffer<dcomplex> in(tarvo::alloc_array<dcomplex>(count));
   const std::int64_t out_count = static_cast<std::int64_t>(M) * dims[1] * frames;
   if (out_count > INT_MAX)
-    return fail(error, "tarvo:prepare:M",
-                "the output would have %lld elements; at most 2^31 - 1 are supported.",
+    return fail(error, "M", "the output would have %lld elements; at most 2^31 - 1 are supported.",
                 static_cast<long long>(out_count));
   tarvo::buffer<dcomplex> out(tarvo::alloc_array<dcomplex>(out_count));
-  if (!in || !out) return fail(error, "tarvo:prepare:memory", "Out of memory for the lines.");
+  if (!in || !out)
+    return fail(error, tarvo::ErrorKind::kMemory, "memory", "Out of memory for the lines.");
   const double* re = mxGetPr(raw);
   const double* im = mxGetPi(raw);
   for (std::int64_t i = 0; i < count; ++i) in[i] = {re[i], im[i]};
@@ -133,7 +130,7 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
   for (int d = 0; d < ndims; ++d) out_dims[d] = dims[d];
   out_dims[0] = M;
   OwnedArray k(mxCreateNumericArray_700(ndims, out_dims, mxDOUBLE_CLASS, mxCOMPLEX));
-  if (!k) return fail(error, "tarvo:prepare:memory", "Out of memory for the output.");
+  if (!k) return fail(error, tarvo::ErrorKind::kMemory, "memory", "Out of memory for the output.");
   double* k_re = mxGetPr(k.get());
   double* k_im = mxGetPi(k.get());
   for (std::int64_t i = 0; i < out_count; ++i) k_re[i] = out[i].re, k_im[i] = out[i].im;
@@ -144,9 +141,9 @@ bool body(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], CallError*
 }  // namespace
 
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  CallError error;
-  run_guarded(&error, kPrefix, [&] { return body(nlhs, plhs, nrhs, prhs, &error); });
-  raise_if_set(error);
+  tarvo::Error error;
+  run_guarded(&error, [&] { return body(nlhs, plhs, nrhs, prhs, &error); });
+  raise_if_set(kPrefix, error);
 }
 
 #if defined(TARVO_PREPARE_MODULE)

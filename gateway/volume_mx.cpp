@@ -2,12 +2,14 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
+#include "core/tarvo.h"
 #include "gateway/gateway.h"
 
 namespace {
 
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 constexpr char kDoubleComplexTag[5] = "dblc";
 
 constexpr const char* kNotComplexDouble = "volume_from_mxarray: need a complex double array\n";
@@ -46,17 +48,6 @@ std::int64_t element_count(const std::int64_t* dims, int n) {
   return element_count(n, [dims](int i) { return dims[i]; });
 }
 
-void fill_record(OwnedVolume* v, const std::int64_t* dims) {
-  v->rec = ComplexVolume{};
-  v->rec.valid = 1;
-  v->rec.ndims = 4;
-  for (int i = 0; i < 4; ++i) v->rec.dims[i] = static_cast<std::int32_t>(dims[i]);
-  std::memcpy(v->rec.tag, kDoubleComplexTag, sizeof kDoubleComplexTag);
-  v->rec.data = v->storage.get();
-  v->rec.label_count = 0;
-  v->rec.labels = nullptr;
-}
-
 }  // namespace
 
 int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
@@ -70,15 +61,11 @@ int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
     mexPrintf("%s", kNoExtents);
     return -1;
   }
-  auto extent = [&](int i) -> std::int64_t { return i < n ? e[i] : 1; };
-
   // (e0, e1, e2*...*e[n-2], e[n-1]), with missing extents taken as 1.
-  const int slice_extents = n >= 4 ? n - 3 : 0;
-  const std::int64_t folded[4] = {
-      extent(0), extent(1), element_count(slice_extents, [&](int i) { return extent(2 + i); }),
-      n >= 3 ? extent(n - 1) : 1};
-  const std::int64_t count = folded[2] < 0 ? -1 : element_count(folded, 4);
-  if (count < 0) {
+  const std::vector<std::int64_t> extents(e, e + n);
+  const tarvo::FoldedExtents folded = tarvo::fold_extents(extents.data(), n, tarvo::Fold::kSlices);
+  const std::int64_t count = folded.elements;
+  if (!folded.fits()) {
     mexPrintf("%s", kInputTooLarge);
     return -1;
   }
@@ -98,7 +85,7 @@ int volume_from_mxarray(const mxArray* array, OwnedVolume* out) {
   }
   dcomplex* data = v.storage.get();
   for (std::int64_t i = 0; i < count; ++i) data[i] = {re[i], im[i]};
-  fill_record(&v, folded);
+  v.rec = tarvo::make_volume(folded.frame(), v.storage.get());
   *out = std::move(v);
   return 0;
 }
@@ -153,7 +140,9 @@ int volume_setup_result(const ComplexVolume* like, OwnedVolume* out) {
     mexPrintf("%s", kResultNoMemory);
     return -1;
   }
-  fill_record(&v, dims);
+  v.rec = tarvo::make_volume(
+      {.M = like->dims[0], .N = like->dims[1], .Z = like->dims[2], .L = like->dims[3]},
+      v.storage.get());
   *out = std::move(v);
   return 0;
 }

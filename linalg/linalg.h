@@ -5,6 +5,7 @@
 #pragma once
 
 #include "linalg/memory.h"
+#include "linalg/parallel.h"
 
 // One double-precision complex value: real part, then imaginary part. Arrays of it are the
 // interleaved "dblc" element layout of the volume record.
@@ -59,7 +60,7 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
 // first and every element is summed in column order. The kernel of complex_matvec,
 // complex_matmat and the solver: an element gets the same bits whatever rows, columns and
 // thread the call covers. On processors with AVX2 and FMA each term is added by fused
-// multiply-adds (see use_fma_kernels), otherwise as y + (a*x).
+// multiply-adds (see KernelFormScope), otherwise as y + (a*x).
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y);
 
@@ -74,11 +75,10 @@ void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int
 // kernel's bits one term at a time).
 dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x);
 
-// Whether this processor (and its operating system) has AVX2 and FMA.
+// Whether this processor (and its operating system) has AVX2 and FMA: decided once.
 bool fma_kernels_available();
-// Makes the product kernel use fused multiply-adds from now on, or the baseline form (tests of
-// each path). Returns false and changes nothing when FMA is asked for and not available.
-bool use_fma_kernels(bool on);
+
+// Whether the product kernel runs fused on this thread (kernel_form(), linalg/parallel.h).
 bool fma_kernels_in_use();
 
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by

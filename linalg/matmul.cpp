@@ -2,6 +2,8 @@
 // and the Gram matrix, with its run-time choice between the x86-64 baseline and AVX2 + FMA.
 #include "linalg/matmul.h"
 
+#include "linalg/parallel.h"
+
 namespace tarvo {
 
 namespace {
@@ -16,9 +18,8 @@ bool detect_fma() {
 #endif
 }
 
-bool& fma_in_use() {
-  static bool on = fma_kernels_available();
-  return on;
+bool fma_in_use() {
+  return kernel_form() != KernelForm::kBaseline && fma_kernels_available();
 }
 
 // y = y + a*x per element, the product formed first and rounded: the baseline kernel, on rows
@@ -45,12 +46,6 @@ void rows_baseline(const dcomplex* __restrict A, int rows, int cols, const Produ
 bool fma_kernels_available() {
   static const bool available = detect_fma();
   return available;
-}
-
-bool use_fma_kernels(bool on) {
-  if (on && !fma_kernels_available()) return false;
-  fma_in_use() = on;
-  return true;
 }
 
 bool fma_kernels_in_use() {

@@ -25,6 +25,10 @@ constexpr int kMaxThreads = 256;
 // this helper is running a share of); 0 when none.
 thread_local int t_scope_threads = 0;
 
+// The form asked for by the innermost KernelFormScope of this thread (or of the thread whose
+// loop this helper runs a share of).
+thread_local KernelForm t_form = KernelForm::kBest;
+
 // One parallel loop as the helpers see it: worker ids 1 .. workers-1 are handed out once each,
 // to a helper thread or, for those no helper has taken when the calling thread runs out of
 // work, to the calling thread itself. A loop therefore never waits for a thread to become free:
@@ -205,6 +209,18 @@ ThreadCountScope::~ThreadCountScope() {
   t_scope_threads = previous_;
 }
 
+KernelFormScope::KernelFormScope(KernelForm form) : previous_(t_form) {
+  t_form = form;
+}
+
+KernelFormScope::~KernelFormScope() {
+  t_form = previous_;
+}
+
+KernelForm kernel_form() {
+  return t_form;
+}
+
 int thread_count() {
   if (alloc_fail_armed()) return 1;
   if (t_scope_threads >= 1) return t_scope_threads;
@@ -243,9 +259,11 @@ int parallel_for(std::int64_t count, int threads,
   };
   // Worker `worker`'s share: its first job, then jobs not yet taken.
   const int scope_threads = t_scope_threads;
+  const KernelForm form = kernel_form();
   ReportCapture* const capture = current_report_capture();
   auto work = [&](int worker) {
-    const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does
+    const ThreadCountScope inherited(scope_threads);  // a helper counts as its caller does,
+    const KernelFormScope same_form(form);            // computes as its caller does
     const ReportTo reporting(capture);                // and reports where its caller does
     if (!run(worker, worker)) return;
     for (;;) {

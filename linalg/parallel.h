@@ -34,6 +34,27 @@ class ThreadCountScope {
   int previous_;
 };
 
+// The form of the product kernel: kBest is the fused form where fma_kernels_available(), else
+// the baseline; kBaseline and kFused force one (kFused acts as kBest where FMA is missing).
+enum class KernelForm { kBest, kBaseline, kFused };
+
+// While it lives, the product kernel on the thread that made it (and on the workers of the
+// loops that thread runs) takes `form`; elsewhere the choice stays as it was. Tests of each
+// path use it; the module itself always runs kBest.
+class KernelFormScope {
+ public:
+  explicit KernelFormScope(KernelForm form);
+  ~KernelFormScope();
+  KernelFormScope(const KernelFormScope&) = delete;
+  KernelFormScope& operator=(const KernelFormScope&) = delete;
+
+ private:
+  KernelForm previous_;
+};
+
+// The form asked for on this thread.
+KernelForm kernel_form();
+
 // Runs job(index, worker) for every index in 0 .. count-1 on min(threads, count) workers
 // (worker 0 is the calling thread; worker ids are 0 .. workers-1, and one worker runs one job
 // at a time, so per-worker buffers indexed by the id are never shared). Jobs must not depend on

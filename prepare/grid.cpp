@@ -106,7 +106,7 @@ void cholesky_solve(const dcomplex* C, int n, dcomplex* y) {
 
 }  // namespace
 
-int ReadoutGrid::build(const double* kx, int R, int M, PrepareError* error) {
+int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
   *this = ReadoutGrid();
   clear_error(error);
   if (M < 1 || M > kMaxPreparedLength)

@@ -5,13 +5,14 @@
 
 namespace tarvo::prepare_detail {
 
-// Sets *error to the identifier and the printf-style message (cut to fit) and returns -1.
+// Sets *error to `what` (kind kMemory for "memory", else kValue) and the printf-style message
+// (cut to fit) and returns -1.
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-int fail(PrepareError* error, const char* id, const char* format, ...);
+int fail(Error* error, const char* what, const char* format, ...);
 
-// Sets *error to success: empty identifier and message.
-void clear_error(PrepareError* error);
+// Sets *error to success.
+void clear_error(Error* error);
 
 }  // namespace tarvo::prepare_detail

@@ -13,8 +13,9 @@ namespace tarvo {
 
 namespace prepare_detail {
 
-int fail(PrepareError* error, const char* id, const char* format, ...) {
-  std::snprintf(error->id, sizeof error->id, "%s", id);
+int fail(Error* error, const char* what, const char* format, ...) {
+  error->kind = std::strcmp(what, "memory") == 0 ? ErrorKind::kMemory : ErrorKind::kValue;
+  std::snprintf(error->what, sizeof error->what, "%s", what);
   va_list args;
   va_start(args, format);
   std::vsnprintf(error->message, sizeof error->message, format, args);
@@ -22,9 +23,8 @@ int fail(PrepareError* error, const char* id, const char* format, ...) {
   return -1;
 }
 
-void clear_error(PrepareError* error) {
-  error->id[0] = '\0';
-  error->message[0] = '\0';
+void clear_error(Error* error) {
+  *error = {};
 }
 
 }  // namespace prepare_detail
@@ -40,7 +40,7 @@ constexpr int kLinesPerJob = 64;
 
 }  // namespace
 
-int reversed_by_parity(const char* parity, int N, unsigned char* flags, PrepareError* error) {
+int reversed_by_parity(const char* parity, int N, unsigned char* flags, Error* error) {
   clear_error(error);
   if (!parity) parity = "";
   int first;
@@ -57,7 +57,7 @@ int reversed_by_parity(const char* parity, int N, unsigned char* flags, PrepareE
   return 0;
 }
 
-int check_reversed_count(std::int64_t count, int N, PrepareError* error) {
+int check_reversed_count(std::int64_t count, int N, Error* error) {
   clear_error(error);
   if (count != N)
     return fail(error, "reversed",
@@ -66,7 +66,7 @@ int check_reversed_count(std::int64_t count, int N, PrepareError* error) {
   return 0;
 }
 
-int check_kx_count(std::int64_t kx_count, int R, PrepareError* error) {
+int check_kx_count(std::int64_t kx_count, int R, Error* error) {
   clear_error(error);
   if (kx_count != R)
     return fail(error, "kx",
@@ -77,7 +77,7 @@ int check_kx_count(std::int64_t kx_count, int R, PrepareError* error) {
 }
 
 int prepare_lines(const ReadoutGrid& grid, const dcomplex* raw, const LineExtents& extents,
-                  const unsigned char* reversed, dcomplex* out, PrepareError* error) {
+                  const unsigned char* reversed, dcomplex* out, Error* error) {
   clear_error(error);
   const int R = extents.samples, N = extents.lines, M = grid.length();
   if (grid.samples() < 1) return fail(error, "kx", "the readout grid has not been built");

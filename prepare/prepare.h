@@ -36,15 +36,14 @@
 
 #include <cstdint>
 
+#include "linalg/error.h"
 #include "linalg/linalg.h"
 
 namespace tarvo {
 
-// Identifier and message of a failed call (fixed storage: reporting never allocates).
-struct PrepareError {
-  char id[16];        // "kx", "reversed", "raw", "M" or "memory"; "" on success
-  char message[256];  // what is wrong and what was expected, NUL-terminated
-};
+// A failed call is reported in the module's one error record (linalg/error.h): what "kx",
+// "reversed", "raw" or "M" (kind kValue), or "memory" (kMemory), and a message saying what is
+// wrong and what was expected.
 
 // Extents of a raw volume: samples per line, lines, and the product of the remaining extents.
 struct LineExtents {
@@ -72,7 +71,7 @@ class ReadoutGrid {
   // Positions that do not determine the M samples stably are refused: a fit that is singular,
   // or a map whose noise gain (below) is above kMaxNoiseGain. Returns 0, or -1 with *error set
   // and the grid left empty.
-  int build(const double* kx, int R, int M, PrepareError* error);
+  int build(const double* kx, int R, int M, Error* error);
 
   int samples() const { return samples_; }  // R
   int length() const { return length_; }    // M
@@ -98,14 +97,14 @@ class ReadoutGrid {
 
 // Reversed-line flags from a parity name: "even" flags lines 0, 2, 4, ..., "odd" lines 1, 3, ...
 // flags: N entries. Returns 0, or -1 with *error set ("reversed").
-int reversed_by_parity(const char* parity, int N, unsigned char* flags, PrepareError* error);
+int reversed_by_parity(const char* parity, int N, unsigned char* flags, Error* error);
 
 // Checks that kx holds one position per sample of a raw line (kx_count == R). Returns 0, or -1
 // with *error set ("kx").
-int check_kx_count(std::int64_t kx_count, int R, PrepareError* error);
+int check_kx_count(std::int64_t kx_count, int R, Error* error);
 
 // Checks a list of `count` reversed-line flags against N lines. Returns 0, or -1 with *error set.
-int check_reversed_count(std::int64_t count, int N, PrepareError* error);
+int check_reversed_count(std::int64_t count, int N, Error* error);
 
 // out (M x N x frames) <- the lines of raw (R x N x frames) in k-space order on the grid's
 // uniform positions; line l is read backwards when reversed[l] != 0 (N flags). Every extent
@@ -114,6 +113,6 @@ int check_reversed_count(std::int64_t count, int N, PrepareError* error);
 // sample of its line), except on a pass-through grid. Returns 0, or -1 with *error set and out
 // untouched.
 int prepare_lines(const ReadoutGrid& grid, const dcomplex* raw, const LineExtents& extents,
-                  const unsigned char* reversed, dcomplex* out, PrepareError* error);
+                  const unsigned char* reversed, dcomplex* out, Error* error);
 
 }  // namespace tarvo

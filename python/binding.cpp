@@ -40,7 +40,7 @@ namespace {
 
 using cplx = std::complex<double>;
 using cplx_single = std::complex<float>;
-constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+using tarvo::kMaxCount;
 
 // How the extents of an input are read: even/odd fold the extents between the second and the
 // last into Z (3 or more dimensions); a target frame has exactly 4; a series has 4 or more,
@@ -53,8 +53,24 @@ std::string extents_text(const std::vector<std::int64_t>& e, const char* sep = "
   return s;
 }
 
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+using tarvo::ErrorKind;
+
+// The one mapping of the module's error kinds to Python exception types.
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kType:
+      return PyExc_TypeError;
+    case ErrorKind::kValue:
+      return PyExc_ValueError;
+    case ErrorKind::kMemory:
+      return PyExc_MemoryError;
+    default:
+      return PyExc_RuntimeError;
+  }
+}
+
+[[noreturn]] void raise(ErrorKind kind, const std::string& message) {
+  PyErr_SetString(exception_type(kind), message.c_str());
   throw py::error_already_set();
 }
 
@@ -81,10 +97,10 @@ Input read_input(py::handle object, const char* name, Rank rank) {
     PyErr_Clear();
     const std::string got = in.array ? std::string(py::str(in.array.dtype()))
                                      : std::string(py::str(py::type::of(object).attr("__name__")));
-    raise(PyExc_TypeError, std::string(name) + ": need a complex " + layout +
-                               " array for the input data (numpy complex128 or complex64, "
-                               "native byte order); got " +
-                               got + ". x.astype(np.complex128) converts real data.");
+    raise(ErrorKind::kType, std::string(name) + ": need a complex " + layout +
+                                " array for the input data (numpy complex128 or complex64, "
+                                "native byte order); got " +
+                                got + ". x.astype(np.complex128) converts real data.");
   }
   in.single = py::isinstance<py::array_t<cplx_single>>(in.array);
   const int n = static_cast<int>(in.array.ndim());
@@ -95,46 +111,26 @@ Input read_input(py::handle object, const char* name, Rank rank) {
   const bool rank_ok = rank == Rank::kFolded ? n >= 3 : rank == Rank::kFrame ? n == 4 : n >= 4;
   const std::string shape_text = "(" + extents_text(in.shape, ", ") + (n == 1 ? ",)" : ")");
   if (!rank_ok)
-    raise(PyExc_ValueError, std::string(name) + ": need a complex " + layout + " array for " +
-                                "the input data; got " + std::to_string(n) +
-                                " dimension(s), shape " + shape_text + ".");
+    raise(ErrorKind::kValue, std::string(name) + ": need a complex " + layout + " array for " +
+                                 "the input data; got " + std::to_string(n) +
+                                 " dimension(s), shape " + shape_text + ".");
   for (std::int64_t e : in.shape)
     if (e == 0)
-      raise(PyExc_ValueError, std::string(name) + ": the array has no elements (shape " +
-                                  shape_text + "); every extent must be at least 1.");
-  // (M, N, Z, L): for kFolded Z is the product of the extents between the second and the last.
-  std::int64_t Z = 1, frames = 1, count = 1;
-  const int last = rank == Rank::kFolded ? n - 1 : 3;
-  for (int i = 2; i < last; ++i) Z = std::min(Z * in.shape[i], kMaxCount + 1);
-  for (int i = 4; rank == Rank::kSeries && i < n; ++i) frames *= in.shape[i];  // bounded below
-  const std::int64_t folded[4] = {in.shape[0], in.shape[1], Z, in.shape[last]};
-  bool fits = true;
-  for (std::int64_t e : folded) {
-    fits = fits && e <= kMaxCount;
-    count = std::min(count * std::min(e, kMaxCount + 1), kMaxCount + 1);
-  }
-  if (!fits || count > kMaxCount)
-    raise(PyExc_ValueError, std::string(name) + ": too large: shape " + shape_text +
-                                " gives an M x N x Z x L frame beyond 32-bit extents; each "
-                                "extent and the element count of a frame must be at most "
-                                "2147483647.");
-  in.folded = {static_cast<int>(folded[0]), static_cast<int>(folded[1]),
-               static_cast<int>(folded[2]), static_cast<int>(folded[3])};
-  in.frames = frames;
+      raise(ErrorKind::kValue, std::string(name) + ": the array has no elements (shape " +
+                                   shape_text + "); every extent must be at least 1.");
+  const tarvo::FoldedExtents folded = tarvo::fold_extents(
+      in.shape.data(), n, rank == Rank::kFolded ? tarvo::Fold::kSlices : tarvo::Fold::kSeries);
+  if (!folded.fits())
+    raise(ErrorKind::kValue, std::string(name) + ": too large: shape " + shape_text +
+                                 " gives an M x N x Z x L frame beyond 32-bit extents; each "
+                                 "extent and the element count of a frame must be at most "
+                                 "2147483647.");
+  in.folded = folded.frame();
+  in.frames = folded.frames;
   const int flags = in.array.flags();
   in.direct = !in.single && (flags & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
               (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
   return in;
-}
-
-ComplexVolume volume_record(const tarvo::VolumeShape& s, void* data) {
-  ComplexVolume v{};
-  v.valid = 1;
-  v.ndims = 4;
-  v.dims[0] = s.M, v.dims[1] = s.N, v.dims[2] = s.Z, v.dims[3] = s.L;
-  std::memcpy(v.tag, "dblc", 5);
-  v.data = data;
-  return v;
 }
 
 // Copies `count` elements of type Element (cplx or cplx_single, widened) that start at `base`
@@ -162,16 +158,15 @@ void gather(const char* base, const std::vector<std::int64_t>& shape,
   }
 }
 
-// The data of frame t of an input (all of it for even/odd): its own memory when the array is
-// used directly, else a gathered copy in `copy`. Runs without the GIL.
-void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
+// Copies frame t of an input (all of it for even/odd) into `out` (column-major, double).
+// Runs without the GIL.
+void read_frame(const Input& in, std::int64_t t, cplx* out) {
   const std::int64_t count = in.folded.elements();
   const char* base = static_cast<const char*>(in.array.data());
-  if (in.direct)
-    return const_cast<char*>(base) + t * count * static_cast<std::int64_t>(sizeof(cplx));
-  if (!*copy) {
-    copy->reset(tarvo::alloc_array<cplx>(count));
-    if (!*copy) return nullptr;
+  if (in.direct) {
+    std::memcpy(out, base + t * count * static_cast<std::int64_t>(sizeof(cplx)),
+                static_cast<std::size_t>(count) * sizeof(cplx));
+    return;
   }
   // Frame t of a series: the offset of its index along the extents after the 4th.
   std::vector<std::int64_t> shape = in.shape, strides = in.strides;
@@ -185,9 +180,23 @@ void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
     strides.resize(4);
   }
   if (in.single)
-    gather<cplx_single>(base, shape, strides, count, copy->get());
+    gather<cplx_single>(base, shape, strides, count, out);
   else
-    gather<cplx>(base, shape, strides, count, copy->get());
+    gather<cplx>(base, shape, strides, count, out);
+}
+
+// The data of frame t of an input (all of it for even/odd): its own memory when the array is
+// used directly, else a gathered copy in `copy`. Runs without the GIL.
+void* frame_data(const Input& in, std::int64_t t, tarvo::buffer<cplx>* copy) {
+  const std::int64_t count = in.folded.elements();
+  if (in.direct)
+    return const_cast<char*>(static_cast<const char*>(in.array.data())) +
+           t * count * static_cast<std::int64_t>(sizeof(cplx));
+  if (!*copy) {
+    copy->reset(tarvo::alloc_array<cplx>(count));
+    if (!*copy) return nullptr;
+  }
+  read_frame(in, t, copy->get());
   return copy->get();
 }
 
@@ -206,11 +215,19 @@ struct OutputFrames {
   }
   // Frame t is complete in frame(t).
   void store(std::int64_t t) {
-    if (!single) return;
+    if (single) store(t, scratch.get());
+  }
+  // Frame t is `frame` (double): copied, or rounded once into the complex64 output.
+  void store(std::int64_t t, const cplx* frame) {
+    if (!single) {
+      std::memcpy(static_cast<cplx*>(base) + t * count, frame,
+                  static_cast<std::size_t>(count) * sizeof(cplx));
+      return;
+    }
     cplx_single* out = static_cast<cplx_single*>(base) + t * count;
     for (std::int64_t i = 0; i < count; ++i)
       out[i] =
-          cplx_single(static_cast<float>(scratch[i].real()), static_cast<float>(scratch[i].imag()));
+          cplx_single(static_cast<float>(frame[i].real()), static_cast<float>(frame[i].imag()));
   }
   void* base;
   bool single;
@@ -231,37 +248,31 @@ py::array new_output(const std::vector<std::int64_t>& shape, bool single = false
 
 // Raises the Python exception for a failed core call; `detail` holds the messages the inner
 // steps reported during the call (captured, one per line).
-[[noreturn]] void raise_status(const tarvo::Status& status, const std::string& detail = {}) {
-  const std::string what = status.what;
-  if (what == "memory") raise(PyExc_MemoryError, status.message);
-  static const char* const kInputs[] = {"even", "odd",     "target", "slices",
-                                        "dk",   "pattern", "coef",   "kernels"};
-  for (const char* input : kInputs)
-    if (what == input) raise(PyExc_ValueError, status.message);
+[[noreturn]] void raise_status(const tarvo::Error& status, const std::string& detail = {}) {
+  if (status.kind != ErrorKind::kFailed) raise(status.kind, status.message);
   std::string reason = detail;
   for (char& c : reason)
     if (c == '\n') c = ' ';
-  raise(PyExc_RuntimeError, std::string("tarvo: ") + status.step +
+  raise(ErrorKind::kFailed, std::string("tarvo: ") + status.step +
                                 " failed; no outputs were assigned: " +
                                 (reason.empty() ? std::string("no reason was given.") : reason));
 }
 
 // Marks `status` as an allocation failure of the binding's own copy of `what`; returns -1.
 int set_no_memory(tarvo::Status* status, const char* what) {
-  std::snprintf(status->what, sizeof status->what, "memory");
-  std::snprintf(status->message, sizeof status->message, "Out of memory: %s does not fit.", what);
-  return -1;
+  return tarvo::set_error(status, ErrorKind::kMemory, "memory", "Out of memory: %s does not fit.",
+                          what);
 }
 
 void raise_memory(const char* what) {
-  raise(PyExc_MemoryError, std::string("Out of memory: ") + what + " does not fit.");
+  raise(ErrorKind::kMemory, std::string("Out of memory: ") + what + " does not fit.");
 }
 
 // One slice's kernel as a dict: dk (int), pattern (str), coef (complex128, rows x cols, F).
 py::dict kernel_dict(const tarvo::KernelView& k) {
   py::array coef = new_output({k.rows, k.cols});
   cplx* w = static_cast<cplx*>(coef.mutable_data());
-  for (std::int64_t i = 0; i < k.rows * k.cols; ++i) w[i] = {k.re[i * k.step], k.im[i * k.step]};
+  k.copy_to(reinterpret_cast<dcomplex*>(w));
   py::dict d;
   d["dk"] = k.dk;
   d["pattern"] = std::string(k.pattern);
@@ -306,7 +317,8 @@ class PyCalibration {
       void* ed = frame_data(e, 0, &ecopy);
       void* od = frame_data(o, 0, &ocopy);
       if (ed && od) {
-        const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
+        const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
+                            ov = tarvo::make_volume(o.folded, od);
         rc = tarvo::calibrate(ev, ov, &out->core_, &status);
       } else {
         set_no_memory(&status, "the copy of an input");
@@ -323,7 +335,7 @@ class PyCalibration {
     auto out = std::make_unique<PyCalibration>();
     const std::int64_t count = static_cast<std::int64_t>(py::len(kernels));
     if (count < 1 || count > kMaxCount)
-      raise(PyExc_ValueError,
+      raise(ErrorKind::kValue,
             "The kernel list must hold one kernel per slice (1 or more); it "
             "holds " +
                 std::to_string(count) + ".");
@@ -338,16 +350,16 @@ class PyCalibration {
       py::array coef = py::array::ensure(k[2]);
       if (!coef || !py::isinstance<py::array_t<cplx>>(coef)) {
         PyErr_Clear();
-        raise(PyExc_TypeError, name + ": need a complex128 (10 L) x L matrix.");
+        raise(ErrorKind::kType, name + ": need a complex128 (10 L) x L matrix.");
       }
       if (coef.ndim() != 2)
-        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix; got " +
-                                    std::to_string(coef.ndim()) + " dimension(s).");
+        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix; got " +
+                                     std::to_string(coef.ndim()) + " dimension(s).");
       owned.rows = coef.shape(0), owned.cols = coef.shape(1);
       if (owned.rows < 1 || owned.cols < 1 || owned.rows > kMaxCount || owned.cols > kMaxCount)
-        raise(PyExc_ValueError, name + ": need a (10 L) x L matrix with 1 <= L; got " +
-                                    std::to_string(owned.rows) + " x " +
-                                    std::to_string(owned.cols) + ".");
+        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix with 1 <= L; got " +
+                                     std::to_string(owned.rows) + " x " +
+                                     std::to_string(owned.cols) + ".");
       const std::int64_t n = owned.rows * owned.cols;
       owned.coef.reset(tarvo::alloc_array<cplx>(n));
       if (!owned.coef) raise_memory("the kernels");
@@ -362,15 +374,15 @@ class PyCalibration {
     out->shape_ = {0, 0, static_cast<int>(count), static_cast<int>(out->kernels_[0].cols)};
     if (M > 0 || N > 0) {
       if (M < 1 || N < 1)
-        raise(PyExc_ValueError, "The frame extents M, N must be at least 1; got " +
-                                    std::to_string(M) + " x " + std::to_string(N) + ".");
+        raise(ErrorKind::kValue, "The frame extents M, N must be at least 1; got " +
+                                     std::to_string(M) + " x " + std::to_string(N) + ".");
       tarvo::VolumeShape frame = out->shape_;
       frame.M = M, frame.N = N;
       if (frame.elements() > kMaxCount)
-        raise(PyExc_ValueError, "The frame extents " + std::to_string(M) + " x " +
-                                    std::to_string(N) +
-                                    " with these kernels give more than "
-                                    "2147483647 elements a frame.");
+        raise(ErrorKind::kValue, "The frame extents " + std::to_string(M) + " x " +
+                                     std::to_string(N) +
+                                     " with these kernels give more than "
+                                     "2147483647 elements a frame.");
       int rc = 0;
       std::string detail;
       {
@@ -385,44 +397,55 @@ class PyCalibration {
   }
 
   // E: the corrected coil images of every frame of a series (M x N x Z x L, then any extents),
-  // complex64 when `single`. Frame by frame; after each frame, with the GIL held, pending
-  // signals are handled (Ctrl-C raises KeyboardInterrupt there) and progress(done, total) is
-  // called when given. An exception from either ends the call; the frames done are dropped.
+  // complex64 when `single`, by the core's series driver. After each round of frames (those
+  // corrected side by side), with the GIL held, pending signals are handled (Ctrl-C raises
+  // KeyboardInterrupt there) and progress(done, total) is called for every frame of the round
+  // when given. An exception from either ends the call; the frames done are dropped.
   py::array apply(py::handle series, int threads, bool single, py::object progress) {
     Input in = read_input(series, "the frames to correct", Rank::kSeries);
     py::array E = new_output(in.shape, single);
     OutputFrames out(E, in.folded.elements());
     tarvo::Status status;
     std::string detail;
+    std::optional<py::error_already_set> raised;  // by a signal handler or progress
+    std::int64_t reported = 0;
     int rc = 0;
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
       const tarvo::HeapTrim trim;
       const tarvo::ThreadCountScope scope(threads);
-      tarvo::buffer<cplx> copy;
-      for (std::int64_t t = 0; rc == 0 && t < in.frames; ++t) {
+      // The object's lock is held while frames run and never while waiting for the GIL: a
+      // thread holding the GIL may wait for the lock (shape, kernels, pickling).
+      std::unique_lock<std::mutex> hold(lock_);
+      auto read = [&](std::int64_t t, dcomplex* frame) {
+        read_frame(in, t, reinterpret_cast<cplx*>(frame));
+        return 0;
+      };
+      auto write = [&](std::int64_t t, const dcomplex* frame) {
+        out.store(t, reinterpret_cast<const cplx*>(frame));
+        return 0;
+      };
+      auto pause = [&](std::int64_t done) {
+        hold.unlock();
         {
-          // The object's lock is held for one frame at a time and never while waiting for the
-          // GIL: a thread holding the GIL may wait for the lock (shape, kernels, pickling).
-          std::lock_guard<std::mutex> hold(lock_);
-          if (t == 0) rc = ensure_core(in.folded, &status);
-          void* data = rc == 0 ? frame_data(in, t, &copy) : nullptr;
-          cplx* frame = data ? out.frame(t) : nullptr;
-          if (rc == 0 && !frame) rc = set_no_memory(&status, "the copy of a frame");
-          if (rc != 0) break;
-          const ComplexVolume target = volume_record(in.folded, data);
-          ComplexVolume e = volume_record(in.folded, frame);
-          rc = tarvo::apply(&core_, target, &e, &status);
-          if (rc != 0) break;
-          out.store(t);
+          py::gil_scoped_acquire locked;
+          try {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            while (reported < done && !progress.is_none()) progress(++reported, in.frames);
+          } catch (py::error_already_set& e) {
+            raised.emplace(std::move(e));
+          }
         }
-        py::gil_scoped_acquire locked;  // throws out of the loop; the buffers unwind
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        if (!progress.is_none()) progress(t + 1, in.frames);
-      }
-      if (rc != 0) detail = capture.text();
+        hold.lock();
+        return raised ? -1 : 0;
+      };
+      rc = ensure_core(in.folded, &status);
+      if (rc == 0)
+        rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause);
+      if (rc != 0 && !raised) detail = capture.text();
     }
+    if (raised) throw std::move(*raised);
     if (rc != 0) raise_status(status, detail);
     return E;
   }
@@ -433,7 +456,7 @@ class PyCalibration {
     py::list out;
     for (int z = 0; z < current_shape().Z; ++z) {
       const tarvo::KernelView k = kernels_.empty() ? core_.kernel(z) : kernels_[z].view();
-      if (!k.pattern) raise(PyExc_RuntimeError, "The calibration has no kernel for a slice.");
+      if (!k.pattern) raise(ErrorKind::kFailed, "The calibration has no kernel for a slice.");
       out.append(kernel_dict(k));
     }
     return out;
@@ -451,7 +474,7 @@ class PyCalibration {
     if (a.folded == b.folded) return;
     const tarvo::VolumeShape& x = a.folded;
     const tarvo::VolumeShape& y = b.folded;
-    raise(PyExc_ValueError,
+    raise(ErrorKind::kValue,
           "Input matrix size mismatch: even is " + extents_text({x.M, x.N, x.Z, x.L}) +
               " and odd is " + extents_text({y.M, y.N, y.Z, y.L}) +
               " (M x N x Z x L, slices folded); they must be the same slices acquired twice.");
@@ -463,14 +486,11 @@ class PyCalibration {
   // A calibration made from kernels gets its core calibration for the first frame's M, N.
   int ensure_core(const tarvo::VolumeShape& frame, tarvo::Status* status) {
     if (kernels_.empty() || core_.shape().Z > 0) return 0;
-    if (frame.Z != shape_.Z || frame.L != shape_.L) {
-      std::snprintf(status->what, sizeof status->what, "target");
-      std::snprintf(status->message, sizeof status->message,
-                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d slices "
-                    "of %d coils.",
-                    frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
-      return -1;
-    }
+    if (frame.Z != shape_.Z || frame.L != shape_.L)
+      return tarvo::set_error(status, ErrorKind::kValue, "target",
+                              "The frame to correct is %d x %d x %d x %d; the kernels are for %d "
+                              "slices of %d coils.",
+                              frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
     std::vector<tarvo::KernelView> views;
     for (const OwnedKernel& k : kernels_) views.push_back(k.view());
     const int rc = tarvo::calibration_from_kernels(views.data(), shape_.Z, frame, &core_, status);
@@ -498,10 +518,10 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
     if (!(c->folded == e.folded)) {
       const tarvo::VolumeShape& x = e.folded;
       const tarvo::VolumeShape& y = c->folded;
-      raise(PyExc_ValueError, "Input matrix size mismatch: target is " +
-                                  extents_text({y.M, y.N, y.Z, y.L}) + " but even is " +
-                                  extents_text({x.M, x.N, x.Z, x.L}) +
-                                  " (M x N x Z x L, slices folded); they must be the same.");
+      raise(ErrorKind::kValue, "Input matrix size mismatch: target is " +
+                                   extents_text({y.M, y.N, y.Z, y.L}) + " but even is " +
+                                   extents_text({x.M, x.N, x.Z, x.L}) +
+                                   " (M x N x Z x L, slices folded); they must be the same.");
     }
   }
   const std::vector<std::int64_t> dims = {e.folded.M, e.folded.N, e.folded.Z, e.folded.L};
@@ -523,10 +543,11 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
     cplx* Ed = Eout.frame(0);
     cplx* Fd = Ed ? Fout.frame(0) : nullptr;
     if (ed && od && cd && Ed && Fd) {
-      const ComplexVolume ev = volume_record(e.folded, ed), ov = volume_record(o.folded, od);
-      const ComplexVolume cv = volume_record(e.folded, cd);
-      ComplexVolume Ev = volume_record(e.folded, Ed);
-      ComplexVolume Fv = volume_record(e.folded, Fd);
+      const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
+                          ov = tarvo::make_volume(o.folded, od);
+      const ComplexVolume cv = tarvo::make_volume(e.folded, cd);
+      ComplexVolume Ev = tarvo::make_volume(e.folded, Ed);
+      ComplexVolume Fv = tarvo::make_volume(e.folded, Fd);
       rc = tarvo::correct(ev, ov, &cv, &Ev, &Fv, &calibration.core_, &status);
       if (rc == 0) Eout.store(0), Fout.store(0);
     } else {
@@ -543,10 +564,10 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
 py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style> kx,
                   py::array_t<std::uint8_t, py::array::c_style> flags, int M, int threads) {
   auto raw = py::array_t<cplx, py::array::f_style>::ensure(raw_object);
-  if (!raw) raise(PyExc_TypeError, "raw must be complex128 samples, R x N x ...");
+  if (!raw) raise(ErrorKind::kType, "raw must be complex128 samples, R x N x ...");
   if (raw.ndim() < 2)
-    raise(PyExc_ValueError, "raw must be R samples x N lines x ...; it has " +
-                                std::to_string(raw.ndim()) + " dimension(s).");
+    raise(ErrorKind::kValue, "raw must be R samples x N lines x ...; it has " +
+                                 std::to_string(raw.ndim()) + " dimension(s).");
   std::vector<std::int64_t> shape;
   std::int64_t frames = 1;
   for (int i = 0; i < raw.ndim(); ++i) {
@@ -554,16 +575,13 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
     if (i >= 2) frames *= raw.shape(i);
   }
   if (shape[0] < 1 || shape[1] < 1 || frames < 1 || shape[0] > kMaxCount || shape[1] > kMaxCount)
-    raise(PyExc_ValueError,
+    raise(ErrorKind::kValue,
           "raw must have at least one sample, line and frame and at most "
           "2147483647 samples and lines; its shape is (" +
               extents_text(shape, ", ") + ").");
   const tarvo::LineExtents extents{static_cast<int>(shape[0]), static_cast<int>(shape[1]), frames};
-  tarvo::PrepareError error{};
-  auto fail = [&]() {
-    const bool memory = std::strcmp(error.id, "memory") == 0;
-    raise(memory ? PyExc_MemoryError : PyExc_ValueError, error.message);
-  };
+  tarvo::Error error;
+  auto fail = [&]() { raise_status(error); };
   if (tarvo::check_kx_count(kx.size(), extents.samples, &error) != 0 ||
       tarvo::check_reversed_count(flags.size(), extents.lines, &error) != 0)
     fail();

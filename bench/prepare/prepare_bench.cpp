@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   std::vector<dcomplex> raw(static_cast<std::size_t>(R) * N * frames);
   for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = {1.0 / (1 + i % 97), -0.5 + (i % 13)};
   std::vector<unsigned char> flags(N);
-  tarvo::PrepareError error;
+  tarvo::Error error;
   tarvo::reversed_by_parity("odd", N, flags.data(), &error);
   std::vector<dcomplex> out(static_cast<std::size_t>(M) * N * frames);
 

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         const double w = seconds_since(t0);
         t0 = Clock::now();
         const int rc = tarvo::apply_frames(
-            &calibration, T,
+            &calibration, shape, T,
             [&](std::int64_t t, dcomplex* in) {
               std::memcpy(in, series.data() + t * count, count * sizeof(dcomplex));
               return 0;

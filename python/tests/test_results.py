@@ -66,10 +66,12 @@ def test_apply_corrects_each_frame_of_a_series_as_the_mex_entry_corrects_a_targe
     for t, frame in enumerate(frames):
         assert same_bits(E[..., t], cal.apply(frame))
     assert same_bits(E[..., 2], hostrun(tmp_path, even, odd, frames[2])[0])
-    # Two series extents, C-ordered: frames counted across both, the gather carrying the index.
-    E2 = cal.apply(np.ascontiguousarray(series[..., [0, 1, 2, 1]].reshape(
-        series.shape[:4] + (2, 2), order="F")))
-    assert same_bits(E2[..., 1, 0], E[..., 1]) and same_bits(E2[..., 0, 1], E[..., 2])
+    # Two series extents of different lengths, C-ordered: each of six distinct frames, counted
+    # across both extents, is gathered from its own place.
+    six = np.stack([odd * np.exp(0.4j * t) + 0.1 * t * even for t in range(6)], axis=-1)
+    E6 = cal.apply(np.ascontiguousarray(six.reshape(six.shape[:4] + (2, 3), order="F")))
+    for t in range(6):
+        assert same_bits(E6[..., t % 2, t // 2], cal.apply(six[..., t]))
 
 
 def test_kernels_round_trip_through_from_kernels_pickle_and_a_mat_file(pair, tmp_path):

@@ -176,13 +176,21 @@ TEST(ThreadCount, AScopeSetsTheCountOfItsThreadAndItsWorkersOnly) {
   {
     tarvo::ThreadCountScope scope(5);
     EXPECT_EQ(tarvo::thread_count(), 5);
+    // Job 0 runs on the calling thread and waits (up to 10 s) until a helper has run a job, so
+    // the helpers' answer is read on every run, not only when they happen to take a share.
     std::vector<int> seen(8, 0);
+    std::atomic<int> on_helpers{0};
+    const std::thread::id caller = std::this_thread::get_id();
     ASSERT_EQ(tarvo::parallel_for(8, 4,
                                   [&](std::int64_t i, int) {
                                     seen[i] = tarvo::thread_count();
+                                    if (std::this_thread::get_id() != caller) ++on_helpers;
+                                    for (int k = 0; i == 0 && on_helpers == 0 && k < 10000; ++k)
+                                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                     return 0;
                                   }),
               0);
+    ASSERT_GT(on_helpers.load(), 0);
     for (int v : seen) EXPECT_EQ(v, 5);
     int other = 0;
     std::thread([&] { other = tarvo::thread_count(); }).join();
@@ -268,12 +276,13 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
     EXPECT_TRUE(same_bits(got, first)) << threads << " threads";
   }
   // The baseline kernel (processors without FMA) fits the same weights to the same 1e-10.
-  const bool fused = tarvo::fma_kernels_in_use();
-  ASSERT_TRUE(tarvo::use_fma_kernels(false));
   dcomplex* coefficients = nullptr;
-  const int status =
-      calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0);
-  tarvo::use_fma_kernels(fused);
+  int status = -1;
+  {
+    const tarvo::KernelFormScope baseline(tarvo::KernelForm::kBaseline);
+    status =
+        calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0);
+  }
   ASSERT_EQ(status, 0);
   std::vector<dcomplex> baseline(coefficients, coefficients + std::size_t(K) * L);
   tarvo::free_bytes(coefficients);
@@ -306,8 +315,9 @@ TEST(Pipeline, BaselineAndFusedKernelsAgreeWithinRounding) {
   if (!tarvo::fma_kernels_available()) GTEST_SKIP() << "no AVX2 and FMA here";
   const Phantom ph = make(32, 24, 3, 4);
   Outputs got[2];
-  for (int fused : {0, 1}) {  // ends with the FMA kernel, the one this processor uses
-    ASSERT_TRUE(tarvo::use_fma_kernels(fused == 1));
+  for (int fused : {0, 1}) {
+    const tarvo::KernelFormScope form(fused ? tarvo::KernelForm::kFused
+                                            : tarvo::KernelForm::kBaseline);
     got[fused] = correct(ph);
     ASSERT_EQ(got[fused].status, 0);
   }

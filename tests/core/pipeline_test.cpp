@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -61,7 +62,6 @@ Correction correct(const Phantom& ph, double factor = 1.0) {
 // harmless).
 TEST(Context, FailsCleanlyWhicheverAllocationFails) {
   Volume first(4, 4, 2, 2);
-  std::set<std::string> seen;
   for (int k = 1;; ++k) {
     ASSERT_LT(k, 100);
     CorrectionContext context;
@@ -80,14 +80,11 @@ TEST(Context, FailsCleanlyWhicheverAllocationFails) {
       break;
     }
     EXPECT_EQ(status, -1) << k;
-    seen.insert(err.substr(0, err.find("array") + 5));
+    EXPECT_FALSE(err.empty()) << "allocation " << k << " failed silently";
     EXPECT_EQ(context.slices, nullptr);
     EXPECT_EQ(context.odd_half, nullptr);
     context_destroy(&context);
   }
-  EXPECT_TRUE(seen.count(" could not alloc context dims array") &&
-              seen.count(" could not alloc context slices array") &&
-              seen.count(" could not alloc context scratch array"));
 
   // An input of one extent is refused.
   CorrectionContext context;
@@ -334,5 +331,60 @@ TEST_P(ProductionWindow, KernelIsTheLeastSquaresFitOverTheCentralQuarterOfTheRea
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadoutLengths, ProductionWindow, testing::Values(32, 30));
+
+// Frames corrected side by side share the caller's threads: with T threads and W frames at
+// once (W = min(frames, T, 4)) each frame runs on T / W of them, not on all T (which would
+// oversubscribe the machine W-fold). Each frame is still apply's result bit for bit.
+TEST(ApplyFrames, EachConcurrentFrameRunsOnItsShareOfTheThreads) {
+  const Phantom ph = phantom(16, 12, 2, 2);
+  Volume even(16, 12, 2, 2, ph.even), odd(16, 12, 2, 2, ph.odd), E(16, 12, 2, 2);
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  ASSERT_EQ(
+      tarvo::correct(even.record, odd.record, nullptr, &E.record, nullptr, &calibration, &status),
+      0);
+  for (const auto& [threads, frames, share] : {std::tuple{4, 2, 2}, std::tuple{6, 8, 1}}) {
+    const tarvo::ThreadCountScope scope(threads);
+    std::vector<int> seen(frames, 0);
+    std::vector<int> same(frames, 0);
+    ASSERT_EQ(tarvo::apply_frames(
+                  &calibration, calibration.shape(), frames,
+                  [&](std::int64_t t, dcomplex* in) {
+                    seen[t] = tarvo::thread_count();
+                    std::copy(ph.odd.begin(), ph.odd.end(), in);
+                    return 0;
+                  },
+                  [&](std::int64_t t, const dcomplex* out) {
+                    same[t] =
+                        std::memcmp(out, E.data.data(), E.data.size() * sizeof(dcomplex)) == 0;
+                    return 0;
+                  },
+                  &status),
+              0);
+    EXPECT_EQ(seen, std::vector<int>(frames, share)) << threads << " threads";
+    EXPECT_EQ(same, std::vector<int>(frames, 1));
+  }
+  // A pause between rounds (of two frames on two threads) stops the series when it answers
+  // non-zero; a frame of other extents is refused before any is read.
+  const tarvo::ThreadCountScope two(2);
+  std::vector<std::int64_t> pauses;
+  int reads = 0;
+  auto read = [&](std::int64_t, dcomplex*) { return ++reads, 0; };
+  auto write = [](std::int64_t, const dcomplex*) { return 0; };
+  EXPECT_EQ(tarvo::apply_frames(
+                &calibration, calibration.shape(), 8, read, write, &status,
+                [&](std::int64_t done) { return pauses.push_back(done), done < 4 ? 0 : -1; }),
+            -1);
+  EXPECT_EQ(pauses, (std::vector<std::int64_t>{2, 4}));
+  EXPECT_EQ(reads, 4);
+  EXPECT_STREQ(status.what, "stopped");
+  EXPECT_STREQ(status.message, "The series was stopped after 4 of 8 frames.");
+  EXPECT_EQ(tarvo::apply_frames(&calibration, {16, 12, 2, 3}, 8, read, write, &status), -1);
+  EXPECT_EQ(reads, 4);
+  EXPECT_STREQ(status.what, "target");
+  EXPECT_STREQ(status.message,
+               "The frame to correct is 16 x 12 x 2 x 3; the kernels are for 16 x 12 x 2 x 2 "
+               "volumes.");
+}
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/phantom.h"
-#include "gateway/testhost/mxhost.h"
 #include "linalg/memory.h"
 #include "reliability/call.h"
+#include "tests/testhost/mxhost.h"
 
 void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -163,6 +163,7 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
   mxArray* dk3 = mxCreateDoubleMatrix_700(1, 1, mxREAL);
   mxGetPr(dk3)[0] = 3;
   mxArray* short_coef = mxCreateDoubleMatrix_700(10 * L - 1, L, mxCOMPLEX);
+  mxArray* wide_coef = mxCreateDoubleMatrix_700(10 * L, L + 1, mxCOMPLEX);
   struct Bad {
     std::vector<const mxArray*> in;
     int nlhs;
@@ -216,6 +217,10 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
        1,
        "tarvo:apply:coef",
        "Kernel 2 has a 29 x 3 coef matrix; for a target of 3 coils it must be 30 x 3 (10 L x L)."},
+      {{damaged(0, "coef", wide_coef), series_},
+       1,
+       "tarvo:apply:coef",
+       "Kernel 1 has a 30 x 4 coef matrix; for a target of 3 coils it must be 30 x 3 (10 L x L)."},
       {{damaged(0, "coef", mxCreateString("w")), series_},
        1,
        "tarvo:apply:coef",

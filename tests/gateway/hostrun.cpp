@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
+#include "tests/testhost/mxhost.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "core/phantom.h"
 #include "core/tarvo.h"
 #include "gateway/gateway.h"
-#include "gateway/testhost/mxhost.h"
 #include "reliability/call.h"
+#include "tests/testhost/mxhost.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "gateway/testhost/mxhost.h"
+#include "tests/testhost/mxhost.h"
 
 #include <gtest/gtest.h>
 

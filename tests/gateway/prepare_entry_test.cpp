@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
 #include "prepare/prepare.h"
 #include "prepare/trajectory.h"
+#include "tests/testhost/mxhost.h"
 
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
@@ -68,7 +68,7 @@ TEST_F(PrepareEntry, GivesTheCoreResultWithTheExtentsOfRaw) {
   std::vector<dcomplex> in(std::size_t(R) * N * Z * L), expected(std::size_t(M) * N * Z * L);
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = {mxGetPr(lines)[i], mxGetPi(lines)[i]};
   tarvo::ReadoutGrid grid;
-  tarvo::PrepareError e;
+  tarvo::Error e;
   ASSERT_EQ(grid.build(kx.data(), R, M, &e), 0);
   for (const auto& [reversed, flags] :
        {std::pair{logical({0, 1, 1, 0, 0, 1}), std::vector<unsigned char>{0, 1, 1, 0, 0, 1}},

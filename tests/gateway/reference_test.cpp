@@ -95,7 +95,9 @@ std::string call_hashes(const Case& c) {
 std::map<std::string, std::string> module_outputs() {
   std::map<std::string, std::string> table;
   for (const bool fma : {false, true}) {
-    if (!tarvo::use_fma_kernels(fma)) continue;
+    if (fma && !tarvo::fma_kernels_available()) continue;
+    const tarvo::KernelFormScope form(fma ? tarvo::KernelForm::kFused
+                                          : tarvo::KernelForm::kBaseline);
     for (const char* threads : {"1", "2", "3"}) {
       setenv("TARVO_NUM_THREADS", threads, 1);
       for (const Case& c : kCases)
@@ -103,7 +105,6 @@ std::map<std::string, std::string> module_outputs() {
     }
   }
   unsetenv("TARVO_NUM_THREADS");
-  tarvo::use_fma_kernels(tarvo::fma_kernels_available());
   return table;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gateway/gateway.h"
-#include "gateway/testhost/mxhost.h"
+#include "tests/testhost/mxhost.h"
 
 namespace {
 

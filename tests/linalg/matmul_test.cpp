@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -15,11 +16,10 @@ constexpr double kUntouched = 99.0;
 class ProductKernel : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    saved_ = tarvo::fma_kernels_in_use();
     if (GetParam() && !tarvo::fma_kernels_available()) GTEST_SKIP() << "no AVX2 and FMA here";
-    ASSERT_TRUE(tarvo::use_fma_kernels(GetParam()));
+    form_.emplace(GetParam() ? tarvo::KernelForm::kFused : tarvo::KernelForm::kBaseline);
   }
-  void TearDown() override { tarvo::use_fma_kernels(saved_); }
+  void TearDown() override { form_.reset(); }
 
   // 15 rows (a tile of eight where AVX-512 is used, else two of four; a tile of four; a tail
   // of three), 300 columns (more than one column block) and six right-hand sides of O(1)
@@ -36,7 +36,7 @@ class ProductKernel : public testing::TestWithParam<bool> {
   }
 
  private:
-  bool saved_ = false;
+  std::optional<tarvo::KernelFormScope> form_;
 };
 
 TEST_P(ProductKernel, MatchesALongDoubleProductOnTheRowsAndColumnsAsked) {

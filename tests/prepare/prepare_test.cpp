@@ -28,7 +28,7 @@ std::vector<dcomplex> prepare(const std::vector<double>& kx, int M,
                               const std::vector<dcomplex>& raw, int N,
                               const std::vector<unsigned char>& reversed) {
   tarvo::ReadoutGrid grid;
-  tarvo::PrepareError error;
+  tarvo::Error error;
   const int R = static_cast<int>(kx.size());
   EXPECT_EQ(grid.build(kx.data(), R, M, &error), 0) << error.message;
   const std::int64_t frames = static_cast<std::int64_t>(raw.size()) / (std::int64_t{R} * N);
@@ -81,7 +81,7 @@ TEST(PrepareAccuracy, RampSampledGaussiansMatchTheirAnalyticCartesianSamples) {
   for (double ramp : {0.0, 0.34, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.95}) {
     const std::vector<double> kx = tarvo_test::trapezoid_kx(R, M, ramp);
     tarvo::ReadoutGrid grid;
-    tarvo::PrepareError error;
+    tarvo::Error error;
     if (grid.build(kx.data(), R, M, &error) != 0) {
       std::printf("[ accuracy ] M %d, R %d, ramp fraction %.2f: refused (%s)\n", M, R, ramp,
                   error.message);
@@ -131,7 +131,7 @@ TEST(PrepareAccuracy, PixelLineIsRecoveredExactlyAndSamplesBeyondTheWindowAreIgn
 // parity of reversed lines.
 TEST(PrepareLines, ReversedLinesOfEitherParityAreReadBackwards) {
   const int N = 5, frames = 3;
-  tarvo::PrepareError error;
+  tarvo::Error error;
   for (const char* parity : {"even", "odd"}) {
     std::vector<unsigned char> flags(N);
     ASSERT_EQ(tarvo::reversed_by_parity(parity, N, flags.data(), &error), 0);
@@ -167,7 +167,7 @@ TEST(PrepareLines, ReversedLinesOfEitherParityAreReadBackwards) {
   std::vector<dcomplex> raw(4), out(4);
   unsigned char flags[1] = {0};
   EXPECT_EQ(tarvo::prepare_lines(unbuilt, raw.data(), {4, 1, 1}, flags, out.data(), &error), -1);
-  EXPECT_EQ(std::string(error.id) + ": " + error.message,
+  EXPECT_EQ(std::string(error.what) + ": " + error.message,
             "kx: the readout grid has not been built");
 }
 

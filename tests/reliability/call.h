@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
 #include "linalg/linalg.h"
 #include "linalg/memory.h"
+#include "tests/testhost/mxhost.h"
 
 namespace tarvo_test {
 

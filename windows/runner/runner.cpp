@@ -4,7 +4,7 @@
 //   tarvo_runner <output folder> <tarvo> <tarvo_apply> <tarvo_prepare modules>  (Windows)
 //   tarvo_runner <output folder>              (elsewhere: the modules are linked in)
 //
-// The host is the test host (gateway/testhost): linked in on Linux, the stand-in libmx.dll
+// The host is the test host (tests/testhost): linked in on Linux, the stand-in libmx.dll
 // and libmex.dll on Windows. Exit status 0 when every case ran, 2 on a usage or file error.
 #include <algorithm>
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/testhost/mxhost.h"
+#include "tests/testhost/mxhost.h"
 #include "windows/runner/cases.h"
 #include "windows/runner/dump.h"
 #include "windows/runner/phantom.h"

@@ -15,7 +15,7 @@ dict per slice with keys 'dk', 'pattern' and 'coef' (a (10 L) x L complex128 mat
 
 Errors raise TypeError (an input of another type), ValueError (extents, kernels, threads),
 MemoryError (not enough memory) or RuntimeError (an inner step failed; the message says why).
-A call that raises returns nothing. Ctrl-C stops a series after the frame being corrected
+A call that raises returns nothing. Ctrl-C stops a series when the frames running finish
 (KeyboardInterrupt).
 
 Every call runs on TARVO_NUM_THREADS threads (all hardware threads when unset); the keyword
@@ -297,7 +297,8 @@ class Calibration:
             one frame at a time.
         progress : True or callable, optional
             True shows a tqdm progress bar; a callable is called as progress(done, total)
-            after every frame (an exception it raises stops the series). Not for dask arrays.
+            for every frame, as each round of frames (up to 4 side by side) ends; an exception
+            it raises stops the series. Not for dask arrays.
 
         Returns
         -------
@@ -309,7 +310,7 @@ class Calibration:
         TypeError, ValueError, MemoryError, RuntimeError
             As tarvo.correct; ValueError also for a frame of other extents than the kernels'.
         KeyboardInterrupt
-            Ctrl-C stops the series after the frame being corrected; nothing is returned.
+            Ctrl-C stops the series when the frames running finish; nothing is returned.
         """
         n = _threads(threads)
         if type(series).__module__.split(".")[0] == "dask":

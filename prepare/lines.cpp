@@ -14,13 +14,13 @@ namespace tarvo {
 namespace prepare_detail {
 
 int fail(Error* error, const char* what, const char* format, ...) {
-  error->kind = std::strcmp(what, "memory") == 0 ? ErrorKind::kMemory : ErrorKind::kValue;
-  std::snprintf(error->what, sizeof error->what, "%s", what);
+  char message[sizeof error->message];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(error->message, sizeof error->message, format, args);
+  std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  return -1;
+  const ErrorKind kind = std::strcmp(what, "memory") == 0 ? ErrorKind::kMemory : ErrorKind::kValue;
+  return set_error(error, kind, what, "%s", message);
 }
 
 void clear_error(Error* error) {

@@ -103,31 +103,6 @@ TEST(CalibrateKernel, EveryAllocationFailureIsReported) {
   }
 }
 
-// The shifted modes: mode 1 solves w passes of every coil, pass t with the training values
-// moved by t - 2 samples (one more with line_shift +1, which also moves them one line). The
-// pass without any shift is the unshifted fit bit for bit (one-coil and side-by-side solves
-// give the same bits); the others fit other targets.
-TEST(CalibrateKernel, ShiftedModesSolveEachPassLikeTheUnshiftedFit) {
-  const int M = 8, N = 16, L = 2, K = kW * kS * L;
-  const std::vector<dcomplex> data = random_values(M * N * L, 9);
-  const std::vector<int> lines = lines_from(1, N);
-  const std::vector<dcomplex> plain = fit(data, M, N, L, lines, M);
-  for (int line_shift : {0, 1}) {
-    dcomplex* coef = nullptr;
-    ASSERT_EQ(calibrate_kernel({M, N, L, N}, data.data(), kKernel,
-                               {int(lines.size()), lines.data(), M}, &coef, 1, line_shift),
-              0);
-    for (int t = 0; t < kW; ++t) {
-      const std::vector<dcomplex> pass(coef + t * K * L, coef + (t + 1) * K * L);
-      if (line_shift == 0 && t == 2)
-        EXPECT_EQ(max_abs_difference(pass, plain), 0.0);
-      else
-        EXPECT_GT(max_abs_difference(pass, plain), 1e-3) << line_shift << " " << t;
-    }
-    tarvo::free_bytes(coef);
-  }
-}
-
 TEST(SynthesizeLine, MatchesABruteForceSumOverTheCentralSamples) {
   const int M = 9, N = 10, L = 3;
   const std::vector<dcomplex> original = random_values(M * N * L, 4);

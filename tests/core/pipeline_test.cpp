@@ -126,52 +126,6 @@ TEST(Interleave, IdenticalFramesGiveTheInputBackAndSinglePrecisionIsWidened) {
   context_destroy(&context);
 }
 
-class InterleaveMismatch : public testing::TestWithParam<int> {};
-
-TEST_P(InterleaveMismatch, NamesTheFirstDifferingDimensionFromZeroAndLeavesD) {
-  const int i = GetParam();
-  Volume even(4, 6, 2, 3), odd(4, 6, 2, 3), D(4, 6, 2, 3);
-  odd.record.dims[i] += 1;
-  D.data[0] = {42.0, 0.0};
-  CorrectionContext context;
-  ASSERT_EQ(context_create(&context, &even.record), 0);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(tarvo_interleave_frames(&even.record, &odd.record, &D.record, 0, &context), -1);
-  char expected[160];
-  std::snprintf(expected, sizeof expected,
-                "tarvo_interleave_frames: even and odd frames have different dim %d (%d vs %d).  "
-                "Interleave failed.\n",
-                i, even.record.dims[i], odd.record.dims[i]);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
-  EXPECT_EQ(D.data[0].re, 42.0);
-  context_destroy(&context);
-}
-
-INSTANTIATE_TEST_SUITE_P(Dimensions, InterleaveMismatch, testing::Values(0, 1, 2, 3));
-
-TEST(Interleave, ReportsDifferentRanksAndUnknownTagsOfEitherFrame) {
-  Volume even(4, 6, 1, 2), odd(4, 6, 1, 2), D(4, 6, 1, 2);
-  CorrectionContext context;
-  ASSERT_EQ(context_create(&context, &even.record), 0);
-  odd.record.ndims = 3;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(tarvo_interleave_frames(&even.record, &odd.record, &D.record, 0, &context), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "tarvo_interleave_frames: even and odd frames have different array size.  "
-            "Interleave failed.\n");
-  odd.record.ndims = 4;
-  for (ComplexVolume* v : {&even.record, &odd.record}) {
-    std::memcpy(v->tag, "dblcx", 5);  // a fifth character where the NUL belongs
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tarvo_interleave_frames(&even.record, &odd.record, &D.record, 0, &context), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tarvo_interleave_frames: even input frame data needs to be 'dblc' or 'fltc'.\n"
-              "\tInterleave failed.\n");
-    std::memcpy(v->tag, "dblc", 5);
-  }
-  context_destroy(&context);
-}
-
 // N odd: lines 0, 2, ..., N-1 are even, 1, ..., N-2 odd; both scratch volumes must be written
 // completely (a line left from before would carry its NaN into D).
 TEST(Interleave, OddLineCountWritesEveryLineOfBothScratchVolumes) {

@@ -57,40 +57,6 @@ TEST(SvdErrors, ParameterErrorsReturnNull) {
   EXPECT_EQ(svdSlotCount, -1);
 }
 
-TEST(SvdSlots, TableWarnsOnRepeatAndChecksSlotsOnlyWhilePresent) {
-  CaptureStderr();
-  svdLAS2_post();
-  EXPECT_EQ(GetCapturedStderr(),
-            "svdLAS2_post called, but no SVD memory appears to be allocated\n");
-  EXPECT_EQ(svdSlotCount, -1);
-
-  SMatPtr A = svdtest::to_smat(svdtest::random_sparse(8, 6, 0.6, 62));
-  RecPtr own(svdLAS2A(A.get(), 1, 3));  // no table: any slot of the caller's own
-  ASSERT_NE(own, nullptr);
-  EXPECT_EQ(svdSlotCount, -1);
-
-  svdLAS2_init(8);
-  CaptureStderr();
-  svdLAS2_init(8);
-  EXPECT_EQ(GetCapturedStderr(),
-            "svdLAS2_init called, yet it appears 8 threads are already in use.\n\tPlease double "
-            "check your code.\n");
-  RecPtr shared(svdLAS2A(A.get(), 1, 7));
-  ASSERT_NE(shared, nullptr);
-  CaptureStderr();
-  EXPECT_EQ(svdLAS2A(A.get(), 1, 8), nullptr);
-  EXPECT_EQ(GetCapturedStderr(),
-            "\aERROR: svdLAS2 parameter error: SLOT IS NOT ONE OF THE SLOTS CREATED BY "
-            "svdLAS2_init\n\n");
-  EXPECT_EQ(svdSlotCount, 8);
-  svdLAS2_post();
-  EXPECT_EQ(svdSlotCount, -1);
-  RecPtr slotless(svdLAS2A(A.get(), 1));
-  ASSERT_NE(slotless, nullptr);
-  EXPECT_EQ(std::memcmp(shared->s, own->s, sizeof(double)), 0);
-  EXPECT_EQ(std::memcmp(slotless->s, own->s, sizeof(double)), 0);
-}
-
 TEST(SvdLas2, ClampsDimensionsAndIterations) {
   // diag(4, 3, 2, 1) plus a zero row: min(rows, cols) = 4; four steps give all four triplets.
   MatrixXd M = MatrixXd::Zero(5, 4);
@@ -151,25 +117,6 @@ TEST(SvdLas2, NonFiniteMatrixEndsTheRun) {
       EXPECT_EQ(R->d, 0) << bad;
     }
   }
-}
-
-TEST(SvdStore, RetrievalOfAnEmptyOrMissingEntryIsFatalToTheRun) {
-  std::vector<double*> vectors(8, nullptr);
-  LanczosStore store = {vectors.data(), 8, nullptr};
-  double v[3];
-  CaptureStderr();
-  EXPECT_THROW(RETRQ(3, 5, v, &store), svd_run_failure);
-  EXPECT_THROW(RETRP(3, 1, v, &store), svd_run_failure);
-  EXPECT_THROW(RETRQ(3, 6, v, &store), svd_run_failure);  // entry 8: past the store's end
-  EXPECT_THROW(STORQ(3, 6, v, &store), svd_run_failure);
-  RETRP(3, MAXLL, v, &store);  // reported, the run goes on
-  EXPECT_EQ(GetCapturedStderr(),
-            "\aERROR: svdLAS2: store (RETRQ) called on index 7 (not allocated)\a\n"
-            "\aERROR: svdLAS2: store (RETRP) called on index 1 (not allocated)\a\n"
-            "\aERROR: svdLAS2: store (RETRQ) called on index 8 (not allocated)\a\n"
-            "\aERROR: svdLAS2: failed to allocate LanStore[8]\a\n"
-            "\aERROR: svdLAS2: store (RETRP) called with j >= MAXLL\n");
-  for (double* p : vectors) EXPECT_EQ(p, nullptr);
 }
 
 TEST(SvdRecords, ConversionReportsItsAllocationFailure) {

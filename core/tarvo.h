@@ -263,8 +263,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
                    Status* status);
 
-// The whole correction: calibrate(even, odd), E = apply(target, or odd when target is null),
-// and, when F is not null, F = corrected_even.
+// The whole correction: calibrate(even, odd), E = apply(target, or odd when target is null) with
+// every line acquired (a line of zeros included), and, when F is not null, F = corrected_even.
 int correct(const ComplexVolume& even, const ComplexVolume& odd, const ComplexVolume* target,
             ComplexVolume* E, ComplexVolume* F, Calibration* calibration, Status* status);
 

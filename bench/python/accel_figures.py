@@ -11,8 +11,9 @@
 - a central 8-line block in the target with a parity change (R = 2);
 - noise amplification of the fill per R: the noise in the corrected coil images over the
   noise in fully sampled corrected coil images, times sqrt(1/R) (1 = as good as the fewer
-  samples allow), each noise the root-mean-square over the object of a noisy run (noise on
-  the target only) minus the noiseless run.
+  samples allow), each noise the root-mean-square over the object of the run on the noisy
+  target minus the run on the noiseless target, with the same kernels: fitted on the
+  noiseless pair, and fitted on a pair with noise of the same level (as real pairs have).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python/accel_figures.py [--size=64x64x2]
         [--coils=8,32] [--noise=0.01] [--c=0.6] [--d=0.02]
@@ -116,20 +117,27 @@ def main():
         print(f" 8-line central block with a parity change, R = 2: tarvo "
               f"{quality(attempt(tarvo_images, block, 2), block)}")
         print(f" noise amplification of the fill (noise {args.noise} of the k-space RMS), "
-              "noise / fully sampled noise * sqrt(1/R):")
+              "noise / fully sampled noise * sqrt(1/R), kernels from the noiseless pair / "
+              "from a pair with the same noise:")
         full = {}
         for R in (1, 2, 3, 4):
-            clean, noisy = acquire(R=R), acquire(R=R, noise=args.noise, seed=1)
+            clean = acquire(R=R)
+            noisy = acquire(R=R, noise=args.noise, seed=1, noisy_pair=True)
             figures = []
             for name, recon in (("tarvo", lambda a: tarvo_images(a, R)),
                                 ("conventional", conventional_images)):
-                try:
-                    level = noise_level(recon(noisy), recon(clean), clean.support)
-                except Exception as e:
-                    figures.append(f"{name} {type(e).__name__}: {e}")
-                    continue
-                full.setdefault(name, level)
-                figures.append(f"{name} {level / full[name] * np.sqrt(1 / R):.2f}")
+                levels = []
+                for kernels in (clean, noisy):      # the pair the kernels are fitted on
+                    try:
+                        levels.append(noise_level(recon(kernels._replace(target=noisy.target)),
+                                                  recon(kernels._replace(target=clean.target)),
+                                                  clean.support))
+                    except Exception as e:
+                        levels.append(f"{type(e).__name__}: {e}")
+                full.setdefault(name, levels)
+                figures.append(f"{name} " + " / ".join(
+                    v if isinstance(v, str) else f"{v / v1 * np.sqrt(1 / R):.2f}"
+                    for v, v1 in zip(levels, full[name])))
             print(f"  R = {R}: " + ", ".join(figures))
         print()
 

@@ -333,6 +333,15 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
                      "The volume to correct must be a non-empty M x N x Z x L "
                      "array.");
   const int R = kernels_acceleration(count, shape.Z);
+  // Kernels of an accelerated calibration (their widest spacing 2R) on other slices.
+  int widest = 0;
+  for (int k = 0; k < count; ++k) widest = std::max(widest, kernels[k].dk);
+  const int fitted = widest / 2;
+  if (R == 0 && fitted >= 2 && fitted <= kMaxAcceleration && count % kernels_per_slice(fitted) == 0)
+    return set_error(status, ErrorKind::kValue, "slices",
+                     "The kernels are for %d slices (%d each, for R = %d) but the volume has %d "
+                     "(its third extent); the kernels must come from a call on the same slices.",
+                     count / kernels_per_slice(fitted), kernels_per_slice(fitted), fitted, shape.Z);
   if (R == 0)
     return set_error(status, ErrorKind::kValue, "slices",
                      "The kernels are for %d slices but the volume has %d "
@@ -476,6 +485,11 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
                        "The frame has 1 acquired line; at least 2 are needed.");
     int gap = 0;
     for (int i = 1; i < count; ++i) gap = std::max(gap, lines[i] - lines[i - 1]);
+    if (gap > kMaxAcceleration)
+      return set_error(status, ErrorKind::kValue, "lines",
+                       "The frame's acquired lines are up to %d apart; the kernels serve lines at "
+                       "most %d apart (R = %d), and no calibration serves more than %d.",
+                       gap, R, R, kMaxAcceleration);
     if (gap > R)
       return set_error(status, ErrorKind::kValue, "lines",
                        "The frame's acquired lines are up to %d apart; the kernels serve lines at "

@@ -188,6 +188,11 @@ TEST(Accelerated, RefusesWhatTheKernelsCannotServe) {
   EXPECT_STREQ(status.message,
                "The frame's acquired lines are up to 3 apart; the kernels serve lines at most 2 "
                "apart (R = 2). Calibrate for R = 3.");
+  Volume sixth(ph.M, ph.N, ph.Z, ph.L, zero_filled(ph, every(6, ph.N)));
+  EXPECT_EQ(tarvo::apply(&cal, sixth.record, &E.record, &status), -1);
+  EXPECT_STREQ(status.message,
+               "The frame's acquired lines are up to 6 apart; the kernels serve lines at most 2 "
+               "apart (R = 2), and no calibration serves more than 4.");
   Volume one(ph.M, ph.N, ph.Z, ph.L, zero_filled(ph, {5}));
   EXPECT_EQ(tarvo::apply(&cal, one.record, &E.record, &status), -1);
   EXPECT_STREQ(status.message, "The frame has 1 acquired line; at least 2 are needed.");
@@ -199,6 +204,13 @@ TEST(Accelerated, RefusesWhatTheKernelsCannotServe) {
 
   std::vector<tarvo::KernelView> views;
   for (int k = 0; k < cal.kernel_count(); ++k) views.push_back(cal.kernel(k));
+  tarvo::Calibration other;
+  EXPECT_EQ(tarvo::calibration_from_kernels(views.data(), cal.kernel_count(), {ph.M, ph.N, 1, ph.L},
+                                            &other, &status),
+            -1);
+  EXPECT_STREQ(status.message,
+               "The kernels are for 2 slices (6 each, for R = 2) but the volume has 1 (its third "
+               "extent); the kernels must come from a call on the same slices.");
   views[7].dk = 2;
   EXPECT_EQ(tarvo::check_kernels(views.data(), cal.kernel_count(), 2, ph.L, &status), -1);
   EXPECT_STREQ(status.message,

@@ -22,6 +22,7 @@
 
 #include "core/tarvo.h"
 #include "gateway/gateway.h"
+#include "gateway/kernel_struct.h"
 #include "gateway/owned.h"
 #include "linalg/memory.h"
 
@@ -44,10 +45,6 @@ constexpr const char* kExtentLine = "\t (in:[ %d %d %d %d ]) \n";
 constexpr const char* kStepFailed = "tarvo: %s failed; no outputs were assigned\n";
 constexpr const char* kFirstLabel = "1st input:";
 constexpr const char* kThirdLabel = "3rd input:";
-
-using tarvo::kMaxCount;
-constexpr int kSliceOutputs = 3;
-const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
 
 enum class Rank { kThreeOrMore, kExactlyFour };
 
@@ -81,41 +78,6 @@ bool check_input(const mxArray* in, Rank rank, const char* message) {
 bool step_failed(const char* step) {
   mexPrintf(kStepFailed, step);
   return false;
-}
-
-// Output 3: a 1 x Z struct array; element s holds slice s's kernel ("dk" the line spacing,
-// "pattern" its text, "coef" its (w*S*L) x L complex coefficients, column-major).
-OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
-  const int Z = calibration.shape().Z;
-  OwnedArray out(mxCreateStructMatrix_700(1, Z, kSliceOutputs, kFieldNames));
-  if (!out) return nullptr;
-  int field[kSliceOutputs];
-  for (int f = 0; f < kSliceOutputs; ++f) {
-    field[f] = mxGetFieldNumber(out.get(), kFieldNames[f]);
-    if (field[f] < 0) return nullptr;
-  }
-  for (int s = 0; s < Z; ++s) {
-    const tarvo::KernelView k = calibration.kernel(s);
-    if (!k.pattern || k.rows > kMaxCount || k.cols > kMaxCount) return nullptr;
-    OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
-    OwnedArray text(mxCreateString(k.pattern));
-    OwnedArray coef(
-        mxCreateDoubleMatrix_700(static_cast<int>(k.rows), static_cast<int>(k.cols), mxCOMPLEX));
-    double* re = coef ? mxGetPr(coef.get()) : nullptr;
-    double* im = coef ? mxGetPi(coef.get()) : nullptr;
-    double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
-    if (!text || !dk_value || !re || !im) return nullptr;
-    *dk_value = k.dk;
-    for (std::int64_t i = 0; i < k.rows * k.cols; ++i) {
-      const dcomplex w = k.coefficient(i);
-      re[i] = w.re, im[i] = w.im;
-    }
-    // A value stored in a field belongs to the struct from then on.
-    mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
-    mxSetFieldByNumber_700(out.get(), s, field[1], text.release());
-    mxSetFieldByNumber_700(out.get(), s, field[2], coef.release());
-  }
-  return out;
 }
 
 // The console line of a failed step of the core; `output` names the output being made.

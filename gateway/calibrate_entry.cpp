@@ -63,9 +63,9 @@ bool read_extents(const mxArray* in, const char* name, Frame* out, tarvo::Error*
     return fail(error, name, "%s is empty; every extent must be at least 1.", name);
   if (!out->folded.fits())
     return fail(error, "tooLarge",
-                "%s holds %lld elements; the module's 32-bit interface takes at most "
-                "2147483647.",
-                name, static_cast<long long>(out->folded.elements));
+                "%s has more than 2147483647 elements, the limit of the module's 32-bit "
+                "interface.",
+                name);
   return true;
 }
 
@@ -129,8 +129,8 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Erro
   const tarvo::HeapTrim trim;  // declared first: runs once everything of the call is freed
   if (nrhs < 2)
     return fail(error, "nargin",
-                "tarvo_calibrate takes the calibration pair and options, K = "
-                "tarvo_calibrate(even, odd, 'R', R); it was given %d inputs.",
+                "tarvo_calibrate takes 2 inputs and options, K = tarvo_calibrate(even, odd, "
+                "'R', R); it was given %d.",
                 nrhs);
   if (nlhs > 2)
     return fail(error, "nargout",

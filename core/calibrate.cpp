@@ -161,7 +161,8 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
 int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
                                        const KernelGeometry& kernel, const TrainingSet& training,
                                        dcomplex** coefficients, int mode, int line_shift,
-                                       CalibrationBlocks* blocks) {
+                                       CalibrationBlocks* blocks, double ridge,
+                                       double* ridge_value) {
   const int M = slice.M;
   const int L = slice.L;
   const int N = slice.N;
@@ -236,6 +237,15 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
   core_detail::gram_matrix(AH, K, R, X);
+  // Tikhonov: a fraction of the mean diagonal (the normal matrix's own scale) on the diagonal.
+  double added = 0.0;
+  if (ridge > 0.0 && K > 0) {
+    double trace = 0.0;
+    for (int k = 0; k < K; ++k) trace += X[k + static_cast<std::int64_t>(K) * k].re;
+    added = ridge * trace / K;
+    for (int k = 0; k < K; ++k) X[k + static_cast<std::int64_t>(K) * k].re += added;
+  }
+  if (ridge_value) *ridge_value = added;
 
   const bool shifted = mode == 1 || mode == 2;
   const int T = shifted ? K : L;

@@ -72,6 +72,9 @@ struct KernelPattern {
   std::int32_t* calib_lines;  // calibration lines, ascending (calib_count, owned)
   dcomplex* coefficients;     // fitted weights, K x T column-major (owned; null until fitted)
   std::int8_t line_shift;     // 0, or -1/+1 for the shifted single-source patterns
+  std::int8_t whole_readout;  // trained on every readout sample (a small calibration)
+  std::int64_t equations;     // training equations of the fit, per target coil
+  double ridge;               // added to the normal matrix's diagonal (0: none)
 };
 
 // Number of patterns of one spacing: (dk - 1)*(S - 1) when S != 1; for S = 1, 4 when mode > 1,
@@ -97,16 +100,19 @@ enum LineState : int {
 };
 
 // Calibration lines of one pattern: the lines l with mask[l] >= 1 whose every source
-// (l + offsets[s]) mod N has mask >= 1. *list is allocated when null (reused otherwise, and must
-// then hold room for every such line); *count receives the number of lines. The mask is left as
-// it was found. Returns 0, or -1 after " could not alloc ACS lines array\n".
-int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets);
+// (l + offsets[s]) mod N has mask >= 1 (with `bounded`, every source l + offsets[s] lies in
+// 0 .. N-1 as well: no training position reaches across the first or last line). *list is allocated
+// when null (reused otherwise, and must then hold room for every such line); *count receives the
+// number of lines. The mask is left as it was found. Returns 0, or -1 after " could not alloc ACS
+// lines array\n".
+int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets,
+                             bool bounded = false);
 
 // select_calibration_lines for every pattern of every spacing. patterns[j] is the array of
 // pattern_count(spacings[j], S, mode) records of spacing j. Returns 0, or -1 after
 // " could not alloc pattern offsets array\n" or the message of select_calibration_lines.
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
-                                 int S, int N, int* mask, int mode);
+                                 int S, int N, int* mask, int mode, bool bounded = false);
 
 // Spacings found in an acquired-line list: bit (|d| - 1) mod 32 of a word is set for each
 // difference d of consecutive entries; the spacings are b + 1 for the set bits b = 1 .. 31,
@@ -126,6 +132,10 @@ struct SliceKernelSet {
   std::int32_t readout_width;  // w, kernel width along the readout
   KernelPattern** patterns;    // per spacing: pattern_count(dk, S, mode) records (owned)
   std::int16_t mode;           // 1 or 2: shifted variants; anything else counts as 0
+  // 1: a calibration block's rules: training lines never reach across the slice's first or
+  // last line, and a fit with fewer than tarvo::kMinEquationsPerUnknown equations per unknown
+  // trains on the whole readout, regularised by tarvo::kRidge.
+  std::int8_t bounded;
 };
 
 // The per-call state: the FFT pool, four scratch volumes of the first input's size and the
@@ -145,7 +155,8 @@ struct CorrectionContext {
   std::int32_t* dims;          // copy of its first ndims extents (owned)
   std::int32_t slice_count;    // Z
   SliceKernelSet** slices;     // slice_count sets, null until estimated (owned, with the sets)
-  std::int32_t spacing_count;  // line spacings fitted per slice: 1
+  std::int32_t spacing_count;  // line spacings fitted per slice (2, 3, ...): 1, or 2R - 1
+  std::int32_t bounded;        // 1: the kernel sets are fitted with the calibration block's rules
 };
 
 // Fills every field from the first input record: dims, slices (cleared), the four cleared
@@ -242,8 +253,9 @@ int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcom
 // Coefficient estimation
 // ---------------------------------------------------------------------------------------------
 
-// Fits one SliceKernelSet per slice of the calibration k-space D (spacing 2, two source lines,
-// readout width 5, the central quarter of the readout). Leaves D's frames transposed
+// Fits one SliceKernelSet per slice of the calibration k-space D (the context's spacing_count
+// spacings 2, 3, ..., two source lines, readout width 5, the central quarter of the readout;
+// the calibration block's rules when context->bounded). Leaves D's frames transposed
 // (line-fastest) with dims[0] and dims[1] exchanged. Returns 0, or -1 after a message.
 int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
 
@@ -265,8 +277,19 @@ int release_kernel_set(SliceKernelSet* set);
 // context's kernels, both taken to image space, phase-aligned (the odd-line half first unless
 // swap_order) and averaged. The even half holds the ceil(N/2) even lines, the odd half the
 // floor(N/2) odd lines. Returns 0, or -1 after a message.
+//
+// With `halves`, the halves are the given lines (each ascending within 0 .. N-1): first the
+// half aligned first (the odd lines above), then the other; the lines of neither stay zero
+// unless a kernel reaches them. The parity halves are halves {1, 3, ...} and {0, 2, ...}.
+struct LineHalves {
+  const int* first = nullptr;
+  int first_count = 0;
+  const int* second = nullptr;
+  int second_count = 0;
+};
 int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
-                      CorrectionContext* context, int swap_order);
+                      CorrectionContext* context, int swap_order,
+                      const LineHalves* halves = nullptr);
 
 // Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
 // missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line

@@ -59,6 +59,11 @@ bool is_four_extent(const ComplexVolume& v) {
   return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 && v.dims[3] > 0;
 }
 
+// A frame the kernels serve: the calibration's M, Z and L (any number of lines).
+bool frame_fits(const VolumeShape& frame, const VolumeShape& shape) {
+  return frame.M == shape.M && frame.Z == shape.Z && frame.L == shape.L && frame.N > 0;
+}
+
 int frame_mismatch(Status* status, const VolumeShape& frame, const VolumeShape& shape) {
   return set_error(status, ErrorKind::kValue, "target",
                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
@@ -122,21 +127,78 @@ void Calibration::reset() {
   context_destroy(&context_);
   context_ = {};
   shape_ = {};
+  frame_ = {};
+  R_ = 1;
   even_ = nullptr;
 }
 
-KernelView Calibration::kernel(int z) const {
+namespace {
+
+// The pattern record of kernel `index` of a calibration for R: its slice, spacing j (dk = 2 + j)
+// and record p; false when the index is out of range.
+struct KernelPlace {
+  int z = 0, j = 0, p = 0;
+};
+bool place_of(int index, int R, int Z, KernelPlace* place) {
+  const int P = kernels_per_slice(R);
+  if (index < 0 || index >= P * Z) return false;
+  place->z = index / P;
+  int r = index % P;
+  int j = 0;
+  while (r >= j + 1) r -= ++j;  // spacing j holds j + 1 patterns
+  place->j = j;
+  place->p = r;
+  return true;
+}
+
+}  // namespace
+
+const KernelPattern* Calibration::pattern(int index) const {
+  KernelPlace at;
+  if (!place_of(index, R_, shape_.Z, &at) || !context_.slices || !context_.slices[at.z])
+    return nullptr;
+  const SliceKernelSet* set = context_.slices[at.z];
+  if (!set->patterns || !set->spacings || at.j >= set->spacing_count || !set->patterns[at.j])
+    return nullptr;
+  return &set->patterns[at.j][at.p];
+}
+
+FitRecord Calibration::fit(int index) const {
+  const KernelPattern* p = pattern(index);
+  if (!p || !p->coefficients) return {};
+  return {.equations = p->equations,
+          .unknowns = kernel_rows(shape_.L),
+          .whole_readout = p->whole_readout != 0,
+          .ridge = p->ridge};
+}
+
+int Calibration::fit_frames(int N) {
+  if (frame_.N == N && context_.initialized == 1) return 0;
+  VolumeShape frame = shape_;
+  frame.N = N;
+  CorrectionContext fresh{};
+  const ComplexVolume like = make_volume(frame, nullptr);
+  if (context_create(&fresh, &like) != 0) return -1;
+  // The kernel sets move over; the old scratch (and the fresh context's empty table) go.
+  std::swap(fresh.slices, context_.slices);
+  std::swap(fresh.slice_count, context_.slice_count);
+  fresh.spacing_count = context_.spacing_count;
+  fresh.bounded = context_.bounded;
+  context_destroy(&context_);
+  context_ = fresh;
+  frame_ = frame;
+  return 0;
+}
+
+KernelView Calibration::kernel(int index) const {
   KernelView view;
-  if (z < 0 || z >= shape_.Z || !context_.slices || !context_.slices[z]) return view;
-  const SliceKernelSet* set = context_.slices[z];
-  if (!set->patterns || !set->spacings || set->spacing_count < 1) return view;
-  // The last pattern of the last spacing (one of each for every kernel fitted here).
-  const int j = set->spacing_count - 1;
-  const int count = pattern_count(set->spacings[j], set->source_lines, set->mode);
-  if (count < 1 || !set->patterns[j]) return view;
-  const KernelPattern& pattern = set->patterns[j][count - 1];
+  KernelPlace at;
+  const KernelPattern* found = pattern(index);
+  if (!found || !place_of(index, R_, shape_.Z, &at)) return view;
+  const SliceKernelSet* set = context_.slices[at.z];
+  const KernelPattern& pattern = *found;
   if (!pattern.coefficients || !pattern.text) return view;
-  view.dk = set->spacings[j];
+  view.dk = set->spacings[at.j];
   view.pattern = pattern.text;
   view.re = &pattern.coefficients[0].re;
   view.im = &pattern.coefficients[0].im;
@@ -146,21 +208,33 @@ KernelView Calibration::kernel(int z) const {
   return view;
 }
 
-int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
-              Status* status) {
+int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
+              const CalibrationOptions& options, Calibration* out, Status* status) {
   out->reset();
   *status = {};
+  const int R = options.R;
+  if (R < 1 || R > kMaxAcceleration)
+    return set_error(status, ErrorKind::kValue, "R",
+                     "R must be a whole number from 1 to %d; it is %d.", kMaxAcceleration, R);
   if (!is_four_extent(even))
     return set_error(status, ErrorKind::kValue, "even",
                      "The even frame must be a non-empty M x N x Z x L volume.");
   if (!is_four_extent(odd))
     return set_error(status, ErrorKind::kValue, "odd",
                      "The odd frame must be a non-empty M x N x Z x L volume.");
+  // Every kernel needs one training line at least: the longest spans 2R + 1 lines.
+  if (R > 1 && even.dims[1] < 2 * R + 1)
+    return set_error(status, ErrorKind::kValue, "lines",
+                     "The calibration pair has %d lines; the kernels for R = %d span %d lines, so "
+                     "it needs at least %d.",
+                     even.dims[1], R, 2 * R + 1, 2 * R + 1);
   CorrectionContext& context = out->context_;
   if (run_step(status, "context_create", [&] { return context_create(&context, &even); }) != 0) {
     out->reset();
     return -1;
   }
+  context.spacing_count = 2 * R - 1;
+  context.bounded = R > 1 ? 1 : 0;
   // D: the interleaved calibration k-space, then one kernel set per slice of it.
   buffer<dcomplex> d(alloc_array<dcomplex>(shape_of(even).elements(), true));
   if (!d) {
@@ -184,25 +258,62 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* 
     return -1;
   }
   out->shape_ = shape_of(even);
+  out->frame_ = out->shape_;
+  out->R_ = R;
   out->even_ = &even;
   return 0;
 }
 
-int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
+int kernels_acceleration(int count, int Z) {
+  for (int R = 1; R <= kMaxAcceleration && Z > 0; ++R)
+    if (static_cast<std::int64_t>(kernels_per_slice(R)) * Z == count) return R;
+  return 0;
+}
+
+int check_kernels(const KernelView* kernels, int count, int R, int L, Status* status) {
   *status = {};
+  if (R < 1 || R > kMaxAcceleration)
+    return set_error(status, ErrorKind::kValue, "R",
+                     "R must be a whole number from 1 to %d; it is %d.", kMaxAcceleration, R);
   const std::int64_t rows = kernel_rows(L);
+  // The pattern texts of every spacing, in the order a calibration fits them.
+  const int P = kernels_per_slice(R);
+  char texts[kernels_per_slice(kMaxAcceleration)][2 * kMaxAcceleration + 2] = {};
+  int spacing[kernels_per_slice(kMaxAcceleration)] = {};
+  for (int dk = 2, first = 0; dk <= 2 * R; first += dk - 1, ++dk) {
+    KernelPattern records[2 * kMaxAcceleration] = {};
+    for (int p = 0; p < dk - 1; ++p) records[p].text = texts[first + p];
+    if (build_patterns(records, dk, kKernelSourceLines, 0) != 0)
+      return set_error(status, ErrorKind::kMemory, "memory",
+                       "Out of memory: the kernels could not be checked.");
+    for (int p = 0; p < dk - 1; ++p) spacing[first + p] = dk;
+  }
   for (int z = 0; z < count; ++z) {
     const KernelView& k = kernels[z];
-    if (k.dk != kKernelSpacing)
+    const int dk = spacing[z % P];
+    const char* text = texts[z % P];
+    if (k.dk != dk) {
+      if (R == 1)
+        return set_error(status, ErrorKind::kValue, "dk",
+                         "Kernel %d has line spacing dk = %d; this module's kernels "
+                         "have dk = %d.",
+                         z + 1, k.dk, dk);
       return set_error(status, ErrorKind::kValue, "dk",
-                       "Kernel %d has line spacing dk = %d; this module's kernels "
-                       "have dk = %d.",
-                       z + 1, k.dk, kKernelSpacing);
-    if (!k.pattern || std::strcmp(k.pattern, kKernelPattern) != 0)
+                       "Kernel %d has line spacing dk = %d; kernel %d of a slice's %d for R = %d "
+                       "has dk = %d.",
+                       z + 1, k.dk, z % P + 1, P, R, dk);
+    }
+    if (!k.pattern || std::strcmp(k.pattern, text) != 0) {
+      if (R == 1)
+        return set_error(status, ErrorKind::kValue, "pattern",
+                         "Kernel %d has pattern '%s'; this module's kernels "
+                         "have pattern '%s'.",
+                         z + 1, k.pattern ? k.pattern : "", text);
       return set_error(status, ErrorKind::kValue, "pattern",
-                       "Kernel %d has pattern '%s'; this module's kernels "
-                       "have pattern '%s'.",
-                       z + 1, k.pattern ? k.pattern : "", kKernelPattern);
+                       "Kernel %d has pattern '%s'; kernel %d of a slice's %d for R = %d has "
+                       "pattern '%s'.",
+                       z + 1, k.pattern ? k.pattern : "", z % P + 1, P, R, text);
+    }
     if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
       return set_error(status, ErrorKind::kValue, "coef",
                        "Kernel %d has a %lld x %lld coef matrix; for a target "
@@ -221,12 +332,14 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     return set_error(status, ErrorKind::kValue, "target",
                      "The volume to correct must be a non-empty M x N x Z x L "
                      "array.");
-  if (count != shape.Z)
+  const int R = kernels_acceleration(count, shape.Z);
+  if (R == 0)
     return set_error(status, ErrorKind::kValue, "slices",
                      "The kernels are for %d slices but the volume has %d "
                      "(its third extent); the kernels must come from a call on the same slices.",
                      count, shape.Z);
-  if (check_kernels(kernels, count, shape.L, status) != 0) return -1;
+  if (check_kernels(kernels, count, R, shape.L, status) != 0) return -1;
+  const int P = kernels_per_slice(R);
   const std::int64_t rows = kernel_rows(shape.L);
 
   // The context of a volume of this shape, with one kernel set per slice as the estimation
@@ -238,58 +351,160 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     return -1;
   }
   const long failures = alloc_failures();
-  for (int z = 0; z < count; ++z) {
+  const int spacings = 2 * R - 1;
+  bool complete = true;
+  for (int z = 0; z < shape.Z && complete; ++z) {
     SliceKernelSet*& set = context.slices[z];
     set = alloc_array<SliceKernelSet>(1, true);
     if (!set) break;
-    set->spacing_count = 1;
+    set->spacing_count = spacings;
     set->source_lines = kKernelSourceLines;
     set->readout_width = kKernelReadoutWidth;
-    set->spacings = alloc_array<std::int32_t>(1);
-    set->patterns = alloc_array<KernelPattern*>(1, true);
+    set->spacings = alloc_array<std::int32_t>(spacings);
+    set->patterns = alloc_array<KernelPattern*>(spacings, true);
     if (!set->spacings || !set->patterns) break;
-    set->spacings[0] = kKernelSpacing;
-    set->patterns[0] = alloc_array<KernelPattern>(1, true);
-    if (!set->patterns[0] ||
-        build_patterns(set->patterns[0], kKernelSpacing, kKernelSourceLines, 0) != 0)
-      break;
-    dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
-    if (!w) break;
-    set->patterns[0][0].coefficients = w;
-    kernels[z].copy_to(w);
+    // Spacing j's dk - 1 patterns, their coefficients from kernels p + P z in order.
+    for (int j = 0, index = P * z; j < spacings && complete; ++j) {
+      const int dk = 2 + j;
+      set->spacings[j] = dk;
+      set->patterns[j] = alloc_array<KernelPattern>(dk - 1, true);
+      complete =
+          set->patterns[j] && build_patterns(set->patterns[j], dk, kKernelSourceLines, 0) == 0;
+      for (int p = 0; p < dk - 1 && complete; ++p, ++index) {
+        dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
+        complete = w != nullptr;
+        if (w) kernels[index].copy_to(w);
+        set->patterns[j][p].coefficients = w;
+      }
+    }
   }
-  if (alloc_failures() != failures) {
+  if (!complete || alloc_failures() != failures) {
     out->reset();
     return set_error(status, ErrorKind::kMemory, "memory",
                      "Out of memory: the kernels do not fit.");
   }
+  context.spacing_count = spacings;
   out->shape_ = shape;
+  out->frame_ = shape;
+  out->R_ = R;
   return 0;
 }
 
-int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status) {
+namespace {
+
+// The synthesis's work space could not be had.
+int synthesis_memory(Status* status) {
+  std::snprintf(status->step, sizeof status->step, "synthesize_volume");
+  return set_error(status, ErrorKind::kMemory, "memory",
+                   "Out of memory in synthesize_volume: the call needs more memory than is "
+                   "available.");
+}
+
+// acquired[l] <- 1 for every line l of the frame with a nonzero sample in any slice or coil.
+void detect_lines(const ComplexVolume& target, unsigned char* acquired) {
+  const VolumeShape f = shape_of(target);
+  const dcomplex* d = static_cast<const dcomplex*>(target.data);
+  for (std::int64_t frame = 0; frame < std::int64_t{f.Z} * f.L; ++frame)
+    for (int l = 0; l < f.N; ++l) {
+      if (acquired[l]) continue;
+      const dcomplex* line = d + frame * f.frame_elements() + std::int64_t{l} * f.M;
+      for (int m = 0; m < f.M; ++m)
+        if (line[m].re != 0.0 || line[m].im != 0.0) {
+          acquired[l] = 1;
+          break;
+        }
+    }
+}
+
+// The acquired lines of a frame of N lines, ascending, into lines[0 .. *count - 1] (room for
+// N): the given ones (checked), or those detect_lines finds in a "dblc" frame (every line of
+// another). 0, or -1 with *status ("lines").
+int acquired_lines(const ComplexVolume& target, const AcquiredLines& given, int* lines, int* count,
+                   Status* status) {
+  const int N = target.dims[1];
+  *count = 0;
+  if (given.lines) {
+    for (int i = 0; i < given.count; ++i) {
+      const int l = given.lines[i];
+      if (l < 0 || l >= N || (i > 0 && l <= given.lines[i - 1]))
+        return set_error(status, ErrorKind::kValue, "lines",
+                         "The acquired lines must be ascending line numbers of the frame's %d "
+                         "lines, each once.",
+                         N);
+      lines[(*count)++] = l;
+    }
+    return 0;
+  }
+  buffer<unsigned char> acquired(alloc_array<unsigned char>(N, true));
+  if (!acquired) return synthesis_memory(status);
+  if (std::memcmp(target.tag, "dblc", 5) == 0)
+    detect_lines(target, acquired.get());
+  else
+    std::memset(acquired.get(), 1, static_cast<std::size_t>(N));
+  for (int l = 0; l < N; ++l)
+    if (acquired[l]) lines[(*count)++] = l;
+  return 0;
+}
+
+}  // namespace
+
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status,
+          const AcquiredLines& given) {
   *status = {};
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1)
     return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
-  if (!is_four_extent(target) || shape_of(target) != shape)
+  const VolumeShape frame = shape_of(target);
+  if (!is_four_extent(target) || !frame_fits(frame, shape))
     return frame_mismatch(status, {target.dims[0], target.dims[1], target.dims[2], target.dims[3]},
                           shape);
   if (!E->data)
     return set_error(status, ErrorKind::kValue, "output", "No room for the output volume.");
-  set_output_record(shape, E);
-  return run_step(status, "synthesize_volume",
-                  [&] { return synthesize_volume(&target, E, &calibration->context_, 0); });
+  buffer<int> lines(alloc_array<int>(frame.N));
+  int count = 0;
+  if (!lines) return synthesis_memory(status);
+  if (acquired_lines(target, given, lines.get(), &count, status) != 0) return -1;
+  // Every line (or, in a frame of zeros, none): the two parity halves. Otherwise the halves of
+  // alternating polarity: acquired lines 1, 3, ... first, then 0, 2, ... (counted in order).
+  const bool every = count == frame.N || count == 0;
+  const int R = calibration->acceleration();
+  buffer<int> halves_lines;
+  LineHalves halves;
+  if (!every) {
+    if (count < 2)
+      return set_error(status, ErrorKind::kValue, "lines",
+                       "The frame has 1 acquired line; at least 2 are needed.");
+    int gap = 0;
+    for (int i = 1; i < count; ++i) gap = std::max(gap, lines[i] - lines[i - 1]);
+    if (gap > R)
+      return set_error(status, ErrorKind::kValue, "lines",
+                       "The frame's acquired lines are up to %d apart; the kernels serve lines at "
+                       "most %d apart (R = %d). Calibrate for R = %d.",
+                       gap, R, R, gap);
+    halves_lines.reset(alloc_array<int>(count));
+    if (!halves_lines) return synthesis_memory(status);
+    int* h = halves_lines.get();
+    halves = {.first = h,
+              .first_count = count / 2,
+              .second = h + count / 2,
+              .second_count = (count + 1) / 2};
+    for (int i = 0; i < count; ++i) h[i % 2 == 1 ? i / 2 : count / 2 + i / 2] = lines[i];
+  }
+  if (calibration->fit_frames(frame.N) != 0) return synthesis_memory(status);
+  set_output_record(frame, E);
+  return run_step(status, "synthesize_volume", [&] {
+    return synthesize_volume(&target, E, &calibration->context_, 0, every ? nullptr : &halves);
+  });
 }
 
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
-                 const SeriesPause& pause) {
+                 const SeriesPause& pause, const AcquiredLines& lines) {
   *status = {};
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1)
     return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
-  if (frame != shape) return frame_mismatch(status, frame, shape);
+  if (!frame_fits(frame, shape)) return frame_mismatch(status, frame, shape);
   if (frames <= 0) return 0;
   // Frames side by side, each on its share of the threads: one frame does not keep many
   // threads busy (its slices run one after the other). Each further frame worker needs its
@@ -303,16 +518,17 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   std::vector<buffer<dcomplex>> in, out;
   for (int w = 0; w < wanted; ++w) {
     if (w > 0) {
-      std::vector<KernelView> views(static_cast<std::size_t>(shape.Z));
-      for (int z = 0; z < shape.Z; ++z) views[z] = calibration->kernel(z);
+      const int count = calibration->kernel_count();
+      std::vector<KernelView> views(static_cast<std::size_t>(count));
+      for (int k = 0; k < count; ++k) views[k] = calibration->kernel(k);
       auto extra = std::make_unique<Calibration>();
       Status quiet;
-      if (calibration_from_kernels(views.data(), shape.Z, shape, extra.get(), &quiet) != 0) break;
+      if (calibration_from_kernels(views.data(), count, frame, extra.get(), &quiet) != 0) break;
       own.push_back(std::move(extra));
       calibrations.push_back(own.back().get());
     }
-    in.emplace_back(alloc_array<dcomplex>(shape.elements()));
-    out.emplace_back(alloc_array<dcomplex>(shape.elements(), true));
+    in.emplace_back(alloc_array<dcomplex>(frame.elements()));
+    out.emplace_back(alloc_array<dcomplex>(frame.elements(), true));
     if (!in.back() || !out.back()) {
       in.pop_back(), out.pop_back();
       if (w > 0) calibrations.pop_back();
@@ -334,13 +550,13 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                const std::int64_t t = first + i;
                const ThreadCountScope scope(share);
                Status& s = statuses[w];
-               const ComplexVolume source = make_volume(shape, in[w].get());
-               ComplexVolume result = make_volume(shape, out[w].get());
+               const ComplexVolume source = make_volume(frame, in[w].get());
+               ComplexVolume result = make_volume(frame, out[w].get());
                if (read(t, in[w].get()) != 0)
                  return set_error(&s, ErrorKind::kFailed, "read",
                                   "Frame %lld of the series could not be read.",
                                   static_cast<long long>(t + 1));
-               if (apply(calibrations[w], source, &result, &s) != 0) return -1;
+               if (apply(calibrations[w], source, &result, &s, lines) != 0) return -1;
                if (write(t, out[w].get()) != 0)
                  return set_error(&s, ErrorKind::kFailed, "write",
                                   "Frame %lld of the series could not be stored.",
@@ -378,6 +594,7 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
   if (shape_of(E) != shape || !E.data || !F->data)
     return set_error(status, ErrorKind::kValue, "output",
                      "The volumes do not have the calibration's extents.");
+  if (calibration->fit_frames(shape.N) != 0) return synthesis_memory(status);
   set_output_record(shape, F);
   CorrectionContext& context = calibration->context_;
   if (run_step(status, "synthesize_volume",

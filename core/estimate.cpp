@@ -106,8 +106,9 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   }
   for (int i = 0; i < acquired_count; ++i)
     if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
+  const bool bounded = set->bounded == 1;
   if (select_all_calibration_lines(set->patterns, set->spacing_count, set->spacings, S, N,
-                                   mask.get(), mode) != 0)
+                                   mask.get(), mode, bounded) != 0)
     return -1;
 
   for (int j = 0; j < set->spacing_count; ++j) {
@@ -118,10 +119,17 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
       parse_pattern(pattern.text, offsets.get(), S, dk);
       const KernelGeometry kernel{
           .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
-      const TrainingSet training{
-          .C = pattern.calib_count, .lines = pattern.calib_lines, .n_ro = n_ro};
+      TrainingSet training{.C = pattern.calib_count, .lines = pattern.calib_lines, .n_ro = n_ro};
+      // A calibration block too small for its unknowns: every readout sample, regularised.
+      const std::int64_t unknowns = kernel.rows(shape.L);
+      const bool small =
+          bounded && std::int64_t{training.C} * n_ro < tarvo::kMinEquationsPerUnknown * unknowns;
+      if (small) training.n_ro = M;
+      pattern.whole_readout = small ? 1 : 0;
+      pattern.equations = std::int64_t{training.C} * training.n_ro;
       if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, mode,
-                                pattern.line_shift, blocks) != 0)
+                                pattern.line_shift, blocks, small ? tarvo::kRidge : 0.0,
+                                &pattern.ridge) != 0)
         return -1;
     }
   }
@@ -186,6 +194,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     set->readout_width = tarvo::kKernelReadoutWidth;
     set->source_lines = tarvo::kKernelSourceLines;
     set->spacing_count = context->spacing_count;
+    set->bounded = context->bounded == 1 ? 1 : 0;
     if (!set->spacings) {
       set->spacings = tarvo::alloc_array<std::int32_t>(set->spacing_count);
       if (!set->spacings) {

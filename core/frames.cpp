@@ -73,10 +73,11 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
   std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
 }
 
-void transposed_half(const dcomplex* source, int rows, int cols, int parity, dcomplex* out) {
+void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
+                      unsigned char half, dcomplex* out) {
   const std::int64_t R = rows;
   blocked_transpose(rows, cols, out, [&](std::int64_t i, std::int64_t j) {
-    return (j & 1) == parity ? source[i + R * j] : dcomplex{0.0, 0.0};
+    return half_of[j] == half ? source[i + R * j] : dcomplex{0.0, 0.0};
   });
 }
 

@@ -60,9 +60,10 @@ inline void centred_offsets(int w, int* q) {
 // transpose_frame with a caller-provided temporary of rows*cols elements.
 void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
 
-// out (cols x rows) <- the transpose of the rows x cols frame source with the columns of the
-// other parity cleared: the columns j with j % 2 == parity of a frame, line index fastest.
-void transposed_half(const dcomplex* source, int rows, int cols, int parity, dcomplex* out);
+// out (cols x rows) <- the transpose of the rows x cols frame source, line index fastest, with
+// only the columns j of half_of[j] == half kept (the others cleared).
+void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
+                      unsigned char half, dcomplex* out);
 
 // Centred 2-D transform of one rows x cols frame: swap_quadrants, fft_2d, swap_quadrants.
 // Returns the status of fft_2d (the frame is untouched on failure).
@@ -101,11 +102,14 @@ struct CalibrationBlocks {
   std::int64_t a_count = 0, x_count = 0;
 };
 
-// calibrate_kernel and fit_slice_kernels with the caller's blocks.
+// calibrate_kernel and fit_slice_kernels with the caller's blocks. With ridge > 0 the normal
+// matrix gets ridge * trace(X) / K added to its diagonal (after the Gram, before the solves);
+// *ridge_value (when not null) receives what was added (0 without).
 int calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
                           const KernelGeometry& kernel, const TrainingSet& training,
                           dcomplex** coefficients, int mode, int line_shift,
-                          CalibrationBlocks* blocks);
+                          CalibrationBlocks* blocks, double ridge = 0.0,
+                          double* ridge_value = nullptr);
 int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const SliceShape& shape,
                            SliceKernelSet* set, float fraction, CalibrationBlocks* blocks);
 

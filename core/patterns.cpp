@@ -1,4 +1,5 @@
 // Kernel pattern texts, their line offsets, and the choice of calibration lines.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -67,10 +68,16 @@ int parse_pattern(const char* text, int* offsets, int S, int /*dk*/) {
   return 0;
 }
 
-int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets) {
+int select_calibration_lines(int* count, int** list, int* mask, int N, int S, const int* offsets,
+                             bool bounded) {
   int found = 0;
   for (int l = 0; l < N; ++l) {
     if (mask[l] < kLineAcquired) continue;
+    if (bounded && !std::all_of(offsets, offsets + S, [&](int o) {
+          const std::int64_t line = std::int64_t{l} + o;
+          return line >= 0 && line < N;
+        }))
+      continue;
     const KernelGeometry sources{
         .S = S, .line_offsets = offsets, .w = 0, .readout_offsets = nullptr};
     if (core_detail::sources_accepted(mask, l, sources, N,
@@ -98,7 +105,7 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
 }
 
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
-                                 int S, int N, int* mask, int mode) {
+                                 int S, int N, int* mask, int mode, bool bounded) {
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S > 0 ? S : 0, true));
   if (!offsets) {
     tarvo::report(" could not alloc pattern offsets array\n");
@@ -111,7 +118,8 @@ int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, co
       parse_pattern(pattern.text, offsets.get(), S, spacings[j]);
       int count = 0;
       int* list = pattern.calib_lines;
-      if (select_calibration_lines(&count, &list, mask, N, S, offsets.get()) != 0) return -1;
+      if (select_calibration_lines(&count, &list, mask, N, S, offsets.get(), bounded) != 0)
+        return -1;
       pattern.calib_lines = list;
       pattern.calib_count = count;
     }

@@ -278,7 +278,7 @@ int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N
 }  // namespace
 
 int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
-                      CorrectionContext* context, int swap_order) {
+                      CorrectionContext* context, int swap_order, const LineHalves* halves) {
   const int M = source->dims[0];
   const int N = source->dims[1];
   const int Z = source->dims[2];
@@ -300,16 +300,23 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   }
   const std::int64_t MN = static_cast<std::int64_t>(M) * N;
   tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
-  const int odd_count = N / 2;
-  const int even_count = (N + 1) / 2;
+  // The halves' lines: the odd and the even lines unless given. half_of[l]: 1 for a line of
+  // the odd (first) half, 2 for one of the even half, 0 for neither.
+  const int odd_count = halves ? halves->first_count : N / 2;
+  const int even_count = halves ? halves->second_count : (N + 1) / 2;
   tarvo::buffer<int> odd_lines(tarvo::alloc_array<int>(odd_count));
   tarvo::buffer<int> even_lines(tarvo::alloc_array<int>(even_count));
-  if (!temp || !odd_lines || !even_lines) {
+  tarvo::buffer<unsigned char> half_of(tarvo::alloc_array<unsigned char>(N, true));
+  if (!temp || !odd_lines || !even_lines || !half_of) {
     tarvo::report(" could not alloc synthesis line array\n");
     return -1;
   }
-  for (int i = 0; i < odd_count; ++i) odd_lines[i] = 2 * i + 1;
-  for (int i = 0; i < even_count; ++i) even_lines[i] = 2 * i;
+  for (int i = 0; i < odd_count; ++i) odd_lines[i] = halves ? halves->first[i] : 2 * i + 1;
+  for (int i = 0; i < even_count; ++i) even_lines[i] = halves ? halves->second[i] : 2 * i;
+  for (int i = 0; i < odd_count; ++i)
+    if (odd_lines[i] >= 0 && odd_lines[i] < N) half_of[odd_lines[i]] = 1;
+  for (int i = 0; i < even_count; ++i)
+    if (even_lines[i] >= 0 && even_lines[i] < N) half_of[even_lines[i]] = 2;
 
   // Whole-volume halves: the odd lines and the even lines (the other lines cleared),
   // line-fastest. Frames are independent jobs: each worker has its own transpose
@@ -328,8 +335,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   }
   auto temp_of = [&](int w) { return w == 0 ? temp.get() : temps.get() + (w - 1) * MN; };
   tarvo::parallel_for(frames, workers, [&](std::int64_t f, int) {
-    core_detail::transposed_half(src + f * MN, M, N, 1, odd_half + f * MN);
-    core_detail::transposed_half(src + f * MN, M, N, 0, even_half + f * MN);
+    core_detail::transposed_lines(src + f * MN, M, N, half_of.get(), 1, odd_half + f * MN);
+    core_detail::transposed_lines(src + f * MN, M, N, half_of.get(), 2, even_half + f * MN);
     return 0;
   });
 

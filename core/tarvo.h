@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "core/core.h"
 #include "core/volume.h"
@@ -79,15 +80,22 @@ struct FoldedExtents {
 };
 FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold);
 
-// The line spacing, pattern and readout width of every kernel this module fits: the missing
-// line between two acquired lines, from 2 source lines and 5 readout samples.
+// The kernels this module fits: S = 2 source lines and 5 readout samples predicting a line
+// between them. A calibration for acceleration R (1 .. kMaxAcceleration) fits, per slice, every
+// pattern of every line spacing dk = 2 .. 2R: the dk - 1 positions of a missing line between
+// two acquired lines dk apart (R = 1: the one kernel dk = 2, '*x*').
 inline constexpr int kKernelSpacing = 2;
 inline constexpr int kKernelSourceLines = 2;
 inline constexpr int kKernelReadoutWidth = 5;
 inline constexpr const char* kKernelPattern = "*x*";
+inline constexpr int kMaxAcceleration = 4;
 // Rows of a slice's coefficient matrix for L coils (its columns: L).
 inline std::int64_t kernel_rows(int L) {
   return std::int64_t{kKernelReadoutWidth} * kKernelSourceLines * L;
+}
+// Kernels per slice of a calibration for acceleration R: (2R - 1) R (1, 6, 15, 28).
+inline int kernels_per_slice(int R) {
+  return (2 * R - 1) * R;
 }
 
 // One slice's kernel, as output 3 of the module holds it: coefficient (r, c) of the
@@ -114,6 +122,37 @@ struct KernelView {
 // (kStopped); Status::step the step of the correction that failed, when one did.
 using Status = Error;
 
+// How a calibration is fitted.
+struct CalibrationOptions {
+  // The acceleration of the frames to correct (1 .. kMaxAcceleration): the kernels serve
+  // acquired lines up to R apart. R = 1 is the fit of the whole call, bit for bit. For R >= 2
+  // the pair may be a central block of the target's lines: no training equation crosses its
+  // first or last line, and a fit with fewer than kMinEquationsPerUnknown equations per
+  // unknown trains on the whole readout instead of its central quarter and is regularised.
+  int R = 1;
+};
+
+// Below this many training equations per unknown (R >= 2), a fit uses the whole readout and
+// adds kRidge * trace(A^H A) / K to the diagonal of its K x K normal matrix.
+inline constexpr int kMinEquationsPerUnknown = 3;
+inline constexpr double kRidge = 1e-3;
+
+// How one kernel was fitted (for a verbose report; nothing is printed).
+struct FitRecord {
+  std::int64_t equations = 0;  // training positions (rows of A), per target coil
+  std::int64_t unknowns = 0;   // K, per target coil
+  bool whole_readout = false;  // trained on every readout sample, not the central quarter
+  double ridge = 0.0;          // the value added to the normal matrix's diagonal (0: none)
+};
+
+// The acquired lines of the frames apply() corrects: `count` line numbers from 0, ascending.
+// With none given (lines null), each frame's acquired lines are those with any nonzero sample
+// in any slice or coil.
+struct AcquiredLines {
+  const int* lines = nullptr;
+  int count = 0;
+};
+
 class Calibration {
  public:
   Calibration() = default;
@@ -121,51 +160,89 @@ class Calibration {
   Calibration(const Calibration&) = delete;
   Calibration& operator=(const Calibration&) = delete;
 
-  // The extents the kernels and scratch volumes are for (all 0 before a calibration).
+  // The extents the kernels were made for (all 0 before a calibration): M, Z and L of every
+  // frame to correct. N is the pair's (or, from kernels, the given shape's); frames may have
+  // any number of lines.
   const VolumeShape& shape() const { return shape_; }
-  // The kernel of slice z (0 <= z < shape().Z); its pointers stay valid while this lives.
-  KernelView kernel(int z) const;
+  // The acceleration the kernels serve, and their number per slice (kernels_per_slice(R)).
+  int acceleration() const { return R_; }
+  int kernel_count() const { return kernels_per_slice(R_) * shape_.Z; }
+  // Kernel p of slice z at index p + kernels_per_slice(R) * z (0 <= index < kernel_count()):
+  // per slice the spacings dk = 2 .. 2R, ascending, and for each its dk - 1 patterns in the
+  // order they are fitted. Its pointers stay valid while this lives.
+  KernelView kernel(int index) const;
+  // How kernel `index` was fitted (a default record for kernels given by calibration_from_kernels).
+  FitRecord fit(int index) const;
   // True when made by calibrate() (corrected_even can then run).
   bool has_even() const { return even_ != nullptr; }
 
  private:
-  friend int calibrate(const ComplexVolume&, const ComplexVolume&, Calibration*, Status*);
+  friend int calibrate(const ComplexVolume&, const ComplexVolume&, const CalibrationOptions&,
+                       Calibration*, Status*);
   friend int calibration_from_kernels(const KernelView*, int, VolumeShape, Calibration*, Status*);
-  friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
+  friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*,
+                   const AcquiredLines&);
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
   void reset();
+  // Scratch volumes for frames of N lines (the kernels kept); 0, or -1 when they cannot be had.
+  int fit_frames(int N);
+  // The pattern record of kernel `index` (null when there is none).
+  const KernelPattern* pattern(int index) const;
 
   VolumeShape shape_;
+  VolumeShape frame_;  // the extents the scratch volumes are for
+  int R_ = 1;
   CorrectionContext context_{};          // FFTs, scratch volumes, kernel sets (owned)
   const ComplexVolume* even_ = nullptr;  // borrowed: the even frame of calibrate()
 };
 
 // Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is
-// borrowed until the last corrected_even call. *out is replaced.
-int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
-              Status* status);
+// borrowed until the last corrected_even call. *out is replaced. Errors beyond the inputs':
+// Status::what "R" (options.R outside 1 .. kMaxAcceleration) and "lines" (a pair of fewer than
+// 2R + 1 lines, too short for the kernels of spacing 2R).
+int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
+              const CalibrationOptions& options, Calibration* out, Status* status);
+inline int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
+                     Status* status) {
+  return calibrate(even, odd, CalibrationOptions{}, out, status);
+}
 
-// 0 when each of the `count` kernels is one this module fits for L coils (dk kKernelSpacing,
-// pattern kKernelPattern, a kernel_rows(L) x L coef matrix); else -1 with *status naming the
-// first fault ("dk", "pattern" or "coef"). The extents M, N and Z play no part.
-int check_kernels(const KernelView* kernels, int count, int L, Status* status);
+// The acceleration of `count` kernels of Z slices: R when count == kernels_per_slice(R) * Z for
+// R in 1 .. kMaxAcceleration, else 0.
+int kernels_acceleration(int count, int Z);
 
-// A calibration holding the given kernels of `shape.Z` slices (count == shape.Z), for volumes
-// of `shape`: each must be the kernel this module fits (dk kKernelSpacing, pattern
-// kKernelPattern, kernel_rows(L) x L finite-or-not coefficients). *out is replaced.
+// 0 when the `count` kernels are, slice after slice, the kernels a calibration for acceleration
+// R fits for L coils (in Calibration::kernel's order: their dk and pattern texts, and
+// kernel_rows(L) x L coef matrices); else -1 with *status naming the first fault ("dk",
+// "pattern" or "coef"). The extents M, N and Z play no part beyond count.
+int check_kernels(const KernelView* kernels, int count, int R, int L, Status* status);
+inline int check_kernels(const KernelView* kernels, int count, int L, Status* status) {
+  return check_kernels(kernels, count, 1, L, status);
+}
+
+// A calibration holding the given kernels of `shape.Z` slices, for volumes of `shape`:
+// count == kernels_per_slice(R) * shape.Z for the R it was fitted for (else "slices"), and
+// the kernels as check_kernels takes them. *out is replaced.
 int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
                              Calibration* out, Status* status);
 
-// E <- the ghost-corrected coil images of one frame `target` of the calibration's shape.
-int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status);
+// E <- the ghost-corrected coil images of one frame `target` (M, Z and L of the calibration's
+// shape, any N), its missing lines filled in. The readout polarity alternates from one acquired
+// line to the next; each polarity's lines are completed with the kernels, the two images
+// phase-aligned and averaged. Lines no kernel reaches (beyond a partial-Fourier edge) stay
+// zero in k-space. When every line is acquired, the result is bit for bit the whole call's E.
+// Status::what "lines": fewer than 2 acquired lines, given lines not ascending within
+// 0 .. N-1, or two consecutive acquired lines further apart than the calibration's R.
+int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status,
+          const AcquiredLines& lines = {});
 
-// A series of frames of extents `frame` (which must be shape(): else -1, Status::what
-// "target", as apply): for t = 0 .. frames-1, read(t, in) fills `in` (shape().elements()
+// A series of frames of extents `frame` (M, Z and L those of shape(): else -1, Status::what
+// "target", as apply): for t = 0 .. frames-1, read(t, in) fills `in` (frame.elements()
 // values, the frame's M x N x Z x L column-major), then write(t, out) takes its ghost-corrected
-// images (each bit for bit what apply gives on that frame, on every thread count). Up to 4 frames
-// are corrected at once, each on its share of the threads, so read and write may run on several
-// threads at once for different frames (each frame's read before its write); they return 0 to
-// go on (else the series stops: Status::what "read"/"write"). The scratch is, per frame
+// images (each bit for bit what apply gives on that frame with `lines`, on every thread count). Up
+// to 4 frames are corrected at once, each on its share of the threads, so read and write may run on
+// several threads at once for different frames (each frame's read before its write); they return 0
+// to go on (else the series stops: Status::what "read"/"write"). The scratch is, per frame
 // corrected at once, two frames and a calibration's scratch volumes, whatever the length of
 // the series.
 //
@@ -177,7 +254,7 @@ using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
 using SeriesPause = std::function<int(std::int64_t done)>;
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
-                 const SeriesPause& pause = {});
+                 const SeriesPause& pause = {}, const AcquiredLines& lines = {});
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

@@ -111,7 +111,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
 
 // The target's frame extents and frame count (every extent after the fourth counts frames).
 bool read_target(const mxArray* target, tarvo::FoldedExtents* out, tarvo::Error* error) {
-  if (!mxIsDouble(target) || !mxIsComplex(target))
+  // (The host may drop the imaginary part of an empty array: that one is refused as empty.)
+  if (!mxIsDouble(target) || (!mxIsComplex(target) && mxGetNumberOfElements(target) > 0))
     return fail(error, "target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
                 "array (complex(x) makes a real array complex).",

@@ -41,7 +41,8 @@ struct Frame {
 // Checks input `name` (complex double, 3 or more extents, none 0, within the 32-bit
 // interface) and reads its folded extents.
 bool read_extents(const mxArray* in, const char* name, Frame* out, tarvo::Error* error) {
-  if (!mxIsDouble(in) || !mxIsComplex(in))
+  // (The host may drop the imaginary part of an empty array: that one is refused as empty.)
+  if (!mxIsDouble(in) || (!mxIsComplex(in) && mxGetNumberOfElements(in) > 0))
     return fail(error, name,
                 "%s must be complex double k-space, M x N x ... x L; it is a %s array "
                 "(complex(x) makes a real array complex).",

@@ -121,6 +121,8 @@ function apply_errors ()
   errors = {
     'out = tarvo_apply (K)', 'nargin', ...
     'tarvo_apply takes 2 inputs and options, E = tarvo_apply(K, target, ''Lines'', lines); it was given 1.';
+    'out = tarvo_apply (K, target(:, [], :, :))', 'target', ...
+    'The target''s frames are empty (24 x 0 x 2 x 3); each must hold M x N x Z x L samples with every extent at least 1.';
     'out = tarvo_apply (K, target, ''lines'')', 'option', ...
     'Option ''Lines'' of tarvo_apply has no value: options come in name-value pairs.';
     'out = tarvo_apply (K, target, ''Frames'', 1)', 'option', ...
@@ -150,22 +152,24 @@ function apply_errors ()
 end
 
 % Each row of errors: a statement of the caller (assigning out, or a, b and c), the identifier
-% after prefix, the exact message ('CORE': the core's message, any text). Each must raise that
-% error and assign nothing.
+% after prefix, the exact message ('CORE': the core's message, any text; Octave shows it after
+% the function's name). Each must raise that error and assign nothing.
 function raises (errors, prefix)
   for k = 1:rows (errors)
     [statement, id, message] = errors{k, :};
     evalin ('caller', 'clear out a b c');
     err = [];
     try
-      evalin ('caller', sprintf ('evalc (''%s'');', strrep (statement, , '')));
+      evalin ('caller', sprintf ('evalc (''%s'');', strrep (statement, "'", "''")));
     catch e
       err = e;
     end
     check (! isempty (err), '%s raised no error', statement);
     check (strcmp (err.identifier, [prefix id]), '%s raised %s: %s', statement, err.identifier, ...
            err.message);
-    check (strcmp (message, 'CORE') || strcmp (err.message, message), ...
+    % Octave puts the function's name before a MEX function's message.
+    name = strrep (prefix(1:end-1), ':', '_');
+    check (strcmp (message, 'CORE') || strcmp (err.message, [name ': ' message]), ...
            '%s said "%s", expected "%s"', statement, err.message, message);
     for v = {'out', 'a', 'b', 'c'}
       check (! evalin ('caller', sprintf ('exist (''%s'', ''var'')', v{1})), '%s assigned %s', ...

@@ -26,7 +26,10 @@
 %     K          P x Z struct array, P = (2R - 1) R kernels per slice (1, 6, 15, 28 for
 %                R = 1 .. 4): K(p, z) is kernel p of slice z, with fields
 %                  dk       the spacing of the two acquired lines it reads (2 .. 2R)
-%                  pattern  its pattern text, the position of the line it predicts ('*x*')
+%                  pattern  its text, one character a line from one acquired line to the
+%                           next: * acquired, x the line it predicts, o another missing
+%                           line ('*x*'; for R = 2 also '*xo*', '*ox*', '*oxo*', '*xoo*',
+%                           '*oox*')
 %                  coef     its 10 L x L complex weights
 %                K may be saved (save -v7, or -v7.3) and loaded back for tarvo_apply.
 %     fits       P x Z struct array, how each kernel was fitted:

@@ -18,6 +18,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <vector>
 
 #include "core/tarvo.h"
@@ -126,7 +127,12 @@ bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
   OwnedVolume E;
   if (nlhs >= 1) {
     if (volume_setup_result(&A.rec, &E) != 0) return false;
-    if (tarvo::apply(&calibration, *target, &E.rec, &status) != 0)
+    // The target is a full frame: every line acquired, a line of zeros included.
+    std::vector<int> every_line(static_cast<std::size_t>(A.rec.dims[1]));
+    std::iota(every_line.begin(), every_line.end(), 0);
+    const tarvo::AcquiredLines lines{.lines = every_line.data(),
+                                     .count = static_cast<int>(every_line.size())};
+    if (tarvo::apply(&calibration, *target, &E.rec, &status, lines) != 0)
       return core_failed(status, "output 1");
     outputs[0].reset(volume_to_mxarray(&E.rec));
     if (!outputs[0]) return false;

@@ -22,7 +22,8 @@
 %   Options (name-value pairs, names in any case):
 %     'Lines' the acquired lines of every frame, counted from 1, ascending. Without it the
 %             acquired lines of a frame are those with any nonzero sample (in any slice or
-%             coil).
+%             coil); a full frame holding a line of zeros needs 'Lines', 1:N (tarvo itself
+%             always takes every line as acquired).
 %
 %   The acquired lines may be every line (R = 1); every R-th line (R up to the kernels' R);
 %   every R-th line with a run of lines missing at one end (partial Fourier); or every R-th

@@ -130,10 +130,11 @@ bool grow(tarvo::buffer<dcomplex>& block, std::int64_t have, std::int64_t count,
 }
 
 // Every target coil of an unshifted fit at once: b (R x L) their training values, Xb = AH b in
-// one pass over AH, then the L solves side by side (one pass over X per solver step). Each
+// one pass over AH, then the L solves side by side (one pass over X per solver step), or, with
+// a shift, by the Cholesky factorisation of X + shift I. Each
 // coil's sums are those of solve_target_coil, in the same order, so the bits are too.
 int solve_all_coils(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
-                    const NormalSystem& system, std::int64_t K, dcomplex* columns) {
+                    const NormalSystem& system, std::int64_t K, dcomplex* columns, double shift) {
   const int L = slice.L;
   const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
   tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R * L));
@@ -152,6 +153,17 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     return 0;
   });
   tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L, Xb.get());
+  // A regularised system directly (conjugate gradients stop short on the ill-conditioned
+  // systems of small acceleration kernels); one that is not positive definite after all, by
+  // the solver.
+  if (shift > 0.0) {
+    const int rc =
+        tarvo::complex_cholesky_solve(system.X, static_cast<int>(K), L, Xb.get(), columns, shift);
+    if (rc <= 0) {
+      if (rc < 0) tarvo::report(" could not alloc Cholesky factor array\n");
+      return rc;
+    }
+  }
   return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
                                       kCgPasses, kCgTolerance);
 }
@@ -237,15 +249,14 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
   core_detail::gram_matrix(AH, K, R, X);
-  // Tikhonov: a fraction of the mean diagonal (the normal matrix's own scale) on the diagonal.
-  double added = 0.0;
+  // Tikhonov: a fraction of the mean diagonal (the normal matrix's own scale).
+  double shift = 0.0;
   if (ridge > 0.0 && K > 0) {
     double trace = 0.0;
     for (int k = 0; k < K; ++k) trace += X[k + static_cast<std::int64_t>(K) * k].re;
-    added = ridge * trace / K;
-    for (int k = 0; k < K; ++k) X[k + static_cast<std::int64_t>(K) * k].re += added;
+    shift = ridge * trace / K;
   }
-  if (ridge_value) *ridge_value = added;
+  if (ridge_value) *ridge_value = shift;
 
   const bool shifted = mode == 1 || mode == 2;
   const int T = shifted ? K : L;
@@ -260,7 +271,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
   const NormalSystem system{AH, X, scale};
-  if (mode == 0) return solve_all_coils(data, slice, training, system, K, *coefficients);
+  if (mode == 0) return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
   // Shifted targets: pass t solves every coil with its training values moved along the readout
   // (and across lines for line_shift +1/-1) into columns t*L .. t*L + L-1.
   const int passes = shifted ? w : 1;

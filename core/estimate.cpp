@@ -128,7 +128,10 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
       pattern.whole_readout = small ? 1 : 0;
       pattern.equations = std::int64_t{training.C} * training.n_ro;
       if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, mode,
-                                pattern.line_shift, blocks, small ? tarvo::kRidge : 0.0,
+                                pattern.line_shift, blocks,
+                                small     ? tarvo::kRidge
+                                : bounded ? tarvo::kDirectRidge
+                                          : 0.0,
                                 &pattern.ridge) != 0)
         return -1;
     }

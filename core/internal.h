@@ -102,9 +102,10 @@ struct CalibrationBlocks {
   std::int64_t a_count = 0, x_count = 0;
 };
 
-// calibrate_kernel and fit_slice_kernels with the caller's blocks. With ridge > 0 the normal
-// matrix gets ridge * trace(X) / K added to its diagonal (after the Gram, before the solves);
-// *ridge_value (when not null) receives what was added (0 without).
+// calibrate_kernel and fit_slice_kernels with the caller's blocks. With ridge > 0 (mode 0) the
+// fit solves (X + shift I) W = A^H B, shift = ridge * trace(X) / K, by a Cholesky
+// factorisation (by conjugate gradients on X when that is not positive definite);
+// *ridge_value (when not null) receives the shift (0 without).
 int calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
                           const KernelGeometry& kernel, const TrainingSet& training,
                           dcomplex** coefficients, int mode, int line_shift,

@@ -133,9 +133,11 @@ struct CalibrationOptions {
 };
 
 // Below this many training equations per unknown (R >= 2), a fit uses the whole readout and
-// adds kRidge * trace(A^H A) / K to the diagonal of its K x K normal matrix.
+// adds kRidge * trace(A^H A) / K to the diagonal of its K x K normal matrix; the other fits for
+// R >= 2 add kDirectRidge * trace / K, and all of them are solved by a Cholesky factorisation.
 inline constexpr int kMinEquationsPerUnknown = 3;
-inline constexpr double kRidge = 1e-3;
+inline constexpr double kRidge = 1e-6;
+inline constexpr double kDirectRidge = 1e-10;
 
 // How one kernel was fitted (for a verbose report; nothing is printed).
 struct FitRecord {

@@ -87,4 +87,11 @@ bool fma_kernels_in_use();
 // -1 after "complex_cg_solve: could not alloc work vectors\n" with X unchanged.
 int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
                           int max_iter, double tol);
+
+// The count systems (A + shift I) X_c = B_c (A n x n Hermitian, only its lower triangle read;
+// B, X n x count, column-major) by the Cholesky factorisation A + shift I = G G^H. Returns 0;
+// 1 when A + shift I is not positive definite (a pivot not above 0; X unchanged); -1 when the
+// factor's n x n storage cannot be allocated (X unchanged).
+int complex_cholesky_solve(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
+                           double shift);
 }  // namespace tarvo

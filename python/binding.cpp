@@ -300,7 +300,8 @@ struct OwnedKernel {
 class PyCalibration {
  public:
   // Fits the kernels of every slice of even and odd.
-  static std::unique_ptr<PyCalibration> calibrate(py::handle even, py::handle odd, int threads) {
+  static std::unique_ptr<PyCalibration> calibrate(py::handle even, py::handle odd, int threads,
+                                                  int R) {
     Input e = read_input(even, "even (1st input)", Rank::kFolded);
     Input o = read_input(odd, "odd (2nd input)", Rank::kFolded);
     check_same(e, o);
@@ -319,7 +320,7 @@ class PyCalibration {
       if (ed && od) {
         const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
                             ov = tarvo::make_volume(o.folded, od);
-        rc = tarvo::calibrate(ev, ov, &out->core_, &status);
+        rc = tarvo::calibrate(ev, ov, tarvo::CalibrationOptions{.R = R}, &out->core_, &status);
       } else {
         set_no_memory(&status, "the copy of an input");
       }
@@ -367,11 +368,20 @@ class PyCalibration {
                    {coef.strides(0), coef.strides(1)}, n, owned.coef.get());
       views.push_back(owned.view());
     }
+    // The acceleration the kernels were fitted for: the largest spacing is 2R (a list whose
+    // spacings say otherwise is taken as R = 1, and check_kernels names its first fault).
+    int R = 1;
+    int widest = 0;
+    for (const OwnedKernel& k : out->kernels_) widest = std::max(widest, k.dk);
+    if (widest % 2 == 0 && widest / 2 >= 1 && widest / 2 <= tarvo::kMaxAcceleration &&
+        count % tarvo::kernels_per_slice(widest / 2) == 0)
+      R = widest / 2;
     tarvo::Status status;
-    if (tarvo::check_kernels(views.data(), static_cast<int>(count),
+    if (tarvo::check_kernels(views.data(), static_cast<int>(count), R,
                              static_cast<int>(out->kernels_[0].cols), &status) != 0)
       raise_status(status);
-    out->shape_ = {0, 0, static_cast<int>(count), static_cast<int>(out->kernels_[0].cols)};
+    out->shape_ = {0, 0, static_cast<int>(count / tarvo::kernels_per_slice(R)),
+                   static_cast<int>(out->kernels_[0].cols)};
     if (M > 0 || N > 0) {
       if (M < 1 || N < 1)
         raise(ErrorKind::kValue, "The frame extents M, N must be at least 1; got " +
@@ -401,8 +411,12 @@ class PyCalibration {
   // corrected side by side), with the GIL held, pending signals are handled (Ctrl-C raises
   // KeyboardInterrupt there) and progress(done, total) is called for every frame of the round
   // when given. An exception from either ends the call; the frames done are dropped.
-  py::array apply(py::handle series, int threads, bool single, py::object progress) {
+  py::array apply(py::handle series, int threads, bool single, py::object progress,
+                  std::optional<std::vector<int>> lines) {
     Input in = read_input(series, "the frames to correct", Rank::kSeries);
+    const tarvo::AcquiredLines acquired =
+        lines ? tarvo::AcquiredLines{lines->data(), static_cast<int>(lines->size())}
+              : tarvo::AcquiredLines{};
     py::array E = new_output(in.shape, single);
     OutputFrames out(E, in.folded.elements());
     tarvo::Status status;
@@ -442,7 +456,8 @@ class PyCalibration {
       };
       rc = ensure_core(in.folded, &status);
       if (rc == 0)
-        rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause);
+        rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause,
+                                 acquired);
       if (rc != 0 && !raised) detail = capture.text();
     }
     if (raised) throw std::move(*raised);
@@ -450,16 +465,42 @@ class PyCalibration {
     return E;
   }
 
-  // The kernels as a list of dicts (dk, pattern, coef).
+  // The kernels as a list of dicts (dk, pattern, coef), pattern fastest, then slice.
   py::list kernels() const {
     std::lock_guard<std::mutex> hold(lock_);
     py::list out;
-    for (int z = 0; z < current_shape().Z; ++z) {
+    const int count = kernels_.empty() ? core_.kernel_count() : static_cast<int>(kernels_.size());
+    for (int z = 0; z < count; ++z) {
       const tarvo::KernelView k = kernels_.empty() ? core_.kernel(z) : kernels_[z].view();
       if (!k.pattern) raise(ErrorKind::kFailed, "The calibration has no kernel for a slice.");
       out.append(kernel_dict(k));
     }
     return out;
+  }
+
+  // How each kernel was fitted: a list of dicts (equations, unknowns, whole_readout, ridge) in
+  // the order of kernels(); empty for a calibration made from kernels.
+  py::list fits() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    py::list out;
+    if (!kernels_.empty()) return out;
+    for (int i = 0; i < core_.kernel_count(); ++i) {
+      const tarvo::FitRecord f = core_.fit(i);
+      py::dict d;
+      d["equations"] = f.equations;
+      d["unknowns"] = f.unknowns;
+      d["whole_readout"] = f.whole_readout;
+      d["ridge"] = f.ridge;
+      out.append(d);
+    }
+    return out;
+  }
+
+  // The acceleration the kernels serve.
+  int acceleration() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (kernels_.empty()) return core_.acceleration();
+    return tarvo::kernels_acceleration(static_cast<int>(kernels_.size()), shape_.Z);
   }
 
   // (M, N, Z, L); M and N are None until a calibration made from kernels has been applied.
@@ -493,7 +534,8 @@ class PyCalibration {
                               frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
     std::vector<tarvo::KernelView> views;
     for (const OwnedKernel& k : kernels_) views.push_back(k.view());
-    const int rc = tarvo::calibration_from_kernels(views.data(), shape_.Z, frame, &core_, status);
+    const int rc = tarvo::calibration_from_kernels(views.data(), static_cast<int>(views.size()),
+                                                   frame, &core_, status);
     if (rc == 0) shape_ = frame;
     return rc;
   }
@@ -615,12 +657,15 @@ PYBIND11_MODULE(_core, m) {
         py::arg("single") = false);
   py::class_<PyCalibration>(m, "Calibration")
       .def_static("calibrate", &PyCalibration::calibrate, py::arg("even"), py::arg("odd"),
-                  py::arg("threads"))
+                  py::arg("threads"), py::arg("R") = 1)
       .def_static("from_kernels", &PyCalibration::from_kernels, py::arg("kernels"),
                   py::arg("M") = 0, py::arg("N") = 0)
       .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"),
-           py::arg("single") = false, py::arg("progress") = py::none())
+           py::arg("single") = false, py::arg("progress") = py::none(),
+           py::arg("lines") = py::none())
       .def("kernels", &PyCalibration::kernels)
+      .def("fits", &PyCalibration::fits)
+      .def_property_readonly("R", &PyCalibration::acceleration)
       .def_property_readonly("shape", &PyCalibration::shape);
   m.def("prepare", &prepare, py::arg("raw"), py::arg("kx"), py::arg("flags"), py::arg("M"),
         py::arg("threads"));

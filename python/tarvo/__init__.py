@@ -194,28 +194,41 @@ def prepare(raw: ArrayLike, kx: ArrayLike, reversed: Union[str, ArrayLike], M: i
     return k.astype(_np.complex64, order="F") if single else k
 
 
-def calibrate(even: ArrayLike, odd: ArrayLike, *, threads: Optional[int] = None) -> Calibration:
+def calibrate(even: ArrayLike, odd: ArrayLike, *, R: int = 1,
+              threads: Optional[int] = None) -> Calibration:
     """The kernels of every slice of a calibration pair, as tarvo.correct fits them.
 
     Parameters
     ----------
-    even, odd : complex128 or complex64 array, M x N x slices... x L
-        The same slices acquired twice with opposite readout polarity.
+    even, odd : complex128 or complex64 array, M x Nc x slices... x L
+        The same slices acquired twice with opposite readout polarity, every line read: all
+        N lines of the frames to correct, or (R >= 2) a central block of Nc of them.
+    R : int, 1 to 4
+        The acceleration of the frames to correct: their acquired lines are at most R apart.
+        R = 1 gives the kernels of tarvo.correct. For R >= 2 a kernel is fitted for every
+        spacing 2 .. 2R and every position of a missing line between two lines of one
+        polarity; no training equation reaches across the pair's first or last line, and a fit
+        with fewer than 3 equations per unknown trains on the whole readout and is
+        regularised (see Calibration.fits).
     threads : int, optional
         Threads for this call.
 
     Returns
     -------
     Calibration
-        Ready to correct frames of the same M x N x Z x L extents.
+        Ready to correct frames of the same M, Z and L (any number of lines N).
 
     Raises
     ------
     TypeError, ValueError, MemoryError, RuntimeError
-        As tarvo.correct.
+        As tarvo.correct; ValueError also for R outside 1 .. 4 and for a pair of fewer than
+        2R + 1 lines.
     """
     even, odd = _unmasked(even, "even (1st input)"), _unmasked(odd, "odd (2nd input)")
-    return Calibration._wrap(_core.Calibration.calibrate(even, odd, _threads(threads)))
+    if isinstance(R, bool) or not isinstance(R, (int, _np.integer)):
+        raise TypeError(f"R must be a whole number from 1 to 4; got {R!r}")
+    return Calibration._wrap(_core.Calibration.calibrate(even, odd, _threads(threads),
+                                                         max(-2**31, min(int(R), 2**31 - 1))))
 
 
 class Calibration:
@@ -244,9 +257,11 @@ class Calibration:
 
         Parameters
         ----------
-        K : sequence of kernels, or the 1 x Z struct array of scipy.io.loadmat
-            One kernel per slice, each a mapping (or record, or object) with dk, pattern and
-            coef as tarvo.correct returns them or a .mat file of the MEX module holds them.
+        K : sequence of kernels, or the P x Z struct array of scipy.io.loadmat
+            The kernels of every slice (P per slice: 1 from tarvo.correct, 6, 15 or 28 from
+            tarvo.calibrate with R = 2, 3 or 4; pattern fastest, then slice), each a mapping
+            (or record, or object) with dk, pattern and coef as Calibration.kernels returns
+            them or a .mat file of the MEX module holds them.
         shape : (M, N, ...), optional
             The frame extents; without it they are those of the first frame applied.
 
@@ -273,15 +288,31 @@ class Calibration:
 
     @property
     def kernels(self) -> list[dict]:
-        """The kernels, one dict per slice (dk, pattern, coef), as tarvo.correct returns K."""
+        """The kernels, dicts (dk, pattern, coef) as tarvo.correct returns K: one per slice
+        for R = 1; for R >= 2, the slice's kernels of every spacing and pattern, then the next
+        slice's (the F-order of MATLAB's P x Z struct array)."""
         return self._core.kernels()
+
+    @property
+    def R(self) -> int:
+        """The acceleration the kernels serve (acquired lines at most R apart)."""
+        return self._core.R
+
+    @property
+    def fits(self) -> list[dict]:
+        """How each kernel was fitted, in the order of kernels: dicts with equations (training
+        equations per target coil), unknowns, whole_readout (trained on every readout sample)
+        and ridge (added to the normal matrix's diagonal; 0 when not regularised). Empty for
+        a Calibration made from kernels."""
+        return self._core.fits()
 
     @property
     def shape(self) -> tuple[Optional[int], Optional[int], int, int]:
         """(M, N, Z, L); M and N are None until kernels without a shape are first applied."""
         return self._core.shape
 
-    def apply(self, series: Any, *, threads: Optional[int] = None, dtype: DTypeLike = None,
+    def apply(self, series: Any, *, lines: Optional[ArrayLike] = None,
+              threads: Optional[int] = None, dtype: DTypeLike = None,
               progress: Progress = None) -> Any:
         """Correct every frame of a series with these kernels.
 
@@ -290,6 +321,15 @@ class Calibration:
         series : complex128 or complex64 array, M x N x Z x L or M x N x Z x L x T...
             The extents after the 4th count frames. A dask array whose chunks hold whole
             frames gives a lazy dask array of the same chunks (see tarvo.hdf5_series).
+            M, Z and L are the calibration's; N may differ from the pair's (a calibration
+            from a central block of lines). A frame may be zero-filled: its acquired lines
+            are those with any nonzero sample (or `lines`), at most R apart, every line, every
+            R-th line, with a partial-Fourier run missing at one end or a fully sampled central
+            block; the readout polarity alternates from one acquired line to the next. The
+            missing lines are filled in; lines no kernel reaches (beyond a partial-Fourier
+            edge) stay zero in k-space.
+        lines : sequence of int, optional
+            The acquired lines of every frame, counted from 0, ascending.
         threads : int, optional
             Threads for this call.
         dtype : complex64 or complex128, optional
@@ -313,17 +353,26 @@ class Calibration:
             Ctrl-C stops the series when the frames running finish; nothing is returned.
         """
         n = _threads(threads)
+        if lines is not None:
+            a = _np.asarray(lines)
+            if a.ndim != 1 or a.size == 0 or not _np.issubdtype(a.dtype, _np.integer):
+                raise TypeError(f"lines must be a 1-D sequence of whole line numbers (from 0); "
+                                f"got {lines!r}")
+            if a.min() < -(2**31) or a.max() > 2**31 - 1:
+                raise ValueError("The acquired lines must be ascending line numbers of the "
+                                 "frame's lines, each once.")
+            lines = [int(v) for v in a]
         if type(series).__module__.split(".")[0] == "dask":
             if progress is not None:
                 raise TypeError("progress= is for numpy series; a dask series reports through "
                                 "dask (dask.diagnostics.ProgressBar or the dashboard)")
             from ._dask import dask_apply
 
-            return dask_apply(self, series, n, _single(dtype, [series]))
+            return dask_apply(self, series, n, _single(dtype, [series]), lines)
         series = _unmasked(series, "the frames to correct")
         single = _single(dtype, [series])
         if progress is None or progress is False:
-            return self._core.apply(series, n, single)
+            return self._core.apply(series, n, single, None, lines)
         if progress is True:
             try:
                 from tqdm.auto import tqdm
@@ -333,11 +382,11 @@ class Calibration:
             frames = int(_np.prod(_np.shape(series)[4:], dtype=_np.int64))
             with tqdm(total=frames, unit="frame", desc="tarvo") as bar:
                 return self._core.apply(series, n, single,
-                                        lambda done, total: bar.update(done - bar.n))
+                                        lambda done, total: bar.update(done - bar.n), lines)
         if not callable(progress):
             raise TypeError(f"progress must be True, None or a function progress(done, total); "
                             f"got {progress!r}")
-        return self._core.apply(series, n, single, progress)
+        return self._core.apply(series, n, single, progress, lines)
 
     def __reduce__(self):
         M, N = self.shape[:2]

@@ -10,11 +10,11 @@ import uuid
 import numpy as np
 
 
-def _apply_block(block, calibration, threads, single):
-    return calibration._core.apply(block, threads, single)
+def _apply_block(block, calibration, threads, single, lines):
+    return calibration._core.apply(block, threads, single, None, lines)
 
 
-def dask_apply(calibration, series, threads, single=False):
+def dask_apply(calibration, series, threads, single=False, lines=None):
     """The lazy corrected series of a dask array whose chunks hold whole frames (complex64
     when single, else complex128)."""
     import dask
@@ -33,13 +33,13 @@ def dask_apply(calibration, series, threads, single=False):
                          "series.rechunk({0: -1, 1: -1, 2: -1, 3: -1}) joins them.")
     M, N, Z, L = calibration.shape
     frame = tuple(series.shape[:4])
-    if frame[2:] != (Z, L) or (M is not None and frame[:2] != (M, N)):
+    if frame[2:] != (Z, L) or (M is not None and frame[0] != M):
         want = f"{M} x {N} x {Z} x {L}" if M is not None else f"M x N x {Z} x {L}"
         raise ValueError(f"The frame to correct is {' x '.join(map(str, frame))}; the kernels "
                          f"are for {want} volumes.")
     key = dask.delayed(calibration, name=f"tarvo-calibration-{uuid.uuid4().hex}")
     out = np.complex64 if single else np.complex128
-    return da.map_blocks(_apply_block, series, key, threads, single, dtype=out,
+    return da.map_blocks(_apply_block, series, key, threads, single, lines, dtype=out,
                          name=f"tarvo-apply-{uuid.uuid4().hex}",
                          meta=np.empty((0,) * series.ndim, out))
 

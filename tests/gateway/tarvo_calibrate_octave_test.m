@@ -36,7 +36,7 @@ function full_frames ()
 end
 
 function accelerated (work)
-  [even, odd, truth, object, target, lines] = tarvo_phantom (32, 32, 2, 4, 'R', 2);
+  [even, odd, truth, object, target, lines] = tarvo_phantom (32, 32, 2, 8, 'R', 2);
   [K, fits] = tarvo_calibrate (even, odd, 'R', 2);
   check (isequal (size (K), [6 2]) && isequal (size (fits), [6 2]), 'K is %s, fits %s', ...
          mat2str (size (K)), mat2str (size (fits)));
@@ -44,7 +44,7 @@ function accelerated (work)
          'fits has fields %s', strjoin (fieldnames (fits)', ', '));
   check (isequal ([K(:, 2).dk], [K(:, 1).dk]) && isequal (unique ([K.dk]), 2:4), 'dk %s', ...
          mat2str ([K.dk]));
-  check (all ([fits.unknowns] == 10 * 4) && all ([fits.equations] > 0), 'fits: %s', ...
+  check (all ([fits.unknowns] == 10 * 8) && all ([fits.equations] > 0), 'fits: %s', ...
          mat2str ([fits.equations; fits.unknowns]));
   E = tarvo_apply (K, target, 'Lines', lines);
   check (bits_equal (tarvo_apply (K, target), E), 'the lines found differ from those given');

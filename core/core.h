@@ -133,8 +133,8 @@ struct SliceKernelSet {
   KernelPattern** patterns;    // per spacing: pattern_count(dk, S, mode) records (owned)
   std::int16_t mode;           // 1 or 2: shifted variants; anything else counts as 0
   // 1: a calibration block's rules: training lines never reach across the slice's first or
-  // last line, and a fit with fewer than tarvo::kMinEquationsPerUnknown equations per unknown
-  // trains on the whole readout, regularised by tarvo::kRidge.
+  // last line, every fit is regularised by tarvo::kRidge, and one with fewer than
+  // tarvo::kMinEquationsPerUnknown equations per unknown trains on the whole readout.
   std::int8_t bounded;
 };
 

@@ -1,13 +1,19 @@
 // The entry point of tarvo_apply:
 //   E = tarvo_apply(K, target)
-// K: the 1 x Z struct array that tarvo returns as output 3 (fields dk, pattern, coef), as
-// returned or loaded back from a file. target: complex double M x N x Z x L, or
-// M x N x Z x L x T x ... (every extent after the fourth counts frames; missing extents are 1).
-// E: the ghost-corrected coil images of every frame, the target's extents; frame t of E is bit
-// for bit the E of tarvo(even, odd, frame t) with the call that returned K.
+//   E = tarvo_apply(K, target, 'Lines', lines)
+// K: the kernels' struct array (fields dk, pattern, coef) that tarvo returns as output 3
+// (1 x Z) or tarvo_calibrate returns (P x Z for acceleration R, P = (2R - 1) R), as returned or
+// loaded back from a file; the core tells R from numel(K) and the target's Z. target: complex
+// double M x N x Z x L, or M x N x Z x L x T x ... (every extent after the fourth counts
+// frames; missing extents are 1), each frame zero-filled: its unacquired lines are zero.
+// lines: the acquired lines of every frame, 1-based and ascending (else each frame's lines
+// with any nonzero sample). E: the ghost-corrected coil images of every frame with the missing
+// lines filled in, the target's extents; with every line acquired, frame t of E is bit for bit
+// the E of tarvo(even, odd, frame t) with the call that returned K.
 //
 // Errors are MATLAB errors with identifiers tarvo:apply:<what>, raised after the call has
 // released everything it took; no output is assigned then.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -17,6 +23,7 @@
 #include "core/tarvo.h"
 #include "gateway/mex_api.h"
 #include "gateway/mex_error.h"
+#include "gateway/mex_inputs.h"
 #include "gateway/owned.h"
 #include "linalg/memory.h"
 
@@ -27,43 +34,6 @@
 namespace {
 
 using tarvo::kMaxCount;
-
-const char* class_name(const mxArray* a) {
-  switch (mxGetClassID(a)) {
-    case mxCELL_CLASS:
-      return "cell";
-    case mxSTRUCT_CLASS:
-      return "struct";
-    case mxLOGICAL_CLASS:
-      return "logical";
-    case mxCHAR_CLASS:
-      return "char";
-    case mxDOUBLE_CLASS:
-      return mxIsComplex(a) ? "complex double" : "real double";
-    case mxSINGLE_CLASS:
-      return mxIsComplex(a) ? "complex single" : "real single";
-    case mxINT8_CLASS:
-      return "int8";
-    case mxUINT8_CLASS:
-      return "uint8";
-    case mxINT16_CLASS:
-      return "int16";
-    case mxUINT16_CLASS:
-      return "uint16";
-    case mxINT32_CLASS:
-      return "int32";
-    case mxUINT32_CLASS:
-      return "uint32";
-    case mxINT64_CLASS:
-      return "int64";
-    case mxUINT64_CLASS:
-      return "uint64";
-    case mxFUNCTION_CLASS:
-      return "function handle";
-    default:
-      return "unknown";
-  }
-}
 
 // The kernels of K as views of its fields; `zeros` backs the imaginary part of a coef that the
 // host stored as real (all-zero imaginary parts are dropped by MATLAB).
@@ -78,8 +48,8 @@ struct Kernels {
 bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
   if (mxGetClassID(K) != mxSTRUCT_CLASS)
     return fail(error, "notStruct",
-                "K must be the struct array that tarvo returns as its third output (fields dk, "
-                "pattern, coef); it is a %s array.",
+                "K must be the kernels' struct array that tarvo (output 3) or tarvo_calibrate "
+                "returns (fields dk, pattern, coef); it is a %s array.",
                 class_name(K));
   const char* names[3] = {"dk", "pattern", "coef"};
   int field[3];
@@ -87,46 +57,45 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
     field[f] = mxGetFieldNumber(K, names[f]);
     if (field[f] < 0)
       return fail(error, "missingField",
-                  "K has no field '%s': it must be the struct array that tarvo returns as its "
-                  "third output (fields dk, pattern, coef).",
+                  "K has no field '%s': it must be the kernels' struct array that tarvo (output "
+                  "3) or tarvo_calibrate returns (fields dk, pattern, coef).",
                   names[f]);
   }
   const std::size_t count = mxGetNumberOfElements(K);
   if (count < 1 || count > static_cast<std::size_t>(kMaxCount))
-    return fail(error, "slices", "K holds %lld kernels; it must hold one per slice (1 or more).",
+    return fail(error, "slices",
+                "K holds %lld kernels; it must hold the kernels of every slice (1 or more).",
                 static_cast<long long>(count));
-  const int Z = static_cast<int>(count);
+  const int kernels = static_cast<int>(count);  // in K's linear order, p + P*z
   const std::int64_t rows = tarvo::kernel_rows(L);
-  out->views.resize(Z);
-  out->patterns.resize(Z);
-  for (int z = 0; z < Z; ++z) {
-    const int index = z;
+  out->views.resize(kernels);
+  out->patterns.resize(kernels);
+  for (int index = 0; index < kernels; ++index) {
     const mxArray* dk = mxGetFieldByNumber_700(K, index, field[0]);
     const mxArray* pattern = mxGetFieldByNumber_700(K, index, field[1]);
     const mxArray* coef = mxGetFieldByNumber_700(K, index, field[2]);
     if (!dk || !mxIsDouble(dk) || mxIsComplex(dk) || mxGetNumberOfElements(dk) != 1)
-      return fail(error, "dk",
-                  "K(%d).dk must be a real double scalar (the line spacing tarvo returns, 2).",
-                  z + 1);
+      return fail(error, "dk", "K(%d).dk must be a real double scalar (the kernel's line spacing).",
+                  index + 1);
     if (!pattern || mxGetClassID(pattern) != mxCHAR_CLASS)
-      return fail(error, "pattern", "K(%d).pattern must be the char pattern tarvo returns ('*x*').",
-                  z + 1);
+      return fail(error, "pattern", "K(%d).pattern must be char (the kernel's pattern text).",
+                  index + 1);
     if (!coef || !mxIsDouble(coef))
       return fail(error, "coef",
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
                   "of %d coils; it is %s.",
-                  z + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
+                  index + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
     // The extents are the core's to check against the target (a matrix of 10 L x L).
     const int n = mxGetNumberOfDimensions_700(coef);
     const int* e = mxGetDimensions_700(coef);
     std::int64_t coef_rows = e && n >= 1 ? e[0] : 0, coef_cols = 1;
     for (int i = 1; e && i < n; ++i) coef_cols *= e[i];
-    out->patterns[z].reset(mxArrayToString(pattern));
-    if (!out->patterns[z]) throw std::bad_alloc();
-    tarvo::KernelView& view = out->views[z];
+    out->patterns[index].reset(mxArrayToString(pattern));
+    if (!out->patterns[index]) throw std::bad_alloc();
+    tarvo::KernelView& view = out->views[index];
     const double value = *mxGetPr(dk);
     view.dk = value == static_cast<int>(value) ? static_cast<int>(value) : -1;
-    view.pattern = out->patterns[z].get();
+    view.pattern = out->patterns[index].get();
     view.re = mxGetPr(coef);
     view.im = mxGetPi(coef);
     if (!view.im) {
@@ -142,7 +111,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
 
 // The target's frame extents and frame count (every extent after the fourth counts frames).
 bool read_target(const mxArray* target, tarvo::FoldedExtents* out, tarvo::Error* error) {
-  if (!mxIsDouble(target) || !mxIsComplex(target))
+  // (The host may drop the imaginary part of an empty array: that one is refused as empty.)
+  if (!mxIsDouble(target) || (!mxIsComplex(target) && mxGetNumberOfElements(target) > 0))
     return fail(error, "target",
                 "The target must be complex double k-space, M x N x Z x L [x T ...]; it is a %s "
                 "array (complex(x) makes a real array complex).",
@@ -172,7 +142,8 @@ bool read_target(const mxArray* target, tarvo::FoldedExtents* out, tarvo::Error*
 
 // E <- every frame of target corrected with the calibration's kernels (E has target's extents).
 bool correct_series(tarvo::Calibration* calibration, const tarvo::FoldedExtents& folded,
-                    const mxArray* target, mxArray* E, tarvo::Error* error) {
+                    const mxArray* target, const tarvo::AcquiredLines& lines, mxArray* E,
+                    tarvo::Error* error) {
   const double* in_re = mxGetPr(target);
   const double* in_im = mxGetPi(target);
   double* out_re = mxGetPr(E);
@@ -192,7 +163,8 @@ bool correct_series(tarvo::Calibration* calibration, const tarvo::FoldedExtents&
     return 0;
   };
   tarvo::Status status;
-  if (tarvo::apply_frames(calibration, folded.frame(), folded.frames, read, write, &status) == 0)
+  if (tarvo::apply_frames(calibration, folded.frame(), folded.frames, read, write, &status, {},
+                          lines) == 0)
     return true;
   if (status.kind != tarvo::ErrorKind::kFailed) return fail(error, status);
   return fail(error, tarvo::ErrorKind::kFailed, "failed",
@@ -201,15 +173,56 @@ bool correct_series(tarvo::Calibration* calibration, const tarvo::FoldedExtents&
               status.step[0] ? status.step : status.what);
 }
 
+// The value of option Lines: the acquired lines of every frame, 1-based and ascending within
+// 1 .. N, as the core's 0-based line numbers.
+bool read_lines(const mxArray* value, int N, std::vector<int>* out, tarvo::Error* error) {
+  if (!mxIsDouble(value) || mxIsComplex(value))
+    return fail(error, "lines",
+                "Lines must be a real double vector of the acquired line numbers (1-based); it "
+                "is a %s array.",
+                class_name(value));
+  const std::size_t count = mxGetNumberOfElements(value);
+  if (count < 2)
+    return fail(error, "lines",
+                "Lines holds %lld line numbers; at least 2 acquired lines are needed.",
+                static_cast<long long>(count));
+  if (count > static_cast<std::size_t>(N))
+    return fail(error, "lines", "Lines holds %lld line numbers; a frame has %d lines.",
+                static_cast<long long>(count), N);
+  const double* v = mxGetPr(value);
+  out->resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!(v[i] >= 1 && v[i] <= N) || v[i] != std::floor(v[i]))
+      return fail(error, "lines",
+                  "Lines(%lld) is %g; line numbers are whole numbers from 1 to %d (the "
+                  "target's second extent).",
+                  static_cast<long long>(i + 1), v[i], N);
+    if (i > 0 && v[i] <= v[i - 1])
+      return fail(error, "lines",
+                  "Lines(%lld) = %g does not follow Lines(%lld) = %g; the line numbers must be "
+                  "strictly ascending.",
+                  static_cast<long long>(i + 1), v[i], static_cast<long long>(i), v[i - 1]);
+    (*out)[i] = static_cast<int>(v[i]) - 1;
+  }
+  return true;
+}
+
 bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Error* error) {
-  if (nrhs != 2)
+  if (nrhs < 2)
     return fail(error, "nargin",
-                "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given %d.", nrhs);
+                "tarvo_apply takes 2 inputs and options, E = tarvo_apply(K, target, 'Lines', "
+                "lines); it was given %d.",
+                nrhs);
   if (nlhs > 1)
     return fail(error, "nargout", "tarvo_apply returns 1 output, E; %d were requested.", nlhs);
   tarvo::FoldedExtents folded;
   if (!read_target(prhs[1], &folded, error)) return false;
   const tarvo::VolumeShape frame = folded.frame();
+  const char* names[1] = {"Lines"};
+  const mxArray* values[1] = {nullptr};
+  if (!read_options("tarvo_apply", prhs + 2, nrhs - 2, 3, names, 1, values, error)) return false;
+  std::vector<int> lines;
+  if (values[0] && !read_lines(values[0], frame.N, &lines, error)) return false;
 
   Kernels kernels;
   if (!read_kernels(prhs[0], frame.L, &kernels, error)) return false;
@@ -225,7 +238,9 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], tarvo::Erro
     return fail(error, tarvo::ErrorKind::kMemory, "memory",
                 "Out of memory: the output array of %lld frames could not be created.",
                 static_cast<long long>(folded.frames));
-  if (!correct_series(&calibration, folded, prhs[1], E.get(), error)) return false;
+  const tarvo::AcquiredLines acquired{.lines = lines.empty() ? nullptr : lines.data(),
+                                      .count = static_cast<int>(lines.size())};
+  if (!correct_series(&calibration, folded, prhs[1], acquired, E.get(), error)) return false;
   plhs[0] = E.release();
   return true;
 }

@@ -18,10 +18,12 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <vector>
 
 #include "core/tarvo.h"
 #include "gateway/gateway.h"
+#include "gateway/kernel_struct.h"
 #include "gateway/owned.h"
 #include "linalg/memory.h"
 
@@ -44,10 +46,6 @@ constexpr const char* kExtentLine = "\t (in:[ %d %d %d %d ]) \n";
 constexpr const char* kStepFailed = "tarvo: %s failed; no outputs were assigned\n";
 constexpr const char* kFirstLabel = "1st input:";
 constexpr const char* kThirdLabel = "3rd input:";
-
-using tarvo::kMaxCount;
-constexpr int kSliceOutputs = 3;
-const char* kFieldNames[kSliceOutputs] = {"dk", "pattern", "coef"};
 
 enum class Rank { kThreeOrMore, kExactlyFour };
 
@@ -81,41 +79,6 @@ bool check_input(const mxArray* in, Rank rank, const char* message) {
 bool step_failed(const char* step) {
   mexPrintf(kStepFailed, step);
   return false;
-}
-
-// Output 3: a 1 x Z struct array; element s holds slice s's kernel ("dk" the line spacing,
-// "pattern" its text, "coef" its (w*S*L) x L complex coefficients, column-major).
-OwnedArray kernel_struct(const tarvo::Calibration& calibration) {
-  const int Z = calibration.shape().Z;
-  OwnedArray out(mxCreateStructMatrix_700(1, Z, kSliceOutputs, kFieldNames));
-  if (!out) return nullptr;
-  int field[kSliceOutputs];
-  for (int f = 0; f < kSliceOutputs; ++f) {
-    field[f] = mxGetFieldNumber(out.get(), kFieldNames[f]);
-    if (field[f] < 0) return nullptr;
-  }
-  for (int s = 0; s < Z; ++s) {
-    const tarvo::KernelView k = calibration.kernel(s);
-    if (!k.pattern || k.rows > kMaxCount || k.cols > kMaxCount) return nullptr;
-    OwnedArray spacing(mxCreateDoubleMatrix_700(1, 1, mxREAL));
-    OwnedArray text(mxCreateString(k.pattern));
-    OwnedArray coef(
-        mxCreateDoubleMatrix_700(static_cast<int>(k.rows), static_cast<int>(k.cols), mxCOMPLEX));
-    double* re = coef ? mxGetPr(coef.get()) : nullptr;
-    double* im = coef ? mxGetPi(coef.get()) : nullptr;
-    double* dk_value = spacing ? mxGetPr(spacing.get()) : nullptr;
-    if (!text || !dk_value || !re || !im) return nullptr;
-    *dk_value = k.dk;
-    for (std::int64_t i = 0; i < k.rows * k.cols; ++i) {
-      const dcomplex w = k.coefficient(i);
-      re[i] = w.re, im[i] = w.im;
-    }
-    // A value stored in a field belongs to the struct from then on.
-    mxSetFieldByNumber_700(out.get(), s, field[0], spacing.release());
-    mxSetFieldByNumber_700(out.get(), s, field[1], text.release());
-    mxSetFieldByNumber_700(out.get(), s, field[2], coef.release());
-  }
-  return out;
 }
 
 // The console line of a failed step of the core; `output` names the output being made.
@@ -164,7 +127,12 @@ bool run(int nlhs, int nrhs, const mxArray* prhs[], OwnedArray outputs[3]) {
   OwnedVolume E;
   if (nlhs >= 1) {
     if (volume_setup_result(&A.rec, &E) != 0) return false;
-    if (tarvo::apply(&calibration, *target, &E.rec, &status) != 0)
+    // The target is a full frame: every line acquired, a line of zeros included.
+    std::vector<int> every_line(static_cast<std::size_t>(A.rec.dims[1]));
+    std::iota(every_line.begin(), every_line.end(), 0);
+    const tarvo::AcquiredLines lines{.lines = every_line.data(),
+                                     .count = static_cast<int>(every_line.size())};
+    if (tarvo::apply(&calibration, *target, &E.rec, &status, lines) != 0)
       return core_failed(status, "output 1");
     outputs[0].reset(volume_to_mxarray(&E.rec));
     if (!outputs[0]) return false;

@@ -1,7 +1,8 @@
 % BUILD_TARVO  Build the tarvo module from its C++ sources, in MATLAB or in GNU Octave.
 %
 %   build_tarvo          builds the module's MEX functions (tarvo, tarvo_apply,
-%                        tarvo_prepare) into the folder of this file (next to their .m files)
+%                        tarvo_calibrate, tarvo_prepare) into the folder of this file (next to
+%                        their .m files)
 %   build_tarvo(outdir)  builds them into outdir
 %   file = build_tarvo(...) returns the path of the tarvo module built
 %
@@ -32,10 +33,13 @@ function file = build_tarvo(outdir)
   end
   % Each MEX function of the module: its name and its gateway sources.
   modules = {'tarvo', {fullfile(root, 'gateway', 'volume_mx.cpp'), ...
+                       fullfile(root, 'gateway', 'kernel_struct.cpp'), ...
                        fullfile(root, 'gateway', 'mex_entry.cpp')}; ...
              'tarvo_apply', {fullfile(root, 'gateway', 'apply_entry.cpp')}; ...
+             'tarvo_calibrate', {fullfile(root, 'gateway', 'calibrate_entry.cpp'), ...
+                                 fullfile(root, 'gateway', 'kernel_struct.cpp')}; ...
              'tarvo_prepare', {fullfile(root, 'gateway', 'prepare_entry.cpp')}};
-  if (isempty(sources) || ~exist(modules{1, 2}{2}, 'file'))
+  if (isempty(sources) || ~exist(modules{1, 2}{3}, 'file'))
     error('build_tarvo: the C++ sources were not found under %s', root);
   end
   files = cell(1, size(modules, 1));

@@ -174,7 +174,8 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
       {{K_},
        1,
        "tarvo:apply:nargin",
-       "tarvo_apply takes 2 inputs, E = tarvo_apply(K, target); it was given 1."},
+       "tarvo_apply takes 2 inputs and options, E = tarvo_apply(K, target, 'Lines', lines); it "
+       "was given 1."},
       {{K_, series_},
        2,
        "tarvo:apply:nargout",
@@ -182,13 +183,13 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
       {{series_, series_},
        1,
        "tarvo:apply:notStruct",
-       "K must be the struct array that tarvo returns as its third output (fields dk, pattern, "
-       "coef); it is a complex double array."},
+       "K must be the kernels' struct array that tarvo (output 3) or tarvo_calibrate returns "
+       "(fields dk, pattern, coef); it is a complex double array."},
       {{no_coef, series_},
        1,
        "tarvo:apply:missingField",
-       "K has no field 'coef': it must be the struct array that tarvo returns as its third "
-       "output (fields dk, pattern, coef)."},
+       "K has no field 'coef': it must be the kernels' struct array that tarvo (output 3) or "
+       "tarvo_calibrate returns (fields dk, pattern, coef)."},
       {{K_, real_series},
        1,
        "tarvo:apply:target",
@@ -233,7 +234,7 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
       {{damaged(0, "dk", mxCreateString("2")), series_},
        1,
        "tarvo:apply:dk",
-       "K(1).dk must be a real double scalar (the line spacing tarvo returns, 2)."},
+       "K(1).dk must be a real double scalar (the kernel's line spacing)."},
       {{damaged(0, "pattern", mxCreateString("*xx*")), series_},
        1,
        "tarvo:apply:pattern",
@@ -241,7 +242,7 @@ TEST_F(TarvoApply, EveryErrorHasItsIdentifierAndMessageAndAssignsNothing) {
       {{damaged(1, "pattern", mxCreateDoubleMatrix_700(1, 1, mxREAL)), series_},
        1,
        "tarvo:apply:pattern",
-       "K(2).pattern must be the char pattern tarvo returns ('*x*')."},
+       "K(2).pattern must be char (the kernel's pattern text)."},
   };
   for (const Bad& b : bad) {
     const long before = tarvo_mxhost_live_arrays();

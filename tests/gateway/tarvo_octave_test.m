@@ -100,6 +100,10 @@ function demo (work)
   picture = imread (r.png);
   check (isequal (size (picture), 2 * [64, 64 + 4 + 64]), 'figure is %s', mat2str (size (picture)));
   check (max (picture(:)) == 255 && min (picture(:)) == 0, 'figure grey scale');
+  % The R = 2 case: its missing lines filled in, the ghost and the aliasing gone.
+  check (r.r2.error < 0.05 && r.r2.after < r.r2.before / 100, 'R = 2: error %g, ghost %g -> %g', ...
+         r.r2.error, r.r2.before, r.r2.after);
+  check (isequal (size (imread (r.r2.png)), 2 * [64, 3 * 64 + 8]), 'R = 2 figure');
 end
 
 function mat_file (work)

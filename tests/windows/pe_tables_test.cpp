@@ -89,7 +89,7 @@ std::set<std::string> def_names(const std::string& path) {
   return names;
 }
 
-// Every module of the package: tarvo.mexw64 and tarvo_apply.mexw64.
+// Every module of the package: tarvo, tarvo_apply, tarvo_calibrate and tarvo_prepare.
 class Module : public testing::TestWithParam<const char*> {
  protected:
   const PeTables& module_tables() {
@@ -151,7 +151,8 @@ std::string module_name(const testing::TestParamInfo<const char*>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PeTables, Module,
-                         testing::Values(TARVO_MEXW64, TARVO_APPLY_MEXW64, TARVO_PREPARE_MEXW64),
+                         testing::Values(TARVO_MEXW64, TARVO_APPLY_MEXW64, TARVO_CALIBRATE_MEXW64,
+                                         TARVO_PREPARE_MEXW64),
                          module_name);
 
 // The .def files list exactly the operations the MEX API layer declares for MATLAB: every

@@ -36,6 +36,13 @@ inline constexpr const char* kCases[] = {
     "apply_one_frame",    // one frame (the 5th extent is 1: a 4-D target)
     "apply_wrong_coils",  // a target of 2 coils: the tarvo:apply:coef error
     "apply_real_target",  // a real target: the tarvo:apply:target error
+    // tarvo_apply with the kernels of tarvo_calibrate(even, odd, 'R', 2) on that pair, a series
+    // of 2 frames whose even lines (from 0) are zero.
+    "apply_r2_zero_filled",  // the acquired lines found from the zeros
+    "apply_r2_lines",        // the acquired lines given: 'Lines', 2:2:20
+    // tarvo_calibrate(even, odd, 'r', R) on that pair, nlhs 2.
+    "calibrate_r2_fits",  // R = 2: K and fits, 6 x 2 each
+    "calibrate_bad_r",    // R = 5: the tarvo:calibrate:R error
     // tarvo_prepare on 28 ramp-sampled readout samples of 8 lines x 2 slices x 2 coils, M 16.
     "prepare_ramp",    // odd lines reversed
     "prepare_bad_kx",  // kx not increasing: the tarvo:prepare:kx error

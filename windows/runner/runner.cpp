@@ -1,7 +1,8 @@
 // Calls the module's mexFunction on the inputs of every case in cases.h and writes, per case,
 // the console text, the standard error text and the outputs into a folder:
 //
-//   tarvo_runner <output folder> <tarvo> <tarvo_apply> <tarvo_prepare modules>  (Windows)
+//   tarvo_runner <output folder> <tarvo> <tarvo_apply> <tarvo_calibrate> <tarvo_prepare>
+//                                             (Windows: the modules' files)
 //   tarvo_runner <output folder>              (elsewhere: the modules are linked in)
 //
 // The host is the test host (tests/testhost): linked in on Linux, the stand-in libmx.dll
@@ -24,8 +25,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-// The entries of tarvo_apply and tarvo_prepare, linked in beside tarvo's mexFunction.
+// The entries of tarvo_apply, tarvo_calibrate and tarvo_prepare, linked in beside tarvo's
+// mexFunction.
 void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void tarvo_calibrate_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 #endif
 
@@ -72,10 +75,12 @@ struct Call {
   std::vector<mxArray*> inputs;  // owned
   long fail_create_at = 0;       // arms tarvo_mxhost_fail_create_at just before the call
   // tarvo_apply cases: tarvo(even, odd) is called on these first (owned), and its output 3
-  // becomes the first input.
+  // becomes the first input; with accelerated, tarvo_calibrate(even, odd, 'R', 2) instead.
   std::vector<mxArray*> calibration;
   bool apply = false;
-  bool prepare = false;  // a tarvo_prepare case
+  bool accelerated = false;
+  bool calibrate = false;  // a tarvo_calibrate case
+  bool prepare = false;    // a tarvo_prepare case
 };
 
 mxArray* real_row(const std::vector<double>& values) {
@@ -191,6 +196,12 @@ Call make_call(const std::string& name) {
     c.inputs.push_back(real_row(kx));
     c.inputs.push_back(mxCreateString("odd"));
     c.inputs.push_back(real_row({static_cast<double>(M)}));
+  } else if (name.rfind("calibrate_", 0) == 0) {
+    c.calibrate = true;
+    c.nlhs = 2;
+    const EpiPhantom p = make_epi_phantom(24, 20, 2, 3, 8, 0.5, 0.04);
+    c.inputs = {complex_array({24, 20, 2, 3}, p.even), complex_array({24, 20, 2, 3}, p.odd),
+                mxCreateString("r"), real_row({name == "calibrate_bad_r" ? 5.0 : 2.0})};
   } else if (name.rfind("apply_", 0) == 0) {
     c.apply = true;
     c.nlhs = 1;
@@ -204,6 +215,22 @@ Call make_call(const std::string& name) {
       c.inputs.push_back(drifting_series(24, 20, 2, 2, 2));
     else if (name == "apply_real_target")
       c.inputs.push_back(ramp_array({24, 20, 2, 3}, mxDOUBLE_CLASS, mxREAL));
+    if (name.rfind("apply_r2_", 0) == 0) {
+      // Every other line of a 2-frame series, from line 1 (0-based), the rest zero.
+      c.accelerated = true;
+      mxArray* series = drifting_series(24, 20, 2, 3, 2);
+      double* re = series ? mxGetPr(series) : nullptr;
+      double* im = series ? mxGetPi(series) : nullptr;
+      for (std::size_t i = 0; re && i < mxGetNumberOfElements(series); ++i)
+        if ((i / 24) % 20 % 2 == 0) re[i] = im[i] = 0.0;
+      c.inputs.push_back(series);
+      if (name == "apply_r2_lines") {
+        std::vector<double> lines;
+        for (int l = 2; l <= 20; l += 2) lines.push_back(l);  // 1-based
+        c.inputs.push_back(mxCreateString("Lines"));
+        c.inputs.push_back(real_row(lines));
+      }
+    }
   }
   return c;
 }
@@ -297,13 +324,30 @@ mxArray* kernels_of(MexEntry tarvo, const std::vector<mxArray*>& pair) {
   return out[2];
 }
 
+// tarvo_calibrate(even, odd, 'R', 2), or null.
+mxArray* accelerated_kernels_of(MexEntry calibrate, const std::vector<mxArray*>& pair) {
+  mxArray* out[1] = {nullptr};
+  mxArray* name = mxCreateString("R");
+  mxArray* R = real_row({2.0});
+  const mxArray* in[4] = {pair[0], pair[1], name, R};
+  if (name && R && tarvo_mxhost_call(calibrate, 1, out, 4, in) != 0) out[0] = nullptr;
+  mxDestroyArray(name);
+  mxDestroyArray(R);
+  return out[0];
+}
+
 // Runs one case; false on a file error.
-bool run_case(const MexEntry entries[3], const std::string& dir, const std::string& name) {
+bool run_case(const MexEntry entries[4], const std::string& dir, const std::string& name) {
   Call call = make_call(name);
   const MexEntry tarvo = entries[0];
-  const MexEntry entry = call.apply ? entries[1] : call.prepare ? entries[2] : tarvo;
+  const MexEntry entry = call.apply       ? entries[1]
+                         : call.calibrate ? entries[2]
+                         : call.prepare   ? entries[3]
+                                          : tarvo;
   if (call.apply) {
-    call.inputs.insert(call.inputs.begin(), kernels_of(tarvo, call.calibration));
+    call.inputs.insert(call.inputs.begin(),
+                       call.accelerated ? accelerated_kernels_of(entries[2], call.calibration)
+                                        : kernels_of(tarvo, call.calibration));
     for (mxArray* a : call.calibration) mxDestroyArray(a);
   }
   for (mxArray* in : call.inputs)
@@ -372,15 +416,15 @@ bool write_libm_probe(const std::string& dir) {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  if (argc != 5) {
+  if (argc != 6) {
     std::fprintf(stdout,
                  "usage: tarvo_runner <output folder> <tarvo module> <tarvo_apply module> "
-                 "<tarvo_prepare module>\n");
+                 "<tarvo_calibrate module> <tarvo_prepare module>\n");
     return 2;
   }
-  HMODULE modules[3] = {nullptr, nullptr, nullptr};
-  MexEntry entries[3] = {nullptr, nullptr, nullptr};
-  for (int m = 0; m < 3; ++m) {
+  HMODULE modules[4] = {nullptr, nullptr, nullptr, nullptr};
+  MexEntry entries[4] = {nullptr, nullptr, nullptr, nullptr};
+  for (int m = 0; m < 4; ++m) {
     modules[m] = LoadLibraryA(argv[2 + m]);
     if (!modules[m]) {
       std::fprintf(stdout, "LoadLibrary(%s) failed: error %lu\n", argv[2 + m], GetLastError());
@@ -399,7 +443,8 @@ int main(int argc, char** argv) {
     std::fprintf(stdout, "usage: tarvo_runner <output folder>\n");
     return 2;
   }
-  const MexEntry entries[3] = {&mexFunction, &tarvo_apply_mex, &tarvo_prepare_entry};
+  const MexEntry entries[4] = {&mexFunction, &tarvo_apply_mex, &tarvo_calibrate_mex,
+                               &tarvo_prepare_entry};
 #endif
   const std::string dir = argv[1];
   // No file of an earlier run may stand in for one this run fails to write.

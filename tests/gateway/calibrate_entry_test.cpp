@@ -1,0 +1,127 @@
+// tarvo_calibrate and an accelerated tarvo_apply on the test host, where every allocation and
+// every host array of a call can be made to fail (Octave cannot): each failure raises the
+// memory error with nothing assigned and nothing left behind, and once nothing fails the
+// outputs are those of an undisturbed call.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/phantom.h"
+#include "linalg/memory.h"
+#include "reliability/call.h"
+#include "tests/testhost/mxhost.h"
+
+void tarvo_apply_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void tarvo_calibrate_mex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+namespace {
+
+using tarvo_test::complex_array;
+using tarvo_test::same_bits;
+
+struct Outcome {
+  mxArray* out[2] = {nullptr, nullptr};
+  bool raised = false;
+  std::string id, message;
+  Outcome(tarvo_mxhost_entry entry, int nlhs, std::vector<const mxArray*> in) {
+    raised = tarvo_mxhost_call(entry, nlhs, out, static_cast<int>(in.size()), in.data()) != 0;
+    id = tarvo_mxhost_error_id();
+    message = tarvo_mxhost_error_message();
+  }
+  ~Outcome() {
+    for (mxArray* a : out) mxDestroyArray(a);
+  }
+  Outcome(const Outcome&) = delete;
+  Outcome& operator=(const Outcome&) = delete;
+};
+
+class AcceleratedCalls : public testing::Test {
+ protected:
+  static constexpr int M = 12, N = 12, Z = 2, L = 2;
+  void SetUp() override {
+    live_ = tarvo_mxhost_live_arrays();
+    tarvo_test::PhantomOptions o;
+    o.M = M, o.N = N, o.Z = Z, o.L = L, o.seed = 5;
+    const tarvo_test::Phantom ph = tarvo_test::make_phantom(o);
+    even_ = keep(complex_array({M, N, Z, L}, [&](size_t i) { return ph.even[i]; }));
+    odd_ = keep(complex_array({M, N, Z, L}, [&](size_t i) { return ph.odd[i]; }));
+    // The odd frame with its lines 0, 2, 4, ... (0-based) kept and the others zero.
+    target_ = keep(complex_array({M, N, Z, L}, [&](size_t i) {
+      return (i / M) % N % 2 == 0 ? ph.odd[i] : dcomplex{0, 0};
+    }));
+    r_name_ = keep(mxCreateString("R"));
+    r_ = keep(mxCreateDoubleMatrix_700(1, 1, mxREAL));
+    *mxGetPr(r_) = 2;
+    lines_name_ = keep(mxCreateString("Lines"));
+    lines_ = keep(mxCreateDoubleMatrix_700(1, N / 2, mxREAL));
+    for (int k = 0; k < N / 2; ++k) mxGetPr(lines_)[k] = 2 * k + 1;
+  }
+  void TearDown() override {
+    tarvo::alloc_fail_at(0);
+    tarvo_mxhost_fail_create_at(0);
+    for (mxArray* a : owned_) mxDestroyArray(a);
+    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
+  }
+  mxArray* keep(mxArray* a) {
+    owned_.push_back(a);
+    return a;
+  }
+
+  // Fails allocation k = 1, 2, ... of the call, then host array k = 1, 2, ..., until the
+  // call succeeds; checks each failure and the final outputs against `reference`.
+  void sweep(tarvo_mxhost_entry entry, int nlhs, const std::vector<const mxArray*>& in,
+             const char* id, const Outcome& reference) {
+    ASSERT_FALSE(reference.raised) << reference.message;
+    for (const bool host : {false, true}) {
+      long k = 1;
+      for (;; ++k) {
+        testing::internal::CaptureStderr();
+        const long before = tarvo_mxhost_live_arrays();
+        host ? tarvo_mxhost_fail_create_at(k) : tarvo::alloc_fail_at(k);
+        const Outcome call(entry, nlhs, in);
+        // A failure made and not raised would be a failure reported as success.
+        const bool swallowed = !host && !tarvo::alloc_fail_armed();
+        tarvo::alloc_fail_at(0);
+        tarvo_mxhost_fail_create_at(0);
+        testing::internal::GetCapturedStderr();
+        if (!call.raised) {
+          // Nothing failed: the host array or allocation k was never made.
+          EXPECT_FALSE(swallowed) << "allocation " << k;
+          for (int o = 0; o < nlhs; ++o)
+            EXPECT_TRUE(same_bits(call.out[o], reference.out[o])) << "output " << o + 1;
+          break;
+        }
+        EXPECT_EQ(call.id, id) << (host ? "host array " : "allocation ") << k << ": "
+                               << call.message;
+        EXPECT_TRUE(!call.out[0] && !call.out[1]);
+        EXPECT_EQ(tarvo_mxhost_live_arrays(), before) << k;
+        if (HasFailure() || k > 100000) return;
+      }
+      EXPECT_GT(k, host ? 1 : 10) << "the call made too few " << (host ? "arrays" : "allocations");
+      std::printf("%s: %ld %s\n", id, k - 1, host ? "host arrays" : "allocations");
+    }
+  }
+
+  long live_ = 0;
+  std::vector<mxArray*> owned_;
+  mxArray *even_ = nullptr, *odd_ = nullptr, *target_ = nullptr;
+  mxArray *r_name_ = nullptr, *r_ = nullptr, *lines_name_ = nullptr, *lines_ = nullptr;
+};
+
+TEST_F(AcceleratedCalls, CalibrateRaisesTheMemoryErrorForEveryFailureAndReleasesAll) {
+  const std::vector<const mxArray*> in{even_, odd_, r_name_, r_};
+  const Outcome reference(tarvo_calibrate_mex, 2, in);
+  sweep(tarvo_calibrate_mex, 2, in, "tarvo:calibrate:memory", reference);
+}
+
+TEST_F(AcceleratedCalls, ApplyOfAcceleratedKernelsRaisesTheMemoryErrorForEveryFailure) {
+  const Outcome kernels(tarvo_calibrate_mex, 1, {even_, odd_, r_name_, r_});
+  ASSERT_FALSE(kernels.raised) << kernels.message;
+  const std::vector<const mxArray*> in{kernels.out[0], target_, lines_name_, lines_};
+  const Outcome reference(tarvo_apply_mex, 1, in);
+  sweep(tarvo_apply_mex, 1, in, "tarvo:apply:memory", reference);
+}
+
+}  // namespace

@@ -37,7 +37,8 @@
 %                  unknowns       weights solved for (per coil)
 %                  whole_readout  1 when it trained on every readout sample (a small block
 %                                 gives few equations), 0 when on the central part
-%                  ridge          the Tikhonov term added to its normal matrix (0: none)
+%                  ridge          the Tikhonov term added to its normal matrix's diagonal
+%                                 (0 for R = 1)
 %                Nothing is printed on the console: fits is the detailed report.
 %
 %   Errors (MATLAB errors; nothing is assigned):

@@ -22,7 +22,7 @@ std::vector<dcomplex> fit(const std::vector<dcomplex>& data, int M, int N, int L
                           const std::vector<int>& lines, int n_ro) {
   dcomplex* coef = nullptr;
   EXPECT_EQ(calibrate_kernel({M, N, L, N}, data.data(), kKernel,
-                             {int(lines.size()), lines.data(), n_ro}, &coef, 0, 0),
+                             {int(lines.size()), lines.data(), n_ro}, &coef),
             0);
   std::vector<dcomplex> out(coef, coef + kW * kS * L * L);
   tarvo::free_bytes(coef);
@@ -89,7 +89,7 @@ TEST(CalibrateKernel, EveryAllocationFailureIsReported) {
     testing::internal::CaptureStderr();
     tarvo::alloc_fail_at(k);
     const int status =
-        calibrate_kernel({8, 8, 2, 8}, data.data(), kKernel, {4, lines.data(), 2}, &coef, 0, 0);
+        calibrate_kernel({8, 8, 2, 8}, data.data(), kKernel, {4, lines.data(), 2}, &coef);
     const bool consumed = !tarvo::alloc_fail_armed();
     tarvo::alloc_fail_at(0);
     const std::string err = testing::internal::GetCapturedStderr();

@@ -124,8 +124,8 @@ struct SliceKernelSet {
   std::int32_t readout_width;  // w, kernel width along the readout
   KernelPattern** patterns;    // per spacing: pattern_count(dk, S) records (owned)
   // 1: a calibration block's rules: training lines never reach across the slice's first or
-  // last line, and a fit with fewer than tarvo::kMinEquationsPerUnknown equations per unknown
-  // trains on the whole readout, regularised by tarvo::kRidge.
+  // last line, every fit is regularised by tarvo::kRidge, and one with fewer than
+  // tarvo::kMinEquationsPerUnknown equations per unknown trains on the whole readout.
   std::int8_t bounded;
 };
 

@@ -638,7 +638,12 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
 int correct(const ComplexVolume& even, const ComplexVolume& odd, const ComplexVolume* target,
             ComplexVolume* E, ComplexVolume* F, Calibration* calibration, Status* status) {
   if (calibrate(even, odd, calibration, status) != 0) return -1;
-  if (apply(calibration, target ? *target : odd, E, status) != 0) return -1;
+  // The target is a full frame: every line acquired, a line of zeros included.
+  const int N = calibration->shape().N;
+  buffer<int> every(alloc_array<int>(N));
+  if (!every) return synthesis_memory(status);
+  for (int l = 0; l < N; ++l) every[l] = l;
+  if (apply(calibration, target ? *target : odd, E, status, {every.get(), N}) != 0) return -1;
   return F ? corrected_even(calibration, *E, F, status) : 0;
 }
 

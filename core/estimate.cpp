@@ -101,7 +101,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
       const KernelGeometry kernel{
           .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
       TrainingSet training{.C = pattern.calib_count, .lines = pattern.calib_lines, .n_ro = n_ro};
-      // A calibration block too small for its unknowns: every readout sample, regularised.
+      // A calibration block too small for its unknowns: every readout sample.
       const std::int64_t unknowns = kernel.rows(shape.L);
       const bool small =
           bounded && std::int64_t{training.C} * n_ro < tarvo::kMinEquationsPerUnknown * unknowns;
@@ -109,10 +109,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
       pattern.whole_readout = small ? 1 : 0;
       pattern.equations = std::int64_t{training.C} * training.n_ro;
       if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, blocks,
-                                small     ? tarvo::kRidge
-                                : bounded ? tarvo::kDirectRidge
-                                          : 0.0,
-                                &pattern.ridge) != 0)
+                                bounded ? tarvo::kRidge : 0.0, &pattern.ridge) != 0)
         return -1;
     }
   }

@@ -126,17 +126,18 @@ struct CalibrationOptions {
   // The acceleration of the frames to correct (1 .. kMaxAcceleration): the kernels serve
   // acquired lines up to R apart. R = 1 is the fit of the whole call, bit for bit. For R >= 2
   // the pair may be a central block of the target's lines: no training equation crosses its
-  // first or last line, and a fit with fewer than kMinEquationsPerUnknown equations per
-  // unknown trains on the whole readout instead of its central quarter and is regularised.
+  // first or last line, every fit is regularised, and one with fewer than
+  // kMinEquationsPerUnknown equations per unknown trains on the whole readout instead of its
+  // central quarter.
   int R = 1;
 };
 
-// Below this many training equations per unknown (R >= 2), a fit uses the whole readout and
-// adds kRidge * trace(A^H A) / K to the diagonal of its K x K normal matrix; the other fits for
-// R >= 2 add kDirectRidge * trace / K, and all of them are solved by a Cholesky factorisation.
+// The fits for R >= 2 are regularised: kRidge * trace(A^H A) / K is added to the diagonal of
+// the K x K normal matrix (a trade between the exactness of the fill on noiseless data and the
+// amplification of noise), and solved by a Cholesky factorisation. Below
+// kMinEquationsPerUnknown training equations per unknown, a fit trains on the whole readout.
 inline constexpr int kMinEquationsPerUnknown = 3;
-inline constexpr double kRidge = 1e-6;
-inline constexpr double kDirectRidge = 1e-10;
+inline constexpr double kRidge = 1e-5;
 
 // How one kernel was fitted (for a verbose report; nothing is printed).
 struct FitRecord {
@@ -269,8 +270,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
 int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolume* F,
                    Status* status);
 
-// The whole correction: calibrate(even, odd), E = apply(target, or odd when target is null),
-// and, when F is not null, F = corrected_even.
+// The whole correction: calibrate(even, odd), E = apply(target, or odd when target is null) with
+// every line acquired (a line of zeros included), and, when F is not null, F = corrected_even.
 int correct(const ComplexVolume& even, const ComplexVolume& odd, const ComplexVolume* target,
             ComplexVolume* E, ComplexVolume* F, Calibration* calibration, Status* status);
 

@@ -207,9 +207,10 @@ def calibrate(even: ArrayLike, odd: ArrayLike, *, R: int = 1,
         The acceleration of the frames to correct: their acquired lines are at most R apart.
         R = 1 gives the kernels of tarvo.correct. For R >= 2 a kernel is fitted for every
         spacing 2 .. 2R and every position of a missing line between two lines of one
-        polarity; no training equation reaches across the pair's first or last line, and a fit
-        with fewer than 3 equations per unknown trains on the whole readout and is
-        regularised (see Calibration.fits).
+        polarity; no training equation reaches across the pair's first or last line, every
+        fit is regularised (Tikhonov, 1e-5 of the normal matrix's mean diagonal), and one with
+        fewer than 3 equations per unknown trains on the whole readout (see
+        Calibration.fits).
     threads : int, optional
         Threads for this call.
 
@@ -302,7 +303,7 @@ class Calibration:
     def fits(self) -> list[dict]:
         """How each kernel was fitted, in the order of kernels: dicts with equations (training
         equations per target coil), unknowns, whole_readout (trained on every readout sample)
-        and ridge (added to the normal matrix's diagonal; 0 when not regularised). Empty for
+        and ridge (added to the normal matrix's diagonal; 0 for R = 1). Empty for
         a Calibration made from kernels."""
         return self._core.fits()
 

@@ -43,6 +43,65 @@ struct SynthesisWork {
   }
 };
 
+// Wt (K x L, row k contiguous over the target coils) <- the K x L coefficients regrouped: the
+// weight of gathered source k for target coil c at k*L + c, gathered sources ordered s fastest,
+// then j, then the source coil.
+void regroup_weights(const dcomplex* coefficients, int L, const KernelGeometry& kernel,
+                     std::int64_t K, dcomplex* __restrict Wt) {
+  const int S = kernel.S;
+  const int w = kernel.w;
+  for (int c = 0; c < L; ++c)
+    for (int cs = 0; cs < L; ++cs)
+      for (int j = 0; j < w; ++j)
+        for (int s = 0; s < S; ++s)
+          Wt[(s + S * (j + static_cast<std::int64_t>(w) * cs)) * L + c] =
+              coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
+}
+
+// The distinct columns samples m0 .. m0+count-1 read (sample b at offset j reads column
+// used[b w + j], which starts at column_at[used[b w + j]] in a coil of N x M line-fastest
+// values). Returns their number D.
+int block_columns(int m0, int count, int M, int N, const KernelGeometry& kernel,
+                  std::int64_t* column_at, std::int64_t* used) {
+  const int w = kernel.w;
+  int D = 0;
+  for (int b = 0; b < count; ++b)
+    for (int j = 0; j < w; ++j) {
+      const std::int64_t at =
+          static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, kernel.readout_offsets[j], M);
+      int d = 0;
+      while (d < D && column_at[d] != at) ++d;
+      if (d == D) column_at[D++] = at;
+      used[b * w + j] = d;
+    }
+  return D;
+}
+
+// The sources of line l (its S source lines `lines`) for `count` samples: the S values of every
+// coil in each of the D columns staged once (stage[(c' D + d) S + s]), then source
+// t = s + S (j + w c') of sample b at v[b K + t], written in that order.
+void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S, int w, int D,
+                    const std::int64_t* column_at, const std::int64_t* used, const int* lines,
+                    int count, std::int64_t K, dcomplex* __restrict stage, dcomplex* __restrict v) {
+  for (int cs = 0; cs < L; ++cs) {
+    const dcomplex* coil = data + cs * coil_stride;
+    dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
+    for (int d = 0; d < D; ++d)
+      for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
+  }
+  for (int b = 0; b < count; ++b) {
+    dcomplex* out = v + b * K;
+    const std::int64_t* at = used + b * w;
+    for (int cs = 0; cs < L; ++cs) {
+      const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
+      for (int j = 0; j < w; ++j) {
+        const dcomplex* column = coil + at[j] * S;
+        for (int s = 0; s < S; ++s) *out++ = column[s];
+      }
+    }
+  }
+}
+
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
 // with the same products and additions, so the results are the same bit for bit. Blocks of
@@ -59,14 +118,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   const int w = kernel.w;
   const std::int64_t K = work.K;
   dcomplex* __restrict Wt = work.Wt.get();
-  // Wt (K x L, row k contiguous over the target coils): the weight of gathered source k for
-  // target coil c at k*L + c, gathered sources ordered s fastest, then j, then the source coil.
-  for (int c = 0; c < L; ++c)
-    for (int cs = 0; cs < L; ++cs)
-      for (int j = 0; j < w; ++j)
-        for (int s = 0; s < S; ++s)
-          Wt[(s + S * (j + static_cast<std::int64_t>(w) * cs)) * L + c] =
-              coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
+  regroup_weights(coefficients, L, kernel, K, Wt);
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
@@ -81,7 +133,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
-  // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
+  // Every sum runs over k in increasing order (coil, offset, source).
   const int first = (M - n) / 2;
   const int blocks = (n + kSamples - 1) / kSamples;
   tarvo::parallel_for(blocks, work.workers, [&](std::int64_t block, int worker) {
@@ -96,37 +148,10 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
     int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * S;
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
-    // Where each distinct column the block reads starts in a coil.
-    int D = 0;
-    for (int b = 0; b < count; ++b)
-      for (int j = 0; j < w; ++j) {
-        const std::int64_t at =
-            static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, kernel.readout_offsets[j], M);
-        int d = 0;
-        while (d < D && column_at[d] != at) ++d;
-        if (d == D) column_at[D++] = at;
-        used[b * w + j] = d;
-      }
+    const int D = block_columns(m0, count, M, N, kernel, column_at, used);
     for (int l = 0; l < N; ++l) {
       if (!target(l, lines)) continue;
-      for (int cs = 0; cs < L; ++cs) {
-        const dcomplex* coil = data + cs * coil_stride;
-        dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
-        for (int d = 0; d < D; ++d)
-          for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
-      }
-      // Source t = s + S (j + w c') of sample b at v[b K + t], written in that order.
-      for (int b = 0; b < count; ++b) {
-        dcomplex* out = v + b * K;
-        const std::int64_t* at = used + b * w;
-        for (int cs = 0; cs < L; ++cs) {
-          const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
-          for (int j = 0; j < w; ++j) {
-            const dcomplex* column = coil + at[j] * S;
-            for (int s = 0; s < S; ++s) *out++ = column[s];
-          }
-        }
-      }
+      gather_sources(data, coil_stride, L, S, w, D, column_at, used, lines, count, K, stage, v);
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
       tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)

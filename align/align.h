@@ -53,7 +53,6 @@ struct AlignFrameRecord {
   int ncols;                  // extent of the second dimension
   AlignWorkspace* workspace;  // borrowed: the workspace whose slot this frame uses
   int slot;                   // workspace slot
-  int b_only;                 // 1: the whole correction goes to B
   float slope_rows;           // result: linear phase slope along the first dimension, rad/sample
   float slope_cols;           // result: slope along the second dimension, always 0
   dcomplex phase_coef;        // result: (cos(phi0/2), sin(phi0/2)) of the constant phase phi0
@@ -63,14 +62,13 @@ struct AlignFrameRecord {
 // frames) in place, frame by frame. When slopes_out / coefs_out are given, an array of 2 floats
 // / 1 dcomplex per frame is handed back through them (the caller frees it with
 // tarvo::free_bytes). Frames are spread over tarvo::thread_count() workers, one slot each of a
-// workspace the call owns; results do not depend on the thread count. nthreads is part of the
-// interface and not used: the call's thread count comes from tarvo::thread_count(). Mode 1
-// puts the correction on b alone. Calls made at the same time from several threads run side
-// by side and give the bits they give one after the other.
+// workspace the call owns; results do not depend on the thread count (tarvo::thread_count()
+// workers). Calls made at the same time from several threads run side by side and give the
+// bits they give one after the other.
 // Returns 0, or -1 after a message (frame extents above 32767, bad arguments, memory): the
 // outputs are then not set; other frames may already be aligned.
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
-                dcomplex** coefs_out, int nthreads, short mode);
+                dcomplex** coefs_out);
 
 // Aligns one frame in the record's workspace slot and fills the three results. Returns 0, or -1
 // after a message when the record does not fit its workspace or memory cannot be obtained.
@@ -101,11 +99,11 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 
 // Dominant singular triplet of conj(W o C) (C nrows x ncols, W the weights or all 1 when null),
 // through the Lanczos SVD on its real representation: conj(W o C) v = sigma u. The run owns its
-// Lanczos store, so slot (the caller's workspace slot, part of the interface) is not used. Outputs
-// may be null. When the SVD yields no triplet (an all-zero or fully masked map) the outputs are
-// zero. Returns 0, or -1 (message) when the SVD matrices cannot be obtained or the SVD run fails.
+// Lanczos store. Outputs may be null. When the SVD yields no triplet (an all-zero or fully masked
+// map) the outputs are zero. Returns 0, or -1 (message) when the SVD matrices cannot be obtained or
+// the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
-                           double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot);
+                           double* sigma_out, dcomplex* u_out, dcomplex* v_out);
 
 // Removes 2*pi jumps from phase[0..n-1] in place, sample 0 being the reference; samples whose
 // weight is not > 0 are skipped in the differences. Returns 0, or -1 (message, phases unchanged)

@@ -166,6 +166,41 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
   return 0;
 }
 
+namespace {
+
+// Constant part: phi0 = arg of the mean of P = A conj(B) / |A| over the mask (map holds P from
+// before the linear part: samples with |A| = 0 keep that value); A turned by -phi0/2 and B by
+// +phi0/2. Returns B's factor (cos(phi0/2), sin(phi0/2)), 1 for an empty mask.
+dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, dcomplex* map,
+                               const float* mask) {
+  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  phase_difference_map(a, b, nrows, ncols, map);
+  std::int64_t k = 0;
+  double sum_re = 0.0, sum_im = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (mask[i] != 0.0f) {
+      ++k;
+      sum_re += map[i].re;
+      sum_im += map[i].im;
+    }
+  }
+  dcomplex c_a = {1.0, 0.0};
+  dcomplex c_b = {1.0, 0.0};
+  if (k > 0) {  // an empty mask has no mean phase: no constant correction
+    const double phi0 =
+        std::atan2(sum_im / static_cast<double>(k), sum_re / static_cast<double>(k));
+    c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
+    c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
+  }
+  for (std::int64_t i = 0; i < n; ++i) {
+    b[i] = complex_mult(b[i], c_b);
+    a[i] = complex_mult(a[i], c_a);
+  }
+  return c_b;
+}
+
+}  // namespace
+
 int align_phase_frame(AlignFrameRecord* record) {
   if (!record) {
     tarvo::report(kBadArguments, "align_phase_frame");
@@ -205,8 +240,7 @@ int align_phase_frame(AlignFrameRecord* record) {
     return -1;
 
   // conj(mask o P) v = sigma u: the phase of u is minus the row profile of the phase of P.
-  if (dominant_singular_pair(map, mask, nrows, ncols, nullptr, u, ws->right_vec[r.slot], r.slot) !=
-      0)
+  if (dominant_singular_pair(map, mask, nrows, ncols, nullptr, u, ws->right_vec[r.slot]) != 0)
     return -1;
   for (int i = 0; i < nrows; ++i) support_rows[i] = 0.0f;
   for (int j = 0; j < ncols; ++j) support_cols[j] = 0.0f;
@@ -216,54 +250,23 @@ int align_phase_frame(AlignFrameRecord* record) {
   r.slope_rows = slope;
 
   // Linear part: A turned by +slope/2*(i - nrows/2), B by -slope/2*(i - nrows/2) (slope runs
-  // opposite to the phase difference), or B alone by -slope*(i - nrows/2).
+  // opposite to the phase difference).
   const auto len1 = static_cast<short>(nrows);
   const auto len2 = static_cast<short>(ncols);
-  if (r.b_only == 1) {
-    if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows / -kPiSingle,
-                         r.slope_cols / -kPiSingle) != 0)
-      return -1;
-  } else {
-    if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows * -0.5f / kPiSingle,
-                         r.slope_cols * -0.5f / kPiSingle) != 0)
-      return -1;
-    if (apply_phase_ramp(a, len1, len2, 1, 1, r.slope_rows * 0.5f / kPiSingle,
-                         r.slope_cols * 0.5f / kPiSingle) != 0)
-      return -1;
-  }
+  if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows * -0.5f / kPiSingle,
+                       r.slope_cols * -0.5f / kPiSingle) != 0)
+    return -1;
+  if (apply_phase_ramp(a, len1, len2, 1, 1, r.slope_rows * 0.5f / kPiSingle,
+                       r.slope_cols * 0.5f / kPiSingle) != 0)
+    return -1;
 
-  // Constant part: phi0 = arg of the mean of P over the mask; samples with |A| = 0 keep the
-  // value of the first map.
-  phase_difference_map(a, b, nrows, ncols, map);
-  std::int64_t k = 0;
-  double sum_re = 0.0, sum_im = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (mask[i] != 0.0f) {
-      ++k;
-      sum_re += map[i].re;
-      sum_im += map[i].im;
-    }
-  }
-  dcomplex c_a = {1.0, 0.0};
-  dcomplex c_b = {1.0, 0.0};
-  if (k > 0) {  // an empty mask has no mean phase: no constant correction
-    const double phi0 =
-        std::atan2(sum_im / static_cast<double>(k), sum_re / static_cast<double>(k));
-    c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
-    if (r.b_only != 1) c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
-  }
-  for (std::int64_t i = 0; i < n; ++i) {
-    b[i] = complex_mult(b[i], c_b);
-    a[i] = complex_mult(a[i], c_a);
-  }
+  r.phase_coef = remove_constant_phase(a, b, nrows, ncols, map, mask);
   r.slope_cols = 0.0f;
-  r.phase_coef = c_b;
   return 0;
 }
 
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
-                dcomplex** coefs_out, int nthreads, short mode) {
-  (void)nthreads;  // the call's thread count (tarvo::thread_count) is used
+                dcomplex** coefs_out) {
   if (!a || !b || !dims || ndims < 2) {
     tarvo::report(kBadArguments, "align_phase");
     return -1;
@@ -325,7 +328,6 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
       record.ncols = ncols;
       record.workspace = ws;
       record.slot = worker;
-      record.b_only = mode == 1 ? 1 : 0;
       if (align_phase_frame(&record) != 0) return -1;
       if (slopes) {
         slopes[2 * f] = record.slope_rows;

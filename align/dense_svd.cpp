@@ -65,19 +65,15 @@ double** alloc_dmatrix(int rows, int cols) {
   return m;
 }
 
-int dense_svd(double** a, int m, int n, double* w, double** v) {
-  if (n <= 0) return 0;
-  double* rv1 = alloc_dvector(n);  // superdiagonal of the bidiagonal form
-  if (!rv1) {
-    tarvo::report("dense_svd: could not alloc rv1 array\n");
-    return -1;
-  }
-  int l = 0;
-  double anorm = 0.0, g = 0.0, scale = 0.0, s = 0.0;
+namespace {
 
-  // 1. Householder reduction to upper bidiagonal form.
+// 1. Householder reduction of a (m x n) to upper bidiagonal form: the diagonal into w, the
+// superdiagonal into rv1 (rv1[0] = 0), the reflectors left in a. Returns the norm estimate
+// max_i |w[i]| + |rv1[i]|.
+double bidiagonalise(double** a, int m, int n, double* w, double* rv1) {
+  double anorm = 0.0, g = 0.0, scale = 0.0, s = 0.0;
   for (int i = 0; i < n; ++i) {
-    l = i + 1;
+    const int l = i + 1;
     rv1[i] = scale * g;
     g = s = scale = 0.0;
     if (i < m) {
@@ -124,15 +120,21 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
     }
     anorm = std::max(anorm, std::fabs(w[i]) + std::fabs(rv1[i]));
   }
+  return anorm;
+}
 
-  // 2. Right-hand transformations into v, last row first.
+// 2. The right-hand transformations of the reduction accumulated into v (n x n), last row
+// first.
+void accumulate_right(double* const* a, int n, const double* rv1, double** v) {
+  double g = 0.0;
+  int l = n;
   for (int i = n - 1; i >= 0; --i) {
     if (i < n - 1) {
       if (g != 0.0) {
         // Two divisions (by a[i][l], then by g) against underflow.
         for (int j = l; j < n; ++j) v[j][i] = (a[i][j] / a[i][l]) / g;
         for (int j = l; j < n; ++j) {
-          s = 0.0;
+          double s = 0.0;
           for (int k = l; k < n; ++k) s += a[i][k] * v[k][j];
           for (int k = l; k < n; ++k) v[k][j] += s * v[k][i];
         }
@@ -143,16 +145,18 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
     g = rv1[i];
     l = i;
   }
+}
 
-  // 3. Left-hand transformations into a, last column first.
+// 3. The left-hand transformations accumulated into a (U), last column first.
+void accumulate_left(double** a, int m, int n, const double* w) {
   for (int i = std::min(m, n) - 1; i >= 0; --i) {
-    l = i + 1;
-    g = w[i];
+    const int l = i + 1;
+    double g = w[i];
     for (int j = l; j < n; ++j) a[i][j] = 0.0;
     if (g != 0.0) {
       g = 1.0 / g;
       for (int j = l; j < n; ++j) {
-        s = 0.0;
+        double s = 0.0;
         for (int k = l; k < m; ++k) s += a[k][i] * a[k][j];
         const double f = (s / a[i][i]) * g;
         for (int k = i; k < m; ++k) a[k][j] += f * a[k][i];
@@ -163,14 +167,99 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
     }
     a[i][i] += 1.0;
   }
+}
 
-  // 4. Diagonalisation of the bidiagonal form.
+// w[l-1] (column nm = l-1 of U) is negligible: rotate rv1[l..k] away into columns nm and i of
+// U, stopping at the first rotation below tol.
+void cancel_superdiagonal(double** a, int m, double* w, double* rv1, int l, int k, int nm,
+                          double tol) {
+  double c = 0.0;
+  double s = 1.0;
+  for (int i = l; i <= k; ++i) {
+    const double f = s * rv1[i];
+    rv1[i] = c * rv1[i];
+    if (std::fabs(f) <= tol) break;
+    const double g = w[i];
+    double h = pythag(f, g);
+    w[i] = h;
+    h = 1.0 / h;
+    c = g * h;
+    s = -f * h;
+    for (int j = 0; j < m; ++j) {
+      const double y = a[j][nm];
+      const double z = a[j][i];
+      a[j][nm] = y * c + z * s;
+      a[j][i] = z * c - y * s;
+    }
+  }
+}
+
+// One implicit-shift QR step on the bidiagonal block l..k (w diagonal, rv1 superdiagonal), the
+// shift from its trailing 2 x 2 minor, the rotations accumulated into v and a (U).
+void qr_step(double** a, int m, int n, double* w, double** v, double* rv1, int l, int k) {
+  double z = w[k];
+  double x = w[l];
+  const int nm = k - 1;
+  double y = w[nm];
+  double g = rv1[nm];
+  double h = rv1[k];
+  double f = ((y - z) * (y + z) + (g - h) * (g + h)) / (2.0 * h * y);
+  g = pythag(f, 1.0);
+  f = ((x - z) * (x + z) + h * ((y / (f + sign_of(g, f))) - h)) / x;
+  // Chase of Givens rotations from l to k-1.
+  double c = 1.0;
+  double s = 1.0;
+  for (int j = l; j <= nm; ++j) {
+    const int i = j + 1;
+    g = rv1[i];
+    y = w[i];
+    h = s * g;
+    g = c * g;
+    z = pythag(f, h);
+    rv1[j] = z;
+    c = f / z;
+    s = h / z;
+    f = x * c + g * s;
+    g = g * c - x * s;
+    h = y * s;
+    y *= c;
+    for (int jj = 0; jj < n; ++jj) {
+      x = v[jj][j];
+      z = v[jj][i];
+      v[jj][j] = x * c + z * s;
+      v[jj][i] = z * c - x * s;
+    }
+    z = pythag(f, h);
+    w[j] = z;
+    if (z != 0.0) {
+      z = 1.0 / z;
+      c = f * z;
+      s = h * z;
+    }
+    f = c * g + s * y;
+    x = c * y - s * g;
+    for (int jj = 0; jj < m; ++jj) {
+      y = a[jj][j];
+      z = a[jj][i];
+      a[jj][j] = y * c + z * s;
+      a[jj][i] = z * c - y * s;
+    }
+  }
+  rv1[l] = 0.0;
+  rv1[k] = f;
+  w[k] = x;
+}
+
+// 4. Diagonalisation of the bidiagonal form, singular value k = n-1 .. 0 in turn. Returns 0, or
+// 1 when one did not converge in 30 iterations.
+int diagonalise(double** a, int m, int n, double* w, double** v, double* rv1, double anorm) {
   const double tol = kSplitTol * anorm;
   for (int k = n - 1; k >= 0; --k) {
     for (int its = 1;; ++its) {
       bool cancel = true;
       int nm = 0;
-      for (l = k; l >= 0; --l) {
+      int l = k;
+      for (; l >= 0; --l) {
         nm = l - 1;
         if (std::fabs(rv1[l]) <= tol) {  // rv1[0] is always 0, so this ends at l = 0
           cancel = false;
@@ -178,29 +267,8 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
         }
         if (std::fabs(w[nm]) <= tol) break;
       }
-      if (cancel) {
-        // w[l-1] is negligible: rotate rv1[l..k] away into columns l-1 and i of U.
-        double c = 0.0;
-        s = 1.0;
-        for (int i = l; i <= k; ++i) {
-          const double f = s * rv1[i];
-          rv1[i] = c * rv1[i];
-          if (std::fabs(f) <= tol) break;
-          g = w[i];
-          double h = pythag(f, g);
-          w[i] = h;
-          h = 1.0 / h;
-          c = g * h;
-          s = -f * h;
-          for (int j = 0; j < m; ++j) {
-            const double y = a[j][nm];
-            const double z = a[j][i];
-            a[j][nm] = y * c + z * s;
-            a[j][i] = z * c - y * s;
-          }
-        }
-      }
-      double z = w[k];
+      if (cancel) cancel_superdiagonal(a, m, w, rv1, l, k, nm, tol);
+      const double z = w[k];
       if (l == k) {  // converged; make the singular value non-negative
         if (z < 0.0) {
           w[k] = -z;
@@ -208,65 +276,28 @@ int dense_svd(double** a, int m, int n, double* w, double** v) {
         }
         break;
       }
-      if (its == 30) {
-        free_dvector(rv1);
-        return 1;
-      }
-      // Shift from the trailing 2 x 2 minor.
-      double x = w[l];
-      nm = k - 1;
-      double y = w[nm];
-      g = rv1[nm];
-      double h = rv1[k];
-      double f = ((y - z) * (y + z) + (g - h) * (g + h)) / (2.0 * h * y);
-      g = pythag(f, 1.0);
-      f = ((x - z) * (x + z) + h * ((y / (f + sign_of(g, f))) - h)) / x;
-      // Chase of Givens rotations from l to k-1.
-      double c = 1.0;
-      s = 1.0;
-      for (int j = l; j <= nm; ++j) {
-        const int i = j + 1;
-        g = rv1[i];
-        y = w[i];
-        h = s * g;
-        g = c * g;
-        z = pythag(f, h);
-        rv1[j] = z;
-        c = f / z;
-        s = h / z;
-        f = x * c + g * s;
-        g = g * c - x * s;
-        h = y * s;
-        y *= c;
-        for (int jj = 0; jj < n; ++jj) {
-          x = v[jj][j];
-          z = v[jj][i];
-          v[jj][j] = x * c + z * s;
-          v[jj][i] = z * c - x * s;
-        }
-        z = pythag(f, h);
-        w[j] = z;
-        if (z != 0.0) {
-          z = 1.0 / z;
-          c = f * z;
-          s = h * z;
-        }
-        f = c * g + s * y;
-        x = c * y - s * g;
-        for (int jj = 0; jj < m; ++jj) {
-          y = a[jj][j];
-          z = a[jj][i];
-          a[jj][j] = y * c + z * s;
-          a[jj][i] = z * c - y * s;
-        }
-      }
-      rv1[l] = 0.0;
-      rv1[k] = f;
-      w[k] = x;
+      if (its == 30) return 1;
+      qr_step(a, m, n, w, v, rv1, l, k);
     }
   }
-  free_dvector(rv1);
   return 0;
+}
+
+}  // namespace
+
+int dense_svd(double** a, int m, int n, double* w, double** v) {
+  if (n <= 0) return 0;
+  double* rv1 = alloc_dvector(n);  // superdiagonal of the bidiagonal form
+  if (!rv1) {
+    tarvo::report("dense_svd: could not alloc rv1 array\n");
+    return -1;
+  }
+  const double anorm = bidiagonalise(a, m, n, w, rv1);
+  accumulate_right(a, n, rv1, v);
+  accumulate_left(a, m, n, w);
+  const int status = diagonalise(a, m, n, w, v, rv1, anorm);
+  free_dvector(rv1);
+  return status;
 }
 
 int svd_solve(double** u, const double* w, double** v, int n, int m, const double* b, double* x) {

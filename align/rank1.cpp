@@ -9,8 +9,7 @@
 #include "svd/svd.h"
 
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
-                           double* sigma_out, dcomplex* u_out, dcomplex* v_out, int slot) {
-  (void)slot;  // the run owns its Lanczos store
+                           double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
   if (sigma_out) *sigma_out = 0.0;
   if (u_out)
     for (int k = 0; k < nrows; ++k) u_out[k] = {0.0, 0.0};

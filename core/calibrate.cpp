@@ -57,30 +57,19 @@ void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X) {
 
 }  // namespace core_detail
 
-int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X) {
-  tarvo::complex_matmat_rows(AH, K, R, column_A, 1, nullptr, 0, K, column_X);
-  return 0;
-}
-
 namespace {
 
-// b (n_ro*C) <- the target coil's values at the training positions, divided by scale: sample
-// (M - n_ro)/2 + r + readout_shift (circular) of calibration line i (less line_shift,
-// circular) at b[r + n_ro*i].
+// b (n_ro*C) <- coil c's values at the training positions, divided by scale: sample
+// (M - n_ro)/2 + r of calibration line i at b[r + n_ro*i].
 void training_values(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
-                     const TargetCoil& target, double scale, dcomplex* b) {
-  const int M = slice.M;
+                     int c, double scale, dcomplex* b) {
   const int N = slice.N;
-  const dcomplex* coil = data + target.coil * slice.coil_elements();
-  const int start = training.start(M);
+  const dcomplex* coil = data + c * slice.coil_elements();
+  const int start = training.start(slice.M);
   for (int i = 0; i < training.C; ++i) {
-    int line = training.lines[i];
-    if (target.line_shift != 0) line = core_detail::wrap(line, -target.line_shift, N);
+    const int line = training.lines[i];
     for (int r = 0; r < training.n_ro; ++r) {
-      int sample = start + r + target.readout_shift;
-      if (sample >= M) sample -= M;
-      if (sample < 0) sample += M;
-      const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
+      const dcomplex v = coil[line + static_cast<std::int64_t>(N) * (start + r)];
       b[r + static_cast<std::int64_t>(training.n_ro) * i] = {v.re / scale, v.im / scale};
     }
   }
@@ -88,35 +77,15 @@ void training_values(const dcomplex* data, const SliceShape& slice, const Traini
 
 }  // namespace
 
-int solve_target_coil(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
-                      const NormalSystem& system, dcomplex* column, const KernelGeometry& kernel,
-                      const TargetCoil& target) {
-  const std::int64_t K = kernel.rows(slice.L);
-  const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * training.C;
-  tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(R));
-  if (!b) {
-    tarvo::report(" could not alloc b array\n");
-    return -1;
-  }
-  tarvo::buffer<dcomplex> Xb(tarvo::alloc_array<dcomplex>(K));
-  if (!Xb) {
-    tarvo::report(" could not alloc Xb array\n");
-    return -1;
-  }
-  training_values(data, slice, training, target, system.scale, b.get());
-  complex_matvec(system.AH, b.get(), static_cast<int>(K), static_cast<int>(R), Xb.get());
-  return complex_cg_solve(system.X, static_cast<int>(K), Xb.get(), column, kCgPasses, kCgTolerance);
-}
-
-int calibrate_kernel(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
-                     const TrainingSet& training, dcomplex** coefficients, int mode,
-                     int line_shift) {
-  core_detail::CalibrationBlocks blocks;
-  return core_detail::calibrate_kernel_with(slice, data, kernel, training, coefficients, mode,
-                                            line_shift, &blocks);
-}
-
 namespace {
+
+// The normal equations of one fit: AH (K x R, R = n_ro*C: A's conjugate transpose, A divided
+// by scale) and X = A^H A (K x K), both borrowed.
+struct NormalSystem {
+  const dcomplex* AH = nullptr;
+  const dcomplex* X = nullptr;
+  double scale = 1.0;
+};
 
 // block holds at least count elements afterwards (its contents lost when it grows); false
 // after the message when it cannot.
@@ -129,10 +98,9 @@ bool grow(tarvo::buffer<dcomplex>& block, std::int64_t have, std::int64_t count,
   return static_cast<bool>(block);
 }
 
-// Every target coil of an unshifted fit at once: b (R x L) their training values, Xb = AH b in
-// one pass over AH, then the L solves side by side (one pass over X per solver step), or, with
-// a shift, by the Cholesky factorisation of X + shift I. Each
-// coil's sums are those of solve_target_coil, in the same order, so the bits are too.
+// Every target coil at once: b (R x L) their training values, Xb = AH b in one pass over AH,
+// then the L solves side by side (one pass over X per solver step), or, with a shift, by the
+// Cholesky factorisation of X + shift I.
 int solve_all_coils(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
                     const NormalSystem& system, std::int64_t K, dcomplex* columns, double shift) {
   const int L = slice.L;
@@ -148,8 +116,7 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     return -1;
   }
   tarvo::parallel_for(L, tarvo::thread_count(), [&](std::int64_t c, int) {
-    training_values(data, slice, training, TargetCoil{static_cast<int>(c), 0, 0}, system.scale,
-                    b.get() + R * c);
+    training_values(data, slice, training, static_cast<int>(c), system.scale, b.get() + R * c);
     return 0;
   });
   tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L, Xb.get());
@@ -170,40 +137,22 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
 
 }  // namespace
 
-int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
-                                       const KernelGeometry& kernel, const TrainingSet& training,
-                                       dcomplex** coefficients, int mode, int line_shift,
-                                       CalibrationBlocks* blocks, double ridge,
-                                       double* ridge_value) {
-  const int M = slice.M;
-  const int L = slice.L;
-  const int N = slice.N;
-  const int S = kernel.S;
-  const int w = kernel.w;
-  const int C = training.C;
-  const int n_ro = training.n_ro;
+namespace {
+
+// A (R x K, R = n_ro*C, K = kernel.rows(L)) as its conjugate transpose AH (K x R, column r =
+// conjugated row r of A): row r + n_ro*i of A is training position r on calibration line i,
+// column s + S*(c + L*j) source s of coil c at readout offset j. The training window is the
+// n_ro central samples from (M - n_ro)/2, widened by the readout offsets, circular at both
+// ends. A calibration line's rows are one job, which also sums the squared magnitudes of its
+// entries into line_squares[i].re (in the order coil, offset, source, sample).
+void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
+                         const KernelGeometry& kernel, const TrainingSet& training, dcomplex* AH,
+                         dcomplex* line_squares) {
+  const int M = slice.M, N = slice.N, L = slice.L;
+  const int S = kernel.S, w = kernel.w, n_ro = training.n_ro;
   const int K = static_cast<int>(kernel.rows(L));
-  const std::int64_t R = static_cast<std::int64_t>(n_ro) * C;
-  const std::int64_t AK = R * K;
-
-  // AH, followed by one element per calibration line for its sum of squares.
-  if (!grow(blocks->AH, blocks->a_count, AK + C, " could not alloc AH array\n")) {
-    blocks->a_count = 0;
-    return -1;
-  }
-  blocks->a_count = std::max(blocks->a_count, AK + C);
-  dcomplex* const AH = blocks->AH.get();
-  dcomplex* const line_squares = AH + AK;
-
-  // A (R x K) is held as its conjugate transpose AH (K x R, column r = conjugated row r of A).
-  // Row r + n_ro*i of A is training position r on calibration line i, column s + S*(c + L*j)
-  // source s of coil c at readout offset j. The training window is the n_ro central samples
-  // from (M - n_ro)/2, widened by the readout offsets, circular at both ends. A calibration
-  // line's rows are one job, which also sums the squared magnitudes of its entries (in the
-  // order coil, offset, source, sample).
   const int start = training.start(M);
-  const int threads = tarvo::thread_count();
-  tarvo::parallel_for(C, threads, [&](std::int64_t i, int) {
+  tarvo::parallel_for(training.C, tarvo::thread_count(), [&](std::int64_t i, int) {
     double squares = 0.0;
     for (int c = 0; c < L; ++c) {
       const dcomplex* coil = data + c * slice.coil_elements();
@@ -224,8 +173,14 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
     line_squares[i] = {squares, 0.0};
     return 0;
   });
-  // The RMS magnitude of A's entries: the lines' sums added in line order, whatever the thread
-  // count.
+}
+
+// AH (count entries, C lines' sums in line_squares) divided by the RMS magnitude of its
+// entries, which is returned (1 when it is 0 or not finite: AH is then left alone). The lines'
+// sums are added in line order, whatever the thread count.
+double normalise_rows(dcomplex* AH, std::int64_t K, std::int64_t R, const dcomplex* line_squares,
+                      int C) {
+  const std::int64_t AK = R * K;
   double sum_squares = 0.0;
   for (int i = 0; i < C; ++i) sum_squares += line_squares[i].re;
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
@@ -233,13 +188,47 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   // A /= scale, by blocks of columns of AH.
   if (scale != 1.0) {
     constexpr std::int64_t kColumns = 64;
-    tarvo::parallel_for((R + kColumns - 1) / kColumns, threads, [&](std::int64_t block, int) {
-      const std::int64_t end = std::min(R, (block + 1) * kColumns) * K;
-      for (std::int64_t e = block * kColumns * K; e < end; ++e)
-        AH[e] = {AH[e].re / scale, AH[e].im / scale};
-      return 0;
-    });
+    tarvo::parallel_for((R + kColumns - 1) / kColumns, tarvo::thread_count(),
+                        [&](std::int64_t block, int) {
+                          const std::int64_t end = std::min(R, (block + 1) * kColumns) * K;
+                          for (std::int64_t e = block * kColumns * K; e < end; ++e)
+                            AH[e] = {AH[e].re / scale, AH[e].im / scale};
+                          return 0;
+                        });
   }
+  return scale;
+}
+
+// Tikhonov: ridge times the mean diagonal of X (K x K), the normal matrix's own scale (0 when
+// ridge is not > 0).
+double ridge_shift(const dcomplex* X, int K, double ridge) {
+  if (!(ridge > 0.0) || K <= 0) return 0.0;
+  double trace = 0.0;
+  for (int k = 0; k < K; ++k) trace += X[k + static_cast<std::int64_t>(K) * k].re;
+  return ridge * trace / K;
+}
+
+}  // namespace
+
+int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
+                                       const KernelGeometry& kernel, const TrainingSet& training,
+                                       dcomplex** coefficients, CalibrationBlocks* blocks,
+                                       double ridge, double* ridge_value) {
+  const int L = slice.L;
+  const int C = training.C;
+  const int K = static_cast<int>(kernel.rows(L));
+  const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * C;
+  const std::int64_t AK = R * K;
+
+  // AH, followed by one element per calibration line for its sum of squares.
+  if (!grow(blocks->AH, blocks->a_count, AK + C, " could not alloc AH array\n")) {
+    blocks->a_count = 0;
+    return -1;
+  }
+  blocks->a_count = std::max(blocks->a_count, AK + C);
+  dcomplex* const AH = blocks->AH.get();
+  fill_conjugate_rows(slice, data, kernel, training, AH, AH + AK);
+  const double scale = normalise_rows(AH, K, R, AH + AK, C);
 
   const std::int64_t KK = static_cast<std::int64_t>(K) * K;
   if (!grow(blocks->X, blocks->x_count, KK, " could not alloc X array\n")) {
@@ -249,18 +238,10 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
   core_detail::gram_matrix(AH, K, R, X);
-  // Tikhonov: a fraction of the mean diagonal (the normal matrix's own scale).
-  double shift = 0.0;
-  if (ridge > 0.0 && K > 0) {
-    double trace = 0.0;
-    for (int k = 0; k < K; ++k) trace += X[k + static_cast<std::int64_t>(K) * k].re;
-    shift = ridge * trace / K;
-  }
+  const double shift = ridge_shift(X, K, ridge);
   if (ridge_value) *ridge_value = shift;
 
-  const bool shifted = mode == 1 || mode == 2;
-  const int T = shifted ? K : L;
-  const std::int64_t total = static_cast<std::int64_t>(K) * T;
+  const std::int64_t total = static_cast<std::int64_t>(K) * L;
   if (!*coefficients) {
     *coefficients = tarvo::alloc_array<dcomplex>(total);
     if (!*coefficients) {
@@ -271,24 +252,5 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
   const NormalSystem system{AH, X, scale};
-  if (mode == 0) return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
-  // Shifted targets: pass t solves every coil with its training values moved along the readout
-  // (and across lines for line_shift +1/-1) into columns t*L .. t*L + L-1.
-  const int passes = shifted ? w : 1;
-  for (int t = 0; t < passes; ++t) {
-    TargetCoil target;
-    target.readout_shift = t - static_cast<int>(w * 0.5);
-    if (line_shift == 1 || line_shift == -1) {
-      target.readout_shift += line_shift;
-      target.line_shift = line_shift;
-    }
-    dcomplex* columns = *coefficients + (shifted ? static_cast<std::int64_t>(t) * K * L : 0);
-    for (int c = 0; c < L; ++c) {
-      target.coil = c;
-      if (solve_target_coil(data, slice, training, system,
-                            columns + static_cast<std::int64_t>(K) * c, kernel, target) != 0)
-        return -1;
-    }
-  }
-  return 0;
+  return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
 }

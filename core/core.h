@@ -70,22 +70,20 @@ struct KernelPattern {
   char* text;                 // NUL-terminated text, buffer of (S - 1)*dk + 3 bytes (owned)
   std::int32_t calib_count;   // number of calibration lines
   std::int32_t* calib_lines;  // calibration lines, ascending (calib_count, owned)
-  dcomplex* coefficients;     // fitted weights, K x T column-major (owned; null until fitted)
-  std::int8_t line_shift;     // 0, or -1/+1 for the shifted single-source patterns
+  dcomplex* coefficients;     // fitted weights, K x L column-major (owned; null until fitted)
   std::int8_t whole_readout;  // trained on every readout sample (a small calibration)
   std::int64_t equations;     // training equations of the fit, per target coil
   double ridge;               // added to the normal matrix's diagonal (0: none)
 };
 
-// Number of patterns of one spacing: (dk - 1)*(S - 1) when S != 1; for S = 1, 4 when mode > 1,
-// else 2.
-int pattern_count(int dk, int S, int mode);
+// Number of patterns of one spacing: (dk - 1)*(S - 1) (none for S < 2).
+int pattern_count(int dk, int S);
 
-// Writes the texts of one spacing into patterns[0 .. pattern_count(dk, S, mode) - 1] (texts
+// Writes the texts of one spacing into patterns[0 .. pattern_count(dk, S) - 1] (texts
 // allocated where null). The pattern numbered k (target in gap k / (dk - 1), (k mod (dk - 1)) + 1
 // lines after that gap's first source) goes into record order[k], so the records run from the
 // central target positions outward. Returns 0, or -1 when a text cannot be allocated.
-int build_patterns(KernelPattern* patterns, int dk, int S, int mode);
+int build_patterns(KernelPattern* patterns, int dk, int S);
 
 // Clears offsets[0 .. S-1], then writes, for each '*' in order, its distance from the last 'x'
 // (from -1 when there is none). The text must hold at most S sources. dk is not used.
@@ -109,16 +107,10 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
                              bool bounded = false);
 
 // select_calibration_lines for every pattern of every spacing. patterns[j] is the array of
-// pattern_count(spacings[j], S, mode) records of spacing j. Returns 0, or -1 after
+// pattern_count(spacings[j], S) records of spacing j. Returns 0, or -1 after
 // " could not alloc pattern offsets array\n" or the message of select_calibration_lines.
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
-                                 int S, int N, int* mask, int mode, bool bounded = false);
-
-// Spacings found in an acquired-line list: bit (|d| - 1) mod 32 of a word is set for each
-// difference d of consecutive entries; the spacings are b + 1 for the set bits b = 1 .. 31,
-// ascending. Returns a new array (free with tarvo::free_bytes) and its length in
-// *spacing_count, or null when it cannot be allocated.
-int* derive_spacings(const int* list, int count, int* spacing_count);
+                                 int S, int N, int* mask, bool bounded = false);
 
 // ---------------------------------------------------------------------------------------------
 // Per-slice kernel sets and the correction context
@@ -130,8 +122,7 @@ struct SliceKernelSet {
   std::int32_t* spacings;      // the spacings dk (spacing_count, owned)
   std::int32_t source_lines;   // S, source lines per pattern
   std::int32_t readout_width;  // w, kernel width along the readout
-  KernelPattern** patterns;    // per spacing: pattern_count(dk, S, mode) records (owned)
-  std::int16_t mode;           // 1 or 2: shifted variants; anything else counts as 0
+  KernelPattern** patterns;    // per spacing: pattern_count(dk, S) records (owned)
   // 1: a calibration block's rules: training lines never reach across the slice's first or
   // last line, every fit is regularised by tarvo::kRidge, and one with fewer than
   // tarvo::kMinEquationsPerUnknown equations per unknown trains on the whole readout.
@@ -185,11 +176,6 @@ int copy_alternate_lines(int ndims, const int* dims, const dcomplex* source, int
 // last row/column in place. An extent of 1 is left unshifted while the other is still shifted.
 void swap_quadrants(dcomplex* frame, int rows, int cols);
 
-// Transposes a rows x cols column-major matrix in place: element (j, i) of the cols x rows
-// result is element (i, j) of the input. Returns 0, or -1 when the temporary cannot be obtained
-// (data unchanged).
-int transpose_frame(dcomplex* data, int rows, int cols);
-
 // ---------------------------------------------------------------------------------------------
 // Frame interleaving
 // ---------------------------------------------------------------------------------------------
@@ -197,57 +183,10 @@ int transpose_frame(dcomplex* data, int rows, int cols);
 // Combines the even frame E and the odd frame O (same slices, opposite readout polarity) into
 // the calibration k-space D: scratch[1] <- even lines of E with odd lines of O, scratch[0] <- odd
 // lines of E with even lines of O; both to image space (centred backward 2-D FFT), phase-aligned,
-// averaged, D = (s0 + s1) / (M*N) * 0.5, and (image_space == 0) back to k-space. E and O may be
+// averaged, D = (s0 + s1) / (M*N) * 0.5, and back to k-space. E and O may be
 // "dblc" or "fltc" (widened to double). D must be set up by the caller with room for the volume.
 int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
-                            int image_space, CorrectionContext* context);
-
-// ---------------------------------------------------------------------------------------------
-// Kernel calibration
-// ---------------------------------------------------------------------------------------------
-
-// Fits the K x T coefficient array (K = kernel.rows(L); T = L in mode 0, K in modes 1 and 2) of
-// one pattern by least squares over the training set (its calibration lines and the n_ro
-// central readout samples starting at (M - n_ro)/2): (A^H A) W_c = A^H b_c for each target coil
-// c, by conjugate gradients (40 passes, tolerance 1e-9). The training data are first divided by
-// the RMS magnitude of A's entries, so the weights do not depend on the scale of the data.
-// Modes 1 and 2 (shifted targets) make w passes t, each solving every coil with the readout
-// shift t - trunc(w/2) (one more or less, with the line shift, for line_shift +1/-1) into
-// columns t*L .. t*L + L-1; mode 0 is that solve once, unshifted. *coefficients is allocated
-// when null (reused otherwise) and cleared before the solves. Returns 0, or -1 after
-// " could not alloc <AH|X|N|b|Xb> array\n" (buffers released). A itself is held only as its
-// conjugate transpose AH.
-int calibrate_kernel(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
-                     const TrainingSet& training, dcomplex** coefficients, int mode,
-                     int line_shift);
-
-// The normal equations of one fit: AH (K x R, R = n_ro*C: A's conjugate transpose, A divided
-// by scale) and X = A^H A (K x K), both borrowed.
-struct NormalSystem {
-  const dcomplex* AH = nullptr;
-  const dcomplex* X = nullptr;
-  double scale = 1.0;
-};
-
-// The target of one solve: a coil, and the shifts of its training values along the readout and
-// across lines.
-struct TargetCoil {
-  int coil = 0;
-  int readout_shift = 0;
-  int line_shift = 0;
-};
-
-// One target coil's solve: b <- the coil's values at the (shifted) training positions divided
-// by the system's scale, Xb <- AH b, column <- CG(X, Xb) from the column as it is (cleared by
-// calibrate_kernel). Returns 0, or -1 after " could not alloc <b|Xb> array\n" or the solver's
-// message.
-int solve_target_coil(const dcomplex* data, const SliceShape& slice, const TrainingSet& training,
-                      const NormalSystem& system, dcomplex* column, const KernelGeometry& kernel,
-                      const TargetCoil& target);
-
-// column_X[k] <- sum_{r < R} AH(k, r) * column_A[r], k < K, accumulated in increasing r: one
-// column of A^H A. Returns 0.
-int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcomplex* column_X);
+                            CorrectionContext* context);
 
 // ---------------------------------------------------------------------------------------------
 // Coefficient estimation
@@ -259,12 +198,6 @@ int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R, dcom
 // (line-fastest) with dims[0] and dims[1] exchanged. Returns 0, or -1 after a message.
 int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
 
-// Builds the patterns and calibration lines of a set and fits each pattern's coefficients on
-// one line-fastest slice; acquired holds shape.acquired lines.
-// n_ro = trunc(M*fraction) for 0 < fraction <= 1, else M/4. Returns 0, or -1 after a message.
-int fit_slice_kernels(const dcomplex* slice, const int* acquired, const SliceShape& shape,
-                      SliceKernelSet* set, float fraction);
-
 // Releases everything the set owns (not the set itself) and zeroes its pointers. Returns 0.
 int release_kernel_set(SliceKernelSet* set);
 
@@ -274,8 +207,8 @@ int release_kernel_set(SliceKernelSet* set);
 
 // Ghost-corrected coil images of source into output (set up by the caller with the source's
 // extents): the volume is split by line parity, each half completed slice by slice with the
-// context's kernels, both taken to image space, phase-aligned (the odd-line half first unless
-// swap_order) and averaged. The even half holds the ceil(N/2) even lines, the odd half the
+// context's kernels, both taken to image space, phase-aligned (the odd-line half first) and
+// averaged. The even half holds the ceil(N/2) even lines, the odd half the
 // floor(N/2) odd lines. Returns 0, or -1 after a message.
 //
 // With `halves`, the halves are the given lines (each ascending within 0 .. N-1): first the
@@ -288,25 +221,10 @@ struct LineHalves {
   int second_count = 0;
 };
 int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
-                      CorrectionContext* context, int swap_order,
-                      const LineHalves* halves = nullptr);
-
-// Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
-// missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line
-// list (occupied lines, counted from 1) is handed back through the given pointers (freed here when
-// list_out is null). Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another
-// allocation message.
-int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
-                             int* count_out, int** list_out, float fraction,
-                             const SliceKernelSet* set);
+                      CorrectionContext* context, const LineHalves* halves = nullptr);
 
 // Synthesises every line l with mask[l] == 0 whose sources all have mask exactly 1, in every
-// coil, and marks it 3 (each output as synthesize_line sums it, bit for bit). Returns 0, or -1
-// after " could not alloc synthesis work array\n" (data and mask unchanged).
+// coil, and marks it 3 (each output sums the kernel model term by term: coil, offset, source).
+// Returns 0, or -1 after " could not alloc synthesis work array\n" (data and mask unchanged).
 int synthesize_pattern(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
                        int* mask, const dcomplex* coefficients, float fraction);
-
-// data(l, m, c) <- sum_{c', j, s} data((l + o[s]) mod N, (m + q[j]) mod M, c') * W(s + S*(c' +
-// L*j), c) for the central trunc(M*fraction) samples m. Returns 0.
-int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
-                    const dcomplex* coefficients, const KernelGeometry& kernel, float fraction);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "align/align.h"
+#include "core/core.h"
 #include "core/internal.h"
 #include "core/tarvo.h"
 #include "linalg/memory.h"
@@ -59,12 +60,19 @@ bool is_four_extent(const ComplexVolume& v) {
   return v.ndims == 4 && v.data && v.dims[0] > 0 && v.dims[1] > 0 && v.dims[2] > 0 && v.dims[3] > 0;
 }
 
-// A frame the kernels serve: the calibration's M, Z and L (any number of lines).
+// A frame the kernels serve: the calibration's M (any, while it is 0: not yet known), Z and L,
+// any number of lines.
 bool frame_fits(const VolumeShape& frame, const VolumeShape& shape) {
-  return frame.M == shape.M && frame.Z == shape.Z && frame.L == shape.L && frame.N > 0;
+  return (frame.M == shape.M || (shape.M == 0 && frame.M > 0)) && frame.Z == shape.Z &&
+         frame.L == shape.L && frame.N > 0;
 }
 
 int frame_mismatch(Status* status, const VolumeShape& frame, const VolumeShape& shape) {
+  if (shape.M == 0)
+    return set_error(status, ErrorKind::kValue, "target",
+                     "The frame to correct is %d x %d x %d x %d; the kernels are for %d slices of "
+                     "%d coils.",
+                     frame.M, frame.N, frame.Z, frame.L, shape.Z, shape.L);
   return set_error(status, ErrorKind::kValue, "target",
                    "The frame to correct is %d x %d x %d x %d; the kernels are for %d x %d x %d "
                    "x %d volumes.",
@@ -84,7 +92,6 @@ void set_output_record(const VolumeShape& shape, ComplexVolume* out) {
 
 ComplexVolume make_volume(const VolumeShape& shape, void* data) {
   ComplexVolume v{};
-  v.valid = 1;
   set_output_record(shape, &v);
   v.data = data;
   return v;
@@ -119,13 +126,22 @@ VolumeShape shape_of(const ComplexVolume& volume) {
   return {volume.dims[0], volume.dims[1], volume.dims[2], volume.dims[3]};
 }
 
+struct Calibration::Impl {
+  CorrectionContext context{};
+  Impl() = default;
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+  ~Impl() { context_destroy(&context); }
+};
+
+Calibration::Calibration() = default;
+
 Calibration::~Calibration() {
   reset();
 }
 
 void Calibration::reset() {
-  context_destroy(&context_);
-  context_ = {};
+  impl_.reset();
   shape_ = {};
   frame_ = {};
   R_ = 1;
@@ -151,20 +167,21 @@ bool place_of(int index, int R, int Z, KernelPlace* place) {
   return true;
 }
 
-}  // namespace
-
-const KernelPattern* Calibration::pattern(int index) const {
-  KernelPlace at;
-  if (!place_of(index, R_, shape_.Z, &at) || !context_.slices || !context_.slices[at.z])
-    return nullptr;
-  const SliceKernelSet* set = context_.slices[at.z];
+// The pattern record at `at` of the context's kernel sets (null when there is none).
+const KernelPattern* pattern_at(const CorrectionContext& context, const KernelPlace& at) {
+  if (!context.slices || at.z >= context.slice_count || !context.slices[at.z]) return nullptr;
+  const SliceKernelSet* set = context.slices[at.z];
   if (!set->patterns || !set->spacings || at.j >= set->spacing_count || !set->patterns[at.j])
     return nullptr;
   return &set->patterns[at.j][at.p];
 }
 
+}  // namespace
+
 FitRecord Calibration::fit(int index) const {
-  const KernelPattern* p = pattern(index);
+  KernelPlace at;
+  if (!impl_ || !place_of(index, R_, shape_.Z, &at)) return {};
+  const KernelPattern* p = pattern_at(impl_->context, at);
   if (!p || !p->coefficients) return {};
   return {.equations = p->equations,
           .unknowns = kernel_rows(shape_.L),
@@ -172,20 +189,22 @@ FitRecord Calibration::fit(int index) const {
           .ridge = p->ridge};
 }
 
-int Calibration::fit_frames(int N) {
-  if (frame_.N == N && context_.initialized == 1) return 0;
+int Calibration::fit_frames(int M, int N) {
+  CorrectionContext& context = impl_->context;
+  if (frame_.M == M && frame_.N == N && context.initialized == 1) return 0;
   VolumeShape frame = shape_;
+  frame.M = M;
   frame.N = N;
   CorrectionContext fresh{};
   const ComplexVolume like = make_volume(frame, nullptr);
   if (context_create(&fresh, &like) != 0) return -1;
   // The kernel sets move over; the old scratch (and the fresh context's empty table) go.
-  std::swap(fresh.slices, context_.slices);
-  std::swap(fresh.slice_count, context_.slice_count);
-  fresh.spacing_count = context_.spacing_count;
-  fresh.bounded = context_.bounded;
-  context_destroy(&context_);
-  context_ = fresh;
+  std::swap(fresh.slices, context.slices);
+  std::swap(fresh.slice_count, context.slice_count);
+  fresh.spacing_count = context.spacing_count;
+  fresh.bounded = context.bounded;
+  context_destroy(&context);
+  context = fresh;
   frame_ = frame;
   return 0;
 }
@@ -193,9 +212,10 @@ int Calibration::fit_frames(int N) {
 KernelView Calibration::kernel(int index) const {
   KernelView view;
   KernelPlace at;
-  const KernelPattern* found = pattern(index);
-  if (!found || !place_of(index, R_, shape_.Z, &at)) return view;
-  const SliceKernelSet* set = context_.slices[at.z];
+  if (!impl_ || !place_of(index, R_, shape_.Z, &at)) return view;
+  const KernelPattern* found = pattern_at(impl_->context, at);
+  if (!found) return view;
+  const SliceKernelSet* set = impl_->context.slices[at.z];
   const KernelPattern& pattern = *found;
   if (!pattern.coefficients || !pattern.text) return view;
   view.dk = set->spacings[at.j];
@@ -228,11 +248,14 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
                      "The calibration pair has %d lines; the kernels for R = %d span %d lines, so "
                      "it needs at least %d.",
                      even.dims[1], R, 2 * R + 1, 2 * R + 1);
-  CorrectionContext& context = out->context_;
-  if (run_step(status, "context_create", [&] { return context_create(&context, &even); }) != 0) {
+  if (run_step(status, "context_create", [&] {
+        out->impl_ = std::make_unique<Calibration::Impl>();
+        return context_create(&out->impl_->context, &even);
+      }) != 0) {
     out->reset();
     return -1;
   }
+  CorrectionContext& context = out->impl_->context;
   context.spacing_count = 2 * R - 1;
   context.bounded = R > 1 ? 1 : 0;
   // D: the interleaved calibration k-space, then one kernel set per slice of it.
@@ -244,14 +267,9 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
     return set_error(status, ErrorKind::kMemory, "memory",
                      "Out of memory: the calibration volume does not fit.");
   }
-  ComplexVolume D{};
-  D.valid = 1;
-  D.ndims = 4;
-  for (int i = 0; i < 4; ++i) D.dims[i] = even.dims[i];
-  std::memcpy(D.tag, "dblc", 5);
-  D.data = d.get();
+  ComplexVolume D = make_volume(shape_of(even), d.get());
   if (run_step(status, "tarvo_interleave_frames",
-               [&] { return tarvo_interleave_frames(&even, &odd, &D, 0, &context); }) != 0 ||
+               [&] { return tarvo_interleave_frames(&even, &odd, &D, &context); }) != 0 ||
       run_step(status, "estimate_coefficients",
                [&] { return estimate_coefficients(&D, &context); }) != 0) {
     out->reset();
@@ -283,7 +301,7 @@ int check_kernels(const KernelView* kernels, int count, int R, int L, Status* st
   for (int dk = 2, first = 0; dk <= 2 * R; first += dk - 1, ++dk) {
     KernelPattern records[2 * kMaxAcceleration] = {};
     for (int p = 0; p < dk - 1; ++p) records[p].text = texts[first + p];
-    if (build_patterns(records, dk, kKernelSourceLines, 0) != 0)
+    if (build_patterns(records, dk, kKernelSourceLines) != 0)
       return set_error(status, ErrorKind::kMemory, "memory",
                        "Out of memory: the kernels could not be checked.");
     for (int p = 0; p < dk - 1; ++p) spacing[first + p] = dk;
@@ -328,7 +346,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
                              Calibration* out, Status* status) {
   out->reset();
   *status = {};
-  if (shape.M < 1 || shape.N < 1 || shape.Z < 1 || shape.L < 1)
+  const bool unknown_frame = shape.M == 0 && shape.N == 0;
+  if ((!unknown_frame && (shape.M < 1 || shape.N < 1)) || shape.Z < 1 || shape.L < 1)
     return set_error(status, ErrorKind::kValue, "target",
                      "The volume to correct must be a non-empty M x N x Z x L "
                      "array.");
@@ -351,18 +370,19 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   const int P = kernels_per_slice(R);
   const std::int64_t rows = kernel_rows(shape.L);
 
-  // The context of a volume of this shape, with one kernel set per slice as the estimation
-  // makes it.
-  const ComplexVolume like = make_volume(shape, nullptr);
-  CorrectionContext& context = out->context_;
-  if (run_step(status, "context_create", [&] { return context_create(&context, &like); }) != 0) {
-    out->reset();
-    return -1;
-  }
+  // One kernel set per slice as the estimation makes it; the scratch volumes come with the
+  // frame's extents (now, or with the first frame applied).
   const long failures = alloc_failures();
+  out->impl_.reset(new (std::nothrow) Calibration::Impl);
+  CorrectionContext* table = out->impl_ ? &out->impl_->context : nullptr;
+  if (table) {
+    table->slices = alloc_array<SliceKernelSet*>(shape.Z, true);
+    table->slice_count = table->slices ? shape.Z : 0;
+  }
   const int spacings = 2 * R - 1;
-  bool complete = true;
+  bool complete = table && table->slices;
   for (int z = 0; z < shape.Z && complete; ++z) {
+    CorrectionContext& context = *table;
     SliceKernelSet*& set = context.slices[z];
     set = alloc_array<SliceKernelSet>(1, true);
     if (!set) break;
@@ -377,8 +397,7 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
       const int dk = 2 + j;
       set->spacings[j] = dk;
       set->patterns[j] = alloc_array<KernelPattern>(dk - 1, true);
-      complete =
-          set->patterns[j] && build_patterns(set->patterns[j], dk, kKernelSourceLines, 0) == 0;
+      complete = set->patterns[j] && build_patterns(set->patterns[j], dk, kKernelSourceLines) == 0;
       for (int p = 0; p < dk - 1 && complete; ++p, ++index) {
         dcomplex* w = alloc_array<dcomplex>(rows * shape.L);
         complete = w != nullptr;
@@ -392,10 +411,14 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     return set_error(status, ErrorKind::kMemory, "memory",
                      "Out of memory: the kernels do not fit.");
   }
-  context.spacing_count = spacings;
+  table->spacing_count = spacings;
   out->shape_ = shape;
-  out->frame_ = shape;
   out->R_ = R;
+  if (!unknown_frame &&
+      run_step(status, "context_create", [&] { return out->fit_frames(shape.M, shape.N); }) != 0) {
+    out->reset();
+    return -1;
+  }
   return 0;
 }
 
@@ -504,10 +527,12 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
               .second_count = (count + 1) / 2};
     for (int i = 0; i < count; ++i) h[i % 2 == 1 ? i / 2 : count / 2 + i / 2] = lines[i];
   }
-  if (calibration->fit_frames(frame.N) != 0) return synthesis_memory(status);
+  if (calibration->fit_frames(frame.M, frame.N) != 0) return synthesis_memory(status);
+  // Kernels given without the frame's extents take those of the first frame.
+  if (shape.M == 0) calibration->shape_.M = frame.M, calibration->shape_.N = frame.N;
   set_output_record(frame, E);
   return run_step(status, "synthesize_volume", [&] {
-    return synthesize_volume(&target, E, &calibration->context_, 0, every ? nullptr : &halves);
+    return synthesize_volume(&target, E, &calibration->impl_->context, every ? nullptr : &halves);
   });
 }
 
@@ -520,6 +545,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
     return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
   if (!frame_fits(frame, shape)) return frame_mismatch(status, frame, shape);
   if (frames <= 0) return 0;
+  // Kernels given without the frame's extents take those of the series' frames.
+  if (shape.M == 0) calibration->shape_.M = frame.M, calibration->shape_.N = frame.N;
   // Frames side by side, each on its share of the threads: one frame does not keep many
   // threads busy (its slices run one after the other). Each further frame worker needs its
   // own calibration (scratch volumes) built from the same kernels; when one cannot be had,
@@ -608,17 +635,17 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
   if (shape_of(E) != shape || !E.data || !F->data)
     return set_error(status, ErrorKind::kValue, "output",
                      "The volumes do not have the calibration's extents.");
-  if (calibration->fit_frames(shape.N) != 0) return synthesis_memory(status);
+  if (calibration->fit_frames(shape.M, shape.N) != 0) return synthesis_memory(status);
   set_output_record(shape, F);
-  CorrectionContext& context = calibration->context_;
+  CorrectionContext& context = calibration->impl_->context;
   if (run_step(status, "synthesize_volume",
-               [&] { return synthesize_volume(calibration->even_, F, &context, 0); }) != 0)
+               [&] { return synthesize_volume(calibration->even_, F, &context); }) != 0)
     return -1;
   // The alignment turns both stacks: E is aligned in a scratch copy (free after the synthesis).
   dcomplex* e = context.odd_half;
   std::memcpy(e, E.data, static_cast<std::size_t>(shape.elements()) * sizeof(dcomplex));
   return run_step(status, "align_phase", [&] {
-    return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr, 8, 0);
+    return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr);
   });
 }
 

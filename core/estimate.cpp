@@ -17,12 +17,11 @@ constexpr float kTrainingFraction = 0.25f;
 }  // namespace
 
 int release_kernel_set(SliceKernelSet* set) {
-  const int mode = (set->mode == 1 || set->mode == 2) ? set->mode : 0;
   if (set->patterns) {
     for (int j = 0; j < set->spacing_count; ++j) {
       KernelPattern* patterns = set->patterns[j];
       if (!patterns) continue;
-      const int P = pattern_count(set->spacings ? set->spacings[j] : 0, set->source_lines, mode);
+      const int P = pattern_count(set->spacings ? set->spacings[j] : 0, set->source_lines);
       for (int p = 0; p < P; ++p) {
         tarvo::free_bytes(patterns[p].text);
         tarvo::free_bytes(patterns[p].calib_lines);
@@ -38,12 +37,6 @@ int release_kernel_set(SliceKernelSet* set) {
   return 0;
 }
 
-int fit_slice_kernels(const dcomplex* slice, const int* acquired, const SliceShape& shape,
-                      SliceKernelSet* set, float fraction) {
-  core_detail::CalibrationBlocks blocks;
-  return core_detail::fit_slice_kernels_with(slice, acquired, shape, set, fraction, &blocks);
-}
-
 int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquired,
                                         const SliceShape& shape, SliceKernelSet* set,
                                         float fraction, CalibrationBlocks* blocks) {
@@ -53,7 +46,6 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   const int n_ro = (fraction > 0.0f && fraction <= 1.0f)
                        ? static_cast<int>(static_cast<float>(M) * fraction)
                        : M / 4;
-  const int mode = (set->mode == 1 || set->mode == 2) ? set->mode : 0;
   const int S = set->source_lines;
   const int w = set->readout_width;
 
@@ -65,17 +57,6 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   }
   core_detail::centred_offsets(w, q.get());
 
-  if (set->spacing_count < 1 || !set->spacings) {
-    int count = 0;
-    int* derived = derive_spacings(acquired, acquired_count, &count);
-    if (!derived) {
-      tarvo::report(" could not alloc spacings array\n");
-      return -1;
-    }
-    tarvo::free_bytes(set->spacings);
-    set->spacings = derived;
-    set->spacing_count = count;
-  }
   if (!set->patterns) {
     set->patterns = tarvo::alloc_array<KernelPattern*>(set->spacing_count, true);
     if (!set->patterns) {
@@ -85,7 +66,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
   }
   for (int j = 0; j < set->spacing_count; ++j) {
     const int dk = set->spacings[j];
-    const int P = pattern_count(dk, S, mode);
+    const int P = pattern_count(dk, S);
     if (!set->patterns[j]) {
       set->patterns[j] = tarvo::alloc_array<KernelPattern>(P, true);
       if (!set->patterns[j]) {
@@ -93,7 +74,7 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
         return -1;
       }
     }
-    if (build_patterns(set->patterns[j], dk, S, mode) != 0) {
+    if (build_patterns(set->patterns[j], dk, S) != 0) {
       tarvo::report(" could not alloc pattern text array\n");
       return -1;
     }
@@ -108,12 +89,12 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
     if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
   const bool bounded = set->bounded == 1;
   if (select_all_calibration_lines(set->patterns, set->spacing_count, set->spacings, S, N,
-                                   mask.get(), mode, bounded) != 0)
+                                   mask.get(), bounded) != 0)
     return -1;
 
   for (int j = 0; j < set->spacing_count; ++j) {
     const int dk = set->spacings[j];
-    const int P = pattern_count(dk, S, mode);
+    const int P = pattern_count(dk, S);
     for (int p = 0; p < P; ++p) {
       KernelPattern& pattern = set->patterns[j][p];
       parse_pattern(pattern.text, offsets.get(), S, dk);
@@ -127,9 +108,8 @@ int core_detail::fit_slice_kernels_with(const dcomplex* slice, const int* acquir
       if (small) training.n_ro = M;
       pattern.whole_readout = small ? 1 : 0;
       pattern.equations = std::int64_t{training.C} * training.n_ro;
-      if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, mode,
-                                pattern.line_shift, blocks, bounded ? tarvo::kRidge : 0.0,
-                                &pattern.ridge) != 0)
+      if (calibrate_kernel_with(shape, slice, kernel, training, &pattern.coefficients, blocks,
+                                bounded ? tarvo::kRidge : 0.0, &pattern.ridge) != 0)
         return -1;
     }
   }

@@ -82,11 +82,3 @@ void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned
 }
 
 }  // namespace core_detail
-
-int transpose_frame(dcomplex* data, int rows, int cols) {
-  tarvo::buffer<dcomplex> temp(
-      tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(rows) * cols));
-  if (!temp) return -1;
-  core_detail::transpose_with(data, rows, cols, temp.get());
-  return 0;
-}

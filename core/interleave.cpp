@@ -55,15 +55,15 @@ const dcomplex* as_double(const ComplexVolume* v, std::int64_t count, tarvo::buf
   return copy.get();
 }
 
-}  // namespace
-
-int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
-                            int image_space, CorrectionContext* context) {
+// True when even and odd have the same extents and the context and D have room for them
+// (else false after the message); *count their element count.
+bool fits_frames(const ComplexVolume* even, const ComplexVolume* odd, const ComplexVolume* D,
+                 const CorrectionContext* context, std::int64_t* count) {
   if (even->ndims != odd->ndims) {
     tarvo::report(
         "tarvo_interleave_frames: even and odd frames have different array size.  "
         "Interleave failed.\n");
-    return -1;
+    return false;
   }
   const int ndims = even->ndims;
   for (int i = 0; i < ndims; ++i) {
@@ -72,16 +72,26 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
           "tarvo_interleave_frames: even and odd frames have different dim %d (%d vs "
           "%d).  Interleave failed.\n",
           i, even->dims[i], odd->dims[i]);
-      return -1;
+      return false;
     }
   }
-  const std::int64_t count = core_detail::element_count(ndims, even->dims);
-  if (ndims < 2 || !core_detail::context_holds(*context, count) || !D->data) {
+  *count = core_detail::element_count(ndims, even->dims);
+  if (ndims < 2 || !core_detail::context_holds(*context, *count) || !D->data) {
     tarvo::report(
         "tarvo_interleave_frames: the correction context or the output does not fit "
         "the frames.  Interleave failed.\n");
-    return -1;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
+                            CorrectionContext* context) {
+  std::int64_t count = 0;
+  if (!fits_frames(even, odd, D, context, &count)) return -1;
+  const int ndims = even->ndims;
   for (int i = 0; i < ndims; ++i) D->dims[i] = even->dims[i];
   const int M = even->dims[0];
   const int N = even->dims[1];
@@ -123,9 +133,10 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
                    : 0;
       }) != 0)
     return -1;
-  if (align_phase(s0, s1, ndims, even->dims, nullptr, nullptr, 8, 0) != 0) return -1;
+  if (align_phase(s0, s1, ndims, even->dims, nullptr, nullptr) != 0) return -1;
 
-  // Undo the unscaled backward transform (divide by the integer M*N as a double) and average.
+  // Undo the unscaled backward transform (divide by the integer M*N as a double), average, and
+  // back to k-space.
   dcomplex* d = static_cast<dcomplex*>(D->data);
   const double area = static_cast<double>(MN);
   tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int) {
@@ -135,17 +146,10 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     }
     return 0;
   });
-  if (image_space == 0) {
-    if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
-          return core_detail::centred_fft(ffts.get(w), d + f * MN, M, N, 'f');
-        }) != 0)
-      return -1;
-  }
-
-  if (even->label_count == odd->label_count && odd->label_count == D->label_count &&
-      D->label_count >= 1 && even->labels && odd->labels && D->labels) {
-    for (int i = 0; i < D->label_count; ++i)
-      D->labels[i] = even->labels[i] == odd->labels[i] ? even->labels[i] : 0xFF;
-  }
-  return 0;
+  return tarvo::parallel_for(frames, ffts.workers(),
+                             [&](std::int64_t f, int w) {
+                               return core_detail::centred_fft(ffts.get(w), d + f * MN, M, N, 'f');
+                             }) != 0
+             ? -1
+             : 0;
 }

@@ -102,19 +102,23 @@ struct CalibrationBlocks {
   std::int64_t a_count = 0, x_count = 0;
 };
 
-// calibrate_kernel and fit_slice_kernels with the caller's blocks. With ridge > 0 (mode 0) the
-// fit solves (X + shift I) W = A^H B, shift = ridge * trace(X) / K, by a Cholesky
-// factorisation (by conjugate gradients on X when that is not positive definite);
+// The least-squares fit of one pattern's K x L coefficients (see the top of core/calibrate.cpp),
+// and every pattern of a slice's set fitted on one line-fastest slice, with the caller's blocks.
+// With ridge > 0 the fit solves (X + shift I) W = A^H B, shift = ridge * trace(X) / K, by a
+// Cholesky factorisation (by conjugate gradients on X when that is not positive definite);
 // *ridge_value (when not null) receives the shift (0 without).
 int calibrate_kernel_with(const SliceShape& slice, const dcomplex* data,
                           const KernelGeometry& kernel, const TrainingSet& training,
-                          dcomplex** coefficients, int mode, int line_shift,
-                          CalibrationBlocks* blocks, double ridge = 0.0,
+                          dcomplex** coefficients, CalibrationBlocks* blocks, double ridge = 0.0,
                           double* ridge_value = nullptr);
 int fit_slice_kernels_with(const dcomplex* slice, const int* acquired, const SliceShape& shape,
                            SliceKernelSet* set, float fraction, CalibrationBlocks* blocks);
 
-// synthesize_missing_lines spread over `threads` threads.
+// Completes one line-fastest slice on `threads` threads: every pattern of the set (those with
+// coefficients) fills the missing lines it can reach from the shape.acquired lines of the list
+// `acquired`. The new-line list (occupied lines, counted from 1) is handed back through the
+// given pointers (freed here when list_out is null). Returns 0, or -1 after " could not alloc
+// NewPhaseLines array\n" or another allocation message.
 int synthesize_missing_lines_on(dcomplex* data, const int* acquired, const SliceShape& shape,
                                 int* count_out, int** list_out, float fraction,
                                 const SliceKernelSet* set, int threads);

@@ -7,9 +7,8 @@
 #include "core/internal.h"
 #include "linalg/report.h"
 
-int pattern_count(int dk, int S, int mode) {
-  if (S != 1) return (dk - 1) * (S - 1);
-  return mode > 1 ? 4 : 2;
+int pattern_count(int dk, int S) {
+  return S > 1 ? (dk - 1) * (S - 1) : 0;
 }
 
 namespace {
@@ -22,19 +21,8 @@ bool ensure_text(KernelPattern& p, std::int64_t bytes) {
 
 }  // namespace
 
-int build_patterns(KernelPattern* patterns, int dk, int S, int mode) {
-  if (S == 1) {
-    const int P = pattern_count(dk, S, mode);
-    static const char* const texts[4] = {"x*o", "o*x", "x*o", "o*x"};
-    static const std::int8_t shifts[4] = {0, 0, -1, 1};
-    for (int k = 0; k < P; ++k) {
-      if (!ensure_text(patterns[k], S + 3)) return -1;
-      std::memcpy(patterns[k].text, texts[k], 4);
-      patterns[k].line_shift = shifts[k];
-    }
-    return 0;
-  }
-  const int P = pattern_count(dk, S, mode);
+int build_patterns(KernelPattern* patterns, int dk, int S) {
+  const int P = pattern_count(dk, S);
   if (P <= 0) return 0;
   // order[k]: central target positions first, then alternating outward.
   tarvo::buffer<int> order(tarvo::alloc_array<int>(P));
@@ -105,14 +93,14 @@ int select_calibration_lines(int* count, int** list, int* mask, int N, int S, co
 }
 
 int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, const int* spacings,
-                                 int S, int N, int* mask, int mode, bool bounded) {
+                                 int S, int N, int* mask, bool bounded) {
   tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S > 0 ? S : 0, true));
   if (!offsets) {
     tarvo::report(" could not alloc pattern offsets array\n");
     return -1;
   }
   for (int j = 0; j < spacing_count; ++j) {
-    const int P = pattern_count(spacings[j], S, mode);
+    const int P = pattern_count(spacings[j], S);
     for (int p = 0; p < P; ++p) {
       KernelPattern& pattern = patterns[j][p];
       parse_pattern(pattern.text, offsets.get(), S, spacings[j]);
@@ -125,24 +113,4 @@ int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, co
     }
   }
   return 0;
-}
-
-int* derive_spacings(const int* list, int count, int* spacing_count) {
-  std::uint32_t bits = 0;
-  for (int i = 1; i < count; ++i) {
-    const std::int64_t d = static_cast<std::int64_t>(list[i]) - list[i - 1];
-    if (d == 0) continue;  // a repeated line says nothing about the spacing
-    const std::int64_t magnitude = d < 0 ? -d : d;
-    bits |= 1u << ((magnitude - 1) % 32);
-  }
-  int n = 0;
-  for (int b = 1; b < 32; ++b)
-    if (bits & (1u << b)) ++n;
-  int* spacings = tarvo::alloc_array<int>(n);
-  if (!spacings) return nullptr;
-  int k = 0;
-  for (int b = 1; b < 32; ++b)
-    if (bits & (1u << b)) spacings[k++] = b + 1;
-  *spacing_count = n;
-  return spacings;
 }

@@ -10,36 +10,6 @@
 #include "linalg/parallel.h"
 #include "linalg/report.h"
 
-int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
-                    const dcomplex* coefficients, const KernelGeometry& kernel, float fraction) {
-  const int M = shape.M;
-  const int L = shape.L;
-  const int N = shape.N;
-  const int S = kernel.S;
-  const std::int64_t K = kernel.rows(L);
-  if (fraction < 0.0f) fraction = 0.0f;
-  if (fraction > 1.0f) fraction = 1.0f;
-  const int n = static_cast<int>(static_cast<float>(M) * fraction);
-  const dcomplex* W = coefficients + K * c;
-  for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
-    dcomplex sum = {0.0, 0.0};
-    for (int cs = 0; cs < L; ++cs) {
-      const dcomplex* coil = data + cs * shape.coil_elements();
-      for (int j = 0; j < kernel.w; ++j) {
-        const dcomplex* column = coil + static_cast<std::int64_t>(N) *
-                                            core_detail::wrap(m, kernel.readout_offsets[j], M);
-        const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
-        for (int s = 0; s < S; ++s) {
-          const dcomplex v = column[core_detail::wrap(l, kernel.line_offsets[s], N)];
-          sum = tarvo::complex_mult_add(sum, weights[s], v);
-        }
-      }
-    }
-    data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = sum;
-  }
-  return 0;
-}
-
 namespace {
 
 // Samples of one line synthesised together.
@@ -73,6 +43,65 @@ struct SynthesisWork {
   }
 };
 
+// Wt (K x L, row k contiguous over the target coils) <- the K x L coefficients regrouped: the
+// weight of gathered source k for target coil c at k*L + c, gathered sources ordered s fastest,
+// then j, then the source coil.
+void regroup_weights(const dcomplex* coefficients, int L, const KernelGeometry& kernel,
+                     std::int64_t K, dcomplex* __restrict Wt) {
+  const int S = kernel.S;
+  const int w = kernel.w;
+  for (int c = 0; c < L; ++c)
+    for (int cs = 0; cs < L; ++cs)
+      for (int j = 0; j < w; ++j)
+        for (int s = 0; s < S; ++s)
+          Wt[(s + S * (j + static_cast<std::int64_t>(w) * cs)) * L + c] =
+              coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
+}
+
+// The distinct columns samples m0 .. m0+count-1 read (sample b at offset j reads column
+// used[b w + j], which starts at column_at[used[b w + j]] in a coil of N x M line-fastest
+// values). Returns their number D.
+int block_columns(int m0, int count, int M, int N, const KernelGeometry& kernel,
+                  std::int64_t* column_at, std::int64_t* used) {
+  const int w = kernel.w;
+  int D = 0;
+  for (int b = 0; b < count; ++b)
+    for (int j = 0; j < w; ++j) {
+      const std::int64_t at =
+          static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, kernel.readout_offsets[j], M);
+      int d = 0;
+      while (d < D && column_at[d] != at) ++d;
+      if (d == D) column_at[D++] = at;
+      used[b * w + j] = d;
+    }
+  return D;
+}
+
+// The sources of line l (its S source lines `lines`) for `count` samples: the S values of every
+// coil in each of the D columns staged once (stage[(c' D + d) S + s]), then source
+// t = s + S (j + w c') of sample b at v[b K + t], written in that order.
+void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S, int w, int D,
+                    const std::int64_t* column_at, const std::int64_t* used, const int* lines,
+                    int count, std::int64_t K, dcomplex* __restrict stage, dcomplex* __restrict v) {
+  for (int cs = 0; cs < L; ++cs) {
+    const dcomplex* coil = data + cs * coil_stride;
+    dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
+    for (int d = 0; d < D; ++d)
+      for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
+  }
+  for (int b = 0; b < count; ++b) {
+    dcomplex* out = v + b * K;
+    const std::int64_t* at = used + b * w;
+    for (int cs = 0; cs < L; ++cs) {
+      const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
+      for (int j = 0; j < w; ++j) {
+        const dcomplex* column = coil + at[j] * S;
+        for (int s = 0; s < S; ++s) *out++ = column[s];
+      }
+    }
+  }
+}
+
 // synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
 // target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
 // with the same products and additions, so the results are the same bit for bit. Blocks of
@@ -89,14 +118,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   const int w = kernel.w;
   const std::int64_t K = work.K;
   dcomplex* __restrict Wt = work.Wt.get();
-  // Wt (K x L, row k contiguous over the target coils): the weight of gathered source k for
-  // target coil c at k*L + c, gathered sources ordered s fastest, then j, then the source coil.
-  for (int c = 0; c < L; ++c)
-    for (int cs = 0; cs < L; ++cs)
-      for (int j = 0; j < w; ++j)
-        for (int s = 0; s < S; ++s)
-          Wt[(s + S * (j + static_cast<std::int64_t>(w) * cs)) * L + c] =
-              coefficients[s + S * (cs + static_cast<std::int64_t>(L) * j) + K * c];
+  regroup_weights(coefficients, L, kernel, K, Wt);
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
@@ -111,7 +133,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
-  // Every sum runs over k in increasing order, each term added as synthesize_line adds it.
+  // Every sum runs over k in increasing order (coil, offset, source).
   const int first = (M - n) / 2;
   const int blocks = (n + kSamples - 1) / kSamples;
   tarvo::parallel_for(blocks, work.workers, [&](std::int64_t block, int worker) {
@@ -126,37 +148,10 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
     int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * S;
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
-    // Where each distinct column the block reads starts in a coil.
-    int D = 0;
-    for (int b = 0; b < count; ++b)
-      for (int j = 0; j < w; ++j) {
-        const std::int64_t at =
-            static_cast<std::int64_t>(N) * core_detail::wrap(m0 + b, kernel.readout_offsets[j], M);
-        int d = 0;
-        while (d < D && column_at[d] != at) ++d;
-        if (d == D) column_at[D++] = at;
-        used[b * w + j] = d;
-      }
+    const int D = block_columns(m0, count, M, N, kernel, column_at, used);
     for (int l = 0; l < N; ++l) {
       if (!target(l, lines)) continue;
-      for (int cs = 0; cs < L; ++cs) {
-        const dcomplex* coil = data + cs * coil_stride;
-        dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
-        for (int d = 0; d < D; ++d)
-          for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
-      }
-      // Source t = s + S (j + w c') of sample b at v[b K + t], written in that order.
-      for (int b = 0; b < count; ++b) {
-        dcomplex* out = v + b * K;
-        const std::int64_t* at = used + b * w;
-        for (int cs = 0; cs < L; ++cs) {
-          const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
-          for (int j = 0; j < w; ++j) {
-            const dcomplex* column = coil + at[j] * S;
-            for (int s = 0; s < S; ++s) *out++ = column[s];
-          }
-        }
-      }
+      gather_sources(data, coil_stride, L, S, w, D, column_at, used, lines, count, K, stage, v);
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
       tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)
@@ -178,13 +173,6 @@ int synthesize_pattern(const SliceShape& shape, dcomplex* data, const KernelGeom
   if (!work.allocate(shape, kernel, 1)) return -1;
   synthesize_pattern_on(shape, data, kernel, mask, coefficients, fraction, work);
   return 0;
-}
-
-int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
-                             int* count_out, int** list_out, float fraction,
-                             const SliceKernelSet* set) {
-  return core_detail::synthesize_missing_lines_on(data, acquired, shape, count_out, list_out,
-                                                  fraction, set, tarvo::thread_count());
 }
 
 int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired,
@@ -211,17 +199,8 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
                      tarvo::worker_count((shape.M + kSamples - 1) / kSamples, threads)))
     return -1;
 
-  int spacing_count = set->spacing_count;
+  const int spacing_count = set->spacings ? set->spacing_count : 0;
   const int* spacings = set->spacings;
-  tarvo::buffer<int> derived;
-  if (spacing_count < 1 || !spacings) {
-    derived.reset(derive_spacings(acquired, acquired_count, &spacing_count));
-    if (!derived) {
-      tarvo::report(" could not alloc spacings array\n");
-      return -1;
-    }
-    spacings = derived.get();
-  }
   for (int i = 0; i < acquired_count; ++i)
     if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
 
@@ -229,7 +208,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   for (int j = 0; j < spacing_count && set->patterns && N > 0; ++j) {
     const KernelPattern* patterns = set->patterns[j];
     if (!patterns) continue;
-    const int P = pattern_count(spacings[j], S, 0);
+    const int P = pattern_count(spacings[j], S);
     for (int p = 0; p < P; ++p) {
       parse_pattern(patterns[p].text, offsets.get(), S, spacings[j]);
       // A pattern without coefficients (failed calibration) is not applied.
@@ -275,14 +254,36 @@ int complete_half(dcomplex* half, const int* lines, int line_count, int M, int N
   return 0;
 }
 
-}  // namespace
+// The lines of the two halves of one synthesis, the odd and the even lines unless given:
+// half_of[l] is 1 for a line of the odd (first) half, 2 for one of the even half, 0 for neither.
+struct HalfLines {
+  int odd_count = 0, even_count = 0;
+  tarvo::buffer<int> odd, even;
+  tarvo::buffer<unsigned char> half_of;
+};
 
-int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
-                      CorrectionContext* context, int swap_order, const LineHalves* halves) {
-  const int M = source->dims[0];
-  const int N = source->dims[1];
+// 0, or -1 when a list cannot be had.
+int split_lines(int N, const LineHalves* halves, HalfLines* h) {
+  h->odd_count = halves ? halves->first_count : N / 2;
+  h->even_count = halves ? halves->second_count : (N + 1) / 2;
+  h->odd.reset(tarvo::alloc_array<int>(h->odd_count));
+  h->even.reset(tarvo::alloc_array<int>(h->even_count));
+  h->half_of.reset(tarvo::alloc_array<unsigned char>(N, true));
+  if (!h->odd || !h->even || !h->half_of) return -1;
+  for (int i = 0; i < h->odd_count; ++i) h->odd[i] = halves ? halves->first[i] : 2 * i + 1;
+  for (int i = 0; i < h->even_count; ++i) h->even[i] = halves ? halves->second[i] : 2 * i;
+  for (int i = 0; i < h->odd_count; ++i)
+    if (h->odd[i] >= 0 && h->odd[i] < N) h->half_of[h->odd[i]] = 1;
+  for (int i = 0; i < h->even_count; ++i)
+    if (h->even[i] >= 0 && h->even[i] < N) h->half_of[h->even[i]] = 2;
+  return 0;
+}
+
+// True when the context holds the volume's scratch and a kernel set for each of its slices
+// (else false after the message).
+bool fits_context(const ComplexVolume* source, const ComplexVolume* output,
+                  const CorrectionContext* context) {
   const int Z = source->dims[2];
-  const int L = source->dims[3];
   const std::int64_t count = core_detail::element_count(source->ndims, source->dims);
   if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices ||
       Z > context->slice_count || !source->data || !output->data ||
@@ -290,67 +291,44 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     tarvo::report(
         "synthesize_volume: the volume does not fit the correction context.  "
         "Synthesis failed.\n");
-    return -1;
+    return false;
   }
   for (int z = 0; z < Z; ++z) {
     if (!context->slices[z]) {
       tarvo::report("synthesize_volume: no kernel for slice %d.  Synthesis failed.\n", z);
-      return -1;
+      return false;
     }
   }
-  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
-  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
-  // The halves' lines: the odd and the even lines unless given. half_of[l]: 1 for a line of
-  // the odd (first) half, 2 for one of the even half, 0 for neither.
-  const int odd_count = halves ? halves->first_count : N / 2;
-  const int even_count = halves ? halves->second_count : (N + 1) / 2;
-  tarvo::buffer<int> odd_lines(tarvo::alloc_array<int>(odd_count));
-  tarvo::buffer<int> even_lines(tarvo::alloc_array<int>(even_count));
-  tarvo::buffer<unsigned char> half_of(tarvo::alloc_array<unsigned char>(N, true));
-  if (!temp || !odd_lines || !even_lines || !half_of) {
-    tarvo::report(" could not alloc synthesis line array\n");
-    return -1;
-  }
-  for (int i = 0; i < odd_count; ++i) odd_lines[i] = halves ? halves->first[i] : 2 * i + 1;
-  for (int i = 0; i < even_count; ++i) even_lines[i] = halves ? halves->second[i] : 2 * i;
-  for (int i = 0; i < odd_count; ++i)
-    if (odd_lines[i] >= 0 && odd_lines[i] < N) half_of[odd_lines[i]] = 1;
-  for (int i = 0; i < even_count; ++i)
-    if (even_lines[i] >= 0 && even_lines[i] < N) half_of[even_lines[i]] = 2;
+  return true;
+}
 
-  // Whole-volume halves: the odd lines and the even lines (the other lines cleared),
-  // line-fastest. Frames are independent jobs: each worker has its own transpose
-  // temporary and FFT manager.
-  const dcomplex* src = static_cast<const dcomplex*>(source->data);
-  dcomplex* odd_half = context->odd_half;
-  dcomplex* even_half = context->even_half;
-  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
-  core_detail::WorkerFfts ffts(&context->fft,
-                               tarvo::worker_count(2 * frames, tarvo::thread_count()));
-  const int workers = ffts.workers();
-  tarvo::buffer<dcomplex> temps(tarvo::alloc_array<dcomplex>(MN * (workers - 1)));
-  if (!temps) {
-    tarvo::report(" could not alloc synthesis line array\n");
-    return -1;
-  }
-  auto temp_of = [&](int w) { return w == 0 ? temp.get() : temps.get() + (w - 1) * MN; };
-  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int) {
-    core_detail::transposed_lines(src + f * MN, M, N, half_of.get(), 1, odd_half + f * MN);
-    core_detail::transposed_lines(src + f * MN, M, N, half_of.get(), 2, even_half + f * MN);
-    return 0;
-  });
+// One synthesis of M x N x Z x L: the halves' lines, the context's scratch volumes (the
+// halves, line-fastest, in odd_half/even_half) and the workers, each with its FFT manager and
+// an MN-element transpose temporary.
+struct Synthesis {
+  int M, N, Z, L;
+  std::int64_t MN;
+  const HalfLines& lines;
+  CorrectionContext* context;
+  core_detail::WorkerFfts& ffts;
+  dcomplex* first_temp;   // worker 0's temporary
+  dcomplex* other_temps;  // those of workers 1 ..
+  dcomplex* out;
 
-  dcomplex* odd_slice = context->odd_slice;
-  dcomplex* even_slice = context->even_slice;
-  dcomplex* out = static_cast<dcomplex*>(output->data);
-  const int image_dims[3] = {M, N, L};
-  for (int z = 0; z < Z; ++z) {
+  dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
+
+  // Slice z: both halves completed with the slice's kernels, taken to image space,
+  // phase-aligned (the odd half first) and averaged into out. 0, or -1 after a message.
+  int slice(int z) const {
     const SliceKernelSet* set = context->slices[z];
+    dcomplex* odd_slice = context->odd_slice;
+    dcomplex* even_slice = context->even_slice;
+    const int workers = ffts.workers();
     tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
       const std::int64_t frame = (z + Z * c) * MN;
-      std::memcpy(odd_slice + c * MN, odd_half + frame,
+      std::memcpy(odd_slice + c * MN, context->odd_half + frame,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      std::memcpy(even_slice + c * MN, even_half + frame,
+      std::memcpy(even_slice + c * MN, context->even_half + frame,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
       return 0;
     });
@@ -359,9 +337,10 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     const int threads = tarvo::thread_count();
     if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
           const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
-          return h == 0
-                     ? complete_half(odd_slice, odd_lines.get(), odd_count, M, N, L, set, share)
-                     : complete_half(even_slice, even_lines.get(), even_count, M, N, L, set, share);
+          return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L, set,
+                                        share)
+                        : complete_half(even_slice, lines.even.get(), lines.even_count, M, N, L,
+                                        set, share);
         }) != 0)
       return -1;
     // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
@@ -372,9 +351,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
           return 0;
         }) != 0)
       return -1;
-    dcomplex* first = swap_order ? even_slice : odd_slice;
-    dcomplex* second = swap_order ? odd_slice : even_slice;
-    if (align_phase(first, second, 3, image_dims, nullptr, nullptr, 8, 0) != 0) return -1;
+    const int image_dims[3] = {M, N, L};
+    if (align_phase(odd_slice, even_slice, 3, image_dims, nullptr, nullptr) != 0) return -1;
     // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
     tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
       dcomplex* o = out + (z + Z * c) * MN;
@@ -386,7 +364,61 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
       }
       return 0;
     });
+    return 0;
   }
+};
+
+}  // namespace
+
+int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
+                      CorrectionContext* context, const LineHalves* halves) {
+  if (!fits_context(source, output, context)) return -1;
+  const int M = source->dims[0];
+  const int N = source->dims[1];
+  const int Z = source->dims[2];
+  const int L = source->dims[3];
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN));
+  HalfLines lines;
+  if (split_lines(N, halves, &lines) != 0 || !temp) {
+    tarvo::report(" could not alloc synthesis line array\n");
+    return -1;
+  }
+
+  // Whole-volume halves: the odd lines and the even lines (the other lines cleared),
+  // line-fastest. Frames are independent jobs: each worker has its own transpose
+  // temporary and FFT manager.
+  const dcomplex* src = static_cast<const dcomplex*>(source->data);
+  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
+  core_detail::WorkerFfts ffts(&context->fft,
+                               tarvo::worker_count(2 * frames, tarvo::thread_count()));
+  const int workers = ffts.workers();
+  tarvo::buffer<dcomplex> temps(tarvo::alloc_array<dcomplex>(MN * (workers - 1)));
+  if (!temps) {
+    tarvo::report(" could not alloc synthesis line array\n");
+    return -1;
+  }
+  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int) {
+    core_detail::transposed_lines(src + f * MN, M, N, lines.half_of.get(), 1,
+                                  context->odd_half + f * MN);
+    core_detail::transposed_lines(src + f * MN, M, N, lines.half_of.get(), 2,
+                                  context->even_half + f * MN);
+    return 0;
+  });
+
+  const Synthesis synthesis{.M = M,
+                            .N = N,
+                            .Z = Z,
+                            .L = L,
+                            .MN = MN,
+                            .lines = lines,
+                            .context = context,
+                            .ffts = ffts,
+                            .first_temp = temp.get(),
+                            .other_temps = temps.get(),
+                            .out = static_cast<dcomplex*>(output->data)};
+  for (int z = 0; z < Z; ++z)
+    if (synthesis.slice(z) != 0) return -1;
 
   output->ndims = 4;
   output->dims[0] = M;
@@ -394,9 +426,5 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
   output->dims[2] = Z;
   output->dims[3] = L;
   std::memcpy(output->tag, "dblc", 5);
-  if (source->label_count > 0 && source->labels && output->labels) {
-    output->label_count = source->label_count;
-    std::memcpy(output->labels, source->labels, static_cast<std::size_t>(source->label_count));
-  }
   return 0;
 }

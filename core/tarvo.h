@@ -28,9 +28,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
+#include <memory>
 
-#include "core/core.h"
 #include "core/volume.h"
 #include "linalg/error.h"
 #include "linalg/linalg.h"
@@ -156,16 +155,22 @@ struct AcquiredLines {
   int count = 0;
 };
 
+// The callbacks of a series (apply_frames).
+using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
+using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
+using SeriesPause = std::function<int(std::int64_t done)>;
+
 class Calibration {
  public:
-  Calibration() = default;
+  Calibration();
   ~Calibration();
   Calibration(const Calibration&) = delete;
   Calibration& operator=(const Calibration&) = delete;
 
   // The extents the kernels were made for (all 0 before a calibration): M, Z and L of every
   // frame to correct. N is the pair's (or, from kernels, the given shape's); frames may have
-  // any number of lines.
+  // any number of lines. From kernels given without M and N, both stay 0 until the first frame
+  // applied sets them.
   const VolumeShape& shape() const { return shape_; }
   // The acceleration the kernels serve, and their number per slice (kernels_per_slice(R)).
   int acceleration() const { return R_; }
@@ -186,16 +191,18 @@ class Calibration {
   friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*,
                    const AcquiredLines&);
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
+  friend int apply_frames(Calibration*, const VolumeShape&, std::int64_t, const FrameReader&,
+                          const FrameWriter&, Status*, const SeriesPause&, const AcquiredLines&);
+  // The correction context (FFTs, scratch volumes, kernel sets), of core/core.h.
+  struct Impl;
   void reset();
-  // Scratch volumes for frames of N lines (the kernels kept); 0, or -1 when they cannot be had.
-  int fit_frames(int N);
-  // The pattern record of kernel `index` (null when there is none).
-  const KernelPattern* pattern(int index) const;
+  // Scratch volumes for frames of M x N (the kernels kept); 0, or -1 when they cannot be had.
+  int fit_frames(int M, int N);
 
   VolumeShape shape_;
   VolumeShape frame_;  // the extents the scratch volumes are for
   int R_ = 1;
-  CorrectionContext context_{};          // FFTs, scratch volumes, kernel sets (owned)
+  std::unique_ptr<Impl> impl_;           // owned; null before a calibration
   const ComplexVolume* even_ = nullptr;  // borrowed: the even frame of calibrate()
 };
 
@@ -223,9 +230,11 @@ inline int check_kernels(const KernelView* kernels, int count, int L, Status* st
   return check_kernels(kernels, count, 1, L, status);
 }
 
-// A calibration holding the given kernels of `shape.Z` slices, for volumes of `shape`:
-// count == kernels_per_slice(R) * shape.Z for the R it was fitted for (else "slices"), and
-// the kernels as check_kernels takes them. *out is replaced.
+// A calibration holding a copy of the given kernels of `shape.Z` slices, for volumes of
+// `shape`: count == kernels_per_slice(R) * shape.Z for the R it was fitted for (else
+// "slices"), and the kernels as check_kernels takes them. shape.M and shape.N may both be 0
+// (not yet known): the first frame applied then sets them, and its scratch volumes are made
+// there. *out is replaced.
 int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
                              Calibration* out, Status* status);
 
@@ -252,9 +261,6 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 // With a `pause`, the frames run in rounds (as many frames as run at once); after each round,
 // on the calling thread and with no frame running, pause(done) is called with the count of
 // frames written so far, and a non-zero answer stops the series (Status::what "stopped").
-using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
-using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
-using SeriesPause = std::function<int(std::int64_t done)>;
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
                  const SeriesPause& pause = {}, const AcquiredLines& lines = {});

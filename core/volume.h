@@ -10,11 +10,8 @@
 // between the second and the last, folded), dims[3] = L coils.
 // A frame is one M x N block; frame (z, c) starts at element (z + Z*c)*M*N.
 struct ComplexVolume {
-  std::uint32_t valid;       // 1 once the record is filled in; never tested
-  std::int32_t ndims;        // extents in use: always 4 here
-  std::int32_t dims[8];      // the first ndims are meaningful
-  char tag[5];               // "dblc" (2 doubles an element) or "fltc" (2 floats an element)
-  void* data;                // the elements; owned by whoever set the record up
-  std::int32_t label_count;  // length of labels; 0 in every record the gateway builds
-  std::uint8_t* labels;      // optional per-record byte labels (label_count) or null
+  std::int32_t ndims;    // extents in use: always 4 here
+  std::int32_t dims[8];  // the first ndims are meaningful
+  char tag[5];           // "dblc" (2 doubles an element) or "fltc" (2 floats an element)
+  void* data;            // the elements; owned by whoever set the record up
 };

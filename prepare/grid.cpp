@@ -106,9 +106,11 @@ void cholesky_solve(const dcomplex* C, int n, dcomplex* y) {
 
 }  // namespace
 
-int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
-  *this = ReadoutGrid();
-  clear_error(error);
+namespace {
+
+// 0 when the R positions kx can map onto M samples (*inside: how many lie within -M/2 .. M/2),
+// else -1 with *error set.
+int check_positions(const double* kx, int R, int M, int* inside, Error* error) {
   if (M < 1 || M > kMaxPreparedLength)
     return fail(error, "M", "M must be a whole number from 1 to %d (got %d)", kMaxPreparedLength,
                 M);
@@ -125,16 +127,111 @@ int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
       return fail(error, "kx",
                   "kx must be strictly increasing (value %d, %.17g, is not above value %d, %.17g)",
                   j + 1, kx[j], j, kx[j - 1]);
-  const int h = M / 2;
   const double half = 0.5 * M;
-  int inside = 0;
-  for (int j = 0; j < R; ++j) inside += std::fabs(kx[j]) <= half ? 1 : 0;
-  if (inside < M)
+  *inside = 0;
+  for (int j = 0; j < R; ++j) *inside += std::fabs(kx[j]) <= half ? 1 : 0;
+  if (*inside < M)
     return fail(error, "kx",
                 "only %d of the %d kx positions lie within -M/2 .. M/2 (M = %d); at least M are "
                 "needed",
-                inside, R, M);
+                *inside, R, M);
+  return 0;
+}
 
+// G(p, q) = sum_r exp(2 pi i kx_r (p - q) / M) + lambda [p == q] over the `inside` samples
+// within the window (M x M, lower triangle): Toeplitz, from g(d) = sum_r exp(2 pi i kx_r d / M),
+// d = 0 .. M-1, summed in long double. lambda = 1e-12 trace(G) / M, the mean eigenvalue.
+buffer<dcomplex> regularised_gram(const double* kx, int R, int M, int inside) {
+  buffer<dcomplex> G = make_buffer<dcomplex>(static_cast<std::int64_t>(M) * M);
+  buffer<long double> g = make_buffer<long double>(2 * static_cast<std::int64_t>(M), true);
+  long double* g_re = g.get();
+  long double* g_im = g.get() + M;
+  const double half = 0.5 * M;
+  for (int j = 0; j < R; ++j) {
+    if (std::fabs(kx[j]) > half) continue;
+    phase_run(static_cast<long double>(kx[j]) / M, 0, M,
+              [&](int d, long double re, long double im) {
+                g_re[d] += re;
+                g_im[d] += im;
+              });
+  }
+  const double lambda = 1e-12 * inside;
+  for (int q = 0; q < M; ++q)
+    for (int p = q; p < M; ++p)
+      G[p + static_cast<std::int64_t>(M) * q] = {static_cast<double>(g_re[p - q]),
+                                                 static_cast<double>(g_im[p - q])};
+  for (int p = 0; p < M; ++p) G[p + static_cast<std::int64_t>(M) * p].re += lambda;
+  return G;
+}
+
+// Z = (G^-1 F^H)^H written over G (its Cholesky factor C on entry; G is Hermitian): M solves.
+// Column m of F^H is exp(2 pi i (m - h)(p - h) / M) over p, h = M/2, the product reduced modulo
+// M in integers so that every entry is accurate to rounding.
+void inverse_times_dft(dcomplex* G, int M) {
+  const int h = M / 2;
+  buffer<dcomplex> roots = make_buffer<dcomplex>(M);  // exp(2 pi i t / M), t = 0 .. M-1
+  for (int t = 0; t < M; ++t) roots[t] = unit(static_cast<long double>(t) / M);
+  buffer<dcomplex> W = make_buffer<dcomplex>(static_cast<std::int64_t>(M) * M);
+  parallel_for(M, thread_count(), [&](std::int64_t m, int) {
+    dcomplex* w = W.get() + m * M;
+    for (int p = 0; p < M; ++p) {
+      std::int64_t t = ((m - h) * static_cast<std::int64_t>(p - h)) % M;
+      if (t < 0) t += M;
+      w[p] = roots[t];
+    }
+    cholesky_solve(G, M, w);
+    return 0;
+  });
+  // Z(m, p) = conj(W(p, m)).
+  for (int p = 0; p < M; ++p)
+    for (int m = 0; m < M; ++m) {
+      const dcomplex w = W[p + static_cast<std::int64_t>(M) * m];
+      G[m + static_cast<std::int64_t>(M) * p] = {w.re, -w.im};
+    }
+}
+
+// A^H (M x R): column r is exp(2 pi i kx_r x_p / M), x_p = p - M/2; zero outside the window.
+buffer<dcomplex> sample_phases(const double* kx, int R, int M) {
+  buffer<dcomplex> AH = make_buffer<dcomplex>(static_cast<std::int64_t>(M) * R);
+  const double half = 0.5 * M;
+  parallel_for(R, thread_count(), [&](std::int64_t r, int) {
+    dcomplex* a = AH.get() + r * M;
+    if (std::fabs(kx[r]) > half) {
+      for (int p = 0; p < M; ++p) a[p] = {0.0, 0.0};
+      return 0;
+    }
+    phase_run(static_cast<long double>(kx[r]) / M, -(M / 2), M,
+              [&](int p, long double re, long double im) {
+                a[p] = {static_cast<double>(re), static_cast<double>(im)};
+              });
+    return 0;
+  });
+  return AH;
+}
+
+// max_m ||P(m, :)||_2 of the M x R map P: white noise of unit variance on the samples comes
+// out of output sample m with variance ||P(m, :)||^2.
+double noise_gain_of(const dcomplex* P, int M, int R) {
+  double gain = 0.0;
+  for (int m = 0; m < M; ++m) {
+    double sum = 0.0;
+    for (int r = 0; r < R; ++r) {
+      const dcomplex v = P[m + static_cast<std::int64_t>(M) * r];
+      sum += v.re * v.re + v.im * v.im;
+    }
+    gain = std::max(gain, std::sqrt(sum));
+  }
+  return gain;
+}
+
+}  // namespace
+
+int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
+  *this = ReadoutGrid();
+  clear_error(error);
+  int inside = 0;
+  if (check_positions(kx, R, M, &inside, error) != 0) return -1;
+  const int h = M / 2;
   bool uniform = R == M;
   for (int j = 0; uniform && j < R; ++j) uniform = kx[j] == static_cast<double>(j - h);
   if (uniform) {
@@ -143,31 +240,8 @@ int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
   }
 
   try {
-    const std::int64_t MM = static_cast<std::int64_t>(M) * M;
     const std::int64_t MR = static_cast<std::int64_t>(M) * R;
-    // G(p, q) = sum_r exp(2 pi i kx_r (p - q) / M) + lambda [p == q] over the samples inside
-    // the window: Toeplitz, from g(d) = sum_r exp(2 pi i kx_r d / M), d = 0 .. M-1, summed in
-    // long double.
-    buffer<dcomplex> G = make_buffer<dcomplex>(MM);
-    {
-      buffer<long double> g = make_buffer<long double>(2 * static_cast<std::int64_t>(M), true);
-      long double* g_re = g.get();
-      long double* g_im = g.get() + M;
-      for (int j = 0; j < R; ++j) {
-        if (std::fabs(kx[j]) > half) continue;
-        phase_run(static_cast<long double>(kx[j]) / M, 0, M,
-                  [&](int d, long double re, long double im) {
-                    g_re[d] += re;
-                    g_im[d] += im;
-                  });
-      }
-      const double lambda = 1e-12 * inside;  // 1e-12 trace(G) / M, the mean eigenvalue
-      for (int q = 0; q < M; ++q)
-        for (int p = q; p < M; ++p)
-          G[p + static_cast<std::int64_t>(M) * q] = {static_cast<double>(g_re[p - q]),
-                                                     static_cast<double>(g_im[p - q])};
-      for (int p = 0; p < M; ++p) G[p + static_cast<std::int64_t>(M) * p].re += lambda;
-    }
+    buffer<dcomplex> G = regularised_gram(kx, R, M, inside);
     // A squared pivot near lambda: some image component is not seen by the samples (too few
     // distinct positions modulo M, or wide gaps), and the fit would be made up by the
     // regularisation.
@@ -176,44 +250,9 @@ int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
                   "the kx positions do not determine %d uniform samples (the least-squares fit "
                   "is singular: too few distinct positions or too wide gaps)",
                   M);
-
-    // P = F G^-1 A^H = Z A^H with Z = (G^-1 F^H)^H (G is Hermitian): M solves instead of R.
-    // Column m of F^H is exp(2 pi i (m - h)(p - h) / M) over p, the product reduced modulo M in
-    // integers so that every entry is accurate to rounding.
-    buffer<dcomplex> roots = make_buffer<dcomplex>(M);  // exp(2 pi i t / M), t = 0 .. M-1
-    for (int t = 0; t < M; ++t) roots[t] = unit(static_cast<long double>(t) / M);
-    buffer<dcomplex> W = make_buffer<dcomplex>(MM);
-    buffer<dcomplex> AH = make_buffer<dcomplex>(MR);
-    const int threads = thread_count();
-    parallel_for(M, threads, [&](std::int64_t m, int) {
-      dcomplex* w = W.get() + m * M;
-      for (int p = 0; p < M; ++p) {
-        std::int64_t t = ((m - h) * static_cast<std::int64_t>(p - h)) % M;
-        if (t < 0) t += M;
-        w[p] = roots[t];
-      }
-      cholesky_solve(G.get(), M, w);
-      return 0;
-    });
-    // Z(m, p) = conj(W(p, m)), written over G.
-    for (int p = 0; p < M; ++p)
-      for (int m = 0; m < M; ++m) {
-        const dcomplex w = W[p + static_cast<std::int64_t>(M) * m];
-        G[m + static_cast<std::int64_t>(M) * p] = {w.re, -w.im};
-      }
-    // Column r of A^H: exp(2 pi i kx_r x_p / M), x_p = p - h; zero outside the window.
-    parallel_for(R, threads, [&](std::int64_t r, int) {
-      dcomplex* a = AH.get() + r * M;
-      if (std::fabs(kx[r]) > half) {
-        for (int p = 0; p < M; ++p) a[p] = {0.0, 0.0};
-        return 0;
-      }
-      phase_run(static_cast<long double>(kx[r]) / M, -h, M,
-                [&](int p, long double re, long double im) {
-                  a[p] = {static_cast<double>(re), static_cast<double>(im)};
-                });
-      return 0;
-    });
+    // P = F G^-1 A^H = Z A^H.
+    inverse_times_dft(G.get(), M);
+    buffer<dcomplex> AH = sample_phases(kx, R, M);
     buffer<dcomplex> forward = make_buffer<dcomplex>(MR);
     buffer<dcomplex> backward = make_buffer<dcomplex>(MR);
     complex_matmat(G.get(), M, M, AH.get(), R, forward.get());
@@ -221,18 +260,9 @@ int ReadoutGrid::build(const double* kx, int R, int M, Error* error) {
       for (int m = 0; m < M; ++m)
         backward[m + static_cast<std::int64_t>(M) * (R - 1 - r)] =
             forward[m + static_cast<std::int64_t>(M) * r];
-    // White noise of unit variance on the samples comes out of output sample m with variance
-    // ||P(m, :)||^2; a large gain means the samples do not determine the image stably (the
-    // regularisation then decides what the output holds).
-    double gain = 0.0;
-    for (int m = 0; m < M; ++m) {
-      double sum = 0.0;
-      for (int r = 0; r < R; ++r) {
-        const dcomplex v = forward[m + static_cast<std::int64_t>(M) * r];
-        sum += v.re * v.re + v.im * v.im;
-      }
-      gain = std::max(gain, std::sqrt(sum));
-    }
+    // A large gain means the samples do not determine the image stably (the regularisation
+    // then decides what the output holds).
+    const double gain = noise_gain_of(forward.get(), M, R);
     if (!(gain <= kMaxNoiseGain))
       return fail(error, "kx",
                   "the kx positions sample k-space too sparsely for M = %d: resampling would "

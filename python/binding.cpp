@@ -280,8 +280,8 @@ py::dict kernel_dict(const tarvo::KernelView& k) {
   return d;
 }
 
-// A kernel handed in from Python, held in storage of its own.
-struct OwnedKernel {
+// A kernel handed in from Python, gathered for the core to copy.
+struct GivenKernel {
   int dk = 0;
   std::string pattern;
   tarvo::buffer<cplx> coef;
@@ -331,7 +331,7 @@ class PyCalibration {
   }
 
   // A calibration holding the given kernels: a sequence of (dk, pattern, coef) with coef a 2-D
-  // complex128 array. The frame extents M, N come with the first frame applied.
+  // complex128 array. Without M, N the frame extents come with the first frame applied.
   static std::unique_ptr<PyCalibration> from_kernels(const py::sequence& kernels, int M, int N) {
     auto out = std::make_unique<PyCalibration>();
     const std::int64_t count = static_cast<std::int64_t>(py::len(kernels));
@@ -340,11 +340,11 @@ class PyCalibration {
             "The kernel list must hold one kernel per slice (1 or more); it "
             "holds " +
                 std::to_string(count) + ".");
-    out->kernels_.resize(static_cast<std::size_t>(count));
+    std::vector<GivenKernel> given(static_cast<std::size_t>(count));
     std::vector<tarvo::KernelView> views;
     for (std::int64_t z = 0; z < count; ++z) {
       py::tuple k = kernels[z];
-      OwnedKernel& owned = out->kernels_[static_cast<std::size_t>(z)];
+      GivenKernel& owned = given[static_cast<std::size_t>(z)];
       owned.dk = k[0].cast<int>();
       owned.pattern = k[1].cast<std::string>();
       const std::string name = "coef of kernel " + std::to_string(z + 1);
@@ -372,37 +372,39 @@ class PyCalibration {
     // spacings say otherwise is taken as R = 1, and check_kernels names its first fault).
     int R = 1;
     int widest = 0;
-    for (const OwnedKernel& k : out->kernels_) widest = std::max(widest, k.dk);
+    for (const GivenKernel& k : given) widest = std::max(widest, k.dk);
     if (widest % 2 == 0 && widest / 2 >= 1 && widest / 2 <= tarvo::kMaxAcceleration &&
         count % tarvo::kernels_per_slice(widest / 2) == 0)
       R = widest / 2;
     tarvo::Status status;
     if (tarvo::check_kernels(views.data(), static_cast<int>(count), R,
-                             static_cast<int>(out->kernels_[0].cols), &status) != 0)
+                             static_cast<int>(given[0].cols), &status) != 0)
       raise_status(status);
-    out->shape_ = {0, 0, static_cast<int>(count / tarvo::kernels_per_slice(R)),
-                   static_cast<int>(out->kernels_[0].cols)};
+    tarvo::VolumeShape frame = {.M = 0,
+                                .N = 0,
+                                .Z = static_cast<int>(count / tarvo::kernels_per_slice(R)),
+                                .L = static_cast<int>(given[0].cols)};
     if (M > 0 || N > 0) {
       if (M < 1 || N < 1)
         raise(ErrorKind::kValue, "The frame extents M, N must be at least 1; got " +
                                      std::to_string(M) + " x " + std::to_string(N) + ".");
-      tarvo::VolumeShape frame = out->shape_;
       frame.M = M, frame.N = N;
       if (frame.elements() > kMaxCount)
         raise(ErrorKind::kValue, "The frame extents " + std::to_string(M) + " x " +
                                      std::to_string(N) +
                                      " with these kernels give more than "
                                      "2147483647 elements a frame.");
-      int rc = 0;
-      std::string detail;
-      {
-        py::gil_scoped_release unlocked;
-        const tarvo::ReportCapture capture;
-        rc = out->ensure_core(frame, &status);
-        if (rc != 0) detail = capture.text();
-      }
-      if (rc != 0) raise_status(status, detail);
     }
+    int rc = 0;
+    std::string detail;
+    {
+      py::gil_scoped_release unlocked;
+      const tarvo::ReportCapture capture;
+      rc = tarvo::calibration_from_kernels(views.data(), static_cast<int>(views.size()), frame,
+                                           &out->core_, &status);
+      if (rc != 0) detail = capture.text();
+    }
+    if (rc != 0) raise_status(status, detail);
     return out;
   }
 
@@ -454,10 +456,7 @@ class PyCalibration {
         hold.lock();
         return raised ? -1 : 0;
       };
-      rc = ensure_core(in.folded, &status);
-      if (rc == 0)
-        rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause,
-                                 acquired);
+      rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause, acquired);
       if (rc != 0 && !raised) detail = capture.text();
     }
     if (raised) throw std::move(*raised);
@@ -469,9 +468,8 @@ class PyCalibration {
   py::list kernels() const {
     std::lock_guard<std::mutex> hold(lock_);
     py::list out;
-    const int count = kernels_.empty() ? core_.kernel_count() : static_cast<int>(kernels_.size());
-    for (int z = 0; z < count; ++z) {
-      const tarvo::KernelView k = kernels_.empty() ? core_.kernel(z) : kernels_[z].view();
+    for (int z = 0; z < core_.kernel_count(); ++z) {
+      const tarvo::KernelView k = core_.kernel(z);
       if (!k.pattern) raise(ErrorKind::kFailed, "The calibration has no kernel for a slice.");
       out.append(kernel_dict(k));
     }
@@ -483,7 +481,7 @@ class PyCalibration {
   py::list fits() const {
     std::lock_guard<std::mutex> hold(lock_);
     py::list out;
-    if (!kernels_.empty()) return out;
+    if (!core_.has_even()) return out;
     for (int i = 0; i < core_.kernel_count(); ++i) {
       const tarvo::FitRecord f = core_.fit(i);
       py::dict d;
@@ -499,15 +497,14 @@ class PyCalibration {
   // The acceleration the kernels serve.
   int acceleration() const {
     std::lock_guard<std::mutex> hold(lock_);
-    if (kernels_.empty()) return core_.acceleration();
-    return tarvo::kernels_acceleration(static_cast<int>(kernels_.size()), shape_.Z);
+    return core_.acceleration();
   }
 
   // (M, N, Z, L); M and N are None until a calibration made from kernels has been applied.
   py::tuple shape() const {
     std::lock_guard<std::mutex> hold(lock_);
     auto extent = [](int e) { return e > 0 ? py::object(py::int_(e)) : py::object(py::none()); };
-    const tarvo::VolumeShape s = current_shape();
+    const tarvo::VolumeShape s = core_.shape();
     return py::make_tuple(extent(s.M), extent(s.N), s.Z, s.L);
   }
 
@@ -524,27 +521,6 @@ class PyCalibration {
   tarvo::Calibration core_;
 
  private:
-  // A calibration made from kernels gets its core calibration for the first frame's M, N.
-  int ensure_core(const tarvo::VolumeShape& frame, tarvo::Status* status) {
-    if (kernels_.empty() || core_.shape().Z > 0) return 0;
-    if (frame.Z != shape_.Z || frame.L != shape_.L)
-      return tarvo::set_error(status, ErrorKind::kValue, "target",
-                              "The frame to correct is %d x %d x %d x %d; the kernels are for %d "
-                              "slices of %d coils.",
-                              frame.M, frame.N, frame.Z, frame.L, shape_.Z, shape_.L);
-    std::vector<tarvo::KernelView> views;
-    for (const OwnedKernel& k : kernels_) views.push_back(k.view());
-    const int rc = tarvo::calibration_from_kernels(views.data(), static_cast<int>(views.size()),
-                                                   frame, &core_, status);
-    if (rc == 0) shape_ = frame;
-    return rc;
-  }
-
-  // The calibration's extents: the core's when made by calibrate.
-  tarvo::VolumeShape current_shape() const { return kernels_.empty() ? core_.shape() : shape_; }
-
-  tarvo::VolumeShape shape_;          // from kernels: M, N are 0 until the first frame
-  std::vector<OwnedKernel> kernels_;  // the kernels handed in (empty after calibrate)
   mutable std::mutex lock_;
 };
 

@@ -117,8 +117,10 @@ SVDRec* run_las2(const SMat* A, int dimensions, int iterations, const double end
   double* wptr[10];
   for (int i = 0; i < 10; i++) wptr[i] = ws.work[i].get();
   int neig = 0;
-  const int steps = lanczosRun(A, iterations, dimensions, end[0], end[1], ws.ritz.get(),
-                               ws.bnd.get(), wptr, &neig, n, &ws.store);
+  LanczosState state{.A = A, .n = n, .wptr = wptr, .store = &ws.store};
+  const int steps = lanczosRun(
+      {.iterations = iterations, .dimensions = dimensions, .endl = end[0], .endr = end[1]}, state,
+      ws.ritz.get(), ws.bnd.get(), &neig);
   // wptr[1..4] may have been exchanged among themselves; the owners are unaffected.
   for (int i : {0, 1, 2, 3, 4, 7, 8}) ws.work[i].reset();
 

@@ -77,20 +77,36 @@ void svdMultA(const SMat* A, const double* x, double* y);
 void svdMultATA(const SMat* A, const double* x, double* y, double* scratch);
 
 // --- Lanczos iteration ---
-// wptr[0..9]: r, q(j), q(j-1), p(j), p(j-1), retrieval scratch, alpha, eta, oldeta, beta.
-int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, double endr,
-               double* ritz, double* bnd, double* wptr[10], int* neig, int n, LanczosStore* store);
-void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n,
-                      LanczosStore* store);
-double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, LanczosStore* store);
-int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* alf, double* eta,
-                 double* oldeta, double* bet, int* ll, bool* enough, double* rnm, double* tol,
-                 int n, LanczosStore* store);
+// One Lanczos run on A^T A (vectors of n = A.cols doubles): the work vectors, the store and the
+// scalars the steps carry from one to the next.
+struct LanczosState {
+  const SMat* A = nullptr;        // borrowed
+  int n = 0;                      // vector length
+  double** wptr = nullptr;        // 10 vectors (borrowed): r, q(j), q(j-1), p(j), p(j-1),
+                                  // retrieval scratch, alpha, eta, oldeta, beta
+  LanczosStore* store = nullptr;  // borrowed
+  double rnm = 0.0;               // norm of the current residual r
+  double tol = 0.0;               // below it the residual counts as zero
+  int ll = 0;                     // leading vectors kept orthogonal to permanently
+  bool enough = false;            // the run may stop
+};
+// What a run is asked for: at most `iterations` steps, `dimensions` Ritz values accepted in the
+// interval outside (endl, endr).
+struct LanczosRequest {
+  int iterations = 0;
+  int dimensions = 0;
+  double endl = 0.0, endr = 0.0;
+};
+// Runs the iteration: ritz/bnd receive the Ritz values and their error bounds, *neig the number
+// accepted. Returns the last step taken.
+int lanczosRun(const LanczosRequest& request, LanczosState& state, double* ritz, double* bnd,
+               int* neig);
+void lanczosFirstStep(LanczosState& state);
+double lanczosStartVector(LanczosState& state, int step);
+int lanczosSteps(LanczosState& state, int first, int last);
 void orthoBounds(const double* alf, double* eta, double* oldeta, const double* bet, int step,
                  double rnm);
-void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, double* scratch,
-                  double* eta, double* oldeta, int step, double* rnm, double tol,
-                  LanczosStore* store);
+void purgeVectors(LanczosState& state, int step);
 // Linear congruential generator on 31 bits; returns seed * 2^-31 in [0, 1).
 double svdRandom(int* seed);
 

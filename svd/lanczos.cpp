@@ -53,8 +53,9 @@ double svdRandom(int* seed) {
   return std::ldexp(static_cast<double>(*seed), -31);
 }
 
-double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, LanczosStore* store) {
-  double* opb = store->scratch;
+double lanczosStartVector(LanczosState& state, int step) {
+  const int n = state.n;
+  double** wptr = state.wptr;
   double rnm2 = svdDot(n, wptr[0], 1, wptr[0], 1);
   int seed = kStartSeed + step;
   for (int attempt = 0; attempt < 3; attempt++) {
@@ -62,7 +63,7 @@ double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, Lanc
       for (int i = 0; i < n; i++) wptr[0][i] = svdRandom(&seed);
     // Into the range of the operator: r <- A^T A r.
     svdCopy(n, wptr[0], 1, wptr[3], 1);
-    svdMultATA(A, wptr[3], wptr[0], opb);
+    svdMultATA(state.A, wptr[3], wptr[0], state.store->scratch);
     svdCopy(n, wptr[0], 1, wptr[3], 1);
     rnm2 = svdDot(n, wptr[0], 1, wptr[3], 1);
     if (rnm2 > 0.0) break;
@@ -75,7 +76,7 @@ double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, Lanc
   if (step > 0) {
     // Orthogonal to every stored q, then once more to q(step-1).
     for (int i = 0; i < step; i++) {
-      RETRQ(n, i, wptr[5], store);
+      RETRQ(n, i, wptr[5], state.store);
       const double t = svdDot(n, wptr[3], 1, wptr[5], 1);
       svdAxpy(n, -t, wptr[5], 1, wptr[0], 1);
     }
@@ -89,90 +90,106 @@ double lanczosStartVector(const SMat* A, double* wptr[10], int step, int n, Lanc
   return std::sqrt(rnm2);
 }
 
-void lanczosFirstStep(const SMat* A, double* wptr[10], double* rnm, double* tol, int n,
-                      LanczosStore* store) {
+void lanczosFirstStep(LanczosState& state) {
+  const int n = state.n;
+  double** wptr = state.wptr;
   double* alf = wptr[6];
-  *tol = 0.0;
-  *rnm = lanczosStartVector(A, wptr, 0, n, store);
-  if (*rnm == 0.0 || svdErrorFlag) return;
-  double t = 1.0 / *rnm;
+  state.tol = 0.0;
+  state.rnm = lanczosStartVector(state, 0);
+  if (state.rnm == 0.0 || svdErrorFlag) return;
+  double t = 1.0 / state.rnm;
   svdScaledCopy(n, t, wptr[0], 1, wptr[1], 1);
   svdScale(n, t, wptr[3], 1);
-  svdMultATA(A, wptr[3], wptr[0], store->scratch);
+  svdMultATA(state.A, wptr[3], wptr[0], state.store->scratch);
   alf[0] = svdDot(n, wptr[0], 1, wptr[3], 1);
   svdAxpy(n, -alf[0], wptr[1], 1, wptr[0], 1);
   t = svdDot(n, wptr[0], 1, wptr[3], 1);
   svdAxpy(n, -t, wptr[1], 1, wptr[0], 1);
   alf[0] += t;
   svdCopy(n, wptr[0], 1, wptr[4], 1);
-  *rnm = std::sqrt(svdDot(n, wptr[0], 1, wptr[4], 1));
-  *tol = svdReps * (*rnm + std::fabs(alf[0]));
+  state.rnm = std::sqrt(svdDot(n, wptr[0], 1, wptr[4], 1));
+  state.tol = svdReps * (state.rnm + std::fabs(alf[0]));
 }
 
-int lanczosSteps(const SMat* A, int first, int last, double* wptr[10], double* alf, double* eta,
-                 double* oldeta, double* bet, int* ll, bool* enough, double* rnm, double* tol,
-                 int n, LanczosStore* store) {
-  double* opb = store->scratch;
+namespace {
+
+// Step j's new residual r = A^T A p(j) - rnm q(j-1) - alpha(j) q(j), orthogonalised against
+// the first ll vectors (after a sharp drop of alpha) and locally against q(j-1) and q(j);
+// alpha(j) and beta(j) take the local corrections, and rnm and tol follow the new residual.
+void lanczosResidual(LanczosState& state, int j) {
+  const int n = state.n;
+  double** wptr = state.wptr;
+  double* alf = wptr[6];
+  double* eta = wptr[7];
+  double* oldeta = wptr[8];
+  double* bet = wptr[9];
+  // r = A^T A p(j) - rnm q(j-1); alpha(j) = r . p(j); r -= alpha(j) q(j)
+  svdMultATA(state.A, wptr[3], wptr[0], state.store->scratch);
+  svdAxpy(n, -state.rnm, wptr[2], 1, wptr[0], 1);
+  alf[j] = svdDot(n, wptr[0], 1, wptr[3], 1);
+  svdAxpy(n, -alf[j], wptr[1], 1, wptr[0], 1);
+
+  // Permanent orthogonalisation against the first ll vectors after a sharp drop of alpha.
+  if (j <= MAXLL && std::fabs(alf[j - 1]) > 4.0 * std::fabs(alf[j])) state.ll = j;
+  for (int i = 0; i < svdImin(state.ll, j - 1); i++) {
+    RETRP(n, i, wptr[5], state.store);
+    const double t = svdDot(n, wptr[5], 1, wptr[0], 1);
+    RETRQ(n, i, wptr[5], state.store);
+    svdAxpy(n, -t, wptr[5], 1, wptr[0], 1);
+    eta[i] = svdEps1;
+    oldeta[i] = svdEps1;
+  }
+
+  // Extended local reorthogonalisation against q(j-1) and q(j).
+  double t = svdDot(n, wptr[0], 1, wptr[4], 1);
+  svdAxpy(n, -t, wptr[2], 1, wptr[0], 1);
+  if (bet[j] > 0.0) bet[j] += t;
+  t = svdDot(n, wptr[0], 1, wptr[3], 1);
+  svdAxpy(n, -t, wptr[1], 1, wptr[0], 1);
+  alf[j] += t;
+
+  svdCopy(n, wptr[0], 1, wptr[4], 1);
+  state.rnm = std::sqrt(svdDot(n, wptr[0], 1, wptr[4], 1));
+  state.tol = svdReps * (bet[j] + std::fabs(alf[j]) + state.rnm);
+}
+
+}  // namespace
+
+int lanczosSteps(LanczosState& state, int first, int last) {
+  const int n = state.n;
+  double** wptr = state.wptr;
+  double* bet = wptr[9];
   int j;
   for (j = first; j < last; j++) {
     std::swap(wptr[1], wptr[2]);  // wptr[2] = q(j-1)
     std::swap(wptr[3], wptr[4]);  // wptr[4] = p(j-1), wptr[3] = copy of the residual
-    STORQ(n, j - 1, wptr[2], store);
-    if (j - 1 < MAXLL) STORP(n, j - 1, wptr[4], store);
-    bet[j] = *rnm;
+    STORQ(n, j - 1, wptr[2], state.store);
+    if (j - 1 < MAXLL) STORP(n, j - 1, wptr[4], state.store);
+    bet[j] = state.rnm;
 
     if (bet[j] == 0.0) {  // invariant subspace found: restart
-      *rnm = lanczosStartVector(A, wptr, j, n, store);
+      state.rnm = lanczosStartVector(state, j);
       if (svdErrorFlag) {
         // No new vector: step j is not taken; wptr[1] holds q(j-1) again on return.
         std::swap(wptr[1], wptr[2]);
         return j;
       }
-      if (*rnm == 0.0) *enough = true;
+      if (state.rnm == 0.0) state.enough = true;
     }
-    if (*enough) {
+    if (state.enough) {
       std::swap(wptr[1], wptr[2]);  // wptr[1] again holds the latest Lanczos vector
       break;
     }
 
     // q(j) = r / rnm, p(j) = (copy of r) / rnm
-    double t = 1.0 / *rnm;
+    const double t = 1.0 / state.rnm;
     svdScaledCopy(n, t, wptr[0], 1, wptr[1], 1);
     svdScale(n, t, wptr[3], 1);
 
-    // r = A^T A p(j) - rnm q(j-1); alpha(j) = r . p(j); r -= alpha(j) q(j)
-    svdMultATA(A, wptr[3], wptr[0], opb);
-    svdAxpy(n, -*rnm, wptr[2], 1, wptr[0], 1);
-    alf[j] = svdDot(n, wptr[0], 1, wptr[3], 1);
-    svdAxpy(n, -alf[j], wptr[1], 1, wptr[0], 1);
-
-    // Permanent orthogonalisation against the first ll vectors after a sharp drop of alpha.
-    if (j <= MAXLL && std::fabs(alf[j - 1]) > 4.0 * std::fabs(alf[j])) *ll = j;
-    for (int i = 0; i < svdImin(*ll, j - 1); i++) {
-      RETRP(n, i, wptr[5], store);
-      t = svdDot(n, wptr[5], 1, wptr[0], 1);
-      RETRQ(n, i, wptr[5], store);
-      svdAxpy(n, -t, wptr[5], 1, wptr[0], 1);
-      eta[i] = svdEps1;
-      oldeta[i] = svdEps1;
-    }
-
-    // Extended local reorthogonalisation against q(j-1) and q(j).
-    t = svdDot(n, wptr[0], 1, wptr[4], 1);
-    svdAxpy(n, -t, wptr[2], 1, wptr[0], 1);
-    if (bet[j] > 0.0) bet[j] += t;
-    t = svdDot(n, wptr[0], 1, wptr[3], 1);
-    svdAxpy(n, -t, wptr[1], 1, wptr[0], 1);
-    alf[j] += t;
-
-    svdCopy(n, wptr[0], 1, wptr[4], 1);
-    *rnm = std::sqrt(svdDot(n, wptr[0], 1, wptr[4], 1));
-    *tol = svdReps * (bet[j] + std::fabs(alf[j]) + *rnm);
-
-    orthoBounds(alf, eta, oldeta, bet, j, *rnm);
-    purgeVectors(n, *ll, wptr[0], wptr[1], wptr[4], wptr[3], wptr[5], eta, oldeta, j, rnm, *tol,
-                 store);
-    if (*rnm <= *tol) *rnm = 0.0;
+    lanczosResidual(state, j);
+    orthoBounds(wptr[6], wptr[7], wptr[8], bet, j, state.rnm);
+    purgeVectors(state, j);
+    if (state.rnm <= state.tol) state.rnm = 0.0;
   }
   return j;
 }
@@ -197,20 +214,28 @@ void orthoBounds(const double* alf, double* eta, double* oldeta, const double* b
   eta[step] = svdEps1;
 }
 
-void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, double* scratch,
-                  double* eta, double* oldeta, int step, double* rnm, double tol,
-                  LanczosStore* store) {
+// r = wptr[0], q = wptr[1], their copies ra = wptr[4] and qa = wptr[3], scratch wptr[5].
+void purgeVectors(LanczosState& state, int step) {
+  const int n = state.n;
+  const int ll = state.ll;
+  double* r = state.wptr[0];
+  double* q = state.wptr[1];
+  double* ra = state.wptr[4];
+  double* qa = state.wptr[3];
+  double* scratch = state.wptr[5];
+  double* eta = state.wptr[7];
+  double* oldeta = state.wptr[8];
   if (step < ll + 2) return;
   const int k = svdIndexAbsMax(step - (ll + 1), &eta[ll], 1) + ll;
   if (!(std::fabs(eta[k]) > svdReps)) return;
   const double reps1 = svdEps1 / svdReps;
   bool done = false;
   for (int pass = 0; pass < 2 && !done; pass++) {
-    if (!(*rnm > tol)) continue;
+    if (!(state.rnm > state.tol)) continue;
     // Orthogonalise q and r against every stored q(i), i = ll .. step-1.
     double tq = 0.0, tr = 0.0;
     for (int i = ll; i < step; i++) {
-      RETRQ(n, i, scratch, store);
+      RETRQ(n, i, scratch, state.store);
       double t = svdDot(n, qa, 1, scratch, 1);
       tq += std::fabs(t);
       svdAxpy(n, -t, scratch, 1, q, 1);
@@ -223,8 +248,8 @@ void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, d
     tr += std::fabs(t);
     svdAxpy(n, -t, q, 1, r, 1);
     svdCopy(n, r, 1, ra, 1);
-    *rnm = std::sqrt(svdDot(n, ra, 1, r, 1));
-    done = tq <= reps1 && tr <= reps1 * *rnm;
+    state.rnm = std::sqrt(svdDot(n, ra, 1, r, 1));
+    done = tq <= reps1 && tr <= reps1 * state.rnm;
   }
   for (int i = ll; i <= step; i++) {
     eta[i] = svdEps1;
@@ -232,16 +257,18 @@ void purgeVectors(int n, int ll, double* r, double* q, double* ra, double* qa, d
   }
 }
 
-int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, double endr,
-               double* ritz, double* bnd, double* wptr[10], int* neig, int n, LanczosStore* store) {
+int lanczosRun(const LanczosRequest& request, LanczosState& state, double* ritz, double* bnd,
+               int* neig) {
+  double** wptr = state.wptr;
   double* alf = wptr[6];
   double* eta = wptr[7];
   double* oldeta = wptr[8];
   double* bet = wptr[9];
+  const int iterations = request.iterations;
+  const int dimensions = request.dimensions;
   *neig = 0;
 
-  double rnm = 0.0, tol = 0.0;
-  lanczosFirstStep(A, wptr, &rnm, &tol, n, store);
+  lanczosFirstStep(state);
   // A first step with a zero residual (q(0) spans an invariant subspace, as for a 1 x 1 or an
   // exactly rank-1 operator) is carried on: the steps below restart or stop, and T(0..0) is
   // analysed like any other.
@@ -249,29 +276,28 @@ int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, doubl
 
   eta[0] = svdEps1;
   oldeta[0] = svdEps1;
-  int ll = 0;
+  state.ll = 0;
+  state.enough = false;
   int first = 1;
   int last = svdImin(dimensions + svdImax(8, dimensions), iterations);
-  bool enough = false;
   int intro = 0;
   int j = 0;
   for (;;) {
-    if (rnm <= tol) rnm = 0.0;
-    j = lanczosSteps(A, first, last, wptr, alf, eta, oldeta, bet, &ll, &enough, &rnm, &tol, n,
-                     store);
+    if (state.rnm <= state.tol) state.rnm = 0.0;
+    j = lanczosSteps(state, first, last);
     if (svdErrorFlag) {
       // No start vector at step j (reachable only if the operator loses its range): steps
       // 0 .. j-1 stand; analyse them and stop.
       svdErrorFlag = 0;
-      enough = true;
+      state.enough = true;
     }
-    j = enough ? j - 1 : last - 1;
+    j = state.enough ? j - 1 : last - 1;
     first = j + 1;
-    bet[j + 1] = rnm;
+    bet[j + 1] = state.rnm;
 
-    analyse_tridiagonal(j, alf, bet, ritz, bnd, wptr[5], rnm);
+    analyse_tridiagonal(j, alf, bet, ritz, bnd, wptr[5], state.rnm);
     svdSort2((j + 1) / 2, j + 1, ritz, bnd);
-    *neig = ritzBounds(&enough, endl, endr, ritz, bnd, j, tol);
+    *neig = ritzBounds(&state.enough, request.endl, request.endr, ritz, bnd, j, state.tol);
 
     if (*neig >= dimensions) break;
     std::int64_t next;
@@ -286,8 +312,8 @@ int lanczosRun(const SMat* A, int iterations, int dimensions, double endl, doubl
       next = first + (grow > 3 ? grow : 3);
     }
     last = static_cast<int>(next < iterations ? next : iterations);
-    if (enough || first >= iterations) break;
+    if (state.enough || first >= iterations) break;
   }
-  STORQ(n, j, wptr[1], store);
+  STORQ(state.n, j, wptr[1], state.store);
   return j;
 }

@@ -127,7 +127,6 @@ double line_synthesis_seconds(const tarvo_test::Phantom& p, const tarvo::KernelV
 
 ComplexVolume record(const tarvo_test::Phantom& p, const dcomplex* data) {
   ComplexVolume v{};
-  v.valid = 1;
   v.ndims = 4;
   v.dims[0] = p.M, v.dims[1] = p.N, v.dims[2] = p.Z, v.dims[3] = p.L;
   std::memcpy(v.tag, "dblc", 5);
@@ -187,7 +186,7 @@ double interleave_seconds(const tarvo_test::Phantom& p) {
   CorrectionContext context{};
   if (context_create(&context, &A) != 0) return -1;
   const auto t0 = Clock::now();
-  const bool ok = tarvo_interleave_frames(&A, &B, &D, 0, &context) == 0;
+  const bool ok = tarvo_interleave_frames(&A, &B, &D, &context) == 0;
   const double seconds = seconds_since(t0);
   context_destroy(&context);
   return ok ? seconds : -1;

@@ -33,8 +33,7 @@ using tarvo_bench::seconds_since;
 bool correction_call(const tarvo_test::Phantom& p) {
   const std::int64_t count = static_cast<std::int64_t>(p.M) * p.N * p.Z * p.L;
   auto make = [&](const dcomplex* data) {
-    return ComplexVolume{1, 4,      {p.M, p.N, p.Z, p.L}, "dblc", const_cast<dcomplex*>(data),
-                         0, nullptr};
+    return ComplexVolume{4, {p.M, p.N, p.Z, p.L}, "dblc", const_cast<dcomplex*>(data)};
   };
   tarvo::buffer<dcomplex> e(tarvo::alloc_array<dcomplex>(count, true));
   tarvo::buffer<dcomplex> f(tarvo::alloc_array<dcomplex>(count, true));

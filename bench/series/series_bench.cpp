@@ -34,7 +34,6 @@ using tarvo_bench::seconds_since;
 
 ComplexVolume record(const tarvo::VolumeShape& s, const dcomplex* data) {
   ComplexVolume v{};
-  v.valid = 1;
   v.ndims = 4;
   v.dims[0] = s.M, v.dims[1] = s.N, v.dims[2] = s.Z, v.dims[3] = s.L;
   std::memcpy(v.tag, "dblc", 5);

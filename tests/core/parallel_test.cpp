@@ -42,7 +42,6 @@ bool same_bits(const std::vector<dcomplex>& a, const std::vector<dcomplex>& b) {
 
 ComplexVolume record(int M, int N, int Z, int L, dcomplex* data) {
   ComplexVolume v{};
-  v.valid = 1;
   v.ndims = 4;
   v.dims[0] = M, v.dims[1] = N, v.dims[2] = Z, v.dims[3] = L;
   std::memcpy(v.tag, "dblc", 5);
@@ -263,9 +262,8 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   for (int threads : {1, 2, 3, 8}) {
     Threads t(threads);
     dcomplex* coefficients = nullptr;
-    ASSERT_EQ(
-        calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0),
-        0);
+    ASSERT_EQ(calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients),
+              0);
     std::vector<dcomplex> got(coefficients, coefficients + std::size_t(K) * L);
     tarvo::free_bytes(coefficients);
     if (first.empty()) {
@@ -280,8 +278,7 @@ TEST(KernelFit, SameWeightsForEveryThreadCountAndCloseToTheExactKernel) {
   int status = -1;
   {
     const tarvo::KernelFormScope baseline(tarvo::KernelForm::kBaseline);
-    status =
-        calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients, 0, 0);
+    status = calibrate_kernel(shape, slice.data(), tarvo_test::kKernel, training, &coefficients);
   }
   ASSERT_EQ(status, 0);
   std::vector<dcomplex> baseline(coefficients, coefficients + std::size_t(K) * L);
@@ -303,7 +300,7 @@ TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
   for (int threads : {1, 2, 3, 8, 8}) {
     Threads t(threads);
     std::vector<dcomplex> a = a0, b = b0;
-    ASSERT_EQ(align_phase(a.data(), b.data(), 3, dims, nullptr, nullptr, 8, 0), 0);
+    ASSERT_EQ(align_phase(a.data(), b.data(), 3, dims, nullptr, nullptr), 0);
     if (first_a.empty()) first_a = a, first_b = b;
     EXPECT_TRUE(same_bits(a, first_a) && same_bits(b, first_b)) << threads << " threads";
   }
@@ -348,14 +345,13 @@ TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
     a[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 40 + r);
     b[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 50 + r);
     want_a[r] = a[r], want_b[r] = b[r];
-    ASSERT_EQ(align_phase(want_a[r].data(), want_b[r].data(), 3, dims, nullptr, nullptr, 8, 0), 0);
+    ASSERT_EQ(align_phase(want_a[r].data(), want_b[r].data(), 3, dims, nullptr, nullptr), 0);
   }
   std::vector<int> status(runs, -1);
   std::vector<std::thread> callers;
   for (int r = 0; r < runs; ++r)
-    callers.emplace_back([&, r] {
-      status[r] = align_phase(a[r].data(), b[r].data(), 3, dims, nullptr, nullptr, 8, 0);
-    });
+    callers.emplace_back(
+        [&, r] { status[r] = align_phase(a[r].data(), b[r].data(), 3, dims, nullptr, nullptr); });
   for (std::thread& c : callers) c.join();
   for (int r = 0; r < runs; ++r) {
     EXPECT_EQ(status[r], 0) << r;

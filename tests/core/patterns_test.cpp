@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/core_steps.h"
 
 namespace {
 
@@ -56,20 +57,6 @@ TEST(CalibrationLines, ReportsAFailedListAllocationAndKeepsTheMask) {
   EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
   EXPECT_EQ(count, -5);
   EXPECT_EQ(mask, std::vector<int>(6, 1));
-}
-
-TEST(DeriveSpacings, ListsTheDistancesBetweenAcquiredLines) {
-  auto derive = [](std::vector<int> list) {
-    int n = -1;
-    int* s = derive_spacings(list.data(), int(list.size()), &n);
-    std::vector<int> out(s, s + n);
-    tarvo::free_bytes(s);
-    return out;
-  };
-  EXPECT_EQ(derive({0, 2, 4, 6}), (std::vector<int>{2}));
-  EXPECT_EQ(derive({0, 1, 2}), (std::vector<int>{}));  // a distance of 1 gives none
-  EXPECT_EQ(derive({9, 6, 4, 4}), (std::vector<int>{2, 3}));
-  EXPECT_EQ(derive({0, 33}), (std::vector<int>{}));  // bit 32 mod 32 is bit 0
 }
 
 // Regression: with a single row or column the half extent is 0; the frame is shifted along the

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/core_steps.h"
 
 namespace tarvo_test {
 
@@ -79,7 +80,7 @@ inline SliceKernelSet* one_pattern_set(const std::vector<dcomplex>* coefficients
   set->readout_width = kW;
   set->patterns = tarvo::alloc_array<KernelPattern*>(1, true);
   set->patterns[0] = tarvo::alloc_array<KernelPattern>(1, true);
-  build_patterns(set->patterns[0], 2, kS, 0);
+  build_patterns(set->patterns[0], 2, kS);
   if (coefficients) {
     dcomplex* c = tarvo::alloc_array<dcomplex>(std::int64_t(coefficients->size()));
     std::memcpy(c, coefficients->data(), coefficients->size() * sizeof(dcomplex));
@@ -100,7 +101,7 @@ struct Volume {
   Volume(int M, int N, int Z, int L, std::vector<dcomplex> values = {})
       : data(values.empty() ? std::vector<dcomplex>(std::size_t(M) * N * Z * L, dcomplex{0, 0})
                             : std::move(values)) {
-    record = {1, 4, {M, N, Z, L}, "dblc", data.data(), 0, nullptr};
+    record = {4, {M, N, Z, L}, "dblc", data.data()};
   }
   Volume(const Volume&) = delete;
 };

@@ -287,7 +287,7 @@ TEST_F(Gateway, OutputThreeCoefIsTheFittedKernel) {
   ASSERT_EQ(c.console, "");
   std::vector<dcomplex> even = ph.even, odd = ph.odd;
   auto record = [&](std::vector<dcomplex>& v) {
-    return ComplexVolume{1, 4, {M, N, Z, L}, "dblc", v.data(), 0, nullptr};
+    return ComplexVolume{4, {M, N, Z, L}, "dblc", v.data()};
   };
   tarvo::Calibration calibration;
   tarvo::Status status;

@@ -97,9 +97,11 @@ TEST(SvdLas2, ZeroMatrixHasNoStartVectorAndNoTriplet) {
   LanczosStore run = {store.data(), iterations + 2, opb.data()};
   svdErrorFlag = 0;
   int neig = -1;
-  EXPECT_EQ(lanczosRun(A.get(), iterations, 1, kEnd[0], kEnd[1], ritz.data(), bnd.data(), wptr,
-                       &neig, n, &run),
-            0);
+  LanczosState state{.A = A.get(), .n = n, .wptr = wptr, .store = &run};
+  EXPECT_EQ(
+      lanczosRun({.iterations = iterations, .dimensions = 1, .endl = kEnd[0], .endr = kEnd[1]},
+                 state, ritz.data(), bnd.data(), &neig),
+      0);
   EXPECT_EQ(neig, 0);
   EXPECT_EQ(svdErrorFlag, kNoStartVector);
   for (double* p : store) EXPECT_EQ(p, nullptr);

@@ -1,0 +1,97 @@
+// The single steps of the core that production runs only inside larger ones (core/internal.h),
+// as the tests call them: each a thin driver over the production step, or (synthesize_line) the
+// kernel model written out plainly.
+#pragma once
+
+#include "core/core.h"
+#include "core/internal.h"
+#include "linalg/memory.h"
+#include "linalg/parallel.h"
+
+// Transposes a rows x cols column-major matrix in place: element (j, i) of the cols x rows
+// result is element (i, j) of the input. Returns 0, or -1 when the temporary cannot be obtained
+// (data unchanged).
+inline int transpose_frame(dcomplex* data, int rows, int cols) {
+  tarvo::buffer<dcomplex> temp(
+      tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(rows) * cols));
+  if (!temp) return -1;
+  core_detail::transpose_with(data, rows, cols, temp.get());
+  return 0;
+}
+
+// Fits the K x L coefficient array (K = kernel.rows(L)) of one pattern by least squares over
+// the training set (its calibration lines and the n_ro central readout samples starting at
+// (M - n_ro)/2): (A^H A) W_c = A^H b_c for each target coil c, by conjugate gradients (40
+// passes, tolerance 1e-9). The training data are first divided by the RMS magnitude of A's
+// entries, so the weights do not depend on the scale of the data. *coefficients is allocated
+// when null (reused otherwise) and cleared before the solves. Returns 0, or -1 after
+// " could not alloc <AH|X|N|b|Xb> array\n" (buffers released). A itself is held only as its
+// conjugate transpose AH.
+inline int calibrate_kernel(const SliceShape& slice, const dcomplex* data,
+                            const KernelGeometry& kernel, const TrainingSet& training,
+                            dcomplex** coefficients) {
+  core_detail::CalibrationBlocks blocks;
+  return core_detail::calibrate_kernel_with(slice, data, kernel, training, coefficients, &blocks);
+}
+
+// column_X[k] <- sum_{r < R} AH(k, r) * column_A[r], k < K, accumulated in increasing r: one
+// column of A^H A. Returns 0.
+inline int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R,
+                       dcomplex* column_X) {
+  tarvo::complex_matmat_rows(AH, K, R, column_A, 1, nullptr, 0, K, column_X);
+  return 0;
+}
+
+// Builds the patterns and calibration lines of a set (its spacings given) and fits each pattern's
+// coefficients on one line-fastest slice; acquired holds shape.acquired lines. n_ro =
+// trunc(M*fraction) for 0 < fraction <= 1, else M/4. Returns 0, or -1 after a message.
+inline int fit_slice_kernels(const dcomplex* slice, const int* acquired, const SliceShape& shape,
+                             SliceKernelSet* set, float fraction) {
+  core_detail::CalibrationBlocks blocks;
+  return core_detail::fit_slice_kernels_with(slice, acquired, shape, set, fraction, &blocks);
+}
+
+// Completes one line-fastest slice: every pattern of the set (those with coefficients) fills the
+// missing lines it can reach from the shape.acquired lines of the list `acquired`. The new-line
+// list (occupied lines, counted from 1) is handed back through the given pointers (freed here when
+// list_out is null). Returns 0, or -1 after " could not alloc NewPhaseLines array\n" or another
+// allocation message.
+inline int synthesize_missing_lines(dcomplex* data, const int* acquired, const SliceShape& shape,
+                                    int* count_out, int** list_out, float fraction,
+                                    const SliceKernelSet* set) {
+  return core_detail::synthesize_missing_lines_on(data, acquired, shape, count_out, list_out,
+                                                  fraction, set, tarvo::thread_count());
+}
+
+// data(l, m, c) <- sum_{c', j, s} data((l + o[s]) mod N, (m + q[j]) mod M, c') * W(s + S*(c' +
+// L*j), c) for the central trunc(M*fraction) samples m, summed in that order. Returns 0.
+inline int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
+                           const dcomplex* coefficients, const KernelGeometry& kernel,
+                           float fraction) {
+  const int M = shape.M;
+  const int L = shape.L;
+  const int N = shape.N;
+  const int S = kernel.S;
+  const std::int64_t K = kernel.rows(L);
+  if (fraction < 0.0f) fraction = 0.0f;
+  if (fraction > 1.0f) fraction = 1.0f;
+  const int n = static_cast<int>(static_cast<float>(M) * fraction);
+  const dcomplex* W = coefficients + K * c;
+  for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
+    dcomplex sum = {0.0, 0.0};
+    for (int cs = 0; cs < L; ++cs) {
+      const dcomplex* coil = data + cs * shape.coil_elements();
+      for (int j = 0; j < kernel.w; ++j) {
+        const dcomplex* column = coil + static_cast<std::int64_t>(N) *
+                                            core_detail::wrap(m, kernel.readout_offsets[j], M);
+        const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
+        for (int s = 0; s < S; ++s) {
+          const dcomplex v = column[core_detail::wrap(l, kernel.line_offsets[s], N)];
+          sum = tarvo::complex_mult_add(sum, weights[s], v);
+        }
+      }
+    }
+    data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = sum;
+  }
+  return 0;
+}

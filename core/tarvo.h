@@ -183,6 +183,9 @@ class Calibration {
   FitRecord fit(int index) const;
   // True when made by calibrate() (corrected_even can then run).
   bool has_even() const { return even_ != nullptr; }
+  // Gives up the borrowed even frame (for a caller whose frame is gone before the calibration
+  // is): corrected_even then refuses to run, as on a calibration made from kernels.
+  void release_even() { even_ = nullptr; }
 
  private:
   friend int calibrate(const ComplexVolume&, const ComplexVolume&, const CalibrationOptions&,

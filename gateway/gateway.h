@@ -34,7 +34,7 @@ mxArray* volume_to_mxarray(const ComplexVolume* v);
 int volume_same_size(const ComplexVolume* a, const ComplexVolume* b, const char* label_a = "",
                      const char* label_b = "");
 
-// Sets up *out as a result record shaped like `like`: valid 1, ndims 4, like's first four
-// extents, "dblc", cleared data, no labels. Returns 0, or -1 after a console message with
+// Sets up *out as a result record shaped like `like`: ndims 4, like's first four extents,
+// "dblc", cleared data. Returns 0, or -1 after a console message with
 // *out left as it was.
 int volume_setup_result(const ComplexVolume* like, OwnedVolume* out);

@@ -321,6 +321,7 @@ class PyCalibration {
         const ComplexVolume ev = tarvo::make_volume(e.folded, ed),
                             ov = tarvo::make_volume(o.folded, od);
         rc = tarvo::calibrate(ev, ov, tarvo::CalibrationOptions{.R = R}, &out->core_, &status);
+        out->core_.release_even();  // ev and its data end with this call
       } else {
         set_no_memory(&status, "the copy of an input");
       }

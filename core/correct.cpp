@@ -145,6 +145,7 @@ void Calibration::reset() {
   shape_ = {};
   frame_ = {};
   R_ = 1;
+  fitted_ = false;
   even_ = nullptr;
 }
 
@@ -180,7 +181,7 @@ const KernelPattern* pattern_at(const CorrectionContext& context, const KernelPl
 
 FitRecord Calibration::fit(int index) const {
   KernelPlace at;
-  if (!impl_ || !place_of(index, R_, shape_.Z, &at)) return {};
+  if (!impl_ || !fitted_ || !place_of(index, R_, shape_.Z, &at)) return {};
   const KernelPattern* p = pattern_at(impl_->context, at);
   if (!p || !p->coefficients) return {};
   return {.equations = p->equations,
@@ -278,6 +279,7 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   out->shape_ = shape_of(even);
   out->frame_ = out->shape_;
   out->R_ = R;
+  out->fitted_ = true;
   out->even_ = &even;
   return 0;
 }

@@ -181,7 +181,10 @@ class Calibration {
   KernelView kernel(int index) const;
   // How kernel `index` was fitted (a default record for kernels given by calibration_from_kernels).
   FitRecord fit(int index) const;
-  // True when made by calibrate() (corrected_even can then run).
+  // True when made by calibrate() (fit() then reports each fit).
+  bool fitted() const { return fitted_; }
+  // True when made by calibrate() and the even frame is still borrowed (corrected_even can
+  // then run).
   bool has_even() const { return even_ != nullptr; }
   // Gives up the borrowed even frame (for a caller whose frame is gone before the calibration
   // is): corrected_even then refuses to run, as on a calibration made from kernels.
@@ -207,6 +210,7 @@ class Calibration {
   int R_ = 1;
   std::unique_ptr<Impl> impl_;           // owned; null before a calibration
   const ComplexVolume* even_ = nullptr;  // borrowed: the even frame of calibrate()
+  bool fitted_ = false;
 };
 
 // Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is

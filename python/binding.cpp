@@ -482,7 +482,7 @@ class PyCalibration {
   py::list fits() const {
     std::lock_guard<std::mutex> hold(lock_);
     py::list out;
-    if (!core_.has_even()) return out;
+    if (!core_.fitted()) return out;
     for (int i = 0; i < core_.kernel_count(); ++i) {
       const tarvo::FitRecord f = core_.fit(i);
       py::dict d;

@@ -24,28 +24,15 @@ using tarvo_test::complex_array;
 using tarvo_test::same_bits;
 
 // One tarvo_apply call: the output, or the error it raised.
-struct Apply {
-  mxArray* out[2] = {nullptr, nullptr};
-  bool raised = false;
-  std::string id, message;
-  Apply(int nlhs, std::vector<const mxArray*> in) {
-    raised =
-        tarvo_mxhost_call(tarvo_apply_mex, nlhs, out, static_cast<int>(in.size()), in.data()) != 0;
-    id = tarvo_mxhost_error_id();
-    message = tarvo_mxhost_error_message();
-  }
-  ~Apply() {
-    for (mxArray* a : out) mxDestroyArray(a);
-  }
-  Apply(const Apply&) = delete;
-  Apply& operator=(const Apply&) = delete;
+struct Apply : tarvo_test::Raised {
+  Apply(int nlhs, std::vector<const mxArray*> in) : Raised(tarvo_apply_mex, nlhs, std::move(in)) {}
 };
 
-class TarvoApply : public testing::Test {
+class TarvoApply : public tarvo_test::HostArrays {
  protected:
   static constexpr int M = 12, N = 10, Z = 2, L = 3, T = 3;
   void SetUp() override {
-    live_ = tarvo_mxhost_live_arrays();
+    HostArrays::SetUp();
     tarvo_test::PhantomOptions o;
     o.M = M, o.N = N, o.Z = Z, o.L = L, o.seed = 21;
     const tarvo_test::Phantom ph = tarvo_test::make_phantom(o);
@@ -61,16 +48,6 @@ class TarvoApply : public testing::Test {
     const Call calibration(3, {even_, odd_});
     ASSERT_EQ(calibration.console, "");
     K_ = keep(duplicate(calibration.out[2]));
-  }
-  void TearDown() override {
-    tarvo::alloc_fail_at(0);
-    tarvo_mxhost_fail_create_at(0);
-    for (mxArray* a : owned_) mxDestroyArray(a);
-    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
-  }
-  mxArray* keep(mxArray* a) {
-    owned_.push_back(a);
-    return a;
   }
   // Frame t of the series as an M x N x Z x L array.
   mxArray* frame(int t) {
@@ -89,8 +66,6 @@ class TarvoApply : public testing::Test {
   }
   static mxArray* duplicate(const mxArray* a);
 
-  long live_ = 0;
-  std::vector<mxArray*> owned_;
   mxArray *even_ = nullptr, *odd_ = nullptr, *series_ = nullptr, *K_ = nullptr;
 };
 

@@ -21,27 +21,13 @@ namespace {
 using tarvo_test::complex_array;
 using tarvo_test::same_bits;
 
-struct Outcome {
-  mxArray* out[2] = {nullptr, nullptr};
-  bool raised = false;
-  std::string id, message;
-  Outcome(tarvo_mxhost_entry entry, int nlhs, std::vector<const mxArray*> in) {
-    raised = tarvo_mxhost_call(entry, nlhs, out, static_cast<int>(in.size()), in.data()) != 0;
-    id = tarvo_mxhost_error_id();
-    message = tarvo_mxhost_error_message();
-  }
-  ~Outcome() {
-    for (mxArray* a : out) mxDestroyArray(a);
-  }
-  Outcome(const Outcome&) = delete;
-  Outcome& operator=(const Outcome&) = delete;
-};
+using Outcome = tarvo_test::Raised;
 
-class AcceleratedCalls : public testing::Test {
+class AcceleratedCalls : public tarvo_test::HostArrays {
  protected:
   static constexpr int M = 12, N = 12, Z = 2, L = 2;
   void SetUp() override {
-    live_ = tarvo_mxhost_live_arrays();
+    HostArrays::SetUp();
     tarvo_test::PhantomOptions o;
     o.M = M, o.N = N, o.Z = Z, o.L = L, o.seed = 5;
     const tarvo_test::Phantom ph = tarvo_test::make_phantom(o);
@@ -57,16 +43,6 @@ class AcceleratedCalls : public testing::Test {
     lines_name_ = keep(mxCreateString("Lines"));
     lines_ = keep(mxCreateDoubleMatrix_700(1, N / 2, mxREAL));
     for (int k = 0; k < N / 2; ++k) mxGetPr(lines_)[k] = 2 * k + 1;
-  }
-  void TearDown() override {
-    tarvo::alloc_fail_at(0);
-    tarvo_mxhost_fail_create_at(0);
-    for (mxArray* a : owned_) mxDestroyArray(a);
-    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
-  }
-  mxArray* keep(mxArray* a) {
-    owned_.push_back(a);
-    return a;
   }
 
   // Fails allocation k = 1, 2, ... of the call, then host array k = 1, 2, ..., until the
@@ -104,8 +80,6 @@ class AcceleratedCalls : public testing::Test {
     }
   }
 
-  long live_ = 0;
-  std::vector<mxArray*> owned_;
   mxArray *even_ = nullptr, *odd_ = nullptr, *target_ = nullptr;
   mxArray *r_name_ = nullptr, *r_ = nullptr, *lines_name_ = nullptr, *lines_ = nullptr;
 };

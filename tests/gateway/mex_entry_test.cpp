@@ -76,27 +76,14 @@ Phantom phantom(int M, int N, int Z, int L) {
 using tarvo_test::Call;  // one mexFunction call: console text, assigned outputs, allocations
 
 // Inputs owned by the test; every array the module creates must be gone after each call.
-class Gateway : public testing::Test {
+class Gateway : public tarvo_test::HostArrays {
  protected:
-  void SetUp() override { live_ = tarvo_mxhost_live_arrays(); }
-  void TearDown() override {
-    tarvo::alloc_fail_at(0);
-    tarvo_mxhost_fail_create_at(0);
-    for (mxArray* a : owned_) mxDestroyArray(a);
-    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
-  }
-  mxArray* keep(mxArray* a) {
-    owned_.push_back(a);
-    return a;
-  }
   mxArray* kspace(const std::vector<int>& dims, const std::vector<dcomplex>& data) {
     return keep(complex_array(dims, data));
   }
   mxArray* numeric(const std::vector<int>& dims, mxClassID cls, mxComplexity c) {
     return keep(mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), cls, c));
   }
-  long live_ = 0;
-  std::vector<mxArray*> owned_;
 };
 
 TEST_F(Gateway, ArgumentCountsPrintTheirTextWithoutNewline) {

@@ -2,6 +2,8 @@
 // outputs it assigned (destroyed with the Call) and the allocations it made.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -51,6 +53,43 @@ struct Call {
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
   bool no_outputs() const { return !out[0] && !out[1] && !out[2] && !out[3]; }
+};
+
+// One call of a MEX entry that raises MATLAB-style errors: the outputs it assigned (destroyed
+// with the Raised), whether it raised an error, and the error's identifier and message.
+struct Raised {
+  mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
+  bool raised = false;
+  std::string id, message;
+  Raised(tarvo_mxhost_entry entry, int nlhs, std::vector<const mxArray*> in) {
+    raised = tarvo_mxhost_call(entry, nlhs, out, static_cast<int>(in.size()), in.data()) != 0;
+    id = tarvo_mxhost_error_id();
+    message = tarvo_mxhost_error_message();
+  }
+  ~Raised() {
+    for (mxArray* a : out) mxDestroyArray(a);
+  }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+};
+
+// A test whose input arrays it owns (keep): after each test, with no failure injected any more,
+// every host array the module created must be gone.
+class HostArrays : public testing::Test {
+ protected:
+  void SetUp() override { live_ = tarvo_mxhost_live_arrays(); }
+  void TearDown() override {
+    tarvo::alloc_fail_at(0);
+    tarvo_mxhost_fail_create_at(0);
+    for (mxArray* a : owned_) mxDestroyArray(a);
+    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
+  }
+  mxArray* keep(mxArray* a) {
+    owned_.push_back(a);
+    return a;
+  }
+  long live_ = 0;
+  std::vector<mxArray*> owned_;
 };
 
 // Same class, extents and bits (for struct arrays: field by field, recursively).

@@ -78,6 +78,18 @@ def _rss(images):
     return np.sqrt(np.sum(np.abs(images) ** 2, axis=3))
 
 
+def _rss_into(E, crop, out):
+    """out (t x Z x N x Mo, C order) <- the root sum of squares over the coils of E (M x N x Z x
+    L x t, Fortran order), cropped to the readout pixels crop; E is overwritten."""
+    c = E.transpose()  # t x L x Z x N x M
+    if not c.flags.c_contiguous:
+        c = np.ascontiguousarray(c)
+    parts = c.view(c.real.dtype)  # real and imaginary parts side by side along the readout
+    np.square(parts, out=parts)
+    power = parts.sum(axis=1)
+    np.sqrt((power[..., 0::2] + power[..., 1::2])[..., crop], out=out)
+
+
 def ghost_to_signal(before, after):
     """(before, after): mean magnitude over the ghost band (the object shifted by half the
     lines, outside the object) over the mean over the object, the object being where the
@@ -169,6 +181,18 @@ def _prefetched(chunks):
             item = None
 
 
+def _calibrate(even, odd, threads):
+    """tarvo.calibrate one slice at a time (a slice's kernels depend on that slice alone), so
+    that the fit's working memory is that of one slice."""
+    import tarvo
+
+    kernels = []
+    for z in range(even.shape[2]):
+        kernels += tarvo.calibrate(even[:, :, z:z + 1], odd[:, :, z:z + 1],
+                                   threads=threads).kernels
+    return tarvo.Calibration.from_kernels(kernels, even.shape[:2])
+
+
 def convert(infile, output, coils=None, preview=None, calibration=None, prewhiten=True,
             chunk=2, threads=None, say=print):
     """The whole command; returns a dict of what was done. Raises RawFileError (refused or
@@ -196,23 +220,26 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                 return None
 
             nifti, coil_out, preview_out = stage(output), stage(coils), stage(preview)
-            (_, k), = raw.read(pair, chunk=2, threads=threads)
-            cal = tarvo.calibrate(np.asfortranarray(k[..., 0]), np.asfortranarray(k[..., 1]),
-                                  threads=threads)
+            # Frames are read in single precision, that of the file's samples (the correction
+            # computes in double precision).
+            (_, k), = raw.read(pair, chunk=2, threads=threads, dtype=np.complex64)
+            cal = _calibrate(k[..., 0], k[..., 1], threads)
             del k
-            magnitude = np.zeros((Mo, N, raw.Z, len(frames)), np.float32, order="F")
+            series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
+            magnitude = series.transpose()  # Mo x N x Z x frames
             coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
                 if coil_out else None
             progress = _Progress(len(frames), say)
             done, ratios = 0, None
             try:
-                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk),
-                                                    threads=threads)):
+                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
+                                                    dtype=np.complex64, reuse=True)):
                     t0 = time.perf_counter()
-                    E = cal.apply(k, threads=threads)[crop]
-                    magnitude[..., done:done + len(part)] = _rss(E)
+                    E = cal.apply(k, threads=threads)
                     if coil_file is not None:
-                        coil_file.write(done, E)
+                        coil_file.write(done, E[crop])
+                    _rss_into(E, crop, series[done:done + len(part)])
+                    del E
                     if done == 0:
                         before = _rss(coil_images(k[..., 0])[crop])
                         ratios = ghost_to_signal(before, magnitude[..., 0])
@@ -220,7 +247,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                             z = raw.Z // 2
                             outputs.preview(preview_out.tmp, before[:, :, z],
                                             magnitude[:, :, z, 0])
-                    del k, E
+                    del k
                     done += len(part)
                     progress.update(len(part), time.perf_counter() - t0)
             finally:

@@ -296,7 +296,7 @@ def test_bad_files_are_refused_before_any_frame_with_the_reason(tmp_path, damage
     ({}, lambda p: edit(p, line_index(3, 1, 11), data=np.zeros(7)),
      f"acquisition {line_index(3, 1, 11)} holds 7 values; its header asks for 27 samples x 3 "
      "channels x 2 = 162 (a truncated record)"),
-    ({}, lambda p: _corrupt_heap(p, -1), "cannot read the data of acquisitions 5 to 61 of {p}: "
+    ({}, lambda p: _corrupt_heap(p, -1), "cannot read the data of acquisitions 35 to 61 of {p}: "
      "Can't read data (bad global heap collection signature)"),
     ({"R": 12}, lambda p: None, "the readout positions (trapezoid) cannot be resampled onto 16 "
      "samples: only 12 of the 12 kx positions lie within -M/2 .. M/2 (M = 16); at least M are "

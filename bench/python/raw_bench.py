@@ -71,7 +71,7 @@ def accuracy(folder):
         with RawFile(path) as raw:
             W, counters = raw.whitening, raw.slice_counters
     finally:
-        for p in (out,) if kept else (path, out):
+        for p in (path, out):
             if os.path.exists(p):
                 os.unlink(p)
 

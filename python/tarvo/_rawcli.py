@@ -59,7 +59,7 @@ def _parser():
                    "(default: the first complementary pair)")
     p.add_argument("--no-prewhiten", dest="prewhiten", action="store_false",
                    help="do not pre-whiten with the noise scans")
-    p.add_argument("--chunk", type=int, default=2, help="frames read and corrected at a time")
+    p.add_argument("--chunk", type=int, default=1, help="frames read and corrected at a time")
     p.add_argument("--threads", type=int, default=None, help="threads per call")
     return p
 
@@ -86,8 +86,11 @@ def _rss_into(E, crop, out):
         c = np.ascontiguousarray(c)
     parts = c.view(c.real.dtype)  # real and imaginary parts side by side along the readout
     np.square(parts, out=parts)
-    power = parts.sum(axis=1)
-    np.sqrt((power[..., 0::2] + power[..., 1::2])[..., crop], out=out)
+    power = parts[:, 0]  # summed in place over the coils, then over the two parts
+    for coil in range(1, parts.shape[1]):
+        np.add(power, parts[:, coil], out=power)
+    np.add(power[..., 0::2], power[..., 1::2], out=power[..., 0::2])
+    np.sqrt(power[..., 0::2][..., crop], out=out)
 
 
 def ghost_to_signal(before, after):
@@ -164,21 +167,31 @@ def _describe(raw, pair, say):
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
 
 
-def _prefetched(chunks):
-    """The items of chunks, the next one produced on a helper thread while the caller works on
-    the current one (reading and resampling overlap the correction; both release the GIL in
-    their native parts). At most two chunks exist at once."""
-    from concurrent.futures import ThreadPoolExecutor
+class _Prefetched:
+    """The items of the generator chunks, each produced on a helper thread while the caller
+    works on the one before (reading and resampling overlap the correction; both release the
+    GIL in their native parts). The first is started at once; the next when the caller takes
+    the current one, so at most two exist at once. close() waits for the helper and closes
+    chunks."""
 
-    with ThreadPoolExecutor(1) as pool:
-        pending = pool.submit(next, chunks, None)
+    def __init__(self, chunks):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self._chunks, self._pool = chunks, ThreadPoolExecutor(1)
+        self._pending = self._pool.submit(next, chunks, None)
+
+    def __iter__(self):
         while True:
-            item = pending.result()
+            item = self._pending.result()
             if item is None:
                 return
-            pending = pool.submit(next, chunks, None)
+            self._pending = self._pool.submit(next, self._chunks, None)
             yield item
             item = None
+
+    def close(self):
+        self._pool.shutdown(wait=True)
+        self._chunks.close()
 
 
 def _calibrate(even, odd, threads):
@@ -194,7 +207,7 @@ def _calibrate(even, odd, threads):
 
 
 def convert(infile, output, coils=None, preview=None, calibration=None, prewhiten=True,
-            chunk=2, threads=None, say=print):
+            chunk=1, threads=None, say=print):
     """The whole command; returns a dict of what was done. Raises RawFileError (refused or
     unreadable input), OSError (an output that cannot be written) or the correction's errors;
     then no output is left behind."""
@@ -223,17 +236,18 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             # Frames are read in single precision, that of the file's samples (the correction
             # computes in double precision).
             (_, k), = raw.read(pair, chunk=2, threads=threads, dtype=np.complex64)
-            cal = _calibrate(k[..., 0], k[..., 1], threads)
-            del k
-            series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
-            magnitude = series.transpose()  # Mo x N x Z x frames
-            coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
-                if coil_out else None
+            chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
+                                          dtype=np.complex64, reuse=True))
             progress = _Progress(len(frames), say)
-            done, ratios = 0, None
             try:
-                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
-                                                    dtype=np.complex64, reuse=True)):
+                cal = _calibrate(k[..., 0], k[..., 1], threads)  # the first chunk is read meanwhile
+                del k
+                series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
+                magnitude = series.transpose()  # Mo x N x Z x frames
+                coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
+                    if coil_out else None
+                done, ratios = 0, None
+                for part, k in chunks:
                     t0 = time.perf_counter()
                     E = cal.apply(k, threads=threads)
                     if coil_file is not None:
@@ -252,6 +266,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                     progress.update(len(part), time.perf_counter() - t0)
             finally:
                 progress.close()
+                chunks.close()
             if ratios:
                 say(f"ghost-to-signal estimate, frame {frames[0]}: {ratios[0]:.3g} before, "
                     f"{ratios[1]:.3g} after")

@@ -42,7 +42,7 @@ NAVIGATION, PHASECORR, DUMMYSCAN = 23, 24, 27
 _SKIPPED = (NAVIGATION, PHASECORR, 26, DUMMYSCAN, 28, 29, 30, 31)
 FRAME_COUNTERS = ("repetition", "contrast", "phase", "set", "average")
 _LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0])
-_RUN, _GAP = 128, 32  # acquisitions read with one call at most, and gaps read through
+_RUN, _GAP = 32, 32  # acquisitions read with one call at most, and gaps read through
 
 
 class RawFileError(ValueError):

@@ -194,6 +194,34 @@ class _Prefetched:
         self._chunks.close()
 
 
+def _single_threaded_blas():
+    """Sets the OpenBLAS that numpy uses (when it is OpenBLAS, found among the libraries mapped
+    into the process) to one thread, so that the resampling's matrix products on the reading
+    thread do not compete with the correction's threads (OpenBLAS's idle threads spin).
+    Returns a function that restores the count before; it does nothing when none was set."""
+    import ctypes
+
+    try:
+        with open("/proc/self/maps") as f:
+            paths = sorted({line.split(None, 5)[5].strip() for line in f
+                            if "openblas" in line.lower() and len(line.split(None, 5)) == 6})
+    except OSError:
+        paths = []
+    for path in paths:
+        try:
+            library = ctypes.CDLL(path)
+        except OSError:
+            continue
+        for suffix in ("", "64_"):
+            get = getattr(library, "openblas_get_num_threads" + suffix, None)
+            put = getattr(library, "openblas_set_num_threads" + suffix, None)
+            if get is not None and put is not None:
+                before = get()
+                put(1)
+                return lambda: put(before)
+    return lambda: None
+
+
 def _calibrate(even, odd, threads):
     """tarvo.calibrate one slice at a time (a slice's kernels depend on that slice alone), so
     that the fit's working memory is that of one slice."""
@@ -236,6 +264,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             # Frames are read in single precision, that of the file's samples (the correction
             # computes in double precision).
             (_, k), = raw.read(pair, chunk=2, threads=threads, dtype=np.complex64)
+            restore_blas = _single_threaded_blas()
             chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
                                           dtype=np.complex64, reuse=True))
             progress = _Progress(len(frames), say)
@@ -267,6 +296,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             finally:
                 progress.close()
                 chunks.close()
+                restore_blas()
             if ratios:
                 say(f"ghost-to-signal estimate, frame {frames[0]}: {ratios[0]:.3g} before, "
                     f"{ratios[1]:.3g} after")

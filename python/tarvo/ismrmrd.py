@@ -4,6 +4,7 @@
     raw = RawFile("scan.h5")                 # header, acquisition table, checks (no samples read)
     for frames, kspace in raw.read(range(raw.T), chunk=4):
         ...                                  # kspace: complex128 M x N x Z x L x len(frames)
+    raw.read(frames, dtype=np.complex64)     # resampled and pre-whitened in single precision
 
 Conventions (the contract of this module):
 - Flag n is bit n-1 of the acquisition header's `flags`. Noise scans (19) give the coil noise

@@ -104,6 +104,24 @@ def test_prewhitening_uses_the_noise_covariance_scaled_by_the_dwell_ratio(tmp_pa
         assert np.allclose(raw.noise_covariance, 2 * psi)
 
 
+def test_single_precision_frames_in_reused_arrays_are_the_double_precision_frames(tmp_path):
+    path, _ = simulate(tmp_path, T=3)  # ramp sampled, with noise scans: resampled and whitened
+    with RawFile(path) as raw:
+        double = np.concatenate([k for _, k in raw.read(range(raw.T), chunk=2)], axis=4)
+        chunks = [(f, k.copy()) for f, k in raw.read(range(raw.T), chunk=2, dtype=np.complex64,
+                                                     reuse=True)]
+        assert [f for f, _ in chunks] == [[0, 1], [2, 3], [4]]
+        single = np.concatenate([k for _, k in chunks], axis=4)
+        assert single.dtype == np.complex64
+        assert np.abs(single - double).max() < 1e-6 * np.abs(double).max()
+        # The chunk after the next takes a chunk's array again.
+        (_, a), (_, b), (_, c) = raw.read(range(raw.T), chunk=2, dtype=np.complex64, reuse=True)
+        assert np.shares_memory(a, c) and not np.shares_memory(a, b)
+        with pytest.raises(TypeError) as e:
+            next(raw.read([0], dtype=np.float32))
+        assert str(e.value) == "dtype must be complex64 or complex128; got float32"
+
+
 def test_affine_of_oblique_slices_maps_voxels_to_the_simulated_positions(tmp_path):
     path, sim = simulate(tmp_path, Z=4)
     with RawFile(path) as raw:

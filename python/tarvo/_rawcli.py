@@ -264,11 +264,11 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             # Frames are read in single precision, that of the file's samples (the correction
             # computes in double precision).
             (_, k), = raw.read(pair, chunk=2, threads=threads, dtype=np.complex64)
-            restore_blas = _single_threaded_blas()
-            chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
-                                          dtype=np.complex64, reuse=True))
+            restore_blas, chunks = _single_threaded_blas(), None
             progress = _Progress(len(frames), say)
             try:
+                chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
+                                              dtype=np.complex64, reuse=True))
                 cal = _calibrate(k[..., 0], k[..., 1], threads)  # the first chunk is read meanwhile
                 del k
                 series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
@@ -295,7 +295,8 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                     progress.update(len(part), time.perf_counter() - t0)
             finally:
                 progress.close()
-                chunks.close()
+                if chunks is not None:
+                    chunks.close()
                 restore_blas()
             if ratios:
                 say(f"ghost-to-signal estimate, frame {frames[0]}: {ratios[0]:.3g} before, "

@@ -114,9 +114,9 @@ def main(argv):
         ramp = float(opts.get("ramp", 0.4))
         if not kept:
             rawsim.simulate(path, M=M, N=N, Z=Z, L=L, T=T, ramp=ramp, chunk=1024)
+        made = "given" if kept else f"written in {time.perf_counter() - start:.1f} s"
         print(f"file: {M}x{N}x{Z}x{L}, ramp {ramp}, {T} repetitions after the pair, "
-              f"{os.path.getsize(path) / 2**20:.0f} MiB, written in "
-              f"{time.perf_counter() - start:.1f} s")
+              f"{os.path.getsize(path) / 2**20:.0f} MiB, {made}")
         chunk = _rawcli._parser().get_default("chunk")
         with RawFile(path) as raw:
             (_, pair), = raw.read([0, 1], dtype=np.complex64)

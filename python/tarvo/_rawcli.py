@@ -59,7 +59,7 @@ def _parser():
                    "(default: the first complementary pair)")
     p.add_argument("--no-prewhiten", dest="prewhiten", action="store_false",
                    help="do not pre-whiten with the noise scans")
-    p.add_argument("--chunk", type=int, default=2, help="frames read and corrected at a time")
+    p.add_argument("--chunk", type=int, default=1, help="frames read and corrected at a time")
     p.add_argument("--threads", type=int, default=None, help="threads per call")
     return p
 
@@ -76,6 +76,21 @@ def _pair(text):
 
 def _rss(images):
     return np.sqrt(np.sum(np.abs(images) ** 2, axis=3))
+
+
+def _rss_into(E, crop, out):
+    """out (t x Z x N x Mo, C order) <- the root sum of squares over the coils of E (M x N x Z x
+    L x t, Fortran order), cropped to the readout pixels crop; E is overwritten."""
+    c = E.transpose()  # t x L x Z x N x M
+    if not c.flags.c_contiguous:
+        c = np.ascontiguousarray(c)
+    parts = c.view(c.real.dtype)  # real and imaginary parts side by side along the readout
+    np.square(parts, out=parts)
+    power = parts[:, 0]  # summed in place over the coils, then over the two parts
+    for coil in range(1, parts.shape[1]):
+        np.add(power, parts[:, coil], out=power)
+    np.add(power[..., 0::2], power[..., 1::2], out=power[..., 0::2])
+    np.sqrt(power[..., 0::2][..., crop], out=out)
 
 
 def ghost_to_signal(before, after):
@@ -152,25 +167,75 @@ def _describe(raw, pair, say):
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
 
 
-def _prefetched(chunks):
-    """The items of chunks, the next one produced on a helper thread while the caller works on
-    the current one (reading and resampling overlap the correction; both release the GIL in
-    their native parts). At most two chunks exist at once."""
-    from concurrent.futures import ThreadPoolExecutor
+class _Prefetched:
+    """The items of the generator chunks, each produced on a helper thread while the caller
+    works on the one before (reading and resampling overlap the correction; both release the
+    GIL in their native parts). The first is started at once; the next when the caller takes
+    the current one, so at most two exist at once. close() waits for the helper and closes
+    chunks."""
 
-    with ThreadPoolExecutor(1) as pool:
-        pending = pool.submit(next, chunks, None)
+    def __init__(self, chunks):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self._chunks, self._pool = chunks, ThreadPoolExecutor(1)
+        self._pending = self._pool.submit(next, chunks, None)
+
+    def __iter__(self):
         while True:
-            item = pending.result()
+            item = self._pending.result()
             if item is None:
                 return
-            pending = pool.submit(next, chunks, None)
+            self._pending = self._pool.submit(next, self._chunks, None)
             yield item
             item = None
 
+    def close(self):
+        self._pool.shutdown(wait=True)
+        self._chunks.close()
+
+
+def _single_threaded_blas():
+    """Sets the OpenBLAS that numpy uses (when it is OpenBLAS, found among the libraries mapped
+    into the process) to one thread, so that the resampling's matrix products on the reading
+    thread do not compete with the correction's threads (OpenBLAS's idle threads spin).
+    Returns a function that restores the count before; it does nothing when none was set."""
+    import ctypes
+
+    try:
+        with open("/proc/self/maps") as f:
+            paths = sorted({line.split(None, 5)[5].strip() for line in f
+                            if "openblas" in line.lower() and len(line.split(None, 5)) == 6})
+    except OSError:
+        paths = []
+    for path in paths:
+        try:
+            library = ctypes.CDLL(path)
+        except OSError:
+            continue
+        for suffix in ("", "64_"):
+            get = getattr(library, "openblas_get_num_threads" + suffix, None)
+            put = getattr(library, "openblas_set_num_threads" + suffix, None)
+            if get is not None and put is not None:
+                before = get()
+                put(1)
+                return lambda: put(before)
+    return lambda: None
+
+
+def _calibrate(even, odd, threads):
+    """tarvo.calibrate one slice at a time (a slice's kernels depend on that slice alone), so
+    that the fit's working memory is that of one slice."""
+    import tarvo
+
+    kernels = []
+    for z in range(even.shape[2]):
+        kernels += tarvo.calibrate(even[:, :, z:z + 1], odd[:, :, z:z + 1],
+                                   threads=threads).kernels
+    return tarvo.Calibration.from_kernels(kernels, even.shape[:2])
+
 
 def convert(infile, output, coils=None, preview=None, calibration=None, prewhiten=True,
-            chunk=2, threads=None, say=print):
+            chunk=1, threads=None, say=print):
     """The whole command; returns a dict of what was done. Raises RawFileError (refused or
     unreadable input), OSError (an output that cannot be written) or the correction's errors;
     then no output is left behind."""
@@ -196,23 +261,28 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                 return None
 
             nifti, coil_out, preview_out = stage(output), stage(coils), stage(preview)
-            (_, k), = raw.read(pair, chunk=2, threads=threads)
-            cal = tarvo.calibrate(np.asfortranarray(k[..., 0]), np.asfortranarray(k[..., 1]),
-                                  threads=threads)
-            del k
-            magnitude = np.zeros((Mo, N, raw.Z, len(frames)), np.float32, order="F")
-            coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
-                if coil_out else None
+            # Frames are read in single precision, that of the file's samples (the correction
+            # computes in double precision).
+            (_, k), = raw.read(pair, chunk=2, threads=threads, dtype=np.complex64)
+            restore_blas, chunks = _single_threaded_blas(), None
             progress = _Progress(len(frames), say)
-            done, ratios = 0, None
             try:
-                for part, k in _prefetched(raw.read(frames, chunk=max(1, chunk),
-                                                    threads=threads)):
+                chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
+                                              dtype=np.complex64, reuse=True))
+                cal = _calibrate(k[..., 0], k[..., 1], threads)  # the first chunk is read meanwhile
+                del k
+                series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
+                magnitude = series.transpose()  # Mo x N x Z x frames
+                coil_file = outputs.CoilFile(coil_out.tmp, (Mo, N, raw.Z, raw.L, len(frames))) \
+                    if coil_out else None
+                done, ratios = 0, None
+                for part, k in chunks:
                     t0 = time.perf_counter()
-                    E = cal.apply(k, threads=threads)[crop]
-                    magnitude[..., done:done + len(part)] = _rss(E)
+                    E = cal.apply(k, threads=threads)
                     if coil_file is not None:
-                        coil_file.write(done, E)
+                        coil_file.write(done, E[crop])
+                    _rss_into(E, crop, series[done:done + len(part)])
+                    del E
                     if done == 0:
                         before = _rss(coil_images(k[..., 0])[crop])
                         ratios = ghost_to_signal(before, magnitude[..., 0])
@@ -220,11 +290,14 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                             z = raw.Z // 2
                             outputs.preview(preview_out.tmp, before[:, :, z],
                                             magnitude[:, :, z, 0])
-                    del k, E
+                    del k
                     done += len(part)
                     progress.update(len(part), time.perf_counter() - t0)
             finally:
                 progress.close()
+                if chunks is not None:
+                    chunks.close()
+                restore_blas()
             if ratios:
                 say(f"ghost-to-signal estimate, frame {frames[0]}: {ratios[0]:.3g} before, "
                     f"{ratios[1]:.3g} after")

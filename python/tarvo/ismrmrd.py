@@ -2,8 +2,9 @@
 /dataset/data) into Cartesian frames M x N x Z x L for the correction.
 
     raw = RawFile("scan.h5")                 # header, acquisition table, checks (no samples read)
-    for frames, kspace in raw.read(raw.output_frames, chunk=4):
+    for frames, kspace in raw.read(range(raw.T), chunk=4):
         ...                                  # kspace: complex128 M x N x Z x L x len(frames)
+    raw.read(frames, dtype=np.complex64)     # resampled and pre-whitened in single precision
 
 Conventions (the contract of this module):
 - Flag n is bit n-1 of the acquisition header's `flags`. Noise scans (19) give the coil noise
@@ -19,8 +20,9 @@ Conventions (the contract of this module):
   one (a trajectory description is then neither used nor checked); else from a
   `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
   t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
-  -M/2 .. M/2-1); else the uniform grid n - center_sample. The lines are resampled and
-  the reversed ones flipped by tarvo.prepare.
+  -M/2 .. M/2-1); else the uniform grid n - center_sample. Reversed lines are flipped as
+  they are placed; then every line of a frame is resampled with tarvo.prepare's map of a line
+  read forwards, in one matrix product.
 - Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
   scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H
   (Cholesky), every line is multiplied by W = C^-1 across coils, so that the noise of the
@@ -41,6 +43,7 @@ NAVIGATION, PHASECORR, DUMMYSCAN = 23, 24, 27
 _SKIPPED = (NAVIGATION, PHASECORR, 26, DUMMYSCAN, 28, 29, 30, 31)
 FRAME_COUNTERS = ("repetition", "contrast", "phase", "set", "average")
 _LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0])
+_RUN, _GAP = 32, 32  # acquisitions read with one call at most, and gaps read through
 
 
 class RawFileError(ValueError):
@@ -443,8 +446,7 @@ class RawFile:
         if not (np.isfinite(kx).all() and (np.diff(kx) > 0).all()):
             raise RawFileError(f"the readout positions ({self.kx_source}) are not strictly "
                                "increasing along a line read forwards")
-        # On exactly the Cartesian grid resampling is the identity: reversed lines are flipped
-        # as they are placed (the values tarvo.prepare would copy).
+        # On exactly the Cartesian grid resampling is the identity, and is skipped.
         self.cartesian = self.R == M and (kx == np.arange(M) - M // 2).all()
         return kx
 
@@ -563,73 +565,104 @@ class RawFile:
                                "(a truncated record)")
         return values.astype(np.float32, copy=False).view(np.complex64).reshape(nc, ns)
 
-    def read(self, frames, chunk=4, threads=None):
-        """Yields (frame numbers, k-space): complex128 M x N x Z x L x t (Fortran order, slices
-        in spatial order, lines resampled onto the Cartesian grid with the reversed ones
-        flipped, pre-whitened when a whitening is set), t <= chunk frames at a time."""
+    def read(self, frames, chunk=4, threads=None, dtype=np.complex128, reuse=False):
+        """Yields (frame numbers, k-space): M x N x Z x L x t (Fortran order, slices in spatial
+        order, lines resampled onto the Cartesian grid with the reversed ones flipped,
+        pre-whitened when a whitening is set), t <= chunk frames at a time. dtype is
+        complex128 or complex64; the resampling and the whitening are computed in its
+        precision (single precision is that of the file's samples). Besides the chunk, the
+        samples of one frame are held at a time. With reuse, the chunks are written into two
+        arrays in turn: a chunk is overwritten when the one after the next is produced."""
+        dtype = np.dtype(dtype)
+        if dtype not in (np.complex64, np.complex128):
+            raise TypeError(f"dtype must be complex64 or complex128; got {dtype}")
         frames = list(frames)
-        for start in range(0, len(frames), chunk):
+        if not frames:
+            return
+        chunk = max(1, min(int(chunk), len(frames)))
+        R, M, N, Z, L = self.R, self.M, self.N, self.Z, self.L
+        grid = self._grid(threads)
+        grid = None if grid is None else grid.astype(dtype)
+        white = None if self.whitening is None else self.whitening.astype(dtype)
+        direct = grid is None and white is None  # the samples go straight into the chunk
+        lines = None if direct else np.empty((Z, L, N, R), dtype)  # one frame's samples
+        resampled = np.empty((L, N, M), dtype) if grid is not None and white is not None \
+            else None  # one slice's
+        buffers = []
+        for number, start in enumerate(range(0, len(frames), chunk)):
             part = frames[start:start + chunk]
-            yield part, self._read_frames(part, threads)
+            if not reuse:
+                out = np.empty((len(part), L, Z, N, M), dtype)
+            else:
+                if len(buffers) < 2:
+                    buffers.append(np.empty((chunk, L, Z, N, M), dtype))
+                out = buffers[number % 2][:len(part)]
+            for i, f in enumerate(part):
+                # out[i] is frame f with the axes reversed: coil, slice, line, readout.
+                self._gather(f, out[i].transpose(1, 0, 2, 3) if direct else lines)
+                for z in range(0 if direct else Z):
+                    slab = out[i].reshape(L, Z, N * M)[:, z]  # slice z of the frame: L x N M
+                    if grid is None:
+                        np.matmul(white, lines[z].reshape(L, N * M), out=slab)
+                    elif white is None:
+                        np.matmul(lines[z], grid, out=slab.reshape(L, N, M))
+                    else:
+                        np.matmul(lines[z].reshape(L * N, R), grid,
+                                  out=resampled.reshape(L * N, M))
+                        np.matmul(white, resampled.reshape(L, N * M), out=slab)
+            yield part, out.transpose()
 
-    def _read_frames(self, frames, threads):
-        import tarvo
+    def _grid(self, threads=None):
+        """The resampling of a line read forwards as a matrix G (R x M, complex128): the line's
+        M Cartesian samples are its R samples times G; None on the Cartesian grid. G is
+        tarvo.prepare's map, taken by resampling the R unit vectors with it."""
+        if self.cartesian:
+            return None
+        if getattr(self, "_map", None) is None:
+            import tarvo
 
-        R, M, N, Z, L, t = self.R, self.M, self.N, self.Z, self.L, len(frames)
-        # raw[:, n + N z, :, f] holds line n of slice z of frame f (a coil's samples contiguous).
-        raw = np.empty((R, N * Z, L, t), dtype=np.complex128, order="F")
-        table = self.table[frames].reshape(t, Z * N)  # [f, n + N z]
-        acq = self.lines[table.ravel()]
-        where = np.argsort(acq, kind="stable")  # read in file order
-        sorted_acq = acq[where]
+            try:
+                P = tarvo.prepare(np.eye(self.R, dtype=np.complex128), self.kx,
+                                  np.zeros(self.R, bool), self.M, threads=threads)
+            except ValueError as e:
+                raise RawFileError(f"the readout positions ({self.kx_source}) cannot be "
+                                   f"resampled onto {self.M} samples: {e}") from None
+            self._map = np.ascontiguousarray(P.T)
+        return self._map
+
+    def _gather(self, f, target):
+        """target[z, :, n, :] <- the samples (L x R) of line n of slice slot z of frame f, a
+        reversed line flipped into the order of a line read forwards. The records are read in
+        file order, in runs of at most _RUN acquisitions without gaps above _GAP."""
+        R, N, L = self.R, self.N, self.L
+        slot_acq = self.lines[self.table[f].ravel()]  # slot z N + n
+        order = np.argsort(slot_acq, kind="stable")
+        acq = slot_acq[order]
+        backwards = self.reversed[f].ravel()[order]
         use_traj = self.kx_source == "traj"
         i = 0
-        while i < len(sorted_acq):
-            lo = int(sorted_acq[i])
-            j = int(np.searchsorted(sorted_acq, lo + 512, side="left"))
-            hi = int(sorted_acq[j - 1]) + 1
-            records = self._fetch("data", slice(lo, hi))
-            rows = sorted_acq[i:j] - lo
+        while i < len(acq):
+            lo = int(acq[i])
+            j = int(np.searchsorted(acq, lo + _RUN))
+            gaps = np.flatnonzero(np.diff(acq[i:j]) > _GAP)
+            if gaps.size:
+                j = i + int(gaps[0]) + 1
+            records = self._fetch("data", slice(lo, int(acq[j - 1]) + 1))
             if use_traj:
-                self._check_traj(self._fetch("traj", slice(lo, hi)), rows, lo)
-            lines = np.stack([self._samples(records[r], self.heads[lo + r], lo + r)
-                              for r in rows])  # n x L x R
+                self._check_traj(self._fetch("traj", slice(lo, int(acq[j - 1]) + 1)),
+                                 acq[i:j] - lo, lo)
+            for k in range(i, j):
+                a = int(acq[k])
+                values = np.asarray(records[a - lo])
+                if values.size != 2 * R * L:
+                    raise RawFileError(f"acquisition {a} holds {values.size} values; its header "
+                                       f"asks for {R} samples x {L} channels x 2 = {2 * R * L} "
+                                       "(a truncated record)")
+                line = values.astype(np.float32, copy=False).view(np.complex64).reshape(L, R)
+                z, n = divmod(int(order[k]), N)
+                target[z, :, n, :] = line[:, ::-1] if backwards[k] else line
             del records
-            if self.cartesian:
-                backwards = has_flag(self.heads["flags"][lo + rows], REVERSE)
-                lines[backwards] = lines[backwards, :, ::-1]
-            f_of, nz_of = np.divmod(where[i:j], N * Z)
-            for f in np.unique(f_of):
-                mine = f_of == f
-                raw[..., f][:, nz_of[mine], :] = lines[mine].transpose(2, 0, 1)
-            del lines
             i = j
-        raw = raw.reshape((R, N, Z, L, t), order="F")
-        # Resampled per reverse pattern: the (slice, frame) pairs sharing one in one call.
-        patterns = self.reversed[frames].transpose(1, 0, 2).reshape(Z * t, N)  # row z t + f
-        unique, group = np.unique(patterns, axis=0, return_inverse=True)
-        try:
-            if self.cartesian:
-                out = raw
-            elif len(unique) == 1:
-                out = tarvo.prepare(raw, self.kx, unique[0].astype(bool), M, threads=threads)
-                del raw
-            else:
-                out = np.empty((M, N, Z, L, t), dtype=np.complex128, order="F")
-                for g, pattern in enumerate(unique):
-                    zz, ff = np.divmod(np.flatnonzero(group.ravel() == g), t)
-                    done = tarvo.prepare(np.asfortranarray(raw[:, :, zz, :, ff].transpose(
-                        1, 2, 0, 3)), self.kx, pattern.astype(bool), M, threads=threads)
-                    out[:, :, zz, :, ff] = done.transpose(2, 0, 1, 3)
-                del raw
-        except ValueError as e:
-            raise RawFileError(f"the readout positions ({self.kx_source}) cannot be resampled "
-                               f"onto {M} samples: {e}") from None
-        if self.whitening is not None:
-            for f in range(t):
-                coils = out[..., f].reshape((M * N * Z, L), order="F")
-                out[..., f] = (coils @ self.whitening.T).reshape((M, N, Z, L), order="F")
-        return out
 
     def _check_traj(self, trajs, rows, lo):
         dims = int(self.heads["trajectory_dimensions"][self.lines[0]])

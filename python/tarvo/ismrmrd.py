@@ -339,10 +339,11 @@ class RawFile:
             raise RawFileError(self._accelerated_message())
 
     def _accelerated_message(self, step=None):
-        what = f"lines every {step}th" if step else "parallel calibration lines or an " \
+        what = f"lines {step} apart" if step else "parallel calibration lines or an " \
             "acceleration factor in the header"
-        return (f"{self.path} is an accelerated acquisition ({what}): the accelerated path "
-                "is not available yet; only fully sampled frames are corrected")
+        return (f"{self.path} is an accelerated acquisition ({what}): the raw-file command "
+                "corrects fully sampled frames only; accelerated frames are corrected by "
+                "tarvo.calibrate(even, odd, R=R) and Calibration.apply on zero-filled frames")
 
     def _build_frames(self, h):
         idx = h["idx"]

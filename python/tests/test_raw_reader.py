@@ -275,12 +275,14 @@ BAD = [  # (what is done to a simulated file, exception, message; {p} is the pat
      "correction works on 2-D slices"),
     (lambda p: edit(p, line_index(0, 0, 3), flags=1 << 19), RawFileError,
      "{p} is an accelerated acquisition (parallel calibration lines or an acceleration factor "
-     "in the header): the accelerated path is not available yet; only fully sampled frames "
-     "are corrected"),
+     "in the header): the raw-file command corrects fully sampled frames only; accelerated "
+     "frames are corrected by tarvo.calibrate(even, odd, R=R) and Calibration.apply on "
+     "zero-filled frames"),
     (lambda p: [edit(p, line_index(r, s, n), flags=1 << 26) for r in range(4) for s in range(2)
                 for n in range(1, 12, 2)], RawFileError,
-     "{p} is an accelerated acquisition (lines every 2th): the accelerated path is not "
-     "available yet; only fully sampled frames are corrected"),
+     "{p} is an accelerated acquisition (lines 2 apart): the raw-file command corrects fully "
+     "sampled frames only; accelerated frames are corrected by tarvo.calibrate(even, odd, "
+     "R=R) and Calibration.apply on zero-filled frames"),
     (lambda p: edit(p, line_index(0, 1, 3), kspace_encode_step_1=2), RawFileError,
      "line 2 of slice 1 appears more than once in frame 0 (repetition 0)"),
     (lambda p: edit(p, line_index(2, 0, 7), flags=1 << 26), RawFileError,

@@ -25,18 +25,20 @@ struct SynthesisWork {
   tarvo::buffer<std::int64_t> index;
   tarvo::buffer<int> lines;
 
-  // false (after the message) when it cannot be allocated.
-  bool allocate(const SliceShape& shape, const KernelGeometry& kernel, int worker_count) {
+  // false (after the message) when it cannot be allocated. Room for the weights of `patterns`
+  // patterns (those of one spacing).
+  bool allocate(const SliceShape& shape, const KernelGeometry& kernel, int worker_count,
+                int patterns = 1) {
     const int L = shape.L;
     K = kernel.rows(L);
     workers = worker_count;
     const std::int64_t columns = static_cast<std::int64_t>(kSamples) * kernel.w;
     per_worker = kSamples * (K + L) + L * columns * kernel.S;
     index_per_worker = 2 * columns;
-    Wt.reset(tarvo::alloc_array<dcomplex>(K * L));
+    Wt.reset(tarvo::alloc_array<dcomplex>(K * L * std::max(1, patterns)));
     values.reset(tarvo::alloc_array<dcomplex>(per_worker * workers));
     index.reset(tarvo::alloc_array<std::int64_t>(index_per_worker * workers));
-    lines.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(kernel.S) * workers));
+    lines.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(2 * kernel.S) * workers));
     if (Wt && values && index && lines) return true;
     tarvo::report(" could not alloc synthesis work array\n");
     return false;
@@ -102,14 +104,26 @@ void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S
   }
 }
 
-// synthesize_pattern with each source vector gathered once per (line, sample) and shared by all
-// target coils. The sum of every output runs over (c', j, s) in the nesting of synthesize_line
-// with the same products and additions, so the results are the same bit for bit. Blocks of
-// samples are independent jobs (their outputs are disjoint and they read acquired lines only:
-// a target has mask 0, its sources mask 1, so no target is another's source) spread over the
-// work's workers.
-void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
-                           int* mask, const dcomplex* coefficients, float fraction,
+// The patterns of one spacing synthesised in one pass: pattern p reads the source lines at
+// offsets[p * S ..] with the K x L weights coefficients[p]. Line l is the target of the first
+// pattern (in the given order) for which it is missing (mask 0) and all its sources were
+// acquired (mask 1) -- the line each pattern in turn would claim -- and the lines written here
+// are marked 3 only at the end, so which lines are sources and which are targets does not
+// depend on the order of the work below.
+struct SpacingPatterns {
+  int P = 0;
+  const int* offsets = nullptr;                   // P * S line offsets
+  const dcomplex* const* coefficients = nullptr;  // P coefficient arrays (null: not applied)
+};
+
+// Each source vector is gathered once per (line, sample) and shared by all target coils, and by
+// consecutive targets that read the same source lines (the positions of one gap). The sum of
+// every output runs over (c', j, s) in the nesting of synthesize_line with the same products
+// and additions, so the results are the same bit for bit. Blocks of samples are independent
+// jobs (their outputs are disjoint and they read acquired lines only: a target has mask 0, its
+// sources mask 1, so no target is another's source) spread over the work's workers.
+void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const KernelGeometry& kernel,
+                           const SpacingPatterns& set, int* mask, float fraction,
                            SynthesisWork& work) {
   const int M = shape.M;
   const int L = shape.L;
@@ -117,19 +131,25 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
   const int S = kernel.S;
   const int w = kernel.w;
   const std::int64_t K = work.K;
-  dcomplex* __restrict Wt = work.Wt.get();
-  regroup_weights(coefficients, L, kernel, K, Wt);
+  for (int p = 0; p < set.P; ++p)
+    if (set.coefficients[p])
+      regroup_weights(set.coefficients[p], L, kernel, K, work.Wt.get() + p * K * L);
   if (fraction < 0.0f) fraction = 0.0f;
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
   const std::int64_t coil_stride = shape.coil_elements();
-  // Line l is synthesised when it is missing (mask 0) and all its sources were acquired
-  // (mask 1); the lines written here are marked 3 only at the end, so which lines are sources
-  // and which are targets does not depend on the order of the work below.
+  // The pattern whose target line l is (its source lines into lines), or -1.
   auto target = [&](int l, int* lines) {
-    return mask[l] == kLineMissing &&
-           core_detail::sources_accepted(
-               mask, l, kernel, N, [](int m) { return m == kLineAcquired; }, lines);
+    if (mask[l] != kLineMissing) return -1;
+    for (int p = 0; p < set.P; ++p) {
+      if (!set.coefficients[p]) continue;
+      const KernelGeometry at{
+          .S = S, .line_offsets = set.offsets + p * S, .w = 0, .readout_offsets = nullptr};
+      if (core_detail::sources_accepted(
+              mask, l, at, N, [](int m) { return m == kLineAcquired; }, lines))
+        return p;
+    }
+    return -1;
   };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
@@ -145,15 +165,22 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
     dcomplex* __restrict stage = acc + kSamples * L;
     std::int64_t* column_at = work.index.get() + worker * work.index_per_worker;
     std::int64_t* used = column_at + kSamples * w;
-    int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * S;
+    int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * 2 * S;
+    int* gathered = lines + S;  // the source lines v holds (none yet)
+    gathered[0] = -1;
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
     const int D = block_columns(m0, count, M, N, kernel, column_at, used);
     for (int l = 0; l < N; ++l) {
-      if (!target(l, lines)) continue;
-      gather_sources(data, coil_stride, L, S, w, D, column_at, used, lines, count, K, stage, v);
+      const int p = target(l, lines);
+      if (p < 0) continue;
+      if (!std::equal(lines, lines + S, gathered)) {
+        gather_sources(data, coil_stride, L, S, w, D, column_at, used, lines, count, K, stage, v);
+        std::copy(lines, lines + S, gathered);
+      }
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
-      tarvo::complex_matmat_rows(Wt, L, static_cast<int>(K), v, count, nullptr, 0, L, acc);
+      tarvo::complex_matmat_rows(work.Wt.get() + p * K * L, L, static_cast<int>(K), v, count,
+                                 nullptr, 0, L, acc);
       for (int b = 0; b < count; ++b)
         for (int c = 0; c < L; ++c)
           data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =
@@ -162,7 +189,7 @@ void synthesize_pattern_on(const SliceShape& shape, dcomplex* data, const Kernel
     return 0;
   });
   for (int l = 0; l < N; ++l)
-    if (target(l, work.lines.get())) mask[l] = kLineSynthesized;
+    if (target(l, work.lines.get()) >= 0) mask[l] = kLineSynthesized;
 }
 
 }  // namespace
@@ -171,7 +198,8 @@ int synthesize_pattern(const SliceShape& shape, dcomplex* data, const KernelGeom
                        int* mask, const dcomplex* coefficients, float fraction) {
   SynthesisWork work;
   if (!work.allocate(shape, kernel, 1)) return -1;
-  synthesize_pattern_on(shape, data, kernel, mask, coefficients, fraction, work);
+  const SpacingPatterns one{.P = 1, .offsets = kernel.line_offsets, .coefficients = &coefficients};
+  synthesize_spacing_on(shape, data, kernel, one, mask, fraction, work);
   return 0;
 }
 
@@ -184,9 +212,14 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   const int S = set->source_lines;
   const int w = set->readout_width;
   tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
-  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(S, true));
+  // Room for the line offsets and coefficients of every pattern of the widest spacing.
+  int widest = 1;
+  for (int j = 0; set->spacings && j < set->spacing_count; ++j)
+    widest = std::max(widest, pattern_count(set->spacings[j], S));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{S} * widest, true));
+  tarvo::buffer<const dcomplex*> weights(tarvo::alloc_array<const dcomplex*>(widest, true));
   tarvo::buffer<int> mask(tarvo::alloc_array<int>(N, true));
-  if (!q || !offsets || !mask) {
+  if (!q || !offsets || !weights || !mask) {
     tarvo::report(" could not alloc synthesis work array\n");
     return -1;
   }
@@ -196,7 +229,7 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   // Blocks of kSamples samples are the jobs of a pattern's synthesis.
   SynthesisWork work;
   if (!work.allocate(shape, kernel,
-                     tarvo::worker_count((shape.M + kSamples - 1) / kSamples, threads)))
+                     tarvo::worker_count((shape.M + kSamples - 1) / kSamples, threads), widest))
     return -1;
 
   const int spacing_count = set->spacings ? set->spacing_count : 0;
@@ -204,24 +237,28 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   for (int i = 0; i < acquired_count; ++i)
     if (acquired[i] >= 0 && acquired[i] < N) mask[acquired[i]] = kLineAcquired;
 
+  const int* last = offsets.get();
   // A slice without lines (N = 0) has nothing to synthesise (and offsets are taken modulo N).
   for (int j = 0; j < spacing_count && set->patterns && N > 0; ++j) {
     const KernelPattern* patterns = set->patterns[j];
     if (!patterns) continue;
     const int P = pattern_count(spacings[j], S);
     for (int p = 0; p < P; ++p) {
-      parse_pattern(patterns[p].text, offsets.get(), S, spacings[j]);
+      parse_pattern(patterns[p].text, offsets.get() + p * S, S, spacings[j]);
       // A pattern without coefficients (failed calibration) is not applied.
-      if (!patterns[p].coefficients) continue;
-      synthesize_pattern_on(shape, data, kernel, mask.get(), patterns[p].coefficients, fraction,
-                            work);
+      weights[p] = patterns[p].coefficients;
     }
+    const SpacingPatterns spacing{.P = P, .offsets = offsets.get(), .coefficients = weights.get()};
+    synthesize_spacing_on(shape, data, kernel, spacing, mask.get(), fraction, work);
+    last = offsets.get() + (P - 1) * S;
   }
 
-  // Occupied lines: lines reachable from acquired ones count as occupied too.
+  // Occupied lines: lines reachable from acquired ones (by the last pattern) count as occupied
+  // too.
+  const KernelGeometry reach{.S = S, .line_offsets = last, .w = w, .readout_offsets = q.get()};
   for (int l = 0; l < N; ++l)
     if (mask[l] == kLineMissing &&
-        sources_accepted(mask.get(), l, kernel, N, [](int m) { return m != kLineMissing; }))
+        sources_accepted(mask.get(), l, reach, N, [](int m) { return m != kLineMissing; }))
       mask[l] = kLineAcquired;
   int occupied = 0;
   for (int l = 0; l < N; ++l)

@@ -93,7 +93,7 @@ inline std::int64_t kernel_rows(int L) {
   return std::int64_t{kKernelReadoutWidth} * kKernelSourceLines * L;
 }
 // Kernels per slice of a calibration for acceleration R: (2R - 1) R (1, 6, 15, 28).
-inline int kernels_per_slice(int R) {
+inline constexpr int kernels_per_slice(int R) {
   return (2 * R - 1) * R;
 }
 

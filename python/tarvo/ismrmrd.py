@@ -338,10 +338,11 @@ class RawFile:
         if h["idx"]["kspace_encode_step_2"].max() > 0 or self.header.matrix[2] > 1:
             raise RawFileError("3-D encoding (kspace_encode_step_2 or an encoded z above 1) is "
                                "not supported: the correction works on 2-D slices")
-        self._calibration_line = has_flag(h["flags"], PARALLEL_CALIBRATION) | \
-            has_flag(h["flags"], PARALLEL_CALIBRATION_AND_IMAGING)
+        # Flag 20 marks calibration-only lines; flag 21 lines are imaging lines too.
+        self._calibration_line = has_flag(h["flags"], PARALLEL_CALIBRATION)
         self._accelerated_by = None
-        if self._calibration_line.any() or self.header.acceleration > 1:
+        if self._calibration_line.any() or has_flag(h["flags"], PARALLEL_CALIBRATION_AND_IMAGING
+                                                    ).any() or self.header.acceleration > 1:
             self._accelerated_by = "parallel calibration lines or an acceleration factor in " \
                 "the header"
 
@@ -390,7 +391,7 @@ class RawFile:
 
     def _accelerated_frames(self, reverse):
         """The layout of an accelerated acquisition: calibration frames (any line flagged
-        parallel calibration) and imaging frames that all read the same lines, every R-th,
+        parallel calibration, 20) and imaging frames that all read the same lines, every R-th,
         their readout polarity alternating from one acquired line to the next."""
         table, present, T = self.table, self.present, self.T
         calibration = np.array([self._calibration_line[table[t][present[t]]].any()
@@ -399,8 +400,8 @@ class RawFile:
         if not calibration.any():
             raise RawFileError(f"{self.path} is an accelerated acquisition "
                                f"({self._accelerated_by}) without a calibration block: looked "
-                               "for frames of lines flagged parallel calibration (flag 20 or "
-                               "21) to calibrate from; found none")
+                               "for frames of lines flagged parallel calibration (flag 20) to "
+                               "calibrate from; found none")
         imaging = np.flatnonzero(~calibration)
         if imaging.size == 0:
             raise RawFileError(f"{self.path} holds only parallel calibration frames: no frame "
@@ -474,7 +475,7 @@ class RawFile:
                 raise RawFileError(
                     f"{self.path} has no dual-polarity calibration pair among its parallel "
                     "calibration lines: looked for two frames of lines flagged parallel "
-                    "calibration (flag 20 or 21) that read the same lines in opposite "
+                    "calibration (flag 20) that read the same lines in opposite "
                     "directions line for line (reverse flag 22) on every slice; its "
                     f"{len(candidates)} calibration frame(s) have "
                     f"{len(np.unique(flat, axis=0))} distinct pattern(s)")

@@ -276,7 +276,7 @@ BAD = [  # (what is done to a simulated file, exception, message; {p} is the pat
     (lambda p: [edit(p, line_index(r, s, n), flags=1 << 26) for r in range(4) for s in range(2)
                 for n in range(1, 12, 2)], RawFileError,
      "{p} is an accelerated acquisition (lines 2 apart) without a calibration block: looked "
-     "for frames of lines flagged parallel calibration (flag 20 or 21) to calibrate from; "
+     "for frames of lines flagged parallel calibration (flag 20) to calibrate from; "
      "found none"),
     (lambda p: edit(p, line_index(0, 1, 3), kspace_encode_step_1=2), RawFileError,
      "line 2 of slice 1 appears more than once in frame 0 (repetition 0)"),
@@ -366,6 +366,18 @@ def _acquisition(path, rep, s, n):
 
 
 ACCELERATED = {"acceleration": 2, "calibration_lines": 6}
+
+
+def _calibration_and_imaging(path):
+    """Flags the calibration lines 21 (calibration and imaging) instead of 20."""
+    with h5py.File(path, "r+") as f:
+        d = f["dataset/data"]
+        rec = d[:]
+        flags = rec["head"]["flags"]
+        calibration = (flags & np.uint64(1 << 19)) != 0
+        flags[calibration] ^= np.uint64(1 << 19 | 1 << 20)
+        rec["head"]["flags"] = flags
+        d[:] = rec
 FACTOR = "<kspace_encoding_step_1>2</kspace_encoding_step_1>"
 
 
@@ -375,7 +387,7 @@ FACTOR = "<kspace_encoding_step_1>2</kspace_encoding_step_1>"
      "it must read one contiguous block of at least 5 lines on every slice"),
     ({}, lambda p: edit(p, _acquisition(p, 1, 0, 5), flags=(1 << 19) | (1 << 21)), "{p} has no "
      "dual-polarity calibration pair among its parallel calibration lines: looked for two "
-     "frames of lines flagged parallel calibration (flag 20 or 21) that read the same lines in "
+     "frames of lines flagged parallel calibration (flag 20) that read the same lines in "
      "opposite directions line for line (reverse flag 22) on every slice; its 2 calibration "
      "frame(s) have 2 distinct pattern(s)"),
     ({}, lambda p: edit(p, _acquisition(p, 3, 1, 2), flags=0), "frame 3 (repetition 3): the "
@@ -390,7 +402,11 @@ FACTOR = "<kspace_encoding_step_1>2</kspace_encoding_step_1>"
      "frame 3 (repetition 3) reads other lines than slice 0 of frame 2: every imaging frame "
      "and slice of an accelerated file must read the same lines"),
     ({"T": 0}, None, "{p} holds only parallel calibration frames: no frame to correct"),
-], ids=["short-block", "no-pair", "polarity", "R-6", "steps", "other-lines", "no-imaging"])
+    ({}, _calibration_and_imaging, "{p} is an accelerated acquisition (parallel calibration "
+     "lines or an acceleration factor in the header) without a calibration block: looked for "
+     "frames of lines flagged parallel calibration (flag 20) to calibrate from; found none"),
+], ids=["short-block", "no-pair", "polarity", "R-6", "steps", "other-lines", "no-imaging",
+        "flag-21"])
 def test_accelerated_files_refused_with_what_was_looked_for(tmp_path, options, damage, message):
     path, _ = simulate(tmp_path, **{**ACCELERATED, **options})
     if damage:

@@ -9,9 +9,10 @@
 Conventions (the contract of this module):
 - Flag n is bit n-1 of the acquisition header's `flags`. Noise scans (19) give the coil noise
   covariance; navigator and phase-correction lines (23, 24), feedback, dummy, surface-coil and
-  phase-stabilisation scans (26-31) are skipped; parallel calibration lines (20, 21) mark the
-  calibration frames of an accelerated acquisition; reverse (22) marks a line read with the
-  negative readout gradient, its samples stored in acquisition-time order.
+  phase-stabilisation scans (26-31) are skipped; parallel calibration lines (20) mark the
+  calibration frames of an accelerated acquisition, parallel calibration and imaging lines (21)
+  an accelerated acquisition; reverse (22) marks a line read with the negative readout
+  gradient, its samples stored in acquisition-time order.
 - Accelerated acquisition (calibration lines, an acceleration factor in the header, or frames
   that read every R-th line): the imaging frames all read the same lines, every R-th (R from
   the header, else the step; 2 to 4), their polarity alternating from one read line to the
@@ -442,9 +443,10 @@ class RawFile:
                          if c == "repetition" or v)
 
     def calibration_pair(self, pair=None):
-        """(even, odd): frame numbers of the dual-polarity pair (odd's line 0 read backwards).
-        By default the first two frames (in frame order) whose reverse flags are complementary
-        line for line on every slice."""
+        """(even, odd): frame numbers of the dual-polarity pair (odd's first line read
+        backwards). By default the first two frames (in frame order; of an accelerated file,
+        among its calibration frames) that read the same lines with complementary reverse
+        flags on every slice. Of an accelerated file, sets block (the pair's lines)."""
         rev, present = self.reversed, self.present
         accelerated = self.acquired is not None
         if pair is not None:

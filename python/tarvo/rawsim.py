@@ -2,7 +2,8 @@
 demo): tarvo.phantom's coil images acquired with a trapezoid readout sampled on its ramps,
 reversed lines stored in acquisition-time order and flagged, three navigator lines per shot, a
 noise scan, a dual-polarity calibration pair as repetitions 0 and 1, then T single-polarity
-repetitions, on oblique slices.
+repetitions, on oblique slices; or (acceleration=R) an accelerated acquisition: a flagged
+central calibration pair, then repetitions of every R-th line.
 
     sim = simulate("raw.h5", M=64, N=64, Z=3, L=8, T=4)
     sim.cartesian(2)          # the ideal Cartesian k-space of repetition 2 (M x N x Z x L)

@@ -165,6 +165,10 @@ def _describe(raw, pair, say):
             "the mean step between the first and the last")
     say(f"calibration pair: frames {pair[0]} (even) and {pair[1]} (odd) "
         f"({raw._frame_name(pair[0])}; {raw._frame_name(pair[1])})")
+    if raw.acquired is not None:
+        say(f"accelerated: R = {raw.acceleration}, lines {raw.acquired[0]} to "
+            f"{raw.acquired[-1]} read; calibration block of {raw.block.size} lines "
+            f"({raw.block[0]} to {raw.block[-1]})")
 
 
 class _Prefetched:
@@ -249,7 +253,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
     with RawFile(infile, prewhiten=prewhiten) as raw:
         pair = raw.calibration_pair(calibration)
         _describe(raw, pair, say)
-        frames = [t for t in range(raw.T) if t not in pair] or sorted(pair)
+        frames = [int(t) for t in raw.imaging_frames if t not in pair] or sorted(pair)
         Mo, N = raw.output_matrix()
         crop = slice((raw.M - Mo) // 2, (raw.M - Mo) // 2 + Mo)
         staged, coil_file = [], None
@@ -269,7 +273,12 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
             try:
                 chunks = _Prefetched(raw.read(frames, chunk=max(1, chunk), threads=threads,
                                               dtype=np.complex64, reuse=True))
-                cal = _calibrate(k[..., 0], k[..., 1], threads)  # the first chunk is read meanwhile
+                if raw.acquired is None:  # the first chunk is read meanwhile
+                    cal = _calibrate(k[..., 0], k[..., 1], threads)
+                else:
+                    block = k[:, raw.block[0]:raw.block[-1] + 1]
+                    cal = tarvo.calibrate(block[..., 0], block[..., 1], R=raw.acceleration,
+                                          threads=threads)
                 del k
                 series = np.zeros((len(frames), raw.Z, N, Mo), np.float32)
                 magnitude = series.transpose()  # Mo x N x Z x frames
@@ -278,7 +287,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                 done, ratios = 0, None
                 for part, k in chunks:
                     t0 = time.perf_counter()
-                    E = cal.apply(k, threads=threads)
+                    E = cal.apply(k, lines=raw.acquired, threads=threads)
                     if coil_file is not None:
                         coil_file.write(done, E[crop])
                     _rss_into(E, crop, series[done:done + len(part)])

@@ -9,9 +9,15 @@
 Conventions (the contract of this module):
 - Flag n is bit n-1 of the acquisition header's `flags`. Noise scans (19) give the coil noise
   covariance; navigator and phase-correction lines (23, 24), feedback, dummy, surface-coil and
-  phase-stabilisation scans (26-31) are skipped; parallel calibration lines (20, 21) mark an
-  accelerated acquisition, which is refused; reverse (22) marks a line read with the negative
-  readout gradient, its samples stored in acquisition-time order.
+  phase-stabilisation scans (26-31) are skipped; parallel calibration lines (20) mark the
+  calibration frames of an accelerated acquisition, parallel calibration and imaging lines (21)
+  an accelerated acquisition; reverse (22) marks a line read with the negative readout
+  gradient, its samples stored in acquisition-time order.
+- Accelerated acquisition (calibration lines, an acceleration factor in the header, or frames
+  that read every R-th line): the imaging frames all read the same lines, every R-th (R from
+  the header, else the step; 2 to 4), their polarity alternating from one read line to the
+  next; the calibration pair is two calibration frames that read one contiguous block of at
+  least 2R + 1 lines with complementary reverse flags. Frames are read zero-filled.
 - An imaging line belongs to the frame of its counters (repetition, contrast, phase, set,
   average); frames are numbered from 0 in that lexicographic order (repetition first). Segments
   are parts of one frame. Within a frame every (kspace_encode_step_1, slice) is present once.
@@ -333,17 +339,13 @@ class RawFile:
         if h["idx"]["kspace_encode_step_2"].max() > 0 or self.header.matrix[2] > 1:
             raise RawFileError("3-D encoding (kspace_encode_step_2 or an encoded z above 1) is "
                                "not supported: the correction works on 2-D slices")
-        calibration = has_flag(h["flags"], PARALLEL_CALIBRATION) | \
-            has_flag(h["flags"], PARALLEL_CALIBRATION_AND_IMAGING)
-        if calibration.any() or self.header.acceleration > 1:
-            raise RawFileError(self._accelerated_message())
-
-    def _accelerated_message(self, step=None):
-        what = f"lines {step} apart" if step else "parallel calibration lines or an " \
-            "acceleration factor in the header"
-        return (f"{self.path} is an accelerated acquisition ({what}): the raw-file command "
-                "corrects fully sampled frames only; accelerated frames are corrected by "
-                "tarvo.calibrate(even, odd, R=R) and Calibration.apply on zero-filled frames")
+        # Flag 20 marks calibration-only lines; flag 21 lines are imaging lines too.
+        self._calibration_line = has_flag(h["flags"], PARALLEL_CALIBRATION)
+        self._accelerated_by = None
+        if self._calibration_line.any() or has_flag(h["flags"], PARALLEL_CALIBRATION_AND_IMAGING
+                                                    ).any() or self.header.acceleration > 1:
+            self._accelerated_by = "parallel calibration lines or an acceleration factor in " \
+                "the header"
 
     def _build_frames(self, h):
         idx = h["idx"]
@@ -364,50 +366,121 @@ class RawFile:
             raise RawFileError(f"line {n} of slice {self.slice_counters[z]} appears more than "
                                f"once in frame {t} ({self._frame_name(t)})")
         table.reshape(-1)[flat] = order
-        for t in range(T):
+        for t in range(T if self._accelerated_by is None else 0):
             present = table[t] >= 0
             if present.all():
                 continue
             acquired = np.flatnonzero(present.any(axis=0))
             steps = np.unique(np.diff(acquired))
             if steps.size == 1 and steps[0] > 1:
-                raise RawFileError(self._accelerated_message(int(steps[0])))
+                self._accelerated_by = f"lines {int(steps[0])} apart"
+                break
             z, n = np.argwhere(~present)[0]
             raise RawFileError(f"frame {t} ({self._frame_name(t)}) lacks line {n} of slice "
                                f"{self.slice_counters[z]} ({int((~present).sum())} lines "
                                "missing; partial Fourier and other incomplete frames are not "
                                "supported)")
-        self.table = table  # index into self.lines, per frame, slice slot, line
+        self.table = table  # index into self.lines, per frame, slice slot, line (-1: not read)
+        self.present = table >= 0
         reverse = has_flag(h["flags"], REVERSE)
-        self.reversed = reverse[table]  # T x Z x N
+        self.reversed = reverse[table] & self.present  # T x Z x N
         self.M, self.N, self.Z, self.T = self.header.matrix[0], N, Z, T
+        self.acceleration, self.acquired, self.block = 1, None, None
+        self.imaging_frames = np.arange(T)
+        if self._accelerated_by is not None:
+            self._accelerated_frames(reverse)
+
+    def _accelerated_frames(self, reverse):
+        """The layout of an accelerated acquisition: calibration frames (any line flagged
+        parallel calibration, 20) and imaging frames that all read the same lines, every R-th,
+        their readout polarity alternating from one acquired line to the next."""
+        table, present, T = self.table, self.present, self.T
+        calibration = np.array([self._calibration_line[table[t][present[t]]].any()
+                                for t in range(T)])
+        self.calibration_frames = np.flatnonzero(calibration)
+        if not calibration.any():
+            raise RawFileError(f"{self.path} is an accelerated acquisition "
+                               f"({self._accelerated_by}) without a calibration block: looked "
+                               "for frames of lines flagged parallel calibration (flag 20) to "
+                               "calibrate from; found none")
+        imaging = np.flatnonzero(~calibration)
+        if imaging.size == 0:
+            raise RawFileError(f"{self.path} holds only parallel calibration frames: no frame "
+                               "to correct")
+        first = imaging[0]
+        lines = np.flatnonzero(present[first, 0])
+        same = (present[imaging] == present[first, 0]).all(axis=(1, 2))
+        if not same.all():
+            t = imaging[np.argmin(same)]
+            raise RawFileError(f"frame {t} ({self._frame_name(t)}) reads other lines than "
+                               f"slice {self.slice_counters[0]} of frame {first}: every "
+                               "imaging frame and slice of an accelerated file must read the "
+                               "same lines")
+        steps = np.unique(np.diff(lines))
+        R = self.header.acceleration if self.header.acceleration > 1 else \
+            int(steps.max(initial=1))
+        if R > 4:
+            raise RawFileError(f"{self.path} is accelerated by R = {R}: the correction handles "
+                               "R = 1 to 4")
+        if steps.size != 1 or steps[0] != R:
+            raise RawFileError(f"the imaging frames read lines {lines[0]} to {lines[-1]} with "
+                               f"steps of {', '.join(map(str, steps))}; with R = {R} they must "
+                               "read every R-th line (partial Fourier and other layouts are "
+                               "not supported from raw files)")
+        revs = reverse[table[imaging][:, :, lines]]
+        bad = np.argwhere(revs[..., 1:] == revs[..., :-1])
+        if bad.size:
+            i, z, k = bad[0]
+            raise RawFileError(f"frame {imaging[i]} ({self._frame_name(imaging[i])}): the "
+                               f"readout polarity of slice {self.slice_counters[z]} does not "
+                               f"alternate from one acquired line to the next (lines "
+                               f"{lines[k]} and {lines[k + 1]} are both read "
+                               f"{'backwards' if revs[i, z, k] else 'forwards'})")
+        self.acceleration, self.acquired, self.imaging_frames = R, lines, imaging
 
     def _frame_name(self, t):
         return ", ".join(f"{c} {v}" for c, v in zip(FRAME_COUNTERS, self.frame_keys[t])
                          if c == "repetition" or v)
 
     def calibration_pair(self, pair=None):
-        """(even, odd): frame numbers of the dual-polarity pair (odd's line 0 read backwards).
-        By default the first two frames (in frame order) whose reverse flags are complementary
-        line for line on every slice."""
-        rev = self.reversed
+        """(even, odd): frame numbers of the dual-polarity pair (odd's first line read
+        backwards). By default the first two frames (in frame order; of an accelerated file,
+        among its calibration frames) that read the same lines with complementary reverse
+        flags on every slice. Of an accelerated file, sets block (the pair's lines)."""
+        rev, present = self.reversed, self.present
+        accelerated = self.acquired is not None
         if pair is not None:
             a, b = pair
             for t in (a, b):
                 if not 0 <= t < self.T:
                     raise RawFileError(f"--calibration: frame {t} does not exist (frames 0 to "
                                        f"{self.T - 1})")
-            if not (rev[a] != rev[b]).all():
+            if (present[a] != present[b]).any():
+                raise RawFileError(f"frames {a} and {b} are not a polarity pair: they do not "
+                                   "read the same lines")
+            if not (rev[a] != rev[b])[present[a]].all():
                 raise RawFileError(f"frames {a} and {b} are not a polarity pair: some lines "
                                    "are read in the same direction in both")
         else:
-            flat = rev.reshape(self.T, -1)
+            # Per line: 0 forwards, 1 backwards, 2 not read; a pair is 1 - x where read.
+            candidates = self.calibration_frames if accelerated else np.arange(self.T)
+            flat = np.where(present, rev, 2).astype(np.int8)[candidates].reshape(
+                len(candidates), -1)
             found = None
-            for a in range(self.T):
-                match = np.flatnonzero((flat[a + 1:] != flat[a]).all(axis=1))
+            for i in range(len(candidates)):
+                partner = np.where(flat[i] == 2, 2, 1 - flat[i])
+                match = np.flatnonzero((flat[i + 1:] == partner).all(axis=1))
                 if match.size:
-                    found = (a, a + 1 + int(match[0]))
+                    found = (int(candidates[i]), int(candidates[i + 1 + int(match[0])]))
                     break
+            if found is None and accelerated:
+                raise RawFileError(
+                    f"{self.path} has no dual-polarity calibration pair among its parallel "
+                    "calibration lines: looked for two frames of lines flagged parallel "
+                    "calibration (flag 20) that read the same lines in opposite "
+                    "directions line for line (reverse flag 22) on every slice; its "
+                    f"{len(candidates)} calibration frame(s) have "
+                    f"{len(np.unique(flat, axis=0))} distinct pattern(s)")
             if found is None:
                 raise RawFileError(
                     f"{self.path} has no dual-polarity calibration pair: looked for two frames "
@@ -415,7 +488,24 @@ class RawFile:
                     f"22) on every slice; its {self.T} frame(s) have "
                     f"{len(np.unique(flat, axis=0))} distinct pattern(s)")
             a, b = found
-        return (a, b) if not rev[a, 0, 0] else (b, a)
+        if accelerated:
+            self._check_block(a, b)
+        first = int(np.argmax(present[a, 0]))
+        return (a, b) if not rev[a, 0, first] else (b, a)
+
+    def _check_block(self, a, b):
+        """The calibration pair's lines: one contiguous block of at least 2R + 1 lines, the
+        same on every slice (self.block)."""
+        block = np.flatnonzero(self.present[a, 0])
+        R = self.acceleration
+        whole = (self.present[a] == self.present[a, 0]).all() and block.size and \
+            (np.diff(block) == 1).all()
+        if not whole or block.size < 2 * R + 1:
+            raise RawFileError(f"the calibration pair (frames {a} and {b}) reads {block.size} "
+                               f"line(s) from {block[0]} to {block[-1]} on slice "
+                               f"{self.slice_counters[0]}: with R = {R} it must read one "
+                               f"contiguous block of at least {2 * R + 1} lines on every slice")
+        self.block = block
 
     # -- readout positions, noise, geometry -------------------------------------------------
 
@@ -487,7 +577,8 @@ class RawFile:
         self.positions = np.zeros((self.Z, 3))
         dirs = np.zeros((3, 3))
         for z in range(self.Z):
-            first = self.table[0, z].min() if (self.table[0, z] >= 0).any() else 0
+            read = self.table[0, z][self.table[0, z] >= 0]
+            first = read.min() if read.size else 0
             self.positions[z] = h["position"][first]
             if z == 0:
                 dirs = np.stack([h[d][first] for d in ("read_dir", "phase_dir", "slice_dir")],
@@ -502,6 +593,7 @@ class RawFile:
         self.positions = self.positions[order]
         self.slice_counters = self.slice_counters[order]
         self.table = self.table[:, order]
+        self.present = self.present[:, order]
         self.reversed = self.reversed[:, order]
 
     def voxel_size(self):
@@ -600,6 +692,8 @@ class RawFile:
                 out = buffers[number % 2][:len(part)]
             for i, f in enumerate(part):
                 # out[i] is frame f with the axes reversed: coil, slice, line, readout.
+                if not self.present[f].all():  # lines not read stay zero
+                    (out[i] if direct else lines).fill(0)
                 self._gather(f, out[i].transpose(1, 0, 2, 3) if direct else lines)
                 for z in range(0 if direct else Z):
                     slab = out[i].reshape(L, Z, N * M)[:, z]  # slice z of the frame: L x N M
@@ -636,10 +730,11 @@ class RawFile:
         reversed line flipped into the order of a line read forwards. The records are read in
         file order, in runs of at most _RUN acquisitions without gaps above _GAP."""
         R, N, L = self.R, self.N, self.L
-        slot_acq = self.lines[self.table[f].ravel()]  # slot z N + n
+        slots = np.flatnonzero(self.present[f].ravel())  # slot z N + n
+        slot_acq = self.lines[self.table[f].ravel()[slots]]
         order = np.argsort(slot_acq, kind="stable")
         acq = slot_acq[order]
-        backwards = self.reversed[f].ravel()[order]
+        backwards = self.reversed[f].ravel()[slots][order]
         use_traj = self.kx_source == "traj"
         i = 0
         while i < len(acq):
@@ -660,7 +755,7 @@ class RawFile:
                                        f"asks for {R} samples x {L} channels x 2 = {2 * R * L} "
                                        "(a truncated record)")
                 line = values.astype(np.float32, copy=False).view(np.complex64).reshape(L, R)
-                z, n = divmod(int(order[k]), N)
+                z, n = divmod(int(slots[order[k]]), N)
                 target[z, :, n, :] = line[:, ::-1] if backwards[k] else line
             del records
             i = j

@@ -58,9 +58,11 @@ _COMPLEX = np.dtype([("real", "<f8"), ("imag", "<f8")])
 class CoilFile:
     """HDF5 (readable by MATLAB as a -v7.3 .mat file, and by tarvo.hdf5_series): E, the
     corrected complex coil images M x N x Z x L x T in MATLAB's axis order (stored transposed,
-    as MATLAB does), written frame block by frame block; K_dk (1 x Z), K_pattern and K_coef
-    ((10 L) x L x Z), the kernels; slice_counters and frames (the ISMRMRD counters of each
-    slice and frame)."""
+    as MATLAB does), written frame block by frame block; K_dk (1 x K), K_pattern and K_coef
+    (rows x L x K), the K kernels in the order of Calibration.kernels (one per slice, or for
+    R >= 2 every pattern of a slice, then the next slice); K_pattern is a char row when every
+    kernel has the same pattern, else one row per kernel padded with blanks; slice_counters
+    and frames (the ISMRMRD counters of each slice and frame)."""
 
     def __init__(self, path, shape):
         import h5py
@@ -88,8 +90,12 @@ class CoilFile:
 
     def finish(self, K, slice_counters, frame_keys):
         self._put("K_dk", np.array([[float(k["dk"]) for k in K]]))
-        pattern = K[0]["pattern"] if K else ""
-        self._put("K_pattern", np.array([[ord(c) for c in pattern]], np.uint16), "char")
+        patterns = [k["pattern"] for k in K] or [""]
+        if len(set(patterns)) == 1:
+            patterns = patterns[:1]
+        width = max(map(len, patterns))
+        self._put("K_pattern", np.array([[ord(c) for c in p.ljust(width)] for p in patterns],
+                                        np.uint16), "char")
         self._put("K_coef", np.stack([k["coef"] for k in K], axis=2))
         self._put("slice_counters", np.asarray(slice_counters, np.float64)[None, :])
         self._put("frames", np.asarray(frame_keys, np.float64))

@@ -2,7 +2,8 @@
 demo): tarvo.phantom's coil images acquired with a trapezoid readout sampled on its ramps,
 reversed lines stored in acquisition-time order and flagged, three navigator lines per shot, a
 noise scan, a dual-polarity calibration pair as repetitions 0 and 1, then T single-polarity
-repetitions, on oblique slices.
+repetitions, on oblique slices; or (acceleration=R) an accelerated acquisition: a flagged
+central calibration pair, then repetitions of every R-th line.
 
     sim = simulate("raw.h5", M=64, N=64, Z=3, L=8, T=4)
     sim.cartesian(2)          # the ideal Cartesian k-space of repetition 2 (M x N x Z x L)
@@ -19,7 +20,7 @@ not the spatial order.
 
 import numpy as np
 
-from .ismrmrd import NOISE, PHASECORR, REVERSE, bit, trapezoid_positions
+from .ismrmrd import NOISE, PARALLEL_CALIBRATION, PHASECORR, REVERSE, bit, trapezoid_positions
 from .phantom import phantom
 
 _ENCODING_COUNTERS = np.dtype([
@@ -60,8 +61,22 @@ def rotation(angles_deg):
 class Simulated:
     """What the simulator wrote: the truth the tests compare against."""
 
+    def acquired(self, repetition):
+        """The lines read in a repetition: every line; with an acceleration R the central
+        calibration block in repetitions 0 and 1 and every R-th line (from 0) in the others."""
+        if not self.acceleration:
+            return np.arange(self.N)
+        if repetition < 2:
+            return self.block
+        return np.arange(0, self.N, self.acceleration)
+
     def pattern(self, repetition):
-        """The lines read backwards in a repetition (N booleans)."""
+        """The lines read backwards in a repetition (N booleans; with an acceleration R the
+        imaging repetitions alternate from one acquired line to the next)."""
+        if self.acceleration and repetition >= 2:
+            out = np.zeros(self.N, bool)
+            out[self.acquired(repetition)[1::2]] = True
+            return out
         odd = np.arange(self.N) % 2 == 1
         return ~odd if repetition == 1 and self.pair else odd
 
@@ -95,6 +110,11 @@ def _xml(sim, tr):
                     "</userParameterLong>" for n in ("rampUpTime", "rampDownTime",
                                                      "flatTopTime", "acqDelayTime",
                                                      "numSamples"))
+    parallel = "" if not sim.acceleration else (
+        "<parallelImaging><accelerationFactor><kspace_encoding_step_1>"
+        f"{sim.acceleration}</kspace_encoding_step_1><kspace_encoding_step_2>1"
+        "</kspace_encoding_step_2></accelerationFactor><calibrationMode>separate"
+        "</calibrationMode></parallelImaging>")
     space = (f"<matrixSize><x>{M}</x><y>{N}</y><z>1</z></matrixSize><fieldOfView_mm>"
              f"<x>{M * sim.dx:.6f}</x><y>{N * sim.dy:.6f}</y><z>{sim.thickness:.6f}</z>"
              "</fieldOfView_mm>")
@@ -111,7 +131,7 @@ def _xml(sim, tr):
         "</repetition></encodingLimits><trajectory>epi</trajectory><trajectoryDescription>"
         f"<identifier>ConventionalEPI</identifier>{longs}<userParameterDouble><name>dwellTime"
         f"</name><value>{trap['dwellTime']}</value></userParameterDouble>"
-        f"</trajectoryDescription><echoTrainLength>{N}</echoTrainLength></encoding>"
+        f"</trajectoryDescription>{parallel}<echoTrainLength>{N}</echoTrainLength></encoding>"
         f"<sequenceParameters><TR>{tr}</TR><TE>30</TE></sequenceParameters></ismrmrdHeader>")
 
 
@@ -119,7 +139,7 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
              navigators=3, noise_scans=2, pair=True, a=0.4, b=0.04, drift=0.0, traj=False,
              shuffle=False, seed=0, tr=2000.0, angles=(20.0, -15.0, 10.0),
              center=(12.0, -25.0, 30.0), dx=3.0, dy=3.5, thickness=4.0, spacing=5.0,
-             chunk=256):
+             chunk=256, acceleration=None, calibration_lines=24):
     """Writes the raw file and returns a Simulated with the truth (attributes M, N, Z, L, T,
     kx, images, positions, directions, dx, dy, noise_covariance, ...).
 
@@ -128,7 +148,10 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
     fraction of the largest k-space magnitude (the noise scans always have it; the imaging
     lines when noisy_data); traj: also store each line's trajectory (kx / M, ky / N);
     shuffle: write the acquisitions (but the noise scans) in a random order; pair=False reads
-    repetition 1 as the others (no calibration pair)."""
+    repetition 1 as the others (no calibration pair); acceleration (2 to 4): repetitions 0 and
+    1 read only the calibration_lines central lines (from N/2 - calibration_lines/2), flagged
+    parallel calibration, and the others every acceleration-th line, their polarity
+    alternating from one acquired line to the next; the header gives the factor."""
     import h5py
 
     if M % 2 or N % 2:
@@ -137,6 +160,10 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
     sim = Simulated()
     sim.M, sim.N, sim.Z, sim.L, sim.T, sim.pair = M, N, Z, L, T, pair
     sim.a, sim.b, sim.drift = a, b, drift
+    sim.acceleration = acceleration
+    if acceleration:
+        start = N // 2 - calibration_lines // 2
+        sim.block = np.arange(start, start + calibration_lines)
     sim.dx, sim.dy, sim.thickness, sim.spacing = dx, dy, thickness, spacing
     R = R or (M if ramp == 0 else int(round(1.7 * M)))
     dwell = 2.0
@@ -186,7 +213,7 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
         return out  # each R x Z x L
 
     dtype = acquisition_dtype()
-    count = noise_scans + (T + 2) * Z * (navigators + N)
+    count = noise_scans + sum(Z * (navigators + len(sim.acquired(r))) for r in range(T + 2))
     heads = np.zeros(count, HEAD)
     trajs, samples_of = [np.zeros(0, np.float32)] * count, [None] * count
     mask = np.zeros(16, np.uint64)
@@ -222,7 +249,7 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
         counter += 1
     cache = {}
     for rep in range(T + 2):
-        key = (bool(sim.pattern(rep)[0]), rep if drift else 0)
+        key = (sim.pattern(rep).tobytes(), rep if drift else 0)
         if key not in cache:
             cache[key] = (lines_of(rep), navigator_lines(rep))
         data, navs = cache[key]
@@ -232,15 +259,18 @@ def simulate(path, M=64, N=64, Z=3, L=8, T=4, ramp=0.4, R=None, noise=1e-3, nois
                 flags = bit(PHASECORR) | (bit(REVERSE) if k % 2 else np.uint64(0))
                 record(counter, flags, nav[:, s], N // 2, s, rep)
                 counter += 1
-            for n in range(N):
+            acquired = sim.acquired(rep)
+            for n in acquired:
                 samples = data[:, n, s]
                 if noisy_data:
                     samples = samples + noise_samples((R,))
                 flags = bit(REVERSE) if reverse[n] else np.uint64(0)
-                if n == 0:
+                if n == acquired[0]:
                     flags |= bit(FIRST_IN_SLICE)
-                if n == N - 1:
+                if n == acquired[-1]:
                     flags |= bit(LAST_IN_SLICE)
+                if acceleration and rep < 2:
+                    flags |= bit(PARALLEL_CALIBRATION)
                 kx = (sim.kx[::-1] if reverse[n] else sim.kx) if traj else None
                 record(counter, np.uint64(flags), samples, n, s, rep, kx)
                 counter += 1

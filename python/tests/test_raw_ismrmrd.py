@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from tarvo import _rawcli, rawsim
-from tarvo.ismrmrd import REVERSE, RawFile, RawFileError, has_flag
+from tarvo.ismrmrd import PARALLEL_CALIBRATION, REVERSE, RawFile, RawFileError, has_flag
 
 
 def dump(path):
@@ -61,6 +61,24 @@ def test_reference_library_reads_the_simulated_file_as_written(tmp_path):
     assert np.allclose(imaging[:, 14:17], sim.positions[slc], atol=1e-5)
     kx0 = np.where(reverse, sim.kx[-1], sim.kx[0]) / 16
     assert np.allclose(imaging[:, -1], kx0, atol=1e-6)
+
+
+def test_reference_library_reads_an_accelerated_file_as_written(tmp_path):
+    path = tmp_path / "acc.h5"
+    sim = rawsim.simulate(path, M=16, N=12, Z=2, L=3, T=2, acceleration=2, calibration_lines=6)
+    lines, acqs = dump(path)
+    assert ["parallel", "2", "1"] in lines
+    flags = acqs[:, 1].astype(np.uint64)
+    imaging = acqs[(flags & np.uint64(1 << 18 | 1 << 23)) == 0]
+    flags, line, rep = imaging[:, 1].astype(np.uint64), imaging[:, 7].astype(int), \
+        imaging[:, 9].astype(int)
+    calibration = has_flag(flags, PARALLEL_CALIBRATION)
+    assert (calibration == (rep < 2)).all()
+    assert sorted(set(zip(rep, line))) == [(r, n) for r in range(4)
+                                           for n in (range(3, 9) if r < 2 else range(0, 12, 2))]
+    reverse = has_flag(flags, REVERSE)
+    assert (reverse == np.array([sim.pattern(r)[n] for r, n in zip(rep, line)])).all()
+    assert (reverse[rep >= 2] == (line[rep >= 2] % 4 == 2)).all()  # alternating, every 2nd
 
 
 def test_file_of_the_reference_generator_is_read_and_refused_for_lacking_a_pair(tmp_path,

@@ -273,16 +273,11 @@ BAD = [  # (what is done to a simulated file, exception, message; {p} is the pat
     (lambda p: edit(p, line_index(0, 0, 3), kspace_encode_step_2=1), RawFileError,
      "3-D encoding (kspace_encode_step_2 or an encoded z above 1) is not supported: the "
      "correction works on 2-D slices"),
-    (lambda p: edit(p, line_index(0, 0, 3), flags=1 << 19), RawFileError,
-     "{p} is an accelerated acquisition (parallel calibration lines or an acceleration factor "
-     "in the header): the raw-file command corrects fully sampled frames only; accelerated "
-     "frames are corrected by tarvo.calibrate(even, odd, R=R) and Calibration.apply on "
-     "zero-filled frames"),
     (lambda p: [edit(p, line_index(r, s, n), flags=1 << 26) for r in range(4) for s in range(2)
                 for n in range(1, 12, 2)], RawFileError,
-     "{p} is an accelerated acquisition (lines 2 apart): the raw-file command corrects fully "
-     "sampled frames only; accelerated frames are corrected by tarvo.calibrate(even, odd, "
-     "R=R) and Calibration.apply on zero-filled frames"),
+     "{p} is an accelerated acquisition (lines 2 apart) without a calibration block: looked "
+     "for frames of lines flagged parallel calibration (flag 20) to calibrate from; "
+     "found none"),
     (lambda p: edit(p, line_index(0, 1, 3), kspace_encode_step_1=2), RawFileError,
      "line 2 of slice 1 appears more than once in frame 0 (repetition 0)"),
     (lambda p: edit(p, line_index(2, 0, 7), flags=1 << 26), RawFileError,
@@ -358,3 +353,82 @@ def test_mutated_headers_give_frames_or_a_refusal(tmp_path):
                     pass
         except RawFileError:
             pass
+
+
+def _acquisition(path, rep, s, n):
+    """The index of the imaging acquisition of repetition rep, slice s, line n."""
+    with h5py.File(path, "r") as f:
+        h = f["dataset/data"].fields("head")[:]
+    imaging = (h["flags"] & np.uint64((1 << 18) | (1 << 23))) == 0
+    idx = h["idx"]
+    return int(np.flatnonzero(imaging & (idx["repetition"] == rep) & (idx["slice"] == s) &
+                              (idx["kspace_encode_step_1"] == n))[0])
+
+
+ACCELERATED = {"acceleration": 2, "calibration_lines": 6}
+
+
+def _calibration_and_imaging(path):
+    """Flags the calibration lines 21 (calibration and imaging) instead of 20."""
+    with h5py.File(path, "r+") as f:
+        d = f["dataset/data"]
+        rec = d[:]
+        flags = rec["head"]["flags"]
+        calibration = (flags & np.uint64(1 << 19)) != 0
+        flags[calibration] ^= np.uint64(1 << 19 | 1 << 20)
+        rec["head"]["flags"] = flags
+        d[:] = rec
+FACTOR = "<kspace_encoding_step_1>2</kspace_encoding_step_1>"
+
+
+@pytest.mark.parametrize("options, damage, message", [
+    ({"calibration_lines": 4}, None,
+     "the calibration pair (frames 0 and 1) reads 4 line(s) from 4 to 7 on slice 0: with R = 2 "
+     "it must read one contiguous block of at least 5 lines on every slice"),
+    ({}, lambda p: edit(p, _acquisition(p, 1, 0, 5), flags=(1 << 19) | (1 << 21)), "{p} has no "
+     "dual-polarity calibration pair among its parallel calibration lines: looked for two "
+     "frames of lines flagged parallel calibration (flag 20) that read the same lines in "
+     "opposite directions line for line (reverse flag 22) on every slice; its 2 calibration "
+     "frame(s) have 2 distinct pattern(s)"),
+    ({}, lambda p: edit(p, _acquisition(p, 3, 1, 2), flags=0), "frame 3 (repetition 3): the "
+     "readout polarity of slice 1 does not alternate from one acquired line to the next "
+     "(lines 0 and 2 are both read forwards)"),
+    ({}, lambda p: edit_xml(p, FACTOR, FACTOR.replace("2", "6")),
+     "{p} is accelerated by R = 6: the correction handles R = 1 to 4"),
+    ({}, lambda p: edit_xml(p, FACTOR, FACTOR.replace("2", "3")),
+     "the imaging frames read lines 0 to 10 with steps of 2; with R = 3 they must read every "
+     "R-th line (partial Fourier and other layouts are not supported from raw files)"),
+    ({}, lambda p: edit(p, _acquisition(p, 3, 0, 10), flags=1 << 26),
+     "frame 3 (repetition 3) reads other lines than slice 0 of frame 2: every imaging frame "
+     "and slice of an accelerated file must read the same lines"),
+    ({"T": 0}, None, "{p} holds only parallel calibration frames: no frame to correct"),
+    ({}, _calibration_and_imaging, "{p} is an accelerated acquisition (parallel calibration "
+     "lines or an acceleration factor in the header) without a calibration block: looked for "
+     "frames of lines flagged parallel calibration (flag 20) to calibrate from; found none"),
+], ids=["short-block", "no-pair", "polarity", "R-6", "steps", "other-lines", "no-imaging",
+        "flag-21"])
+def test_accelerated_files_refused_with_what_was_looked_for(tmp_path, options, damage, message):
+    path, _ = simulate(tmp_path, **{**ACCELERATED, **options})
+    if damage:
+        damage(path)
+    with pytest.raises(RawFileError) as e, RawFile(path) as raw:
+        raw.calibration_pair()
+    assert str(e.value) == message.format(p=path)
+
+
+def test_accelerated_file_read_zero_filled_with_its_layout(tmp_path):
+    path, sim = simulate(tmp_path, ramp=0.0, noisy_data=False, **ACCELERATED)
+    with RawFile(path, prewhiten=False) as raw:
+        # The block starts at line 3, which repetition 0 reads backwards: it is the odd one.
+        assert raw.calibration_pair() == (1, 0) and raw.acceleration == 2
+        assert list(raw.block) == list(range(3, 9)) and list(raw.acquired) == list(range(0, 12, 2))
+        with pytest.raises(RawFileError) as e:
+            raw.calibration_pair((0, 2))
+        assert str(e.value) == "frames 0 and 2 are not a polarity pair: they do not read the " \
+            "same lines"
+        (_, k), = raw.read(range(4), chunk=4)
+        order = raw.slice_counters
+    for rep, lines in ((0, sim.block), (3, np.arange(0, 12, 2))):
+        truth = np.zeros_like(k[..., 0])
+        truth[:, lines] = sim.cartesian(rep)[:, lines][:, :, order]
+        assert np.abs(k[..., rep] - truth).max() < 1e-4 * np.abs(truth).max()

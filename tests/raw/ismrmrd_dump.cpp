@@ -2,6 +2,7 @@
 // Python tests to compare with what the simulator wrote and what tarvo's reader sees:
 //   header <enc x> <enc y> <enc z> <fov x> <fov y> <fov z> <trajectory: 0 cartesian, 1 epi, ...>
 //   <TR or -1> describe <identifier> then one "<name> <value>" per trajectory parameter
+//   parallel <acceleration along encode step 1> <along step 2> (when the header has it)
 //   acquisitions <count>
 //   acq <i> <flags> <samples> <channels> <center> <traj dims> <dwell> <line> <slice>
 //       <repetition> <contrast> <phase> <set> <average> <position x3> <read x3> <phase x3>
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
       for (const auto& p : e.trajectoryDescription->userParameterDouble)
         std::printf("%s %.9g\n", p.name.c_str(), p.value);
     }
+    if (e.parallelImaging)
+      std::printf("parallel %u %u\n", e.parallelImaging->accelerationFactor.kspace_encoding_step_1,
+                  e.parallelImaging->accelerationFactor.kspace_encoding_step_2);
     const uint32_t count = dataset.getNumberOfAcquisitions();
     std::printf("acquisitions %u\n", count);
     ISMRMRD::Acquisition acq;

@@ -117,8 +117,8 @@ struct KernelView {
 
 // What went wrong: the record of linalg/error.h. Status::what names the input at fault
 // ("even", "odd", "target", "slices", "dk", "pattern", "coef", "kernels", "output", "R",
-// "lines"; kind kValue), "memory" (kMemory), "read"/"write" or the failed step (kFailed), or "stopped"
-// (kStopped); Status::step the step of the correction that failed, when one did.
+// "lines"; kind kValue), "memory" (kMemory), "read"/"write" or the failed step (kFailed), or
+// "stopped" (kStopped); Status::step the step of the correction that failed, when one did.
 using Status = Error;
 
 // How a calibration is fitted.

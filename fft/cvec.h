@@ -114,6 +114,13 @@ inline cvec4 operator-(cvec4 a, cvec4 b) {
 inline cvec4 scale(cvec4 a, double s) {
   return each(a, [s](cvec x) { return scale(x, s); });
 }
+// The baseline has no fused multiply-add: every product stands alone.
+inline cvec scale_unfused(cvec a, double s) {
+  return scale(a, s);
+}
+inline cvec4 scale_unfused(cvec4 a, double s) {
+  return scale(a, s);
+}
 inline cvec4 conj(cvec4 a) {
   return each(a, [](cvec x) { return conj(x); });
 }

@@ -32,7 +32,7 @@ int64_t column_work_doubles(int32_t nrows, int32_t rowlen) {
 }
 
 bool batch_rows(int32_t nrows, int32_t rowlen) {
-  return tarvo::fftk::active_isa() == tarvo::fftk::isa::avx2 && nrows >= 4 && rowlen >= 8;
+  return tarvo::fftk::active_isa() != tarvo::fftk::isa::sse2 && nrows >= 4 && rowlen >= 8;
 }
 
 // Doubles of work area the fastest passes use: the widest column sweep and four rows.
@@ -71,7 +71,7 @@ void columns_pass(int32_t nrows, int32_t rowlen, int32_t isgn, double** a, doubl
     int sweep = rowlen / 2 < kMaxSweepColumns ? rowlen / 2 : kMaxSweepColumns;
     while (sweep > 4 && 2 * static_cast<int64_t>(sweep) * nrows > t_doubles) sweep /= 2;
     const int blocks = sweep / 4;
-    const bool wide = tarvo::fftk::active_isa() == tarvo::fftk::isa::avx2;
+    const bool wide = tarvo::fftk::active_isa() != tarvo::fftk::isa::sse2;
     for (int j = 0; j < rowlen; j += 2 * sweep) {
       if (wide) {
         tarvo::fftk::avx2::gather_columns4(a, nrows, j, blocks, col, t);

@@ -36,7 +36,7 @@ void pow2_rows4(double* const* rows, int32_t rowlen, bool minus, const int32_t* 
     _mm256_storeu_pd(e + 8, _mm256_permute2f128_pd(r0, r1, 0x31));
     _mm256_storeu_pd(e + 12, _mm256_permute2f128_pd(r2, r3, 0x31));
   }
-  pow2_batch4(t, rowlen, minus, ip, w);
+  tarvo::fftk::pow2_batch4(t, rowlen, minus, ip, w);
   for (int k = 0; k < rowlen; k += 4) {
     const double* e = t + 4 * k;
     const __m256d e0lo = _mm256_loadu_pd(e), e0hi = _mm256_loadu_pd(e + 4);

@@ -8,8 +8,8 @@
 // scaled pointer K::ptr multiplies them by W, so the same code serves every W.
 //
 // K provides: ptr (scaled pointer), v (one element), tw (a broadcast twiddle),
-// K::make_twiddle(c, s) and the overloads load, store, +, -, scale, conj, mul_i, mul_neg_i,
-// mul(v, tw).
+// K::make_twiddle(c, s) and the overloads load, store, +, -, scale, scale_unfused (a product the
+// compiler never fuses into a sum), conj, mul_i, mul_neg_i, mul(v, tw).
 //
 // The network computes the exp(+) transform X[k] = sum_j x[j] w^{jk}, w = exp(2 pi i / N); the
 // exp(-) transform reads conj(x) in the first stage and conjugates in the bit reversal, since
@@ -213,14 +213,24 @@ inline void reg_split1(V* x, const T* w1, const T* w3) {
   }
 }
 // Type-2 split of B register values, twiddles p1[j] = psi^j, p3[j] = psi^3j for j = 1 .. Q-1.
+// For B = 16 the products by cos(pi/4) are never fused into the sums that follow: the AVX2
+// build keeps this loop rolled, where the compiler leaves them unfused, and `scale_unfused`
+// (the plain product for every set but AVX-512, whose wider build unrolls the loop) holds the
+// other sets to that, so that AVX2 and AVX-512 give the same bits.
 template <int B, class V, class T>
 inline void reg_split2(V* x, const T* p1, const T* p3, double c45) {
   constexpr int Q = B / 4;
+  auto times_c45 = [c45](V a) {
+    if constexpr (B >= 16)
+      return scale_unfused(a, c45);
+    else
+      return scale(a, c45);
+  };
   for (int j = 0; j < Q; ++j) {
     const V u = x[j] + mul_i(x[j + 2 * Q]), v = x[j + Q] + mul_i(x[j + 3 * Q]);
     const V u2 = x[j] - mul_i(x[j + 2 * Q]), v2 = x[j + Q] - mul_i(x[j + 3 * Q]);
-    const V ev = scale(v + mul_i(v), c45);
-    const V iev2 = scale(mul_i(v2) - v2, c45);
+    const V ev = times_c45(v + mul_i(v));
+    const V iev2 = times_c45(mul_i(v2) - v2);
     if (j == 0) {
       x[j] = u + ev;
       x[j + Q] = u - ev;

@@ -1,5 +1,7 @@
 // Instruction-set dispatch of the FFT engines: every kernel exists for the x86-64 baseline
-// (SSE2) and for processors with AVX2 and FMA; the choice is made once at run time. Internal to
+// (SSE2), for processors with AVX2 and FMA and (outside Windows) for processors with AVX-512F;
+// the choice is made once at run time. The AVX-512 kernels give the AVX2 kernels' bits;
+// TARVO_NO_AVX512=1 keeps the AVX2 kernels, as it does for the product kernel. Internal to
 // fft/ and its tests.
 #pragma once
 
@@ -9,7 +11,8 @@
 
 namespace tarvo::fftk {
 
-enum class isa { sse2, avx2 };
+// Ordered: a processor that has a set has every set before it.
+enum class isa { sse2, avx2, avx512 };
 
 // The best set this processor (and its operating system) supports.
 isa best_isa();
@@ -33,10 +36,14 @@ namespace sse2 {
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
 void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
 }  // namespace sse2
+namespace avx512 {
+void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
+void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_stride, dcomplex* out);
+}  // namespace avx512
 namespace avx2 {
 void pow2_batch4(double* a, int32_t n, bool minus, const int32_t* ip, const double* w);
-// Rows rows[0..3] (rowlen doubles each) transformed in place as four interleaved transforms,
-// t holding 4 rowlen doubles.
+// Rows rows[0..3] (rowlen doubles each) transformed in place as four interleaved transforms
+// (by the active engine, AVX2 or AVX-512), t holding 4 rowlen doubles.
 void pow2_rows4(double* const* rows, int32_t rowlen, bool minus, const int32_t* ip, const double* w,
                 double* t);
 // Column sweep moves of the 2-D driver: for every row i, the 8 blocks doubles at a[i] + j to

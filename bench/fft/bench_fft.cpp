@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
   }
   argc = kept;
   std::printf("fft_2d kernels: %s\n",
-              tarvo::fftk::active_isa() == tarvo::fftk::isa::avx2 ? "AVX2/FMA" : "SSE2");
+              tarvo::fftk::active_isa() == tarvo::fftk::isa::avx512 ? "AVX-512"
+              : tarvo::fftk::active_isa() == tarvo::fftk::isa::avx2 ? "AVX2/FMA"
+                                                                    : "SSE2");
   for (auto [nx, ny] : kSizes) {
     benchmark::RegisterBenchmark("BM_tarvo", BM_tarvo)
         ->Args({nx, ny})

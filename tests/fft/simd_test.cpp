@@ -1,5 +1,6 @@
-// Both instruction-set paths of the engines against direct long-double DFTs: the baseline
-// (SSE2) kernels and, where the processor has them, the AVX2/FMA kernels, forced in turn.
+// Every instruction-set path of the engines against direct long-double DFTs: the baseline
+// (SSE2) kernels and, where the processor has them, the AVX2/FMA and AVX-512 kernels, forced
+// in turn; and the AVX-512 kernels against the AVX2 kernels bit for bit.
 #include "fft/simd.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,10 @@ using tarvo::fftk::isa;
 
 namespace {
 
+std::string isa_name(isa set) {
+  return set == isa::avx512 ? "avx512" : set == isa::avx2 ? "avx2" : "sse2";
+}
+
 // Forces `set` for the life of the object; skips the test when the processor lacks it.
 class IsaScope {
  public:
@@ -33,11 +38,7 @@ class IsaScope {
 
 #define FORCE_ISA_OR_SKIP(set) \
   IsaScope scope(set);         \
-  if (!scope.supported()) GTEST_SKIP() << "processor lacks AVX2/FMA"
-
-std::string isa_name(isa set) {
-  return set == isa::avx2 ? "avx2" : "sse2";
-}
+  if (!scope.supported()) GTEST_SKIP() << "processor lacks " << isa_name(set)
 
 std::vector<lcomplex> dft_2d(const std::vector<double>& img, int nx, int ny, int sign) {
   auto x = widen(img);
@@ -77,7 +78,7 @@ TEST_P(Batch4Length, EachInterleavedTransformMatchesDirectDft) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Batch4Length,
-                         ::testing::Combine(::testing::Values(isa::sse2, isa::avx2),
+                         ::testing::Combine(::testing::Values(isa::sse2, isa::avx2, isa::avx512),
                                             ::testing::Values(1, 2, 4, 8, 16, 32, 64, 128, 256, 512,
                                                               1024)));
 
@@ -103,7 +104,7 @@ TEST_P(Fft2dPath, MatchesDirectDftInBothDirections) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, Fft2dPath,
-    ::testing::Combine(::testing::Values(isa::sse2, isa::avx2),
+    ::testing::Combine(::testing::Values(isa::sse2, isa::avx2, isa::avx512),
                        ::testing::Values(std::pair{4, 8}, std::pair{8, 4}, std::pair{16, 2},
                                          std::pair{64, 32}, std::pair{128, 64}, std::pair{2, 64},
                                          std::pair{90, 104}, std::pair{96, 96}, std::pair{176, 88},
@@ -114,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A caller's work area is only the documented 8 nrows doubles: the column pass must keep to it
 // (narrow sweeps, rows one by one) and still give the transform.
 TEST(CfftPow2TwoD, CallerWorkAreaOfDocumentedSizeSuffices) {
-  for (isa set : {isa::sse2, isa::avx2}) {
+  for (isa set : {isa::sse2, isa::avx2, isa::avx512}) {
     IsaScope scope(set);
     if (!scope.supported()) continue;
     const int nrows = 8, rowlen = 128;  // 64 complex columns: the widest sweep would need 256
@@ -129,6 +130,28 @@ TEST(CfftPow2TwoD, CallerWorkAreaOfDocumentedSizeSuffices) {
     ASSERT_EQ(cfft_pow2_2d(nrows, rowlen, 1, rows.data(), t.data(), ip.data(), w.data()), 0);
     EXPECT_LE(relative_error(img, want), error_bound(nrows * rowlen / 2)) << isa_name(set);
     for (int k = 8 * nrows; k < 8 * nrows + 16; ++k) EXPECT_EQ(t[k], 7.0) << isa_name(set);
+  }
+}
+
+// The AVX-512 kernels do lane by lane what the AVX2 kernels do, products fused into sums at the
+// same places: the same bits, power-of-two lengths through every fixed kernel and mixed radices,
+// rows batched and one by one.
+TEST(Avx512Kernels, GiveTheAvx2KernelsBits) {
+  for (auto [nx, ny] : {std::pair{128, 64}, std::pair{90, 104}, std::pair{13, 7}, std::pair{2, 512},
+                        std::pair{176, 88}, std::pair{256, 256}}) {
+    std::vector<std::vector<double>> got;
+    for (isa set : {isa::avx2, isa::avx512}) {
+      IsaScope scope(set);
+      if (!scope.supported()) GTEST_SKIP() << "processor lacks " << isa_name(set);
+      FftManager m{};
+      ASSERT_EQ(fft_manager_init(&m), 0);
+      std::vector<double> img = random_signal(static_cast<int64_t>(nx) * ny, nx + ny);
+      ASSERT_EQ(fft_2d(&m, nx, ny, img.data(), 'f'), 0);
+      ASSERT_EQ(fft_2d(&m, nx, ny, img.data(), 'b'), 0);
+      fft_manager_destroy(&m);
+      got.push_back(std::move(img));
+    }
+    EXPECT_EQ(got[0], got[1]) << nx << " x " << ny;
   }
 }
 

@@ -256,61 +256,10 @@ TEST(AlignPhase, FramesGiveTheSameBitsOnEveryThreadCount) {
   }
 }
 
-// A processor without FMA runs the baseline product kernel: its whole call differs from the
-// FMA one only by rounding, far below what the correction is for.
-TEST(Pipeline, BaselineAndFusedKernelsAgreeWithinRounding) {
-  if (!tarvo::fma_kernels_available()) GTEST_SKIP() << "no AVX2 and FMA here";
-  const Phantom ph = make(32, 24, 3, 4);
-  Outputs got[2];
-  for (int fused : {0, 1}) {
-    const tarvo::KernelFormScope form(fused ? tarvo::KernelForm::kFused
-                                            : tarvo::KernelForm::kBaseline);
-    got[fused] = correct(ph);
-    ASSERT_EQ(got[fused].status, 0);
-  }
-  // Relative difference of the images (2-norm), the solver's sensitivity to rounding.
-  double diff = 0, norm = 0;
-  for (std::size_t i = 0; i < got[1].E.size(); ++i) {
-    const dcomplex a = got[0].E[i], b = got[1].E[i];
-    diff += (a.re - b.re) * (a.re - b.re) + (a.im - b.im) * (a.im - b.im);
-    norm += b.re * b.re + b.im * b.im;
-  }
-  EXPECT_LT(std::sqrt(diff), 1e-3 * std::sqrt(norm));
-  EXPECT_FALSE(same_bits(got[0].E, got[1].E));  // the two kernels did run
-  const double ratio[2] = {
-      tarvo_test::ghost_to_signal(got[0].E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L),
-      tarvo_test::ghost_to_signal(got[1].E.data(), ph.object, ph.M, ph.N, ph.Z, ph.L)};
-  EXPECT_NEAR(ratio[0], ratio[1], 0.01 * ratio[1]);
-}
-
-// Runs started at the same time from several threads (each spreading its frames over two
-// workers, each with its own workspace and Lanczos stores) give the bits of the runs made one
-// after the other; under ThreadSanitizer, any state the runs shared would be reported.
-TEST(AlignPhase, RunsFromSeveralThreadsAtOnceGiveTheSerialBits) {
-  const int M = 16, N = 12, frames = 5, runs = 3;
-  const int dims[3] = {M, N, frames};
-  std::vector<std::vector<dcomplex>> a(runs), b(runs), want_a(runs), want_b(runs);
-  Threads t(2);
-  for (int r = 0; r < runs; ++r) {
-    a[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 40 + r);
-    b[r] = tarvo_test::random_values(std::size_t(M) * N * frames, 50 + r);
-    want_a[r] = a[r], want_b[r] = b[r];
-    ASSERT_EQ(align_phase(want_a[r].data(), want_b[r].data(), 3, dims, nullptr, nullptr), 0);
-  }
-  std::vector<int> status(runs, -1);
-  std::vector<std::thread> callers;
-  for (int r = 0; r < runs; ++r)
-    callers.emplace_back(
-        [&, r] { status[r] = align_phase(a[r].data(), b[r].data(), 3, dims, nullptr, nullptr); });
-  for (std::thread& c : callers) c.join();
-  for (int r = 0; r < runs; ++r) {
-    EXPECT_EQ(status[r], 0) << r;
-    EXPECT_TRUE(same_bits(a[r], want_a[r]) && same_bits(b[r], want_b[r])) << r;
-  }
-}
-
-// Whole corrections started at the same time from two threads give the bits of the same
-// corrections made one after the other.
+// Whole corrections started at the same time from two threads (each spreading its frames over
+// two workers, each alignment with its own workspace and Lanczos stores) give the bits of the
+// same corrections made one after the other; under ThreadSanitizer, any state the calls shared
+// would be reported.
 TEST(Pipeline, CallsFromTwoThreadsAtOnceGiveTheSerialBits) {
   const Phantom ph[2] = {make(32, 24, 2, 4), make(24, 20, 3, 3)};
   Threads t(2);

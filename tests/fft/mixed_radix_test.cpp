@@ -15,7 +15,6 @@ struct PlanBlock {
   void operator()(void* p) const { tarvo::free_bytes(p); }
 };
 using OwnedPlan = std::unique_ptr<MixedRadixPlan, PlanBlock>;
-using OwnedNdPlan = std::unique_ptr<MixedRadixNdPlan, PlanBlock>;
 
 struct Scratch {
   Scratch() { fft_scratch_init(&s); }
@@ -70,44 +69,7 @@ TEST(MrfftStride, ReadsStridedInput) {
   EXPECT_LE(relative_error(out, want), error_bound(n));
 }
 
-// mrfftnd against the separable long-double DFT, in place and out of place, for even and odd
-// numbers of dimensions (odd ones route the in-place input through the buffer).
-class MrfftNd : public ::testing::TestWithParam<std::vector<int32_t>> {};
-
-TEST_P(MrfftNd, InPlaceAndOutOfPlaceMatchSeparableDft) {
-  const std::vector<int32_t> dims = GetParam();
-  const int nd = static_cast<int>(dims.size());
-  int total = 1;
-  for (int d : dims) total *= d;
-  Scratch scratch;
-  testing::internal::CaptureStderr();
-  OwnedNdPlan plan(mrfftnd_alloc(dims.data(), nd, 0, nullptr, nullptr));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the layout check must pass";
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->total, total);
-  const std::vector<double> in = random_signal(total, 21);
-  auto want = widen(in);
-  int64_t stride = total;
-  for (int k = 0; k < nd; ++k) {
-    stride /= dims[k];
-    dft_axis(want, dims[k], stride, -1);
-  }
-  std::vector<double> out(2 * total);
-  ASSERT_EQ(mrfftnd(plan.get(), reinterpret_cast<const dcomplex*>(in.data()),
-                    reinterpret_cast<dcomplex*>(out.data()), &scratch.s),
-            0);
-  EXPECT_LE(relative_error(out, want), error_bound(total));
-  std::vector<double> same = in;
-  auto* p = reinterpret_cast<dcomplex*>(same.data());
-  ASSERT_EQ(mrfftnd(plan.get(), p, p, &scratch.s), 0);
-  EXPECT_EQ(same, out);
-}
-
-INSTANTIATE_TEST_SUITE_P(Dims, MrfftNd,
-                         ::testing::Values(std::vector<int32_t>{12}, std::vector<int32_t>{6, 10},
-                                           std::vector<int32_t>{3, 4, 5},
-                                           std::vector<int32_t>{2, 3, 7, 17}));
-
+// mrfftnd itself (2-D, in place) is checked through fft_2d on mixed-radix sizes.
 TEST(MrfftNdAlloc, RefusesAnEmptyOrOverflowingTotal) {
   const int32_t huge[2] = {65535, 65535};  // total exceeds the int32 range
   EXPECT_EQ(mrfftnd_alloc(huge, 2, 0, nullptr, nullptr), nullptr);

@@ -67,12 +67,9 @@ class Gateway : public tarvo_test::HostArrays {
 TEST_F(Gateway, ArgumentCountsPrintTheirTextWithoutNewline) {
   const Phantom ph = phantom(8, 8, 1, 2);
   mxArray* even = kspace({8, 8, 1, 2}, ph.even);
-  for (int nlhs : {0, 1, 3, 5}) {
-    EXPECT_EQ(Call(nlhs, {}).console, kTooFew) << nlhs;
-    const Call one(nlhs, {even});
-    EXPECT_EQ(one.console, kTooFew) << nlhs;
-    EXPECT_TRUE(one.no_outputs());
-  }
+  const Call one(5, {even});
+  EXPECT_EQ(one.console, kTooFew);
+  EXPECT_TRUE(one.no_outputs());
   const Call four(4, {even, even});
   EXPECT_EQ(four.console, "Too many output arguments.");
   EXPECT_TRUE(four.no_outputs());
@@ -131,14 +128,9 @@ TEST_F(Gateway, InputTooLargeForInt32IsRefusedWithItsMessagePair) {
   for (const Call* c : {&first, &empty, &second, &third}) EXPECT_TRUE(c->no_outputs());
 }
 
-TEST_F(Gateway, FirstAndSecondInputsMustFoldToTheSameExtents) {
-  const Phantom a = phantom(8, 6, 2, 3), b = phantom(8, 6, 3, 2);
-  mxArray* even = kspace({8, 6, 2, 3}, a.even);
-  mxArray* odd = kspace({8, 6, 3, 2}, b.odd);
-  const Call c(2, {even, odd});
-  EXPECT_EQ(c.console, "Error: input matrix size mismatch - A: [  2 ... ] vs B: [  3 ... ]\n");
-  EXPECT_TRUE(c.no_outputs());
-  // 8 x 6 x 2 x 3 x 1 x 3 folds like 8 x 6 x 6 x 3, so it passes the comparison.
+// 8 x 6 x 2 x 3 x 1 x 3 folds like 8 x 6 x 6 x 3, so the two inputs are the same slices (the
+// message for inputs that differ is read by tarvo_soak).
+TEST_F(Gateway, FirstAndSecondInputsAreComparedFolded) {
   const Phantom p = phantom(8, 6, 6, 3);
   const Call folded(1, {kspace({8, 6, 6, 3}, p.even), kspace({8, 6, 2, 3, 1, 3}, p.odd)});
   EXPECT_EQ(folded.console, "");

@@ -132,18 +132,4 @@ TEST_F(Console, EveryRefusalPrintsItsLine) {
   EXPECT_EQ(v.storage, nullptr);
 }
 
-// A result record is zeroed, shaped like its model, and keeps its data when moved.
-TEST_F(Console, ResultRecordIsClearedAndShapedLikeItsModel) {
-  const ComplexVolume like = record(3, 4, 5, 2);
-  OwnedVolume v;
-  ASSERT_EQ(volume_setup_result(&like, &v), 0);
-  EXPECT_EQ(std::vector<int>(v.rec.dims, v.rec.dims + v.rec.ndims), (std::vector<int>{3, 4, 5, 2}));
-  EXPECT_EQ(std::memcmp(v.rec.tag, "dblc", 5), 0);
-  const std::vector<char> zeros(120 * sizeof(dcomplex), 0);
-  EXPECT_EQ(std::memcmp(v.rec.data, zeros.data(), zeros.size()), 0);
-  OwnedVolume moved = std::move(v);
-  EXPECT_EQ(moved.rec.data, moved.storage.get());
-  EXPECT_EQ(std::string(tarvo_mxhost_console()), "");
-}
-
 }  // namespace

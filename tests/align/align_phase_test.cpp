@@ -1,5 +1,4 @@
-// Per-frame phase alignment and its building blocks: the phase-difference map, the mask and
-// its support, the phase ramp and the rank-1 estimate.
+// Per-frame phase alignment: the turns it removes, degenerate stacks and refusals.
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -29,123 +28,6 @@ std::vector<dcomplex> random_stack(std::int64_t n, unsigned seed) {
   std::vector<dcomplex> s(n);
   for (auto& z : s) z = from_std(std::polar(mag(rng), ph(rng)));
   return s;
-}
-
-// ---------------------------------------------------------------------------------------------
-
-class MagnitudeMaskFraction : public testing::TestWithParam<float> {};
-
-TEST_P(MagnitudeMaskFraction, OutOfRangeFractionBehavesAsQuarter) {
-  // Magnitudes 0, 1, ..., 11 (max 11): above 0.25 * 11 = 2.75 are 3 .. 11.
-  std::vector<dcomplex> data(12);
-  for (int i = 0; i < 12; ++i) data[i] = from_std(std::polar(double(i), 0.3 * i));
-  std::vector<float> mask(12, 7.0f);
-  ASSERT_EQ(magnitude_mask(data.data(), mask.data(), 4, 3, GetParam(), nullptr), 0);
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(mask[i], i >= 3 ? 1.0f : 0.0f) << i;
-}
-
-INSTANTIATE_TEST_SUITE_P(Fractions, MagnitudeMaskFraction,
-                         testing::Values(0.25f, -0.1f, 1.0f, 3.0f));
-
-TEST(MagnitudeMask, ZeroFrameGivesEmptyMaskAndScratchFailureIsReported) {
-  std::vector<dcomplex> data(6, dcomplex{0.0, 0.0});
-  std::vector<float> mask(6, 1.0f);
-  ASSERT_EQ(magnitude_mask(data.data(), mask.data(), 3, 2, 0.2f, nullptr), 0);
-  for (float m : mask) EXPECT_EQ(m, 0.0f);
-  testing::internal::CaptureStderr();
-  tarvo::alloc_fail_at(1);
-  EXPECT_EQ(magnitude_mask(data.data(), mask.data(), 3, 2, 0.2f, nullptr), -1);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-}
-
-TEST(ApplyPhaseRamp, TurnsEachFrameByTheSeparableRampAboutTheCentre) {
-  const short len1 = 7, len2 = 4, cnt1 = 2;
-  const unsigned short cnt2 = 3;
-  const float s1 = 0.37f, s2 = -0.81f;
-  const int frame = len1 * len2;
-  auto data = random_stack(frame * cnt1 * cnt2, 3);
-  const auto before = data;
-  ASSERT_EQ(apply_phase_ramp(data.data(), len1, len2, cnt1, cnt2, s1, s2), 0);
-  for (int f = 0; f < cnt1 * cnt2; ++f)
-    for (int l = 0; l < len2; ++l)
-      for (int k = 0; k < len1; ++k) {
-        const int idx = f * frame + l * len1 + k;
-        const double phase = M_PI * (s1 * (k - len1 / 2) + s2 * (l - len2 / 2));
-        const cd expect = to_std(before[idx]) * std::polar(1.0, phase);
-        // Each phase is formed in single precision: 1e-7 relative of at most ~4 rad.
-        EXPECT_NEAR(std::abs(to_std(data[idx]) - expect), 0.0, 1e-6) << f << "," << k << "," << l;
-      }
-}
-
-TEST(ApplyPhaseRamp, TableFailureIsReportedAndLeavesData) {
-  auto data = random_stack(12, 4);
-  const auto before = data;
-  testing::internal::CaptureStderr();
-  tarvo::alloc_fail_at(2);
-  EXPECT_EQ(apply_phase_ramp(data.data(), 4, 3, 1, 1, 0.5f, 0.0f), -1);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(data[i].re, before[i].re);
-}
-
-// ---------------------------------------------------------------------------------------------
-
-struct Rank1Shape {
-  int nrows;
-  int ncols;
-};
-
-class DominantSingularPair : public testing::TestWithParam<Rank1Shape> {};
-
-TEST_P(DominantSingularPair, RankOneMapGivesNormsAndConjugateLeftVector) {
-  const auto [nrows, ncols] = GetParam();
-  const auto p = random_stack(nrows, 11);
-  const auto q = random_stack(ncols, 12);
-  std::vector<dcomplex> c(nrows * ncols);
-  double np = 0, nq = 0;
-  for (int i = 0; i < nrows; ++i) np += std::norm(to_std(p[i]));
-  for (int j = 0; j < ncols; ++j) nq += std::norm(to_std(q[j]));
-  np = std::sqrt(np);
-  nq = std::sqrt(nq);
-  for (int j = 0; j < ncols; ++j)
-    for (int i = 0; i < nrows; ++i) c[j * nrows + i] = from_std(to_std(p[i]) * to_std(q[j]));
-
-  for (bool weighted : {false, true}) {
-    const std::vector<float> ones(nrows * ncols, 1.0f);
-    double sigma = 0;
-    std::vector<dcomplex> u(nrows), v(ncols);
-    ASSERT_EQ(dominant_singular_pair(c.data(), weighted ? ones.data() : nullptr, nrows, ncols,
-                                     &sigma, u.data(), v.data()),
-              0);
-    // Lanczos with kappa 1e-6 on a rank-1 operator: values and vectors to near rounding.
-    EXPECT_NEAR(sigma, np * nq, 1e-10 * np * nq);
-    // u = conj(p)/|p| * e, v = q/|q| * e for one unit factor e.
-    const cd e = to_std(u[0]) / (std::conj(to_std(p[0])) / np);
-    EXPECT_NEAR(std::abs(e), 1.0, 1e-9);
-    for (int i = 0; i < nrows; ++i)
-      EXPECT_NEAR(std::abs(to_std(u[i]) - std::conj(to_std(p[i])) / np * e), 0.0, 1e-9) << i;
-    for (int j = 0; j < ncols; ++j)
-      EXPECT_NEAR(std::abs(to_std(v[j]) - to_std(q[j]) / nq * e), 0.0, 1e-9) << j;
-  }
-}
-
-// 9 x 5: tall real form; 5 x 9 and 4 x 12: wide real forms that the SVD transposes.
-INSTANTIATE_TEST_SUITE_P(Shapes, DominantSingularPair,
-                         testing::Values(Rank1Shape{9, 5}, Rank1Shape{5, 9}, Rank1Shape{4, 12},
-                                         Rank1Shape{16, 16}),
-                         [](const testing::TestParamInfo<Rank1Shape>& info) {
-                           return std::to_string(info.param.nrows) + "x" +
-                                  std::to_string(info.param.ncols);
-                         });
-
-TEST(DominantSingularPair, FullyMaskedMapGivesZeroVectorsAndValue) {
-  const auto c = random_stack(6 * 5, 13);
-  const std::vector<float> none(6 * 5, 0.0f);
-  double sigma = 5.0;
-  std::vector<dcomplex> u(6, dcomplex{3, 3}), v(5, dcomplex{3, 3});
-  ASSERT_EQ(dominant_singular_pair(c.data(), none.data(), 6, 5, &sigma, u.data(), v.data()), 0);
-  EXPECT_EQ(sigma, 0.0);
-  for (const auto& z : u) EXPECT_EQ(std::abs(to_std(z)), 0.0);
-  for (const auto& z : v) EXPECT_EQ(std::abs(to_std(z)), 0.0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -299,40 +181,6 @@ TEST(AlignPhaseFrame, RefusesARecordThatDoesNotFitItsWorkspace) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), msg) << variant;
   }
   align_workspace_release(&ws);
-}
-
-// Every allocation of a call, made to fail in turn, fails the call cleanly: -1, no outputs,
-// everything released, nothing leaked (checked by the sanitizer build); frames
-// before the failing step may already be aligned.
-TEST(AlignPhase, AllocationFailureFailsTheCallCleanly) {
-  const int dims[3] = {12, 10, 2};
-  const auto a_in = random_stack(240, 81);
-  auto b_in = a_in;
-  for (int i = 0; i < 240; ++i)
-    b_in[i] = from_std(to_std(b_in[i]) * std::polar(1.0, -0.1 * (i % 12)));
-  for (long k = 1;; ++k) {
-    auto a = a_in, b = b_in;
-    float* slopes = nullptr;
-    dcomplex* coefs = nullptr;
-    testing::internal::CaptureStderr();
-    tarvo::alloc_fail_at(k);
-    const int rc = align_phase(a.data(), b.data(), 3, dims, &slopes, &coefs);
-    tarvo::alloc_fail_at(0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    if (rc == 0) {
-      EXPECT_TRUE(err.empty()) << err;
-      EXPECT_NEAR(slopes[0], -0.1f, 1e-6);
-      tarvo::free_bytes(slopes);
-      tarvo::free_bytes(coefs);
-      EXPECT_GT(k, 20);
-      break;
-    }
-    EXPECT_EQ(rc, -1);
-    EXPECT_FALSE(err.empty()) << "allocation " << k << " failed silently";
-    EXPECT_EQ(slopes, nullptr);
-    EXPECT_EQ(coefs, nullptr);
-    ASSERT_LT(k, 2000);
-  }
 }
 
 }  // namespace

@@ -62,8 +62,7 @@ TEST_P(DenseSvdRandom, MatchesEigenAndReconstructs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DenseSvdRandom,
-                         testing::Values(Shape{2, 2}, Shape{3, 2}, Shape{3, 3}, Shape{4, 3},
-                                         Shape{5, 5}, Shape{6, 4}, Shape{7, 7}, Shape{8, 2},
+                         testing::Values(Shape{2, 2}, Shape{3, 2}, Shape{5, 5}, Shape{7, 7},
                                          Shape{8, 5}),
                          [](const testing::TestParamInfo<Shape>& info) {
                            return std::to_string(info.param.m) + "x" + std::to_string(info.param.n);
@@ -114,44 +113,6 @@ TEST(SvdSolve, NormalEquationsGiveOrdinaryLeastSquaresLine) {
   // The normal matrix has condition ~ 4e3 here; the solve loses that much relative accuracy.
   EXPECT_NEAR(x[0], ref(0), 1e-11);
   EXPECT_NEAR(x[1], ref(1), 1e-12);
-}
-
-TEST(DenseSvd, WorkVectorFailureIsReportedAndChangesNothing) {
-  DMatrix a(2, 2), v(2, 2);
-  a[0][0] = 1.0;
-  a[0][1] = 2.0;
-  a[1][0] = 3.0;
-  a[1][1] = 4.0;
-  double w[2] = {5.0, 5.0};
-  testing::internal::CaptureStderr();
-  tarvo::alloc_fail_at(1);
-  EXPECT_EQ(dense_svd(a.p, 2, 2, w, v.p), -1);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-  EXPECT_EQ(a[1][0], 3.0);
-  EXPECT_EQ(w[0], 5.0);
-
-  const double b[2] = {1.0, 1.0};
-  double x[2] = {8.0, 8.0};
-  testing::internal::CaptureStderr();
-  tarvo::alloc_fail_at(1);
-  EXPECT_EQ(svd_solve(a.p, w, v.p, 2, 2, b, x), -1);
-  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-  EXPECT_EQ(x[0], 8.0);
-}
-
-TEST(AllocMatrix2d, RowsAreContiguousAndEitherFailureGivesNull) {
-  void** m = alloc_matrix2d(3, 5, 4);
-  ASSERT_NE(m, nullptr);
-  for (int i = 1; i < 3; ++i)
-    EXPECT_EQ(static_cast<char*>(m[i]) - static_cast<char*>(m[i - 1]), 20);
-  free_matrix2d(m);
-  for (int k = 1; k <= 2; ++k) {  // the pointer array, then the block (pointer array freed)
-    tarvo::alloc_fail_at(k);
-    EXPECT_EQ(alloc_matrix2d(3, 5, 8), nullptr) << "allocation " << k;
-    tarvo::alloc_fail_at(k);
-    EXPECT_EQ(alloc_dmatrix(3, 5), nullptr) << "allocation " << k;
-  }
-  tarvo::alloc_fail_at(0);
 }
 
 }  // namespace

@@ -34,14 +34,6 @@ inline int calibrate_kernel(const SliceShape& slice, const dcomplex* data,
   return core_detail::calibrate_kernel_with(slice, data, kernel, training, coefficients, &blocks);
 }
 
-// column_X[k] <- sum_{r < R} AH(k, r) * column_A[r], k < K, accumulated in increasing r: one
-// column of A^H A. Returns 0.
-inline int gram_column(const dcomplex* AH, const dcomplex* column_A, int K, int R,
-                       dcomplex* column_X) {
-  tarvo::complex_matmat_rows(AH, K, R, column_A, 1, nullptr, 0, K, column_X);
-  return 0;
-}
-
 // Builds the patterns and calibration lines of a set (its spacings given) and fits each pattern's
 // coefficients on one line-fastest slice; acquired holds shape.acquired lines. n_ro =
 // trunc(M*fraction) for 0 < fraction <= 1, else M/4. Returns 0, or -1 after a message.
@@ -61,37 +53,4 @@ inline int synthesize_missing_lines(dcomplex* data, const int* acquired, const S
                                     const SliceKernelSet* set) {
   return core_detail::synthesize_missing_lines_on(data, acquired, shape, count_out, list_out,
                                                   fraction, set, tarvo::thread_count());
-}
-
-// data(l, m, c) <- sum_{c', j, s} data((l + o[s]) mod N, (m + q[j]) mod M, c') * W(s + S*(c' +
-// L*j), c) for the central trunc(M*fraction) samples m, summed in that order. Returns 0.
-inline int synthesize_line(int c, int l, dcomplex* data, const SliceShape& shape,
-                           const dcomplex* coefficients, const KernelGeometry& kernel,
-                           float fraction) {
-  const int M = shape.M;
-  const int L = shape.L;
-  const int N = shape.N;
-  const int S = kernel.S;
-  const std::int64_t K = kernel.rows(L);
-  if (fraction < 0.0f) fraction = 0.0f;
-  if (fraction > 1.0f) fraction = 1.0f;
-  const int n = static_cast<int>(static_cast<float>(M) * fraction);
-  const dcomplex* W = coefficients + K * c;
-  for (int m = (M - n) / 2; m < (M + n) / 2; ++m) {
-    dcomplex sum = {0.0, 0.0};
-    for (int cs = 0; cs < L; ++cs) {
-      const dcomplex* coil = data + cs * shape.coil_elements();
-      for (int j = 0; j < kernel.w; ++j) {
-        const dcomplex* column = coil + static_cast<std::int64_t>(N) *
-                                            core_detail::wrap(m, kernel.readout_offsets[j], M);
-        const dcomplex* weights = W + S * (cs + static_cast<std::int64_t>(L) * j);
-        for (int s = 0; s < S; ++s) {
-          const dcomplex v = column[core_detail::wrap(l, kernel.line_offsets[s], N)];
-          sum = tarvo::complex_mult_add(sum, weights[s], v);
-        }
-      }
-    }
-    data[l + static_cast<std::int64_t>(N) * (m + static_cast<std::int64_t>(M) * c)] = sum;
-  }
-  return 0;
 }

@@ -3,7 +3,6 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <complex>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -57,36 +56,9 @@ Correction correct(const Phantom& ph, double factor = 1.0) {
   return r;
 }
 
-// Whichever allocation of context_create fails, it fails with the line of that buffer and the
-// context holds nothing (the sanitizer build checks the release; destroying it again is
-// harmless).
-TEST(Context, FailsCleanlyWhicheverAllocationFails) {
+// An input of one extent is refused (allocation failures are swept over whole calls).
+TEST(Context, RefusesAnInputOfOneExtent) {
   Volume first(4, 4, 2, 2);
-  for (int k = 1;; ++k) {
-    ASSERT_LT(k, 100);
-    CorrectionContext context;
-    testing::internal::CaptureStderr();
-    tarvo::alloc_fail_at(k);
-    const int status = context_create(&context, &first.record);
-    const bool consumed = !tarvo::alloc_fail_armed();
-    tarvo::alloc_fail_at(0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    if (!consumed) {
-      ASSERT_EQ(status, 0);
-      EXPECT_EQ(context.odd_slice[4 * 4 * 2 * 2 - 1].im, 0.0);  // cleared, of the input's size
-      context_destroy(&context);
-      EXPECT_EQ(context.dims, nullptr);
-      context_destroy(&context);
-      break;
-    }
-    EXPECT_EQ(status, -1) << k;
-    EXPECT_FALSE(err.empty()) << "allocation " << k << " failed silently";
-    EXPECT_EQ(context.slices, nullptr);
-    EXPECT_EQ(context.odd_half, nullptr);
-    context_destroy(&context);
-  }
-
-  // An input of one extent is refused.
   CorrectionContext context;
   first.record.ndims = 1;
   testing::internal::CaptureStderr();
@@ -96,30 +68,14 @@ TEST(Context, FailsCleanlyWhicheverAllocationFails) {
 }
 
 // Identical frames fill both scratch volumes with that frame and the alignment leaves identical
-// stacks alone, so D is the input, to FFT rounding. A "fltc" even
-// frame gives exactly the D of its values widened.
-TEST(Interleave, IdenticalFramesGiveTheInputBackAndSinglePrecisionIsWidened) {
+// stacks alone, so D is the input, to FFT rounding.
+TEST(Interleave, IdenticalFramesGiveTheInputBack) {
   const Phantom ph = phantom(16, 12, 2, 2);
   Volume even(16, 12, 2, 2, ph.even), odd(16, 12, 2, 2, ph.even), D(16, 12, 2, 2);
   CorrectionContext context;
   ASSERT_EQ(context_create(&context, &even.record), 0);
   ASSERT_EQ(tarvo_interleave_frames(&even.record, &odd.record, &D.record, &context), 0);
   EXPECT_LT(max_abs_difference(D.data, ph.even), 1e-12 * max_abs(ph.even));
-
-  std::vector<float> floats(2 * ph.even.size());
-  for (std::size_t i = 0; i < ph.even.size(); ++i)
-    floats[2 * i] = float(ph.even[i].re), floats[2 * i + 1] = float(ph.even[i].im);
-  // A loop of its own: GCC 12 at -O3 forwards the unrounded double to a read that follows the
-  // float store in the same vectorised loop.
-  std::vector<dcomplex> widened(ph.even.size());
-  for (std::size_t i = 0; i < widened.size(); ++i) widened[i] = {floats[2 * i], floats[2 * i + 1]};
-  Volume single(16, 12, 2, 2), as_double(16, 12, 2, 2, widened), other(16, 12, 2, 2, ph.odd);
-  std::memcpy(single.record.tag, "fltc", 5);
-  single.record.data = floats.data();
-  ASSERT_EQ(tarvo_interleave_frames(&single.record, &other.record, &D.record, &context), 0);
-  const std::vector<dcomplex> from_single = D.data;
-  ASSERT_EQ(tarvo_interleave_frames(&as_double.record, &other.record, &D.record, &context), 0);
-  EXPECT_EQ(max_abs_difference(from_single, D.data), 0.0);
   context_destroy(&context);
 }
 
@@ -181,32 +137,20 @@ TEST(Synthesize, OddLineCountCompletesTheEvenHalf) {
   context_destroy(&context);
 }
 
-// The simulated EPI acquisition (64 x 64, 2 slices, 8 coils): the ghost-to-signal ratio of the
-// root-sum-of-squares image before (the odd frame as it is) and after the correction, and the
-// corrected images against the error-free coil images.
-class GhostReduction
-    : public testing::TestWithParam<std::tuple<std::string, double, double, double>> {};
-
-TEST_P(GhostReduction, DropsTheGhostOfTheSimulatedAcquisition) {
-  const auto [name, d, e, min_reduction] = GetParam();
-  const Phantom ph = phantom(64, 64, 2, 8, 0.0, d, e);
+// The simulated EPI acquisition (64 x 64, 2 slices, 8 coils) with a phase error that varies
+// along the lines: the ghost-to-signal ratio of the root-sum-of-squares image falls 30-fold from
+// the odd frame as it is, and the corrected images are the error-free coil images within 5 % of
+// the peak (the error constant along the lines is checked through the MEX entry and its demo).
+TEST(Pipeline, DropsTheGhostOfAnErrorVaryingAlongTheLines) {
+  const Phantom ph = phantom(64, 64, 2, 8, 0.0, 0.8, 0.02);
   const double before =
       ghost_to_signal(plain_images(ph.odd, 64, 64, 2, 8).data(), ph.object, 64, 64, 2, 8);
   const Correction r = correct(ph);
   ASSERT_EQ(r.status, 0);
-  const double after = ghost_to_signal(r.images.data(), ph.object, 64, 64, 2, 8);
-  std::printf("[ ghost    ] %s: ghost-to-signal %.3e before, %.3e after, %.0f-fold\n", name.c_str(),
-              before, after, before / after);
   EXPECT_GT(before, 0.05);  // the simulated error makes a clear ghost
-  EXPECT_GT(before / after, min_reduction);
+  EXPECT_GT(before / ghost_to_signal(r.images.data(), ph.object, 64, 64, 2, 8), 30.0);
   EXPECT_LT(max_abs_difference(r.images, ph.coil_images), 0.05 * max_abs(ph.coil_images));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Phantoms, GhostReduction,
-    testing::Values(std::make_tuple(std::string("LinearAndConstant"), 0.0, 0.0, 100.0),
-                    std::make_tuple(std::string("VaryingAlongLines"), 0.8, 0.02, 30.0)),
-    [](const auto& info) { return std::get<0>(info.param); });
 
 // Regression for the absolute stop test of the solver (residual norm below 1e-9): scaling both
 // inputs must scale the output by the same factor and leave the kernel as it is. Without the

@@ -73,6 +73,14 @@ inline std::vector<lcomplex> widen(const std::vector<double>& d) {
   return x;
 }
 
+// 2-D reference: element (x, y) at y nx + x; transform along x (stride 1) and y (stride nx).
+inline std::vector<lcomplex> dft_2d(const std::vector<double>& img, int nx, int ny, int sign) {
+  auto x = widen(img);
+  dft_axis(x, nx, 1, sign);
+  dft_axis(x, ny, nx, sign);
+  return x;
+}
+
 // ||got - want||_2 / ||want||_2 (or the absolute norm when want is zero).
 inline double relative_error(const std::vector<double>& got, const std::vector<lcomplex>& want) {
   long double err = 0, ref = 0;

@@ -56,41 +56,4 @@ std::vector<int> pow2_lengths() {
 }
 INSTANTIATE_TEST_SUITE_P(Cfft, Pow2Length, ::testing::ValuesIn(pow2_lengths()));
 
-TEST(CfftPow2, LargerTableServesShorterLengthAndLongerRebuilds) {
-  Pow2Tables t(4096);
-  std::vector<double> big = random_signal(512, 1);
-  cfft_pow2(1024, 1, big.data(), t.ip.data(), t.w.data());
-  EXPECT_EQ(t.ip[0], 256);
-  for (int N : {4, 16, 32, 64, 128}) {
-    std::vector<double> a = random_signal(N, 2);
-    auto want = widen(a);
-    dft_axis(want, N, 1, -1);
-    cfft_pow2(2 * N, -1, a.data(), t.ip.data(), t.w.data());
-    EXPECT_EQ(t.ip[0], 256) << "a shorter transform must not lower the table";
-    EXPECT_LE(relative_error(a, want), error_bound(N)) << N;
-  }
-  std::vector<double> longer = random_signal(2048, 4);
-  auto want = widen(longer);
-  dft_axis(want, 2048, 1, 1);
-  cfft_pow2(4096, 1, longer.data(), t.ip.data(), t.w.data());
-  EXPECT_EQ(t.ip[0], 1024);
-  EXPECT_LE(relative_error(longer, want), error_bound(2048));
-}
-
-TEST(CfftPow2TwoD, WorkAreaFailureLeavesImageUntouched) {
-  const int nrows = 8, rowlen = 16;
-  Pow2Tables t(rowlen);
-  std::vector<double> img = random_signal(nrows * rowlen / 2, 9);
-  const std::vector<double> before = img;
-  std::vector<double*> rows(nrows);
-  for (int i = 0; i < nrows; ++i) rows[i] = img.data() + i * rowlen;
-  tarvo::alloc_fail_at(1);
-  testing::internal::CaptureStderr();
-  const int rc = cfft_pow2_2d(nrows, rowlen, 1, rows.data(), nullptr, t.ip.data(), t.w.data());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "fft2d memory allocation error\n");
-  tarvo::alloc_fail_at(0);
-  EXPECT_EQ(rc, -1);
-  EXPECT_EQ(img, before);
-}
-
 }  // namespace

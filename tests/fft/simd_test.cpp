@@ -40,13 +40,6 @@ class IsaScope {
   IsaScope scope(set);         \
   if (!scope.supported()) GTEST_SKIP() << "processor lacks " << isa_name(set)
 
-std::vector<lcomplex> dft_2d(const std::vector<double>& img, int nx, int ny, int sign) {
-  auto x = widen(img);
-  dft_axis(x, nx, 1, sign);
-  dft_axis(x, ny, nx, sign);
-  return x;
-}
-
 // Four interleaved transforms of every power-of-two length up to 2^12 (every driver: fixed
 // kernels, small, leaf and recursive), each against its own direct DFT.
 class Batch4Length : public ::testing::TestWithParam<std::tuple<isa, int>> {};
@@ -106,11 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, Fft2dPath,
     ::testing::Combine(::testing::Values(isa::sse2, isa::avx2, isa::avx512),
                        ::testing::Values(std::pair{4, 8}, std::pair{8, 4}, std::pair{16, 2},
-                                         std::pair{64, 32}, std::pair{128, 64}, std::pair{2, 64},
-                                         std::pair{90, 104}, std::pair{96, 96}, std::pair{176, 88},
-                                         std::pair{13, 7}, std::pair{17, 12}, std::pair{1, 1},
-                                         std::pair{1, 37}, std::pair{37, 1}, std::pair{2, 512},
-                                         std::pair{130, 130})));
+                                         std::pair{128, 64}, std::pair{90, 104}, std::pair{176, 88},
+                                         std::pair{13, 7}, std::pair{1, 37}, std::pair{37, 1},
+                                         std::pair{2, 512})));
 
 // A caller's work area is only the documented 8 nrows doubles: the column pass must keep to it
 // (narrow sweeps, rows one by one) and still give the transform.

@@ -4,7 +4,6 @@
 // outputs are those of an undisturbed call.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,41 +44,6 @@ class AcceleratedCalls : public tarvo_test::HostArrays {
     for (int k = 0; k < N / 2; ++k) mxGetPr(lines_)[k] = 2 * k + 1;
   }
 
-  // Fails allocation k = 1, 2, ... of the call, then host array k = 1, 2, ..., until the
-  // call succeeds; checks each failure and the final outputs against `reference`.
-  void sweep(tarvo_mxhost_entry entry, int nlhs, const std::vector<const mxArray*>& in,
-             const char* id, const Outcome& reference) {
-    ASSERT_FALSE(reference.raised) << reference.message;
-    for (const bool host : {false, true}) {
-      long k = 1;
-      for (;; ++k) {
-        testing::internal::CaptureStderr();
-        const long before = tarvo_mxhost_live_arrays();
-        host ? tarvo_mxhost_fail_create_at(k) : tarvo::alloc_fail_at(k);
-        const Outcome call(entry, nlhs, in);
-        // A failure made and not raised would be a failure reported as success.
-        const bool swallowed = !host && !tarvo::alloc_fail_armed();
-        tarvo::alloc_fail_at(0);
-        tarvo_mxhost_fail_create_at(0);
-        testing::internal::GetCapturedStderr();
-        if (!call.raised) {
-          // Nothing failed: the host array or allocation k was never made.
-          EXPECT_FALSE(swallowed) << "allocation " << k;
-          for (int o = 0; o < nlhs; ++o)
-            EXPECT_TRUE(same_bits(call.out[o], reference.out[o])) << "output " << o + 1;
-          break;
-        }
-        EXPECT_EQ(call.id, id) << (host ? "host array " : "allocation ") << k << ": "
-                               << call.message;
-        EXPECT_TRUE(!call.out[0] && !call.out[1]);
-        EXPECT_EQ(tarvo_mxhost_live_arrays(), before) << k;
-        if (HasFailure() || k > 100000) return;
-      }
-      EXPECT_GT(k, host ? 1 : 10) << "the call made too few " << (host ? "arrays" : "allocations");
-      std::printf("%s: %ld %s\n", id, k - 1, host ? "host arrays" : "allocations");
-    }
-  }
-
   mxArray *even_ = nullptr, *odd_ = nullptr, *target_ = nullptr;
   mxArray *r_name_ = nullptr, *r_ = nullptr, *lines_name_ = nullptr, *lines_ = nullptr;
 };
@@ -87,7 +51,7 @@ class AcceleratedCalls : public tarvo_test::HostArrays {
 TEST_F(AcceleratedCalls, CalibrateRaisesTheMemoryErrorForEveryFailureAndReleasesAll) {
   const std::vector<const mxArray*> in{even_, odd_, r_name_, r_};
   const Outcome reference(tarvo_calibrate_mex, 2, in);
-  sweep(tarvo_calibrate_mex, 2, in, "tarvo:calibrate:memory", reference);
+  tarvo_test::sweep_failures(tarvo_calibrate_mex, 2, in, "tarvo:calibrate:memory", reference);
 }
 
 TEST_F(AcceleratedCalls, ApplyOfAcceleratedKernelsRaisesTheMemoryErrorForEveryFailure) {
@@ -95,7 +59,7 @@ TEST_F(AcceleratedCalls, ApplyOfAcceleratedKernelsRaisesTheMemoryErrorForEveryFa
   ASSERT_FALSE(kernels.raised) << kernels.message;
   const std::vector<const mxArray*> in{kernels.out[0], target_, lines_name_, lines_};
   const Outcome reference(tarvo_apply_mex, 1, in);
-  sweep(tarvo_apply_mex, 1, in, "tarvo:apply:memory", reference);
+  tarvo_test::sweep_failures(tarvo_apply_mex, 1, in, "tarvo:apply:memory", reference);
 }
 
 }  // namespace

@@ -37,34 +37,10 @@ std::string extent_line(int a, int b, int c, int d) {
          std::to_string(d) + " ]) \n";
 }
 
-// A complex double host array of the given extents holding `data` (column-major).
-mxArray* complex_array(const std::vector<int>& dims, const std::vector<dcomplex>& data) {
-  mxArray* a = mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), mxDOUBLE_CLASS,
-                                        mxCOMPLEX);
-  if (!a) return nullptr;
-  for (size_t i = 0; i < mxGetNumberOfElements(a); ++i) {
-    mxGetPr(a)[i] = data[i].re;
-    mxGetPi(a)[i] = data[i].im;
-  }
-  return a;
-}
-
-std::vector<int> extents(const mxArray* a) {
-  const int* d = mxGetDimensions_700(a);
-  return std::vector<int>(d, d + mxGetNumberOfDimensions_700(a));
-}
-
 std::vector<dcomplex> values(const mxArray* a) {
   std::vector<dcomplex> v(mxGetNumberOfElements(a));
   for (size_t i = 0; i < v.size(); ++i) v[i] = {mxGetPr(a)[i], mxGetPi(a)[i]};
   return v;
-}
-
-bool same_bits(const mxArray* a, const mxArray* b) {
-  const size_t n = mxGetNumberOfElements(a);
-  return a && b && n == mxGetNumberOfElements(b) && extents(a) == extents(b) &&
-         std::memcmp(mxGetPr(a), mxGetPr(b), n * sizeof(double)) == 0 &&
-         std::memcmp(mxGetPi(a), mxGetPi(b), n * sizeof(double)) == 0;
 }
 
 Phantom phantom(int M, int N, int Z, int L) {
@@ -74,12 +50,14 @@ Phantom phantom(int M, int N, int Z, int L) {
 }
 
 using tarvo_test::Call;  // one mexFunction call: console text, assigned outputs, allocations
+using tarvo_test::extents;
+using tarvo_test::same_bits;
 
 // Inputs owned by the test; every array the module creates must be gone after each call.
 class Gateway : public tarvo_test::HostArrays {
  protected:
   mxArray* kspace(const std::vector<int>& dims, const std::vector<dcomplex>& data) {
-    return keep(complex_array(dims, data));
+    return keep(tarvo_test::complex_array(dims, [&](size_t i) { return data[i]; }));
   }
   mxArray* numeric(const std::vector<int>& dims, mxClassID cls, mxComplexity c) {
     return keep(mxCreateNumericArray_700(static_cast<int>(dims.size()), dims.data(), cls, c));
@@ -89,12 +67,9 @@ class Gateway : public tarvo_test::HostArrays {
 TEST_F(Gateway, ArgumentCountsPrintTheirTextWithoutNewline) {
   const Phantom ph = phantom(8, 8, 1, 2);
   mxArray* even = kspace({8, 8, 1, 2}, ph.even);
-  for (int nlhs : {0, 1, 3, 5}) {
-    EXPECT_EQ(Call(nlhs, {}).console, kTooFew) << nlhs;
-    const Call one(nlhs, {even});
-    EXPECT_EQ(one.console, kTooFew) << nlhs;
-    EXPECT_TRUE(one.no_outputs());
-  }
+  const Call one(5, {even});
+  EXPECT_EQ(one.console, kTooFew);
+  EXPECT_TRUE(one.no_outputs());
   const Call four(4, {even, even});
   EXPECT_EQ(four.console, "Too many output arguments.");
   EXPECT_TRUE(four.no_outputs());
@@ -102,7 +77,8 @@ TEST_F(Gateway, ArgumentCountsPrintTheirTextWithoutNewline) {
 }
 
 // Each bad input gets its message pair with the first four extents (1 for missing ones);
-// nothing is assigned, and a bad first input is reported before anything is allocated.
+// nothing is assigned, and a bad first input is reported before anything is allocated (every
+// message with its inputs is read in a real host by tarvo_soak).
 TEST_F(Gateway, BadFirstOrSecondInputPrintsItsMessagePair) {
   const Phantom ph = phantom(8, 6, 1, 2);
   mxArray* good = kspace({8, 6, 2}, ph.even);
@@ -112,10 +88,7 @@ TEST_F(Gateway, BadFirstOrSecondInputPrintsItsMessagePair) {
   };
   const std::vector<Bad> bad = {
       {numeric({8, 6, 2}, mxDOUBLE_CLASS, mxREAL), extent_line(8, 6, 2, 1)},
-      {numeric({8, 6, 3, 2}, mxSINGLE_CLASS, mxCOMPLEX), extent_line(8, 6, 3, 2)},
       {numeric({8, 6}, mxDOUBLE_CLASS, mxCOMPLEX), extent_line(8, 6, 1, 1)},
-      {numeric({7, 1}, mxDOUBLE_CLASS, mxCOMPLEX), extent_line(7, 1, 1, 1)},
-      {keep(mxCreateString("even")), extent_line(1, 4, 1, 1)},
       {numeric({2, 3, 4, 5, 6}, mxINT16_CLASS, mxREAL), extent_line(2, 3, 4, 5)},
   };
   for (const Bad& b : bad) {
@@ -155,14 +128,9 @@ TEST_F(Gateway, InputTooLargeForInt32IsRefusedWithItsMessagePair) {
   for (const Call* c : {&first, &empty, &second, &third}) EXPECT_TRUE(c->no_outputs());
 }
 
-TEST_F(Gateway, FirstAndSecondInputsMustFoldToTheSameExtents) {
-  const Phantom a = phantom(8, 6, 2, 3), b = phantom(8, 6, 3, 2);
-  mxArray* even = kspace({8, 6, 2, 3}, a.even);
-  mxArray* odd = kspace({8, 6, 3, 2}, b.odd);
-  const Call c(2, {even, odd});
-  EXPECT_EQ(c.console, "Error: input matrix size mismatch - A: [  2 ... ] vs B: [  3 ... ]\n");
-  EXPECT_TRUE(c.no_outputs());
-  // 8 x 6 x 2 x 3 x 1 x 3 folds like 8 x 6 x 6 x 3, so it passes the comparison.
+// 8 x 6 x 2 x 3 x 1 x 3 folds like 8 x 6 x 6 x 3, so the two inputs are the same slices (the
+// message for inputs that differ is read by tarvo_soak).
+TEST_F(Gateway, FirstAndSecondInputsAreComparedFolded) {
   const Phantom p = phantom(8, 6, 6, 3);
   const Call folded(1, {kspace({8, 6, 6, 3}, p.even), kspace({8, 6, 2, 3, 1, 3}, p.odd)});
   EXPECT_EQ(folded.console, "");
@@ -172,24 +140,25 @@ TEST_F(Gateway, FirstAndSecondInputsMustFoldToTheSameExtents) {
 
 // A third input that is not complex double of exactly four dimensions, or whose extents
 // differ from the first input's, is refused after the whole calibration has run: the call
-// makes exactly the allocations of a calibration-only call before it prints.
+// makes exactly the allocations of a calibration-only call (nlhs = 0: silent, no outputs,
+// fewer allocations than a call with one output) before it prints.
 TEST_F(Gateway, ThirdInputIsExaminedAfterTheCalibration) {
   const Phantom ph = phantom(8, 6, 2, 2);
   mxArray* even = kspace({8, 6, 2, 2}, ph.even);
   mxArray* odd = kspace({8, 6, 2, 2}, ph.odd);
-  const long calibration = Call(0, {even, odd}).allocations;
+  const Call only(0, {even, odd});
+  EXPECT_EQ(only.console, "");
+  EXPECT_TRUE(only.no_outputs());
+  const long calibration = only.allocations;
   ASSERT_GT(calibration, 10);
+  EXPECT_LT(calibration, Call(1, {even, odd}).allocations);
   struct Bad {
     mxArray* array;
     std::string message;
   };
-  const Phantom other = phantom(8, 6, 1, 2);
   const std::vector<Bad> bad = {
-      {kspace({8, 6, 4}, ph.even), kThird + extent_line(8, 6, 4, 1)},
       {kspace({8, 6, 1, 2, 2}, ph.even), kThird + extent_line(8, 6, 1, 2)},
       {numeric({8, 6, 2, 2}, mxDOUBLE_CLASS, mxREAL), kThird + extent_line(8, 6, 2, 2)},
-      {kspace({8, 6, 1, 2}, other.even),
-       "Error: input matrix size mismatch - A: [ 1st input: 2 ... ] vs B: [ 3rd input: 1 ... ]\n"},
       {kspace({6, 8, 2, 2}, ph.even),
        "Error: input matrix size mismatch - A: [ 1st input: 8 ... ] vs B: [ 3rd input: 6 ... ]\n"},
   };
@@ -203,66 +172,28 @@ TEST_F(Gateway, ThirdInputIsExaminedAfterTheCalibration) {
   }
 }
 
-TEST_F(Gateway, NoOutputsRequestedRunsTheCalibrationOnly) {
-  const Phantom ph = phantom(8, 6, 2, 2);
-  mxArray* even = kspace({8, 6, 2, 2}, ph.even);
-  const Call c(0, {even, kspace({8, 6, 2, 2}, ph.odd)});
-  EXPECT_EQ(c.console, "");
-  EXPECT_TRUE(c.no_outputs());
-  EXPECT_LT(c.allocations, Call(1, {even, kspace({8, 6, 2, 2}, ph.odd)}).allocations);
-}
-
-struct ShapeCase {
-  std::vector<int> in;   // host extents of both inputs
-  std::vector<int> out;  // host extents of outputs 1 and 2
-  int Z, L;
-};
-
-class GatewayShapes : public Gateway, public testing::WithParamInterface<ShapeCase> {};
-
 // Outputs 1 and 2 are M x N x Z x L (the host drops trailing 1s); output 3 is a 1 x Z struct
-// with "dk", "pattern", "coef" in this order: 1 x 1 real 2, "*x*", 10*L x L complex.
-TEST_P(GatewayShapes, OutputsHaveTheFoldedShapeAndOneKernelPerSlice) {
-  const ShapeCase& s = GetParam();
-  const Phantom ph = phantom(s.in[0], s.in[1], s.Z, s.L);
-  const Call c(3, {kspace(s.in, ph.even), kspace(s.in, ph.odd)});
-  EXPECT_EQ(c.console, "");
-  ASSERT_TRUE(c.out[0] && c.out[1] && c.out[2]);
-  EXPECT_EQ(c.out[3], nullptr);
-  for (int k : {0, 1}) {
-    EXPECT_EQ(extents(c.out[k]), s.out) << k;
-    EXPECT_TRUE(mxIsDouble(c.out[k]) && mxIsComplex(c.out[k])) << k;
-  }
-  const mxArray* K = c.out[2];
-  ASSERT_EQ(mxGetClassID(K), mxSTRUCT_CLASS);
-  EXPECT_EQ(extents(K), (std::vector<int>{1, s.Z}));
-  ASSERT_EQ(mxGetNumberOfFields(K), 3);
-  EXPECT_STREQ(mxGetFieldNameByNumber(K, 0), "dk");
-  EXPECT_STREQ(mxGetFieldNameByNumber(K, 1), "pattern");
-  EXPECT_STREQ(mxGetFieldNameByNumber(K, 2), "coef");
-  for (int z = 0; z < s.Z; ++z) {
-    const mxArray* dk = mxGetFieldByNumber_700(K, z, 0);
-    const mxArray* pattern = mxGetFieldByNumber_700(K, z, 1);
-    const mxArray* coef = mxGetFieldByNumber_700(K, z, 2);
-    ASSERT_TRUE(dk && pattern && coef) << z;
-    EXPECT_EQ(extents(dk), (std::vector<int>{1, 1}));
-    EXPECT_FALSE(mxIsComplex(dk));
-    EXPECT_EQ(mxGetPr(dk)[0], 2.0);
-    char* text = mxArrayToString(pattern);
-    EXPECT_STREQ(text, "*x*");
-    mxFree(text);
-    EXPECT_EQ(extents(coef), (std::vector<int>{10 * s.L, s.L}));
-    EXPECT_TRUE(mxIsComplex(coef));
-    const std::vector<dcomplex> w = values(coef);
-    EXPECT_TRUE(std::any_of(w.begin(), w.end(), [](dcomplex v) { return v.re != 0; }));
-    EXPECT_TRUE(std::all_of(w.begin(), w.end(),
-                            [](dcomplex v) { return std::isfinite(v.re) && std::isfinite(v.im); }));
+// with "dk", "pattern", "coef" in this order (their values are pinned by the reference test).
+TEST_F(Gateway, OutputsHaveTheFoldedShapeAndOneKernelPerSlice) {
+  struct {
+    std::vector<int> in, out;  // host extents of both inputs, of outputs 1 and 2
+    int Z, L;
+  } cases[] = {{{8, 6, 3}, {8, 6, 1, 3}, 1, 3}, {{6, 10, 1, 2, 2}, {6, 10, 2, 2}, 2, 2}};
+  for (const auto& s : cases) {
+    const Phantom ph = phantom(s.in[0], s.in[1], s.Z, s.L);
+    const Call c(3, {kspace(s.in, ph.even), kspace(s.in, ph.odd)});
+    EXPECT_EQ(c.console, "");
+    ASSERT_TRUE(c.out[0] && c.out[1] && c.out[2]);
+    EXPECT_EQ(extents(c.out[0]), s.out);
+    EXPECT_EQ(extents(c.out[1]), s.out);
+    const mxArray* K = c.out[2];
+    EXPECT_EQ(extents(K), (std::vector<int>{1, s.Z}));
+    ASSERT_EQ(mxGetNumberOfFields(K), 3);
+    const char* names[3] = {"dk", "pattern", "coef"};
+    for (int f = 0; f < 3; ++f) EXPECT_STREQ(mxGetFieldNameByNumber(K, f), names[f]);
+    EXPECT_EQ(extents(mxGetFieldByNumber_700(K, s.Z - 1, 2)), (std::vector<int>{10 * s.L, s.L}));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Inputs, GatewayShapes,
-                         testing::Values(ShapeCase{{8, 6, 3}, {8, 6, 1, 3}, 1, 3},
-                                         ShapeCase{{6, 10, 1, 2, 2}, {6, 10, 2, 2}, 2, 2}));
 
 // Output 3's coef is the fitted kernel of its slice: element (r, c) of the 10 L x L matrix is
 // coefficient (r, c) of tarvo::Calibration::kernel(z) of a calibration on the same data, the

@@ -10,6 +10,7 @@
 
 #include "prepare/prepare.h"
 #include "prepare/trajectory.h"
+#include "reliability/call.h"
 #include "tests/testhost/mxhost.h"
 
 extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -17,14 +18,8 @@ extern "C" void tarvo_prepare_entry(int nlhs, mxArray* plhs[], int nrhs, const m
 namespace {
 
 // Host arrays of one test, destroyed with the fixture.
-class PrepareEntry : public testing::Test {
+class PrepareEntry : public tarvo_test::HostArrays {
  protected:
-  void SetUp() override { live_ = tarvo_mxhost_live_arrays(); }
-  void TearDown() override {
-    for (mxArray* a : arrays_) mxDestroyArray(a);
-    EXPECT_EQ(tarvo_mxhost_live_arrays(), live_) << "host arrays leaked";
-  }
-  mxArray* keep(mxArray* a) { return arrays_.push_back(a), a; }
   mxArray* numeric(const std::vector<int>& dims, mxClassID id, mxComplexity c) {
     return keep(mxCreateNumericArray_700(int(dims.size()), dims.data(), id, c));
   }
@@ -54,8 +49,6 @@ class PrepareEntry : public testing::Test {
     return status;
   }
 
-  long live_ = 0;
-  std::vector<mxArray*> arrays_;
   mxArray* out_ = nullptr;
 };
 

@@ -1,4 +1,4 @@
-% The module in a real host (octave-cli): every message path with its exact console text,
+% The module in a real host (octave-cli): message paths in statement forms with their text,
 % nlhs 0, `help tarvo`, the demo's ghost reduction, the .mat entry point, tarvo_apply, and the
 % outputs (extents and bits) against the test host's.
 %   hostrun: the test-host runner program; work: a scratch folder.
@@ -17,24 +17,20 @@ function tarvo_octave_test (hostrun, work)
   printf ('tarvo_octave_test: all checks passed\n');
 end
 
-% Every message with its input table is read in tarvo_soak; here each kind once, in the
-% statement forms (nargout 0 included) whose variables and `ans` must stay unassigned, and the
-% extents only a real host can give.
+% Every message with its input table is read in tarvo_soak; here a few in the statement forms
+% (nargout 0 included) whose variables and `ans` must stay unassigned, and the extents only a
+% real host can give.
 function messages ()
   too_few = ['At least 3 input arguments are required. (k:measured k-space, Y: associated ' ...
              'list of acquired phase encode lines, sz: size of output coil maps)'];
   first = "error with 1st input: Need to declare a complex M-by-N-by-...-by-L array for the input data.\n";
   second = strrep (first, '1st', '2nd');
-  third = "error with 3nd input: Need to declare a complex M-by-N-by-Z-by-L array for the input data.\n";
   line = @(e) sprintf ("\t (in:[ %d %d %d %d ]) \n", e);
   [even, odd] = tarvo_phantom (16, 12, 2, 3);
 
   expect ('tarvo ()', too_few);
-  expect ('[a, b, c] = tarvo (even)', too_few);
   expect ('[a, b, c, d] = tarvo (even, odd)', 'Too many output arguments.');
   in = single (even);
-  expect ('E = tarvo (in, odd)', [first line([16 12 2 3])]);
-  expect ('E = tarvo (even, in)', [second line([16 12 2 3])]);
   expect ('tarvo (in, in)', [first line([16 12 2 3])]);
   % Extents the host holds in 64 bits: an extent beyond 32 bits cannot be shown (-1); an
   % element count beyond it is refused with the input's pair (sparse: no memory needed).
@@ -43,9 +39,6 @@ function messages ()
                                    first line([-1 -1 -1 -1])]);
   in = sparse (65536, 65536);
   expect ('E = tarvo (even, in)', [second line([65536 65536 1 1])]);
-  expect ('tarvo (even, odd(1:8, :, :, :))', ...
-          "Error: input matrix size mismatch - A: [  16 ... ] vs B: [  8 ... ]\n");
-  expect ('tarvo (even, odd, real (even))', [third line([16 12 2 3])]);
   expect ('[E, F, K] = tarvo (even, odd, even(1:8, :, :, :))', ...
           "Error: input matrix size mismatch - A: [ 1st input: 16 ... ] vs B: [ 3rd input: 8 ... ]\n");
 
@@ -126,8 +119,7 @@ function mat_file (work)
 end
 
 % tarvo_apply: every frame of a series bit for bit the whole call's E, kernels through a .mat
-% file, its errors (identifier and message, nothing assigned), and the module unloaded and
-% loaded again.
+% file, and the module unloaded and loaded again (its errors are read in tarvo_soak).
 function apply_series (work)
   [even, odd] = tarvo_phantom (24, 16, 2, 3);
   series = cat (5, odd, odd * exp (0.2i), 1i * even);
@@ -142,23 +134,6 @@ function apply_series (work)
   save ('-v7', file, 'K');
   S = load (file);
   check (bits_equal (tarvo_apply (S.K, series), E), 'tarvo_apply: kernels from a .mat file');
-  bad_K = K;
-  bad_K(2).coef = bad_K(2).coef(1:end-1, :);
-  errors = {'tarvo_apply (K)', 'tarvo:apply:nargin'; 'tarvo_apply (1, series)', 'tarvo:apply:notStruct'; ...
-            'tarvo_apply (rmfield (K, ''coef''), series)', 'tarvo:apply:missingField'; ...
-            'tarvo_apply (bad_K, series)', 'tarvo:apply:coef'; ...
-            'tarvo_apply (K, series(:, :, 1, :, :))', 'tarvo:apply:slices'; ...
-            'tarvo_apply (K, real (series))', 'tarvo:apply:target'};
-  for k = 1:rows (errors)
-    clear out;
-    try
-      out = eval (errors{k, 1});
-      check (false, '%s raised no error', errors{k, 1});
-    catch err
-      check (strcmp (err.identifier, errors{k, 2}), '%s raised %s', errors{k, 1}, err.identifier);
-    end
-    check (! exist ('out', 'var'), '%s assigned its output', errors{k, 1});
-  end
   clear mex;
   check (bits_equal (tarvo_apply (K, series), E), 'tarvo_apply after clear mex');
   clear functions;

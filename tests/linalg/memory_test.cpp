@@ -12,14 +12,8 @@ namespace {
 
 TEST(AllocBytes, EveryBlockIsAlignedUsableAndClearedWhenAsked) {
   // Sizes below, at and above the size from which cleared blocks come from the system.
-  const std::size_t sizes[] = {0,
-                               1,
-                               63,
-                               64,
-                               4097,
-                               (std::size_t{4} << 20) - 8,
-                               std::size_t{4} << 20,
-                               (std::size_t{9} << 20) + 24};
+  const std::size_t MiB = std::size_t{1} << 20;
+  const std::size_t sizes[] = {0, 1, 63, 64, 4097, 4 * MiB - 8, 4 * MiB, 9 * MiB + 24};
   for (bool clear : {false, true})
     for (std::size_t bytes : sizes) {
       // Twice each, the first freed before the second is taken, so that reused memory is

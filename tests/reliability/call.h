@@ -73,6 +73,41 @@ struct Raised {
   Raised& operator=(const Raised&) = delete;
 };
 
+// Fails allocation k = 1, 2, ... of an entry's call, then host array k = 1, 2, ..., until the
+// call succeeds: each failure must raise `id` with nothing assigned and no host array left
+// behind (a failure made and not raised would be a failure reported as success), and the call
+// that succeeds must give `reference`'s outputs bit for bit.
+inline bool same_bits(const mxArray* a, const mxArray* b);
+inline void sweep_failures(tarvo_mxhost_entry entry, int nlhs,
+                           const std::vector<const mxArray*>& in, const char* id,
+                           const Raised& reference) {
+  ASSERT_FALSE(reference.raised) << reference.message;
+  for (const bool host : {false, true}) {
+    long k = 1;
+    for (;; ++k) {
+      testing::internal::CaptureStderr();
+      const long before = tarvo_mxhost_live_arrays();
+      host ? tarvo_mxhost_fail_create_at(k) : tarvo::alloc_fail_at(k);
+      const Raised call(entry, nlhs, in);
+      const bool swallowed = !host && !tarvo::alloc_fail_armed();
+      tarvo::alloc_fail_at(0);
+      tarvo_mxhost_fail_create_at(0);
+      testing::internal::GetCapturedStderr();
+      if (!call.raised) {
+        EXPECT_FALSE(swallowed) << "allocation " << k;
+        for (int o = 0; o < nlhs; ++o)
+          EXPECT_TRUE(same_bits(call.out[o], reference.out[o])) << "output " << o + 1;
+        break;
+      }
+      EXPECT_EQ(call.id, id) << (host ? "host array " : "allocation ") << k << ": " << call.message;
+      EXPECT_TRUE(!call.out[0] && !call.out[1]);
+      EXPECT_EQ(tarvo_mxhost_live_arrays(), before) << k;
+      if (testing::Test::HasFailure() || k > 100000) return;
+    }
+    EXPECT_GT(k, host ? 1 : 10) << "the call made too few " << (host ? "arrays" : "allocations");
+  }
+}
+
 // A test whose input arrays it owns (keep): after each test, with no failure injected any more,
 // every host array the module created must be gone.
 class HostArrays : public testing::Test {

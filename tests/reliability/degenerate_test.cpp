@@ -23,7 +23,6 @@ enum class Content {
   kNanSample,  // smooth, one NaN sample in slice `bad_slice`, coil 0 of the odd frame
   kInfSample,  // the same with +Inf in the even frame
   kDenormal,   // denormal magnitudes only
-  kTiny,       // smooth values times 1e-300
   kHuge,       // smooth values times 1e300: the least-squares fit overflows
 };
 
@@ -62,8 +61,6 @@ dcomplex value(Content content, size_t i, double phase, size_t bad_index) {
       return i == bad_index && phase == 0 ? dcomplex{inf, 1.0} : v;
     case Content::kDenormal:
       return {std::numeric_limits<double>::denorm_min() * static_cast<double>(i % 5), 0.0};
-    case Content::kTiny:
-      return {1e-300 * v.re, 1e-300 * v.im};
     case Content::kHuge:
       return {1e300 * v.re, 1e300 * v.im};
     default:
@@ -117,34 +114,24 @@ TEST_P(Degenerates, GiveTheirDocumentedResult) {
       ASSERT_TRUE(c.out[0] && c.out[1] && c.out[2]);
       std::vector<int> shape = {M, N, Z, L};
       while (shape.size() > 2 && shape.back() == 1) shape.pop_back();
+      // Every value of `a` finite unless slice(i) is spoilt; all zero for all-zero input.
+      auto check = [&](const mxArray* a, const std::vector<int>& extents, auto slice) {
+        ASSERT_EQ(tarvo_test::extents(a), extents);
+        for (size_t i = 0; i < mxGetNumberOfElements(a); ++i) {
+          const bool bad = d.outcome == Outcome::kAllNonFinite ||
+                           (d.outcome == Outcome::kSliceNonFinite && slice(i) == d.bad_slice);
+          ASSERT_EQ(finite(a, i), !bad) << "element " << i;
+          if (d.outcome == Outcome::kAllZero) {
+            ASSERT_TRUE(mxGetPr(a)[i] == 0 && mxGetPi(a)[i] == 0) << i;
+          }
+        }
+      };
       const size_t frame = static_cast<size_t>(M) * N;
-      for (int k = 0; k < 2; ++k) {
-        ASSERT_EQ(tarvo_test::extents(c.out[k]), shape) << "output " << k + 1;
-        for (size_t i = 0; i < mxGetNumberOfElements(c.out[k]); ++i) {
-          const int slice = static_cast<int>(i / frame) % Z;
-          bool want_finite = true;
-          if (d.outcome == Outcome::kAllNonFinite ||
-              (d.outcome == Outcome::kSliceNonFinite && slice == d.bad_slice))
-            want_finite = false;
-          ASSERT_EQ(finite(c.out[k], i), want_finite) << "output " << k + 1 << " element " << i;
-          if (d.outcome == Outcome::kAllZero) {
-            ASSERT_TRUE(mxGetPr(c.out[k])[i] == 0 && mxGetPi(c.out[k])[i] == 0) << i;
-          }
-        }
-      }
+      for (int k = 0; k < 2; ++k)
+        check(c.out[k], shape, [&](size_t i) { return static_cast<int>(i / frame) % Z; });
       ASSERT_EQ(tarvo_test::extents(c.out[2]), (std::vector<int>{1, Z}));
-      for (int s = 0; s < Z; ++s) {
-        const mxArray* coef = mxGetFieldByNumber_700(c.out[2], s, 2);
-        ASSERT_EQ(tarvo_test::extents(coef), (std::vector<int>{10 * L, L}));
-        const bool bad = d.outcome == Outcome::kAllNonFinite ||
-                         (d.outcome == Outcome::kSliceNonFinite && s == d.bad_slice);
-        for (size_t i = 0; i < mxGetNumberOfElements(coef); ++i) {
-          ASSERT_EQ(finite(coef, i), !bad) << "slice " << s << " coefficient " << i;
-          if (d.outcome == Outcome::kAllZero) {
-            ASSERT_TRUE(mxGetPr(coef)[i] == 0 && mxGetPi(coef)[i] == 0) << i;
-          }
-        }
-      }
+      for (int s = 0; s < Z; ++s)
+        check(mxGetFieldByNumber_700(c.out[2], s, 2), {10 * L, L}, [s](size_t) { return s; });
     }
   }
   mxDestroyArray(even);
@@ -179,15 +166,12 @@ INSTANTIATE_TEST_SUITE_P(
                    Outcome::kSliceNonFinite,
                    0},
         Degenerate{"Denormals", {8, 8, 2, 2}, Content::kDenormal, Outcome::kFinite},
-        Degenerate{"Tiny", {8, 8, 2, 2}, Content::kTiny, Outcome::kFinite},
         Degenerate{"HugeOverflowsTheFit", {8, 8, 2, 2}, Content::kHuge, Outcome::kAllNonFinite},
         Degenerate{"OneReadoutSample", {1, 8, 2, 2}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"OneLine", {8, 1, 1, 2}, Content::kSmooth, Outcome::kFinite},
-        Degenerate{"TwoLines", {8, 2, 2, 2}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"OddLines", {6, 7, 1, 3}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"PrimeExtents", {13, 11, 3, 5}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"OneSliceThreeD", {8, 8, 4}, Content::kSmooth, Outcome::kFinite},
-        Degenerate{"OneByOneByOneByTwo", {1, 1, 1, 2}, Content::kSmooth, Outcome::kFinite},
         Degenerate{
             "TrailingOneCoilReadsAsCoils", {4, 6, 2, 3, 1}, Content::kSmooth, Outcome::kFinite},
         Degenerate{"AlignmentLimitReadout", {32767, 2, 1, 2}, Content::kSmooth, Outcome::kFinite},

@@ -15,25 +15,6 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 using svdtest::SMatPtr;
 
-bool same_smat(const SMat* a, const SMat* b) {
-  return a->rows == b->rows && a->cols == b->cols && a->vals == b->vals &&
-         std::memcmp(a->pointr, b->pointr, (a->cols + 1) * sizeof(int)) == 0 &&
-         std::memcmp(a->rowind, b->rowind, a->vals * sizeof(int)) == 0 &&
-         std::memcmp(a->value, b->value, a->vals * sizeof(double)) == 0;
-}
-
-TEST(SvdRecords, TransposeIsTheTransposeAndTwiceGivesTheInput) {
-  for (const MatrixXd& M :
-       {svdtest::random_sparse(7, 5, 0.4, 31), svdtest::random_sparse(1, 6, 0.7, 32)}) {
-    SMatPtr S = svdtest::to_smat(M);
-    SMatPtr T(svdTransposeS(S.get()));
-    SMatPtr expected = svdtest::to_smat(M.transpose());
-    EXPECT_TRUE(same_smat(T.get(), expected.get()));
-    SMatPtr TT(svdTransposeS(T.get()));
-    EXPECT_TRUE(same_smat(TT.get(), S.get()));
-  }
-}
-
 TEST(SvdTridiagonal, PythagIsSafe) {
   EXPECT_NEAR(svdPythag(3, 4), 5.0, 4 * std::numeric_limits<double>::epsilon());
   EXPECT_EQ(svdPythag(0, 0), 0.0);
@@ -68,10 +49,6 @@ TEST(SvdTridiagonal, EigensolversMatchDense) {
   z.transposeInPlace();  // row-major storage -> Eigen's column-major view
   EXPECT_LT((d - ref.eigenvalues()).norm(), tol);
   EXPECT_LT((T * z - z * d.asDiagonal()).norm(), tol);
-}
-
-TEST(SvdState, PrecisionProbeGivesTwoToTheMinus52) {
-  EXPECT_EQ(probeMachinePrecision(), std::ldexp(1.0, -52));
 }
 
 }  // namespace

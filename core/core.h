@@ -184,7 +184,8 @@ void swap_quadrants(dcomplex* frame, int rows, int cols);
 // the calibration k-space D: scratch[1] <- even lines of E with odd lines of O, scratch[0] <- odd
 // lines of E with even lines of O; both to image space (centred backward 2-D FFT), phase-aligned,
 // averaged, D = (s0 + s1) / (M*N) * 0.5, and back to k-space. E and O may be
-// "dblc" or "fltc" (widened to double). D must be set up by the caller with room for the volume.
+// "dblc" or "fltc" (widened to double). D must be set up by the caller with room for the volume;
+// its data may be the context's odd_half (scratch[0]), which the average then overwrites.
 int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
                             CorrectionContext* context);
 
@@ -195,7 +196,8 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
 // Fits one SliceKernelSet per slice of the calibration k-space D (the context's spacing_count
 // spacings 2, 3, ..., two source lines, readout width 5, the central quarter of the readout;
 // the calibration block's rules when context->bounded). Leaves D's frames transposed
-// (line-fastest) with dims[0] and dims[1] exchanged. Returns 0, or -1 after a message.
+// (line-fastest) with dims[0] and dims[1] exchanged. Each slice is copied into the context's
+// odd_slice scratch while it is fitted. Returns 0, or -1 after a message.
 int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
 
 // Releases everything the set owns (not the set itself) and zeroes its pointers. Returns 0.

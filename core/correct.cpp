@@ -259,16 +259,10 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   CorrectionContext& context = out->impl_->context;
   context.spacing_count = 2 * R - 1;
   context.bounded = R > 1 ? 1 : 0;
-  // D: the interleaved calibration k-space, then one kernel set per slice of it.
-  buffer<dcomplex> d(alloc_array<dcomplex>(shape_of(even).elements(), true));
-  if (!d) {
-    tarvo::report(" could not alloc calibration volume\n");
-    out->reset();
-    std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
-    return set_error(status, ErrorKind::kMemory, "memory",
-                     "Out of memory: the calibration volume does not fit.");
-  }
-  ComplexVolume D = make_volume(shape_of(even), d.get());
+  // D: the interleaved calibration k-space, then one kernel set per slice of it. It is formed
+  // in place of the odd half, which the interleave has no use for once the halves are averaged
+  // (a synthesis fills the halves anew).
+  ComplexVolume D = make_volume(shape_of(even), context.odd_half);
   if (run_step(status, "tarvo_interleave_frames",
                [&] { return tarvo_interleave_frames(&even, &odd, &D, &context); }) != 0 ||
       run_step(status, "estimate_coefficients",

@@ -122,7 +122,8 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   const int Z = D->dims[2];
   const int L = D->dims[3];
   if (D->ndims != 4 || !D->data || M < 0 || N < 0 || Z < 0 || L < 0 ||
-      (context->slices && Z > context->slice_count)) {
+      (context->slices && Z > context->slice_count) || !context->odd_slice ||
+      !core_detail::context_holds(*context, static_cast<std::int64_t>(M) * N * L)) {
     tarvo::report(
         "estimate_coefficients: the calibration volume does not fit the correction "
         "context.  Estimation failed.\n");
@@ -132,10 +133,11 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
   const int threads = tarvo::thread_count();
   const int workers = tarvo::worker_count(frames, threads);
-  tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(MN * L, true));
+  // One slice of L coils at a time, in the context's slice scratch.
+  dcomplex* slice = context->odd_slice;
   tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN * workers));
   tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N));
-  if (!slice || !temp || !acquired) {
+  if (!temp || !acquired) {
     tarvo::report(" could not alloc slice array\n");
     return -1;
   }
@@ -184,12 +186,12 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     }
     for (int j = 0; j < set->spacing_count; ++j) set->spacings[j] = 2 + j;
     tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
-      std::memcpy(slice.get() + c * MN, d + (z + static_cast<std::int64_t>(Z) * c) * MN,
+      std::memcpy(slice + c * MN, d + (z + static_cast<std::int64_t>(Z) * c) * MN,
                   static_cast<std::size_t>(MN) * sizeof(dcomplex));
       return 0;
     });
-    if (core_detail::fit_slice_kernels_with(slice.get(), acquired.get(), shape, set,
-                                            kTrainingFraction, &blocks) != 0)
+    if (core_detail::fit_slice_kernels_with(slice, acquired.get(), shape, set, kTrainingFraction,
+                                            &blocks) != 0)
       return -1;
   }
   return 0;

@@ -276,6 +276,88 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   return 0;
 }
 
+int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* acquired_plus,
+                        const unsigned char* acquired_minus, int M, int N, int L,
+                        const SliceKernelSet* set, int threads) {
+  const int P = set->polarity_count;
+  const int R = set->polarity_R;
+  const int N2 = 2 * N;
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  const std::int64_t coil = 2 * MN;
+  tarvo::buffer<PolarityPattern> patterns(tarvo::alloc_array<PolarityPattern>(P));
+  tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(coil * L));
+  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{P} * kMaxPolaritySources));
+  tarvo::buffer<const dcomplex*> weights(tarvo::alloc_array<const dcomplex*>(P));
+  tarvo::buffer<int> q(tarvo::alloc_array<int>(set->readout_width));
+  if (!patterns || !slice || !mask || !offsets || !weights || !q ||
+      polarity_patterns(R, nullptr) != P) {
+    tarvo::report(" could not alloc synthesis work array\n");
+    return -1;
+  }
+  polarity_patterns(R, patterns.get());
+  core_detail::centred_offsets(set->readout_width, q.get());
+  // The two k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative), line-fastest.
+  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+    const dcomplex* a = plus + c * MN;
+    const dcomplex* b = minus + c * MN;
+    dcomplex* out = slice.get() + c * coil;
+    for (std::int64_t i = 0; i < MN; ++i) {
+      out[2 * i] = a[i];
+      out[2 * i + 1] = b[i];
+    }
+    return 0;
+  });
+  for (int l = 0; l < N; ++l) {
+    mask[2 * l] = acquired_plus[l] ? kLineAcquired : kLineMissing;
+    mask[2 * l + 1] = acquired_minus[l] ? kLineAcquired : kLineMissing;
+  }
+  const SliceShape shape{.M = M, .acquired = N2, .L = L, .N = N2};
+  KernelGeometry widest{.S = kMaxPolaritySources,
+                        .line_offsets = offsets.get(),
+                        .w = set->readout_width,
+                        .readout_offsets = q.get()};
+  SynthesisWork work;
+  if (!work.allocate(shape, widest, tarvo::worker_count((M + kSamples - 1) / kSamples, threads), P))
+    return -1;
+  // One pass per half and source count, in the patterns' order: the lines of the other half
+  // are held out of reach (neither targets nor sources) while a half is completed.
+  for (int first = 0; first < P;) {
+    const PolarityPattern& head = patterns[first];
+    int last = first;
+    while (last < P && patterns[last].half == head.half && patterns[last].S == head.S) ++last;
+    const int S = head.S;
+    for (int p = first; p < last; ++p) {
+      for (int s = 0; s < S; ++s)
+        offsets[static_cast<std::int64_t>(p - first) * S + s] = patterns[p].interleaved_offset(s);
+      weights[p - first] = set->polarity[p].coefficients;
+    }
+    const int other = head.half > 0 ? 1 : 0;
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineMissing) mask[l] = kLineSelected;
+    const KernelGeometry kernel{
+        .S = S, .line_offsets = offsets.get(), .w = set->readout_width, .readout_offsets = q.get()};
+    const SpacingPatterns pass{
+        .P = last - first, .offsets = offsets.get(), .coefficients = weights.get()};
+    work.K = kernel.rows(L);  // the work space is sized for the widest kernel
+    synthesize_spacing_on(shape, slice.get(), kernel, pass, mask.get(), 1.0f, work);
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineSelected) mask[l] = kLineMissing;
+    first = last;
+  }
+  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+    dcomplex* a = plus + c * MN;
+    dcomplex* b = minus + c * MN;
+    const dcomplex* in = slice.get() + c * coil;
+    for (std::int64_t i = 0; i < MN; ++i) {
+      a[i] = in[2 * i];
+      b[i] = in[2 * i + 1];
+    }
+    return 0;
+  });
+  return 0;
+}
+
 namespace {
 
 // Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
@@ -372,13 +454,28 @@ struct Synthesis {
     // The two halves concurrently, each spread by blocks of samples over its share of the
     // threads (each has its own work buffers).
     const int threads = tarvo::thread_count();
-    if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
-          const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
-          return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L, set,
-                                        share)
-                        : complete_half(even_slice, lines.even.get(), lines.even_count, M, N, L,
-                                        set, share);
-        }) != 0)
+    if (set->polarity_count > 0) {
+      // Both-polarity kernels: the second half is the positive one (read with the polarity of
+      // the first acquired line), the first the negative one.
+      tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
+      if (!flags) {
+        tarvo::report(" could not alloc synthesis line array\n");
+        return -1;
+      }
+      for (int l = 0; l < N; ++l) {
+        flags[l] = lines.half_of[l] == 2;
+        flags[N + l] = lines.half_of[l] == 1;
+      }
+      if (complete_polarities(even_slice, odd_slice, flags.get(), flags.get() + N, M, N, L, set,
+                              threads) != 0)
+        return -1;
+    } else if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
+                 const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
+                 return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L,
+                                               set, share)
+                               : complete_half(even_slice, lines.even.get(), lines.even_count, M, N,
+                                               L, set, share);
+               }) != 0)
       return -1;
     // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
     if (tarvo::parallel_for(2 * static_cast<std::int64_t>(L), workers, [&](std::int64_t j, int w) {

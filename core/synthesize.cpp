@@ -1,6 +1,7 @@
 // Missing-line synthesis: each parity half of a k-space volume is completed with the slice
 // kernels, taken to image space, phase-aligned against the other half and averaged with it.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,10 @@ namespace {
 
 // Samples of one line synthesised together.
 constexpr int kSamples = 8;
+// The disagreement of the two completed halves' images (see Synthesis::slice) above which the
+// other polarity is tried too: about 1e-2 when the polarity is right on the phantom, 4e-2 and
+// more when it is wrong.
+constexpr double kPolarityAgreement = 0.02;
 
 // Work space of the synthesis of one pattern on `workers` threads: the weights regrouped (Wt,
 // K*L), and per worker the gathered sources, sums and staged columns (values) and the column
@@ -436,55 +441,106 @@ struct Synthesis {
 
   dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
 
+  // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
+  // then back to M x N. 0, or -1.
+  int to_images(dcomplex* a, dcomplex* b) const {
+    return tarvo::parallel_for(2 * static_cast<std::int64_t>(L), ffts.workers(),
+                               [&](std::int64_t j, int w) {
+                                 dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
+                                 if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0)
+                                   return -1;
+                                 core_detail::transpose_with(frame, N, M, temp_of(w));
+                                 return 0;
+                               });
+  }
+
+  // Slice z's halves (odd_half, even_half) into a and b (line-fastest).
+  void copy_halves(int z, dcomplex* a, dcomplex* b) const {
+    tarvo::parallel_for(L, ffts.workers(), [&](std::int64_t c, int) {
+      const std::int64_t frame = (z + Z * c) * MN;
+      std::memcpy(a + c * MN, context->odd_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      std::memcpy(b + c * MN, context->even_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      return 0;
+    });
+  }
+
+  // Slice z's halves in a (the first half's lines) and b, completed with the both-polarity
+  // kernels taking b's lines as the positive ones (a's when `swapped`), as images; returns their
+  // disagreement sum (|a| - |b|)^2 / sum (|a| + |b|)^2 over the slice, or -1 after a message.
+  double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped) const {
+    copy_halves(z, a, b);
+    tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
+    if (!flags) {
+      tarvo::report(" could not alloc synthesis line array\n");
+      return -1.0;
+    }
+    for (int l = 0; l < N; ++l) {
+      flags[l] = lines.half_of[l] == (swapped ? 1 : 2);
+      flags[N + l] = lines.half_of[l] == (swapped ? 2 : 1);
+    }
+    if (complete_polarities(swapped ? a : b, swapped ? b : a, flags.get(), flags.get() + N, M, N, L,
+                            context->slices[z], tarvo::thread_count()) != 0 ||
+        to_images(a, b) != 0)
+      return -1.0;
+    double differ = 0.0, total = 0.0;
+    for (std::int64_t i = 0; i < MN * L; ++i) {
+      const double u = std::sqrt(a[i].re * a[i].re + a[i].im * a[i].im);
+      const double v = std::sqrt(b[i].re * b[i].re + b[i].im * b[i].im);
+      differ += (u - v) * (u - v);
+      total += (u + v) * (u + v);
+    }
+    return total > 0.0 ? differ / total : 0.0;
+  }
+
   // Slice z: both halves completed with the slice's kernels, taken to image space,
   // phase-aligned (the odd half first) and averaged into out. 0, or -1 after a message.
+  //
+  // With both-polarity kernels, the halves are completed taking the second half as the
+  // positive one; when the two images then disagree by more than kPolarityAgreement, also
+  // taking the first, and the pair that agrees better is kept (which half a frame starts with
+  // is not known; the other choice gives halves that disagree by far more).
   int slice(int z) const {
     const SliceKernelSet* set = context->slices[z];
     dcomplex* odd_slice = context->odd_slice;
     dcomplex* even_slice = context->even_slice;
     const int workers = ffts.workers();
-    tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
-      const std::int64_t frame = (z + Z * c) * MN;
-      std::memcpy(odd_slice + c * MN, context->odd_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      std::memcpy(even_slice + c * MN, context->even_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      return 0;
-    });
-    // The two halves concurrently, each spread by blocks of samples over its share of the
-    // threads (each has its own work buffers).
     const int threads = tarvo::thread_count();
     if (set->polarity_count > 0) {
-      // Both-polarity kernels: the second half is the positive one (read with the polarity of
-      // the first acquired line), the first the negative one.
-      tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
-      if (!flags) {
-        tarvo::report(" could not alloc synthesis line array\n");
-        return -1;
+      const double agreement = complete_both(z, odd_slice, even_slice, false);
+      if (agreement < 0.0) return -1;
+      if (agreement > kPolarityAgreement) {
+        tarvo::buffer<dcomplex> a(tarvo::alloc_array<dcomplex>(MN * L));
+        tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(MN * L));
+        if (!a || !b) {
+          tarvo::report(" could not alloc synthesis line array\n");
+          return -1;
+        }
+        const double other = complete_both(z, a.get(), b.get(), true);
+        if (other < 0.0) return -1;
+        if (other < agreement) {
+          std::memcpy(odd_slice, a.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
+          std::memcpy(even_slice, b.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
+        }
       }
-      for (int l = 0; l < N; ++l) {
-        flags[l] = lines.half_of[l] == 2;
-        flags[N + l] = lines.half_of[l] == 1;
-      }
-      if (complete_polarities(even_slice, odd_slice, flags.get(), flags.get() + N, M, N, L, set,
-                              threads) != 0)
+    } else {
+      copy_halves(z, odd_slice, even_slice);
+      // The two halves concurrently, each spread by blocks of samples over its share of the
+      // threads (each has its own work buffers).
+      if (tarvo::parallel_for(2, threads,
+                              [&](std::int64_t h, int) {
+                                const int share =
+                                    h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
+                                return h == 0
+                                           ? complete_half(odd_slice, lines.odd.get(),
+                                                           lines.odd_count, M, N, L, set, share)
+                                           : complete_half(even_slice, lines.even.get(),
+                                                           lines.even_count, M, N, L, set, share);
+                              }) != 0 ||
+          to_images(odd_slice, even_slice) != 0)
         return -1;
-    } else if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
-                 const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
-                 return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L,
-                                               set, share)
-                               : complete_half(even_slice, lines.even.get(), lines.even_count, M, N,
-                                               L, set, share);
-               }) != 0)
-      return -1;
-    // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
-    if (tarvo::parallel_for(2 * static_cast<std::int64_t>(L), workers, [&](std::int64_t j, int w) {
-          dcomplex* frame = (j % 2 == 0 ? odd_slice : even_slice) + (j / 2) * MN;
-          if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0) return -1;
-          core_detail::transpose_with(frame, N, M, temp_of(w));
-          return 0;
-        }) != 0)
-      return -1;
+    }
     const int image_dims[3] = {M, N, L};
     if (align_phase(odd_slice, even_slice, 3, image_dims, nullptr, nullptr) != 0) return -1;
     // Undo the unscaled backward transform (divide by M, then by N) and average the halves.

@@ -150,7 +150,7 @@ int polarity_patterns(int R, PolarityPattern* out);
 // The pattern's text into text (room for 24 bytes): its half ('+' or '-'), ':', then one
 // character per line from the lowest offset to the highest: '+' or '-' a source of that
 // polarity, '*' the target line as a source (read with the other polarity), 'x' the target line
-// when it is not a source, 'o' a line not used. E.g. "+:-o+*+o-".
+// when it is not a source, 'o' a line not used. E.g. "+:-o+o*o+o-".
 void polarity_pattern_text(const PolarityPattern& pattern, char* text);
 
 // Fits the both-polarity kernels of acceleration R for every slice of the pair (M x Nc x Z x L,

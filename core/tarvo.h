@@ -186,7 +186,7 @@ class Calibration {
   // first kernel whose source lines were all acquired. A pattern text is the half it completes
   // ('+' or '-'), ':', then a character per line from the lowest source to the highest: '+' or
   // '-' a source read with that polarity, '*' the target line itself read with the other
-  // polarity, 'x' the target line otherwise, 'o' a line not used ("+:-o+*+o-": the line and
+  // polarity, 'x' the target line otherwise, 'o' a line not used ("+:-o+o*o+o-": the line and
   // its neighbours 2 and 4 lines away). Its pointers stay valid while this lives.
   KernelView kernel(int index) const;
   // How kernel `index` was fitted (a default record for kernels given by calibration_from_kernels).

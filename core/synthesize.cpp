@@ -468,7 +468,7 @@ struct Synthesis {
 
   // Slice z's halves in a (the first half's lines) and b, completed with the both-polarity
   // kernels taking b's lines as the positive ones (a's when `swapped`), as images; returns their
-  // disagreement sum (|a| - |b|)^2 / sum (|a| + |b|)^2 over the slice, or -1 after a message.
+  // disagreement ||(|a| - |b|)|| / ||(|a| + |b|)|| over the slice, or -1 after a message.
   double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped) const {
     copy_halves(z, a, b);
     tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
@@ -491,7 +491,7 @@ struct Synthesis {
       differ += (u - v) * (u - v);
       total += (u + v) * (u + v);
     }
-    return total > 0.0 ? differ / total : 0.0;
+    return total > 0.0 ? std::sqrt(differ / total) : 0.0;
   }
 
   // Slice z: both halves completed with the slice's kernels, taken to image space,

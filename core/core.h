@@ -156,7 +156,9 @@ void polarity_pattern_text(const PolarityPattern& pattern, char* text);
 // Fits the both-polarity kernels of acceleration R for every slice of the pair (M x Nc x Z x L,
 // "dblc" or "fltc", even's line 0 read with positive polarity) into context->slices (allocated
 // there): per pattern, the training positions are the lines of the pair whose sources lie
-// within it, on the central quarter of the readout (every sample with fewer than
+// within it; a pattern wider than the pair, or one of more than 2 source lines with fewer than
+// 2 equations per unknown on the whole readout, is left out (its coefficients zero); on the
+// central quarter of the readout (every sample with fewer than
 // tarvo::kMinEquationsPerUnknown equations per unknown), regularised by tarvo::kRidge. Returns 0,
 // or -1 after a message.
 int fit_polarity_kernels(const ComplexVolume* even, const ComplexVolume* odd, int R,
@@ -165,7 +167,8 @@ int fit_polarity_kernels(const ComplexVolume* even, const ComplexVolume* odd, in
 // Completes both single-polarity k-spaces of one slice with the set's polarity kernels: plus and
 // minus (N x M line-fastest per coil, L coils, coil stride M N) hold the lines read with each
 // polarity (others zero) as `acquired_plus` / `acquired_minus` (N flags each) say; every line of
-// either that a pattern reaches is written. Lines none reaches stay as they are. Returns 0, or
+// either that a pattern reaches is written (a kernel of zeros is not applied). Lines none
+// reaches stay as they are. Returns 0, or
 // -1 after a message.
 int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* acquired_plus,
                         const unsigned char* acquired_minus, int M, int N, int L,

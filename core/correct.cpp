@@ -267,12 +267,14 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   if (!is_four_extent(odd))
     return set_error(status, ErrorKind::kValue, "odd",
                      "The odd frame must be a non-empty M x N x Z x L volume.");
-  // Every kernel needs one training line at least: the longest spans 4R + 1 lines.
-  if (R > 1 && even.dims[1] < 4 * R + 1)
+  // The kernels of a missing line between two lines R apart and of a line with a neighbour R
+  // away on either side span 2R + 1 lines; wider ones that no line of a shorter pair can train
+  // are left out (zero).
+  if (R > 1 && even.dims[1] < 2 * R + 1)
     return set_error(status, ErrorKind::kValue, "lines",
                      "The calibration pair has %d lines; the kernels for R = %d span %d lines, so "
                      "it needs at least %d.",
-                     even.dims[1], R, 4 * R + 1, 4 * R + 1);
+                     even.dims[1], R, 2 * R + 1, 2 * R + 1);
   if (run_step(status, "context_create", [&] {
         out->impl_ = std::make_unique<Calibration::Impl>();
         return context_create(&out->impl_->context, &even);

@@ -13,6 +13,9 @@ namespace {
 
 // The training window of every fit: the central quarter of the readout.
 constexpr float kTrainingFraction = 0.25f;
+// Equations per unknown (on the whole readout) below which a both-polarity pattern of more than
+// 2 source lines is left out.
+constexpr int kMinEquationsPerUnknownToFit = 2;
 
 }  // namespace
 
@@ -302,6 +305,22 @@ int fit_polarity_kernels(const ComplexVolume* even, const ComplexVolume* odd, in
       if (small) training.n_ro = M;
       record.whole_readout = small ? 1 : 0;
       record.equations = std::int64_t{C} * training.n_ro;
+      // Left out: a pattern wider than the pair, and one of more than 2 source lines with fewer
+      // than kMinEquationsPerUnknownToFit equations per unknown even on the whole readout (it
+      // would fit the few lines it sees and generalise badly; the narrower patterns serve).
+      if (C == 0 ||
+          (pattern.S > 2 && std::int64_t{C} * M < kMinEquationsPerUnknownToFit * unknowns)) {
+        const std::int64_t n = unknowns * L;
+        if (!record.coefficients && !(record.coefficients = tarvo::alloc_array<dcomplex>(n))) {
+          tarvo::report(" could not alloc N array\n");
+          return -1;
+        }
+        for (std::int64_t i = 0; i < n; ++i) record.coefficients[i] = {0.0, 0.0};
+        record.whole_readout = 0;
+        record.ridge = 0.0;
+        record.equations = 0;
+        continue;
+      }
       if (core_detail::calibrate_kernel_with(shape, slice.get(), kernel, training,
                                              &record.coefficients, &blocks, tarvo::kRidge,
                                              &record.ridge) != 0)

@@ -335,7 +335,12 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
     for (int p = first; p < last; ++p) {
       for (int s = 0; s < S; ++s)
         offsets[static_cast<std::int64_t>(p - first) * S + s] = patterns[p].interleaved_offset(s);
-      weights[p - first] = set->polarity[p].coefficients;
+      // A kernel of zeros (too wide for its calibration pair) is not applied.
+      const dcomplex* w = set->polarity[p].coefficients;
+      const std::int64_t n = std::int64_t{set->readout_width} * S * L * L;
+      bool zero = true;
+      for (std::int64_t i = 0; w && i < n && zero; ++i) zero = w[i].re == 0.0 && w[i].im == 0.0;
+      weights[p - first] = zero ? nullptr : w;
     }
     const int other = head.half > 0 ? 1 : 0;
     for (int l = other; l < N2; l += 2)

@@ -226,7 +226,10 @@ class Calibration {
 // Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is
 // borrowed until the last corrected_even call. *out is replaced. Errors beyond the inputs':
 // Status::what "R" (options.R outside 1 .. kMaxAcceleration) and "lines" (for R >= 2 a pair of
-// fewer than 4R + 1 lines, the span of the widest kernel).
+// fewer than 2R + 1 lines). A kernel wider than the pair (they span up to 4R + 1 lines), or
+// of more than 2 source lines with fewer than 2 training equations per unknown even on the
+// whole readout, is left out: its coefficients are zero, and a kernel of zeros is not applied
+// (the narrower kernels serve its lines).
 int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
               const CalibrationOptions& options, Calibration* out, Status* status);
 inline int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,

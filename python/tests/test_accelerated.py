@@ -140,10 +140,11 @@ def test_the_fill_amplifies_noise_little():
         assert noise(R) / full * np.sqrt(1 / R) <= bound
 
 
-@pytest.mark.parametrize("R", [2, 3])
-def test_a_32_line_central_calibration_block_reaches_5_percent(R):
-    acq = accelerated(R=R, calibration_lines=32)
-    assert rss_error(corrected(acq, R), acq.images, acq.support) <= 0.05
+@pytest.mark.parametrize("R, lines", [(2, 32), (3, 32), (2, 8)])
+def test_a_central_calibration_block_reaches_5_percent(R, lines):
+    # 0.10 %, 0.16 % and (the kernels too wide for 8 lines left out) 0.72 %.
+    acq = accelerated(R=R, calibration_lines=lines)
+    assert rss_error(corrected(acq, R), acq.images, acq.support) <= 0.05 if lines == 32 else 0.02
 
 
 def test_partial_fourier_leaves_the_lines_beyond_the_edge_empty_and_restores_the_rest():
@@ -190,9 +191,9 @@ def test_kernels_come_back_through_a_mat_file_and_pickle_and_bad_requests_are_re
         tarvo.calibrate(acq.even, acq.odd, R=0)
     with pytest.raises(TypeError, match="R must be a whole number"):
         tarvo.calibrate(acq.even, acq.odd, R=2.0)
-    with pytest.raises(ValueError, match=r"The calibration pair has 8 lines; the kernels for "
-                                         r"R = 2 span 9 lines, so it needs at least 9\."):
-        tarvo.calibrate(acq.even[:, :8], acq.odd[:, :8], R=2)
+    with pytest.raises(ValueError, match=r"The calibration pair has 4 lines; the kernels for "
+                                         r"R = 2 span 5 lines, so it needs at least 5\."):
+        tarvo.calibrate(acq.even[:, :4], acq.odd[:, :4], R=2)
     with pytest.raises(ValueError, match=r"The frame's acquired lines are up to 3 apart; the "
                                          r"kernels serve lines at most 2 apart \(R = 2\)\."):
         cal.apply(acq.target, lines=[0, 3, 6])

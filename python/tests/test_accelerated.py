@@ -144,7 +144,8 @@ def test_the_fill_amplifies_noise_little():
 def test_a_central_calibration_block_reaches_5_percent(R, lines):
     # 0.10 %, 0.16 % and (the kernels too wide for 8 lines left out) 0.72 %.
     acq = accelerated(R=R, calibration_lines=lines)
-    assert rss_error(corrected(acq, R), acq.images, acq.support) <= 0.05 if lines == 32 else 0.02
+    bound = 0.05 if lines == 32 else 0.02
+    assert rss_error(corrected(acq, R), acq.images, acq.support) <= bound
 
 
 def test_partial_fourier_leaves_the_lines_beyond_the_edge_empty_and_restores_the_rest():

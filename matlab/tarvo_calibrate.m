@@ -42,7 +42,8 @@
 %                  coef     its 5 S L x L complex weights, S its source lines (S = 2 for R = 1)
 %                K may be saved (save -v7, or -v7.3) and loaded back for tarvo_apply.
 %     fits       P x Z struct array, how each kernel was fitted:
-%                  equations      training equations (per coil)
+%                  equations      training equations (per coil; 0 for a kernel left
+%                                 out, whose coef is zero)
 %                  unknowns       weights solved for (per coil)
 %                  whole_readout  1 when it trained on every readout sample (a small block
 %                                 gives few equations), 0 when on the central part

@@ -308,7 +308,7 @@ class Calibration:
     @property
     def fits(self) -> list[dict]:
         """How each kernel was fitted, in the order of kernels: dicts with equations (training
-        equations per target coil), unknowns, whole_readout (trained on every readout sample)
+        equations per target coil; 0 for a kernel left out, whose coef is zero), unknowns, whole_readout (trained on every readout sample)
         and ridge (added to the normal matrix's diagonal; 0 for R = 1). Empty for
         a Calibration made from kernels."""
         return self._core.fits()

@@ -113,6 +113,68 @@ int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, co
                                  int S, int N, int* mask, bool bounded = false);
 
 // ---------------------------------------------------------------------------------------------
+// Both-polarity kernels (acceleration R >= 2)
+// ---------------------------------------------------------------------------------------------
+//
+// A frame read with alternating polarity holds two single-polarity k-spaces, the positive one
+// (the lines read with the polarity of the first acquired line, which is that of the first line
+// of the calibration's even frame) and the negative one. Line n of the k-space of polarity h is
+// predicted from S acquired lines n + offsets[s], each read with polarity polarity[s] (the line
+// n itself among them when it was read with polarity -h), 5 readout samples x L coils each.
+// Both k-spaces are held interleaved in one slice of 2N lines, line 2l + (h < 0) holding line l
+// of polarity h: a pattern is then an ordinary kernel geometry of S line offsets in that slice.
+inline constexpr int kMaxPolaritySources = 5;
+struct CorrectionContext;
+struct SliceKernelSet;
+struct PolarityPattern {
+  int half = 1;  // +1 or -1: the polarity of the k-space it completes
+  int S = 0;
+  int dk = 0;  // twice the largest gap between neighbouring lines of the pattern
+  int offsets[kMaxPolaritySources] = {};   // ascending, frame lines from the target
+  int polarity[kMaxPolaritySources] = {};  // +1 or -1
+  // Offset of source s in the interleaved slice of 2N lines.
+  int interleaved_offset(int s) const {
+    return 2 * offsets[s] + (polarity[s] < 0 ? 1 : 0) - (half < 0 ? 1 : 0);
+  }
+};
+
+// The patterns of acceleration R (2 .. tarvo::kMaxAcceleration) into out[0 ..] (when not null),
+// in the order they are fitted, stored and tried; returns their number, 2 R (R + 5). Per half,
+// positive first, the patterns run from more sources to fewer (a line takes the first whose
+// sources were all acquired): 5 lines g apart around a line read with the other polarity
+// (g = 1 .. R); 4 lines around a missing line in a gap of R; 3 lines around a line read with the
+// other polarity (gaps g and g, R and 1, 1 and R); 2 lines: a line read with the other polarity
+// and one neighbour g away on either side, and a missing line between two lines up to R apart.
+int polarity_patterns(int R, PolarityPattern* out);
+
+// The pattern's text into text (room for 24 bytes): its half ('+' or '-'), ':', then one
+// character per line from the lowest offset to the highest: '+' or '-' a source of that
+// polarity, '*' the target line as a source (read with the other polarity), 'x' the target line
+// when it is not a source, 'o' a line not used. E.g. "+:-o+o*o+o-".
+void polarity_pattern_text(const PolarityPattern& pattern, char* text);
+
+// Fits the both-polarity kernels of acceleration R for every slice of the pair (M x Nc x Z x L,
+// "dblc" or "fltc", even's line 0 read with positive polarity) into context->slices (allocated
+// there): per pattern, the training positions are the lines of the pair whose sources lie
+// within it; a pattern wider than the pair, or one of more than 2 source lines with fewer than
+// 2 equations per unknown on the whole readout, is left out (its coefficients zero); on the
+// central quarter of the readout (every sample with fewer than
+// tarvo::kMinEquationsPerUnknown equations per unknown), regularised by tarvo::kRidge. Returns 0,
+// or -1 after a message.
+int fit_polarity_kernels(const ComplexVolume* even, const ComplexVolume* odd, int R,
+                         CorrectionContext* context);
+
+// Completes both single-polarity k-spaces of one slice with the set's polarity kernels: plus and
+// minus (N x M line-fastest per coil, L coils, coil stride M N) hold the lines read with each
+// polarity (others zero) as `acquired_plus` / `acquired_minus` (N flags each) say; every line of
+// either that a pattern reaches is written (a kernel of zeros is not applied). Lines none
+// reaches stay as they are. Returns 0, or
+// -1 after a message.
+int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* acquired_plus,
+                        const unsigned char* acquired_minus, int M, int N, int L,
+                        const SliceKernelSet* set, int threads);
+
+// ---------------------------------------------------------------------------------------------
 // Per-slice kernel sets and the correction context
 // ---------------------------------------------------------------------------------------------
 
@@ -127,6 +189,11 @@ struct SliceKernelSet {
   // last line, every fit is regularised by tarvo::kRidge, and one with fewer than
   // tarvo::kMinEquationsPerUnknown equations per unknown trains on the whole readout.
   std::int8_t bounded;
+  // The both-polarity kernels of an accelerated calibration (R >= 2; else none):
+  // polarity_count records, record p for polarity_patterns(polarity_R)[p] (owned).
+  std::int32_t polarity_R;
+  std::int32_t polarity_count;
+  KernelPattern* polarity;
 };
 
 // The per-call state: the FFT pool, four scratch volumes of the first input's size and the

@@ -161,6 +161,11 @@ bool place_of(int index, int R, int Z, KernelPlace* place) {
   if (index < 0 || index >= P * Z) return false;
   place->z = index / P;
   int r = index % P;
+  if (R > 1) {  // the slice's both-polarity kernels, in order
+    place->j = -1;
+    place->p = r;
+    return true;
+  }
   int j = 0;
   while (r >= j + 1) r -= ++j;  // spacing j holds j + 1 patterns
   place->j = j;
@@ -172,9 +177,22 @@ bool place_of(int index, int R, int Z, KernelPlace* place) {
 const KernelPattern* pattern_at(const CorrectionContext& context, const KernelPlace& at) {
   if (!context.slices || at.z >= context.slice_count || !context.slices[at.z]) return nullptr;
   const SliceKernelSet* set = context.slices[at.z];
+  if (at.j < 0) return set->polarity && at.p < set->polarity_count ? &set->polarity[at.p] : nullptr;
   if (!set->patterns || !set->spacings || at.j >= set->spacing_count || !set->patterns[at.j])
     return nullptr;
   return &set->patterns[at.j][at.p];
+}
+
+// Pattern p of acceleration R (2 .. kMaxAcceleration; p in range).
+PolarityPattern polarity_pattern(int p, int R) {
+  PolarityPattern all[kernels_per_slice(kMaxAcceleration)];
+  polarity_patterns(R, all);
+  return all[p];
+}
+
+// Rows of the coefficient matrix of pattern p of acceleration R for L coils.
+std::int64_t polarity_rows(int p, int R, int L) {
+  return std::int64_t{kKernelReadoutWidth} * polarity_pattern(p, R).S * L;
 }
 
 }  // namespace
@@ -185,7 +203,7 @@ FitRecord Calibration::fit(int index) const {
   const KernelPattern* p = pattern_at(impl_->context, at);
   if (!p || !p->coefficients) return {};
   return {.equations = p->equations,
-          .unknowns = kernel_rows(shape_.L),
+          .unknowns = R_ > 1 ? polarity_rows(at.p, R_, shape_.L) : kernel_rows(shape_.L),
           .whole_readout = p->whole_readout != 0,
           .ridge = p->ridge};
 }
@@ -219,11 +237,17 @@ KernelView Calibration::kernel(int index) const {
   const SliceKernelSet* set = impl_->context.slices[at.z];
   const KernelPattern& pattern = *found;
   if (!pattern.coefficients || !pattern.text) return view;
-  view.dk = set->spacings[at.j];
   view.pattern = pattern.text;
   view.re = &pattern.coefficients[0].re;
   view.im = &pattern.coefficients[0].im;
-  view.rows = std::int64_t{set->readout_width} * set->source_lines * shape_.L;
+  if (at.j < 0) {
+    const PolarityPattern geometry = polarity_pattern(at.p, R_);
+    view.dk = geometry.dk;
+    view.rows = std::int64_t{kKernelReadoutWidth} * geometry.S * shape_.L;
+  } else {
+    view.dk = set->spacings[at.j];
+    view.rows = std::int64_t{set->readout_width} * set->source_lines * shape_.L;
+  }
   view.cols = shape_.L;
   view.step = 2;
   return view;
@@ -243,7 +267,9 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   if (!is_four_extent(odd))
     return set_error(status, ErrorKind::kValue, "odd",
                      "The odd frame must be a non-empty M x N x Z x L volume.");
-  // Every kernel needs one training line at least: the longest spans 2R + 1 lines.
+  // The kernels of a missing line between two lines R apart and of a line with a neighbour R
+  // away on either side span 2R + 1 lines; wider ones that no line of a shorter pair can train
+  // are left out (zero).
   if (R > 1 && even.dims[1] < 2 * R + 1)
     return set_error(status, ErrorKind::kValue, "lines",
                      "The calibration pair has %d lines; the kernels for R = %d span %d lines, so "
@@ -257,8 +283,23 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
     return -1;
   }
   CorrectionContext& context = out->impl_->context;
-  context.spacing_count = 2 * R - 1;
-  context.bounded = R > 1 ? 1 : 0;
+  if (R > 1) {
+    context.spacing_count = 0;
+    context.bounded = 1;
+    if (run_step(status, "fit_polarity_kernels",
+                 [&] { return fit_polarity_kernels(&even, &odd, R, &context); }) != 0) {
+      out->reset();
+      return -1;
+    }
+    out->shape_ = shape_of(even);
+    out->frame_ = out->shape_;
+    out->R_ = R;
+    out->fitted_ = true;
+    out->even_ = &even;
+    return 0;
+  }
+  context.spacing_count = 1;
+  context.bounded = 0;
   // D: the interleaved calibration k-space, then one kernel set per slice of it. It is formed
   // in place of the odd half, which the interleave has no use for once the halves are averaged
   // (a synthesis fills the halves anew).
@@ -289,23 +330,30 @@ int check_kernels(const KernelView* kernels, int count, int R, int L, Status* st
   if (R < 1 || R > kMaxAcceleration)
     return set_error(status, ErrorKind::kValue, "R",
                      "R must be a whole number from 1 to %d; it is %d.", kMaxAcceleration, R);
-  const std::int64_t rows = kernel_rows(L);
-  // The pattern texts of every spacing, in the order a calibration fits them.
+  // The pattern texts, spacings and rows of a slice's kernels, in the order a calibration fits
+  // them.
   const int P = kernels_per_slice(R);
-  char texts[kernels_per_slice(kMaxAcceleration)][2 * kMaxAcceleration + 2] = {};
+  char texts[kernels_per_slice(kMaxAcceleration)][24] = {};
   int spacing[kernels_per_slice(kMaxAcceleration)] = {};
-  for (int dk = 2, first = 0; dk <= 2 * R; first += dk - 1, ++dk) {
-    KernelPattern records[2 * kMaxAcceleration] = {};
-    for (int p = 0; p < dk - 1; ++p) records[p].text = texts[first + p];
-    if (build_patterns(records, dk, kKernelSourceLines) != 0)
-      return set_error(status, ErrorKind::kMemory, "memory",
-                       "Out of memory: the kernels could not be checked.");
-    for (int p = 0; p < dk - 1; ++p) spacing[first + p] = dk;
+  std::int64_t kernel_rows_of[kernels_per_slice(kMaxAcceleration)] = {};
+  if (R == 1) {
+    std::snprintf(texts[0], sizeof texts[0], "%s", kKernelPattern);
+    spacing[0] = kKernelSpacing;
+    kernel_rows_of[0] = kernel_rows(L);
+  } else {
+    PolarityPattern patterns[kernels_per_slice(kMaxAcceleration)];
+    polarity_patterns(R, patterns);
+    for (int p = 0; p < P; ++p) {
+      polarity_pattern_text(patterns[p], texts[p]);
+      spacing[p] = patterns[p].dk;
+      kernel_rows_of[p] = std::int64_t{kKernelReadoutWidth} * patterns[p].S * L;
+    }
   }
   for (int z = 0; z < count; ++z) {
     const KernelView& k = kernels[z];
     const int dk = spacing[z % P];
     const char* text = texts[z % P];
+    const std::int64_t rows = kernel_rows_of[z % P];
     if (k.dk != dk) {
       if (R == 1)
         return set_error(status, ErrorKind::kValue, "dk",
@@ -328,12 +376,19 @@ int check_kernels(const KernelView* kernels, int count, int R, int L, Status* st
                        "pattern '%s'.",
                        z + 1, k.pattern ? k.pattern : "", z % P + 1, P, R, text);
     }
-    if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1)
+    if (k.rows != rows || k.cols != L || !k.re || !k.im || k.step < 1) {
+      if (R == 1)
+        return set_error(status, ErrorKind::kValue, "coef",
+                         "Kernel %d has a %lld x %lld coef matrix; for a target "
+                         "of %d coils it must be %lld x %d (10 L x L).",
+                         z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
+                         static_cast<long long>(rows), L);
       return set_error(status, ErrorKind::kValue, "coef",
-                       "Kernel %d has a %lld x %lld coef matrix; for a target "
-                       "of %d coils it must be %lld x %d (10 L x L).",
+                       "Kernel %d has a %lld x %lld coef matrix; for a target of %d coils it "
+                       "must be %lld x %d (5 L rows per source line of its pattern '%s').",
                        z + 1, static_cast<long long>(k.rows), static_cast<long long>(k.cols), L,
-                       static_cast<long long>(rows), L);
+                       static_cast<long long>(rows), L, text);
+    }
   }
   return 0;
 }
@@ -365,6 +420,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
   if (check_kernels(kernels, count, R, shape.L, status) != 0) return -1;
   const int P = kernels_per_slice(R);
   const std::int64_t rows = kernel_rows(shape.L);
+  PolarityPattern patterns[kernels_per_slice(kMaxAcceleration)];
+  polarity_patterns(R, patterns);
 
   // One kernel set per slice as the estimation makes it; the scratch volumes come with the
   // frame's extents (now, or with the first frame applied).
@@ -382,6 +439,26 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     SliceKernelSet*& set = context.slices[z];
     set = alloc_array<SliceKernelSet>(1, true);
     if (!set) break;
+    set->readout_width = kKernelReadoutWidth;
+    if (R > 1) {
+      set->bounded = 1;
+      set->polarity_R = R;
+      set->polarity = alloc_array<KernelPattern>(P, true);
+      set->polarity_count = set->polarity ? P : 0;
+      complete = set->polarity != nullptr;
+      for (int p = 0; p < P && complete; ++p) {
+        KernelPattern& record = set->polarity[p];
+        record.text = alloc_array<char>(24, true);
+        const std::int64_t n =
+            std::int64_t{kKernelReadoutWidth} * patterns[p].S * shape.L * shape.L;
+        record.coefficients = alloc_array<dcomplex>(n);
+        complete = record.text && record.coefficients;
+        if (!complete) break;
+        polarity_pattern_text(patterns[p], record.text);
+        kernels[P * z + p].copy_to(record.coefficients);
+      }
+      continue;
+    }
     set->spacing_count = spacings;
     set->source_lines = kKernelSourceLines;
     set->readout_width = kKernelReadoutWidth;
@@ -407,7 +484,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
     return set_error(status, ErrorKind::kMemory, "memory",
                      "Out of memory: the kernels do not fit.");
   }
-  table->spacing_count = spacings;
+  table->spacing_count = R > 1 ? 0 : spacings;
+  table->bounded = R > 1 ? 1 : 0;
   out->shape_ = shape;
   out->R_ = R;
   if (!unknown_frame &&

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "core/core.h"
 #include "core/internal.h"
@@ -113,4 +115,75 @@ int select_all_calibration_lines(KernelPattern** patterns, int spacing_count, co
     }
   }
   return 0;
+}
+
+namespace {
+
+// Appends a pattern of `half` with sources (offset, polarity), given ascending by offset.
+void add_pattern(PolarityPattern* out, int* count, int half,
+                 std::initializer_list<std::pair<int, int>> sources) {
+  if (out) {
+    PolarityPattern& p = out[*count];
+    p = {};
+    p.half = half;
+    int previous = 0, gap = 0;
+    for (const auto& [offset, polarity] : sources) {
+      if (p.S > 0) gap = std::max(gap, offset - previous);
+      p.offsets[p.S] = offset;
+      p.polarity[p.S] = polarity;
+      previous = offset;
+      ++p.S;
+    }
+    // A pattern of one side of the target: its gap is that from the target.
+    if (p.S > 0 && p.offsets[0] >= 0) gap = std::max(gap, p.offsets[0]);
+    if (p.S > 0 && p.offsets[p.S - 1] <= 0) gap = std::max(gap, -p.offsets[p.S - 1]);
+    p.dk = 2 * gap;
+  }
+  ++*count;
+}
+
+}  // namespace
+
+int polarity_patterns(int R, PolarityPattern* out) {
+  if (R < 2) return 0;
+  int count = 0;
+  for (const int s : {1, -1}) {
+    // 5 lines g apart around a line read with the other polarity.
+    for (int g = 1; g <= R; ++g)
+      add_pattern(out, &count, s, {{-2 * g, -s}, {-g, s}, {0, -s}, {g, s}, {2 * g, -s}});
+    // 4 lines around a missing line t after the last line below, in a gap of R; that line read
+    // with polarity p.
+    for (int t = 1; t < R; ++t)
+      for (const int p : {s, -s})
+        add_pattern(out, &count, s, {{-t - R, -p}, {-t, p}, {R - t, -p}, {2 * R - t, p}});
+    // 3 lines around a line read with the other polarity.
+    for (int g = 1; g <= R; ++g) add_pattern(out, &count, s, {{-g, s}, {0, -s}, {g, s}});
+    add_pattern(out, &count, s, {{-R, s}, {0, -s}, {1, s}});
+    add_pattern(out, &count, s, {{-1, s}, {0, -s}, {R, s}});
+    // 2 lines: a line read with the other polarity and one neighbour; a missing line between
+    // two lines g apart, t after the lower one (read with polarity p).
+    for (int g = 1; g <= R; ++g) {
+      add_pattern(out, &count, s, {{-g, s}, {0, -s}});
+      add_pattern(out, &count, s, {{0, -s}, {g, s}});
+    }
+    for (int g = 2; g <= R; ++g)
+      for (int t = 1; t < g; ++t)
+        for (const int p : {s, -s}) add_pattern(out, &count, s, {{-t, p}, {g - t, -p}});
+  }
+  return count;
+}
+
+void polarity_pattern_text(const PolarityPattern& pattern, char* text) {
+  int n = 0;
+  text[n++] = pattern.half > 0 ? '+' : '-';
+  text[n++] = ':';
+  const int lo = std::min(0, pattern.offsets[0]);
+  const int hi = std::max(0, pattern.offsets[pattern.S - 1]);
+  for (int o = lo; o <= hi; ++o) {
+    char c = o == 0 ? 'x' : 'o';
+    for (int s = 0; s < pattern.S; ++s)
+      if (pattern.offsets[s] == o) c = o == 0 ? '*' : (pattern.polarity[s] > 0 ? '+' : '-');
+    text[n++] = c;
+  }
+  text[n] = '\0';
 }

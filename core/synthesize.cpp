@@ -1,6 +1,7 @@
 // Missing-line synthesis: each parity half of a k-space volume is completed with the slice
 // kernels, taken to image space, phase-aligned against the other half and averaged with it.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,10 @@ namespace {
 
 // Samples of one line synthesised together.
 constexpr int kSamples = 8;
+// The disagreement of the two completed halves' images (see Synthesis::slice) above which the
+// other polarity is tried too: about 1e-2 when the polarity is right on the phantom, 4e-2 and
+// more when it is wrong.
+constexpr double kPolarityAgreement = 0.02;
 
 // Work space of the synthesis of one pattern on `workers` threads: the weights regrouped (Wt,
 // K*L), and per worker the gathered sources, sums and staged columns (values) and the column
@@ -276,6 +281,93 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   return 0;
 }
 
+int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* acquired_plus,
+                        const unsigned char* acquired_minus, int M, int N, int L,
+                        const SliceKernelSet* set, int threads) {
+  const int P = set->polarity_count;
+  const int R = set->polarity_R;
+  const int N2 = 2 * N;
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  const std::int64_t coil = 2 * MN;
+  tarvo::buffer<PolarityPattern> patterns(tarvo::alloc_array<PolarityPattern>(P));
+  tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(coil * L));
+  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{P} * kMaxPolaritySources));
+  tarvo::buffer<const dcomplex*> weights(tarvo::alloc_array<const dcomplex*>(P));
+  tarvo::buffer<int> q(tarvo::alloc_array<int>(set->readout_width));
+  if (!patterns || !slice || !mask || !offsets || !weights || !q ||
+      polarity_patterns(R, nullptr) != P) {
+    tarvo::report(" could not alloc synthesis work array\n");
+    return -1;
+  }
+  polarity_patterns(R, patterns.get());
+  core_detail::centred_offsets(set->readout_width, q.get());
+  // The two k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative), line-fastest.
+  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+    const dcomplex* a = plus + c * MN;
+    const dcomplex* b = minus + c * MN;
+    dcomplex* out = slice.get() + c * coil;
+    for (std::int64_t i = 0; i < MN; ++i) {
+      out[2 * i] = a[i];
+      out[2 * i + 1] = b[i];
+    }
+    return 0;
+  });
+  for (int l = 0; l < N; ++l) {
+    mask[2 * l] = acquired_plus[l] ? kLineAcquired : kLineMissing;
+    mask[2 * l + 1] = acquired_minus[l] ? kLineAcquired : kLineMissing;
+  }
+  const SliceShape shape{.M = M, .acquired = N2, .L = L, .N = N2};
+  KernelGeometry widest{.S = kMaxPolaritySources,
+                        .line_offsets = offsets.get(),
+                        .w = set->readout_width,
+                        .readout_offsets = q.get()};
+  SynthesisWork work;
+  if (!work.allocate(shape, widest, tarvo::worker_count((M + kSamples - 1) / kSamples, threads), P))
+    return -1;
+  // One pass per half and source count, in the patterns' order: the lines of the other half
+  // are held out of reach (neither targets nor sources) while a half is completed.
+  for (int first = 0; first < P;) {
+    const PolarityPattern& head = patterns[first];
+    int last = first;
+    while (last < P && patterns[last].half == head.half && patterns[last].S == head.S) ++last;
+    const int S = head.S;
+    for (int p = first; p < last; ++p) {
+      for (int s = 0; s < S; ++s)
+        offsets[static_cast<std::int64_t>(p - first) * S + s] = patterns[p].interleaved_offset(s);
+      // A kernel of zeros (too wide for its calibration pair) is not applied.
+      const dcomplex* w = set->polarity[p].coefficients;
+      const std::int64_t n = std::int64_t{set->readout_width} * S * L * L;
+      bool zero = true;
+      for (std::int64_t i = 0; w && i < n && zero; ++i) zero = w[i].re == 0.0 && w[i].im == 0.0;
+      weights[p - first] = zero ? nullptr : w;
+    }
+    const int other = head.half > 0 ? 1 : 0;
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineMissing) mask[l] = kLineSelected;
+    const KernelGeometry kernel{
+        .S = S, .line_offsets = offsets.get(), .w = set->readout_width, .readout_offsets = q.get()};
+    const SpacingPatterns pass{
+        .P = last - first, .offsets = offsets.get(), .coefficients = weights.get()};
+    work.K = kernel.rows(L);  // the work space is sized for the widest kernel
+    synthesize_spacing_on(shape, slice.get(), kernel, pass, mask.get(), 1.0f, work);
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineSelected) mask[l] = kLineMissing;
+    first = last;
+  }
+  tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
+    dcomplex* a = plus + c * MN;
+    dcomplex* b = minus + c * MN;
+    const dcomplex* in = slice.get() + c * coil;
+    for (std::int64_t i = 0; i < MN; ++i) {
+      a[i] = in[2 * i];
+      b[i] = in[2 * i + 1];
+    }
+    return 0;
+  });
+  return 0;
+}
+
 namespace {
 
 // Synthesises the missing lines of one parity half of a line-fastest slice of L coils.
@@ -354,40 +446,106 @@ struct Synthesis {
 
   dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
 
+  // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
+  // then back to M x N. 0, or -1.
+  int to_images(dcomplex* a, dcomplex* b) const {
+    return tarvo::parallel_for(2 * static_cast<std::int64_t>(L), ffts.workers(),
+                               [&](std::int64_t j, int w) {
+                                 dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
+                                 if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0)
+                                   return -1;
+                                 core_detail::transpose_with(frame, N, M, temp_of(w));
+                                 return 0;
+                               });
+  }
+
+  // Slice z's halves (odd_half, even_half) into a and b (line-fastest).
+  void copy_halves(int z, dcomplex* a, dcomplex* b) const {
+    tarvo::parallel_for(L, ffts.workers(), [&](std::int64_t c, int) {
+      const std::int64_t frame = (z + Z * c) * MN;
+      std::memcpy(a + c * MN, context->odd_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      std::memcpy(b + c * MN, context->even_half + frame,
+                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      return 0;
+    });
+  }
+
+  // Slice z's halves in a (the first half's lines) and b, completed with the both-polarity
+  // kernels taking b's lines as the positive ones (a's when `swapped`), as images; returns their
+  // disagreement ||(|a| - |b|)|| / ||(|a| + |b|)|| over the slice, or -1 after a message.
+  double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped) const {
+    copy_halves(z, a, b);
+    tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
+    if (!flags) {
+      tarvo::report(" could not alloc synthesis line array\n");
+      return -1.0;
+    }
+    for (int l = 0; l < N; ++l) {
+      flags[l] = lines.half_of[l] == (swapped ? 1 : 2);
+      flags[N + l] = lines.half_of[l] == (swapped ? 2 : 1);
+    }
+    if (complete_polarities(swapped ? a : b, swapped ? b : a, flags.get(), flags.get() + N, M, N, L,
+                            context->slices[z], tarvo::thread_count()) != 0 ||
+        to_images(a, b) != 0)
+      return -1.0;
+    double differ = 0.0, total = 0.0;
+    for (std::int64_t i = 0; i < MN * L; ++i) {
+      const double u = std::sqrt(a[i].re * a[i].re + a[i].im * a[i].im);
+      const double v = std::sqrt(b[i].re * b[i].re + b[i].im * b[i].im);
+      differ += (u - v) * (u - v);
+      total += (u + v) * (u + v);
+    }
+    return total > 0.0 ? std::sqrt(differ / total) : 0.0;
+  }
+
   // Slice z: both halves completed with the slice's kernels, taken to image space,
   // phase-aligned (the odd half first) and averaged into out. 0, or -1 after a message.
+  //
+  // With both-polarity kernels, the halves are completed taking the second half as the
+  // positive one; when the two images then disagree by more than kPolarityAgreement, also
+  // taking the first, and the pair that agrees better is kept (which half a frame starts with
+  // is not known; the other choice gives halves that disagree by far more).
   int slice(int z) const {
     const SliceKernelSet* set = context->slices[z];
     dcomplex* odd_slice = context->odd_slice;
     dcomplex* even_slice = context->even_slice;
     const int workers = ffts.workers();
-    tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
-      const std::int64_t frame = (z + Z * c) * MN;
-      std::memcpy(odd_slice + c * MN, context->odd_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      std::memcpy(even_slice + c * MN, context->even_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      return 0;
-    });
-    // The two halves concurrently, each spread by blocks of samples over its share of the
-    // threads (each has its own work buffers).
     const int threads = tarvo::thread_count();
-    if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
-          const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
-          return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L, set,
-                                        share)
-                        : complete_half(even_slice, lines.even.get(), lines.even_count, M, N, L,
-                                        set, share);
-        }) != 0)
-      return -1;
-    // Centred backward transforms of the N x M line-fastest frames, then back to M x N.
-    if (tarvo::parallel_for(2 * static_cast<std::int64_t>(L), workers, [&](std::int64_t j, int w) {
-          dcomplex* frame = (j % 2 == 0 ? odd_slice : even_slice) + (j / 2) * MN;
-          if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0) return -1;
-          core_detail::transpose_with(frame, N, M, temp_of(w));
-          return 0;
-        }) != 0)
-      return -1;
+    if (set->polarity_count > 0) {
+      const double agreement = complete_both(z, odd_slice, even_slice, false);
+      if (agreement < 0.0) return -1;
+      if (agreement > kPolarityAgreement) {
+        tarvo::buffer<dcomplex> a(tarvo::alloc_array<dcomplex>(MN * L));
+        tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(MN * L));
+        if (!a || !b) {
+          tarvo::report(" could not alloc synthesis line array\n");
+          return -1;
+        }
+        const double other = complete_both(z, a.get(), b.get(), true);
+        if (other < 0.0) return -1;
+        if (other < agreement) {
+          std::memcpy(odd_slice, a.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
+          std::memcpy(even_slice, b.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
+        }
+      }
+    } else {
+      copy_halves(z, odd_slice, even_slice);
+      // The two halves concurrently, each spread by blocks of samples over its share of the
+      // threads (each has its own work buffers).
+      if (tarvo::parallel_for(2, threads,
+                              [&](std::int64_t h, int) {
+                                const int share =
+                                    h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
+                                return h == 0
+                                           ? complete_half(odd_slice, lines.odd.get(),
+                                                           lines.odd_count, M, N, L, set, share)
+                                           : complete_half(even_slice, lines.even.get(),
+                                                           lines.even_count, M, N, L, set, share);
+                              }) != 0 ||
+          to_images(odd_slice, even_slice) != 0)
+        return -1;
+    }
     const int image_dims[3] = {M, N, L};
     if (align_phase(odd_slice, even_slice, 3, image_dims, nullptr, nullptr) != 0) return -1;
     // Undo the unscaled backward transform (divide by M, then by N) and average the halves.

@@ -79,22 +79,26 @@ struct FoldedExtents {
 };
 FoldedExtents fold_extents(const std::int64_t* extents, int n, Fold fold);
 
-// The kernels this module fits: S = 2 source lines and 5 readout samples predicting a line
-// between them. A calibration for acceleration R (1 .. kMaxAcceleration) fits, per slice, every
-// pattern of every line spacing dk = 2 .. 2R: the dk - 1 positions of a missing line between
-// two acquired lines dk apart (R = 1: the one kernel dk = 2, '*x*').
+// The kernels this module fits. Without acceleration (R = 1): one per slice, S = 2 source
+// lines dk = 2 apart and 5 readout samples predicting the line between them ('*x*'). A
+// calibration for acceleration R (2 .. kMaxAcceleration) fits, per slice, 2 R (R + 5) kernels
+// that complete the k-space of each readout polarity from the acquired lines of both: each
+// predicts a line from S = 2 .. 5 acquired lines around it (5 readout samples x L coils each,
+// each line with weights for the polarity it was read with), its pattern text saying which
+// (see Calibration::kernel), its dk twice the widest gap between its lines.
 inline constexpr int kKernelSpacing = 2;
 inline constexpr int kKernelSourceLines = 2;
 inline constexpr int kKernelReadoutWidth = 5;
 inline constexpr const char* kKernelPattern = "*x*";
 inline constexpr int kMaxAcceleration = 4;
-// Rows of a slice's coefficient matrix for L coils (its columns: L).
+// Rows of a slice's coefficient matrix for L coils without acceleration (its columns: L); a
+// kernel of S source lines has kKernelReadoutWidth * S * L.
 inline std::int64_t kernel_rows(int L) {
   return std::int64_t{kKernelReadoutWidth} * kKernelSourceLines * L;
 }
-// Kernels per slice of a calibration for acceleration R: (2R - 1) R (1, 6, 15, 28).
+// Kernels per slice of a calibration for acceleration R: 1, 28, 48, 72.
 inline constexpr int kernels_per_slice(int R) {
-  return (2 * R - 1) * R;
+  return R == 1 ? 1 : 2 * R * (R + 5);
 }
 
 // One slice's kernel, as output 3 of the module holds it: coefficient (r, c) of the
@@ -175,9 +179,15 @@ class Calibration {
   // The acceleration the kernels serve, and their number per slice (kernels_per_slice(R)).
   int acceleration() const { return R_; }
   int kernel_count() const { return kernels_per_slice(R_) * shape_.Z; }
-  // Kernel p of slice z at index p + kernels_per_slice(R) * z (0 <= index < kernel_count()):
-  // per slice the spacings dk = 2 .. 2R, ascending, and for each its dk - 1 patterns in the
-  // order they are fitted. Its pointers stay valid while this lives.
+  // Kernel p of slice z at index p + kernels_per_slice(R) * z (0 <= index < kernel_count()).
+  // For R >= 2 the kernels complete the positive k-space (the lines read with the polarity of
+  // the first acquired line of a frame, which is that of the first line of the calibration's
+  // even frame), then the negative one, each from more source lines to fewer; a line takes the
+  // first kernel whose source lines were all acquired. A pattern text is the half it completes
+  // ('+' or '-'), ':', then a character per line from the lowest source to the highest: '+' or
+  // '-' a source read with that polarity, '*' the target line itself read with the other
+  // polarity, 'x' the target line otherwise, 'o' a line not used ("+:-o+o*o+o-": the line and
+  // its neighbours 2 and 4 lines away). Its pointers stay valid while this lives.
   KernelView kernel(int index) const;
   // How kernel `index` was fitted (a default record for kernels given by calibration_from_kernels).
   FitRecord fit(int index) const;
@@ -215,8 +225,11 @@ class Calibration {
 
 // Fits the kernels of every slice of the pair (same extents, "dblc" or "fltc"). `even` is
 // borrowed until the last corrected_even call. *out is replaced. Errors beyond the inputs':
-// Status::what "R" (options.R outside 1 .. kMaxAcceleration) and "lines" (a pair of fewer than
-// 2R + 1 lines, too short for the kernels of spacing 2R).
+// Status::what "R" (options.R outside 1 .. kMaxAcceleration) and "lines" (for R >= 2 a pair of
+// fewer than 2R + 1 lines). A kernel wider than the pair (they span up to 4R + 1 lines), or
+// of more than 2 source lines with fewer than 2 training equations per unknown even on the
+// whole readout, is left out: its coefficients are zero, and a kernel of zeros is not applied
+// (the narrower kernels serve its lines).
 int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
               const CalibrationOptions& options, Calibration* out, Status* status);
 inline int calibrate(const ComplexVolume& even, const ComplexVolume& odd, Calibration* out,
@@ -247,9 +260,12 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 
 // E <- the ghost-corrected coil images of one frame `target` (M, Z and L of the calibration's
 // shape, any N), its missing lines filled in. The readout polarity alternates from one acquired
-// line to the next; each polarity's lines are completed with the kernels, the two images
-// phase-aligned and averaged. Lines no kernel reaches (beyond a partial-Fourier edge) stay
-// zero in k-space. When every line is acquired, the result is bit for bit the whole call's E.
+// line to the next. Without acceleration (R = 1) each polarity's lines are completed with the
+// kernels; with R >= 2 the k-space of each polarity is completed from the acquired lines of
+// both (the first acquired line read with the polarity of the first line of the calibration's
+// even frame). The two images are phase-aligned and averaged. Lines no kernel reaches (beyond a
+// partial-Fourier edge) stay zero in k-space. With R = 1 kernels and every line acquired, the
+// result is bit for bit the whole call's E.
 // Status::what "lines": fewer than 2 acquired lines, given lines not ascending within
 // 0 .. N-1, or two consecutive acquired lines further apart than the calibration's R.
 int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* E, Status* status,

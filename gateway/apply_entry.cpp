@@ -2,9 +2,9 @@
 //   E = tarvo_apply(K, target)
 //   E = tarvo_apply(K, target, 'Lines', lines)
 // K: the kernels' struct array (fields dk, pattern, coef) that tarvo returns as output 3
-// (1 x Z) or tarvo_calibrate returns (P x Z for acceleration R, P = (2R - 1) R), as returned or
-// loaded back from a file; the core tells R from numel(K) and the target's Z. target: complex
-// double M x N x Z x L, or M x N x Z x L x T x ... (every extent after the fourth counts
+// (1 x Z) or tarvo_calibrate returns (P x Z for acceleration R, P = kernels_per_slice(R)), as
+// returned or loaded back from a file; the core tells R from numel(K) and the target's Z. target:
+// complex double M x N x Z x L, or M x N x Z x L x T x ... (every extent after the fourth counts
 // frames; missing extents are 1), each frame zero-filled: its unacquired lines are zero.
 // lines: the acquired lines of every frame, 1-based and ascending (else each frame's lines
 // with any nonzero sample). E: the ghost-corrected coil images of every frame with the missing
@@ -85,7 +85,8 @@ bool read_kernels(const mxArray* K, int L, Kernels* out, tarvo::Error* error) {
                   "K(%d).coef must be a complex double matrix of %lld x %d values for a target "
                   "of %d coils; it is %s.",
                   index + 1, static_cast<long long>(rows), L, L, coef ? class_name(coef) : "empty");
-    // The extents are the core's to check against the target (a matrix of 10 L x L).
+    // The extents are the core's to check against the target (a matrix of 5 S L x L for S source
+    // lines).
     const int n = mxGetNumberOfDimensions_700(coef);
     const int* e = mxGetDimensions_700(coef);
     std::int64_t coef_rows = e && n >= 1 ? e[0] : 0, coef_cols = 1;

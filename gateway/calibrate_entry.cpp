@@ -4,9 +4,9 @@
 // even, odd: complex double k-space, M x N x ... x L (folded to M x N x Z x L as tarvo folds
 // them), the calibration pair acquired with opposite readout polarity; N may be the target's
 // N or a central block of its lines. R: the acceleration of the frames to correct, 1 to 4
-// (default 1). K: a P x Z struct array, P = (2R - 1) R kernels per slice (gateway/kernel_struct.h;
-// for R = 1 output 3 of tarvo(even, odd), bit for bit). fits: P x Z struct array of how each
-// kernel was fitted (equations, unknowns, whole_readout, ridge).
+// (default 1). K: a P x Z struct array, P = kernels_per_slice(R) kernels per slice
+// (gateway/kernel_struct.h; for R = 1 output 3 of tarvo(even, odd), bit for bit). fits: P x Z
+// struct array of how each kernel was fitted (equations, unknowns, whole_readout, ridge).
 //
 // Errors are MATLAB errors with identifiers tarvo:calibrate:<what>, raised after the call has
 // released everything it took; no output is assigned then. Nothing is printed on the console.

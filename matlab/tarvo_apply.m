@@ -13,11 +13,12 @@
 %   Inputs:
 %     K       the kernels: the 1 x Z struct array of tarvo's output 3, or the P x Z struct
 %             array of tarvo_calibrate (fields dk, pattern, coef), as returned or loaded back
-%             from a .mat file. Their number tells the acceleration R they serve (P = 1, 6,
-%             15 or 28 per slice for R = 1 .. 4).
+%             from a .mat file. Their number tells the acceleration R they serve (P = 1, 28,
+%             48 or 72 per slice for R = 1 .. 4).
 %     target  complex double k-space, M x N x Z x L (one frame) or M x N x Z x L x T x ...:
 %             every extent after the fourth is a frame index. Z is the kernels' slice count
-%             and each K(k).coef must be 10*L x L. Missing trailing extents count as 1.
+%             and each K(k).coef must be 5*S*L x L (S: its source lines, 2 for R = 1).
+%             Missing trailing extents count as 1.
 %             An accelerated frame is zero-filled: the lines not acquired are exactly zero.
 %   Options (name-value pairs, names in any case):
 %     'Lines' the acquired lines of every frame, counted from 1, ascending. Without it the
@@ -30,7 +31,11 @@
 %   line with a fully sampled central block, where the lines on either side of the block may
 %   be of different parity (1, 3, ..., 27, 29 .. 36, 38, 40, ..., 64). Consecutive acquired
 %   lines may be at most R apart. The readout polarity alternates from one acquired line to
-%   the next (the echo order of one shot); which polarity comes first does not matter.
+%   the next (the echo order of one shot); which polarity comes first does not matter (with
+%   R >= 2 kernels it is found per slice: the k-space of each polarity is completed from the
+%   lines of both, taking the first acquired line as read with the polarity of even's first
+%   line, and when the two completed images then disagree by more than 2 %, also the other
+%   way; the way they agree better is kept).
 %
 %   Output:
 %     E       complex double, the target's extents: the ghost-corrected coil images of

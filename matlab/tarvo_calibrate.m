@@ -17,23 +17,33 @@
 %                readout polarity, every line read. N may be the N of the frames to correct
 %                (a full calibration pair) or fewer: a central block of their lines (for
 %                example 24 or 32 of 96). No training equation crosses the block's first or
-%                last line. The pair needs at least 2R + 1 lines.
+%                last line. The pair needs at least 2R + 1 lines (a kernel wider than a
+%                shorter pair, up to 4R + 1 lines, is left out: its coef is zero). For R >= 2
+%                its first line in even should be read with the polarity of the first
+%                acquired line of a frame (tarvo_apply tries the other way when the result
+%                shows it is not).
 %   Options (name-value pairs, names in any case):
 %     'R'        the acceleration of the frames to correct, a whole number from 1 to 4
 %                (default 1).
 %
 %   Outputs:
-%     K          P x Z struct array, P = (2R - 1) R kernels per slice (1, 6, 15, 28 for
-%                R = 1 .. 4): K(p, z) is kernel p of slice z, with fields
-%                  dk       the spacing of the two acquired lines it reads (2 .. 2R)
-%                  pattern  its text, one character a line from one acquired line to the
-%                           next: * acquired, x the line it predicts, o another missing
-%                           line ('*x*'; for R = 2 also '*xo*', '*ox*', '*oxo*', '*xoo*',
-%                           '*oox*')
-%                  coef     its 10 L x L complex weights
+%     K          P x Z struct array, P kernels per slice (1, 28, 48, 72 for R = 1 .. 4):
+%                K(p, z) is kernel p of slice z, with fields
+%                  dk       R = 1: 2, the spacing of its two lines; R >= 2: twice the widest
+%                           gap between the lines it reads (2 .. 2R)
+%                  pattern  its text. R = 1: '*x*' (the line between two acquired lines).
+%                           R >= 2: a kernel completes the k-space of one readout polarity
+%                           from acquired lines of both; its text is that polarity ('+' or
+%                           '-'), ':', then one character a line from its lowest source line
+%                           to its highest: '+' or '-' a source line read with that polarity,
+%                           '*' the predicted line itself read with the other polarity, 'x'
+%                           the predicted line when not acquired, 'o' a line not read (e.g.
+%                           '+:-+*+-', '+:-o+x-o+')
+%                  coef     its 5 S L x L complex weights, S its source lines (S = 2 for R = 1)
 %                K may be saved (save -v7, or -v7.3) and loaded back for tarvo_apply.
 %     fits       P x Z struct array, how each kernel was fitted:
-%                  equations      training equations (per coil)
+%                  equations      training equations (per coil; 0 for a kernel left
+%                                 out, whose coef is zero)
 %                  unknowns       weights solved for (per coil)
 %                  whole_readout  1 when it trained on every readout sample (a small block
 %                                 gives few equations), 0 when on the central part

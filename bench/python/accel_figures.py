@@ -5,7 +5,8 @@
   object of the root-sum-of-squares image against the truth's, for tarvo and for the
   conventional pipeline of the tests (1-D linear phase correction, then a 2 x 5 parallel-
   imaging fill), and the ratio of their ghost-to-signal ratios;
-- a 32-line central calibration block, R = 2..4: the same;
+- a 32-line central calibration block, R = 2..4: the same; an 8-line one, R = 2 and 3 (the
+  kernels too wide for it left out);
 - partial Fourier (3/4 of the lines, R = 2): the error against the truth without the lines
   beyond the edge, and the largest k-space sample of tarvo's result beyond the edge;
 - a central 8-line block in the target with a parity change (R = 2);
@@ -101,6 +102,9 @@ def main():
         print(" 32-line central calibration block:")
         for R in (2, 3, 4):
             compare(f"R = {R}", acquire(R=R, calibration_lines=min(32, N)), R)
+        print(" 8-line central calibration block:")
+        for R in (2, 3):
+            compare(f"R = {R}", acquire(R=R, calibration_lines=min(8, N)), R)
         pf = acquire(R=2, partial_fourier=0.75)
         edge = pf.lines[0]
         truth = kspace(pf.images)

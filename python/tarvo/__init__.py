@@ -205,12 +205,18 @@ def calibrate(even: ArrayLike, odd: ArrayLike, *, R: int = 1,
         N lines of the frames to correct, or (R >= 2) a central block of Nc of them.
     R : int, 1 to 4
         The acceleration of the frames to correct: their acquired lines are at most R apart.
-        R = 1 gives the kernels of tarvo.correct. For R >= 2 a kernel is fitted for every
-        spacing 2 .. 2R and every position of a missing line between two lines of one
-        polarity; no training equation reaches across the pair's first or last line, every
-        fit is regularised (Tikhonov, 1e-5 of the normal matrix's mean diagonal), and one with
-        fewer than 3 equations per unknown trains on the whole readout (see
-        Calibration.fits).
+        R = 1 gives the kernels of tarvo.correct. For R >= 2 the kernels (2 R (R + 5) per
+        slice) complete the k-space of each readout polarity from the acquired lines of both,
+        trained on the pair's two single-polarity k-spaces: each pattern text is the polarity
+        it completes, ':', then a character per line ('+'/'-' a source line read with that
+        polarity, '*' the target line read with the other, 'x' the target line not acquired,
+        'o' unused). No training equation reaches across the pair's first or last line, every
+        fit is regularised (Tikhonov, 1e-5 of the normal matrix's mean diagonal), one with
+        fewer than 3 equations per unknown trains on the whole readout, and one wider than
+        the pair or of more than 2 lines with fewer than 2 equations per unknown is left out
+        (zero coef, not applied); see Calibration.fits. The first line of even should be read
+        with the polarity of a frame's first acquired line (apply tries the other way when
+        the completed images show that it is not).
     threads : int, optional
         Threads for this call.
 
@@ -259,7 +265,7 @@ class Calibration:
         Parameters
         ----------
         K : sequence of kernels, or the P x Z struct array of scipy.io.loadmat
-            The kernels of every slice (P per slice: 1 from tarvo.correct, 6, 15 or 28 from
+            The kernels of every slice (P per slice: 1 from tarvo.correct, 28, 48 or 72 from
             tarvo.calibrate with R = 2, 3 or 4; pattern fastest, then slice), each a mapping
             (or record, or object) with dk, pattern and coef as Calibration.kernels returns
             them or a .mat file of the MEX module holds them.
@@ -302,7 +308,7 @@ class Calibration:
     @property
     def fits(self) -> list[dict]:
         """How each kernel was fitted, in the order of kernels: dicts with equations (training
-        equations per target coil), unknowns, whole_readout (trained on every readout sample)
+        equations per target coil; 0 for a kernel left out, whose coef is zero), unknowns, whole_readout (trained on every readout sample)
         and ridge (added to the normal matrix's diagonal; 0 for R = 1). Empty for
         a Calibration made from kernels."""
         return self._core.fits()

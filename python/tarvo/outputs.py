@@ -58,11 +58,12 @@ _COMPLEX = np.dtype([("real", "<f8"), ("imag", "<f8")])
 class CoilFile:
     """HDF5 (readable by MATLAB as a -v7.3 .mat file, and by tarvo.hdf5_series): E, the
     corrected complex coil images M x N x Z x L x T in MATLAB's axis order (stored transposed,
-    as MATLAB does), written frame block by frame block; K_dk (1 x K), K_pattern and K_coef
-    (rows x L x K), the K kernels in the order of Calibration.kernels (one per slice, or for
-    R >= 2 every pattern of a slice, then the next slice); K_pattern is a char row when every
-    kernel has the same pattern, else one row per kernel padded with blanks; slice_counters
-    and frames (the ISMRMRD counters of each slice and frame)."""
+    as MATLAB does), written frame block by frame block; K_dk (1 x K), K_pattern, K_rows (1 x K)
+    and K_coef (rows x L x K), the K kernels in the order of Calibration.kernels (one per slice,
+    or for R >= 2 every pattern of a slice, then the next slice); K_pattern is a char row when
+    every kernel has the same pattern, else one row per kernel padded with blanks; kernel k's
+    coef is the first K_rows(k) rows of K_coef(:, :, k) (the rest zero: kernels of R >= 2 read
+    2 to 5 lines); slice_counters and frames (the ISMRMRD counters of each slice and frame)."""
 
     def __init__(self, path, shape):
         import h5py
@@ -96,7 +97,13 @@ class CoilFile:
         width = max(map(len, patterns))
         self._put("K_pattern", np.array([[ord(c) for c in p.ljust(width)] for p in patterns],
                                         np.uint16), "char")
-        self._put("K_coef", np.stack([k["coef"] for k in K], axis=2))
+        rows = [k["coef"].shape[0] for k in K]
+        self._put("K_rows", np.array([rows], np.float64))
+        coef = np.zeros((max(rows, default=0), K[0]["coef"].shape[1] if K else 0, len(K)),
+                        np.complex128)
+        for i, k in enumerate(K):
+            coef[:rows[i], :, i] = k["coef"]
+        self._put("K_coef", coef)
         self._put("slice_counters", np.asarray(slice_counters, np.float64)[None, :])
         self._put("frames", np.asarray(frame_keys, np.float64))
         path = self.file.filename

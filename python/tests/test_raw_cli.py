@@ -171,10 +171,12 @@ def test_accelerated_file_corrected_within_a_percent_of_the_truth(tmp_path):
     with h5py.File(tmp_path / "c.h5", "r") as f:  # every kernel's own pattern is kept
         patterns = ["".join(map(chr, row)).rstrip() for row in f["K_pattern"][()].T]
         coef = f["K_coef"][()].T
-        K = [{"dk": int(dk), "pattern": p, "coef": c["real"] + 1j * c["imag"]}
-             for dk, p, c in zip(f["K_dk"][()].ravel(), patterns, coef.transpose(2, 0, 1))]
+        K = [{"dk": int(dk), "pattern": p, "coef": c["real"][:int(r)] + 1j * c["imag"][:int(r)]}
+             for dk, p, r, c in zip(f["K_dk"][()].ravel(), patterns, f["K_rows"][()].ravel(),
+                                    coef.transpose(2, 0, 1))]
         E = f["E"][()].T
-    assert len(K) == 12 and len(set(patterns)) == 6
+    assert len(K) == 56 and len(set(patterns)) == 28
+    assert {k["coef"].shape for k in K} == {(5 * 8 * S, 8) for S in (2, 3, 4, 5)}
     with RawFile(str(raw_path), prewhiten=False) as raw:
         (_, k), = raw.read([2], dtype=np.complex64)
     again = tarvo.Calibration.from_kernels(K).apply(k, lines=np.arange(0, 64, 2), threads=1)

@@ -1,4 +1,4 @@
-// Accelerated frames: the kernels of every spacing, the bounded fit of a calibration block, and
+// Accelerated frames: the both-polarity kernels, their bounded fit on a calibration block, and
 // the layouts apply takes or refuses.
 #include <gtest/gtest.h>
 
@@ -66,11 +66,16 @@ TEST(Accelerated, EveryLineIsTheWholeCallAndKernelsRebuildTheCorrection) {
 
   tarvo::Calibration accelerated;
   ASSERT_EQ(tarvo::calibrate(even.record, odd.record, {.R = 2}, &accelerated, &status), 0);
-  ASSERT_EQ(accelerated.kernel_count(), 6 * ph.Z);
+  ASSERT_EQ(accelerated.kernel_count(), 28 * ph.Z);
   std::vector<tarvo::KernelView> views;
   for (int k = 0; k < accelerated.kernel_count(); ++k) views.push_back(accelerated.kernel(k));
-  EXPECT_EQ(views[1].dk, 3);
-  EXPECT_STREQ(views[5].pattern, "*oox*");
+  EXPECT_EQ(views[0].dk, 2);
+  EXPECT_STREQ(views[0].pattern, "+:-+*+-");
+  EXPECT_EQ(views[0].rows, 25 * ph.L);
+  EXPECT_EQ(views[2].dk, 4);
+  EXPECT_STREQ(views[2].pattern, "+:-o+x-o+");
+  EXPECT_STREQ(views[14].pattern, "-:+-*-+");
+  EXPECT_EQ(views[27].rows, 10 * ph.L);
   std::vector<int> partial = every(2, ph.N, 8);
   const std::vector<dcomplex> frames[2] = {zero_filled(ph, every(2, ph.N)),
                                            zero_filled(ph, partial)};
@@ -105,64 +110,74 @@ TEST(Accelerated, EveryLineIsTheWholeCallAndKernelsRebuildTheCorrection) {
   }
 }
 
-// Each kernel of a bounded set is the regularised least-squares fit over the training positions
-// whose sources all lie inside the block (none reaching across its first or last line), against
-// a dense solve; a block too small for a kernel's unknowns trains on the whole readout.
-TEST(Accelerated, BlockKernelsAreTheBoundedLeastSquaresFits) {
-  const int M = 40, N = 12, L = 3;  // spacing 4 trains on the whole readout
-  const std::vector<dcomplex> slice = random_values(std::size_t(M) * N * L, 9);
-  std::vector<int> acquired = every(1, N);
-  SliceKernelSet set{};
-  set.source_lines = 2;
-  set.readout_width = 5;
-  set.bounded = 1;
-  set.spacing_count = 3;
-  set.spacings = tarvo::alloc_array<std::int32_t>(3);
-  for (int j = 0; j < 3; ++j) set.spacings[j] = 2 + j;
-  const SliceShape shape{.M = M, .acquired = N, .L = L, .N = N};
-  ASSERT_EQ(fit_slice_kernels(slice.data(), acquired.data(), shape, &set, 0.25f), 0);
-  const int K = 5 * 2 * L;
-  for (int j = 0; j < 3; ++j)
-    for (int p = 0; p < set.spacings[j] - 1; ++p) {
-      const KernelPattern& pattern = set.patterns[j][p];
-      int o[2];
-      parse_pattern(pattern.text, o, 2, set.spacings[j]);
-      std::vector<int> lines;
-      for (int l = 0; l < N; ++l)
-        if (l + o[0] >= 0 && l + o[1] < N) lines.push_back(l);
-      ASSERT_EQ(pattern.calib_count, static_cast<int>(lines.size())) << pattern.text;
-      const int n_ro = lines.size() * 10 < 3 * std::size_t(K) ? M : 10;
-      EXPECT_EQ(pattern.whole_readout != 0, n_ro == M) << pattern.text;
-      const int start = (M - n_ro) / 2;
-      Eigen::MatrixXcd A(lines.size() * n_ro, K), B(lines.size() * n_ro, L);
-      auto at = [&](int l, int m, int c) {
-        const dcomplex v = slice[l + N * (wrap_index(m, M) + std::size_t(M) * c)];
-        return cd(v.re, v.im);
-      };
-      for (std::size_t i = 0; i < lines.size(); ++i)
-        for (int r = 0; r < n_ro; ++r) {
-          const int row = r + n_ro * i, m = start + r;
-          for (int c = 0; c < L; ++c) {
-            B(row, c) = at(lines[i], m, c);
-            for (int q = 0; q < 5; ++q)
-              for (int s = 0; s < 2; ++s)
-                A(row, s + 2 * (c + L * q)) = at(lines[i] + o[s], m + q - 2, c);
-          }
-        }
-      // The regularised normal equations (the shift a fraction of the mean diagonal, which
-      // makes the weights independent of the data's scale).
-      const Eigen::MatrixXcd G = A.adjoint() * A;
-      const double shift = tarvo::kRidge * G.trace().real() / K;
-      const Eigen::MatrixXcd W =
-          (G + shift * Eigen::MatrixXcd::Identity(K, K)).ldlt().solve(A.adjoint() * B);
-      double worst = 0;
-      for (int k = 0; k < K * L; ++k)
-        worst = std::max(
-            worst,
-            std::abs(cd(pattern.coefficients[k].re, pattern.coefficients[k].im) - W.data()[k]));
-      EXPECT_LT(worst / W.norm(), 1e-9) << pattern.text;
+// Each both-polarity kernel is the regularised least-squares fit, against a dense solve, over
+// the lines of the pair whose sources all lie inside it (none reaching across its first or last
+// line), each source read from the k-space of its polarity (even's line l when its polarity is
+// that of l's parity in even, else odd's) and the target from the k-space of the kernel's half;
+// a pair too small for a kernel's unknowns trains on the whole readout, and one that gives a
+// kernel of more than 2 lines fewer than 2 equations per unknown leaves it out (zero).
+TEST(Accelerated, PolarityKernelsAreTheBoundedLeastSquaresFits) {
+  const int M = 40, N = 10, L = 2, R = 2;
+  Volume even(M, N, 1, L, random_values(std::size_t(M) * N * L, 9));
+  Volume odd(M, N, 1, L, random_values(std::size_t(M) * N * L, 10));
+  tarvo::Calibration cal;
+  tarvo::Status status;
+  ASSERT_EQ(tarvo::calibrate(even.record, odd.record, {.R = R}, &cal, &status), 0);
+  std::vector<PolarityPattern> patterns(polarity_patterns(R, nullptr));
+  polarity_patterns(R, patterns.data());
+  ASSERT_EQ(static_cast<int>(patterns.size()), cal.kernel_count());
+  // Sample m (circular) of line l of the k-space of polarity p, coil c.
+  auto at = [&](int p, int l, int m, int c) {
+    const bool from_even = (l % 2 == 0) == (p > 0);
+    const dcomplex v =
+        (from_even ? even : odd).data[wrap_index(m, M) + M * (l + std::size_t(N) * c)];
+    return cd(v.re, v.im);
+  };
+  bool whole = false, quarter = false, left_out = false;
+  for (std::size_t k = 0; k < patterns.size(); ++k) {
+    const PolarityPattern& g = patterns[k];
+    const int K = 5 * g.S * L;
+    std::vector<int> lines;
+    for (int l = 0; l < N; ++l)
+      if (l + g.offsets[0] >= 0 && l + g.offsets[g.S - 1] < N) lines.push_back(l);
+    const int n_ro = lines.size() * 10 < 3 * std::size_t(K) ? M : 10;
+    const tarvo::FitRecord fit = cal.fit(static_cast<int>(k));
+    const tarvo::KernelView view = cal.kernel(static_cast<int>(k));
+    ASSERT_EQ(view.rows, K);
+    if (lines.empty() || (g.S > 2 && lines.size() * M < 2 * std::size_t(K))) {
+      left_out = true;
+      EXPECT_EQ(fit.equations, 0) << view.pattern;
+      for (int i = 0; i < K * L; ++i) EXPECT_EQ(view.coefficient(i).re + view.coefficient(i).im, 0);
+      continue;
     }
-  release_kernel_set(&set);
+    EXPECT_EQ(fit.whole_readout, n_ro == M) << view.pattern;
+    EXPECT_EQ(fit.equations, std::int64_t(lines.size()) * n_ro) << view.pattern;
+    (n_ro == M ? whole : quarter) = true;
+    const int start = (M - n_ro) / 2;
+    Eigen::MatrixXcd A(lines.size() * n_ro, K), B(lines.size() * n_ro, L);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      for (int r = 0; r < n_ro; ++r) {
+        const int row = r + n_ro * i, m = start + r;
+        for (int c = 0; c < L; ++c) {
+          B(row, c) = at(g.half, lines[i], m, c);
+          for (int q = 0; q < 5; ++q)
+            for (int s = 0; s < g.S; ++s)
+              A(row, s + g.S * (c + L * q)) =
+                  at(g.polarity[s], lines[i] + g.offsets[s], m + q - 2, c);
+        }
+      }
+    // The regularised normal equations (the shift a fraction of the mean diagonal).
+    const Eigen::MatrixXcd G = A.adjoint() * A;
+    const double shift = tarvo::kRidge * G.trace().real() / K;
+    const Eigen::MatrixXcd W =
+        (G + shift * Eigen::MatrixXcd::Identity(K, K)).ldlt().solve(A.adjoint() * B);
+    double worst = 0;
+    for (int i = 0; i < K * L; ++i)
+      worst = std::max(worst,
+                       std::abs(cd(view.coefficient(i).re, view.coefficient(i).im) - W.data()[i]));
+    EXPECT_LT(worst / W.norm(), 1e-9) << view.pattern;
+  }
+  EXPECT_TRUE(whole && quarter && left_out);
 }
 
 // Options and layouts the kernels cannot serve, each refused with its reason.
@@ -209,12 +224,25 @@ TEST(Accelerated, RefusesWhatTheKernelsCannotServe) {
                                             &other, &status),
             -1);
   EXPECT_STREQ(status.message,
-               "The kernels are for 2 slices (6 each, for R = 2) but the volume has 1 (its third "
+               "The kernels are for 2 slices (28 each, for R = 2) but the volume has 1 (its third "
                "extent); the kernels must come from a call on the same slices.");
-  views[7].dk = 2;
+  views[35].dk = 2;
   EXPECT_EQ(tarvo::check_kernels(views.data(), cal.kernel_count(), 2, ph.L, &status), -1);
   EXPECT_STREQ(status.message,
-               "Kernel 8 has line spacing dk = 2; kernel 2 of a slice's 6 for R = 2 has dk = 3.");
+               "Kernel 36 has line spacing dk = 2; kernel 8 of a slice's 28 for R = 2 has dk = 4.");
+  views[35].dk = 4;
+  views[29].pattern = "+:-+*+-";
+  EXPECT_EQ(tarvo::check_kernels(views.data(), cal.kernel_count(), 2, ph.L, &status), -1);
+  EXPECT_STREQ(status.message,
+               "Kernel 30 has pattern '+:-+*+-'; kernel 2 of a slice's 28 for R = 2 has pattern "
+               "'+:-o+o*o+o-'.");
+  views[29] = cal.kernel(29);
+  views[0].rows = 10 * ph.L;
+  EXPECT_EQ(tarvo::check_kernels(views.data(), cal.kernel_count(), 2, ph.L, &status), -1);
+  EXPECT_STREQ(status.what, "coef");
+  EXPECT_STREQ(status.message,
+               "Kernel 1 has a 30 x 3 coef matrix; for a target of 3 coils it must be 75 x 3 (5 L "
+               "rows per source line of its pattern '+:-+*+-').");
 }
 
 }  // namespace

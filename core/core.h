@@ -248,11 +248,12 @@ void swap_quadrants(dcomplex* frame, int rows, int cols);
 // ---------------------------------------------------------------------------------------------
 
 // Combines the even frame E and the odd frame O (same slices, opposite readout polarity) into
-// the calibration k-space D: scratch[1] <- even lines of E with odd lines of O, scratch[0] <- odd
-// lines of E with even lines of O; both to image space (centred backward 2-D FFT), phase-aligned,
-// averaged, D = (s0 + s1) / (M*N) * 0.5, and back to k-space. E and O may be
-// "dblc" or "fltc" (widened to double). D must be set up by the caller with room for the volume;
-// its data may be the context's odd_half (scratch[0]), which the average then overwrites.
+// the calibration k-space D: s1 <- even lines of E with odd lines of O (a volume of its own),
+// s0 <- odd lines of E with even lines of O (the context's odd_half); both to image space
+// (centred backward 2-D FFT), phase-aligned, averaged, D = (s0 + s1) / (M*N) * 0.5, and back to
+// k-space. E and O may be "dblc" or "fltc" (widened to double). D must be set up by the caller
+// with room for the volume; its data may be the context's odd_half, which the average then
+// overwrites.
 int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
                             CorrectionContext* context);
 

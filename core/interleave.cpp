@@ -113,9 +113,15 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     return -1;
   }
 
-  // The two single-polarity sets, in the context's whole-volume scratch.
+  // The two single-polarity sets: the odd-line one in the context's whole-volume scratch, the
+  // even-line one in a volume of its own, given back before the kernels are fitted.
+  tarvo::buffer<dcomplex> even_half(tarvo::alloc_array<dcomplex>(count));
+  if (!even_half) {
+    tarvo::report(" could not alloc interleave half array\n");
+    return -1;
+  }
   dcomplex* s0 = context->odd_half;
-  dcomplex* s1 = context->even_half;
+  dcomplex* s1 = even_half.get();
   // Frames are independent jobs, each worker with its own FFT manager. Per frame:
   // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O; both to image
   // space.

@@ -8,10 +8,9 @@
 
 namespace {
 
-// Frees the four scratch volumes and clears their pointers.
+// Frees the three scratch volumes and clears their pointers.
 void release_scratch(CorrectionContext* context) {
-  for (dcomplex** s :
-       {&context->odd_half, &context->even_half, &context->odd_slice, &context->even_slice}) {
+  for (dcomplex** s : {&context->odd_half, &context->odd_slice, &context->even_slice}) {
     tarvo::free_bytes(*s);
     *s = nullptr;
   }
@@ -46,9 +45,10 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
     context_destroy(context);
     return -1;
   }
-  for (dcomplex** s :
-       {&context->odd_half, &context->even_half, &context->odd_slice, &context->even_slice}) {
-    *s = tarvo::alloc_array<dcomplex>(count, true);
+  context->slice_elements = context->slice_count > 0 ? count / context->slice_count : 0;
+  // The whole volume is taken when first needed (a calibration made from kernels never needs it).
+  for (dcomplex** s : {&context->odd_slice, &context->even_slice}) {
+    *s = tarvo::alloc_array<dcomplex>(context->slice_elements, true);
     if (!*s) {
       tarvo::report(" could not alloc context scratch array\n");
       release_scratch(context);
@@ -64,6 +64,13 @@ int context_create(CorrectionContext* context, const ComplexVolume* first) {
   }
   context->initialized = 1;
   return 0;
+}
+
+dcomplex* context_volume(CorrectionContext* context) {
+  if (!context->odd_half && context->initialized == 1)
+    context->odd_half = tarvo::alloc_array<dcomplex>(
+        core_detail::element_count(context->ndims, context->dims), true);
+  return context->odd_half;
 }
 
 void context_destroy(CorrectionContext* context) {

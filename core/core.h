@@ -202,13 +202,15 @@ struct SliceKernelSet {
 struct CorrectionContext {
   std::uint16_t initialized;  // 1 while the FFT manager and the scratch buffers are held
   FftManager fft;             // prepared 2-D FFTs
-  // M*N*Z*L elements each (owned). Whole volumes: odd_half the odd-line half (interleave: odd
-  // lines of E with even lines of O), even_half the even-line half (interleave: even lines of E
-  // with odd lines of O). One slice (M*N*L used): odd_slice and even_slice.
+  // Owned scratch. odd_half, the one whole volume (M*N*Z*L elements): the interleave's odd-line
+  // half (odd lines of E with even lines of O), then the calibration k-space formed in its
+  // place, and the aligned copy of E of the corrected even frame. odd_slice and even_slice,
+  // slice_elements each (a slice of the volume, M*N*L): a synthesis's two halves of the slice
+  // it completes, and the slice a fit reads.
   dcomplex* odd_half;
-  dcomplex* even_half;
   dcomplex* even_slice;
   dcomplex* odd_slice;
+  std::int64_t slice_elements;
   std::int32_t ndims;          // the first input's ndims
   std::int32_t* dims;          // copy of its first ndims extents (owned)
   std::int32_t slice_count;    // Z
@@ -226,6 +228,10 @@ int context_create(CorrectionContext* context, const ComplexVolume* first);
 // Releases the FFT manager and the scratch buffers (when initialized), then every kernel set
 // (contents first), the table and dims. The context may be destroyed again afterwards.
 void context_destroy(CorrectionContext* context);
+
+// The context's whole-volume scratch (odd_half), cleared, allocated on first use; null when it
+// cannot be had (or the context is not set up).
+dcomplex* context_volume(CorrectionContext* context);
 
 // ---------------------------------------------------------------------------------------------
 // Frame utilities
@@ -279,7 +285,8 @@ int release_kernel_set(SliceKernelSet* set);
 // extents): the volume is split by line parity, each half completed slice by slice with the
 // context's kernels, both taken to image space, phase-aligned (the odd-line half first) and
 // averaged. The even half holds the ceil(N/2) even lines, the odd half the
-// floor(N/2) odd lines. Returns 0, or -1 after a message.
+// floor(N/2) odd lines. Slice by slice, in the context's slice scratch: output may be source.
+// Returns 0, or -1 after a message.
 //
 // With `halves`, the halves are the given lines (each ascending within 0 .. N-1): first the
 // half aligned first (the odd lines above), then the other; the lines of neither stay zero

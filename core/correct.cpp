@@ -303,7 +303,15 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   // D: the interleaved calibration k-space, then one kernel set per slice of it. It is formed
   // in place of the odd half, which the interleave has no use for once the halves are averaged
   // (a synthesis fills the halves anew).
-  ComplexVolume D = make_volume(shape_of(even), context.odd_half);
+  dcomplex* volume = context_volume(&context);
+  if (!volume) {
+    tarvo::report(" could not alloc calibration volume\n");
+    out->reset();
+    std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the calibration volume does not fit.");
+  }
+  ComplexVolume D = make_volume(shape_of(even), volume);
   if (run_step(status, "tarvo_interleave_frames",
                [&] { return tarvo_interleave_frames(&even, &odd, &D, &context); }) != 0 ||
       run_step(status, "estimate_coefficients",
@@ -630,7 +638,9 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
       std::min<std::int64_t>({frames, static_cast<std::int64_t>(threads), kMaxFrameWorkers}));
   std::vector<std::unique_ptr<Calibration>> own;
   std::vector<Calibration*> calibrations = {calibration};
-  std::vector<buffer<dcomplex>> in, out;
+  // One frame buffer per worker: a frame is corrected in place (the synthesis reads each slice
+  // before it writes it).
+  std::vector<buffer<dcomplex>> in;
   for (int w = 0; w < wanted; ++w) {
     if (w > 0) {
       const int count = calibration->kernel_count();
@@ -643,9 +653,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
       calibrations.push_back(own.back().get());
     }
     in.emplace_back(alloc_array<dcomplex>(frame.elements()));
-    out.emplace_back(alloc_array<dcomplex>(frame.elements(), true));
-    if (!in.back() || !out.back()) {
-      in.pop_back(), out.pop_back();
+    if (!in.back()) {
+      in.pop_back();
       if (w > 0) calibrations.pop_back();
       break;
     }
@@ -654,7 +663,7 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   if (workers == 0) {
     tarvo::report(" could not alloc series frame array\n");
     return set_error(status, ErrorKind::kMemory, "memory",
-                     "Out of memory: two frames of the series do not fit.");
+                     "Out of memory: a frame of the series does not fit.");
   }
   const int share = std::max(1, threads / workers);
   std::vector<Status> statuses(static_cast<std::size_t>(workers));
@@ -666,13 +675,13 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                const ThreadCountScope scope(share);
                Status& s = statuses[w];
                const ComplexVolume source = make_volume(frame, in[w].get());
-               ComplexVolume result = make_volume(frame, out[w].get());
+               ComplexVolume result = make_volume(frame, in[w].get());
                if (read(t, in[w].get()) != 0)
                  return set_error(&s, ErrorKind::kFailed, "read",
                                   "Frame %lld of the series could not be read.",
                                   static_cast<long long>(t + 1));
                if (apply(calibrations[w], source, &result, &s, lines) != 0) return -1;
-               if (write(t, out[w].get()) != 0)
+               if (write(t, in[w].get()) != 0)
                  return set_error(&s, ErrorKind::kFailed, "write",
                                   "Frame %lld of the series could not be stored.",
                                   static_cast<long long>(t + 1));
@@ -715,8 +724,9 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
   if (run_step(status, "synthesize_volume",
                [&] { return synthesize_volume(calibration->even_, F, &context); }) != 0)
     return -1;
-  // The alignment turns both stacks: E is aligned in a scratch copy (free after the synthesis).
-  dcomplex* e = context.odd_half;
+  // The alignment turns both stacks: E is aligned in a scratch copy (the context's whole volume).
+  dcomplex* e = context_volume(&context);
+  if (!e) return synthesis_memory(status);
   std::memcpy(e, E.data, static_cast<std::size_t>(shape.elements()) * sizeof(dcomplex));
   return run_step(status, "align_phase", [&] {
     return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr);

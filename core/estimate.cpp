@@ -134,7 +134,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
   const int L = D->dims[3];
   if (D->ndims != 4 || !D->data || M < 0 || N < 0 || Z < 0 || L < 0 ||
       (context->slices && Z > context->slice_count) || !context->odd_slice ||
-      !core_detail::context_holds(*context, static_cast<std::int64_t>(M) * N * L)) {
+      static_cast<std::int64_t>(M) * N * L > context->slice_elements) {
     tarvo::report(
         "estimate_coefficients: the calibration volume does not fit the correction "
         "context.  Estimation failed.\n");

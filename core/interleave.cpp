@@ -120,7 +120,11 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     tarvo::report(" could not alloc interleave half array\n");
     return -1;
   }
-  dcomplex* s0 = context->odd_half;
+  dcomplex* s0 = context_volume(context);
+  if (!s0) {
+    tarvo::report(" could not alloc context scratch array\n");
+    return -1;
+  }
   dcomplex* s1 = even_half.get();
   // Frames are independent jobs, each worker with its own FFT manager. Per frame:
   // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O; both to image

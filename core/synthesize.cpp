@@ -415,8 +415,8 @@ bool fits_context(const ComplexVolume* source, const ComplexVolume* output,
   const int Z = source->dims[2];
   const std::int64_t count = core_detail::element_count(source->ndims, source->dims);
   if (source->ndims != 4 || !core_detail::context_holds(*context, count) || !context->slices ||
-      Z > context->slice_count || !source->data || !output->data ||
-      std::memcmp(source->tag, "dblc", 5) != 0) {
+      Z > context->slice_count || count / std::max(Z, 1) > context->slice_elements ||
+      !source->data || !output->data || std::memcmp(source->tag, "dblc", 5) != 0) {
     tarvo::report(
         "synthesize_volume: the volume does not fit the correction context.  "
         "Synthesis failed.\n");
@@ -431,12 +431,13 @@ bool fits_context(const ComplexVolume* source, const ComplexVolume* output,
   return true;
 }
 
-// One synthesis of M x N x Z x L: the halves' lines, the context's scratch volumes (the
-// halves, line-fastest, in odd_half/even_half) and the workers, each with its FFT manager and
-// an MN-element transpose temporary.
+// One synthesis of M x N x Z x L: the source, the halves' lines, the context (its slice
+// scratch holds the two halves of the slice being completed) and the workers, each with its
+// FFT manager and an MN-element transpose temporary.
 struct Synthesis {
   int M, N, Z, L;
   std::int64_t MN;
+  const dcomplex* source;
   const HalfLines& lines;
   CorrectionContext* context;
   core_detail::WorkerFfts& ffts;
@@ -459,14 +460,14 @@ struct Synthesis {
                                });
   }
 
-  // Slice z's halves (odd_half, even_half) into a and b (line-fastest).
+  // Slice z's halves of the source into a (the odd lines) and b (the even lines), line-fastest,
+  // the other half's lines cleared. The source's slice is read before its output is written, so
+  // the output may be the source.
   void copy_halves(int z, dcomplex* a, dcomplex* b) const {
     tarvo::parallel_for(L, ffts.workers(), [&](std::int64_t c, int) {
-      const std::int64_t frame = (z + Z * c) * MN;
-      std::memcpy(a + c * MN, context->odd_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      std::memcpy(b + c * MN, context->even_half + frame,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      const dcomplex* frame = source + (z + Z * c) * MN;
+      core_detail::transposed_lines(frame, M, N, lines.half_of.get(), 1, a + c * MN);
+      core_detail::transposed_lines(frame, M, N, lines.half_of.get(), 2, b + c * MN);
       return 0;
     });
   }
@@ -580,10 +581,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     return -1;
   }
 
-  // Whole-volume halves: the odd lines and the even lines (the other lines cleared),
-  // line-fastest. Frames are independent jobs: each worker has its own transpose
-  // temporary and FFT manager.
-  const dcomplex* src = static_cast<const dcomplex*>(source->data);
+  // Slice by slice; within a slice, frames are independent jobs: each worker has its own
+  // transpose temporary and FFT manager.
   const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
   core_detail::WorkerFfts ffts(&context->fft,
                                tarvo::worker_count(2 * frames, tarvo::thread_count()));
@@ -593,19 +592,12 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
     tarvo::report(" could not alloc synthesis line array\n");
     return -1;
   }
-  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int) {
-    core_detail::transposed_lines(src + f * MN, M, N, lines.half_of.get(), 1,
-                                  context->odd_half + f * MN);
-    core_detail::transposed_lines(src + f * MN, M, N, lines.half_of.get(), 2,
-                                  context->even_half + f * MN);
-    return 0;
-  });
-
   const Synthesis synthesis{.M = M,
                             .N = N,
                             .Z = Z,
                             .L = L,
                             .MN = MN,
+                            .source = static_cast<const dcomplex*>(source->data),
                             .lines = lines,
                             .context = context,
                             .ffts = ffts,

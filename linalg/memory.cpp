@@ -56,6 +56,15 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 std::atomic<long> g_calls{0};
 std::atomic<long> g_fail_at{0};  // absolute call number that fails, 0 = none
 std::atomic<long> g_failures{0};
+std::atomic<std::int64_t> g_held{0};  // bytes of the blocks not yet freed
+std::atomic<std::int64_t> g_peak{0};  // the most g_held reached since alloc_peak_reset
+
+[[maybe_unused]] void count_held(std::int64_t change) {
+  const std::int64_t now = g_held.fetch_add(change, std::memory_order_relaxed) + change;
+  std::int64_t peak = g_peak.load(std::memory_order_relaxed);
+  while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
 
 // Clears a block; a large one in pieces on the call's threads, so that its first touch (the
 // page faults) is shared out too.
@@ -96,8 +105,9 @@ namespace {
 struct Origin {
   void* base;
   std::size_t mapped;
+  std::size_t bytes;  // the block's rounded size, for the count of bytes held
 };
-constexpr std::size_t kOriginAt = 16;  // the record sits this many bytes before the block
+constexpr std::size_t kOriginAt = 32;  // the record sits this many bytes before the block
 static_assert(sizeof(Origin) <= kOriginAt && kOriginAt <= kAlignment);
 
 Origin& origin_of(void* block) {
@@ -119,7 +129,7 @@ void* mapped_block(std::size_t rounded) {
   const auto start = (reinterpret_cast<std::uintptr_t>(map) + kPage + kHuge - 1) & ~(kHuge - 1);
   void* block = reinterpret_cast<void*>(start);
   advise_huge_pages(block, rounded);
-  origin_of(block) = {map, total};
+  origin_of(block) = {map, total, rounded};
   return block;
 }
 #endif
@@ -143,12 +153,17 @@ void* allocate(std::size_t bytes, bool clear) noexcept {
   void* p = _aligned_malloc(rounded, kAlignment);
 #else
 #if TARVO_MAP_LARGE_BLOCKS
-  if (clear && rounded >= kHugePageFrom) return mapped_block(rounded);
+  if (clear && rounded >= kHugePageFrom) {
+    void* block = mapped_block(rounded);
+    if (block) count_held(static_cast<std::int64_t>(rounded));
+    return block;
+  }
 #endif
   // kAlignment bytes in front of the block hold its origin.
   void* base = std::aligned_alloc(kAlignment, rounded + kAlignment);
   void* p = base ? static_cast<char*>(base) + kAlignment : nullptr;
-  if (p) origin_of(p) = {base, 0};
+  if (p) origin_of(p) = {base, 0, rounded};
+  if (p) count_held(static_cast<std::int64_t>(rounded));
 #endif
   if (p) advise_huge_pages(p, rounded);
   if (p && clear) zero(p, rounded);
@@ -179,6 +194,7 @@ void free_bytes(void* p) noexcept {
 #else
   if (!p) return;
   const Origin o = origin_of(p);
+  count_held(-static_cast<std::int64_t>(o.bytes));
 #if TARVO_MAP_LARGE_BLOCKS
   if (o.mapped != 0) {
     munmap(o.base, o.mapped);
@@ -199,6 +215,18 @@ long alloc_count() noexcept {
 
 bool alloc_fail_armed() noexcept {
   return g_fail_at.load(std::memory_order_relaxed) != 0;
+}
+
+std::int64_t alloc_bytes_held() noexcept {
+  return g_held.load(std::memory_order_relaxed);
+}
+
+std::int64_t alloc_peak_bytes() noexcept {
+  return g_peak.load(std::memory_order_relaxed);
+}
+
+void alloc_peak_reset() noexcept {
+  g_peak.store(g_held.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 }  // namespace tarvo

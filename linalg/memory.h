@@ -78,5 +78,11 @@ long alloc_count() noexcept;
 long alloc_failures() noexcept;
 // True while a failure set by alloc_fail_at is still to come.
 bool alloc_fail_armed() noexcept;
+// Bytes of the blocks from alloc_bytes not yet freed (each counted at its rounded size; 0 on
+// Windows, where blocks carry no size), and the most they reached since alloc_peak_reset (which
+// starts the peak at what is held now): a test's measure of a call's scratch memory.
+std::int64_t alloc_bytes_held() noexcept;
+std::int64_t alloc_peak_bytes() noexcept;
+void alloc_peak_reset() noexcept;
 
 }  // namespace tarvo

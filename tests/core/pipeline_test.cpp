@@ -15,6 +15,8 @@
 #include "core/phantom.h"
 #include "core/tarvo.h"
 #include "core/test_util.h"
+#include "linalg/memory.h"
+#include "linalg/parallel.h"
 
 namespace {
 
@@ -79,15 +81,15 @@ TEST(Interleave, IdenticalFramesGiveTheInputBack) {
   context_destroy(&context);
 }
 
-// N odd: lines 0, 2, ..., N-1 are even, 1, ..., N-2 odd; both scratch volumes must be written
+// N odd: lines 0, 2, ..., N-1 are even, 1, ..., N-2 odd; the scratch volume must be written
 // completely (a line left from before would carry its NaN into D).
-TEST(Interleave, OddLineCountWritesEveryLineOfBothScratchVolumes) {
+TEST(Interleave, OddLineCountWritesEveryLineOfTheScratchVolume) {
   const std::vector<dcomplex> values = random_values(4 * 5 * 2, 3);
   Volume even(4, 5, 1, 2, values), odd(4, 5, 1, 2, values), D(4, 5, 1, 2);
   CorrectionContext context;
   ASSERT_EQ(context_create(&context, &even.record), 0);
-  for (dcomplex* scratch : {context.odd_half, context.even_half})
-    for (int i = 0; i < 40; ++i) scratch[i] = {std::numeric_limits<double>::quiet_NaN(), 0};
+  dcomplex* scratch = context_volume(&context);
+  for (int i = 0; i < 40; ++i) scratch[i] = {std::numeric_limits<double>::quiet_NaN(), 0};
   ASSERT_EQ(tarvo_interleave_frames(&even.record, &odd.record, &D.record, &context), 0);
   EXPECT_LT(max_abs_difference(D.data, values), 1e-12);
   context_destroy(&context);
@@ -280,6 +282,38 @@ TEST(ApplyFrames, EachConcurrentFrameRunsOnItsShareOfTheThreads) {
   EXPECT_STREQ(status.message,
                "The frame to correct is 16 x 12 x 2 x 3; the kernels are for 16 x 12 x 2 x 2 "
                "volumes.");
+}
+
+// Scratch memory, counted by the allocator: a whole call (calibration, correction, corrected
+// even frame) holds at most 3 volumes beyond its inputs and outputs at any time, and a series
+// at most 2 per frame in flight (one or two side by side).
+TEST(ScratchMemory, AWholeCallHoldsThreeVolumesAndASeriesFrameTwo) {
+  const int M = 32, N = 24, Z = 4, L = 8;
+  const Phantom ph = phantom(M, N, Z, L);
+  Volume even(M, N, Z, L, ph.even), odd(M, N, Z, L, ph.odd), E(M, N, Z, L), F(M, N, Z, L);
+  const double volume = static_cast<double>(ph.even.size()) * sizeof(dcomplex);
+  tarvo::Calibration calibration;
+  tarvo::Status status;
+  tarvo::alloc_peak_reset();
+  const std::int64_t before = tarvo::alloc_bytes_held();
+  ASSERT_EQ(
+      tarvo::correct(even.record, odd.record, nullptr, &E.record, &F.record, &calibration, &status),
+      0);
+  EXPECT_LE((tarvo::alloc_peak_bytes() - before) / volume, 3.0);
+  for (const int threads : {1, 2}) {
+    const tarvo::ThreadCountScope scope(threads);
+    tarvo::alloc_peak_reset();
+    const std::int64_t held = tarvo::alloc_bytes_held();
+    ASSERT_EQ(tarvo::apply_frames(
+                  &calibration, calibration.shape(), 4,
+                  [&](std::int64_t, dcomplex* in) {
+                    std::copy(ph.odd.begin(), ph.odd.end(), in);
+                    return 0;
+                  },
+                  [](std::int64_t, const dcomplex*) { return 0; }, &status),
+              0);
+    EXPECT_LE((tarvo::alloc_peak_bytes() - held) / volume, 2.0 * threads) << threads;
+  }
 }
 
 }  // namespace

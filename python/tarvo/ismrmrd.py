@@ -26,9 +26,10 @@ Conventions (the contract of this module):
   one (a trajectory description is then neither used nor checked); else from a
   `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
   t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
-  -M/2 .. M/2-1); else the uniform grid n - center_sample. Reversed lines are flipped as
-  they are placed; then every line of a frame is resampled with tarvo.prepare's map of a line
-  read forwards, in one matrix product.
+  -M/2 .. M/2-1); else the uniform grid n - center_sample. Lines are resampled with
+  tarvo.prepare's map of a line read forwards, a reversed line with that map's rows in
+  reverse order (the same as flipping the line first); on the Cartesian grid reversed lines
+  are flipped.
 - Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
   scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H
   (Cholesky), every line is multiplied by W = C^-1 across coils, so that the noise of the
@@ -664,7 +665,7 @@ class RawFile:
         pre-whitened when a whitening is set), t <= chunk frames at a time. dtype is
         complex128 or complex64; the resampling and the whitening are computed in its
         precision (single precision is that of the file's samples). Besides the chunk, the
-        samples of one frame are held at a time. With reuse, the chunks are written into two
+        samples of at most _RUN acquisitions are held at a time. With reuse, the chunks are written into two
         arrays in turn: a chunk is overwritten when the one after the next is produced."""
         dtype = np.dtype(dtype)
         if dtype not in (np.complex64, np.complex128):
@@ -675,12 +676,11 @@ class RawFile:
         chunk = max(1, min(int(chunk), len(frames)))
         R, M, N, Z, L = self.R, self.M, self.N, self.Z, self.L
         grid = self._grid(threads)
-        grid = None if grid is None else grid.astype(dtype)
+        maps = None if grid is None else (grid.astype(dtype), grid[::-1].astype(dtype))
         white = None if self.whitening is None else self.whitening.astype(dtype)
-        direct = grid is None and white is None  # the samples go straight into the chunk
-        lines = None if direct else np.empty((Z, L, N, R), dtype)  # one frame's samples
-        resampled = np.empty((L, N, M), dtype) if grid is not None and white is not None \
-            else None  # one slice's
+        # One run of acquisitions at a time: its samples, resampled, whitened (_RUN x L x .).
+        work = [np.empty((_RUN, L, R), dtype)] + \
+            [np.empty((_RUN, L, M), dtype) for _ in range((maps is not None) + (white is not None))]
         buffers = []
         for number, start in enumerate(range(0, len(frames), chunk)):
             part = frames[start:start + chunk]
@@ -693,18 +693,8 @@ class RawFile:
             for i, f in enumerate(part):
                 # out[i] is frame f with the axes reversed: coil, slice, line, readout.
                 if not self.present[f].all():  # lines not read stay zero
-                    (out[i] if direct else lines).fill(0)
-                self._gather(f, out[i].transpose(1, 0, 2, 3) if direct else lines)
-                for z in range(0 if direct else Z):
-                    slab = out[i].reshape(L, Z, N * M)[:, z]  # slice z of the frame: L x N M
-                    if grid is None:
-                        np.matmul(white, lines[z].reshape(L, N * M), out=slab)
-                    elif white is None:
-                        np.matmul(lines[z], grid, out=slab.reshape(L, N, M))
-                    else:
-                        np.matmul(lines[z].reshape(L * N, R), grid,
-                                  out=resampled.reshape(L * N, M))
-                        np.matmul(white, resampled.reshape(L, N * M), out=slab)
+                    out[i].fill(0)
+                self._gather(f, out[i], maps, white, work)
             yield part, out.transpose()
 
     def _grid(self, threads=None):
@@ -725,17 +715,24 @@ class RawFile:
             self._map = np.ascontiguousarray(P.T)
         return self._map
 
-    def _gather(self, f, target):
-        """target[z, :, n, :] <- the samples (L x R) of line n of slice slot z of frame f, a
-        reversed line flipped into the order of a line read forwards. The records are read in
-        file order, in runs of at most _RUN acquisitions without gaps above _GAP."""
+    def _gather(self, f, target, maps, white, work):
+        """target[:, z, n, :] <- line n of slice slot z of frame f (L x M): its samples (L x R)
+        in the order of a line read forwards, times the map maps[0] (R x M; maps[1] is it with
+        its rows reversed, which a reversed line is multiplied by instead of being flipped)
+        when maps is given, then whitened (white @) when white is given. The records are read
+        in file order, in runs of at most _RUN acquisitions without gaps above _GAP; a run's
+        lines are processed together in the arrays of work (the samples, then the resampled
+        and the whitened lines, each _RUN x L x .), the forward lines first."""
         R, N, L = self.R, self.N, self.L
         slots = np.flatnonzero(self.present[f].ravel())  # slot z N + n
         slot_acq = self.lines[self.table[f].ravel()[slots]]
         order = np.argsort(slot_acq, kind="stable")
         acq = slot_acq[order]
         backwards = self.reversed[f].ravel()[slots][order]
+        z_of, n_of = np.divmod(slots[order], N)
         use_traj = self.kx_source == "traj"
+        samples = work[0]
+        real = samples.real.dtype
         i = 0
         while i < len(acq):
             lo = int(acq[i])
@@ -747,17 +744,29 @@ class RawFile:
             if use_traj:
                 self._check_traj(self._fetch("traj", slice(lo, int(acq[j - 1]) + 1)),
                                  acq[i:j] - lo, lo)
-            for k in range(i, j):
-                a = int(acq[k])
-                values = np.asarray(records[a - lo])
+            run = i + np.argsort(backwards[i:j], kind="stable")  # forward lines first
+            chosen = [records[int(acq[k]) - lo] for k in run]
+            for k, values in zip(run, chosen):
                 if values.size != 2 * R * L:
-                    raise RawFileError(f"acquisition {a} holds {values.size} values; its header "
-                                       f"asks for {R} samples x {L} channels x 2 = {2 * R * L} "
-                                       "(a truncated record)")
-                line = values.astype(np.float32, copy=False).view(np.complex64).reshape(L, R)
-                z, n = divmod(int(slots[order[k]]), N)
-                target[z, :, n, :] = line[:, ::-1] if backwards[k] else line
-            del records
+                    raise RawFileError(f"acquisition {int(acq[k])} holds {values.size} values; "
+                                       f"its header asks for {R} samples x {L} channels x 2 = "
+                                       f"{2 * R * L} (a truncated record)")
+            n, ahead = j - i, j - i - int(np.count_nonzero(backwards[i:j]))
+            np.concatenate(chosen, out=samples[:n].reshape(-1).view(real))
+            del records, chosen
+            lines = samples[:n]
+            if maps is not None:
+                resampled = work[1][:n]
+                for part, m in ((slice(0, ahead), maps[0]), (slice(ahead, n), maps[1])):
+                    np.matmul(lines[part].reshape(-1, R), m,
+                              out=resampled[part].reshape(-1, resampled.shape[2]))
+                lines = resampled
+            elif ahead < n:
+                lines[ahead:] = lines[ahead:, :, ::-1].copy()
+            if white is not None:
+                np.matmul(white, lines, out=work[-1][:n])
+                lines = work[-1][:n]
+            target[:, z_of[run], n_of[run], :] = lines.transpose(1, 0, 2)
             i = j
 
     def _check_traj(self, trajs, rows, lo):

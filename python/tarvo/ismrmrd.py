@@ -26,10 +26,9 @@ Conventions (the contract of this module):
   one (a trajectory description is then neither used nor checked); else from a
   `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
   t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
-  -M/2 .. M/2-1); else the uniform grid n - center_sample. Lines are resampled with
-  tarvo.prepare's map of a line read forwards, a reversed line with that map's rows in
-  reverse order (the same as flipping the line first); on the Cartesian grid reversed lines
-  are flipped.
+  -M/2 .. M/2-1); else the uniform grid n - center_sample. Reversed lines are flipped as
+  they are placed; then every line is resampled with tarvo.prepare's map of a line read
+  forwards.
 - Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
   scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H
   (Cholesky), every line is multiplied by W = C^-1 across coils, so that the noise of the
@@ -675,12 +674,13 @@ class RawFile:
             return
         chunk = max(1, min(int(chunk), len(frames)))
         R, M, N, Z, L = self.R, self.M, self.N, self.Z, self.L
-        grid = self._grid(threads)
-        maps = None if grid is None else (grid.astype(dtype), grid[::-1].astype(dtype))
-        white = None if self.whitening is None else self.whitening.astype(dtype)
-        # One run of acquisitions at a time: its samples, resampled, whitened (_RUN x L x .).
-        work = [np.empty((_RUN, L, R), dtype)] + \
-            [np.empty((_RUN, L, M), dtype) for _ in range((maps is not None) + (white is not None))]
+        resample = self._resampling(dtype, threads)
+        white = None if self.whitening is None else self.whitening.T.astype(dtype)
+        # One run of acquisitions at a time: its samples as read (_RUN x L x R), then with the
+        # readout first (R + extra rows, _RUN, L), resampled and whitened (M, _RUN, L).
+        rows = R + (0 if resample is None else resample[1].shape[0])
+        work = [np.empty(_RUN * L * R, dtype), np.empty(rows * _RUN * L, dtype),
+                np.empty(M * _RUN * L, dtype), np.empty(M * _RUN * L, dtype)]
         buffers = []
         for number, start in enumerate(range(0, len(frames), chunk)):
             part = frames[start:start + chunk]
@@ -694,7 +694,7 @@ class RawFile:
                 # out[i] is frame f with the axes reversed: coil, slice, line, readout.
                 if not self.present[f].all():  # lines not read stay zero
                     out[i].fill(0)
-                self._gather(f, out[i], maps, white, work)
+                self._gather(f, out[i], resample, white, work)
             yield part, out.transpose()
 
     def _grid(self, threads=None):
@@ -715,14 +715,30 @@ class RawFile:
             self._map = np.ascontiguousarray(P.T)
         return self._map
 
-    def _gather(self, f, target, maps, white, work):
+    def _resampling(self, dtype, threads=None):
+        """The map of _grid as the reader applies it to lines laid out readout first (R x
+        lines, a column per line and coil), in dtype's real precision: (A, B) with A = [Re G^T,
+        V] (M x R + k) and B = S U^T (k x R) from Im G = U S V^T truncated to the k singular
+        values above 1e-12 ||G||. The resampled lines are A [X; i B X], real matrix products on
+        the real and imaginary parts of X (half the work of a complex product when k is small;
+        the map's imaginary part has rank 2 on the usual grids). None on the Cartesian grid."""
+        grid = self._grid(threads)
+        if grid is None:
+            return None
+        real = np.dtype(dtype).char.lower()
+        u, sv, vt = np.linalg.svd(grid.imag, full_matrices=False)
+        k = int(np.count_nonzero(sv > 1e-12 * np.linalg.norm(grid, 2)))
+        A = np.hstack([grid.real.T, vt[:k].T]).astype(real)
+        B = (sv[:k, None] * u[:, :k].T).astype(real)
+        return A, B
+
+    def _gather(self, f, target, resample, white, work):
         """target[:, z, n, :] <- line n of slice slot z of frame f (L x M): its samples (L x R)
-        in the order of a line read forwards, times the map maps[0] (R x M; maps[1] is it with
-        its rows reversed, which a reversed line is multiplied by instead of being flipped)
-        when maps is given, then whitened (white @) when white is given. The records are read
-        in file order, in runs of at most _RUN acquisitions without gaps above _GAP; a run's
-        lines are processed together in the arrays of work (the samples, then the resampled
-        and the whitened lines, each _RUN x L x .), the forward lines first."""
+        in the order of a line read forwards, resampled with resample (_resampling) when it is
+        given, then whitened (times white, the transposed whitening, along the coils) when
+        white is given. The records are read in file order, in runs of at most _RUN
+        acquisitions without gaps above _GAP, each run processed at once in the flat arrays of
+        work (read() sizes them)."""
         R, N, L = self.R, self.N, self.L
         slots = np.flatnonzero(self.present[f].ravel())  # slot z N + n
         slot_acq = self.lines[self.table[f].ravel()[slots]]
@@ -731,8 +747,7 @@ class RawFile:
         backwards = self.reversed[f].ravel()[slots][order]
         z_of, n_of = np.divmod(slots[order], N)
         use_traj = self.kx_source == "traj"
-        samples = work[0]
-        real = samples.real.dtype
+        real = work[0].real.dtype
         i = 0
         while i < len(acq):
             lo = int(acq[i])
@@ -752,21 +767,28 @@ class RawFile:
                                        f"its header asks for {R} samples x {L} channels x 2 = "
                                        f"{2 * R * L} (a truncated record)")
             n, ahead = j - i, j - i - int(np.count_nonzero(backwards[i:j]))
-            np.concatenate(chosen, out=samples[:n].reshape(-1).view(real))
+            samples = work[0][:n * L * R].reshape(n, L, R)
+            np.concatenate(chosen, out=samples.reshape(-1).view(real))
             del records, chosen
-            lines = samples[:n]
-            if maps is not None:
-                resampled = work[1][:n]
-                for part, m in ((slice(0, ahead), maps[0]), (slice(ahead, n), maps[1])):
-                    np.matmul(lines[part].reshape(-1, R), m,
-                              out=resampled[part].reshape(-1, resampled.shape[2]))
-                lines = resampled
-            elif ahead < n:
-                lines[ahead:] = lines[ahead:, :, ::-1].copy()
+            rows = R if resample is None else resample[0].shape[1]
+            x = work[1][:rows * n * L].reshape(rows, n, L)  # readout first, reversed lines flipped
+            np.copyto(x[:R, :ahead], samples[:ahead].transpose(2, 0, 1))
+            np.copyto(x[:R, ahead:], samples[ahead:, :, ::-1].transpose(2, 0, 1))
+            lines = x[:R]
+            if resample is not None:
+                A, B = resample
+                xr = x.reshape(rows, n * L).view(real)  # real, imaginary, real, ... per row
+                if rows > R:  # i B X in the rows below X
+                    low = B @ xr[:R]
+                    np.negative(low[:, 1::2], out=xr[R:, 0::2])
+                    xr[R:, 1::2] = low[:, 0::2]
+                lines = work[2][:A.shape[0] * n * L].reshape(-1, n, L)
+                np.matmul(A, xr, out=lines.reshape(-1, n * L).view(real))
             if white is not None:
-                np.matmul(white, lines, out=work[-1][:n])
-                lines = work[-1][:n]
-            target[:, z_of[run], n_of[run], :] = lines.transpose(1, 0, 2)
+                whitened = work[3][:lines.size].reshape(lines.shape)
+                np.matmul(lines.reshape(-1, L), white, out=whitened.reshape(-1, L))
+                lines = whitened
+            target[:, z_of[run], n_of[run], :] = lines.transpose(2, 1, 0)
             i = j
 
     def _check_traj(self, trajs, rows, lo):

@@ -664,8 +664,9 @@ class RawFile:
         pre-whitened when a whitening is set), t <= chunk frames at a time. dtype is
         complex128 or complex64; the resampling and the whitening are computed in its
         precision (single precision is that of the file's samples). Besides the chunk, the
-        samples of at most _RUN acquisitions are held at a time. With reuse, the chunks are written into two
-        arrays in turn: a chunk is overwritten when the one after the next is produced."""
+        samples of at most _RUN acquisitions are held at a time. With reuse, the chunks are
+        written into two arrays in turn: a chunk is overwritten when the one after the next is
+        produced."""
         dtype = np.dtype(dtype)
         if dtype not in (np.complex64, np.complex128):
             raise TypeError(f"dtype must be complex64 or complex128; got {dtype}")
@@ -720,8 +721,8 @@ class RawFile:
         lines, a column per line and coil), in dtype's real precision: (A, B) with A = [Re G^T,
         V] (M x R + k) and B = S U^T (k x R) from Im G = U S V^T truncated to the k singular
         values above 1e-12 ||G||. The resampled lines are A [X; i B X], real matrix products on
-        the real and imaginary parts of X (half the work of a complex product when k is small;
-        the map's imaginary part has rank 2 on the usual grids). None on the Cartesian grid."""
+        the real and imaginary parts of X: half the work of a complex product when k is small
+        (k = 2 for ramp-sampled trapezoid positions). None on the Cartesian grid."""
         grid = self._grid(threads)
         if grid is None:
             return None

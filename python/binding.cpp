@@ -81,32 +81,35 @@ PyObject* exception_type(ErrorKind kind) {
 }
 
 // Hands the heap's free pages back to the system at the end of a call (declare it first in the
-// call's scope) when the heap has grown: when the bytes the allocator holds from the system in
-// all its arenas exceed the most it held at the end of any call before. Resident memory that
-// the heap keeps free is thus bounded by the largest heap a call has needed, so it stays flat
-// over any number of calls, and a call that needed more memory than every call before returns
-// it all. Calls that fit in the heap of the calls before keep its pages mapped and do not
-// touch them anew (a trim after every call makes each call fault its working memory in again).
-// Without the allocator's statistics every call trims.
-class TrimWhenGrown {
+// call's scope) when the heap has grown, and otherwise at every kEvery-th call. The heap has
+// grown when the bytes the allocator holds from the system in all its arenas exceed the most
+// it held at the end of any call before: a call that needed more memory than every call
+// before returns it all, and free memory that later calls cannot reuse (large blocks that no
+// longer fit between the host's allocations) stays resident for at most kEvery calls, so
+// resident memory stays flat over any number of calls. The calls in between keep the heap's
+// free pages mapped and do not fault their working memory in again, which a trim after every
+// call makes each call do. Without the allocator's statistics every call trims.
+class OccasionalTrim {
  public:
-  TrimWhenGrown() = default;
-  TrimWhenGrown(const TrimWhenGrown&) = delete;
-  TrimWhenGrown& operator=(const TrimWhenGrown&) = delete;
-  ~TrimWhenGrown() {
+  OccasionalTrim() = default;
+  OccasionalTrim(const OccasionalTrim&) = delete;
+  OccasionalTrim& operator=(const OccasionalTrim&) = delete;
+  ~OccasionalTrim() {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
     const std::size_t held = mallinfo2().arena;
     std::size_t most = most_.load();
     while (held > most && !most_.compare_exchange_weak(most, held)) {
     }
-    if (held > most) malloc_trim(0);
+    if (held > most || calls_.fetch_add(1) % kEvery == kEvery - 1) malloc_trim(0);
 #else
     const tarvo::HeapTrim trim;
 #endif
   }
 
  private:
+  static constexpr unsigned kEvery = 8;
   static inline std::atomic<std::size_t> most_{0};
+  static inline std::atomic<unsigned> calls_{0};
 };
 
 // An input array as the core reads it: the record, and the gathered copy when one was needed.
@@ -347,7 +350,7 @@ class PyCalibration {
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
-      const TrimWhenGrown trim;
+      const OccasionalTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       tarvo::buffer<cplx> ecopy, ocopy;
       void* ed = frame_data(e, 0, &ecopy);
@@ -465,7 +468,7 @@ class PyCalibration {
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
-      const TrimWhenGrown trim;
+      const OccasionalTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       // The object's lock is held while frames run and never while waiting for the GIL: a
       // thread holding the GIL may wait for the lock (shape, kernels, pickling).
@@ -588,7 +591,7 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
   {
     py::gil_scoped_release unlocked;
     const tarvo::ReportCapture capture;
-    const TrimWhenGrown trim;
+    const OccasionalTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     tarvo::buffer<cplx> ecopy, ocopy, ccopy;
     void* ed = frame_data(e, 0, &ecopy);
@@ -652,7 +655,7 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
   void* out_data = out.mutable_data();
   {
     py::gil_scoped_release unlocked;
-    const TrimWhenGrown trim;
+    const OccasionalTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     rc = tarvo::prepare_lines(grid, reinterpret_cast<const dcomplex*>(raw.data()), extents,
                               flags.data(), static_cast<dcomplex*>(out_data), &error);

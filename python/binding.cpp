@@ -19,7 +19,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -33,6 +35,10 @@
 #include "linalg/memory.h"
 #include "linalg/report.h"
 #include "prepare/prepare.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace py = pybind11;
 
@@ -73,6 +79,38 @@ PyObject* exception_type(ErrorKind kind) {
   PyErr_SetString(exception_type(kind), message.c_str());
   throw py::error_already_set();
 }
+
+// Hands the heap's free pages back to the system at the end of a call (declare it first in the
+// call's scope) when the heap has grown, and otherwise at every kEvery-th call. The heap has
+// grown when the bytes the allocator holds from the system in all its arenas exceed the most
+// it held at the end of any call before: a call that needed more memory than every call
+// before returns it all, and free memory that later calls cannot reuse (large blocks that no
+// longer fit between the host's allocations) stays resident for at most kEvery calls, so
+// resident memory stays flat over any number of calls. The calls in between keep the heap's
+// free pages mapped and do not fault their working memory in again, which a trim after every
+// call makes each call do. Without the allocator's statistics every call trims.
+class OccasionalTrim {
+ public:
+  OccasionalTrim() = default;
+  OccasionalTrim(const OccasionalTrim&) = delete;
+  OccasionalTrim& operator=(const OccasionalTrim&) = delete;
+  ~OccasionalTrim() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+    const std::size_t held = mallinfo2().arena;
+    std::size_t most = most_.load();
+    while (held > most && !most_.compare_exchange_weak(most, held)) {
+    }
+    if (held > most || calls_.fetch_add(1) % kEvery == kEvery - 1) malloc_trim(0);
+#else
+    const tarvo::HeapTrim trim;
+#endif
+  }
+
+ private:
+  static constexpr unsigned kEvery = 8;
+  static inline std::atomic<std::size_t> most_{0};
+  static inline std::atomic<unsigned> calls_{0};
+};
 
 // An input array as the core reads it: the record, and the gathered copy when one was needed.
 struct Input {
@@ -312,7 +350,7 @@ class PyCalibration {
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
-      const tarvo::HeapTrim trim;
+      const OccasionalTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       tarvo::buffer<cplx> ecopy, ocopy;
       void* ed = frame_data(e, 0, &ecopy);
@@ -430,7 +468,7 @@ class PyCalibration {
     {
       py::gil_scoped_release unlocked;
       const tarvo::ReportCapture capture;
-      const tarvo::HeapTrim trim;
+      const OccasionalTrim trim;
       const tarvo::ThreadCountScope scope(threads);
       // The object's lock is held while frames run and never while waiting for the GIL: a
       // thread holding the GIL may wait for the lock (shape, kernels, pickling).
@@ -553,7 +591,7 @@ py::tuple correct(py::handle even, py::handle odd, py::handle target, int thread
   {
     py::gil_scoped_release unlocked;
     const tarvo::ReportCapture capture;
-    const tarvo::HeapTrim trim;
+    const OccasionalTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     tarvo::buffer<cplx> ecopy, ocopy, ccopy;
     void* ed = frame_data(e, 0, &ecopy);
@@ -617,7 +655,7 @@ py::array prepare(py::handle raw_object, py::array_t<double, py::array::c_style>
   void* out_data = out.mutable_data();
   {
     py::gil_scoped_release unlocked;
-    const tarvo::HeapTrim trim;
+    const OccasionalTrim trim;
     const tarvo::ThreadCountScope scope(threads);
     rc = tarvo::prepare_lines(grid, reinterpret_cast<const dcomplex*>(raw.data()), extents,
                               flags.data(), static_cast<dcomplex*>(out_data), &error);

@@ -74,8 +74,17 @@ def _pair(text):
     return a, b
 
 
-def _rss(images):
-    return np.sqrt(np.sum(np.abs(images) ** 2, axis=3))
+def _uncorrected_rss(k, crop):
+    """The root sum of squares over the coils of the coil images of k (M x N x Z x L) without
+    any correction (the centred inverse 2-D DFT), cropped to the readout pixels crop; one slice
+    at a time. Centring k-space only changes the images' phase, so only the magnitude is
+    shifted."""
+    M, N, Z, L = k.shape
+    power = np.empty((M, N, Z))
+    for z in range(Z):
+        images = np.fft.ifft2(k[:, :, z], axes=(0, 1))
+        power[:, :, z] = np.einsum("mnl,mnl->mn", images, images.conj()).real
+    return np.sqrt(np.fft.fftshift(power, axes=(0, 1))[crop])
 
 
 def _rss_into(E, crop, out):
@@ -247,7 +256,6 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
 
     from . import outputs
     from .ismrmrd import RawFile
-    from .phantom import coil_images
 
     start = time.perf_counter()
     with RawFile(infile, prewhiten=prewhiten) as raw:
@@ -293,7 +301,7 @@ def convert(infile, output, coils=None, preview=None, calibration=None, prewhite
                     _rss_into(E, crop, series[done:done + len(part)])
                     del E
                     if done == 0:
-                        before = _rss(coil_images(k[..., 0])[crop])
+                        before = _uncorrected_rss(k[..., 0], crop)
                         ratios = ghost_to_signal(before, magnitude[..., 0])
                         if preview_out:
                             z = raw.Z // 2

@@ -27,8 +27,8 @@ Conventions (the contract of this module):
   `ConventionalEPI` trajectory description (the gradient area of a trapezoid at
   t_n = acqDelayTime + (n + 1/2) dwellTime, the first to the last sample mapped linearly onto
   -M/2 .. M/2-1); else the uniform grid n - center_sample. Reversed lines are flipped as
-  they are placed; then every line of a frame is resampled with tarvo.prepare's map of a line
-  read forwards, in one matrix product.
+  they are placed; then every line is resampled with tarvo.prepare's map of a line read
+  forwards.
 - Pre-whitening: with noise scans, Psi = X X^H / S over the S noise samples of every channel,
   scaled by noise dwell / data dwell (noise power grows with bandwidth); with Psi = C C^H
   (Cholesky), every line is multiplied by W = C^-1 across coils, so that the noise of the
@@ -664,8 +664,9 @@ class RawFile:
         pre-whitened when a whitening is set), t <= chunk frames at a time. dtype is
         complex128 or complex64; the resampling and the whitening are computed in its
         precision (single precision is that of the file's samples). Besides the chunk, the
-        samples of one frame are held at a time. With reuse, the chunks are written into two
-        arrays in turn: a chunk is overwritten when the one after the next is produced."""
+        samples of at most _RUN acquisitions are held at a time. With reuse, the chunks are
+        written into two arrays in turn: a chunk is overwritten when the one after the next is
+        produced."""
         dtype = np.dtype(dtype)
         if dtype not in (np.complex64, np.complex128):
             raise TypeError(f"dtype must be complex64 or complex128; got {dtype}")
@@ -674,13 +675,13 @@ class RawFile:
             return
         chunk = max(1, min(int(chunk), len(frames)))
         R, M, N, Z, L = self.R, self.M, self.N, self.Z, self.L
-        grid = self._grid(threads)
-        grid = None if grid is None else grid.astype(dtype)
-        white = None if self.whitening is None else self.whitening.astype(dtype)
-        direct = grid is None and white is None  # the samples go straight into the chunk
-        lines = None if direct else np.empty((Z, L, N, R), dtype)  # one frame's samples
-        resampled = np.empty((L, N, M), dtype) if grid is not None and white is not None \
-            else None  # one slice's
+        resample = self._resampling(dtype, threads)
+        white = None if self.whitening is None else self.whitening.T.astype(dtype)
+        # One run of acquisitions at a time: its samples as read (_RUN x L x R), then with the
+        # readout first (R + extra rows, _RUN, L), resampled and whitened (M, _RUN, L).
+        rows = R + (0 if resample is None else resample[1].shape[0])
+        work = [np.empty(_RUN * L * R, dtype), np.empty(rows * _RUN * L, dtype),
+                np.empty(M * _RUN * L, dtype), np.empty(M * _RUN * L, dtype)]
         buffers = []
         for number, start in enumerate(range(0, len(frames), chunk)):
             part = frames[start:start + chunk]
@@ -693,18 +694,8 @@ class RawFile:
             for i, f in enumerate(part):
                 # out[i] is frame f with the axes reversed: coil, slice, line, readout.
                 if not self.present[f].all():  # lines not read stay zero
-                    (out[i] if direct else lines).fill(0)
-                self._gather(f, out[i].transpose(1, 0, 2, 3) if direct else lines)
-                for z in range(0 if direct else Z):
-                    slab = out[i].reshape(L, Z, N * M)[:, z]  # slice z of the frame: L x N M
-                    if grid is None:
-                        np.matmul(white, lines[z].reshape(L, N * M), out=slab)
-                    elif white is None:
-                        np.matmul(lines[z], grid, out=slab.reshape(L, N, M))
-                    else:
-                        np.matmul(lines[z].reshape(L * N, R), grid,
-                                  out=resampled.reshape(L * N, M))
-                        np.matmul(white, resampled.reshape(L, N * M), out=slab)
+                    out[i].fill(0)
+                self._gather(f, out[i], resample, white, work)
             yield part, out.transpose()
 
     def _grid(self, threads=None):
@@ -725,17 +716,39 @@ class RawFile:
             self._map = np.ascontiguousarray(P.T)
         return self._map
 
-    def _gather(self, f, target):
-        """target[z, :, n, :] <- the samples (L x R) of line n of slice slot z of frame f, a
-        reversed line flipped into the order of a line read forwards. The records are read in
-        file order, in runs of at most _RUN acquisitions without gaps above _GAP."""
+    def _resampling(self, dtype, threads=None):
+        """The map of _grid as the reader applies it to lines laid out readout first (R x
+        lines, a column per line and coil), in dtype's real precision: (A, B) with A = [Re G^T,
+        V] (M x R + k) and B = S U^T (k x R) from Im G = U S V^T truncated to the k singular
+        values above 1e-12 ||G||. The resampled lines are A [X; i B X], real matrix products on
+        the real and imaginary parts of X: half the work of a complex product when k is small
+        (k = 2 for ramp-sampled trapezoid positions). None on the Cartesian grid."""
+        grid = self._grid(threads)
+        if grid is None:
+            return None
+        real = np.dtype(dtype).char.lower()
+        u, sv, vt = np.linalg.svd(grid.imag, full_matrices=False)
+        k = int(np.count_nonzero(sv > 1e-12 * np.linalg.norm(grid, 2)))
+        A = np.hstack([grid.real.T, vt[:k].T]).astype(real)
+        B = (sv[:k, None] * u[:, :k].T).astype(real)
+        return A, B
+
+    def _gather(self, f, target, resample, white, work):
+        """target[:, z, n, :] <- line n of slice slot z of frame f (L x M): its samples (L x R)
+        in the order of a line read forwards, resampled with resample (_resampling) when it is
+        given, then whitened (times white, the transposed whitening, along the coils) when
+        white is given. The records are read in file order, in runs of at most _RUN
+        acquisitions without gaps above _GAP, each run processed at once in the flat arrays of
+        work (read() sizes them)."""
         R, N, L = self.R, self.N, self.L
         slots = np.flatnonzero(self.present[f].ravel())  # slot z N + n
         slot_acq = self.lines[self.table[f].ravel()[slots]]
         order = np.argsort(slot_acq, kind="stable")
         acq = slot_acq[order]
         backwards = self.reversed[f].ravel()[slots][order]
+        z_of, n_of = np.divmod(slots[order], N)
         use_traj = self.kx_source == "traj"
+        real = work[0].real.dtype
         i = 0
         while i < len(acq):
             lo = int(acq[i])
@@ -747,17 +760,36 @@ class RawFile:
             if use_traj:
                 self._check_traj(self._fetch("traj", slice(lo, int(acq[j - 1]) + 1)),
                                  acq[i:j] - lo, lo)
-            for k in range(i, j):
-                a = int(acq[k])
-                values = np.asarray(records[a - lo])
+            run = i + np.argsort(backwards[i:j], kind="stable")  # forward lines first
+            chosen = [records[int(acq[k]) - lo] for k in run]
+            for k, values in zip(run, chosen):
                 if values.size != 2 * R * L:
-                    raise RawFileError(f"acquisition {a} holds {values.size} values; its header "
-                                       f"asks for {R} samples x {L} channels x 2 = {2 * R * L} "
-                                       "(a truncated record)")
-                line = values.astype(np.float32, copy=False).view(np.complex64).reshape(L, R)
-                z, n = divmod(int(slots[order[k]]), N)
-                target[z, :, n, :] = line[:, ::-1] if backwards[k] else line
-            del records
+                    raise RawFileError(f"acquisition {int(acq[k])} holds {values.size} values; "
+                                       f"its header asks for {R} samples x {L} channels x 2 = "
+                                       f"{2 * R * L} (a truncated record)")
+            n, ahead = j - i, j - i - int(np.count_nonzero(backwards[i:j]))
+            samples = work[0][:n * L * R].reshape(n, L, R)
+            np.concatenate(chosen, out=samples.reshape(-1).view(real))
+            del records, chosen
+            rows = R if resample is None else resample[0].shape[1]
+            x = work[1][:rows * n * L].reshape(rows, n, L)  # readout first, reversed lines flipped
+            np.copyto(x[:R, :ahead], samples[:ahead].transpose(2, 0, 1))
+            np.copyto(x[:R, ahead:], samples[ahead:, :, ::-1].transpose(2, 0, 1))
+            lines = x[:R]
+            if resample is not None:
+                A, B = resample
+                xr = x.reshape(rows, n * L).view(real)  # real, imaginary, real, ... per row
+                if rows > R:  # i B X in the rows below X
+                    low = B @ xr[:R]
+                    np.negative(low[:, 1::2], out=xr[R:, 0::2])
+                    xr[R:, 1::2] = low[:, 0::2]
+                lines = work[2][:A.shape[0] * n * L].reshape(-1, n, L)
+                np.matmul(A, xr, out=lines.reshape(-1, n * L).view(real))
+            if white is not None:
+                whitened = work[3][:lines.size].reshape(lines.shape)
+                np.matmul(lines.reshape(-1, L), white, out=whitened.reshape(-1, L))
+                lines = whitened
+            target[:, z_of[run], n_of[run], :] = lines.transpose(2, 1, 0)
             i = j
 
     def _check_traj(self, trajs, rows, lo):

@@ -97,3 +97,14 @@ def test_the_gil_is_released_while_the_core_runs():
         sys.setswitchinterval(old)
         spinner.join()
     assert during > 0 and during_apply > 0
+
+
+def test_a_call_that_needs_more_memory_than_any_before_gives_it_back():
+    small = tarvo.phantom(32, 32, 2, 4)[:2]
+    for _ in range(20):
+        tarvo.correct(*small)
+    before = _rss_kib()
+    even, odd, _, _ = tarvo.phantom(128, 128, 4, 16)
+    tarvo.calibrate(even, odd)  # tens of MB of working memory, kept only while it runs
+    kept = (even.nbytes + odd.nbytes) / 1024
+    assert _rss_kib() - before - kept < odd.nbytes / 1024 / 4

@@ -390,14 +390,15 @@ class PyCalibration {
       py::array coef = py::array::ensure(k[2]);
       if (!coef || !py::isinstance<py::array_t<cplx>>(coef)) {
         PyErr_Clear();
-        raise(ErrorKind::kType, name + ": need a complex128 (10 L) x L matrix.");
+        raise(ErrorKind::kType,
+              name + ": need a complex128 (5 S L) x L matrix (S source lines, L coils).");
       }
       if (coef.ndim() != 2)
-        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix; got " +
+        raise(ErrorKind::kValue, name + ": need a (5 S L) x L matrix; got " +
                                      std::to_string(coef.ndim()) + " dimension(s).");
       owned.rows = coef.shape(0), owned.cols = coef.shape(1);
       if (owned.rows < 1 || owned.cols < 1 || owned.rows > kMaxCount || owned.cols > kMaxCount)
-        raise(ErrorKind::kValue, name + ": need a (10 L) x L matrix with 1 <= L; got " +
+        raise(ErrorKind::kValue, name + ": need a (5 S L) x L matrix with 1 <= L; got " +
                                      std::to_string(owned.rows) + " x " +
                                      std::to_string(owned.cols) + ".");
       const std::int64_t n = owned.rows * owned.cols;

@@ -104,7 +104,8 @@ def test_bad_kernels_are_refused_with_the_core_messages(pair):
          "Kernel 1 has a 20 x 4 coef matrix; for a target of 4 coils it must be 40 x 4 "
          "(10 L x L)."),
         (changed(0, coef=K[0]["coef"].real), TypeError, "coef of kernel 1: need a complex128 "
-                                                        "(10 L) x L matrix."),
+                                                        "(5 S L) x L matrix (S source lines, L "
+                                                        "coils)."),
         ([{"dk": 2, "pattern": "*x*"}], ValueError, "Kernel 1 lacks 'coef'; each kernel needs "
                                                     "dk, pattern and coef."),
         ([], ValueError, "The kernel list must hold one kernel per slice (1 or more); it holds "

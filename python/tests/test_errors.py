@@ -106,6 +106,10 @@ def test_bad_kernels_are_refused_with_the_core_messages(pair):
         (changed(0, coef=K[0]["coef"].real), TypeError, "coef of kernel 1: need a complex128 "
                                                         "(5 S L) x L matrix (S source lines, L "
                                                         "coils)."),
+        (changed(0, coef=K[0]["coef"][:, 0]), ValueError, "coef of kernel 1: need a (5 S L) x L "
+                                                          "matrix; got 1 dimension(s)."),
+        (changed(0, coef=K[0]["coef"][:, :0]), ValueError, "coef of kernel 1: need a (5 S L) x L "
+                                                           "matrix with 1 <= L; got 40 x 0."),
         ([{"dk": 2, "pattern": "*x*"}], ValueError, "Kernel 1 lacks 'coef'; each kernel needs "
                                                     "dk, pattern and coef."),
         ([], ValueError, "The kernel list must hold one kernel per slice (1 or more); it holds "

@@ -291,33 +291,27 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
       out->reset();
       return -1;
     }
-    out->shape_ = shape_of(even);
-    out->frame_ = out->shape_;
-    out->R_ = R;
-    out->fitted_ = true;
-    out->even_ = &even;
-    return 0;
-  }
-  context.spacing_count = 1;
-  context.bounded = 0;
-  // D: the interleaved calibration k-space, then one kernel set per slice of it. It is formed
-  // in place of the odd half, which the interleave has no use for once the halves are averaged
-  // (a synthesis fills the halves anew).
-  dcomplex* volume = context_volume(&context);
-  if (!volume) {
-    tarvo::report(" could not alloc calibration volume\n");
-    out->reset();
-    std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
-    return set_error(status, ErrorKind::kMemory, "memory",
-                     "Out of memory: the calibration volume does not fit.");
-  }
-  ComplexVolume D = make_volume(shape_of(even), volume);
-  if (run_step(status, "tarvo_interleave_frames",
-               [&] { return tarvo_interleave_frames(&even, &odd, &D, &context); }) != 0 ||
-      run_step(status, "estimate_coefficients",
-               [&] { return estimate_coefficients(&D, &context); }) != 0) {
-    out->reset();
-    return -1;
+  } else {
+    context.spacing_count = 1;
+    context.bounded = 0;
+    // D: the interleaved calibration k-space, then one kernel set per slice of it, formed in
+    // the context's whole volume in place of the interleave's odd half.
+    dcomplex* volume = context_volume(&context);
+    if (!volume) {
+      tarvo::report(" could not alloc calibration volume\n");
+      out->reset();
+      std::snprintf(status->step, sizeof status->step, "tarvo_interleave_frames");
+      return set_error(status, ErrorKind::kMemory, "memory",
+                       "Out of memory: the calibration volume does not fit.");
+    }
+    ComplexVolume D = make_volume(shape_of(even), volume);
+    if (run_step(status, "tarvo_interleave_frames",
+                 [&] { return tarvo_interleave_frames(&even, &odd, &D, &context); }) != 0 ||
+        run_step(status, "estimate_coefficients",
+                 [&] { return estimate_coefficients(&D, &context); }) != 0) {
+      out->reset();
+      return -1;
+    }
   }
   out->shape_ = shape_of(even);
   out->frame_ = out->shape_;

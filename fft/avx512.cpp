@@ -11,13 +11,10 @@
 #include <cstdint>
 
 // Every function defined from here on may use AVX-512F; the kernels' header follows.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
-#endif
+// clang-format off
+#include "linalg/avx512_begin.h"
 #include "fft/cvec_avx512.h"
+// clang-format on
 
 #define TARVO_FFT_ISA avx512
 #include "fft/mixed_radix_network.h"
@@ -37,11 +34,7 @@ void mrfft_batch4(const MixedRadixPlan* plan, const dcomplex* in, int32_t in_str
 
 }  // namespace tarvo::fftk::avx512
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "linalg/avx512_end.h"
 
 #else
 

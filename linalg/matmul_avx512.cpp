@@ -24,12 +24,7 @@ bool detect() {
 }
 
 // Every function from here to the closing pragma may use AVX-512F.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
-#endif
+#include "linalg/avx512_begin.h"
 
 inline __m512d flip(__m512d v, __m512i sign) {
   return _mm512_castsi512_pd(_mm512_xor_epi64(_mm512_castpd_si512(v), sign));
@@ -85,11 +80,7 @@ void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, st
   }
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "linalg/avx512_end.h"
 
 }  // namespace
 

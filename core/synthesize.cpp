@@ -431,6 +431,13 @@ bool fits_context(const ComplexVolume* source, const ComplexVolume* output,
   return true;
 }
 
+// Which polarity a frame's first half has, as its first slice found it: swapped when the first
+// half is the positive one; kept, that slice's disagreement (negative before it).
+struct PolarityChoice {
+  bool swapped = false;
+  double kept = -1.0;
+};
+
 // One synthesis of M x N x Z x L: the source, the halves' lines, the context (its slice
 // scratch holds the two halves of the slice being completed) and the workers, each with its
 // FFT manager and an MN-element transpose temporary.
@@ -504,32 +511,41 @@ struct Synthesis {
   // phase-aligned (the odd half first) and averaged into out. 0, or -1 after a message.
   //
   // With both-polarity kernels, the halves are completed taking the second half as the
-  // positive one; when the two images then disagree by more than kPolarityAgreement, also
-  // taking the first, and the pair that agrees better is kept (which half a frame starts with
-  // is not known; the other choice gives halves that disagree by far more).
-  int slice(int z) const {
+  // positive one (the first when polarity->swapped); when the two images then disagree by more
+  // than the frame's limit, also the other way, and the pair that agrees better is kept. Which
+  // half a frame starts with is not known, but it is the same for every slice, and the wrong
+  // choice gives halves that disagree by far more: the first slice is held to
+  // kPolarityAgreement, and leaves its choice and its disagreement to the next slices, which
+  // try the other way only when they disagree by more than twice that (and the limit).
+  int slice(int z, PolarityChoice* polarity) const {
     const SliceKernelSet* set = context->slices[z];
     dcomplex* odd_slice = context->odd_slice;
     dcomplex* even_slice = context->even_slice;
     const int workers = ffts.workers();
     const int threads = tarvo::thread_count();
     if (set->polarity_count > 0) {
-      const double agreement = complete_both(z, odd_slice, even_slice, false);
+      double agreement = complete_both(z, odd_slice, even_slice, polarity->swapped);
       if (agreement < 0.0) return -1;
-      if (agreement > kPolarityAgreement) {
+      const double limit = polarity->kept < 0.0
+                               ? kPolarityAgreement
+                               : std::max(kPolarityAgreement, 2.0 * polarity->kept);
+      if (agreement > limit) {
         tarvo::buffer<dcomplex> a(tarvo::alloc_array<dcomplex>(MN * L));
         tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(MN * L));
         if (!a || !b) {
           tarvo::report(" could not alloc synthesis line array\n");
           return -1;
         }
-        const double other = complete_both(z, a.get(), b.get(), true);
+        const double other = complete_both(z, a.get(), b.get(), !polarity->swapped);
         if (other < 0.0) return -1;
         if (other < agreement) {
+          polarity->swapped = !polarity->swapped;
+          agreement = other;
           std::memcpy(odd_slice, a.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
           std::memcpy(even_slice, b.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));
         }
       }
+      if (polarity->kept < 0.0) polarity->kept = agreement;
     } else {
       copy_halves(z, odd_slice, even_slice);
       // The two halves concurrently, each spread by blocks of samples over its share of the
@@ -604,8 +620,9 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                             .first_temp = temp.get(),
                             .other_temps = temps.get(),
                             .out = static_cast<dcomplex*>(output->data)};
+  PolarityChoice polarity;
   for (int z = 0; z < Z; ++z)
-    if (synthesis.slice(z) != 0) return -1;
+    if (synthesis.slice(z, &polarity) != 0) return -1;
 
   output->ndims = 4;
   output->dims[0] = M;

@@ -32,10 +32,11 @@
 %   be of different parity (1, 3, ..., 27, 29 .. 36, 38, 40, ..., 64). Consecutive acquired
 %   lines may be at most R apart. The readout polarity alternates from one acquired line to
 %   the next (the echo order of one shot); which polarity comes first does not matter (with
-%   R >= 2 kernels it is found per slice: the k-space of each polarity is completed from the
-%   lines of both, taking the first acquired line as read with the polarity of even's first
-%   line, and when the two completed images then disagree by more than 2 %, also the other
-%   way; the way they agree better is kept).
+%   R >= 2 kernels it is found from the first slice: the k-space of each polarity is
+%   completed from the lines of both, taking the first acquired line as read with the
+%   polarity of even's first line, and when the two completed images then disagree by more
+%   than 2 %, also the other way; the way they agree better is kept, and the next slices
+%   start from it, trying the other way only when they disagree by more than twice as much).
 %
 %   Output:
 %     E       complex double, the target's extents: the ghost-corrected coil images of

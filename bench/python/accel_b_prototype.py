@@ -21,12 +21,11 @@ import sys
 
 import numpy as np
 
-import tarvo
 from tarvo.phantom import accelerated, coil_images, ghost_to_signal, rss_error
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "python", "tests"))
-import conventional  # noqa: E402
+from accel_figures import conventional_images, tarvo_images  # noqa: E402
 
 WIDTH = 5
 RIDGE = 1e-5
@@ -188,17 +187,6 @@ def method_a_numpy(acq, R):
             out.append(to_images(f))
         E[:, :, z] = align_and_average(out[0], out[1])
     return E
-
-
-def tarvo_images(acq, R):
-    cal = tarvo.calibrate(acq.even, acq.odd) if R == 1 else \
-        tarvo.calibrate(acq.even, acq.odd, R=R)
-    return cal.apply(acq.target)
-
-
-def conventional_images(acq):
-    return conventional.reconstruct(acq.even, acq.odd, acq.calibration, acq.target, acq.lines,
-                                    acq.polarity)
 
 
 def quality(E, acq):

@@ -8,6 +8,7 @@
 #include "align/align.h"
 #include "core/core.h"
 #include "core/internal.h"
+#include "fft/fft.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
 
@@ -121,6 +122,21 @@ struct SpacingPatterns {
   const dcomplex* const* coefficients = nullptr;  // P coefficient arrays (null: not applied)
 };
 
+// The pattern of `set` (S source lines each) whose target line l is: the first for which l is
+// missing and all its sources (into lines) were acquired; -1 when none is.
+int pass_target(const SpacingPatterns& set, int S, const int* mask, int l, int N, int* lines) {
+  if (mask[l] != kLineMissing) return -1;
+  for (int p = 0; p < set.P; ++p) {
+    if (!set.coefficients[p]) continue;
+    const KernelGeometry at{
+        .S = S, .line_offsets = set.offsets + p * S, .w = 0, .readout_offsets = nullptr};
+    if (core_detail::sources_accepted(
+            mask, l, at, N, [](int m) { return m == kLineAcquired; }, lines))
+      return p;
+  }
+  return -1;
+}
+
 // Each source vector is gathered once per (line, sample) and shared by all target coils, and by
 // consecutive targets that read the same source lines (the positions of one gap). The sum of
 // every output runs over (c', j, s) in the nesting of synthesize_line with the same products
@@ -143,19 +159,7 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
   if (fraction > 1.0f) fraction = 1.0f;
   const int n = static_cast<int>(static_cast<float>(M) * fraction);
   const std::int64_t coil_stride = shape.coil_elements();
-  // The pattern whose target line l is (its source lines into lines), or -1.
-  auto target = [&](int l, int* lines) {
-    if (mask[l] != kLineMissing) return -1;
-    for (int p = 0; p < set.P; ++p) {
-      if (!set.coefficients[p]) continue;
-      const KernelGeometry at{
-          .S = S, .line_offsets = set.offsets + p * S, .w = 0, .readout_offsets = nullptr};
-      if (core_detail::sources_accepted(
-              mask, l, at, N, [](int m) { return m == kLineAcquired; }, lines))
-        return p;
-    }
-    return -1;
-  };
+  auto target = [&](int l, int* lines) { return pass_target(set, S, mask, l, N, lines); };
   // A few samples at a time, and for them every target line: the columns they read stay in
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
   // Every sum runs over k in increasing order (coil, offset, source).
@@ -281,27 +285,97 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   return 0;
 }
 
+namespace {
+
+// The passes of a slice's polarity kernels over its interleaved lines (2N, mask as
+// complete_polarities sets it): one per half and source count, in the patterns' order, the lines
+// of the other half held out of reach (neither targets nor sources) while a half is completed.
+// run(kernel, pass, first) runs each with the geometry of its S line offsets and its patterns
+// (from pattern `first` of polarity_patterns on; a kernel of zeros, too wide for its calibration
+// pair, is not applied), and marks the lines it writes kLineSynthesized.
+template <class Run>
+void polarity_passes(const SliceKernelSet* set, const PolarityPattern* patterns, int L, int N2,
+                     int* mask, int* offsets, const dcomplex** weights, const int* q, Run run) {
+  const int P = set->polarity_count;
+  for (int first = 0; first < P;) {
+    const PolarityPattern& head = patterns[first];
+    int last = first;
+    while (last < P && patterns[last].half == head.half && patterns[last].S == head.S) ++last;
+    const int S = head.S;
+    for (int p = first; p < last; ++p) {
+      for (int s = 0; s < S; ++s)
+        offsets[static_cast<std::int64_t>(p - first) * S + s] = patterns[p].interleaved_offset(s);
+      const dcomplex* w = set->polarity[p].coefficients;
+      const std::int64_t n = std::int64_t{set->readout_width} * S * L * L;
+      bool zero = true;
+      for (std::int64_t i = 0; w && i < n && zero; ++i) zero = w[i].re == 0.0 && w[i].im == 0.0;
+      weights[p - first] = zero ? nullptr : w;
+    }
+    const int other = head.half > 0 ? 1 : 0;
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineMissing) mask[l] = kLineSelected;
+    const KernelGeometry kernel{
+        .S = S, .line_offsets = offsets, .w = set->readout_width, .readout_offsets = q};
+    run(kernel, SpacingPatterns{.P = last - first, .offsets = offsets, .coefficients = weights},
+        first);
+    for (int l = other; l < N2; l += 2)
+      if (mask[l] == kLineSelected) mask[l] = kLineMissing;
+    first = last;
+  }
+}
+
+// What the passes of one slice need besides the data: the patterns, the interleaved mask of 2N
+// lines (acquired lines kLineAcquired), and room for one pass's offsets and weights.
+struct PolarityPlan {
+  tarvo::buffer<PolarityPattern> patterns;
+  tarvo::buffer<int> mask, offsets, q;
+  tarvo::buffer<const dcomplex*> weights;
+
+  // false after the message when something cannot be allocated.
+  bool make(const unsigned char* acquired_plus, const unsigned char* acquired_minus, int N,
+            const SliceKernelSet* set) {
+    const int P = set->polarity_count;
+    patterns.reset(tarvo::alloc_array<PolarityPattern>(P));
+    mask.reset(tarvo::alloc_array<int>(2 * std::int64_t{N}, true));
+    offsets.reset(tarvo::alloc_array<int>(std::int64_t{P} * kMaxPolaritySources));
+    weights.reset(tarvo::alloc_array<const dcomplex*>(P));
+    q.reset(tarvo::alloc_array<int>(set->readout_width));
+    if (!patterns || !mask || !offsets || !weights || !q ||
+        polarity_patterns(set->polarity_R, nullptr) != P) {
+      tarvo::report(" could not alloc synthesis work array\n");
+      return false;
+    }
+    polarity_patterns(set->polarity_R, patterns.get());
+    core_detail::centred_offsets(set->readout_width, q.get());
+    for (int l = 0; l < N; ++l) {
+      mask[2 * l] = acquired_plus[l] ? kLineAcquired : kLineMissing;
+      mask[2 * l + 1] = acquired_minus[l] ? kLineAcquired : kLineMissing;
+    }
+    return true;
+  }
+
+  template <class Run>
+  void passes(const SliceKernelSet* set, int L, int N, Run run) {
+    polarity_passes(set, patterns.get(), L, 2 * N, mask.get(), offsets.get(), weights.get(),
+                    q.get(), run);
+  }
+};
+
+}  // namespace
+
 int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* acquired_plus,
                         const unsigned char* acquired_minus, int M, int N, int L,
                         const SliceKernelSet* set, int threads) {
-  const int P = set->polarity_count;
-  const int R = set->polarity_R;
   const int N2 = 2 * N;
   const std::int64_t MN = static_cast<std::int64_t>(M) * N;
   const std::int64_t coil = 2 * MN;
-  tarvo::buffer<PolarityPattern> patterns(tarvo::alloc_array<PolarityPattern>(P));
+  PolarityPlan plan;
+  if (!plan.make(acquired_plus, acquired_minus, N, set)) return -1;
   tarvo::buffer<dcomplex> slice(tarvo::alloc_array<dcomplex>(coil * L));
-  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
-  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{P} * kMaxPolaritySources));
-  tarvo::buffer<const dcomplex*> weights(tarvo::alloc_array<const dcomplex*>(P));
-  tarvo::buffer<int> q(tarvo::alloc_array<int>(set->readout_width));
-  if (!patterns || !slice || !mask || !offsets || !weights || !q ||
-      polarity_patterns(R, nullptr) != P) {
+  if (!slice) {
     tarvo::report(" could not alloc synthesis work array\n");
     return -1;
   }
-  polarity_patterns(R, patterns.get());
-  core_detail::centred_offsets(set->readout_width, q.get());
   // The two k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative), line-fastest.
   tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
     const dcomplex* a = plus + c * MN;
@@ -313,48 +387,19 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
     }
     return 0;
   });
-  for (int l = 0; l < N; ++l) {
-    mask[2 * l] = acquired_plus[l] ? kLineAcquired : kLineMissing;
-    mask[2 * l + 1] = acquired_minus[l] ? kLineAcquired : kLineMissing;
-  }
   const SliceShape shape{.M = M, .acquired = N2, .L = L, .N = N2};
-  KernelGeometry widest{.S = kMaxPolaritySources,
-                        .line_offsets = offsets.get(),
-                        .w = set->readout_width,
-                        .readout_offsets = q.get()};
+  const KernelGeometry widest{.S = kMaxPolaritySources,
+                              .line_offsets = plan.offsets.get(),
+                              .w = set->readout_width,
+                              .readout_offsets = plan.q.get()};
   SynthesisWork work;
-  if (!work.allocate(shape, widest, tarvo::worker_count((M + kSamples - 1) / kSamples, threads), P))
+  if (!work.allocate(shape, widest, tarvo::worker_count((M + kSamples - 1) / kSamples, threads),
+                     set->polarity_count))
     return -1;
-  // One pass per half and source count, in the patterns' order: the lines of the other half
-  // are held out of reach (neither targets nor sources) while a half is completed.
-  for (int first = 0; first < P;) {
-    const PolarityPattern& head = patterns[first];
-    int last = first;
-    while (last < P && patterns[last].half == head.half && patterns[last].S == head.S) ++last;
-    const int S = head.S;
-    for (int p = first; p < last; ++p) {
-      for (int s = 0; s < S; ++s)
-        offsets[static_cast<std::int64_t>(p - first) * S + s] = patterns[p].interleaved_offset(s);
-      // A kernel of zeros (too wide for its calibration pair) is not applied.
-      const dcomplex* w = set->polarity[p].coefficients;
-      const std::int64_t n = std::int64_t{set->readout_width} * S * L * L;
-      bool zero = true;
-      for (std::int64_t i = 0; w && i < n && zero; ++i) zero = w[i].re == 0.0 && w[i].im == 0.0;
-      weights[p - first] = zero ? nullptr : w;
-    }
-    const int other = head.half > 0 ? 1 : 0;
-    for (int l = other; l < N2; l += 2)
-      if (mask[l] == kLineMissing) mask[l] = kLineSelected;
-    const KernelGeometry kernel{
-        .S = S, .line_offsets = offsets.get(), .w = set->readout_width, .readout_offsets = q.get()};
-    const SpacingPatterns pass{
-        .P = last - first, .offsets = offsets.get(), .coefficients = weights.get()};
+  plan.passes(set, L, N, [&](const KernelGeometry& kernel, const SpacingPatterns& pass, int) {
     work.K = kernel.rows(L);  // the work space is sized for the widest kernel
-    synthesize_spacing_on(shape, slice.get(), kernel, pass, mask.get(), 1.0f, work);
-    for (int l = other; l < N2; l += 2)
-      if (mask[l] == kLineSelected) mask[l] = kLineMissing;
-    first = last;
-  }
+    synthesize_spacing_on(shape, slice.get(), kernel, pass, plan.mask.get(), 1.0f, work);
+  });
   tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
     dcomplex* a = plus + c * MN;
     dcomplex* b = minus + c * MN;
@@ -366,6 +411,182 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
     return 0;
   });
   return 0;
+}
+
+namespace {
+
+// A line one pass of the polarity kernels writes: `line` of the interleaved slice, by pattern
+// `pattern` (of polarity_patterns), from the acquired lines `sources`.
+struct PolarityTarget {
+  int line = 0, pattern = 0;
+  int sources[kMaxPolaritySources] = {};
+};
+
+// A plan of the unscaled backward transform of length n (null after the message).
+tarvo::buffer<MixedRadixPlan> backward_plan(int n) {
+  tarvo::buffer<MixedRadixPlan> plan(mrfft_alloc(n, 1, nullptr, nullptr));
+  if (!plan) tarvo::report(" could not alloc synthesis work array\n");
+  return plan;
+}
+
+}  // namespace
+
+int polarity_images(const dcomplex* source, std::int64_t coil_stride,
+                    const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
+                    int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
+                    dcomplex* minus_image) {
+  const int N2 = 2 * N;
+  const int w = set->readout_width;
+  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
+  PolarityPlan plan;
+  if (!plan.make(acquired_plus, acquired_minus, N, set)) return -1;
+  // Every line a pass writes, with its pattern and sources; then grouped by pattern.
+  tarvo::buffer<PolarityTarget> targets(tarvo::alloc_array<PolarityTarget>(N2));
+  tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N2));
+  tarvo::buffer<MixedRadixPlan> readout = backward_plan(M), lines = backward_plan(N);
+  if (!targets || !acquired) tarvo::report(" could not alloc synthesis work array\n");
+  if (!targets || !acquired || !readout || !lines) return -1;
+  int T = 0;
+  plan.passes(set, L, N, [&](const KernelGeometry& kernel, const SpacingPatterns& pass, int first) {
+    int* mask = plan.mask.get();
+    const int begin = T;
+    for (int l = 0; l < N2; ++l) {
+      PolarityTarget t;
+      const int p = pass_target(pass, kernel.S, mask, l, N2, t.sources);
+      if (p < 0) continue;
+      t.line = l;
+      t.pattern = first + p;
+      targets[T++] = t;
+    }
+    for (int i = begin; i < T; ++i) mask[targets[i].line] = kLineSynthesized;
+  });
+  std::stable_sort(
+      targets.get(), targets.get() + T,
+      [](const PolarityTarget& a, const PolarityTarget& b) { return a.pattern < b.pattern; });
+  int A = 0;
+  for (int l = 0; l < N2; ++l)
+    if (plan.mask[l] == kLineAcquired) acquired[A++] = l;
+
+  // The k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative) and transformed along the
+  // readout: H[i + 2N (n + M c)] is line i at image column n of coil c. A line shifted by q
+  // samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
+  // applied column by column as an L x S L matrix: its w readout weights summed with those
+  // phases.
+  tarvo::buffer<dcomplex> H(
+      tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L, true));
+  int S_max = 1;
+  for (int i = 0; i < set->polarity_count; ++i) S_max = std::max(S_max, plan.patterns[i].S);
+  constexpr int kChunk = 32;  // targets per product
+  const std::int64_t K_max = std::int64_t{S_max} * L;
+  const int workers = tarvo::worker_count(std::max(M, 2 * L), threads);
+  const std::int64_t per_worker =
+      std::max<std::int64_t>(std::int64_t{A} * M, L * K_max + kChunk * (K_max + L) + w);
+  tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
+  tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
+  if (!H || !space || !scratch) {
+    tarvo::report(" could not alloc synthesis work array\n");
+    return -1;
+  }
+  struct ScratchRelease {
+    FftScratch* s;
+    int n;
+    ~ScratchRelease() {
+      for (int i = 0; i < n; ++i) fft_scratch_free(&s[i]);
+    }
+  } release{scratch.get(), workers};
+
+  // Centred transforms of even lengths: the halves of the input swapped, the transform, the
+  // halves of the result swapped.
+  const int hM = M / 2, hN = N / 2;
+  if (tarvo::parallel_for(L, workers, [&](std::int64_t c, int worker) {
+        dcomplex* a = space.get() + worker * per_worker;  // A x M, line-fastest
+        const dcomplex* frame = source + c * coil_stride;
+        for (int i = 0; i < A; ++i) {
+          const dcomplex* row = frame + static_cast<std::int64_t>(M) * (acquired[i] / 2);
+          for (int m = 0; m < M; ++m) a[i + static_cast<std::int64_t>(A) * m] = row[(m + hM) % M];
+        }
+        if (mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0) return -1;
+        dcomplex* h = H.get() + c * N2 * M;
+        for (int n = 0; n < M; ++n) {
+          const dcomplex* from = a + static_cast<std::int64_t>(A) * ((n + hM) % M);
+          dcomplex* to = h + static_cast<std::int64_t>(N2) * n;
+          for (int i = 0; i < A; ++i) to[acquired[i]] = from[i];
+        }
+        return 0;
+      }) != 0)
+    return -1;
+
+  const double pi = std::acos(-1.0);
+  tarvo::parallel_for(M, workers, [&](std::int64_t n, int worker) {
+    dcomplex* W = space.get() + worker * per_worker;  // L x K, row c contiguous
+    dcomplex* v = W + L * K_max;                      // K x chunk, row k contiguous
+    dcomplex* y = v + kChunk * K_max;                 // chunk x L, column c contiguous
+    dcomplex* phase = y + kChunk * L;                 // w
+    for (int j = 0; j < w; ++j) {
+      const int q = plan.q[j];
+      const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
+      const double sign = (q % 2 == 0) ? 1.0 : -1.0;
+      phase[j] = {sign * std::cos(angle), sign * std::sin(angle)};
+    }
+    for (int t0 = 0; t0 < T;) {
+      const int p = targets[t0].pattern;
+      int t1 = t0;
+      while (t1 < T && targets[t1].pattern == p) ++t1;
+      const int S = plan.patterns[p].S;
+      const std::int64_t K = std::int64_t{S} * L;
+      const dcomplex* coef = set->polarity[p].coefficients;
+      // W(c, k) = sum_j coef[k + K j + K w c] phase[j], k = s + S c'.
+      for (int c = 0; c < L; ++c) {
+        dcomplex* row = W + c * K;
+        const dcomplex* from = coef + K * w * c;
+        for (std::int64_t k = 0; k < K; ++k) row[k] = {0.0, 0.0};
+        for (int j = 0; j < w; ++j) {
+          const dcomplex f = phase[j];
+          const dcomplex* tap = from + K * j;
+          for (std::int64_t k = 0; k < K; ++k) {
+            row[k].re += tap[k].re * f.re - tap[k].im * f.im;
+            row[k].im += tap[k].re * f.im + tap[k].im * f.re;
+          }
+        }
+      }
+      for (int b0 = t0; b0 < t1; b0 += kChunk) {
+        const int count = std::min(kChunk, t1 - b0);
+        // v(k, t) = source line s of target t, coil c', at column n.
+        for (int cs = 0; cs < L; ++cs) {
+          const dcomplex* column = H.get() + N2 * (n + static_cast<std::int64_t>(M) * cs);
+          for (int s = 0; s < S; ++s) {
+            dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * count;
+            for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
+          }
+        }
+        // y (count x L) <- v^T (count x K, column-major: column k is row k of v) W^T.
+        tarvo::complex_matmat_rows(v, count, static_cast<int>(K), W, L, nullptr, 0, count, y);
+        for (int c = 0; c < L; ++c) {
+          dcomplex* column = H.get() + N2 * (n + static_cast<std::int64_t>(M) * c);
+          for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * count + t];
+        }
+      }
+      t0 = t1;
+    }
+    return 0;
+  });
+
+  // Each k-space along its lines, into its image (M x N, readout-fastest).
+  return tarvo::parallel_for(2 * std::int64_t{L}, workers, [&](std::int64_t job, int worker) {
+    const int c = static_cast<int>(job / 2);
+    const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
+    dcomplex* image = (half == 0 ? plus_image : minus_image) + c * MN;
+    const dcomplex* h = H.get() + c * N2 * M;
+    for (int l = 0; l < N; ++l) {
+      const int from = 2 * ((l + hN) % N) + half;
+      dcomplex* row = image + static_cast<std::int64_t>(M) * l;
+      for (int m = 0; m < M; ++m) row[m] = h[from + static_cast<std::int64_t>(N2) * m];
+    }
+    if (mrfft_columns(lines.get(), image, M, &scratch[worker]) != 0) return -1;
+    std::swap_ranges(image, image + static_cast<std::int64_t>(M) * hN,
+                     image + static_cast<std::int64_t>(M) * hN);
+    return 0;
+  });
 }
 
 namespace {
@@ -483,7 +704,6 @@ struct Synthesis {
   // kernels taking b's lines as the positive ones (a's when `swapped`), as images; returns their
   // disagreement ||(|a| - |b|)|| / ||(|a| + |b|)|| over the slice, or -1 after a message.
   double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped) const {
-    copy_halves(z, a, b);
     tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
     if (!flags) {
       tarvo::report(" could not alloc synthesis line array\n");
@@ -493,10 +713,23 @@ struct Synthesis {
       flags[l] = lines.half_of[l] == (swapped ? 1 : 2);
       flags[N + l] = lines.half_of[l] == (swapped ? 2 : 1);
     }
-    if (complete_polarities(swapped ? a : b, swapped ? b : a, flags.get(), flags.get() + N, M, N, L,
-                            context->slices[z], tarvo::thread_count()) != 0 ||
-        to_images(a, b) != 0)
-      return -1.0;
+    dcomplex* plus = swapped ? a : b;
+    dcomplex* minus = swapped ? b : a;
+    const SliceKernelSet* set = context->slices[z];
+    const int threads = tarvo::thread_count();
+    if (M % 2 == 0 && N % 2 == 0) {
+      if (polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L, set,
+                          threads, plus, minus) != 0)
+        return -1.0;
+    } else {
+      // With an odd extent the centring swap is no shift along each axis, and the transform does
+      // not split into a pass along the readout and one along the lines: completed in k-space.
+      copy_halves(z, a, b);
+      if (complete_polarities(plus, minus, flags.get(), flags.get() + N, M, N, L, set, threads) !=
+              0 ||
+          to_images(a, b) != 0)
+        return -1.0;
+    }
     double differ = 0.0, total = 0.0;
     for (std::int64_t i = 0; i < MN * L; ++i) {
       const double u = std::sqrt(a[i].re * a[i].re + a[i].im * a[i].im);

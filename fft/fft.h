@@ -83,6 +83,12 @@ void mrfft_factor(int32_t n, int32_t* stages);
 int mrfft_stride(const MixedRadixPlan* plan, const dcomplex* in, dcomplex* out, int32_t in_stride,
                  FftScratch* scratch);
 
+// In place: the `count` transforms of the plan's length n along the slow dimension of an
+// n x count array (transform i reads and writes data[i + j count], j < n), four side by side
+// where the plan allows. Returns 0, or -1 (message printed, data untouched) when the scratch
+// cannot grow.
+int mrfft_columns(const MixedRadixPlan* plan, dcomplex* data, int32_t count, FftScratch* scratch);
+
 // Builds the plan of the unscaled ndims-dimensional DFT over dims (slowest first), with the
 // same mem / lenmem rule as mrfft_alloc. Null when nothing was built (also when a dimension is
 // below 1 or the product of the dims exceeds the int32 range).

@@ -205,6 +205,30 @@ int mrfft_stride(const MixedRadixPlan* plan, const dcomplex* in, dcomplex* out, 
   return 0;
 }
 
+int mrfft_columns(const MixedRadixPlan* plan, dcomplex* data, int32_t count, FftScratch* scratch) {
+  const int n = plan->n;
+  const int64_t generic = generic_radix_need(plan);
+  if (fft_scratch_reserve(scratch, generic, 4 * int64_t{n}) != 0) {
+    report_scratch_failure("mrfft_columns");
+    return -1;
+  }
+  dcomplex* result = scratch->copy;
+  int i = 0;
+  if (generic == 0) {
+    for (; i + 4 <= count; i += 4) {
+      tarvo::fftk::mrfft_batch4(plan, data + i, count, result);
+      for (int j = 0; j < n; ++j)
+        for (int c = 0; c < 4; ++c)
+          data[i + c + static_cast<int64_t>(j) * count] = result[4 * j + c];
+    }
+  }
+  for (; i < count; ++i) {
+    mrfft_work(result, data + i, 1, count, plan->stages, plan, scratch->work);
+    for (int j = 0; j < n; ++j) data[i + static_cast<int64_t>(j) * count] = result[j];
+  }
+  return 0;
+}
+
 MixedRadixNdPlan* mrfftnd_alloc(const int32_t* dims, int32_t ndims, int32_t backward, void* mem,
                                 std::size_t* lenmem) {
   if (dims == nullptr || ndims < 1) return nullptr;

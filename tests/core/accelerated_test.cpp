@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
 #include <complex>
 #include <cstring>
 #include <string>
@@ -107,6 +109,75 @@ TEST(Accelerated, EveryLineIsTheWholeCallAndKernelsRebuildTheCorrection) {
     EXPECT_TRUE(same_bits(E.data, std::vector<dcomplex>(out.begin() + t * shape.elements(),
                                                         out.begin() + (t + 1) * shape.elements())))
         << "frame " << t;
+  }
+}
+
+// Completed column by column after the readout transform (even sizes), both k-spaces give the
+// images of their completion in k-space: complete_polarities, then the centred 2-D DFT summed in
+// long double; every line, partial Fourier and a central block, each R.
+TEST(Accelerated, ColumnCompletionGivesTheImagesOfTheKSpaceCompletion) {
+  struct Case {
+    int M, N, L, R;
+  };
+  for (const Case k : {Case{12, 16, 1, 2}, Case{20, 24, 3, 3}, Case{16, 30, 2, 4}}) {
+    const int M = k.M, N = k.N, L = k.L;
+    const std::size_t MN = std::size_t(M) * N;
+    Volume even(M, N, 1, L, random_values(MN * L, 21)), odd(M, N, 1, L, random_values(MN * L, 22));
+    CorrectionContext context{};
+    ASSERT_EQ(context_create(&context, &even.record), 0);
+    ASSERT_EQ(fit_polarity_kernels(&even.record, &odd.record, k.R, &context), 0);
+    std::vector<int> block = every(k.R, N);
+    for (int l = N / 2 - 3; l < N / 2 + 3; ++l)
+      if (l % k.R != 0) block.push_back(l);
+    std::sort(block.begin(), block.end());
+    for (const std::vector<int>& acquired : {every(k.R, N), every(k.R, N, 5), block}) {
+      const std::vector<dcomplex> frame = random_values(MN * L, 23);
+      std::vector<dcomplex> source(MN * L, dcomplex{0, 0});
+      std::vector<unsigned char> plus(N, 0), minus(N, 0);
+      // line-fastest single-polarity k-spaces for complete_polarities
+      std::vector<dcomplex> kplus(MN * L, dcomplex{0, 0}), kminus(MN * L, dcomplex{0, 0});
+      for (std::size_t i = 0; i < acquired.size(); ++i) {
+        const int l = acquired[i];
+        (i % 2 == 0 ? plus : minus)[l] = 1;
+        for (int c = 0; c < L; ++c)
+          for (int m = 0; m < M; ++m) {
+            const std::size_t at = m + M * (l + std::size_t(N) * c);
+            source[at] = frame[at];
+            (i % 2 == 0 ? kplus : kminus)[l + N * (m + std::size_t(M) * c)] = frame[at];
+          }
+      }
+      std::vector<dcomplex> P(MN * L), Q(MN * L);
+      ASSERT_EQ(polarity_images(source.data(), MN, plus.data(), minus.data(), M, N, L,
+                                context.slices[0], 2, P.data(), Q.data()),
+                0);
+      ASSERT_EQ(complete_polarities(kplus.data(), kminus.data(), plus.data(), minus.data(), M, N, L,
+                                    context.slices[0], 2),
+                0);
+      const long double pi = std::acos(-1.0L);
+      double worst = 0, largest = 0;
+      for (int half = 0; half < 2; ++half)
+        for (int c = 0; c < L; ++c)
+          for (int l = 0; l < N; ++l)
+            for (int m = 0; m < M; ++m) {
+              const std::vector<dcomplex>& X = half == 0 ? kplus : kminus;
+              std::complex<long double> sum = 0;
+              for (int b = 0; b < N; ++b)
+                for (int a = 0; a < M; ++a) {
+                  const dcomplex x =
+                      X[(b + N / 2) % N + N * ((a + M / 2) % M + std::size_t(M) * c)];
+                  const long double angle = 2 * pi *
+                                            ((long double)a * ((m + M / 2) % M) / M +
+                                             (long double)b * ((l + N / 2) % N) / N);
+                  sum += std::complex<long double>(x.re, x.im) * std::polar(1.0L, angle);
+                }
+              const dcomplex y = (half == 0 ? P : Q)[m + M * (l + std::size_t(N) * c)];
+              worst =
+                  std::max(worst, (double)std::abs(sum - std::complex<long double>(y.re, y.im)));
+              largest = std::max(largest, (double)std::abs(sum));
+            }
+      EXPECT_LT(worst, 1e-12 * largest) << M << "x" << N << " L " << L << " R " << k.R;
+    }
+    context_destroy(&context);
   }
 }
 

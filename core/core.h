@@ -178,13 +178,14 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
 // completes them, for even M and N: the lines read with each polarity (as `acquired_plus` /
 // `acquired_minus` say) of the slice's M x N readout-fastest frames at source (coil stride
 // coil_stride) are taken along the readout first and completed column by column there, then
-// along the lines; plus_image and minus_image (M x N per coil, coil stride M N) receive the
-// centred unscaled backward transforms, as core_detail::centred_fft gives them up to rounding.
+// along the lines. plus_image and minus_image receive the centred unscaled backward transforms,
+// as core_detail::centred_fft gives them up to rounding, at the image columns 0, step, 2 step,
+// ... below M only: C x N per coil (readout-fastest, coil stride C N) for those C columns.
 // Returns 0, or -1 after a message.
 int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
-                    dcomplex* minus_image);
+                    dcomplex* minus_image, int step = 1);
 
 // ---------------------------------------------------------------------------------------------
 // Per-slice kernel sets and the correction context

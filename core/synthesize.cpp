@@ -434,10 +434,11 @@ tarvo::buffer<MixedRadixPlan> backward_plan(int n) {
 int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
-                    dcomplex* minus_image) {
+                    dcomplex* minus_image, int step) {
   const int N2 = 2 * N;
+  step = std::max(1, step);
+  const int columns = (M + step - 1) / step;
   const int w = set->readout_width;
-  const std::int64_t MN = static_cast<std::int64_t>(M) * N;
   PolarityPlan plan;
   if (!plan.make(acquired_plus, acquired_minus, N, set)) return -1;
   // Every line a pass writes, with its pattern and sources; then grouped by pattern.
@@ -517,7 +518,8 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     return -1;
 
   const double pi = std::acos(-1.0);
-  tarvo::parallel_for(M, workers, [&](std::int64_t n, int worker) {
+  tarvo::parallel_for(columns, workers, [&](std::int64_t i, int worker) {
+    const std::int64_t n = i * step;
     dcomplex* W = space.get() + worker * per_worker;  // L x K, row c contiguous
     dcomplex* v = W + L * K_max;                      // K x chunk, row k contiguous
     dcomplex* y = v + kChunk * K_max;                 // chunk x L, column c contiguous
@@ -536,19 +538,9 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
       const std::int64_t K = std::int64_t{S} * L;
       const dcomplex* coef = set->polarity[p].coefficients;
       // W(c, k) = sum_j coef[k + K j + K w c] phase[j], k = s + S c'.
-      for (int c = 0; c < L; ++c) {
-        dcomplex* row = W + c * K;
-        const dcomplex* from = coef + K * w * c;
-        for (std::int64_t k = 0; k < K; ++k) row[k] = {0.0, 0.0};
-        for (int j = 0; j < w; ++j) {
-          const dcomplex f = phase[j];
-          const dcomplex* tap = from + K * j;
-          for (std::int64_t k = 0; k < K; ++k) {
-            row[k].re += tap[k].re * f.re - tap[k].im * f.im;
-            row[k].im += tap[k].re * f.im + tap[k].im * f.re;
-          }
-        }
-      }
+      for (int c = 0; c < L; ++c)
+        tarvo::complex_matmat_rows(coef + K * w * c, static_cast<int>(K), w, phase, 1, nullptr, 0,
+                                   static_cast<int>(K), W + c * K);
       for (int b0 = t0; b0 < t1; b0 += kChunk) {
         const int count = std::min(kChunk, t1 - b0);
         // v(k, t) = source line s of target t, coil c', at column n.
@@ -571,20 +563,20 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     return 0;
   });
 
-  // Each k-space along its lines, into its image (M x N, readout-fastest).
+  // Each k-space along its lines, into its image (columns x N, readout-fastest).
+  const std::int64_t area = std::int64_t{columns} * N;
   return tarvo::parallel_for(2 * std::int64_t{L}, workers, [&](std::int64_t job, int worker) {
     const int c = static_cast<int>(job / 2);
     const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
-    dcomplex* image = (half == 0 ? plus_image : minus_image) + c * MN;
+    dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area;
     const dcomplex* h = H.get() + c * N2 * M;
     for (int l = 0; l < N; ++l) {
       const int from = 2 * ((l + hN) % N) + half;
-      dcomplex* row = image + static_cast<std::int64_t>(M) * l;
-      for (int m = 0; m < M; ++m) row[m] = h[from + static_cast<std::int64_t>(N2) * m];
+      dcomplex* row = image + std::int64_t{columns} * l;
+      for (int i = 0; i < columns; ++i) row[i] = h[from + static_cast<std::int64_t>(N2) * i * step];
     }
-    if (mrfft_columns(lines.get(), image, M, &scratch[worker]) != 0) return -1;
-    std::swap_ranges(image, image + static_cast<std::int64_t>(M) * hN,
-                     image + static_cast<std::int64_t>(M) * hN);
+    if (mrfft_columns(lines.get(), image, columns, &scratch[worker]) != 0) return -1;
+    std::swap_ranges(image, image + std::int64_t{columns} * hN, image + std::int64_t{columns} * hN);
     return 0;
   });
 }
@@ -700,10 +692,43 @@ struct Synthesis {
     });
   }
 
+  // The columns 0, step, 2 step, ... of the images on which the other polarity is tried first:
+  // every column for odd sizes (completed in k-space), else at least 16 and an eighth of them.
+  int trial_step() const { return M % 2 == 0 && N % 2 == 0 ? std::max(1, std::min(8, M / 16)) : 1; }
+
+  // ||(|a| - |b|)|| / ||(|a| + |b|)|| over the columns 0, step, ... of the L images of `width`
+  // columns and N lines in a and in b (0 when both are zero), or -1 after a message. Summed per
+  // coil, then over the coils in order: the same on any number of threads.
+  double disagreement(const dcomplex* a, const dcomplex* b, int width, int step) const {
+    tarvo::buffer<double> sums(tarvo::alloc_array<double>(2 * std::int64_t{L}));
+    if (!sums) {
+      tarvo::report(" could not alloc synthesis line array\n");
+      return -1.0;
+    }
+    const std::int64_t area = std::int64_t{width} * N;
+    tarvo::parallel_for(L, ffts.workers(), [&](std::int64_t c, int) {
+      double differ = 0.0, total = 0.0;
+      for (std::int64_t row = c * area; row < (c + 1) * area; row += width)
+        for (std::int64_t i = row; i < row + width; i += step) {
+          const double u = std::sqrt(a[i].re * a[i].re + a[i].im * a[i].im);
+          const double v = std::sqrt(b[i].re * b[i].re + b[i].im * b[i].im);
+          differ += (u - v) * (u - v);
+          total += (u + v) * (u + v);
+        }
+      sums[2 * c] = differ;
+      sums[2 * c + 1] = total;
+      return 0;
+    });
+    double differ = 0.0, total = 0.0;
+    for (int c = 0; c < L; ++c) differ += sums[2 * c], total += sums[2 * c + 1];
+    return total > 0.0 ? std::sqrt(differ / total) : 0.0;
+  }
+
   // Slice z's halves in a (the first half's lines) and b, completed with the both-polarity
-  // kernels taking b's lines as the positive ones (a's when `swapped`), as images; returns their
-  // disagreement ||(|a| - |b|)|| / ||(|a| + |b|)|| over the slice, or -1 after a message.
-  double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped) const {
+  // kernels taking b's lines as the positive ones (a's when `swapped`), as images at the columns
+  // 0, step, ... (polarity_images; step 1 for odd sizes); returns their disagreement there, or
+  // -1 after a message.
+  double complete_both(int z, dcomplex* a, dcomplex* b, bool swapped, int step = 1) const {
     tarvo::buffer<unsigned char> flags(tarvo::alloc_array<unsigned char>(2 * std::int64_t{N}));
     if (!flags) {
       tarvo::report(" could not alloc synthesis line array\n");
@@ -719,7 +744,7 @@ struct Synthesis {
     const int threads = tarvo::thread_count();
     if (M % 2 == 0 && N % 2 == 0) {
       if (polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L, set,
-                          threads, plus, minus) != 0)
+                          threads, plus, minus, step) != 0)
         return -1.0;
     } else {
       // With an odd extent the centring swap is no shift along each axis, and the transform does
@@ -729,15 +754,9 @@ struct Synthesis {
               0 ||
           to_images(a, b) != 0)
         return -1.0;
+      step = 1;
     }
-    double differ = 0.0, total = 0.0;
-    for (std::int64_t i = 0; i < MN * L; ++i) {
-      const double u = std::sqrt(a[i].re * a[i].re + a[i].im * a[i].im);
-      const double v = std::sqrt(b[i].re * b[i].re + b[i].im * b[i].im);
-      differ += (u - v) * (u - v);
-      total += (u + v) * (u + v);
-    }
-    return total > 0.0 ? std::sqrt(differ / total) : 0.0;
+    return disagreement(a, b, (M + step - 1) / step, 1);
   }
 
   // Slice z: both halves completed with the slice's kernels, taken to image space,
@@ -763,15 +782,26 @@ struct Synthesis {
                                ? kPolarityAgreement
                                : std::max(kPolarityAgreement, 2.0 * polarity->kept);
       if (agreement > limit) {
-        tarvo::buffer<dcomplex> a(tarvo::alloc_array<dcomplex>(MN * L));
-        tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(MN * L));
-        if (!a || !b) {
-          tarvo::report(" could not alloc synthesis line array\n");
-          return -1;
+        // The other way, first on a sample of the columns: in full only when it agrees better
+        // there.
+        int step = trial_step();
+        std::int64_t size = std::int64_t{(M + step - 1) / step} * N * L;
+        tarvo::buffer<dcomplex> a(tarvo::alloc_array<dcomplex>(size));
+        tarvo::buffer<dcomplex> b(tarvo::alloc_array<dcomplex>(size));
+        double other = a && b ? complete_both(z, a.get(), b.get(), !polarity->swapped, step) : -2.0;
+        double here = 0.0;
+        if (other >= 0.0 && step > 1) {
+          here = disagreement(odd_slice, even_slice, M, step);
+          if (here >= 0.0 && other < here) {
+            step = 1;
+            a.reset(tarvo::alloc_array<dcomplex>(MN * L));
+            b.reset(tarvo::alloc_array<dcomplex>(MN * L));
+            other = a && b ? complete_both(z, a.get(), b.get(), !polarity->swapped) : -2.0;
+          }
         }
-        const double other = complete_both(z, a.get(), b.get(), !polarity->swapped);
-        if (other < 0.0) return -1;
-        if (other < agreement) {
+        if (other == -2.0) tarvo::report(" could not alloc synthesis line array\n");
+        if (other < 0.0 || here < 0.0) return -1;
+        if (step == 1 && other < agreement) {
           polarity->swapped = !polarity->swapped;
           agreement = other;
           std::memcpy(odd_slice, a.get(), static_cast<std::size_t>(MN * L) * sizeof(dcomplex));

@@ -18,7 +18,8 @@
 // line synthesis on its own (one half of one slice, spread over the threads by blocks of
 // samples), synth% the whole apply with its transforms and alignments. bound is the call's
 // arithmetic bound (its products at zgemm's one-thread rate on every thread used, plus its 2-D
-// transforms at the speed measured here), total/bound how far the whole call is from it. Peak
+// transforms at the speed measured here), total/bound how far the whole call is from it, and
+// apply/bound the same for the apply alone (one volume's synthesis products and transforms). Peak
 // memory is the resident high-water mark during the call (VmHWM after clearing it), less the
 // resident size before the call, in volumes of M*N*Z*L complex doubles; the two inputs,
 // already resident, are not counted in it.
@@ -285,7 +286,7 @@ int main(int argc, char** argv) {
 
   std::printf(
       "size  thr   calib interl  estim   gram solves  apply   even   total  peak(vol)"
-      "  Gram%%  solve%%  synth%%  lines%%  bound  total/bound  (GF/s: zgemm1)\n");
+      "  Gram%%  solve%%  synth%%  lines%%  bound  total/bound  apply/bound  (GF/s: zgemm1)\n");
   for (const Size& s : sizes) {
     const int K = 10 * s.L;
     const int R = (s.M / 4) * s.N;
@@ -348,16 +349,20 @@ int main(int argc, char** argv) {
       // alignment's Lanczos steps, copies and memory traffic are left out).
       const double bound = (gram_flops + solve_flops + 2 * synth_flops) * 1e-9 / (zgemm * threads) +
                            transforms * fft / threads;
+      // The apply's own bound: one volume's synthesis products and its 2 Z L transforms.
+      const double apply_bound =
+          synth_flops * 1e-9 / (zgemm * threads) + 2.0 * s.Z * s.L * fft / threads;
       auto frac = [&](double flops, double sec) {
         return 100.0 * flops / sec * 1e-9 / zgemm / threads;
       };
       std::printf(
           "%-4s %4d %7.3f %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f %7.3f %8.1f  %6.1f %6.1f %6.1f "
-          "%6.1f %6.3f %8.2f  (%.2f)\n",
+          "%6.1f %6.3f %8.2f %11.2f  (%.2f)\n",
           s.name, threads, med(&Times::calibrate), interleave, estimate, gram, solves,
           med(&Times::apply), med(&Times::even), med(&Times::total), med(&Times::peak_volumes),
           frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth),
-          frac(lines_flops, med(&Times::lines)), bound, med(&Times::total) / bound, zgemm);
+          frac(lines_flops, med(&Times::lines)), bound, med(&Times::total) / bound,
+          med(&Times::apply) / apply_bound, zgemm);
       std::fflush(stdout);
     }
   }

@@ -23,9 +23,7 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   // svdConvertDtoS stores those of the dense form: column j < ncols holds W Re C of column j
   // (rows i), then -W Im C (rows nrows + i); column ncols + j holds W Im C, then W Re C.
   constexpr int kHalfMax = std::numeric_limits<int>::max() / 2;
-  auto weight = [&](std::int64_t idx) {
-    return weights ? static_cast<double>(weights[idx]) : 1.0;
-  };
+  auto weight = [&](std::int64_t idx) { return weights ? static_cast<double>(weights[idx]) : 1.0; };
   std::int64_t count = 0;
   const std::int64_t elements = static_cast<std::int64_t>(nrows) * ncols;
   for (std::int64_t idx = 0; nrows <= kHalfMax && ncols <= kHalfMax && idx < elements; ++idx) {

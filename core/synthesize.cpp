@@ -569,7 +569,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     const int c = static_cast<int>(job / 2);
     const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
     dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area;
-    const dcomplex* h = H.get() + c * N2 * M;
+    const dcomplex* h = H.get() + static_cast<std::int64_t>(c) * N2 * M;
     for (int l = 0; l < N; ++l) {
       const int from = 2 * ((l + hN) % N) + half;
       dcomplex* row = image + std::int64_t{columns} * l;

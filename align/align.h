@@ -21,16 +21,17 @@
 // kind is one zero-filled block; entry k of a pointer array is the block start plus k per-slot
 // sizes, so the slot-0 entries own the blocks.
 struct AlignWorkspace {
-  dcomplex** phase_map;    // nslots pointers; per slot nrows*ncols: phase-difference map
-  dcomplex** left_vec;     // nslots pointers; per slot nrows: left singular vector
-  dcomplex** right_vec;    // nslots pointers; per slot ncols: right singular vector
-  dcomplex** mag_scratch;  // nslots pointers; per slot nrows*ncols: magnitudes for the mask
-  float** mask;            // nslots pointers; per slot nrows*ncols: 0/1 mask
-  float** support_cols;    // nslots pointers; per slot ncols: column support flags
-  float** support_rows;    // nslots pointers; per slot nrows: row support flags
-  int nrows;               // frame extent along the first (fastest) dimension
-  int ncols;               // frame extent along the second dimension
-  int nslots;              // number of slots
+  dcomplex** phase_map;  // nslots pointers; per slot nrows*ncols: phase-difference map
+  dcomplex** left_vec;   // nslots pointers; per slot nrows: left singular vector
+  dcomplex** right_vec;  // nslots pointers; per slot ncols: right singular vector
+  float** mask;          // nslots pointers; per slot nrows*ncols: 0/1 mask
+  float** support_cols;  // nslots pointers; per slot ncols: column support flags
+  float** support_rows;  // nslots pointers; per slot nrows: row support flags
+  double** real_form;    // nslots pointers; per slot 8*nrows*ncols: the SVD's dense matrix,
+                         // before that the magnitudes for the mask
+  int nrows;             // frame extent along the first (fastest) dimension
+  int ncols;             // frame extent along the second dimension
+  int nslots;            // number of slots
 };
 
 // Sets *workspace up (zero-filled) with nslots slots (none when nslots <= 0) for its caller
@@ -104,6 +105,10 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 // the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out);
+// The same in the caller's room of 8*nrows*ncols doubles for the real representation (nothing
+// allocated for it).
+int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
+                           double* room, double* sigma_out, dcomplex* u_out, dcomplex* v_out);
 
 // Removes 2*pi jumps from phase[0..n-1] in place, sample 0 being the reference; samples whose
 // weight is not > 0 are skipped in the differences. Returns 0, or -1 (message, phases unchanged)

@@ -236,11 +236,14 @@ int align_phase_frame(AlignFrameRecord* record) {
   for (std::int64_t i = 0; i < n; ++i) map[i] = {0.0, 0.0};
   phase_difference_map(a, b, nrows, ncols, map);
   for (std::int64_t i = 0; i < n; ++i) mask[i] = 0.0f;
-  if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction, ws->mag_scratch[r.slot]) != 0)
+  // The magnitudes go where the SVD's matrix goes next (room for 4 nrows*ncols complex values).
+  if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction,
+                     reinterpret_cast<dcomplex*>(ws->real_form[r.slot])) != 0)
     return -1;
 
   // conj(mask o P) v = sigma u: the phase of u is minus the row profile of the phase of P.
-  if (dominant_singular_pair(map, mask, nrows, ncols, nullptr, u, ws->right_vec[r.slot]) != 0)
+  if (dominant_singular_pair(map, mask, nrows, ncols, ws->real_form[r.slot], nullptr, u,
+                             ws->right_vec[r.slot]) != 0)
     return -1;
   for (int i = 0; i < nrows; ++i) support_rows[i] = 0.0f;
   for (int j = 0; j < ncols; ++j) support_cols[j] = 0.0f;

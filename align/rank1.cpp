@@ -8,60 +8,44 @@
 #include "linalg/report.h"
 #include "svd/svd.h"
 
-int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
-                           double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
-  if (sigma_out) *sigma_out = 0.0;
-  if (u_out)
-    for (int k = 0; k < nrows; ++k) u_out[k] = {0.0, 0.0};
-  if (v_out)
-    for (int k = 0; k < ncols; ++k) v_out[k] = {0.0, 0.0};
-  if (nrows <= 0 || ncols <= 0) return 0;
+namespace {
 
-  // S = [Re X, Im X; -Im X, Re X] with X = W o C, the real form of conj(W o C):
-  // S [x; y] = [Re(conj(W o C) z); Im(conj(W o C) z)] for z = x + i y. Its nonzero values are
-  // stored column by column in increasing row order (NaN counts as nonzero, -0.0 does not), as
-  // svdConvertDtoS stores those of the dense form: column j < ncols holds W Re C of column j
-  // (rows i), then -W Im C (rows nrows + i); column ncols + j holds W Im C, then W Re C.
-  constexpr int kHalfMax = std::numeric_limits<int>::max() / 2;
-  auto weight = [&](std::int64_t idx) { return weights ? static_cast<double>(weights[idx]) : 1.0; };
-  std::int64_t count = 0;
-  const std::int64_t elements = static_cast<std::int64_t>(nrows) * ncols;
-  for (std::int64_t idx = 0; nrows <= kHalfMax && ncols <= kHalfMax && idx < elements; ++idx) {
-    const double w = weight(idx);
-    count += 2 * ((w * data[idx].re != 0.0) + (w * data[idx].im != 0.0));
-  }
-  SMat* S = nrows <= kHalfMax && ncols <= kHalfMax && count <= std::numeric_limits<int>::max()
-                ? svdNewSMat(2 * nrows, 2 * ncols, static_cast<int>(count))
-                : nullptr;
-  if (!S) {
-    tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
-    return -1;
-  }
-  int p = 0;
-  auto store = [&](int row, double v) {
-    if (v != 0.0) {
-      S->rowind[p] = row;
-      S->value[p++] = v;
+// Fills S (2 nrows x 2 ncols, dense) with the real form of conj(W o C):
+// S = [Re X, Im X; -Im X, Re X] with X = W o C, so that S [x; y] = [Re(conj(W o C) z);
+// Im(conj(W o C) z)] for z = x + i y. Column j < ncols holds W Re C of column j (rows i), then
+// -W Im C (rows nrows + i); column ncols + j holds W Im C, then W Re C. The SVD counts a zero
+// (-0.0 too) as no value, NaN as one.
+void fill_real_form(const dcomplex* data, const float* weights, int nrows, int ncols, SMat* S) {
+  const std::int64_t rows = 2 * static_cast<std::int64_t>(nrows);
+  const std::int64_t cols = 2 * static_cast<std::int64_t>(ncols);
+  double* __restrict by_cols = S->dense_cols;
+  for (int j = 0; j < ncols; ++j) {
+    const std::int64_t column = static_cast<std::int64_t>(j) * nrows;
+    double* re_col = by_cols + j * rows;            // column j
+    double* im_col = by_cols + (ncols + j) * rows;  // column ncols + j
+    for (int i = 0; i < nrows; ++i) {
+      const double w = weights ? static_cast<double>(weights[column + i]) : 1.0;
+      const dcomplex c = data[column + i];
+      re_col[i] = w * c.re;
+      re_col[nrows + i] = -w * c.im;
+      im_col[i] = w * c.im;
+      im_col[nrows + i] = w * c.re;
     }
-  };
-  for (int part = 0; part < 2; ++part)
-    for (int j = 0; j < ncols; ++j) {
-      S->pointr[part * ncols + j] = p;
-      const std::int64_t column = static_cast<std::int64_t>(j) * nrows;
-      for (int i = 0; i < nrows; ++i) {
-        const double w = weight(column + i);
-        const dcomplex c = data[column + i];
-        store(i, part == 0 ? w * c.re : w * c.im);
-      }
-      for (int i = 0; i < nrows; ++i) {
-        const double w = weight(column + i);
-        const dcomplex c = data[column + i];
-        store(nrows + i, part == 0 ? -w * c.im : w * c.re);
-      }
-    }
-  S->pointr[2 * ncols] = p;
+  }
+  // The row-major copy, by tiles of the column-major one.
+  constexpr std::int64_t kTile = 16;
+  double* __restrict by_rows = S->dense_rows;
+  for (std::int64_t j0 = 0; j0 < cols; j0 += kTile)
+    for (std::int64_t i = 0; i < rows; ++i)
+      for (std::int64_t j = j0; j < j0 + kTile && j < cols; ++j)
+        by_rows[i * cols + j] = by_cols[i + j * rows];
+}
+
+// The triplet of the filled S into the outputs (zeroed by the caller).
+int run_svd(const SMat* S, double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
+  const int nrows = S->rows / 2;
+  const int ncols = S->cols / 2;
   SVDRec* R = svdLAS2A(S, 1);
-  svdFreeSMat(S);
   if (!R) {
     // Only a failed run (memory) yields no record: a slope of 0 would be a silent wrong result.
     tarvo::report("dominant_singular_pair: the SVD of the phase map failed\n");
@@ -85,4 +69,46 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   }
   svdFreeSVDRec(R);
   return 0;
+}
+
+void clear_outputs(int nrows, int ncols, double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
+  if (sigma_out) *sigma_out = 0.0;
+  if (u_out)
+    for (int k = 0; k < nrows; ++k) u_out[k] = {0.0, 0.0};
+  if (v_out)
+    for (int k = 0; k < ncols; ++k) v_out[k] = {0.0, 0.0};
+}
+
+constexpr int kHalfMax = std::numeric_limits<int>::max() / 2;
+
+}  // namespace
+
+int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
+                           double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
+  clear_outputs(nrows, ncols, sigma_out, u_out, v_out);
+  if (nrows <= 0 || ncols <= 0) return 0;
+  SMat* S =
+      nrows <= kHalfMax && ncols <= kHalfMax ? svdNewDenseSMat(2 * nrows, 2 * ncols) : nullptr;
+  if (!S) {
+    tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
+    return -1;
+  }
+  fill_real_form(data, weights, nrows, ncols, S);
+  const int status = run_svd(S, sigma_out, u_out, v_out);
+  svdFreeSMat(S);
+  return status;
+}
+
+int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
+                           double* room, double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
+  clear_outputs(nrows, ncols, sigma_out, u_out, v_out);
+  if (nrows <= 0 || ncols <= 0) return 0;
+  const std::int64_t size = std::int64_t{4} * nrows * ncols;
+  SMat S = {};
+  S.rows = 2 * nrows;
+  S.cols = 2 * ncols;
+  S.dense_cols = room;
+  S.dense_rows = room + size;
+  fill_real_form(data, weights, nrows, ncols, &S);
+  return run_svd(&S, sigma_out, u_out, v_out);
 }

@@ -50,23 +50,24 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
   if (nslots > 0) {
     // Element counts in 64 bits: nrows*ncols*nslots can exceed 32 bits.
     const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
-    SlotBlock<dcomplex> phase_map, mag_scratch, left_vec, right_vec;
+    SlotBlock<dcomplex> phase_map, left_vec, right_vec;
     SlotBlock<float> mask, support_rows, support_cols;
-    const bool ok = phase_map.allocate(nslots, n) && mag_scratch.allocate(nslots, n) &&
-                    left_vec.allocate(nslots, nrows) && right_vec.allocate(nslots, ncols) &&
-                    mask.allocate(nslots, n) && support_rows.allocate(nslots, nrows) &&
-                    support_cols.allocate(nslots, ncols);
+    SlotBlock<double> real_form;
+    const bool ok = phase_map.allocate(nslots, n) && left_vec.allocate(nslots, nrows) &&
+                    right_vec.allocate(nslots, ncols) && mask.allocate(nslots, n) &&
+                    support_rows.allocate(nslots, nrows) && support_cols.allocate(nslots, ncols) &&
+                    real_form.allocate(nslots, 8 * n);
     if (!ok) {
       tarvo::report(kNoMemory, caller);
       return -1;
     }
     ws.phase_map = phase_map.release();
-    ws.mag_scratch = mag_scratch.release();
     ws.left_vec = left_vec.release();
     ws.right_vec = right_vec.release();
     ws.mask = mask.release();
     ws.support_rows = support_rows.release();
     ws.support_cols = support_cols.release();
+    ws.real_form = real_form.release();
   }
   *workspace = ws;
   return 0;
@@ -77,9 +78,9 @@ void align_workspace_release(AlignWorkspace* workspace) {
   free_kind(workspace->phase_map, nslots);
   free_kind(workspace->left_vec, nslots);
   free_kind(workspace->right_vec, nslots);
-  free_kind(workspace->mag_scratch, nslots);
   free_kind(workspace->mask, nslots);
   free_kind(workspace->support_cols, nslots);
   free_kind(workspace->support_rows, nslots);
+  free_kind(workspace->real_form, nslots);
   workspace->nslots = 0;
 }

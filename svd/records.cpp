@@ -96,8 +96,24 @@ SMat* svdNewSMat(int rows, int cols, int vals) {
   return S;
 }
 
+SMat* svdNewDenseSMat(int rows, int cols) {
+  SMat* S = new_record<SMat>("svdNewDenseSMat");
+  if (!S) return nullptr;
+  S->rows = rows;
+  S->cols = cols;
+  const std::int64_t size = rows < 0 || cols < 0 ? -1 : static_cast<std::int64_t>(rows) * cols;
+  if (!(S->dense_cols = svdDoubleArray(size, false, "svdNewDenseSMat: dense_cols")) ||
+      !(S->dense_rows = svdDoubleArray(size, false, "svdNewDenseSMat: dense_rows"))) {
+    svdFreeSMat(S);
+    return nullptr;
+  }
+  return S;
+}
+
 void svdFreeSMat(SMat* S) {
   if (!S) return;
+  tarvo::free_bytes(S->dense_cols);
+  tarvo::free_bytes(S->dense_rows);
   tarvo::free_bytes(S->pointr);
   tarvo::free_bytes(S->rowind);
   tarvo::free_bytes(S->value);
@@ -152,6 +168,14 @@ SMat* svdConvertDtoS(const DMat* D) {
 
 SMat* svdTransposeS(const SMat* S) {
   if (!S || S->rows < 1) return nullptr;
+  if (S->dense_cols) {  // the column-major copy of one is the row-major copy of the other
+    SMat* T = svdNewDenseSMat(S->cols, S->rows);
+    if (!T) return nullptr;
+    const std::size_t size = static_cast<std::size_t>(S->rows) * S->cols * sizeof(double);
+    std::memcpy(T->dense_cols, S->dense_rows, size);
+    std::memcpy(T->dense_rows, S->dense_cols, size);
+    return T;
+  }
   SMat* N = svdNewSMat(S->cols, S->rows, S->vals);
   if (!N) return nullptr;
   const int rows = S->rows;

@@ -1,10 +1,14 @@
 // Lanczos SVD results against Eigen's dense SVD (an independent answer).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "svd/internal.h"
 #include "svd/svd.h"
 #include "svd_test_util.h"
 
@@ -108,6 +112,59 @@ TEST(SvdLas2A, BitIdenticalFromRunToRun) {
   EXPECT_EQ(std::memcmp(first->s, second->s, sizeof(double)), 0);
   EXPECT_EQ(std::memcmp(first->Ut->value[0], second->Ut->value[0], M.rows() * sizeof(double)), 0);
   EXPECT_EQ(std::memcmp(first->Vt->value[0], second->Vt->value[0], M.cols() * sizeof(double)), 0);
+}
+
+// The dense form gives the compressed form's bits: the products on every instruction set this
+// processor has (odd extents, column counts off the vector blocks, -0.0, NaN and huge values
+// held), their transposes, and whole runs.
+TEST(SvdDenseForm, GivesTheBitsOfTheCompressedForm) {
+  auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  };
+  for (const auto& [rows, cols] : {std::pair{1, 1}, {7, 5}, {37, 70}, {64, 41}}) {
+    MatrixXd M = svdtest::random_sparse(rows, cols, 0.6, 11 + rows);
+    M(0, cols - 1) = -0.0;
+    if (rows > 4) M(rows / 2, cols / 2) = std::nan("");
+    if (rows > 4) M(3, 0) = 1e300;
+    for (const bool transpose : {false, true}) {
+      auto compressed = svdtest::to_smat(M);
+      auto dense = svdtest::to_dense_smat(M);
+      if (transpose) {
+        compressed.reset(svdTransposeS(compressed.get()));
+        dense.reset(svdTransposeS(dense.get()));
+      }
+      const int r = compressed->rows, c = compressed->cols;
+      std::vector<double> x(c), ax(r), ata(c), scratch(r);
+      for (int j = 0; j < c; j++) x[j] = std::sin(1.0 + j) * (j % 3 == 1 ? 1e-200 : 1.0);
+      svdMultA(compressed.get(), x.data(), ax.data());
+      svdMultATA(compressed.get(), x.data(), ata.data(), scratch.data());
+      for (const SvdDenseProducts path :
+           {SvdDenseProducts::kPortable, SvdDenseProducts::kAvx2, SvdDenseProducts::kAvx512}) {
+        if (!svdDenseProductsAvailable(path)) continue;
+        SCOPED_TRACE(testing::Message() << rows << "x" << cols << " path " << int(path)
+                                        << (transpose ? " transposed" : ""));
+        std::vector<double> ax2(r), ata2(c);
+        svdMultADense(path, dense.get(), x.data(), ax2.data());
+        svdMultATADense(path, dense.get(), x.data(), ata2.data(), scratch.data());
+        EXPECT_TRUE(same(ax, ax2));
+        EXPECT_TRUE(same(ata, ata2));
+      }
+    }
+  }
+  const MatrixXd P = svdtest::real_representation(svdtest::masked_phase_map(60, 50, 0.4, 9));
+  auto compressed = svdtest::to_smat(P);
+  auto dense = svdtest::to_dense_smat(P);
+  RecPtr tall(svdLAS2A(compressed.get(), 1)), tall_dense(svdLAS2A(dense.get(), 1));
+  ASSERT_TRUE(tall && tall_dense);
+  EXPECT_EQ(std::memcmp(tall->s, tall_dense->s, sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(tall->Vt->value[0], tall_dense->Vt->value[0], P.cols() * sizeof(double)),
+            0);
+  // Wide: the run works on the transpose.
+  auto wide = svdtest::to_smat(P.transpose());
+  auto wide_dense = svdtest::to_dense_smat(P.transpose());
+  RecPtr a(svdLAS2A(wide.get(), 1)), b(svdLAS2A(wide_dense.get(), 1));
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(std::memcmp(a->Ut->value[0], b->Ut->value[0], P.cols() * sizeof(double)), 0);
 }
 
 }  // namespace

@@ -30,6 +30,15 @@ inline SMatPtr to_smat(const Eigen::MatrixXd& M) {
   return S;
 }
 
+// The dense form of a matrix (svdNewDenseSMat), both copies filled.
+inline SMatPtr to_dense_smat(const Eigen::MatrixXd& M) {
+  SMatPtr S(svdNewDenseSMat(static_cast<int>(M.rows()), static_cast<int>(M.cols())));
+  for (int i = 0; i < M.rows(); i++)
+    for (int j = 0; j < M.cols(); j++)
+      S->dense_cols[i + j * M.rows()] = S->dense_rows[i * M.cols() + j] = M(i, j);
+  return S;
+}
+
 // Random matrix with about `density` of its entries nonzero, uniform in [-1, 1].
 inline Eigen::MatrixXd random_sparse(int rows, int cols, double density, unsigned seed) {
   std::mt19937 gen(seed);

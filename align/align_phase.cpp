@@ -29,10 +29,6 @@ constexpr const char* kExtentTooLarge =
 constexpr const char* kNoWorkspace =
     "Error: align_phase_frame called with a record that does not fit its workspace\n";
 
-dcomplex conj(dcomplex z) {
-  return {z.re, -z.im};
-}
-
 // Releases a call's workspace on every way out of the call.
 struct WorkspaceRelease {
   AlignWorkspace* workspace;
@@ -43,37 +39,7 @@ struct WorkspaceRelease {
 
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols,
                          dcomplex* out) {
-  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
-  // Two samples at a time (the same operations per sample as one at a time); samples with
-  // |z| = 0 keep what out holds.
-  std::int64_t i = 0;
-  const __m128d zero = _mm_setzero_pd();
-  const __m128d sign = _mm_set1_pd(-0.0);
-  for (; i + 2 <= n; i += 2) {
-    const __m128d z0 = _mm_loadu_pd(&z[i].re), z1 = _mm_loadu_pd(&z[i + 1].re);
-    const __m128d w0 = _mm_loadu_pd(&w[i].re), w1 = _mm_loadu_pd(&w[i + 1].re);
-    const __m128d zr = _mm_unpacklo_pd(z0, z1), zi = _mm_unpackhi_pd(z0, z1);
-    const __m128d wr = _mm_unpacklo_pd(w0, w1);
-    const __m128d ni = _mm_xor_pd(_mm_unpackhi_pd(w0, w1), sign);  // Im conj(w) = -Im w
-    const __m128d mag = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(zr, zr), _mm_mul_pd(zi, zi)));
-    // z * conj(w) as complex_mult forms it, then divided by |z|.
-    const __m128d re = _mm_div_pd(_mm_sub_pd(_mm_mul_pd(zr, wr), _mm_mul_pd(zi, ni)), mag);
-    const __m128d im = _mm_div_pd(_mm_add_pd(_mm_mul_pd(zr, ni), _mm_mul_pd(zi, wr)), mag);
-    const __m128d keep = _mm_cmpeq_pd(mag, zero);
-    const __m128d o0 = _mm_loadu_pd(&out[i].re), o1 = _mm_loadu_pd(&out[i + 1].re);
-    const __m128d new_re =
-        _mm_or_pd(_mm_and_pd(keep, _mm_unpacklo_pd(o0, o1)), _mm_andnot_pd(keep, re));
-    const __m128d new_im =
-        _mm_or_pd(_mm_and_pd(keep, _mm_unpackhi_pd(o0, o1)), _mm_andnot_pd(keep, im));
-    _mm_storeu_pd(&out[i].re, _mm_unpacklo_pd(new_re, new_im));
-    _mm_storeu_pd(&out[i + 1].re, _mm_unpackhi_pd(new_re, new_im));
-  }
-  for (; i < n; ++i) {
-    const double mag = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
-    if (mag == 0.0) continue;
-    const dcomplex p = complex_mult(z[i], conj(w[i]));
-    out[i] = {p.re / mag, p.im / mag};
-  }
+  phase_difference_with(align_kernels_best(), z, w, static_cast<std::int64_t>(nrows) * ncols, out);
   return 0;
 }
 

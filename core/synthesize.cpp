@@ -97,17 +97,25 @@ void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S
     for (int d = 0; d < D; ++d)
       for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
   }
-  for (int b = 0; b < count; ++b) {
-    dcomplex* out = v + b * K;
-    const std::int64_t* at = used + b * w;
-    for (int cs = 0; cs < L; ++cs) {
-      const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
-      for (int j = 0; j < w; ++j) {
-        const dcomplex* column = coil + at[j] * S;
-        for (int s = 0; s < S; ++s) *out++ = column[s];
+  // Runs of S values: with two source lines (the usual kernel) copied as two values, not through
+  // a call to copy memory.
+  auto place = [&](auto source_lines) {
+    for (int b = 0; b < count; ++b) {
+      dcomplex* out = v + b * K;
+      const std::int64_t* at = used + b * w;
+      for (int cs = 0; cs < L; ++cs) {
+        const dcomplex* coil = stage + static_cast<std::int64_t>(cs) * D * S;
+        for (int j = 0; j < w; ++j) {
+          const dcomplex* column = coil + at[j] * S;
+          for (int s = 0; s < source_lines(); ++s) *out++ = column[s];
+        }
       }
     }
-  }
+  };
+  if (S == 2)
+    place([] { return 2; });
+  else
+    place([S] { return S; });
 }
 
 // The patterns of one spacing synthesised in one pass: pattern p reads the source lines at

@@ -73,6 +73,21 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
   std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
 }
 
+void swapped_transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
+  const std::int64_t R = rows;
+  // swap_quadrants exchanges (i, j) with (i +- rows/2, j +- cols/2) within the first 2 (rows/2)
+  // rows and 2 (cols/2) columns (a half extent of 0 counts as no turn along that extent); the
+  // last row and column of an odd extent stay where they are.
+  const std::int64_t hr = rows / 2, hc = cols / 2;
+  auto swapped = [](std::int64_t k, std::int64_t h) { return k < h ? k + h : k - h; };
+  blocked_transpose(rows, cols, temp, [&](std::int64_t i, std::int64_t j) {
+    const bool inside = (i < 2 * hr || hr == 0) && (j < 2 * hc || hc == 0);
+    if (!inside) return data[i + R * j];
+    return data[(hr == 0 ? i : swapped(i, hr)) + R * (hc == 0 ? j : swapped(j, hc))];
+  });
+  std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
+}
+
 void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
                       unsigned char half, dcomplex* out) {
   const std::int64_t R = rows;

@@ -678,14 +678,16 @@ struct Synthesis {
   // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
   // then back to M x N. 0, or -1.
   int to_images(dcomplex* a, dcomplex* b) const {
-    return tarvo::parallel_for(2 * static_cast<std::int64_t>(L), ffts.workers(),
-                               [&](std::int64_t j, int w) {
-                                 dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
-                                 if (core_detail::centred_fft(ffts.get(w), frame, N, M, 'b') != 0)
-                                   return -1;
-                                 core_detail::transpose_with(frame, N, M, temp_of(w));
-                                 return 0;
-                               });
+    return tarvo::parallel_for(
+        2 * static_cast<std::int64_t>(L), ffts.workers(), [&](std::int64_t j, int w) {
+          dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
+          // The centred transform's closing quadrant swap is taken
+          // in the transpose.
+          swap_quadrants(frame, N, M);
+          if (fft_2d(ffts.get(w), N, M, reinterpret_cast<double*>(frame), 'b') != 0) return -1;
+          core_detail::swapped_transpose_with(frame, N, M, temp_of(w));
+          return 0;
+        });
   }
 
   // Slice z's halves of the source into a (the odd lines) and b (the even lines), line-fastest,

@@ -63,6 +63,21 @@ INSTANTIATE_TEST_SUITE_P(Extents, SwapQuadrantsThin,
                          testing::Values(std::make_tuple(1, 6), std::make_tuple(6, 1),
                                          std::make_tuple(1, 5), std::make_tuple(1, 1)));
 
+// The transpose that takes the quadrant swap along moves every element as the swap and then the
+// transpose do, at even, odd and thin extents.
+TEST(TransposeFrame, SwappedTransposeIsTheSwapThenTheTranspose) {
+  for (const auto& [rows, cols] :
+       {std::pair{4, 6}, {5, 7}, {6, 3}, {1, 5}, {6, 1}, {1, 1}, {33, 40}}) {
+    std::vector<dcomplex> expected(rows * cols), temp(rows * cols);
+    for (int i = 0; i < rows * cols; ++i) expected[i] = {double(i), -0.5 * i};
+    std::vector<dcomplex> f = expected;
+    swap_quadrants(expected.data(), rows, cols);
+    core_detail::transpose_with(expected.data(), rows, cols, temp.data());
+    core_detail::swapped_transpose_with(f.data(), rows, cols, temp.data());
+    for (int i = 0; i < rows * cols; ++i) EXPECT_EQ(f[i].re, expected[i].re) << rows << "x" << cols;
+  }
+}
+
 // A 3 x 5 frame becomes its 5 x 3 transpose.
 TEST(TransposeFrame, GivesTheTranspose) {
   std::vector<dcomplex> f(15);

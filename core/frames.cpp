@@ -73,19 +73,34 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
   std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
 }
 
-void swapped_transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
+namespace {
+
+// Where swap_quadrants takes element (i, j) of a rows x cols frame from: (i +- rows/2,
+// j +- cols/2) within the first 2 (rows/2) rows and 2 (cols/2) columns (a half extent of 0 turns
+// nothing along that extent); the last row and column of an odd extent stay where they are.
+struct QuadrantSource {
+  std::int64_t R, hr, hc;
+  QuadrantSource(int rows, int cols) : R(rows), hr(rows / 2), hc(cols / 2) {}
+  std::int64_t operator()(std::int64_t i, std::int64_t j) const {
+    auto swapped = [](std::int64_t k, std::int64_t h) { return k < h ? k + h : k - h; };
+    if ((i >= 2 * hr && hr > 0) || (j >= 2 * hc && hc > 0)) return i + R * j;
+    return (hr == 0 ? i : swapped(i, hr)) + R * (hc == 0 ? j : swapped(j, hc));
+  }
+};
+
+}  // namespace
+
+void swap_quadrants_to(const dcomplex* in, int rows, int cols, dcomplex* out) {
+  const QuadrantSource from(rows, cols);
   const std::int64_t R = rows;
-  // swap_quadrants exchanges (i, j) with (i +- rows/2, j +- cols/2) within the first 2 (rows/2)
-  // rows and 2 (cols/2) columns (a half extent of 0 counts as no turn along that extent); the
-  // last row and column of an odd extent stay where they are.
-  const std::int64_t hr = rows / 2, hc = cols / 2;
-  auto swapped = [](std::int64_t k, std::int64_t h) { return k < h ? k + h : k - h; };
-  blocked_transpose(rows, cols, temp, [&](std::int64_t i, std::int64_t j) {
-    const bool inside = (i < 2 * hr || hr == 0) && (j < 2 * hc || hc == 0);
-    if (!inside) return data[i + R * j];
-    return data[(hr == 0 ? i : swapped(i, hr)) + R * (hc == 0 ? j : swapped(j, hc))];
-  });
-  std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
+  for (std::int64_t j = 0; j < cols; ++j)
+    for (std::int64_t i = 0; i < R; ++i) out[i + R * j] = in[from(i, j)];
+}
+
+void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
+  const QuadrantSource from(rows, cols);
+  blocked_transpose(rows, cols, out,
+                    [&](std::int64_t i, std::int64_t j) { return in[from(i, j)]; });
 }
 
 void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,

@@ -59,8 +59,10 @@ inline void centred_offsets(int w, int* q) {
 
 // transpose_frame with a caller-provided temporary of rows*cols elements.
 void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
-// transpose_with of the frame that swap_quadrants would make of data, in the same one pass.
-void swapped_transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
+// out <- the frame that swap_quadrants would make of the rows x cols frame in (out != in).
+void swap_quadrants_to(const dcomplex* in, int rows, int cols, dcomplex* out);
+// out (cols x rows) <- the transpose of that frame, in one pass.
+void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out);
 
 // out (cols x rows) <- the transpose of the rows x cols frame source, line index fastest, with
 // only the columns j of half_of[j] == half kept (the others cleared).

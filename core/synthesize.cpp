@@ -681,11 +681,12 @@ struct Synthesis {
     return tarvo::parallel_for(
         2 * static_cast<std::int64_t>(L), ffts.workers(), [&](std::int64_t j, int w) {
           dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
-          // The centred transform's closing quadrant swap is taken
-          // in the transpose.
-          swap_quadrants(frame, N, M);
-          if (fft_2d(ffts.get(w), N, M, reinterpret_cast<double*>(frame), 'b') != 0) return -1;
-          core_detail::swapped_transpose_with(frame, N, M, temp_of(w));
+          // The centred transform in the worker's temporary: the opening quadrant swap copies
+          // the frame there, the closing one is taken in the transpose back.
+          dcomplex* temp = temp_of(w);
+          core_detail::swap_quadrants_to(frame, N, M, temp);
+          if (fft_2d(ffts.get(w), N, M, reinterpret_cast<double*>(temp), 'b') != 0) return -1;
+          core_detail::swapped_transpose(temp, N, M, frame);
           return 0;
         });
   }

@@ -63,18 +63,20 @@ INSTANTIATE_TEST_SUITE_P(Extents, SwapQuadrantsThin,
                          testing::Values(std::make_tuple(1, 6), std::make_tuple(6, 1),
                                          std::make_tuple(1, 5), std::make_tuple(1, 1)));
 
-// The transpose that takes the quadrant swap along moves every element as the swap and then the
-// transpose do, at even, odd and thin extents.
-TEST(TransposeFrame, SwappedTransposeIsTheSwapThenTheTranspose) {
+// The out-of-place quadrant swap, and the transpose that takes the swap along, move every
+// element as swap_quadrants (and then the transpose) do, at even, odd and thin extents.
+TEST(TransposeFrame, OutOfPlaceSwapsMoveElementsAsTheSwapDoes) {
   for (const auto& [rows, cols] :
        {std::pair{4, 6}, {5, 7}, {6, 3}, {1, 5}, {6, 1}, {1, 1}, {33, 40}}) {
-    std::vector<dcomplex> expected(rows * cols), temp(rows * cols);
-    for (int i = 0; i < rows * cols; ++i) expected[i] = {double(i), -0.5 * i};
-    std::vector<dcomplex> f = expected;
-    swap_quadrants(expected.data(), rows, cols);
-    core_detail::transpose_with(expected.data(), rows, cols, temp.data());
-    core_detail::swapped_transpose_with(f.data(), rows, cols, temp.data());
-    for (int i = 0; i < rows * cols; ++i) EXPECT_EQ(f[i].re, expected[i].re) << rows << "x" << cols;
+    const int n = rows * cols;
+    std::vector<dcomplex> frame(n), swapped(n), transposed(n), temp(n);
+    for (int i = 0; i < n; ++i) frame[i] = {double(i), -0.5 * i};
+    core_detail::swap_quadrants_to(frame.data(), rows, cols, swapped.data());
+    core_detail::swapped_transpose(frame.data(), rows, cols, transposed.data());
+    swap_quadrants(frame.data(), rows, cols);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(swapped[i].re, frame[i].re) << rows << "x" << cols;
+    core_detail::transpose_with(frame.data(), rows, cols, temp.data());
+    for (int i = 0; i < n; ++i) EXPECT_EQ(transposed[i].re, frame[i].re) << rows << "x" << cols;
   }
 }
 

@@ -53,14 +53,21 @@ namespace {
 // out (cols x rows) <- value(i, j) for each element (i, j) of a rows x cols frame, by blocks of
 // 32 x 32 so that reads and writes both stay within cache lines.
 template <class Value>
-void blocked_transpose(int rows, int cols, dcomplex* out, Value value) {
+void blocked_transpose(int rows, int cols, dcomplex* out, std::int64_t out_stride, Value value,
+                       std::int64_t out_at = 0) {
   const std::int64_t R = rows;
   const std::int64_t C = cols;
   constexpr std::int64_t B = 32;
+  dcomplex* o = out + out_at;
   for (std::int64_t j0 = 0; j0 < C; j0 += B)
     for (std::int64_t i0 = 0; i0 < R; i0 += B)
       for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
-        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) out[j + C * i] = value(i, j);
+        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) o[j + out_stride * i] = value(i, j);
+}
+
+template <class Value>
+void blocked_transpose(int rows, int cols, dcomplex* out, Value value) {
+  blocked_transpose(rows, cols, out, cols, value);
 }
 
 }  // namespace
@@ -75,32 +82,57 @@ void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
 
 namespace {
 
-// Where swap_quadrants takes element (i, j) of a rows x cols frame from: (i +- rows/2,
-// j +- cols/2) within the first 2 (rows/2) rows and 2 (cols/2) columns (a half extent of 0 turns
-// nothing along that extent); the last row and column of an odd extent stay where they are.
-struct QuadrantSource {
-  std::int64_t R, hr, hc;
-  QuadrantSource(int rows, int cols) : R(rows), hr(rows / 2), hc(cols / 2) {}
-  std::int64_t operator()(std::int64_t i, std::int64_t j) const {
-    auto swapped = [](std::int64_t k, std::int64_t h) { return k < h ? k + h : k - h; };
-    if ((i >= 2 * hr && hr > 0) || (j >= 2 * hc && hc > 0)) return i + R * j;
-    return (hr == 0 ? i : swapped(i, hr)) + R * (hc == 0 ? j : swapped(j, hc));
-  }
+// The quadrant swap as runs of indices along one extent of n: destination index `to` takes
+// source index `from` for `count` indices. A half extent of 0 turns nothing; the last index of an
+// odd extent stays where it is (and so does its whole row or column, see below).
+struct Run {
+  std::int64_t to, from, count;
 };
+
+int turned_runs(int n, Run* runs) {
+  const std::int64_t h = n / 2;
+  if (h == 0) {
+    runs[0] = {0, 0, n};
+    return 1;
+  }
+  runs[0] = {0, h, h};
+  runs[1] = {h, 0, h};
+  return 2;
+}
+
+// For each pair of turned row and column runs, and for the last row and last column of an odd
+// extent (which swap_quadrants leaves in place, across the whole frame): move(row run, column run).
+template <class Move>
+void by_quadrant_runs(int rows, int cols, Move move) {
+  Run r[2], c[2];
+  const int nr = turned_runs(rows, r), nc = turned_runs(cols, c);
+  for (int a = 0; a < nr; ++a)
+    for (int b = 0; b < nc; ++b) move(r[a], c[b]);
+  const bool last_row = rows % 2 == 1 && rows > 1, last_col = cols % 2 == 1 && cols > 1;
+  if (last_row) move(Run{rows - 1, rows - 1, 1}, Run{0, 0, cols});
+  if (last_col) move(Run{0, 0, rows - (last_row ? 1 : 0)}, Run{cols - 1, cols - 1, 1});
+}
 
 }  // namespace
 
 void swap_quadrants_to(const dcomplex* in, int rows, int cols, dcomplex* out) {
-  const QuadrantSource from(rows, cols);
   const std::int64_t R = rows;
-  for (std::int64_t j = 0; j < cols; ++j)
-    for (std::int64_t i = 0; i < R; ++i) out[i + R * j] = in[from(i, j)];
+  by_quadrant_runs(rows, cols, [&](const Run& r, const Run& c) {
+    for (std::int64_t j = 0; j < c.count; ++j)
+      std::memcpy(out + r.to + R * (c.to + j), in + r.from + R * (c.from + j),
+                  static_cast<std::size_t>(r.count) * sizeof(dcomplex));
+  });
 }
 
 void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
-  const QuadrantSource from(rows, cols);
-  blocked_transpose(rows, cols, out,
-                    [&](std::int64_t i, std::int64_t j) { return in[from(i, j)]; });
+  const std::int64_t R = rows;
+  const std::int64_t C = cols;
+  by_quadrant_runs(rows, cols, [&](const Run& r, const Run& c) {
+    blocked_transpose(
+        static_cast<int>(r.count), static_cast<int>(c.count), out, C,
+        [&](std::int64_t i, std::int64_t j) { return in[r.from + i + R * (c.from + j)]; },
+        c.to + C * r.to);
+  });
 }
 
 void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,

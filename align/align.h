@@ -12,6 +12,7 @@
 #pragma once
 
 #include "linalg/linalg.h"
+#include "linalg/simd.h"
 
 // ---------------------------------------------------------------------------------------------
 // Workspace
@@ -78,12 +79,8 @@ int align_phase_frame(AlignFrameRecord* record);
 // out[i] <- z[i]*conj(w[i]) / |z[i]| where |z[i]| != 0; out[i] untouched elsewhere. Returns 0.
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols, dcomplex* out);
 
-// The sample-wise kernels of the alignment exist for SSE2, AVX2 and AVX-512; every path gives the
-// same bits. The best this processor has is used (TARVO_NO_AVX512=1 leaves AVX-512 out).
-enum class AlignKernels { kPortable, kAvx2, kAvx512 };
-AlignKernels align_kernels_best();
-// phase_difference_map's samples on one path (n samples).
-void phase_difference_with(AlignKernels path, const dcomplex* z, const dcomplex* w, std::int64_t n,
+// phase_difference_map's n samples on one vector width (every width gives the same bits).
+void phase_difference_with(tarvo::Simd path, const dcomplex* z, const dcomplex* w, std::int64_t n,
                            dcomplex* out);
 
 // mask[i] <- 1 where |data[i]| > max|data| * fraction, else 0 (fraction outside [0, 1) means

@@ -39,7 +39,7 @@ struct WorkspaceRelease {
 
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols,
                          dcomplex* out) {
-  phase_difference_with(align_kernels_best(), z, w, static_cast<std::int64_t>(nrows) * ncols, out);
+  phase_difference_with(tarvo::simd_best(), z, w, static_cast<std::int64_t>(nrows) * ncols, out);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "core/internal.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
+#include "linalg/simd.h"
 
 namespace core_detail {
 
@@ -150,10 +151,8 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
   dcomplex* d = static_cast<dcomplex*>(D->data);
   const double area = static_cast<double>(MN);
   tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int) {
-    for (std::int64_t i = f * MN; i < (f + 1) * MN; ++i) {
-      d[i].re = (s0[i].re + s1[i].re) / area * 0.5;
-      d[i].im = (s0[i].im + s1[i].im) / area * 0.5;
-    }
+    // (s0 + s1) / area * 0.5: dividing by 1.0 as well changes no bit.
+    tarvo::average_scaled(s0 + f * MN, s1 + f * MN, MN, area, 1.0, d + f * MN);
     return 0;
   });
   return tarvo::parallel_for(frames, ffts.workers(),

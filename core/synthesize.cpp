@@ -11,6 +11,7 @@
 #include "fft/fft.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
+#include "linalg/simd.h"
 
 namespace {
 
@@ -841,13 +842,8 @@ struct Synthesis {
     if (align_phase(odd_slice, even_slice, 3, image_dims, nullptr, nullptr) != 0) return -1;
     // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
     tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
-      dcomplex* o = out + (z + Z * c) * MN;
-      const dcomplex* a = odd_slice + c * MN;
-      const dcomplex* b = even_slice + c * MN;
-      for (std::int64_t i = 0; i < MN; ++i) {
-        o[i].re = (a[i].re + b[i].re) / M / N * 0.5;
-        o[i].im = (a[i].im + b[i].im) / M / N * 0.5;
-      }
+      tarvo::average_scaled(odd_slice + c * MN, even_slice + c * MN, MN, M, N,
+                            out + (z + Z * c) * MN);
       return 0;
     });
     return 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "linalg/memory.h"
+#include "linalg/simd.h"
 #include "svd/svd.h"
 
 // Thrown by svdFatal after its message has been written: the current run fails, and the
@@ -76,14 +77,11 @@ void svdMultA(const SMat* A, const double* x, double* y);
 // y (A.cols) <- A^T (A x); scratch holds A x (A.rows)
 void svdMultATA(const SMat* A, const double* x, double* y, double* scratch);
 
-// The products on A's dense copies (A.dense_cols set), on one instruction set. Every path gives
-// the bits of the compressed-form products above, which use the best path for a dense matrix.
-enum class SvdDenseProducts { kPortable, kAvx2, kAvx512 };
-SvdDenseProducts svdDenseProductsBest();  // TARVO_NO_AVX512=1 leaves AVX-512 out
-bool svdDenseProductsAvailable(SvdDenseProducts path);
-void svdMultADense(SvdDenseProducts path, const SMat* A, const double* x, double* y);
-void svdMultATADense(SvdDenseProducts path, const SMat* A, const double* x, double* y,
-                     double* scratch);
+// The products on A's dense copies (A.dense_cols set), on one vector width. Every path gives
+// the bits of the compressed-form products above, which use tarvo::simd_best() for a dense
+// matrix.
+void svdMultADense(tarvo::Simd path, const SMat* A, const double* x, double* y);
+void svdMultATADense(tarvo::Simd path, const SMat* A, const double* x, double* y, double* scratch);
 
 // --- Lanczos iteration ---
 // One Lanczos run on A^T A (vectors of n = A.cols doubles): the work vectors, the store and the

@@ -95,7 +95,7 @@ double svdSign(double a, double b) {
 }
 
 void svdMultA(const SMat* A, const double* x, double* y) {
-  if (A->dense_cols) return svdMultADense(svdDenseProductsBest(), A, x, y);
+  if (A->dense_cols) return svdMultADense(tarvo::simd_best(), A, x, y);
   const int* __restrict pointr = A->pointr;
   const int* __restrict rowind = A->rowind;
   const double* __restrict value = A->value;
@@ -108,7 +108,7 @@ void svdMultA(const SMat* A, const double* x, double* y) {
 }
 
 void svdMultATA(const SMat* A, const double* x, double* y, double* scratch) {
-  if (A->dense_cols) return svdMultATADense(svdDenseProductsBest(), A, x, y, scratch);
+  if (A->dense_cols) return svdMultATADense(tarvo::simd_best(), A, x, y, scratch);
   const int* __restrict pointr = A->pointr;
   const int* __restrict rowind = A->rowind;
   const double* __restrict value = A->value;

@@ -208,9 +208,9 @@ TEST(AlignKernels, EveryPathGivesTheScalarFormsBits) {
       const dcomplex p = complex_mult(z[i], {w[i].re, -w[i].im});
       scalar[i] = {p.re / mag, p.im / mag};
     }
-    for (const AlignKernels path :
-         {AlignKernels::kPortable, AlignKernels::kAvx2, AlignKernels::kAvx512}) {
-      if (static_cast<int>(path) > static_cast<int>(align_kernels_best())) continue;
+    for (const tarvo::Simd path :
+         {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+      if (path > tarvo::simd_best()) continue;
       std::vector<dcomplex> out = before;
       phase_difference_with(path, z.data(), w.data(), n, out.data());
       EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)

@@ -1,7 +1,12 @@
 // The vector operations of the solver, on values whose results are exact.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <vector>
+
 #include "linalg/linalg.h"
+#include "linalg/simd.h"
 
 namespace {
 
@@ -16,6 +21,30 @@ TEST(ComplexVector, DotcConjugatesFirstAndAxpbyAllowsAliasing) {
     complex_axpby({9, 9}, z, {9, 9}, x, n);
     const dcomplex e = complex_dotc(x, y, n);
     EXPECT_TRUE(z[0].im == 5 && e.re == 0 && e.im == 0);
+  }
+}
+
+// Every vector width averages with the scalar form's bits: lengths off the widths, signed zeros,
+// NaN, infinities, subnormal values and divisors that do not divide exactly.
+TEST(SimdKernels, AverageGivesTheScalarFormsBitsOnEveryWidth) {
+  for (const int n : {1, 3, 8, 21}) {
+    std::vector<dcomplex> a(n), b(n), scalar(n);
+    for (int i = 0; i < n; ++i) {
+      a[i] = {std::sin(1.0 + i) * 1e3, -std::cos(2.0 * i)};
+      b[i] = {std::cos(0.5 * i), std::sin(3.0 * i) * 1e-3};
+    }
+    const dcomplex special[] = {{-0.0, 0.0}, {NAN, INFINITY}, {5e-324, -5e-324}};
+    for (int k = 0; k < 3 && 2 * k < n; ++k) a[2 * k] = b[2 * k] = special[k];
+    for (int i = 0; i < n; ++i)
+      scalar[i] = {(a[i].re + b[i].re) / 96.0 / 7.0 * 0.5, (a[i].im + b[i].im) / 96.0 / 7.0 * 0.5};
+    for (const tarvo::Simd path :
+         {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+      if (path > tarvo::simd_best()) continue;
+      std::vector<dcomplex> out(n);
+      tarvo::average_scaled(path, a.data(), b.data(), n, 96.0, 7.0, out.data());
+      EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)
+          << n << " path " << static_cast<int>(path);
+    }
   }
 }
 

@@ -138,9 +138,9 @@ TEST(SvdDenseForm, GivesTheBitsOfTheCompressedForm) {
       for (int j = 0; j < c; j++) x[j] = std::sin(1.0 + j) * (j % 3 == 1 ? 1e-200 : 1.0);
       svdMultA(compressed.get(), x.data(), ax.data());
       svdMultATA(compressed.get(), x.data(), ata.data(), scratch.data());
-      for (const SvdDenseProducts path :
-           {SvdDenseProducts::kPortable, SvdDenseProducts::kAvx2, SvdDenseProducts::kAvx512}) {
-        if (!svdDenseProductsAvailable(path)) continue;
+      for (const tarvo::Simd path :
+           {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+        if (path > tarvo::simd_best()) continue;
         SCOPED_TRACE(testing::Message() << rows << "x" << cols << " path " << int(path)
                                         << (transpose ? " transposed" : ""));
         std::vector<double> ax2(r), ata2(c);

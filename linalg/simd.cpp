@@ -1,0 +1,74 @@
+// The run-time choice of vector width, and the sample-wise kernels of this library for each.
+// Built without contracting a multiply and an add into one fused operation.
+#include "linalg/simd.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+#define TARVO_SIMD_WIDTH 2
+#include "linalg/simd_begin.h"
+#include "linalg/simd_end.h"
+#include "linalg/simd_kernels.inc"
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TARVO_SIMD_AVX2 1
+#define TARVO_SIMD_WIDTH 4
+#include "linalg/simd_begin.h"
+#include "linalg/simd_end.h"
+#include "linalg/simd_kernels.inc"
+#endif
+
+// Not in the Windows module: its compiler does not keep the 64-byte stack alignment that spilled
+// 512-bit registers need.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define TARVO_SIMD_AVX512 1
+#define TARVO_SIMD_WIDTH 8
+#include "linalg/simd_begin.h"
+#include "linalg/simd_end.h"
+#include "linalg/simd_kernels.inc"
+#endif
+
+tarvo::Simd detect() {
+#if defined(TARVO_SIMD_AVX2)
+  __builtin_cpu_init();
+#if defined(TARVO_SIMD_AVX512)
+  const char* text = std::getenv("TARVO_NO_AVX512");
+  if (__builtin_cpu_supports("avx512f") && !(text && std::strcmp(text, "1") == 0))
+    return tarvo::Simd::kAvx512;
+#endif
+  if (__builtin_cpu_supports("avx2")) return tarvo::Simd::kAvx2;
+#endif
+  return tarvo::Simd::kPortable;
+}
+
+}  // namespace
+
+namespace tarvo {
+
+Simd simd_best() {
+  static const Simd best = detect();
+  return best;
+}
+
+void average_scaled(Simd path, const dcomplex* a, const dcomplex* b, std::int64_t n, double d1,
+                    double d2, dcomplex* out) {
+  const auto* x = reinterpret_cast<const double*>(a);
+  const auto* y = reinterpret_cast<const double*>(b);
+  auto* o = reinterpret_cast<double*>(out);
+  switch (path) {
+#if defined(TARVO_SIMD_AVX512)
+    case Simd::kAvx512:
+      return avx512::average_scaled(x, y, 2 * n, d1, d2, o);
+#endif
+#if defined(TARVO_SIMD_AVX2)
+    case Simd::kAvx2:
+      return avx2::average_scaled(x, y, 2 * n, d1, d2, o);
+#endif
+    default:
+      return portable::average_scaled(x, y, 2 * n, d1, d2, o);
+  }
+}
+
+}  // namespace tarvo

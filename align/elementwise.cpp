@@ -10,23 +10,17 @@ namespace {
 
 #define TARVO_SIMD_WIDTH 2
 #include "align/elementwise.inc"
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TARVO_ELEMENTWISE_AVX2 1
 #define TARVO_SIMD_WIDTH 4
 #include "align/elementwise.inc"
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #endif
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #define TARVO_ELEMENTWISE_AVX512 1
 #define TARVO_SIMD_WIDTH 8
 #include "align/elementwise.inc"
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #endif
 
 }  // namespace

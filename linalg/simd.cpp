@@ -8,15 +8,11 @@
 namespace {
 
 #define TARVO_SIMD_WIDTH 2
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "linalg/simd_kernels.inc"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TARVO_SIMD_AVX2 1
 #define TARVO_SIMD_WIDTH 4
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "linalg/simd_kernels.inc"
 #endif
 
@@ -25,8 +21,6 @@ namespace {
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #define TARVO_SIMD_AVX512 1
 #define TARVO_SIMD_WIDTH 8
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "linalg/simd_kernels.inc"
 #endif
 

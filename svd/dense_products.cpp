@@ -8,23 +8,17 @@
 namespace {
 
 #define TARVO_SIMD_WIDTH 2
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "svd/dense_kernels.inc"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TARVO_DENSE_AVX2 1
 #define TARVO_SIMD_WIDTH 4
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "svd/dense_kernels.inc"
 #endif
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #define TARVO_DENSE_AVX512 1
 #define TARVO_SIMD_WIDTH 8
-#include "linalg/simd_begin.h"
-#include "linalg/simd_end.h"
 #include "svd/dense_kernels.inc"
 #endif
 

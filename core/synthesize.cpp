@@ -26,11 +26,11 @@ constexpr double kPolarityAgreement = 0.02;
 // K*L), and per worker the gathered sources, sums and staged columns (values) and the column
 // positions (index). Sized for the kernel, whatever its width.
 struct SynthesisWork {
-  std::int64_t K = 0, per_worker = 0, index_per_worker = 0;
-  int workers = 0;
-  tarvo::buffer<dcomplex> Wt, values;
+  std::int64_t K = 0, per_worker = 0, index_per_worker = 0, held_per_worker = 0;
+  int workers = 0, N = 0;
+  tarvo::buffer<dcomplex> Wt, values, held;
   tarvo::buffer<std::int64_t> index;
-  tarvo::buffer<int> lines;
+  tarvo::buffer<int> lines, targets;
 
   // false (after the message) when it cannot be allocated. Room for the weights of `patterns`
   // patterns (those of one spacing).
@@ -40,13 +40,17 @@ struct SynthesisWork {
     K = kernel.rows(L);
     workers = worker_count;
     const std::int64_t columns = static_cast<std::int64_t>(kSamples) * kernel.w;
-    per_worker = kSamples * (K + L) + L * columns * kernel.S;
+    per_worker = kSamples * K + L * columns * kernel.S;
     index_per_worker = 2 * columns;
+    N = shape.N;
+    held_per_worker = static_cast<std::int64_t>(kSamples) * L * N;
     Wt.reset(tarvo::alloc_array<dcomplex>(K * L * std::max(1, patterns)));
     values.reset(tarvo::alloc_array<dcomplex>(per_worker * workers));
     index.reset(tarvo::alloc_array<std::int64_t>(index_per_worker * workers));
     lines.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(2 * kernel.S) * workers));
-    if (Wt && values && index && lines) return true;
+    held.reset(tarvo::alloc_array<dcomplex>(held_per_worker * workers));
+    targets.reset(tarvo::alloc_array<int>(static_cast<std::int64_t>(N) * workers));
+    if (Wt && values && index && lines && held && targets) return true;
     tarvo::report(" could not alloc synthesis work array\n");
     return false;
   }
@@ -176,11 +180,10 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
   const int blocks = (n + kSamples - 1) / kSamples;
   tarvo::parallel_for(blocks, work.workers, [&](std::int64_t block, int worker) {
     dcomplex* __restrict v = work.values.get() + worker * work.per_worker;  // kSamples x K
-    dcomplex* __restrict acc = v + kSamples * K;                            // kSamples x L sums
     // The columns the block reads (sample b at offset j: column used[b w + j]; with
     // consecutive offsets, count + w - 1 of them), and their S source values of every coil
     // for the current line, gathered once per line: stage[(c' D + d) S + s] for column d.
-    dcomplex* __restrict stage = acc + kSamples * L;
+    dcomplex* __restrict stage = v + kSamples * K;
     std::int64_t* column_at = work.index.get() + worker * work.index_per_worker;
     std::int64_t* used = column_at + kSamples * w;
     int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * 2 * S;
@@ -189,6 +192,12 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
     const int D = block_columns(m0, count, M, N, kernel, column_at, used);
+    // Each target line's sums are held until the block's last line (no target is a source), then
+    // written coil by coil and sample by sample, the lines of a sample side by side in memory.
+    dcomplex* held = work.held.get() + worker * work.held_per_worker;
+    int* target_lines = work.targets.get() + static_cast<std::int64_t>(worker) * N;
+    const std::int64_t per_line = static_cast<std::int64_t>(kSamples) * L;
+    int targets = 0;
     for (int l = 0; l < N; ++l) {
       const int p = target(l, lines);
       if (p < 0) continue;
@@ -198,12 +207,16 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
       }
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
       tarvo::complex_matmat_rows(work.Wt.get() + p * K * L, L, static_cast<int>(K), v, count,
-                                 nullptr, 0, L, acc);
-      for (int b = 0; b < count; ++b)
-        for (int c = 0; c < L; ++c)
-          data[l + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c)] =
-              acc[b * L + c];
+                                 nullptr, 0, L, held + targets * per_line);
+      target_lines[targets++] = l;
     }
+    for (int c = 0; c < L; ++c)
+      for (int b = 0; b < count; ++b) {
+        dcomplex* row =
+            data + static_cast<std::int64_t>(N) * (m0 + b + static_cast<std::int64_t>(M) * c);
+        const dcomplex* from = held + b * L + c;
+        for (int t = 0; t < targets; ++t) row[target_lines[t]] = from[t * per_line];
+      }
     return 0;
   });
   for (int l = 0; l < N; ++l)

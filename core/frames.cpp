@@ -135,12 +135,22 @@ void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
   });
 }
 
-void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
-                      unsigned char half, dcomplex* out) {
+void transposed_halves(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
+                       dcomplex* first, dcomplex* second) {
   const std::int64_t R = rows;
-  blocked_transpose(rows, cols, out, [&](std::int64_t i, std::int64_t j) {
-    return half_of[j] == half ? source[i + R * j] : dcomplex{0.0, 0.0};
-  });
+  const std::int64_t C = cols;
+  constexpr std::int64_t B = 32;
+  const dcomplex zero = {0.0, 0.0};
+  for (std::int64_t j0 = 0; j0 < C; j0 += B)
+    for (std::int64_t i0 = 0; i0 < R; i0 += B)
+      for (std::int64_t j = j0; j < j0 + B && j < C; ++j) {
+        const bool in_first = half_of[j] == 1, in_second = half_of[j] == 2;
+        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) {
+          const dcomplex v = source[i + R * j];
+          first[j + C * i] = in_first ? v : zero;
+          second[j + C * i] = in_second ? v : zero;
+        }
+      }
 }
 
 }  // namespace core_detail

@@ -64,10 +64,11 @@ void swap_quadrants_to(const dcomplex* in, int rows, int cols, dcomplex* out);
 // out (cols x rows) <- the transpose of that frame, in one pass.
 void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out);
 
-// out (cols x rows) <- the transpose of the rows x cols frame source, line index fastest, with
-// only the columns j of half_of[j] == half kept (the others cleared).
-void transposed_lines(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
-                      unsigned char half, dcomplex* out);
+// first and second (cols x rows) <- the transpose of the rows x cols frame source, line index
+// fastest, keeping in first the columns j of half_of[j] == 1 and in second those of
+// half_of[j] == 2 (the others cleared), in one pass over source.
+void transposed_halves(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
+                       dcomplex* first, dcomplex* second);
 
 // Centred 2-D transform of one rows x cols frame: swap_quadrants, fft_2d, swap_quadrants.
 // Returns the status of fft_2d (the frame is untouched on failure).

@@ -711,8 +711,7 @@ struct Synthesis {
   void copy_halves(int z, dcomplex* a, dcomplex* b) const {
     tarvo::parallel_for(L, ffts.workers(), [&](std::int64_t c, int) {
       const dcomplex* frame = source + (z + Z * c) * MN;
-      core_detail::transposed_lines(frame, M, N, lines.half_of.get(), 1, a + c * MN);
-      core_detail::transposed_lines(frame, M, N, lines.half_of.get(), 2, b + c * MN);
+      core_detail::transposed_halves(frame, M, N, lines.half_of.get(), a + c * MN, b + c * MN);
       return 0;
     });
   }

@@ -82,6 +82,10 @@ int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int nc
 // phase_difference_map's n samples on one vector width (every width gives the same bits).
 void phase_difference_with(tarvo::Simd path, const dcomplex* z, const dcomplex* w, std::int64_t n,
                            dcomplex* out);
+// col[k] <- complex_mult(complex_mult(t[k], col[k]), u) for k < n, on one vector width.
+void ramp_with(tarvo::Simd path, dcomplex* col, const dcomplex* t, std::int64_t n, dcomplex u);
+// x[i] <- complex_mult(x[i], c) for i < n, on one vector width.
+void turn_with(tarvo::Simd path, dcomplex* x, std::int64_t n, dcomplex c);
 
 // mask[i] <- 1 where |data[i]| > max|data| * fraction, else 0 (fraction outside [0, 1) means
 // 0.25). scratch: nrows*ncols values, or null to use a private one. Returns 0, or -1 (message)

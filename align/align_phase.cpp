@@ -123,10 +123,9 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
   for (int a = 0; a < cnt1; ++a) {
     for (int b = 0; b < cnt2; ++b) {
       dcomplex* frame = data + (static_cast<std::int64_t>(cnt1) * b + a) * frame_size;
-      for (int l = 0; l < len2; ++l) {
-        dcomplex* col = frame + static_cast<std::int64_t>(l) * len1;
-        for (int k = 0; k < len1; ++k) col[k] = complex_mult(complex_mult(t1[k], col[k]), t2[l]);
-      }
+      for (int l = 0; l < len2; ++l)
+        ramp_with(tarvo::simd_best(), frame + static_cast<std::int64_t>(l) * len1, t1.get(), len1,
+                  t2[l]);
     }
   }
   return 0;
@@ -158,10 +157,8 @@ dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, d
     c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
     c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
   }
-  for (std::int64_t i = 0; i < n; ++i) {
-    b[i] = complex_mult(b[i], c_b);
-    a[i] = complex_mult(a[i], c_a);
-  }
+  turn_with(tarvo::simd_best(), b, n, c_b);
+  turn_with(tarvo::simd_best(), a, n, c_a);
   return c_b;
 }
 

@@ -40,3 +40,33 @@ void phase_difference_with(tarvo::Simd path, const dcomplex* z, const dcomplex* 
       return portable::phase_difference(z, w, n, out);
   }
 }
+
+void ramp_with(tarvo::Simd path, dcomplex* col, const dcomplex* t, std::int64_t n, dcomplex u) {
+  switch (path) {
+#if defined(TARVO_ELEMENTWISE_AVX512)
+    case tarvo::Simd::kAvx512:
+      return avx512::ramp(col, t, n, u);
+#endif
+#if defined(TARVO_ELEMENTWISE_AVX2)
+    case tarvo::Simd::kAvx2:
+      return avx2::ramp(col, t, n, u);
+#endif
+    default:
+      return portable::ramp(col, t, n, u);
+  }
+}
+
+void turn_with(tarvo::Simd path, dcomplex* x, std::int64_t n, dcomplex c) {
+  switch (path) {
+#if defined(TARVO_ELEMENTWISE_AVX512)
+    case tarvo::Simd::kAvx512:
+      return avx512::turn(x, n, c);
+#endif
+#if defined(TARVO_ELEMENTWISE_AVX2)
+    case tarvo::Simd::kAvx2:
+      return avx2::turn(x, n, c);
+#endif
+    default:
+      return portable::turn(x, n, c);
+  }
+}

@@ -185,8 +185,9 @@ TEST(AlignPhaseFrame, RefusesARecordThatDoesNotFitItsWorkspace) {
 
 }  // namespace
 
-// Every vector path of the sample-wise kernels gives the scalar form's bits: lengths off the
-// vector widths, |z| = 0 (out kept), signed zeros, NaN, infinities and subnormal values.
+// Every vector path of the sample-wise kernels (phase difference, ramp, constant turn) gives the
+// scalar form's bits: lengths off the vector widths, |z| = 0 (out kept), signed zeros, NaN,
+// infinities and subnormal values.
 TEST(AlignKernels, EveryPathGivesTheScalarFormsBits) {
   std::mt19937 gen(5);
   std::normal_distribution<double> value(0.0, 1.0);
@@ -201,20 +202,31 @@ TEST(AlignKernels, EveryPathGivesTheScalarFormsBits) {
         {0.0, -0.0}, {-0.0, 0.0}, {NAN, 1.0}, {INFINITY, 2.0}, {4e-320, 0.0}};
     for (int k = 0; k < 5 && 3 * k < n; ++k) z[3 * k] = special[k];
     if (n > 4) w[4] = {NAN, -INFINITY};
-    std::vector<dcomplex> scalar = before;
-    for (int i = 0; i < n; ++i) {  // the direct form, as complex_mult and a division give it
+    // The direct forms, as complex_mult and a division give them.
+    std::vector<dcomplex> scalar = before, ramped = z, turned = z;
+    const dcomplex u = {0.3, -0.0}, c = {-0.8, 0.6};
+    for (int i = 0; i < n; ++i) {
+      ramped[i] = complex_mult(complex_mult(w[i], z[i]), u);
+      turned[i] = complex_mult(z[i], c);
       const double mag = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
       if (mag == 0.0) continue;
       const dcomplex p = complex_mult(z[i], {w[i].re, -w[i].im});
       scalar[i] = {p.re / mag, p.im / mag};
     }
+    auto same = [n](const std::vector<dcomplex>& a, const std::vector<dcomplex>& b) {
+      return std::memcmp(a.data(), b.data(), n * sizeof(dcomplex)) == 0;
+    };
     for (const tarvo::Simd path :
          {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
       if (path > tarvo::simd_best()) continue;
-      std::vector<dcomplex> out = before;
+      SCOPED_TRACE(testing::Message() << "n " << n << " path " << static_cast<int>(path));
+      std::vector<dcomplex> out = before, ramp = z, turn = z;
       phase_difference_with(path, z.data(), w.data(), n, out.data());
-      EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)
-          << "n " << n << " path " << static_cast<int>(path);
+      ramp_with(path, ramp.data(), w.data(), n, u);
+      turn_with(path, turn.data(), n, c);
+      EXPECT_TRUE(same(out, scalar));
+      EXPECT_TRUE(same(ramp, ramped));
+      EXPECT_TRUE(same(turn, turned));
     }
   }
 }

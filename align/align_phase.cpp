@@ -142,12 +142,13 @@ dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, d
   phase_difference_map(a, b, nrows, ncols, map);
   std::int64_t k = 0;
   double sum_re = 0.0, sum_im = 0.0;
+  // Masked samples add +0.0, which changes no sum (one that starts at +0.0 is never -0.0), so the
+  // loop needs no branch on the mask.
   for (std::int64_t i = 0; i < n; ++i) {
-    if (mask[i] != 0.0f) {
-      ++k;
-      sum_re += map[i].re;
-      sum_im += map[i].im;
-    }
+    const bool in = mask[i] != 0.0f;
+    k += in;
+    sum_re += in ? map[i].re : 0.0;
+    sum_im += in ? map[i].im : 0.0;
   }
   dcomplex c_a = {1.0, 0.0};
   dcomplex c_b = {1.0, 0.0};

@@ -84,18 +84,20 @@ int magnitude_mask(const dcomplex* data, float* mask, int nrows, int ncols, floa
 
 int mask_support(const float* mask, int nrows, int ncols, float* support_rows,
                  float* support_cols) {
-  // A row or column is supported when more than 3 of its entries are masked.
+  // A row or column is supported when more than 3 of its entries are masked. The row counts are
+  // kept in support_rows while the columns are walked once.
+  for (int i = 0; i < nrows; ++i) support_rows[i] = 0.0f;
   for (int j = 0; j < ncols; ++j) {
     const float* col = mask + static_cast<std::int64_t>(j) * nrows;
     int count = 0;
-    for (int i = 0; i < nrows; ++i) count += col[i] > 0.0f;
+    for (int i = 0; i < nrows; ++i) {
+      const bool in = col[i] > 0.0f;
+      count += in;
+      support_rows[i] += in ? 1.0f : 0.0f;  // exact: counts stay far below 2^24
+    }
     support_cols[j] = count > 3 ? 1.0f : 0.0f;
   }
-  for (int i = 0; i < nrows; ++i) {
-    int count = 0;
-    for (int j = 0; j < ncols; ++j) count += mask[static_cast<std::int64_t>(j) * nrows + i] > 0.0f;
-    support_rows[i] = count > 3 ? 1.0f : 0.0f;
-  }
+  for (int i = 0; i < nrows; ++i) support_rows[i] = support_rows[i] > 3.0f ? 1.0f : 0.0f;
   return 0;
 }
 

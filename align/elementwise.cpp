@@ -23,50 +23,39 @@ namespace {
 #include "align/elementwise.inc"
 #endif
 
+// One width's kernels.
+struct Kernels {
+  void (*phase_difference)(const dcomplex*, const dcomplex*, std::int64_t, dcomplex*);
+  void (*ramp)(dcomplex*, const dcomplex*, std::int64_t, dcomplex);
+  void (*turn)(dcomplex*, std::int64_t, dcomplex);
+};
+
+const Kernels& kernels(tarvo::Simd path) {
+  static const Kernels widths[] = {
+    {portable::phase_difference, portable::ramp, portable::turn},
+#if defined(TARVO_ELEMENTWISE_AVX2)
+    {avx2::phase_difference, avx2::ramp, avx2::turn},
+#endif
+#if defined(TARVO_ELEMENTWISE_AVX512)
+    {avx512::phase_difference, avx512::ramp, avx512::turn},
+#endif
+  };
+  const int widest = static_cast<int>(sizeof widths / sizeof widths[0]) - 1;
+  const int k = static_cast<int>(path);
+  return widths[k < widest ? k : widest];
+}
+
 }  // namespace
 
 void phase_difference_with(tarvo::Simd path, const dcomplex* z, const dcomplex* w, std::int64_t n,
                            dcomplex* out) {
-  switch (path) {
-#if defined(TARVO_ELEMENTWISE_AVX512)
-    case tarvo::Simd::kAvx512:
-      return avx512::phase_difference(z, w, n, out);
-#endif
-#if defined(TARVO_ELEMENTWISE_AVX2)
-    case tarvo::Simd::kAvx2:
-      return avx2::phase_difference(z, w, n, out);
-#endif
-    default:
-      return portable::phase_difference(z, w, n, out);
-  }
+  kernels(path).phase_difference(z, w, n, out);
 }
 
 void ramp_with(tarvo::Simd path, dcomplex* col, const dcomplex* t, std::int64_t n, dcomplex u) {
-  switch (path) {
-#if defined(TARVO_ELEMENTWISE_AVX512)
-    case tarvo::Simd::kAvx512:
-      return avx512::ramp(col, t, n, u);
-#endif
-#if defined(TARVO_ELEMENTWISE_AVX2)
-    case tarvo::Simd::kAvx2:
-      return avx2::ramp(col, t, n, u);
-#endif
-    default:
-      return portable::ramp(col, t, n, u);
-  }
+  kernels(path).ramp(col, t, n, u);
 }
 
 void turn_with(tarvo::Simd path, dcomplex* x, std::int64_t n, dcomplex c) {
-  switch (path) {
-#if defined(TARVO_ELEMENTWISE_AVX512)
-    case tarvo::Simd::kAvx512:
-      return avx512::turn(x, n, c);
-#endif
-#if defined(TARVO_ELEMENTWISE_AVX2)
-    case tarvo::Simd::kAvx2:
-      return avx2::turn(x, n, c);
-#endif
-    default:
-      return portable::turn(x, n, c);
-  }
+  kernels(path).turn(x, n, c);
 }

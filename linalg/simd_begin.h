@@ -5,12 +5,20 @@
 // scalar form's bits as long as the kernels are written element by element.
 // No include guard: each inclusion opens one namespace.
 #if TARVO_SIMD_WIDTH == 4
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 #elif TARVO_SIMD_WIDTH == 8
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+#endif
 namespace avx512 {
 #else
 namespace portable {

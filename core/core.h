@@ -181,11 +181,13 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
 // along the lines. plus_image and minus_image receive the centred unscaled backward transforms,
 // as core_detail::centred_fft gives them up to rounding, at the image columns 0, step, 2 step,
 // ... below M only: C x N per coil (readout-fastest, coil stride C N) for those C columns.
-// Returns 0, or -1 after a message.
+// room, when given, holds the 2 N M L values of the hybrid space (a caller that completes one
+// slice after another keeps it; nothing of it is read before it is written). Returns 0, or -1
+// after a message.
 int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
-                    dcomplex* minus_image, int step = 1);
+                    dcomplex* minus_image, int step = 1, dcomplex* room = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // Per-slice kernel sets and the correction context

@@ -456,7 +456,7 @@ tarvo::buffer<MixedRadixPlan> backward_plan(int n) {
 int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
-                    dcomplex* minus_image, int step) {
+                    dcomplex* minus_image, int step, dcomplex* room) {
   const int N2 = 2 * N;
   step = std::max(1, step);
   const int columns = (M + step - 1) / step;
@@ -495,8 +495,9 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
   // samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
   // applied column by column as an L x S L matrix: its w readout weights summed with those
   // phases.
-  tarvo::buffer<dcomplex> H(
-      tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L, true));
+  tarvo::buffer<dcomplex> own;
+  if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L, true));
+  dcomplex* const H = room ? room : own.get();
   int S_max = 1;
   for (int i = 0; i < set->polarity_count; ++i) S_max = std::max(S_max, plan.patterns[i].S);
   constexpr int kChunk = 32;  // targets per product
@@ -529,7 +530,8 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
           for (int m = 0; m < M; ++m) a[i + static_cast<std::int64_t>(A) * m] = row[(m + hM) % M];
         }
         if (mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0) return -1;
-        dcomplex* h = H.get() + c * N2 * M;
+        dcomplex* h = H + c * N2 * M;
+        if (room) std::fill(h, h + N2 * static_cast<std::int64_t>(M), dcomplex{0.0, 0.0});
         for (int n = 0; n < M; ++n) {
           const dcomplex* from = a + static_cast<std::int64_t>(A) * ((n + hM) % M);
           dcomplex* to = h + static_cast<std::int64_t>(N2) * n;
@@ -567,7 +569,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
         const int count = std::min(kChunk, t1 - b0);
         // v(k, t) = source line s of target t, coil c', at column n.
         for (int cs = 0; cs < L; ++cs) {
-          const dcomplex* column = H.get() + N2 * (n + static_cast<std::int64_t>(M) * cs);
+          const dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * cs);
           for (int s = 0; s < S; ++s) {
             dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * count;
             for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
@@ -576,7 +578,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
         // y (count x L) <- v^T (count x K, column-major: column k is row k of v) W^T.
         tarvo::complex_matmat_rows(v, count, static_cast<int>(K), W, L, nullptr, 0, count, y);
         for (int c = 0; c < L; ++c) {
-          dcomplex* column = H.get() + N2 * (n + static_cast<std::int64_t>(M) * c);
+          dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * c);
           for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * count + t];
         }
       }
@@ -591,7 +593,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     const int c = static_cast<int>(job / 2);
     const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
     dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area;
-    const dcomplex* h = H.get() + static_cast<std::int64_t>(c) * N2 * M;
+    const dcomplex* h = H + static_cast<std::int64_t>(c) * N2 * M;
     for (int l = 0; l < N; ++l) {
       const int from = 2 * ((l + hN) % N) + half;
       dcomplex* row = image + std::int64_t{columns} * l;
@@ -687,6 +689,8 @@ struct Synthesis {
   dcomplex* other_temps;  // those of workers 1 ..
   dcomplex* out;
 
+  mutable tarvo::buffer<dcomplex> hybrid;  // polarity_images' room, once it is needed
+
   dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
 
   // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
@@ -767,8 +771,15 @@ struct Synthesis {
     const SliceKernelSet* set = context->slices[z];
     const int threads = tarvo::thread_count();
     if (M % 2 == 0 && N % 2 == 0) {
+      // The hybrid space is kept from one slice (and trial) to the next: taking 2 N M L fresh
+      // cleared values each time cost their page faults every time.
+      if (!hybrid) hybrid.reset(tarvo::alloc_array<dcomplex>(2 * MN * L));
+      if (!hybrid) {
+        tarvo::report(" could not alloc synthesis work array\n");
+        return -1.0;
+      }
       if (polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L, set,
-                          threads, plus, minus, step) != 0)
+                          threads, plus, minus, step, hybrid.get()) != 0)
         return -1.0;
     } else {
       // With an odd extent the centring swap is no shift along each axis, and the transform does
@@ -901,7 +912,8 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                             .ffts = ffts,
                             .first_temp = temp.get(),
                             .other_temps = temps.get(),
-                            .out = static_cast<dcomplex*>(output->data)};
+                            .out = static_cast<dcomplex*>(output->data),
+                            .hybrid = {}};
   PolarityChoice polarity;
   for (int z = 0; z < Z; ++z)
     if (synthesis.slice(z, &polarity) != 0) return -1;

@@ -138,19 +138,13 @@ void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
 void transposed_halves(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
                        dcomplex* first, dcomplex* second) {
   const std::int64_t R = rows;
-  const std::int64_t C = cols;
-  constexpr std::int64_t B = 32;
   const dcomplex zero = {0.0, 0.0};
-  for (std::int64_t j0 = 0; j0 < C; j0 += B)
-    for (std::int64_t i0 = 0; i0 < R; i0 += B)
-      for (std::int64_t j = j0; j < j0 + B && j < C; ++j) {
-        const bool in_first = half_of[j] == 1, in_second = half_of[j] == 2;
-        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) {
-          const dcomplex v = source[i + R * j];
-          first[j + C * i] = in_first ? v : zero;
-          second[j + C * i] = in_second ? v : zero;
-        }
-      }
+  // Through first's blocks; each value also goes to the same place of second.
+  blocked_transpose(rows, cols, first, [&](std::int64_t i, std::int64_t j) {
+    const dcomplex v = source[i + R * j];
+    second[j + std::int64_t{cols} * i] = half_of[j] == 2 ? v : zero;
+    return half_of[j] == 1 ? v : zero;
+  });
 }
 
 }  // namespace core_detail

@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "bench/bench_util.h"
 #include "core/core.h"
 #include "core/internal.h"
@@ -47,6 +49,7 @@
 #include "fft/fft.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
+#include "linalg/simd.h"
 
 namespace {
 
@@ -84,6 +87,23 @@ double zgemm_rate(int K, int R, int threads) {
     t.push_back(seconds_since(t0));
   }
   return 8.0 * K * K * static_cast<double>(R) / median(t) * 1e-9;
+}
+
+// The peer runs the vector width this module runs: OpenBLAS's AVX-512 kernels when this module
+// takes its AVX-512 path, its AVX2 ones when it takes AVX2 (TARVO_NO_AVX512=1), which is what a
+// processor without AVX-512 would give both. OpenBLAS otherwise picks by the processor model it
+// recognises (it may run AVX2 kernels on an AVX-512 processor it does not know), or by
+// OPENBLAS_CORETYPE from the environment. It reads that when it is loaded, so the process starts
+// itself again with the matching value.
+void match_peer_width(char** argv) {
+  const tarvo::Simd width = tarvo::simd_best();
+  if (width == tarvo::Simd::kPortable) return;
+  const char* core = width == tarvo::Simd::kAvx512 ? "SkylakeX" : "Haswell";
+  const char* set = std::getenv("OPENBLAS_CORETYPE");
+  if (set && std::strcmp(set, core) == 0) return;
+  setenv("OPENBLAS_CORETYPE", core, 1);
+  execv("/proc/self/exe", argv);
+  std::perror("execv");  // not started again: the peer keeps the choice it had
 }
 
 struct Size {
@@ -248,6 +268,7 @@ double small_call_seconds(int threads, int calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  match_peer_width(argv);
   const Size all[] = {
       {"S", 64, 64, 4, 8}, {"M", 128, 96, 4, 32}, {"L", 208, 90, 8, 32}, {"XL", 256, 128, 2, 64}};
   std::vector<Size> sizes;
@@ -295,8 +316,8 @@ int main(int argc, char** argv) {
     // speed-up of the whole call.
     const double zgemm_all = zgemm_rate(K, R, hw);
     openblas_set_num_threads(1);
-    std::printf("%s: zgemm %.2f GFLOP/s on 1 thread, %.2f on %d (%.2fx)\n", s.name, zgemm,
-                zgemm_all, hw, zgemm_all / zgemm);
+    std::printf("%s: zgemm (OpenBLAS %s kernels) %.2f GFLOP/s on 1 thread, %.2f on %d (%.2fx)\n",
+                s.name, openblas_get_corename(), zgemm, zgemm_all, hw, zgemm_all / zgemm);
     tarvo_test::PhantomOptions o;
     o.M = s.M, o.N = s.N, o.Z = s.Z, o.L = s.L;
     o.a = 0.4, o.b = 0.03;

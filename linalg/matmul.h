@@ -44,7 +44,10 @@ namespace tarvo::matmul_avx512 {
 
 // Whether the processor has AVX-512 (and TARVO_NO_AVX512 is not 1): decided once.
 bool available();
-// The fused kernel's tile of 8 rows by n <= 4 columns (matmul_avx512.cpp): y[c] (8 elements
+// With 16 accumulators (of 32 registers) each element's chain of dependent fused multiply-adds
+// is hidden behind the others'; with 8, as in the AVX2 tiles, it is not.
+constexpr int kTileColumns = 8;
+// The fused kernel's tile of 8 rows by n <= kTileColumns columns (matmul_avx512.cpp): y[c] (8 elements
 // of Y_c) += rows of A (a: element (i, j0), lda rows) times X_c (x[c], element j at
 // x[c] + xstep*j, as doubles) over columns j0..j1-1, conjugated when conj; element by element
 // the bits of the AVX2 tiles.

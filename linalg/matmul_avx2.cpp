@@ -103,30 +103,31 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
     int i = i0;
-    // Runs tile_on(n, a, x, y) on the row tile starting at row i for every group of up to four
-    // active columns, in column order.
-    auto by_column_groups = [&](int i, auto&& tile_on) {
+    // Runs tile_on(n, a, x, y) on the row tile starting at row i for every group of up to
+    // `group` active columns, in column order.
+    auto by_column_groups = [&](int i, int group, auto&& tile_on) {
       const double* a = reinterpret_cast<const double*>(A + i);
-      const double* x[4];
-      double* y[4];
+      const double* x[matmul_avx512::kTileColumns];
+      double* y[matmul_avx512::kTileColumns];
       int n = 0;
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
         x[n] = reinterpret_cast<const double*>(X + c * x_col);
         y[n] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(c) * rows + i);
-        if (++n == 4) {
-          tile_on(4, a, x, y);
+        if (++n == group) {
+          tile_on(group, a, x, y);
           n = 0;
         }
       }
       if (n > 0) tile_on(n, a, x, y);
     };
     for (; wide && i + 8 <= i1; i += 8)
-      by_column_groups(i, [&](int n, const double* a, const double* const* x, double* const* y) {
-        matmul_avx512::tile8(n, Conj, a, lda, x, 2 * x_step, j0, j1, y);
-      });
+      by_column_groups(i, matmul_avx512::kTileColumns,
+                       [&](int n, const double* a, const double* const* x, double* const* y) {
+                         matmul_avx512::tile8(n, Conj, a, lda, x, 2 * x_step, j0, j1, y);
+                       });
     for (; i + 4 <= i1; i += 4)
-      by_column_groups(i, [&](int n, const double* a, const double* const* x, double* const* y) {
+      by_column_groups(i, 4, [&](int n, const double* a, const double* const* x, double* const* y) {
         tile_n<Conj>(n, a, lda, x, 2 * x_step, j0, j1, y);
       });
     for (; i < i1; ++i)

@@ -1,5 +1,5 @@
 // The matrix product kernel's row tiles for AVX-512: 8 rows (four complex values per register)
-// by up to 4 columns of X, lane by lane the very fused multiply-adds of the AVX2 tiles
+// by up to 8 columns of X, lane by lane the very fused multiply-adds of the AVX2 tiles
 // (matmul_avx2.cpp), so an element gets the same bits from either. Only called after the
 // run-time check below; not built into the Windows module (its compiler does not keep the
 // 64-byte stack alignment that spilled 512-bit registers need).
@@ -67,6 +67,14 @@ template <bool Conj>
 void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
             int j0, int j1, double* const* y) {
   switch (n) {
+    case 8:
+      return tile<8, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 7:
+      return tile<7, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 6:
+      return tile<6, Conj>(a, lda, x, xstep, j0, j1, y);
+    case 5:
+      return tile<5, Conj>(a, lda, x, xstep, j0, j1, y);
     case 4:
       return tile<4, Conj>(a, lda, x, xstep, j0, j1, y);
     case 3:

@@ -22,9 +22,10 @@ class ProductKernel : public testing::TestWithParam<bool> {
   void TearDown() override { form_.reset(); }
 
   // 15 rows (a tile of eight where AVX-512 is used, else two of four; a tile of four; a tail
-  // of three), 300 columns (more than one column block) and six right-hand sides of O(1)
-  // random values.
-  static constexpr int kRows = 15, kCols = 300, kCount = 6;
+  // of three), 300 columns (more than one column block) and eleven right-hand sides (a group of
+  // eight and one of three in the AVX-512 tiles, of four, four and three in the AVX2 ones) of
+  // O(1) random values.
+  static constexpr int kRows = 15, kCols = 300, kCount = 11;
   std::vector<dcomplex> A = random(kRows * kCols, 1), X = random(kCols * kCount, 2);
 
   static std::vector<dcomplex> random(int n, unsigned seed) {
@@ -40,7 +41,7 @@ class ProductKernel : public testing::TestWithParam<bool> {
 };
 
 TEST_P(ProductKernel, MatchesALongDoubleProductOnTheRowsAndColumnsAsked) {
-  const unsigned char active[kCount] = {1, 0, 1, 1, 0, 1};
+  const unsigned char active[kCount] = {1, 0, 1, 1, 0, 1, 1, 1, 1, 1, 1};
   std::vector<dcomplex> Y(kRows * kCount, {kUntouched, kUntouched});
   tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), kCount, active, 2, kRows, Y.data());
   for (int c = 0; c < kCount; ++c)
@@ -90,7 +91,7 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
 // The Gram form reads its right-hand sides from A's own rows: the same bits as the product
 // with the conjugated rows copied out, on every row (tiles and tail) of every column asked.
 TEST_P(ProductKernel, ConjugateRowFormEqualsTheProductWithTheRowsCopiedOut) {
-  const int c0 = 3, count = 6;
+  const int c0 = 3, count = 10;
   std::vector<dcomplex> X(kCols * count);
   for (int c = 0; c < count; ++c)
     for (int j = 0; j < kCols; ++j) {

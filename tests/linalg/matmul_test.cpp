@@ -23,7 +23,7 @@ class ProductKernel : public testing::TestWithParam<bool> {
 
   // 15 rows (a tile of eight where AVX-512 is used, else two of four; a tile of four; a tail
   // of three), 300 columns (more than one column block) and eleven right-hand sides (a group of
-  // eight and one of three in the AVX-512 tiles, of four, four and three in the AVX2 ones) of
+  // eight and one of three in the AVX-512 tiles, of five, five and one in the AVX2 ones) of
   // O(1) random values.
   static constexpr int kRows = 15, kCols = 300, kCount = 11;
   std::vector<dcomplex> A = random(kRows * kCols, 1), X = random(kCols * kCount, 2);

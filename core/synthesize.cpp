@@ -96,11 +96,18 @@ int block_columns(int m0, int count, int M, int N, const KernelGeometry& kernel,
 void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S, int w, int D,
                     const std::int64_t* column_at, const std::int64_t* used, const int* lines,
                     int count, std::int64_t K, dcomplex* __restrict stage, dcomplex* __restrict v) {
+  // The block's columns are far apart in memory (a line apart in every coil), too many streams
+  // for the processor's own prefetching: the values the targets a few lines on will read (the
+  // lines of a column lie side by side) are asked for now.
+  constexpr int kAhead = 8;
   for (int cs = 0; cs < L; ++cs) {
     const dcomplex* coil = data + cs * coil_stride;
     dcomplex* out = stage + static_cast<std::int64_t>(cs) * D * S;
-    for (int d = 0; d < D; ++d)
-      for (int s = 0; s < S; ++s) *out++ = coil[column_at[d] + lines[s]];
+    for (int d = 0; d < D; ++d) {
+      const dcomplex* column = coil + column_at[d];
+      for (int s = 0; s < S; ++s) *out++ = column[lines[s]];
+      __builtin_prefetch(column + lines[S - 1] + kAhead);
+    }
   }
   // Runs of S values: with two source lines (the usual kernel) copied as two values, not through
   // a call to copy memory.

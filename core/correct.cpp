@@ -614,7 +614,7 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
-                 const SeriesPause& pause, const AcquiredLines& lines) {
+                 const SeriesPause& pause, const AcquiredLines& lines, const FrameRoom& room) {
   *status = {};
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1)
@@ -633,7 +633,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   std::vector<std::unique_ptr<Calibration>> own;
   std::vector<Calibration*> calibrations = {calibration};
   // One frame buffer per worker: a frame is corrected in place (the synthesis reads each slice
-  // before it writes it).
+  // before it writes it). With room from the caller, a worker takes its buffer only for a frame
+  // the caller has none for.
   std::vector<buffer<dcomplex>> in;
   for (int w = 0; w < wanted; ++w) {
     if (w > 0) {
@@ -646,19 +647,20 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
       own.push_back(std::move(extra));
       calibrations.push_back(own.back().get());
     }
-    in.emplace_back(alloc_array<dcomplex>(frame.elements()));
-    if (!in.back()) {
+    in.emplace_back(room ? nullptr : alloc_array<dcomplex>(frame.elements()));
+    if (!room && !in.back()) {
       in.pop_back();
       if (w > 0) calibrations.pop_back();
       break;
     }
   }
-  const int workers = static_cast<int>(in.size());
-  if (workers == 0) {
+  auto no_room = [&](Status* s) {
     tarvo::report(" could not alloc series frame array\n");
-    return set_error(status, ErrorKind::kMemory, "memory",
+    return set_error(s, ErrorKind::kMemory, "memory",
                      "Out of memory: a frame of the series does not fit.");
-  }
+  };
+  const int workers = static_cast<int>(in.size());
+  if (workers == 0) return no_room(status);
   const int share = std::max(1, threads / workers);
   std::vector<Status> statuses(static_cast<std::size_t>(workers));
   bool failed = false;
@@ -668,14 +670,20 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                const std::int64_t t = first + i;
                const ThreadCountScope scope(share);
                Status& s = statuses[w];
-               const ComplexVolume source = make_volume(frame, in[w].get());
-               ComplexVolume result = make_volume(frame, in[w].get());
-               if (read(t, in[w].get()) != 0)
+               dcomplex* at = room ? room(t) : in[w].get();
+               if (!at) {
+                 if (!in[w]) in[w].reset(alloc_array<dcomplex>(frame.elements()));
+                 if (!in[w]) return no_room(&s);
+                 at = in[w].get();
+               }
+               const ComplexVolume source = make_volume(frame, at);
+               ComplexVolume result = make_volume(frame, at);
+               if (read(t, at) != 0)
                  return set_error(&s, ErrorKind::kFailed, "read",
                                   "Frame %lld of the series could not be read.",
                                   static_cast<long long>(t + 1));
                if (apply(calibrations[w], source, &result, &s, lines) != 0) return -1;
-               if (write(t, in[w].get()) != 0)
+               if (write(t, at) != 0)
                  return set_error(&s, ErrorKind::kFailed, "write",
                                   "Frame %lld of the series could not be stored.",
                                   static_cast<long long>(t + 1));

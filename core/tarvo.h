@@ -163,6 +163,9 @@ struct AcquiredLines {
 using FrameReader = std::function<int(std::int64_t frame, dcomplex* in)>;
 using FrameWriter = std::function<int(std::int64_t frame, const dcomplex* out)>;
 using SeriesPause = std::function<int(std::int64_t done)>;
+// Where frame t of a series may be corrected: storage of the caller's for frame.elements()
+// values (its own place for the result, say), or null for a frame buffer of the series' own.
+using FrameRoom = std::function<dcomplex*(std::int64_t frame)>;
 
 class Calibration {
  public:
@@ -208,7 +211,8 @@ class Calibration {
                    const AcquiredLines&);
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
   friend int apply_frames(Calibration*, const VolumeShape&, std::int64_t, const FrameReader&,
-                          const FrameWriter&, Status*, const SeriesPause&, const AcquiredLines&);
+                          const FrameWriter&, Status*, const SeriesPause&, const AcquiredLines&,
+                          const FrameRoom&);
   // The correction context (FFTs, scratch volumes, kernel sets), of core/core.h.
   struct Impl;
   void reset();
@@ -284,9 +288,14 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 // With a `pause`, the frames run in rounds (as many frames as run at once); after each round,
 // on the calling thread and with no frame running, pause(done) is called with the count of
 // frames written so far, and a non-zero answer stops the series (Status::what "stopped").
+//
+// With `room`, frame t is read into, corrected in and written from room(t) when that is not
+// null (write(t, out) then sees out == room(t)), which spares the frame buffer, its copy and
+// its first touch of fresh memory; the scratch is then one frame less per frame at once.
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
-                 const SeriesPause& pause = {}, const AcquiredLines& lines = {});
+                 const SeriesPause& pause = {}, const AcquiredLines& lines = {},
+                 const FrameRoom& room = {});
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

@@ -255,11 +255,12 @@ struct OutputFrames {
   void store(std::int64_t t) {
     if (single) store(t, scratch.get());
   }
-  // Frame t is `frame` (double): copied, or rounded once into the complex64 output.
+  // Frame t is `frame` (double): copied (unless it was corrected in its place), or rounded once
+  // into the complex64 output.
   void store(std::int64_t t, const cplx* frame) {
     if (!single) {
-      std::memcpy(static_cast<cplx*>(base) + t * count, frame,
-                  static_cast<std::size_t>(count) * sizeof(cplx));
+      cplx* to = static_cast<cplx*>(base) + t * count;
+      if (frame != to) std::memcpy(to, frame, static_cast<std::size_t>(count) * sizeof(cplx));
       return;
     }
     cplx_single* out = static_cast<cplx_single*>(base) + t * count;
@@ -496,7 +497,12 @@ class PyCalibration {
         hold.lock();
         return raised ? -1 : 0;
       };
-      rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause, acquired);
+      // A complex128 frame is corrected in its place in E.
+      auto room = [&](std::int64_t t) {
+        return out.single ? nullptr : reinterpret_cast<dcomplex*>(out.frame(t));
+      };
+      rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause, acquired,
+                               room);
       if (rc != 0 && !raised) detail = capture.text();
     }
     if (raised) throw std::move(*raised);

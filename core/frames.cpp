@@ -1,4 +1,5 @@
 // Frame utilities: alternate-line copies, quadrant exchange, in-place transpose.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -50,19 +51,27 @@ namespace core_detail {
 
 namespace {
 
-// out (cols x rows) <- value(i, j) for each element (i, j) of a rows x cols frame, by blocks of
-// 32 x 32 so that reads and writes both stay within cache lines.
-template <class Value>
-void blocked_transpose(int rows, int cols, dcomplex* out, std::int64_t out_stride, Value value,
-                       std::int64_t out_at = 0) {
+// strip(j, i0, i1) for the elements i0 .. i1-1 of each column j of a rows x cols frame, by blocks
+// of 32 x 32 so that the reads of a column and the writes of its transpose both stay within
+// cache lines.
+template <class Strip>
+void by_transpose_blocks(int rows, int cols, Strip strip) {
   const std::int64_t R = rows;
   const std::int64_t C = cols;
   constexpr std::int64_t B = 32;
-  dcomplex* o = out + out_at;
   for (std::int64_t j0 = 0; j0 < C; j0 += B)
     for (std::int64_t i0 = 0; i0 < R; i0 += B)
-      for (std::int64_t j = j0; j < j0 + B && j < C; ++j)
-        for (std::int64_t i = i0; i < i0 + B && i < R; ++i) o[j + out_stride * i] = value(i, j);
+      for (std::int64_t j = j0; j < j0 + B && j < C; ++j) strip(j, i0, std::min(i0 + B, R));
+}
+
+// out (cols x rows) <- value(i, j) for each element (i, j) of a rows x cols frame.
+template <class Value>
+void blocked_transpose(int rows, int cols, dcomplex* out, std::int64_t out_stride, Value value,
+                       std::int64_t out_at = 0) {
+  dcomplex* o = out + out_at;
+  by_transpose_blocks(rows, cols, [&](std::int64_t j, std::int64_t i0, std::int64_t i1) {
+    for (std::int64_t i = i0; i < i1; ++i) o[j + out_stride * i] = value(i, j);
+  });
 }
 
 template <class Value>
@@ -138,12 +147,18 @@ void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
 void transposed_halves(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
                        dcomplex* first, dcomplex* second) {
   const std::int64_t R = rows;
+  const std::int64_t C = cols;
   const dcomplex zero = {0.0, 0.0};
-  // Through first's blocks; each value also goes to the same place of second.
-  blocked_transpose(rows, cols, first, [&](std::int64_t i, std::int64_t j) {
-    const dcomplex v = source[i + R * j];
-    second[j + std::int64_t{cols} * i] = half_of[j] == 2 ? v : zero;
-    return half_of[j] == 1 ? v : zero;
+  // A column's values go to the half it belongs to, zeros to the other (both, to neither).
+  by_transpose_blocks(rows, cols, [&](std::int64_t j, std::int64_t i0, std::int64_t i1) {
+    const dcomplex* in = source + R * j;
+    dcomplex* to = (half_of[j] == 1 ? first : second) + j;
+    dcomplex* other = (half_of[j] == 1 ? second : first) + j;
+    if (half_of[j] == 1 || half_of[j] == 2) {
+      for (std::int64_t i = i0; i < i1; ++i) to[C * i] = in[i], other[C * i] = zero;
+    } else {
+      for (std::int64_t i = i0; i < i1; ++i) to[C * i] = zero, other[C * i] = zero;
+    }
   });
 }
 

@@ -614,7 +614,8 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
-                 const SeriesPause& pause, const AcquiredLines& lines, const FrameRoom& room) {
+                 const SeriesPause& pause, const AcquiredLines& lines, const FrameRoom& room,
+                 const FrameSource& source) {
   *status = {};
   const VolumeShape shape = calibration->shape();
   if (shape.Z < 1)
@@ -676,13 +677,18 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
                  if (!in[w]) return no_room(&s);
                  at = in[w].get();
                }
-               const ComplexVolume source = make_volume(frame, at);
+               const dcomplex* values = source ? source(t) : nullptr;
+               if (!values) {
+                 if (read(t, at) != 0)
+                   return set_error(&s, ErrorKind::kFailed, "read",
+                                    "Frame %lld of the series could not be read.",
+                                    static_cast<long long>(t + 1));
+                 values = at;
+               }
                ComplexVolume result = make_volume(frame, at);
-               if (read(t, at) != 0)
-                 return set_error(&s, ErrorKind::kFailed, "read",
-                                  "Frame %lld of the series could not be read.",
-                                  static_cast<long long>(t + 1));
-               if (apply(calibrations[w], source, &result, &s, lines) != 0) return -1;
+               if (apply(calibrations[w], make_volume(frame, const_cast<dcomplex*>(values)),
+                         &result, &s, lines) != 0)
+                 return -1;
                if (write(t, at) != 0)
                  return set_error(&s, ErrorKind::kFailed, "write",
                                   "Frame %lld of the series could not be stored.",

@@ -166,6 +166,9 @@ using SeriesPause = std::function<int(std::int64_t done)>;
 // Where frame t of a series may be corrected: storage of the caller's for frame.elements()
 // values (its own place for the result, say), or null for a frame buffer of the series' own.
 using FrameRoom = std::function<dcomplex*(std::int64_t frame)>;
+// Frame t of a series where its values already are (frame.elements() of them, left as they are),
+// or null to have them read.
+using FrameSource = std::function<const dcomplex*(std::int64_t frame)>;
 
 class Calibration {
  public:
@@ -212,7 +215,7 @@ class Calibration {
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
   friend int apply_frames(Calibration*, const VolumeShape&, std::int64_t, const FrameReader&,
                           const FrameWriter&, Status*, const SeriesPause&, const AcquiredLines&,
-                          const FrameRoom&);
+                          const FrameRoom&, const FrameSource&);
   // The correction context (FFTs, scratch volumes, kernel sets), of core/core.h.
   struct Impl;
   void reset();
@@ -291,11 +294,12 @@ int apply(Calibration* calibration, const ComplexVolume& target, ComplexVolume* 
 //
 // With `room`, frame t is read into, corrected in and written from room(t) when that is not
 // null (write(t, out) then sees out == room(t)), which spares the frame buffer, its copy and
-// its first touch of fresh memory; the scratch is then one frame less per frame at once.
+// its first touch of fresh memory; the scratch is then one frame less per frame at once. With
+// `source`, a frame for which source(t) is not null is corrected from there (and not read).
 int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_t frames,
                  const FrameReader& read, const FrameWriter& write, Status* status,
                  const SeriesPause& pause = {}, const AcquiredLines& lines = {},
-                 const FrameRoom& room = {});
+                 const FrameRoom& room = {}, const FrameSource& source = {});
 
 // F <- the even frame corrected as apply does, then phase-aligned against E (the result of
 // apply; E itself is left as it is).

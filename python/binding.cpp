@@ -497,12 +497,18 @@ class PyCalibration {
         hold.lock();
         return raised ? -1 : 0;
       };
-      // A complex128 frame is corrected in its place in E.
+      // A complex128 frame is corrected in its place in E, from its place in the series when
+      // that is laid out as a frame.
       auto room = [&](std::int64_t t) {
         return out.single ? nullptr : reinterpret_cast<dcomplex*>(out.frame(t));
       };
+      auto source = [&](std::int64_t t) -> const dcomplex* {
+        if (!in.direct) return nullptr;
+        return reinterpret_cast<const dcomplex*>(static_cast<const cplx*>(in.array.data()) +
+                                                 t * in.folded.elements());
+      };
       rc = tarvo::apply_frames(&core_, in.folded, in.frames, read, write, &status, pause, acquired,
-                               room);
+                               room, source);
       if (rc != 0 && !raised) detail = capture.text();
     }
     if (raised) throw std::move(*raised);

@@ -316,19 +316,19 @@ TEST(ScratchMemory, AWholeCallHoldsThreeVolumesAndASeriesFrameTwo) {
   }
   // Frames corrected in the caller's room (here every other one; the rest in a buffer of the
   // series' own): written from where they were read, the same bits, and a frame less of scratch
-  // when every frame has room.
+  // when every frame has room. Frame 1 is corrected from where its values are, unread.
   const std::int64_t count = static_cast<std::int64_t>(ph.odd.size());
   for (const int every : {2, 1}) {
     const tarvo::ThreadCountScope scope(2);
     std::vector<dcomplex> room(count * 4);
-    std::vector<int> in_place(4, -1), same(4, 0);
+    std::vector<int> in_place(4, -1), same(4, 0), read(4, 0);
     tarvo::alloc_peak_reset();
     const std::int64_t held = tarvo::alloc_bytes_held();
     ASSERT_EQ(tarvo::apply_frames(
                   &calibration, calibration.shape(), 4,
-                  [&](std::int64_t, dcomplex* in) {
+                  [&](std::int64_t t, dcomplex* in) {
                     std::copy(ph.odd.begin(), ph.odd.end(), in);
-                    return 0;
+                    return read[t] = 1, 0;
                   },
                   [&](std::int64_t t, const dcomplex* out) {
                     in_place[t] = out == room.data() + t * count;
@@ -336,8 +336,10 @@ TEST(ScratchMemory, AWholeCallHoldsThreeVolumesAndASeriesFrameTwo) {
                     return 0;
                   },
                   &status, {}, {},
-                  [&](std::int64_t t) { return t % every == 0 ? room.data() + t * count : nullptr; }),
+                  [&](std::int64_t t) { return t % every == 0 ? room.data() + t * count : nullptr; },
+                  [&](std::int64_t t) { return t == 1 ? ph.odd.data() : nullptr; }),
               0);
+    EXPECT_EQ(read, (std::vector<int>{1, 0, 1, 1}));
     const std::vector<int> want_in_place =
         every == 1 ? std::vector<int>{1, 1, 1, 1} : std::vector<int>{1, 0, 1, 0};
     EXPECT_EQ(in_place, want_in_place);

@@ -32,6 +32,11 @@ struct SynthesisWork {
   tarvo::buffer<std::int64_t> index;
   tarvo::buffer<int> lines, targets;
 
+  // The room of one target line's sums (kSamples x L) in `held`, padded by a cache line: the
+  // write-out reads a sample's sums line after line, which a power-of-two stride would map to
+  // the same few cache sets.
+  static std::int64_t held_per_line(int L) { return std::int64_t{kSamples} * L + 4; }
+
   // false (after the message) when it cannot be allocated. Room for the weights of `patterns`
   // patterns (those of one spacing).
   bool allocate(const SliceShape& shape, const KernelGeometry& kernel, int worker_count,
@@ -43,7 +48,7 @@ struct SynthesisWork {
     per_worker = kSamples * K + L * columns * kernel.S;
     index_per_worker = 2 * columns;
     N = shape.N;
-    held_per_worker = static_cast<std::int64_t>(kSamples) * L * N;
+    held_per_worker = held_per_line(L) * N;
     Wt.reset(tarvo::alloc_array<dcomplex>(K * L * std::max(1, patterns)));
     values.reset(tarvo::alloc_array<dcomplex>(per_worker * workers));
     index.reset(tarvo::alloc_array<std::int64_t>(index_per_worker * workers));
@@ -203,7 +208,7 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
     // written coil by coil and sample by sample, the lines of a sample side by side in memory.
     dcomplex* held = work.held.get() + worker * work.held_per_worker;
     int* target_lines = work.targets.get() + static_cast<std::int64_t>(worker) * N;
-    const std::int64_t per_line = static_cast<std::int64_t>(kSamples) * L;
+    const std::int64_t per_line = SynthesisWork::held_per_line(L);
     int targets = 0;
     for (int l = 0; l < N; ++l) {
       const int p = target(l, lines);

@@ -47,10 +47,10 @@ bool available();
 // With 16 accumulators (of 32 registers) each element's chain of dependent fused multiply-adds
 // is hidden behind the others'; with 8, as in the AVX2 tiles, it is not.
 constexpr int kTileColumns = 8;
-// The fused kernel's tile of 8 rows by n <= kTileColumns columns (matmul_avx512.cpp): y[c] (8 elements
-// of Y_c) += rows of A (a: element (i, j0), lda rows) times X_c (x[c], element j at
-// x[c] + xstep*j, as doubles) over columns j0..j1-1, conjugated when conj; element by element
-// the bits of the AVX2 tiles.
+// The fused kernel's tile of 8 rows by n <= kTileColumns columns (matmul_avx512.cpp): y[c] (8
+// elements of Y_c) += rows of A (a: element (i, j0), lda rows) times X_c (x[c], element j at x[c] +
+// xstep*j, as doubles) over columns j0..j1-1, conjugated when conj; element by element the bits of
+// the AVX2 tiles.
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
            std::int64_t xstep, int j0, int j1, double* const* y);
 

@@ -1,11 +1,13 @@
 // The matrix product kernel compiled for AVX2 and FMA: tiles of 4 rows (two complex values per
 // register) by up to 5 columns of X held in registers over a block of A's columns (10
-// accumulators: with 8, each element's chain of dependent fused multiply-adds sets the pace). Only called
-// after the run-time check of matmul.cpp.
+// accumulators: with 8, each element's chain of dependent fused multiply-adds sets the pace). Only
+// called after the run-time check of matmul.cpp.
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <utility>
 
 #include "linalg/matmul.h"
 
@@ -73,28 +75,20 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
   }
 }
 
+// Columns of X per tile: 10 accumulators and A's two forms in 16 registers.
+constexpr int kTileColumns = 5;
+
+// The tiles of 1 .. kTileColumns columns, by column count.
+template <bool Conj, int... C>
+constexpr auto tiles_of(std::integer_sequence<int, C...>) {
+  return std::array{&tile<C + 1, Conj>...};
+}
+
 template <bool Conj>
 void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
             int j0, int j1, double* const* y) {
-  switch (n) {
-    case 5:
-      tile<5, Conj>(a, lda, x, xstep, j0, j1, y);
-      break;
-    case 4:
-      tile<4, Conj>(a, lda, x, xstep, j0, j1, y);
-      break;
-    case 3:
-      tile<3, Conj>(a, lda, x, xstep, j0, j1, y);
-      break;
-    case 2:
-      tile<2, Conj>(a, lda, x, xstep, j0, j1, y);
-      break;
-    case 1:
-      tile<1, Conj>(a, lda, x, xstep, j0, j1, y);
-      break;
-    default:
-      break;
-  }
+  static constexpr auto tiles = tiles_of<Conj>(std::make_integer_sequence<int, kTileColumns>());
+  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, xstep, j0, j1, y);
 }
 
 // Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's).
@@ -135,9 +129,10 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
                          matmul_avx512::tile8(n, Conj, a, lda, x, 2 * x_step, j0, j1, y);
                        });
     for (; i + 4 <= i1; i += 4)
-      by_column_groups(i, 5, [&](int n, const double* a, const double* const* x, double* const* y) {
-        tile_n<Conj>(n, a, lda, x, 2 * x_step, j0, j1, y);
-      });
+      by_column_groups(i, kTileColumns,
+                       [&](int n, const double* a, const double* const* x, double* const* y) {
+                         tile_n<Conj>(n, a, lda, x, 2 * x_step, j0, j1, y);
+                       });
     for (; i < i1; ++i)
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;

@@ -8,8 +8,10 @@
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #include <immintrin.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace tarvo::matmul_avx512 {
 
@@ -63,29 +65,17 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
   }
 }
 
+// The tiles of 1 .. kTileColumns columns, by column count.
+template <bool Conj, int... C>
+constexpr auto tiles_of(std::integer_sequence<int, C...>) {
+  return std::array{&tile<C + 1, Conj>...};
+}
+
 template <bool Conj>
 void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
             int j0, int j1, double* const* y) {
-  switch (n) {
-    case 8:
-      return tile<8, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 7:
-      return tile<7, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 6:
-      return tile<6, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 5:
-      return tile<5, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 4:
-      return tile<4, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 3:
-      return tile<3, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 2:
-      return tile<2, Conj>(a, lda, x, xstep, j0, j1, y);
-    case 1:
-      return tile<1, Conj>(a, lda, x, xstep, j0, j1, y);
-    default:
-      return;
-  }
+  static constexpr auto tiles = tiles_of<Conj>(std::make_integer_sequence<int, kTileColumns>());
+  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, xstep, j0, j1, y);
 }
 
 #include "linalg/avx512_end.h"

@@ -25,6 +25,7 @@
 // already resident, are not counted in it.
 #include <cblas.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,8 +38,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "bench/bench_util.h"
 #include "core/core.h"

@@ -324,21 +324,22 @@ TEST(ScratchMemory, AWholeCallHoldsThreeVolumesAndASeriesFrameTwo) {
     std::vector<int> in_place(4, -1), same(4, 0), read(4, 0);
     tarvo::alloc_peak_reset();
     const std::int64_t held = tarvo::alloc_bytes_held();
-    ASSERT_EQ(tarvo::apply_frames(
-                  &calibration, calibration.shape(), 4,
-                  [&](std::int64_t t, dcomplex* in) {
-                    std::copy(ph.odd.begin(), ph.odd.end(), in);
-                    return read[t] = 1, 0;
-                  },
-                  [&](std::int64_t t, const dcomplex* out) {
-                    in_place[t] = out == room.data() + t * count;
-                    same[t] = std::memcmp(out, E.data.data(), count * sizeof(dcomplex)) == 0;
-                    return 0;
-                  },
-                  &status, {}, {},
-                  [&](std::int64_t t) { return t % every == 0 ? room.data() + t * count : nullptr; },
-                  [&](std::int64_t t) { return t == 1 ? ph.odd.data() : nullptr; }),
-              0);
+    ASSERT_EQ(
+        tarvo::apply_frames(
+            &calibration, calibration.shape(), 4,
+            [&](std::int64_t t, dcomplex* in) {
+              std::copy(ph.odd.begin(), ph.odd.end(), in);
+              return read[t] = 1, 0;
+            },
+            [&](std::int64_t t, const dcomplex* out) {
+              in_place[t] = out == room.data() + t * count;
+              same[t] = std::memcmp(out, E.data.data(), count * sizeof(dcomplex)) == 0;
+              return 0;
+            },
+            &status, {}, {},
+            [&](std::int64_t t) { return t % every == 0 ? room.data() + t * count : nullptr; },
+            [&](std::int64_t t) { return t == 1 ? ph.odd.data() : nullptr; }),
+        0);
     EXPECT_EQ(read, (std::vector<int>{1, 0, 1, 1}));
     const std::vector<int> want_in_place =
         every == 1 ? std::vector<int>{1, 1, 1, 1} : std::vector<int>{1, 0, 1, 0};

@@ -28,7 +28,7 @@ struct AlignWorkspace {
   float** mask;          // nslots pointers; per slot nrows*ncols: 0/1 mask
   float** support_cols;  // nslots pointers; per slot ncols: column support flags
   float** support_rows;  // nslots pointers; per slot nrows: row support flags
-  double** real_form;    // nslots pointers; per slot 8*nrows*ncols: the SVD's dense matrix,
+  double** real_form;    // nslots pointers; per slot 4*nrows*ncols: the SVD's dense matrix,
                          // before that the magnitudes for the mask
   int nrows;             // frame extent along the first (fastest) dimension
   int ncols;             // frame extent along the second dimension
@@ -114,8 +114,8 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 // the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out);
-// The same in the caller's room of 8*nrows*ncols doubles for the real representation (nothing
-// allocated for it).
+// The same in the caller's room of 4*nrows*ncols doubles for the dense form of the real
+// representation (nothing allocated for it).
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* room, double* sigma_out, dcomplex* u_out, dcomplex* v_out);
 

@@ -202,7 +202,7 @@ int align_phase_frame(AlignFrameRecord* record) {
   for (std::int64_t i = 0; i < n; ++i) map[i] = {0.0, 0.0};
   phase_difference_map(a, b, nrows, ncols, map);
   for (std::int64_t i = 0; i < n; ++i) mask[i] = 0.0f;
-  // The magnitudes go where the SVD's matrix goes next (room for 4 nrows*ncols complex values).
+  // The magnitudes go where the SVD's matrix goes next (room for 2 nrows*ncols complex values).
   if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction,
                      reinterpret_cast<dcomplex*>(ws->real_form[r.slot])) != 0)
     return -1;

@@ -10,35 +10,25 @@
 
 namespace {
 
-// Fills S (2 nrows x 2 ncols, dense) with the real form of conj(W o C):
-// S = [Re X, Im X; -Im X, Re X] with X = W o C, so that S [x; y] = [Re(conj(W o C) z);
-// Im(conj(W o C) z)] for z = x + i y. Column j < ncols holds W Re C of column j (rows i), then
-// -W Im C (rows nrows + i); column ncols + j holds W Im C, then W Re C. The SVD counts a zero
-// (-0.0 too) as no value, NaN as one.
-void fill_real_form(const dcomplex* data, const float* weights, int nrows, int ncols, SMat* S) {
-  const std::int64_t rows = 2 * static_cast<std::int64_t>(nrows);
-  const std::int64_t cols = 2 * static_cast<std::int64_t>(ncols);
-  double* __restrict by_cols = S->dense_cols;
-  for (int j = 0; j < ncols; ++j) {
-    const std::int64_t column = static_cast<std::int64_t>(j) * nrows;
-    double* re_col = by_cols + j * rows;            // column j
-    double* im_col = by_cols + (ncols + j) * rows;  // column ncols + j
-    for (int i = 0; i < nrows; ++i) {
-      const double w = weights ? static_cast<double>(weights[column + i]) : 1.0;
-      const dcomplex c = data[column + i];
-      re_col[i] = w * c.re;
-      re_col[nrows + i] = -w * c.im;
-      im_col[i] = w * c.im;
-      im_col[nrows + i] = w * c.re;
-    }
+// Fills S (2 nrows x 2 ncols, dense, held in complex form) with X = W o C, whose real form
+// S = [Re X, Im X; -Im X, Re X] gives S [x; y] = [Re(conj(X) z); Im(conj(X) z)] for z = x + i y:
+// X column by column as C is, and row by row. The SVD counts a zero (-0.0 too) as no value, NaN
+// as one.
+void fill_complex_form(const dcomplex* data, const float* weights, int nrows, int ncols, SMat* S) {
+  const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  auto* __restrict by_cols = reinterpret_cast<dcomplex*>(S->dense_cols);
+  for (std::int64_t k = 0; k < n; ++k) {
+    const double w = weights ? static_cast<double>(weights[k]) : 1.0;
+    by_cols[k] = {w * data[k].re, w * data[k].im};
   }
   // The row-major copy, by tiles of the column-major one.
-  constexpr std::int64_t kTile = 16;
-  double* __restrict by_rows = S->dense_rows;
-  for (std::int64_t j0 = 0; j0 < cols; j0 += kTile)
-    for (std::int64_t i = 0; i < rows; ++i)
-      for (std::int64_t j = j0; j < j0 + kTile && j < cols; ++j)
-        by_rows[i * cols + j] = by_cols[i + j * rows];
+  constexpr int kTile = 16;
+  auto* __restrict by_rows = reinterpret_cast<dcomplex*>(S->dense_rows);
+  for (int j0 = 0; j0 < ncols; j0 += kTile)
+    for (int i = 0; i < nrows; ++i)
+      for (int j = j0; j < j0 + kTile && j < ncols; ++j)
+        by_rows[static_cast<std::int64_t>(i) * ncols + j] =
+            by_cols[i + static_cast<std::int64_t>(j) * nrows];
 }
 
 // The triplet of the filled S into the outputs (zeroed by the caller).
@@ -93,7 +83,7 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
     tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
     return -1;
   }
-  fill_real_form(data, weights, nrows, ncols, S);
+  fill_complex_form(data, weights, nrows, ncols, S);
   const int status = run_svd(S, sigma_out, u_out, v_out);
   svdFreeSMat(S);
   return status;
@@ -103,12 +93,12 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
                            double* room, double* sigma_out, dcomplex* u_out, dcomplex* v_out) {
   clear_outputs(nrows, ncols, sigma_out, u_out, v_out);
   if (nrows <= 0 || ncols <= 0) return 0;
-  const std::int64_t size = std::int64_t{4} * nrows * ncols;
+  const std::int64_t size = std::int64_t{2} * nrows * ncols;  // doubles of each copy
   SMat S = {};
   S.rows = 2 * nrows;
   S.cols = 2 * ncols;
   S.dense_cols = room;
   S.dense_rows = room + size;
-  fill_real_form(data, weights, nrows, ncols, &S);
+  fill_complex_form(data, weights, nrows, ncols, &S);
   return run_svd(&S, sigma_out, u_out, v_out);
 }

@@ -25,32 +25,34 @@ namespace {
 }  // namespace
 
 void svdMultADense(tarvo::Simd path, const SMat* A, const double* x, double* y) {
+  const int nr = A->rows / 2, nc = A->cols / 2;
   switch (path) {
 #if defined(TARVO_DENSE_AVX512)
     case tarvo::Simd::kAvx512:
-      return avx512::mult_a(A->rows, A->cols, A->dense_cols, x, y);
+      return avx512::mult_a(nr, nc, A->dense_cols, x, y);
 #endif
 #if defined(TARVO_DENSE_AVX2)
     case tarvo::Simd::kAvx2:
-      return avx2::mult_a(A->rows, A->cols, A->dense_cols, x, y);
+      return avx2::mult_a(nr, nc, A->dense_cols, x, y);
 #endif
     default:
-      return portable::mult_a(A->rows, A->cols, A->dense_cols, x, y);
+      return portable::mult_a(nr, nc, A->dense_cols, x, y);
   }
 }
 
 void svdMultATADense(tarvo::Simd path, const SMat* A, const double* x, double* y, double* scratch) {
   svdMultADense(path, A, x, scratch);
+  const int nr = A->rows / 2, nc = A->cols / 2;
   switch (path) {
 #if defined(TARVO_DENSE_AVX512)
     case tarvo::Simd::kAvx512:
-      return avx512::mult_at(A->rows, A->cols, A->dense_cols, A->dense_rows, scratch, y);
+      return avx512::mult_at(nr, nc, A->dense_rows, scratch, y);
 #endif
 #if defined(TARVO_DENSE_AVX2)
     case tarvo::Simd::kAvx2:
-      return avx2::mult_at(A->rows, A->cols, A->dense_cols, A->dense_rows, scratch, y);
+      return avx2::mult_at(nr, nc, A->dense_rows, scratch, y);
 #endif
     default:
-      return portable::mult_at(A->rows, A->cols, A->dense_cols, A->dense_rows, scratch, y);
+      return portable::mult_at(nr, nc, A->dense_rows, scratch, y);
   }
 }

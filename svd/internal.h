@@ -77,9 +77,9 @@ void svdMultA(const SMat* A, const double* x, double* y);
 // y (A.cols) <- A^T (A x); scratch holds A x (A.rows)
 void svdMultATA(const SMat* A, const double* x, double* y, double* scratch);
 
-// The products on A's dense copies (A.dense_cols set), on one vector width. Every path gives
-// the bits of the compressed-form products above, which use tarvo::simd_best() for a dense
-// matrix.
+// The products on A's dense copies (A.dense_cols set: the complex form), on one vector width. Every
+// path gives the bits of the compressed-form products above, which use tarvo::simd_best() for a
+// dense matrix.
 void svdMultADense(tarvo::Simd path, const SMat* A, const double* x, double* y);
 void svdMultATADense(tarvo::Simd path, const SMat* A, const double* x, double* y, double* scratch);
 

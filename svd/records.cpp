@@ -101,7 +101,8 @@ SMat* svdNewDenseSMat(int rows, int cols) {
   if (!S) return nullptr;
   S->rows = rows;
   S->cols = cols;
-  const std::int64_t size = rows < 0 || cols < 0 ? -1 : static_cast<std::int64_t>(rows) * cols;
+  const std::int64_t size =
+      rows < 0 || cols < 0 ? -1 : static_cast<std::int64_t>(rows) * cols / 2;  // complex P
   if (!(S->dense_cols = svdDoubleArray(size, false, "svdNewDenseSMat: dense_cols")) ||
       !(S->dense_rows = svdDoubleArray(size, false, "svdNewDenseSMat: dense_rows"))) {
     svdFreeSMat(S);
@@ -168,12 +169,16 @@ SMat* svdConvertDtoS(const DMat* D) {
 
 SMat* svdTransposeS(const SMat* S) {
   if (!S || S->rows < 1) return nullptr;
-  if (S->dense_cols) {  // the column-major copy of one is the row-major copy of the other
+  if (S->dense_cols) {  // the real form's transpose is that of P^H: the copies swapped, conjugated
     SMat* T = svdNewDenseSMat(S->cols, S->rows);
     if (!T) return nullptr;
-    const std::size_t size = static_cast<std::size_t>(S->rows) * S->cols * sizeof(double);
-    std::memcpy(T->dense_cols, S->dense_rows, size);
-    std::memcpy(T->dense_rows, S->dense_cols, size);
+    const std::int64_t size = static_cast<std::int64_t>(S->rows) * S->cols / 2;
+    for (std::int64_t k = 0; k < size; k += 2) {
+      T->dense_cols[k] = S->dense_rows[k];
+      T->dense_cols[k + 1] = -S->dense_rows[k + 1];
+      T->dense_rows[k] = S->dense_cols[k];
+      T->dense_rows[k + 1] = -S->dense_cols[k + 1];
+    }
     return T;
   }
   SMat* N = svdNewSMat(S->cols, S->rows, S->vals);

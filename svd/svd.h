@@ -31,9 +31,12 @@ struct SMat {
   int* pointr;    // column starts (size cols+1): column c is pointr[c] .. pointr[c+1]-1
   int* rowind;    // row of each stored value (size vals)
   double* value;  // stored values (size vals)
-  // Optional dense copies of the same matrix, both set or both null: column-major (element (i, j)
-  // at i + j*rows) and row-major (at i*cols + j), zeros where nothing is stored. The products
-  // read them instead of the compressed arrays (which may then be null) and give the same bits.
+  // Optional dense copies, both set or both null, of the rows/2 x cols/2 complex matrix P (each
+  // value's real and imaginary parts side by side) whose real form [Re P, Im P; -Im P, Re P]
+  // this matrix is: P column-major (value (i, j) at i + j*rows/2) and row-major (at
+  // i*cols/2 + j). The products read them instead of the compressed arrays (which may then be
+  // null) and give the bits of the compressed real form, -Im P being the negation of Im P (a
+  // NaN's sign flipped too).
   double* dense_cols;
   double* dense_rows;
 };
@@ -50,7 +53,8 @@ struct SVDRec {
 DMat* svdNewDMat(int rows, int cols);  // all elements 0.0; rows, cols >= 1
 void svdFreeDMat(DMat* D);
 SMat* svdNewSMat(int rows, int cols, int vals);  // pointr zeroed; rowind, value not filled
-// A matrix held in dense form only (vals 0, no compressed arrays); both copies not filled.
+// A matrix held in dense form only (vals 0, no compressed arrays; rows and cols even); both
+// copies not filled.
 SMat* svdNewDenseSMat(int rows, int cols);
 void svdFreeSMat(SMat* S);
 SVDRec* svdNewSVDRec();  // d = 0, every pointer null

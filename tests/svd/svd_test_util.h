@@ -30,12 +30,17 @@ inline SMatPtr to_smat(const Eigen::MatrixXd& M) {
   return S;
 }
 
-// The dense form of a matrix (svdNewDenseSMat), both copies filled.
-inline SMatPtr to_dense_smat(const Eigen::MatrixXd& M) {
-  SMatPtr S(svdNewDenseSMat(static_cast<int>(M.rows()), static_cast<int>(M.cols())));
-  for (int i = 0; i < M.rows(); i++)
-    for (int j = 0; j < M.cols(); j++)
-      S->dense_cols[i + j * M.rows()] = S->dense_rows[i * M.cols() + j] = M(i, j);
+// The dense form (svdNewDenseSMat) of the real form of C, both copies of C filled.
+inline SMatPtr to_dense_smat(const Eigen::MatrixXcd& C) {
+  const auto m = C.rows(), n = C.cols();
+  SMatPtr S(svdNewDenseSMat(static_cast<int>(2 * m), static_cast<int>(2 * n)));
+  for (Eigen::Index i = 0; i < m; i++)
+    for (Eigen::Index j = 0; j < n; j++) {
+      double* by_col = S->dense_cols + 2 * (i + j * m);
+      double* by_row = S->dense_rows + 2 * (i * n + j);
+      by_col[0] = by_row[0] = C(i, j).real();
+      by_col[1] = by_row[1] = C(i, j).imag();
+    }
   return S;
 }
 

@@ -80,9 +80,11 @@ void training_values(const dcomplex* data, const SliceShape& slice, const Traini
 namespace {
 
 // The normal equations of one fit: AH (K x R, R = n_ro*C: A's conjugate transpose, A divided
-// by scale) and X = A^H A (K x K), both borrowed.
+// by scale; its storage, of ah_count elements, is free once A^H b is formed) and X = A^H A
+// (K x K), both borrowed.
 struct NormalSystem {
-  const dcomplex* AH = nullptr;
+  dcomplex* AH = nullptr;
+  std::int64_t ah_count = 0;
   const dcomplex* X = nullptr;
   double scale = 1.0;
 };
@@ -131,8 +133,10 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
       return rc;
     }
   }
+  // The solver packs X into AH's storage when it has room for it.
+  const bool room = system.ah_count >= tarvo::kPanelRows * K * tarvo::panel_count(static_cast<int>(K));
   return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
-                                      kCgPasses, kCgTolerance);
+                                      kCgPasses, kCgTolerance, room ? system.AH : nullptr);
 }
 
 }  // namespace
@@ -251,6 +255,6 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
-  const NormalSystem system{AH, X, scale};
+  const NormalSystem system{AH, AK + C, X, scale};
   return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
 }

@@ -6,15 +6,6 @@ dcomplex complex_div(dcomplex a, dcomplex b) {
   return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
 }
 
-// Each element reads x[i] and y[i] before writing y[i], so x == y is allowed.
-void complex_axpby(dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n) {
-  for (int i = 0; i < n; ++i) {
-    const dcomplex xi = x[i];
-    const dcomplex yi = y[i];
-    y[i] = complex_add(complex_mult(alpha, yi), complex_mult(beta, xi));
-  }
-}
-
 // sum_i conj(x[i]) y[i], accumulated from i = 0 upwards.
 dcomplex complex_dotc(const dcomplex* x, const dcomplex* y, int n) {
   dcomplex s = {0.0, 0.0};

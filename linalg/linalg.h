@@ -64,6 +64,22 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y);
 
+// A (rows x cols, column-major) as panels of kPanelRows rows for products that read it many
+// times (the solver's passes): panel p holds rows kPanelRows*p .. of A column by column, element
+// (kPanelRows*p + i, j) at P[kPanelRows*(cols*p + j) + i], the last panel filled up with zeros.
+// P holds kPanelRows * cols * panel_count(rows) elements. A product reads a panel front to back
+// instead of one short run of every column.
+constexpr int kPanelRows = 8;
+inline std::int64_t panel_count(int rows) {
+  return (std::int64_t{rows} + kPanelRows - 1) / kPanelRows;
+}
+void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P);
+
+// complex_matmat_rows on the rows of panels p0..p1-1 of A packed by complex_pack_panels: the
+// same sums in the same order, so the same bits.
+void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
+                           const unsigned char* active, int p0, int p1, dcomplex* Y);
+
 // Rows i0..i1-1 of Y_c <- sum_j A(i, j) conj(A(c0 + c, j)) for c < count: those rows of the
 // columns c0 .. c0+count-1 of A A^H (A rows x cols, Y rows x count, column-major), cleared
 // first. Each element gets exactly the bits complex_matmat_rows gives it when X_c holds the
@@ -83,10 +99,12 @@ bool fma_kernels_in_use();
 
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by
 // side: every system takes exactly the steps, and gives exactly the bits, that
-// complex_cg_solve gives it alone, while each pass reads A once for all of them. Returns 0, or
-// -1 after "complex_cg_solve: could not alloc work vectors\n" with X unchanged.
+// complex_cg_solve gives it alone, while each pass reads A once for all of them, packed by
+// complex_pack_panels into panels (kPanelRows * n * panel_count(n) elements, not overlapping A,
+// B or X; allocated when null). Returns 0, or -1 after
+// "complex_cg_solve: could not alloc work vectors\n" with X unchanged.
 int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,
-                          int max_iter, double tol);
+                          int max_iter, double tol, dcomplex* panels = nullptr);
 
 // The count systems (A + shift I) X_c = B_c (A n x n Hermitian, only its lower triangle read;
 // B, X n x count, column-major) by the Cholesky factorisation A + shift I = G G^H. Returns 0;

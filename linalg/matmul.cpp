@@ -23,16 +23,17 @@ bool fma_in_use() {
 }
 
 // y = y + a*x per element, the product formed first and rounded: the baseline kernel, on rows
-// i0..i1-1 of A (rows x cols) and Y.
-void rows_baseline(const dcomplex* __restrict A, int rows, int cols, const ProductColumns& x,
-                   int i0, int i1, dcomplex* __restrict Y) {
+// i0..i1-1 of A (element (i, j) at A[lda*j + i]) and Y (element (i, c) at Y[ldy*c + i]).
+void rows_baseline(const dcomplex* __restrict A, std::int64_t lda, int cols,
+                   const ProductColumns& x, int i0, int i1, dcomplex* __restrict Y,
+                   std::int64_t ldy) {
   for (int j = 0; j < cols; ++j) {
-    const dcomplex* col = A + static_cast<std::int64_t>(j) * rows;
+    const dcomplex* col = A + lda * j;
     for (int c = 0; c < x.count; ++c) {
       if (x.active && !x.active[c]) continue;
       dcomplex xj = x.X[c * x.col_stride + x.step * j];
       if (x.conj) xj.im = -xj.im;
-      dcomplex* y = Y + static_cast<std::int64_t>(c) * rows;
+      dcomplex* y = Y + ldy * c;
       for (int i = i0; i < i1; ++i) {
         y[i].re = y[i].re + (col[i].re * xj.re - col[i].im * xj.im);
         y[i].im = y[i].im + (col[i].re * xj.im + col[i].im * xj.re);
@@ -64,9 +65,43 @@ void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* 
     if (!active || active[c])
       for (int i = i0; i < i1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
   if (fma_in_use())
-    matmul_fma::rows(A, rows, cols, X, count, active, i0, i1, Y);
+    matmul_fma::rows(A, rows, cols, X, count, active, i0, i1, Y, rows);
   else
-    rows_baseline(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y);
+    rows_baseline(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y, rows);
+}
+
+void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P) {
+  const std::int64_t panels = panel_count(rows);
+  // Four panels at a time, column by column: 32 rows of a column are read at once.
+  for (std::int64_t p0 = 0; p0 < panels; p0 += 4) {
+    const std::int64_t p1 = p0 + 4 < panels ? p0 + 4 : panels;
+    for (int j = 0; j < cols; ++j) {
+      const dcomplex* col = A + static_cast<std::int64_t>(rows) * j;
+      for (std::int64_t p = p0; p < p1; ++p) {
+        dcomplex* to = P + kPanelRows * (cols * p + j);
+        for (int i = 0; i < kPanelRows; ++i)
+          to[i] = kPanelRows * p + i < rows ? col[kPanelRows * p + i] : dcomplex{0.0, 0.0};
+      }
+    }
+  }
+}
+
+void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
+                           const unsigned char* active, int p0, int p1, dcomplex* Y) {
+  for (int p = p0; p < p1; ++p) {
+    const int i0 = p * kPanelRows;
+    if (i0 >= rows || count <= 0) return;
+    const int height = rows - i0 < kPanelRows ? rows - i0 : kPanelRows;
+    const dcomplex* panel = P + std::int64_t{kPanelRows} * cols * p;
+    for (int c = 0; c < count; ++c)
+      if (!active || active[c])
+        for (int i = i0; i < i0 + height; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {};
+    if (fma_in_use())
+      matmul_fma::rows(panel, kPanelRows, cols, X, count, active, 0, height, Y + i0, rows);
+    else
+      rows_baseline(panel, kPanelRows, cols, {X, cols, 1, count, active, false}, 0, height,
+                    Y + i0, rows);
+  }
 }
 
 void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,
@@ -77,7 +112,7 @@ void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int
   if (fma_in_use())
     matmul_fma::conj_rows(A, rows, cols, c0, count, i0, i1, Y);
   else
-    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y);
+    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y, rows);
 }
 
 }  // namespace tarvo

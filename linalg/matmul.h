@@ -24,13 +24,14 @@ struct ProductColumns {
 
 namespace tarvo::matmul_fma {
 
-// Adds rows i0..i1-1 of A X_c to Y_c for the active columns c. Every element is accumulated in
+// Adds rows i0..i1-1 of A X_c to Y_c for the active columns c (element (i, j) of A at
+// A[lda*j + i], element (i, c) of Y at Y[ldy*c + i]). Every element is accumulated in
 // column order, each term by two fused multiply-adds:
 //   y.re = fma(-a.im, x.im, fma(a.re, x.re, y.re)),  y.im = fma(a.re, x.im, fma(a.im, x.re, y.im)),
 // whichever rows and columns the call covers, so an element's bits do not depend on the
 // blocking or on the thread that forms it.
-void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-          const unsigned char* active, int i0, int i1, dcomplex* Y);
+void rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
+          const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy);
 // Rows i0..i1-1 of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added exactly as
 // rows() adds a*x for x = conj(A(c0 + c, j)).
 void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,

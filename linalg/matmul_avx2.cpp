@@ -91,16 +91,16 @@ void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, st
   if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, xstep, j0, j1, y);
 }
 
-// Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's).
+// Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's), with
+// element (i, j) of A at A[lda*j + i] and element (i, c) of Y at Y[ldy*c + i].
 template <bool Conj>
-void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, int i0, int i1,
-             dcomplex* Y) {
+void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
+             int i1, dcomplex* Y, std::int64_t ldy) {
   const dcomplex* X = xs.X;
   const std::int64_t x_col = xs.col_stride;
   const std::int64_t x_step = xs.step;
   const int count = xs.count;
   const unsigned char* active = xs.active;
-  const std::int64_t lda = rows;
   const bool wide = matmul_avx512::available();
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
@@ -115,7 +115,7 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
         x[n] = reinterpret_cast<const double*>(X + c * x_col);
-        y[n] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(c) * rows + i);
+        y[n] = reinterpret_cast<double*>(Y + ldy * c + i);
         if (++n == group) {
           tile_on(group, a, x, y);
           n = 0;
@@ -137,7 +137,7 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
         const dcomplex* xc = X + c * x_col;
-        dcomplex& yi = Y[static_cast<std::int64_t>(c) * rows + i];
+        dcomplex& yi = Y[ldy * c + i];
         for (int j = j0; j < j1; ++j) {
           const dcomplex xj = xc[x_step * j];
           element(A[lda * j + i], Conj ? dcomplex{xj.re, -xj.im} : xj, yi);
@@ -148,14 +148,14 @@ void rows_of(const dcomplex* A, int rows, int cols, const ProductColumns& xs, in
 
 }  // namespace
 
-void rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-          const unsigned char* active, int i0, int i1, dcomplex* Y) {
-  rows_of<false>(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y);
+void rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
+          const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy) {
+  rows_of<false>(A, lda, cols, {X, cols, 1, count, active, false}, i0, i1, Y, ldy);
 }
 
 void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
                dcomplex* Y) {
-  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y);
+  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y, rows);
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

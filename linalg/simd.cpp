@@ -65,4 +65,27 @@ void average_scaled(Simd path, const dcomplex* a, const dcomplex* b, std::int64_
   }
 }
 
+void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x,
+                   int n) {
+  if (n <= 0) return;
+  auto* o = reinterpret_cast<double*>(y);
+  const auto* in = reinterpret_cast<const double*>(x);
+  switch (path) {
+#if defined(TARVO_SIMD_AVX512)
+    case Simd::kAvx512:
+      return avx512::axpby(alpha.re, alpha.im, o, beta.re, beta.im, in, n);
+#endif
+#if defined(TARVO_SIMD_AVX2)
+    case Simd::kAvx2:
+      return avx2::axpby(alpha.re, alpha.im, o, beta.re, beta.im, in, n);
+#endif
+    default:
+      return portable::axpby(alpha.re, alpha.im, o, beta.re, beta.im, in, n);
+  }
+}
+
 }  // namespace tarvo
+
+void complex_axpby(dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n) {
+  tarvo::complex_axpby(tarvo::simd_best(), alpha, y, beta, x, n);
+}

@@ -23,4 +23,8 @@ inline void average_scaled(const dcomplex* a, const dcomplex* b, std::int64_t n,
   average_scaled(simd_best(), a, b, n, d1, d2, out);
 }
 
+// complex_axpby on the given width (the same bits on each).
+void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x,
+                   int n);
+
 }  // namespace tarvo

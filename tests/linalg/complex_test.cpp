@@ -48,4 +48,33 @@ TEST(SimdKernels, AverageGivesTheScalarFormsBitsOnEveryWidth) {
   }
 }
 
+// The solver's y = alpha y + beta x on every width: the scalar form's bits on lengths off the
+// widths, with x apart and with x == y.
+TEST(SimdKernels, AxpbyGivesTheScalarFormsBitsOnEveryWidth) {
+  const dcomplex alpha = {0.75, -1.0 / 3.0}, beta = {-2.5e-3, 7.0 / 9.0};
+  for (const int n : {1, 3, 8, 21}) {
+    std::vector<dcomplex> x(n), y(n);
+    for (int i = 0; i < n; ++i) {
+      x[i] = {std::sin(1.0 + i) * 1e3, -std::cos(2.0 * i)};
+      y[i] = {std::cos(0.5 * i), i == 1 ? -0.0 : std::sin(3.0 * i) * 1e-3};
+    }
+    for (const bool alias : {false, true}) {
+      const std::vector<dcomplex>& in = alias ? y : x;
+      std::vector<dcomplex> scalar(n);
+      for (int i = 0; i < n; ++i) {
+        const dcomplex a = complex_mult(alpha, y[i]), b = complex_mult(beta, in[i]);
+        scalar[i] = {a.re + b.re, a.im + b.im};
+      }
+      for (const tarvo::Simd path :
+           {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+        if (path > tarvo::simd_best()) continue;
+        std::vector<dcomplex> out = y, other = x;
+        tarvo::complex_axpby(path, alpha, out.data(), beta, alias ? out.data() : other.data(), n);
+        EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)
+            << n << " path " << static_cast<int>(path) << (alias ? " aliased" : "");
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -78,6 +78,17 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
   }
   EXPECT_EQ(std::memcmp(all.data(), part.data(), all.size() * sizeof(dcomplex)), 0);
 
+  // Packed by panels (one of eight rows, one of seven): the same bits, panel by panel.
+  std::vector<dcomplex> panels(tarvo::kPanelRows * kCols * tarvo::panel_count(kRows));
+  tarvo::complex_pack_panels(A.data(), kRows, kCols, panels.data());
+  std::vector<dcomplex> packed(kRows * kCount, {kUntouched, kUntouched});
+  tarvo::complex_matmat_panels(panels.data(), kRows, kCols, X.data(), kCount, nullptr, 1, 2,
+                               packed.data());
+  EXPECT_TRUE(packed[0].re == kUntouched && packed[7].im == kUntouched);
+  tarvo::complex_matmat_panels(panels.data(), kRows, kCols, X.data(), kCount, nullptr, 0, 1,
+                               packed.data());
+  EXPECT_EQ(std::memcmp(all.data(), packed.data(), all.size() * sizeof(dcomplex)), 0);
+
   std::vector<dcomplex> y(kRows);
   complex_matvec(A.data(), X.data(), kRows, kCols, y.data());
   EXPECT_EQ(std::memcmp(y.data(), all.data(), y.size() * sizeof(dcomplex)), 0);

@@ -134,7 +134,8 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     }
   }
   // The solver packs X into AH's storage when it has room for it.
-  const bool room = system.ah_count >= tarvo::kPanelRows * K * tarvo::panel_count(static_cast<int>(K));
+  const bool room =
+      system.ah_count >= tarvo::kPanelRows * K * tarvo::panel_count(static_cast<int>(K));
   return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
                                       kCgPasses, kCgTolerance, room ? system.AH : nullptr);
 }

@@ -129,14 +129,13 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
         parallel_for((panel_total + kBlockPanels - 1) / kBlockPanels, thread_count(),
                      [&](std::int64_t b, int) {
                        const int p0 = static_cast<int>(b) * kBlockPanels;
-                       complex_matmat_panels(panels, n, n, in + o0, c1 - c0,
-                                             active.get() + c0, p0,
+                       complex_matmat_panels(panels, n, n, in + o0, c1 - c0, active.get() + c0, p0,
                                              std::min(p0 + kBlockPanels, panel_total), out + o0);
                        return 0;
                      });
       else
-        complex_matmat_panels(panels, n, n, in + o0, c1 - c0, active.get() + c0, 0,
-                              panel_total, out + o0);
+        complex_matmat_panels(panels, n, n, in + o0, c1 - c0, active.get() + c0, 0, panel_total,
+                              out + o0);
     };
     product(X, t.get());
     for (int c = c0; c < c1; ++c)

@@ -99,8 +99,8 @@ void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex
     if (fma_in_use())
       matmul_fma::rows(panel, kPanelRows, cols, X, count, active, 0, height, Y + i0, rows);
     else
-      rows_baseline(panel, kPanelRows, cols, {X, cols, 1, count, active, false}, 0, height,
-                    Y + i0, rows);
+      rows_baseline(panel, kPanelRows, cols, {X, cols, 1, count, active, false}, 0, height, Y + i0,
+                    rows);
   }
 }
 

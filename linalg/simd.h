@@ -24,7 +24,6 @@ inline void average_scaled(const dcomplex* a, const dcomplex* b, std::int64_t n,
 }
 
 // complex_axpby on the given width (the same bits on each).
-void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x,
-                   int n);
+void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n);
 
 }  // namespace tarvo

@@ -39,14 +39,23 @@ inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
 // column instead of once per column of X), the imaginary lane a.im*x.re then a.re*x.im. With
 // Conj the terms are a*conj(x): the real lane a.re*x.re then a.im*x.im, the imaginary lane
 // a.im*x.re then (-a.re)*x.im, again the products element() forms for conj(x).
+// The accumulators are named variables rather than an array, which GCC would keep mirrored in
+// memory (ten stores a column) for want of registers.
+#define TARVO_EACH_COLUMN(F) F(0) F(1) F(2) F(3) F(4)
 template <int NC, bool Conj>
 void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep, int j0,
           int j1, double* const* y) {
-  __m256d lo[NC], hi[NC];
-  for (int c = 0; c < NC; ++c) {
-    lo[c] = _mm256_loadu_pd(y[c]);
-    hi[c] = _mm256_loadu_pd(y[c] + 4);
+  static_assert(NC >= 1 && NC <= 5);
+#define TARVO_DECLARE(k)                         \
+  [[maybe_unused]] __m256d lo##k, hi##k;         \
+  [[maybe_unused]] const double* x##k = nullptr; \
+  if constexpr (NC > k) {                        \
+    lo##k = _mm256_loadu_pd(y[k]);               \
+    hi##k = _mm256_loadu_pd(y[k] + 4);           \
+    x##k = x[k];                                 \
   }
+  TARVO_EACH_COLUMN(TARVO_DECLARE)
+#undef TARVO_DECLARE
   const __m256d sign =
       Conj ? _mm256_set_pd(-0.0, 0.0, -0.0, 0.0) : _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
   // The first multiply-add of every column, then the second: A's two forms are not live at
@@ -55,25 +64,36 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
     const double* aj = a + 2 * lda * j;
     const __m256d a_lo = _mm256_loadu_pd(aj);
     const __m256d a_hi = _mm256_loadu_pd(aj + 4);
-    for (int c = 0; c < NC; ++c) {
-      const __m256d xr = _mm256_broadcast_sd(x[c] + xstep * j);
-      lo[c] = _mm256_fmadd_pd(a_lo, xr, lo[c]);
-      hi[c] = _mm256_fmadd_pd(a_hi, xr, hi[c]);
-    }
+    const std::int64_t at = xstep * j;
+#define TARVO_FIRST(k)                                 \
+  if constexpr (NC > k) {                              \
+    const __m256d xr = _mm256_broadcast_sd(x##k + at); \
+    lo##k = _mm256_fmadd_pd(a_lo, xr, lo##k);          \
+    hi##k = _mm256_fmadd_pd(a_hi, xr, hi##k);          \
+  }
+    TARVO_EACH_COLUMN(TARVO_FIRST)
+#undef TARVO_FIRST
     // (-im, re, -im, re), or (im, -re, im, -re) with Conj
     const __m256d s_lo = _mm256_xor_pd(_mm256_permute_pd(a_lo, 0x5), sign);
     const __m256d s_hi = _mm256_xor_pd(_mm256_permute_pd(a_hi, 0x5), sign);
-    for (int c = 0; c < NC; ++c) {
-      const __m256d xi = _mm256_broadcast_sd(x[c] + xstep * j + 1);
-      lo[c] = _mm256_fmadd_pd(s_lo, xi, lo[c]);
-      hi[c] = _mm256_fmadd_pd(s_hi, xi, hi[c]);
-    }
+#define TARVO_SECOND(k)                                    \
+  if constexpr (NC > k) {                                  \
+    const __m256d xi = _mm256_broadcast_sd(x##k + at + 1); \
+    lo##k = _mm256_fmadd_pd(s_lo, xi, lo##k);              \
+    hi##k = _mm256_fmadd_pd(s_hi, xi, hi##k);              \
   }
-  for (int c = 0; c < NC; ++c) {
-    _mm256_storeu_pd(y[c], lo[c]);
-    _mm256_storeu_pd(y[c] + 4, hi[c]);
+    TARVO_EACH_COLUMN(TARVO_SECOND)
+#undef TARVO_SECOND
   }
+#define TARVO_STORE(k)                 \
+  if constexpr (NC > k) {              \
+    _mm256_storeu_pd(y[k], lo##k);     \
+    _mm256_storeu_pd(y[k] + 4, hi##k); \
+  }
+  TARVO_EACH_COLUMN(TARVO_STORE)
+#undef TARVO_STORE
 }
+#undef TARVO_EACH_COLUMN
 
 // Columns of X per tile: 10 accumulators and A's two forms in 16 registers.
 constexpr int kTileColumns = 5;

@@ -86,6 +86,9 @@ void phase_difference_with(tarvo::Simd path, const dcomplex* z, const dcomplex* 
 void ramp_with(tarvo::Simd path, dcomplex* col, const dcomplex* t, std::int64_t n, dcomplex u);
 // x[i] <- complex_mult(x[i], c) for i < n, on one vector width.
 void turn_with(tarvo::Simd path, dcomplex* x, std::int64_t n, dcomplex c);
+// out[i] <- sqrt(z[i].re^2 + z[i].im^2) for i < n, on one vector width; returns the largest of
+// them and 0.0.
+double magnitudes_with(tarvo::Simd path, const dcomplex* z, std::int64_t n, double* out);
 
 // mask[i] <- 1 where |data[i]| > max|data| * fraction, else 0 (fraction outside [0, 1) means
 // 0.25). scratch: nrows*ncols values, or null to use a private one. Returns 0, or -1 (message)

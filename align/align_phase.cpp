@@ -1,5 +1,4 @@
 // Per-frame removal of the linear-along-readout and constant phase difference of two stacks.
-#include <emmintrin.h>
 
 #include <cmath>
 #include <cstdint>
@@ -55,30 +54,12 @@ int magnitude_mask(const dcomplex* data, float* mask, int nrows, int ncols, floa
     }
     scratch = own.get();
   }
-  // The largest magnitude (NaN never wins a comparison, so the order does not matter), two
-  // samples at a time.
-  __m128d largest = _mm_setzero_pd();
-  std::int64_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const __m128d d0 = _mm_loadu_pd(&data[i].re), d1 = _mm_loadu_pd(&data[i + 1].re);
-    const __m128d re = _mm_unpacklo_pd(d0, d1), im = _mm_unpackhi_pd(d0, d1);
-    const __m128d mag = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
-    _mm_storeu_pd(&scratch[i].re, _mm_unpacklo_pd(mag, _mm_setzero_pd()));
-    _mm_storeu_pd(&scratch[i + 1].re, _mm_unpackhi_pd(mag, _mm_setzero_pd()));
-    largest = _mm_max_pd(mag, largest);  // mag > largest ? mag : largest, lane by lane
-  }
-  double max = 0.0;
-  double lanes[2];
-  _mm_storeu_pd(lanes, largest);
-  for (double v : lanes)
-    if (v > max) max = v;
-  for (; i < n; ++i) {
-    scratch[i] = {std::sqrt(data[i].re * data[i].re + data[i].im * data[i].im), 0.0};
-    if (scratch[i].re > max) max = scratch[i].re;
-  }
+  // The magnitudes (as doubles, in the scratch's first half) and the largest of them.
+  auto* magnitude = reinterpret_cast<double*>(scratch);
+  const double max = magnitudes_with(tarvo::simd_best(), data, n, magnitude);
   if (fraction < 0.0f || fraction >= 1.0f) fraction = 0.25f;
   const double threshold = max * static_cast<double>(fraction);
-  for (std::int64_t i = 0; i < n; ++i) mask[i] = scratch[i].re > threshold ? 1.0f : 0.0f;
+  for (std::int64_t i = 0; i < n; ++i) mask[i] = magnitude[i] > threshold ? 1.0f : 0.0f;
   return 0;
 }
 
@@ -201,7 +182,6 @@ int align_phase_frame(AlignFrameRecord* record) {
   // P = A conj(B) / |A|: the phase of A conj(B) with the magnitude of B.
   for (std::int64_t i = 0; i < n; ++i) map[i] = {0.0, 0.0};
   phase_difference_map(a, b, nrows, ncols, map);
-  for (std::int64_t i = 0; i < n; ++i) mask[i] = 0.0f;
   // The magnitudes go where the SVD's matrix goes next (room for 2 nrows*ncols complex values).
   if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction,
                      reinterpret_cast<dcomplex*>(ws->real_form[r.slot])) != 0)

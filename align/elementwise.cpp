@@ -28,16 +28,17 @@ struct Kernels {
   void (*phase_difference)(const dcomplex*, const dcomplex*, std::int64_t, dcomplex*);
   void (*ramp)(dcomplex*, const dcomplex*, std::int64_t, dcomplex);
   void (*turn)(dcomplex*, std::int64_t, dcomplex);
+  double (*magnitudes)(const dcomplex*, std::int64_t, double*);
 };
 
 const Kernels& kernels(tarvo::Simd path) {
   static const Kernels widths[] = {
-    {portable::phase_difference, portable::ramp, portable::turn},
+    {portable::phase_difference, portable::ramp, portable::turn, portable::magnitudes},
 #if defined(TARVO_ELEMENTWISE_AVX2)
-    {avx2::phase_difference, avx2::ramp, avx2::turn},
+    {avx2::phase_difference, avx2::ramp, avx2::turn, avx2::magnitudes},
 #endif
 #if defined(TARVO_ELEMENTWISE_AVX512)
-    {avx512::phase_difference, avx512::ramp, avx512::turn},
+    {avx512::phase_difference, avx512::ramp, avx512::turn, avx512::magnitudes},
 #endif
   };
   const int widest = static_cast<int>(sizeof widths / sizeof widths[0]) - 1;
@@ -58,4 +59,8 @@ void ramp_with(tarvo::Simd path, dcomplex* col, const dcomplex* t, std::int64_t 
 
 void turn_with(tarvo::Simd path, dcomplex* x, std::int64_t n, dcomplex c) {
   kernels(path).turn(x, n, c);
+}
+
+double magnitudes_with(tarvo::Simd path, const dcomplex* z, std::int64_t n, double* out) {
+  return kernels(path).magnitudes(z, n, out);
 }

@@ -204,8 +204,12 @@ TEST(AlignKernels, EveryPathGivesTheScalarFormsBits) {
     if (n > 4) w[4] = {NAN, -INFINITY};
     // The direct forms, as complex_mult and a division give them.
     std::vector<dcomplex> scalar = before, ramped = z, turned = z;
+    std::vector<double> magnitude(n);
+    double largest = 0.0;
     const dcomplex u = {0.3, -0.0}, c = {-0.8, 0.6};
     for (int i = 0; i < n; ++i) {
+      magnitude[i] = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
+      if (magnitude[i] > largest) largest = magnitude[i];
       ramped[i] = complex_mult(complex_mult(w[i], z[i]), u);
       turned[i] = complex_mult(z[i], c);
       const double mag = std::sqrt(z[i].re * z[i].re + z[i].im * z[i].im);
@@ -227,6 +231,9 @@ TEST(AlignKernels, EveryPathGivesTheScalarFormsBits) {
       EXPECT_TRUE(same(out, scalar));
       EXPECT_TRUE(same(ramp, ramped));
       EXPECT_TRUE(same(turn, turned));
+      std::vector<double> mags(n);
+      EXPECT_EQ(magnitudes_with(path, z.data(), n, mags.data()), largest);
+      EXPECT_EQ(std::memcmp(mags.data(), magnitude.data(), n * sizeof(double)), 0);
     }
   }
 }

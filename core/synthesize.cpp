@@ -574,9 +574,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
       const std::int64_t K = std::int64_t{S} * L;
       const dcomplex* coef = set->polarity[p].coefficients;
       // W(c, k) = sum_j coef[k + K j + K w c] phase[j], k = s + S c'.
-      for (int c = 0; c < L; ++c)
-        tarvo::complex_matmat_rows(coef + K * w * c, static_cast<int>(K), w, phase, 1, nullptr, 0,
-                                   static_cast<int>(K), W + c * K);
+      tarvo::complex_matvec_blocks(coef, static_cast<int>(K), w, L, phase, W);
       for (int b0 = t0; b0 < t1; b0 += kChunk) {
         const int count = std::min(kChunk, t1 - b0);
         // v(k, t) = source line s of target t, coil c', at column n.

@@ -65,6 +65,37 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
   }
 }
 
+// The transposed arrangement: NB tiles of 8 rows, each of its own matrix (a[b], element (i, j0),
+// lda rows), times the one vector x (element j at x + xstep*j) over columns j0..j1-1, added to
+// y[b]; lane by lane the multiply-adds of tile(), so the bits of a one-column product.
+template <int NB>
+void blocks_tile(const double* const* a, std::int64_t lda, const double* x, std::int64_t xstep,
+                 int j0, int j1, double* const* y) {
+  __m512d lo[NB], hi[NB];
+  for (int b = 0; b < NB; ++b) {
+    lo[b] = _mm512_loadu_pd(y[b]);
+    hi[b] = _mm512_loadu_pd(y[b] + 8);
+  }
+  const __m512i sign = _mm512_set_epi64(0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN);
+  for (int j = j0; j < j1; ++j) {
+    const __m512d xr = _mm512_set1_pd(x[xstep * j]);
+    const __m512d xi = _mm512_set1_pd(x[xstep * j + 1]);
+    for (int b = 0; b < NB; ++b) {
+      const double* aj = a[b] + 2 * lda * j;
+      const __m512d a_lo = _mm512_loadu_pd(aj);
+      const __m512d a_hi = _mm512_loadu_pd(aj + 8);
+      lo[b] = _mm512_fmadd_pd(a_lo, xr, lo[b]);
+      hi[b] = _mm512_fmadd_pd(a_hi, xr, hi[b]);
+      lo[b] = _mm512_fmadd_pd(flip(_mm512_shuffle_pd(a_lo, a_lo, 0x55), sign), xi, lo[b]);
+      hi[b] = _mm512_fmadd_pd(flip(_mm512_shuffle_pd(a_hi, a_hi, 0x55), sign), xi, hi[b]);
+    }
+  }
+  for (int b = 0; b < NB; ++b) {
+    _mm512_storeu_pd(y[b], lo[b]);
+    _mm512_storeu_pd(y[b] + 8, hi[b]);
+  }
+}
+
 // The tiles of 1 .. kTileColumns columns, by column count.
 template <bool Conj, int... C>
 constexpr auto tiles_of(std::integer_sequence<int, C...>) {
@@ -81,6 +112,11 @@ void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, st
 #include "linalg/avx512_end.h"
 
 }  // namespace
+
+void blocks_tile8(const double* const* a, std::int64_t lda, const double* x, std::int64_t xstep,
+                  int j0, int j1, double* const* y) {
+  blocks_tile<kTileColumns>(a, lda, x, xstep, j0, j1, y);
+}
 
 bool available() {
   static const bool yes = detect();
@@ -107,6 +143,9 @@ bool available() {
 
 void tile8(int, bool, const double*, std::int64_t, const double* const*, std::int64_t, int, int,
            double* const*) {}
+
+void blocks_tile8(const double* const*, std::int64_t, const double*, std::int64_t, int, int,
+                  double* const*) {}
 
 }  // namespace tarvo::matmul_avx512
 

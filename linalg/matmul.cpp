@@ -58,16 +58,28 @@ dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x) {
   return {y.re + (a.re * x.re - a.im * x.im), y.im + (a.re * x.im + a.im * x.re)};
 }
 
-void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-                         const unsigned char* active, int i0, int i1, dcomplex* Y) {
+namespace {
+
+// Rows i0..i1-1 of Y_c <- A X_c for the active columns, cleared first, with element (i, j) of A at
+// A[lda*j + i] and element (i, c) of Y at Y[ldy*c + i]: the body of complex_matmat_rows and of
+// complex_matmat_panels.
+void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
+                  const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy) {
   if (i1 <= i0 || count <= 0) return;
   for (int c = 0; c < count; ++c)
     if (!active || active[c])
-      for (int i = i0; i < i1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
+      for (int i = i0; i < i1; ++i) Y[ldy * c + i] = {0.0, 0.0};
   if (fma_in_use())
-    matmul_fma::rows(A, rows, cols, X, count, active, i0, i1, Y, rows);
+    matmul_fma::rows(A, lda, cols, X, count, active, i0, i1, Y, ldy);
   else
-    rows_baseline(A, rows, cols, {X, cols, 1, count, active, false}, i0, i1, Y, rows);
+    rows_baseline(A, lda, cols, {X, cols, 1, count, active, false}, i0, i1, Y, ldy);
+}
+
+}  // namespace
+
+void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                         const unsigned char* active, int i0, int i1, dcomplex* Y) {
+  product_rows(A, rows, cols, X, count, active, i0, i1, Y, rows);
 }
 
 void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P) {
@@ -88,19 +100,11 @@ void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P) {
 
 void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
                            const unsigned char* active, int p0, int p1, dcomplex* Y) {
-  for (int p = p0; p < p1; ++p) {
+  for (int p = p0; p < p1 && p * kPanelRows < rows; ++p) {
     const int i0 = p * kPanelRows;
-    if (i0 >= rows || count <= 0) return;
     const int height = rows - i0 < kPanelRows ? rows - i0 : kPanelRows;
-    const dcomplex* panel = P + std::int64_t{kPanelRows} * cols * p;
-    for (int c = 0; c < count; ++c)
-      if (!active || active[c])
-        for (int i = i0; i < i0 + height; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {};
-    if (fma_in_use())
-      matmul_fma::rows(panel, kPanelRows, cols, X, count, active, 0, height, Y + i0, rows);
-    else
-      rows_baseline(panel, kPanelRows, cols, {X, cols, 1, count, active, false}, 0, height, Y + i0,
-                    rows);
+    product_rows(P + std::int64_t{kPanelRows} * cols * p, kPanelRows, cols, X, count, active, 0,
+                 height, Y + i0, rows);
   }
 }
 

@@ -514,9 +514,13 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
   for (int i = 0; i < set->polarity_count; ++i) S_max = std::max(S_max, plan.patterns[i].S);
   constexpr int kChunk = 32;  // targets per product
   const std::int64_t K_max = std::int64_t{S_max} * L;
-  const int workers = tarvo::worker_count(std::max(M, 2 * L), threads);
+  // Image columns completed together: a pattern's weights are folded for all of them in one read
+  // of its coefficients (up to 8 columns, their folded weights within about 1 MiB).
+  const int group = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max), 1, 8));
+  const std::int64_t groups = (columns + group - 1) / group;
+  const int workers = tarvo::worker_count(std::max<std::int64_t>(groups, 2 * L), threads);
   const std::int64_t per_worker =
-      std::max<std::int64_t>(std::int64_t{A} * M, L * K_max + kChunk * (K_max + L) + w);
+      std::max<std::int64_t>(std::int64_t{A} * M, group * (L * K_max + w) + kChunk * (K_max + L));
   tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
   tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
   if (!H || !space || !scratch) {
@@ -554,17 +558,21 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     return -1;
 
   const double pi = std::acos(-1.0);
-  tarvo::parallel_for(columns, workers, [&](std::int64_t i, int worker) {
-    const std::int64_t n = i * step;
-    dcomplex* W = space.get() + worker * per_worker;  // L x K, row c contiguous
-    dcomplex* v = W + L * K_max;                      // K x chunk, row k contiguous
+  tarvo::parallel_for(groups, workers, [&](std::int64_t g, int worker) {
+    const std::int64_t i0 = g * group;
+    const int width = static_cast<int>(std::min<std::int64_t>(group, columns - i0));
+    dcomplex* W = space.get() + worker * per_worker;  // per column L x K, row c contiguous
+    dcomplex* v = W + group * L * K_max;              // K x chunk, row k contiguous
     dcomplex* y = v + kChunk * K_max;                 // chunk x L, column c contiguous
-    dcomplex* phase = y + kChunk * L;                 // w
-    for (int j = 0; j < w; ++j) {
-      const int q = plan.q[j];
-      const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
-      const double sign = (q % 2 == 0) ? 1.0 : -1.0;
-      phase[j] = {sign * std::cos(angle), sign * std::sin(angle)};
+    dcomplex* phase = y + kChunk * L;                 // w per column
+    for (int i = 0; i < width; ++i) {
+      const std::int64_t n = (i0 + i) * step;
+      for (int j = 0; j < w; ++j) {
+        const int q = plan.q[j];
+        const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
+        const double sign = (q % 2 == 0) ? 1.0 : -1.0;
+        phase[j + w * i] = {sign * std::cos(angle), sign * std::sin(angle)};
+      }
     }
     for (int t0 = 0; t0 < T;) {
       const int p = targets[t0].pattern;
@@ -572,24 +580,28 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
       while (t1 < T && targets[t1].pattern == p) ++t1;
       const int S = plan.patterns[p].S;
       const std::int64_t K = std::int64_t{S} * L;
-      const dcomplex* coef = set->polarity[p].coefficients;
-      // W(c, k) = sum_j coef[k + K j + K w c] phase[j], k = s + S c'.
-      tarvo::complex_matvec_blocks(coef, static_cast<int>(K), w, L, phase, W);
-      for (int b0 = t0; b0 < t1; b0 += kChunk) {
-        const int count = std::min(kChunk, t1 - b0);
-        // v(k, t) = source line s of target t, coil c', at column n.
-        for (int cs = 0; cs < L; ++cs) {
-          const dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * cs);
-          for (int s = 0; s < S; ++s) {
-            dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * count;
-            for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
+      // Column i's W(c, k) = sum_j coef[k + K j + K w c] phase[j + w i], k = s + S c'.
+      tarvo::complex_matmat_blocks(set->polarity[p].coefficients, static_cast<int>(K), w, L, phase,
+                                   width, W);
+      for (int i = 0; i < width; ++i) {
+        const std::int64_t n = (i0 + i) * step;
+        const dcomplex* Wi = W + i * L * K;
+        for (int b0 = t0; b0 < t1; b0 += kChunk) {
+          const int count = std::min(kChunk, t1 - b0);
+          // v(k, t) = source line s of target t, coil c', at column n.
+          for (int cs = 0; cs < L; ++cs) {
+            const dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * cs);
+            for (int s = 0; s < S; ++s) {
+              dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * count;
+              for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
+            }
           }
-        }
-        // y (count x L) <- v^T (count x K, column-major: column k is row k of v) W^T.
-        tarvo::complex_matmat_rows(v, count, static_cast<int>(K), W, L, nullptr, 0, count, y);
-        for (int c = 0; c < L; ++c) {
-          dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * c);
-          for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * count + t];
+          // y (count x L) <- v^T (count x K, column-major: column k is row k of v) W^T.
+          tarvo::complex_matmat_rows(v, count, static_cast<int>(K), Wi, L, nullptr, 0, count, y);
+          for (int c = 0; c < L; ++c) {
+            dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * c);
+            for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * count + t];
+          }
         }
       }
       t0 = t1;

@@ -80,11 +80,13 @@ void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P);
 void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
                            const unsigned char* active, int p0, int p1, dcomplex* Y);
 
-// Y_b <- A_b x for b < blocks: A_b = A + rows*cols*b (rows x cols, column-major), Y_b = Y +
-// rows*b; each Y_b gets the bits of complex_matmat_rows(A_b, rows, cols, x, 1, ...), while on
-// processors with AVX-512 eight blocks go side by side (their chains of multiply-adds overlap).
-void complex_matvec_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* x,
-                           dcomplex* Y);
+// Y_(b,v) <- A_b x_v for b < blocks and v < count: A_b = A + rows*cols*b (rows x cols,
+// column-major), x_v = X + cols*v, Y_(b,v) = Y + rows*(b + blocks*v). Each Y_(b,v) gets the bits
+// of complex_matmat_rows(A_b, rows, cols, x_v, 1, ...), while on processors with AVX-512 eight
+// blocks go side by side (their chains of multiply-adds overlap) and each A_b is read from memory
+// once for all the vectors.
+void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* X,
+                           int count, dcomplex* Y);
 
 // Rows i0..i1-1 of Y_c <- sum_j A(i, j) conj(A(c0 + c, j)) for c < count: those rows of the
 // columns c0 .. c0+count-1 of A A^H (A rows x cols, Y rows x count, column-major), cleared

@@ -108,12 +108,12 @@ void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex
   }
 }
 
-void complex_matvec_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* x,
-                           dcomplex* Y) {
-  if (rows <= 0 || blocks <= 0) return;
-  const std::int64_t size = std::int64_t{rows} * cols;
-  // Rows 0 .. tiled-1 of kTileColumns blocks at a time in AVX-512 tiles; the rest as one-column
-  // products.
+void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* X,
+                           int count, dcomplex* Y) {
+  if (rows <= 0 || blocks <= 0 || count <= 0) return;
+  const std::int64_t size = std::int64_t{rows} * cols, result = std::int64_t{rows} * blocks;
+  // Rows 0 .. tiled-1 of kTileColumns blocks at a time in AVX-512 tiles, one vector after the
+  // other while the blocks' rows are at hand; the rest as products of all the vectors.
   constexpr int kGroup = matmul_avx512::kTileColumns;
   const bool wide = fma_in_use() && matmul_avx512::available() && cols > 0;
   const int grouped = wide ? blocks / kGroup * kGroup : 0;
@@ -121,17 +121,19 @@ void complex_matvec_blocks(const dcomplex* A, int rows, int cols, int blocks, co
   for (int b0 = 0; b0 < grouped; b0 += kGroup)
     for (int i = 0; i < tiled; i += 8) {
       const double* a[kGroup];
-      double* y[kGroup];
-      for (int b = 0; b < kGroup; ++b) {
+      for (int b = 0; b < kGroup; ++b)
         a[b] = reinterpret_cast<const double*>(A + size * (b0 + b) + i);
-        y[b] = reinterpret_cast<double*>(Y + std::int64_t{rows} * (b0 + b) + i);
-        for (int k = 0; k < 16; ++k) y[b][k] = 0.0;
+      for (int v = 0; v < count; ++v) {
+        double* y[kGroup];
+        for (int b = 0; b < kGroup; ++b)
+          y[b] = reinterpret_cast<double*>(Y + result * v + std::int64_t{rows} * (b0 + b) + i);
+        matmul_avx512::blocks_tile8(a, rows, reinterpret_cast<const double*>(X + cols * v), 2, 0,
+                                    cols, y);
       }
-      matmul_avx512::blocks_tile8(a, rows, reinterpret_cast<const double*>(x), 2, 0, cols, y);
     }
   for (int b = 0; b < blocks; ++b)
-    complex_matmat_rows(A + size * b, rows, cols, x, 1, nullptr, b < grouped ? tiled : 0, rows,
-                        Y + std::int64_t{rows} * b);
+    product_rows(A + size * b, rows, cols, X, count, nullptr, b < grouped ? tiled : 0, rows,
+                 Y + std::int64_t{rows} * b, result);
 }
 
 void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,

@@ -55,8 +55,8 @@ constexpr int kTileColumns = 8;
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
            std::int64_t xstep, int j0, int j1, double* const* y);
 // kTileColumns tiles of 8 rows, each of its own matrix (a[b]: element (i, j0), lda rows), times
-// one vector (element j at x + xstep*j, as doubles), added to y[b]: element by element the bits of
-// tile8 on one column.
+// one vector (element j at x + xstep*j, as doubles), stored to y[b]: element by element the bits of
+// tile8 on one column from cleared sums.
 void blocks_tile8(const double* const* a, std::int64_t lda, const double* x, std::int64_t xstep,
                   int j0, int j1, double* const* y);
 

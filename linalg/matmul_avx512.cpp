@@ -66,16 +66,17 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
 }
 
 // The transposed arrangement: NB tiles of 8 rows, each of its own matrix (a[b], element (i, j0),
-// lda rows), times the one vector x (element j at x + xstep*j) over columns j0..j1-1, added to
-// y[b]; lane by lane the multiply-adds of tile(), so the bits of a one-column product.
+// lda rows), times the one vector x (element j at x + xstep*j) over columns j0..j1-1, stored to
+// y[b]; lane by lane the multiply-adds of tile() from cleared sums, so the bits of a one-column
+// product.
 template <int NB>
 void blocks_tile(const double* const* a, std::int64_t lda, const double* x, std::int64_t xstep,
                  int j0, int j1, double* const* y) {
+  // The sums start at +0.0 in the registers: a tile this short would wait on the clearing
+  // stores if it loaded them.
   __m512d lo[NB], hi[NB];
-  for (int b = 0; b < NB; ++b) {
-    lo[b] = _mm512_loadu_pd(y[b]);
-    hi[b] = _mm512_loadu_pd(y[b] + 8);
-  }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) lo[b] = hi[b] = _mm512_setzero_pd();
   const __m512i sign = _mm512_set_epi64(0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN, 0, INT64_MIN);
   for (int j = j0; j < j1; ++j) {
     const __m512d xr = _mm512_set1_pd(x[xstep * j]);

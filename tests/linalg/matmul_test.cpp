@@ -89,17 +89,20 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
                                packed.data());
   EXPECT_EQ(std::memcmp(all.data(), packed.data(), all.size() * sizeof(dcomplex)), 0);
 
-  // Eleven matrices of kRows x 5 times one vector: eight side by side where AVX-512 is used
-  // (their last seven rows and the other three matrices one by one), each with the bits of its
-  // own product.
-  std::vector<dcomplex> blocks(kRows * 5 * kCount, {kUntouched, kUntouched});
-  tarvo::complex_matvec_blocks(A.data(), kRows, 5, kCount, X.data(), blocks.data());
-  for (int b = 0; b < kCount; ++b) {
-    dcomplex one[kRows];
-    tarvo::complex_matmat_rows(A.data() + kRows * 5 * b, kRows, 5, X.data(), 1, nullptr, 0, kRows,
-                               one);
-    EXPECT_EQ(std::memcmp(one, blocks.data() + kRows * b, sizeof one), 0) << b;
-  }
+  // Eleven matrices of kRows x 5 times three vectors: eight side by side where AVX-512 is used
+  // (their last seven rows and the other three matrices as plain products), each result with the
+  // bits of its own one-vector product.
+  constexpr int kVectors = 3;
+  std::vector<dcomplex> blocks(kRows * kCount * kVectors, {kUntouched, kUntouched});
+  tarvo::complex_matmat_blocks(A.data(), kRows, 5, kCount, X.data(), kVectors, blocks.data());
+  for (int v = 0; v < kVectors; ++v)
+    for (int b = 0; b < kCount; ++b) {
+      dcomplex one[kRows];
+      tarvo::complex_matmat_rows(A.data() + kRows * 5 * b, kRows, 5, X.data() + 5 * v, 1, nullptr,
+                                 0, kRows, one);
+      EXPECT_EQ(std::memcmp(one, blocks.data() + kRows * (b + kCount * v), sizeof one), 0)
+          << b << ", " << v;
+    }
 
   std::vector<dcomplex> y(kRows);
   complex_matvec(A.data(), X.data(), kRows, kCols, y.data());

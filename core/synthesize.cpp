@@ -24,7 +24,7 @@ constexpr double kPolarityAgreement = 0.02;
 
 // Work space of the synthesis of one pattern on `workers` threads: the weights regrouped (Wt,
 // K*L), and per worker the gathered sources, sums and staged columns (values) and the column
-// positions (index). Sized for the kernel, whatever its width.
+// positions and source offsets (index). Sized for the kernel, whatever its width.
 struct SynthesisWork {
   std::int64_t K = 0, per_worker = 0, index_per_worker = 0, held_per_worker = 0;
   int workers = 0, N = 0;
@@ -46,7 +46,7 @@ struct SynthesisWork {
     workers = worker_count;
     const std::int64_t columns = static_cast<std::int64_t>(kSamples) * kernel.w;
     per_worker = kSamples * K + L * columns * kernel.S;
-    index_per_worker = 2 * columns;
+    index_per_worker = 2 * columns + K;
     N = shape.N;
     held_per_worker = held_per_line(L) * N;
     Wt.reset(tarvo::alloc_array<dcomplex>(K * L * std::max(1, patterns)));
@@ -95,12 +95,20 @@ int block_columns(int m0, int count, int M, int N, const KernelGeometry& kernel,
   return D;
 }
 
-// The sources of line l (its S source lines `lines`) for `count` samples: the S values of every
-// coil in each of the D columns staged once (stage[(c' D + d) S + s]), then source
-// t = s + S (j + w c') of sample b at v[b K + t], written in that order.
-void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S, int w, int D,
-                    const std::int64_t* column_at, const std::int64_t* used, const int* lines,
-                    int count, std::int64_t K, dcomplex* __restrict stage, dcomplex* __restrict v) {
+// Whether sample b at offset j reads column b + j for every sample of the block (consecutive
+// readout offsets, columns that do not wrap onto each other): then the sources of sample b are the
+// sources of sample 0 moved on by b columns in the stage, and are read there.
+bool shifted_columns(const std::int64_t* used, int count, int w) {
+  for (int b = 0; b < count; ++b)
+    for (int j = 0; j < w; ++j)
+      if (used[b * w + j] != b + j) return false;
+  return true;
+}
+
+// The sources of line l (its S source lines `lines`) for a block's samples: the S values of every
+// coil in each of the D columns staged once, stage[(c' D + d) S + s].
+void stage_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S, int D,
+                   const std::int64_t* column_at, const int* lines, dcomplex* __restrict stage) {
   // The block's columns are far apart in memory (a line apart in every coil), too many streams
   // for the processor's own prefetching: the values the targets a few lines on will read (the
   // lines of a column lie side by side) are asked for now.
@@ -114,6 +122,11 @@ void gather_sources(const dcomplex* data, std::int64_t coil_stride, int L, int S
       __builtin_prefetch(column + lines[S - 1] + kAhead);
     }
   }
+}
+
+// Source t = s + S (j + w c') of sample b copied from the stage to v[b K + t], in that order.
+void place_sources(int L, int S, int w, int D, const std::int64_t* used, int count, std::int64_t K,
+                   const dcomplex* stage, dcomplex* __restrict v) {
   // Runs of S values: with two source lines (the usual kernel) copied as two values, not through
   // a call to copy memory.
   auto place = [&](auto source_lines) {
@@ -204,6 +217,16 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
     const int m0 = first + static_cast<int>(block) * kSamples;
     const int count = std::min(kSamples, first + n - m0);
     const int D = block_columns(m0, count, M, N, kernel, column_at, used);
+    // Mostly the samples' sources are read in the stage itself (source t of sample b at
+    // stage[b S + at[t]]); otherwise they are copied out to v.
+    std::int64_t* at = used + kSamples * w;
+    const bool in_stage = shifted_columns(used, count, w);
+    if (in_stage)
+      for (int cs = 0; cs < L; ++cs)
+        for (int j = 0; j < w; ++j)
+          for (int s = 0; s < S; ++s)
+            at[s + S * (j + static_cast<std::int64_t>(w) * cs)] =
+                (static_cast<std::int64_t>(cs) * D + j) * S + s;
     // Each target line's sums are held until the block's last line (no target is a source), then
     // written coil by coil and sample by sample, the lines of a sample side by side in memory.
     dcomplex* held = work.held.get() + worker * work.held_per_worker;
@@ -214,12 +237,17 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
       const int p = target(l, lines);
       if (p < 0) continue;
       if (!std::equal(lines, lines + S, gathered)) {
-        gather_sources(data, coil_stride, L, S, w, D, column_at, used, lines, count, K, stage, v);
+        stage_sources(data, coil_stride, L, S, D, column_at, lines, stage);
+        if (!in_stage) place_sources(L, S, w, D, used, count, K, stage, v);
         std::copy(lines, lines + S, gathered);
       }
       // acc_b <- Wt^T v_b: Wt read as the L x K column-major matrix whose column k is row k.
-      tarvo::complex_matmat_rows(work.Wt.get() + p * K * L, L, static_cast<int>(K), v, count,
-                                 nullptr, 0, L, held + targets * per_line);
+      const dcomplex* weights = work.Wt.get() + p * K * L;
+      dcomplex* sums = held + targets * per_line;
+      if (in_stage)
+        tarvo::complex_matmat_gather(weights, L, static_cast<int>(K), stage, S, at, count, sums);
+      else
+        tarvo::complex_matmat_rows(weights, L, static_cast<int>(K), v, count, nullptr, 0, L, sums);
       target_lines[targets++] = l;
     }
     for (int c = 0; c < L; ++c)

@@ -64,6 +64,12 @@ void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, in
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y);
 
+// complex_matmat_rows(A, rows, cols, ., count, nullptr, 0, rows, Y) on columns X_c whose element j
+// is X[c*col_stride + at[j]]: the same sums in the same order, so the same bits as on those columns
+// copied out, for right-hand sides that are overlapping windows of one array.
+void complex_matmat_gather(const dcomplex* A, int rows, int cols, const dcomplex* X,
+                           std::int64_t col_stride, const std::int64_t* at, int count, dcomplex* Y);
+
 // A (rows x cols, column-major) as panels of kPanelRows rows for products that read it many
 // times (the solver's passes): panel p holds rows kPanelRows*p .. of A column by column, element
 // (kPanelRows*p + i, j) at P[kPanelRows*(cols*p + j) + i], the last panel filled up with zeros.

@@ -31,7 +31,7 @@ void rows_baseline(const dcomplex* __restrict A, std::int64_t lda, int cols,
     const dcomplex* col = A + lda * j;
     for (int c = 0; c < x.count; ++c) {
       if (x.active && !x.active[c]) continue;
-      dcomplex xj = x.X[c * x.col_stride + x.step * j];
+      dcomplex xj = x.X[c * x.col_stride + (x.at ? x.at[j] : x.step * j)];
       if (x.conj) xj.im = -xj.im;
       dcomplex* y = Y + ldy * c;
       for (int i = i0; i < i1; ++i) {
@@ -60,19 +60,24 @@ dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x) {
 
 namespace {
 
-// Rows i0..i1-1 of Y_c <- A X_c for the active columns, cleared first, with element (i, j) of A at
-// A[lda*j + i] and element (i, c) of Y at Y[ldy*c + i]: the body of complex_matmat_rows and of
-// complex_matmat_panels.
-void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
-                  const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy) {
-  if (i1 <= i0 || count <= 0) return;
-  for (int c = 0; c < count; ++c)
-    if (!active || active[c])
+// Rows i0..i1-1 of Y_c <- A X_c for the columns of xs (not conjugated), cleared first, with
+// element (i, j) of A at A[lda*j + i] and element (i, c) of Y at Y[ldy*c + i]: the body of
+// complex_matmat_rows, complex_matmat_panels and complex_matmat_gather.
+void product_rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
+                  int i1, dcomplex* Y, std::int64_t ldy) {
+  if (i1 <= i0 || xs.count <= 0) return;
+  for (int c = 0; c < xs.count; ++c)
+    if (!xs.active || xs.active[c])
       for (int i = i0; i < i1; ++i) Y[ldy * c + i] = {0.0, 0.0};
   if (fma_in_use())
-    matmul_fma::rows(A, lda, cols, X, count, active, i0, i1, Y, ldy);
+    matmul_fma::rows(A, lda, cols, xs, i0, i1, Y, ldy);
   else
-    rows_baseline(A, lda, cols, {X, cols, 1, count, active, false}, i0, i1, Y, ldy);
+    rows_baseline(A, lda, cols, xs, i0, i1, Y, ldy);
+}
+
+void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
+                  const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy) {
+  product_rows(A, lda, cols, {X, cols, 1, count, active, false}, i0, i1, Y, ldy);
 }
 
 }  // namespace
@@ -80,6 +85,12 @@ void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex*
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y) {
   product_rows(A, rows, cols, X, count, active, i0, i1, Y, rows);
+}
+
+void complex_matmat_gather(const dcomplex* A, int rows, int cols, const dcomplex* X,
+                           std::int64_t col_stride, const std::int64_t* at, int count,
+                           dcomplex* Y) {
+  product_rows(A, rows, cols, {X, col_stride, 1, count, nullptr, false, at}, 0, rows, Y, rows);
 }
 
 void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P) {

@@ -9,8 +9,8 @@
 namespace tarvo {
 
 // The right-hand sides of a product kernel: `count` columns, column c starting at
-// X + c*col_stride with its element j step*j further on; only the columns with active[c] (all
-// when active is null); their conjugates when conj.
+// X + c*col_stride with its element j step*j further on (at[j] further on when the table `at` is
+// given); only the columns with active[c] (all when active is null); their conjugates when conj.
 struct ProductColumns {
   const dcomplex* X = nullptr;
   std::int64_t col_stride = 0;
@@ -18,20 +18,32 @@ struct ProductColumns {
   int count = 0;
   const unsigned char* active = nullptr;
   bool conj = false;
+  const std::int64_t* at = nullptr;
+};
+
+// Where element j of a column of X lies, in doubles from the column's start, for the tiles: j
+// steps of a fixed stride, or the j-th entry of a table of element offsets.
+struct Strided {
+  std::int64_t step;  // in doubles
+  std::int64_t operator()(int j) const { return step * j; }
+};
+struct Listed {
+  const std::int64_t* at;  // in complex elements
+  std::int64_t operator()(int j) const { return 2 * at[j]; }
 };
 
 }  // namespace tarvo
 
 namespace tarvo::matmul_fma {
 
-// Adds rows i0..i1-1 of A X_c to Y_c for the active columns c (element (i, j) of A at
-// A[lda*j + i], element (i, c) of Y at Y[ldy*c + i]). Every element is accumulated in
-// column order, each term by two fused multiply-adds:
+// Adds rows i0..i1-1 of A X_c to Y_c for the columns c of xs (not conjugated; element (i, j) of A
+// at A[lda*j + i], element (i, c) of Y at Y[ldy*c + i]). Every element is accumulated in column
+// order, each term by two fused multiply-adds:
 //   y.re = fma(-a.im, x.im, fma(a.re, x.re, y.re)),  y.im = fma(a.re, x.im, fma(a.im, x.re, y.im)),
 // whichever rows and columns the call covers, so an element's bits do not depend on the
 // blocking or on the thread that forms it.
-void rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
-          const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy);
+void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
+          dcomplex* Y, std::int64_t ldy);
 // Rows i0..i1-1 of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added exactly as
 // rows() adds a*x for x = conj(A(c0 + c, j)).
 void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
@@ -54,6 +66,9 @@ constexpr int kTileColumns = 8;
 // the AVX2 tiles.
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
            std::int64_t xstep, int j0, int j1, double* const* y);
+// tile8 without conjugates, element j of X_c at x[c] + 2*at[j].
+void tile8_listed(int n, const double* a, std::int64_t lda, const double* const* x,
+                  const std::int64_t* at, int j0, int j1, double* const* y);
 // kTileColumns tiles of 8 rows, each of its own matrix (a[b]: element (i, j0), lda rows), times
 // one vector (element j at x + xstep*j, as doubles), stored to y[b]: element by element the bits of
 // tile8 on one column from cleared sums.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "linalg/matmul.h"
@@ -33,7 +34,7 @@ inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
 }
 
 // Four rows (a: element (i, j0) of A) times NC columns of X (x[c]: X_c as doubles, element j
-// at x[c] + xstep*j) over columns j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane
+// at x[c] + index(j)) over columns j0..j1-1, added to y[c] (four elements of Y_c). Lane by lane
 // the same two fused multiply-adds as element(): the real lane takes a.re*x.re then
 // (-a.im)*x.im (the same product as a.im*(-x.im), so the sign is put on A's side once per
 // column instead of once per column of X), the imaginary lane a.im*x.re then a.re*x.im. With
@@ -42,9 +43,9 @@ inline void element(const dcomplex& a, const dcomplex& x, dcomplex& y) {
 // The accumulators are named variables rather than an array, which GCC would keep mirrored in
 // memory (ten stores a column) for want of registers.
 #define TARVO_EACH_COLUMN(F) F(0) F(1) F(2) F(3) F(4)
-template <int NC, bool Conj>
-void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep, int j0,
-          int j1, double* const* y) {
+template <int NC, bool Conj, class Index>
+void tile(const double* a, std::int64_t lda, const double* const* x, Index index, int j0, int j1,
+          double* const* y) {
   static_assert(NC >= 1 && NC <= 5);
 #define TARVO_DECLARE(k)                         \
   [[maybe_unused]] __m256d lo##k, hi##k;         \
@@ -64,7 +65,7 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
     const double* aj = a + 2 * lda * j;
     const __m256d a_lo = _mm256_loadu_pd(aj);
     const __m256d a_hi = _mm256_loadu_pd(aj + 4);
-    const std::int64_t at = xstep * j;
+    const std::int64_t at = index(j);
 #define TARVO_FIRST(k)                                 \
   if constexpr (NC > k) {                              \
     const __m256d xr = _mm256_broadcast_sd(x##k + at); \
@@ -99,26 +100,27 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
 constexpr int kTileColumns = 5;
 
 // The tiles of 1 .. kTileColumns columns, by column count.
-template <bool Conj, int... C>
+template <bool Conj, class Index, int... C>
 constexpr auto tiles_of(std::integer_sequence<int, C...>) {
-  return std::array{&tile<C + 1, Conj>...};
+  return std::array{&tile<C + 1, Conj, Index>...};
 }
 
-template <bool Conj>
-void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
-            int j0, int j1, double* const* y) {
-  static constexpr auto tiles = tiles_of<Conj>(std::make_integer_sequence<int, kTileColumns>());
-  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, xstep, j0, j1, y);
+template <bool Conj, class Index>
+void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, Index index, int j0,
+            int j1, double* const* y) {
+  static constexpr auto tiles =
+      tiles_of<Conj, Index>(std::make_integer_sequence<int, kTileColumns>());
+  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, index, j0, j1, y);
 }
 
-// Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's), with
-// element (i, j) of A at A[lda*j + i] and element (i, c) of Y at Y[ldy*c + i].
-template <bool Conj>
-void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
-             int i1, dcomplex* Y, std::int64_t ldy) {
+// Rows i0..i1-1 of Y_c += A X_c for the columns of xs (their conj flag is the template's, and
+// `index` places their elements), with element (i, j) of A at A[lda*j + i] and element (i, c) of
+// Y at Y[ldy*c + i].
+template <bool Conj, class Index>
+void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, Index index,
+             int i0, int i1, dcomplex* Y, std::int64_t ldy) {
   const dcomplex* X = xs.X;
   const std::int64_t x_col = xs.col_stride;
-  const std::int64_t x_step = xs.step;
   const int count = xs.count;
   const unsigned char* active = xs.active;
   const bool wide = matmul_avx512::available();
@@ -146,12 +148,15 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
     for (; wide && i + 8 <= i1; i += 8)
       by_column_groups(i, matmul_avx512::kTileColumns,
                        [&](int n, const double* a, const double* const* x, double* const* y) {
-                         matmul_avx512::tile8(n, Conj, a, lda, x, 2 * x_step, j0, j1, y);
+                         if constexpr (std::is_same_v<Index, Listed>)
+                           matmul_avx512::tile8_listed(n, a, lda, x, xs.at, j0, j1, y);
+                         else
+                           matmul_avx512::tile8(n, Conj, a, lda, x, index.step, j0, j1, y);
                        });
     for (; i + 4 <= i1; i += 4)
       by_column_groups(i, kTileColumns,
                        [&](int n, const double* a, const double* const* x, double* const* y) {
-                         tile_n<Conj>(n, a, lda, x, 2 * x_step, j0, j1, y);
+                         tile_n<Conj>(n, a, lda, x, index, j0, j1, y);
                        });
     for (; i < i1; ++i)
       for (int c = 0; c < count; ++c) {
@@ -159,7 +164,7 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
         const dcomplex* xc = X + c * x_col;
         dcomplex& yi = Y[ldy * c + i];
         for (int j = j0; j < j1; ++j) {
-          const dcomplex xj = xc[x_step * j];
+          const dcomplex xj = xc[index(j) / 2];
           element(A[lda * j + i], Conj ? dcomplex{xj.re, -xj.im} : xj, yi);
         }
       }
@@ -168,14 +173,18 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
 
 }  // namespace
 
-void rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex* X, int count,
-          const unsigned char* active, int i0, int i1, dcomplex* Y, std::int64_t ldy) {
-  rows_of<false>(A, lda, cols, {X, cols, 1, count, active, false}, i0, i1, Y, ldy);
+void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
+          dcomplex* Y, std::int64_t ldy) {
+  if (xs.at)
+    rows_of<false>(A, lda, cols, xs, Listed{xs.at}, i0, i1, Y, ldy);
+  else
+    rows_of<false>(A, lda, cols, xs, Strided{2 * xs.step}, i0, i1, Y, ldy);
 }
 
 void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
                dcomplex* Y) {
-  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y, rows);
+  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, Strided{2 * rows}, i0, i1,
+                Y, rows);
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

@@ -32,9 +32,9 @@ inline __m512d flip(__m512d v, __m512i sign) {
   return _mm512_castsi512_pd(_mm512_xor_epi64(_mm512_castpd_si512(v), sign));
 }
 
-template <int NC, bool Conj>
-void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep, int j0,
-          int j1, double* const* y) {
+template <int NC, bool Conj, class Index>
+void tile(const double* a, std::int64_t lda, const double* const* x, Index index, int j0, int j1,
+          double* const* y) {
   __m512d lo[NC], hi[NC];
   for (int c = 0; c < NC; ++c) {
     lo[c] = _mm512_loadu_pd(y[c]);
@@ -50,9 +50,10 @@ void tile(const double* a, std::int64_t lda, const double* const* x, std::int64_
     const __m512d a_hi = _mm512_loadu_pd(aj + 8);
     const __m512d s_lo = flip(_mm512_shuffle_pd(a_lo, a_lo, 0x55), sign);
     const __m512d s_hi = flip(_mm512_shuffle_pd(a_hi, a_hi, 0x55), sign);
+    const std::int64_t at = index(j);
     for (int c = 0; c < NC; ++c) {
-      const __m512d xr = _mm512_set1_pd(x[c][xstep * j]);
-      const __m512d xi = _mm512_set1_pd(x[c][xstep * j + 1]);
+      const __m512d xr = _mm512_set1_pd(x[c][at]);
+      const __m512d xi = _mm512_set1_pd(x[c][at + 1]);
       lo[c] = _mm512_fmadd_pd(a_lo, xr, lo[c]);
       hi[c] = _mm512_fmadd_pd(a_hi, xr, hi[c]);
       lo[c] = _mm512_fmadd_pd(s_lo, xi, lo[c]);
@@ -98,16 +99,17 @@ void blocks_tile(const double* const* a, std::int64_t lda, const double* x, std:
 }
 
 // The tiles of 1 .. kTileColumns columns, by column count.
-template <bool Conj, int... C>
+template <bool Conj, class Index, int... C>
 constexpr auto tiles_of(std::integer_sequence<int, C...>) {
-  return std::array{&tile<C + 1, Conj>...};
+  return std::array{&tile<C + 1, Conj, Index>...};
 }
 
-template <bool Conj>
-void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, std::int64_t xstep,
-            int j0, int j1, double* const* y) {
-  static constexpr auto tiles = tiles_of<Conj>(std::make_integer_sequence<int, kTileColumns>());
-  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, xstep, j0, j1, y);
+template <bool Conj, class Index>
+void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, Index index, int j0,
+            int j1, double* const* y) {
+  static constexpr auto tiles =
+      tiles_of<Conj, Index>(std::make_integer_sequence<int, kTileColumns>());
+  if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, index, j0, j1, y);
 }
 
 #include "linalg/avx512_end.h"
@@ -127,9 +129,14 @@ bool available() {
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
            std::int64_t xstep, int j0, int j1, double* const* y) {
   if (conj)
-    tile_n<true>(n, a, lda, x, xstep, j0, j1, y);
+    tile_n<true>(n, a, lda, x, Strided{xstep}, j0, j1, y);
   else
-    tile_n<false>(n, a, lda, x, xstep, j0, j1, y);
+    tile_n<false>(n, a, lda, x, Strided{xstep}, j0, j1, y);
+}
+
+void tile8_listed(int n, const double* a, std::int64_t lda, const double* const* x,
+                  const std::int64_t* at, int j0, int j1, double* const* y) {
+  tile_n<false>(n, a, lda, x, Listed{at}, j0, j1, y);
 }
 
 }  // namespace tarvo::matmul_avx512
@@ -144,6 +151,9 @@ bool available() {
 
 void tile8(int, bool, const double*, std::int64_t, const double* const*, std::int64_t, int, int,
            double* const*) {}
+
+void tile8_listed(int, const double*, std::int64_t, const double* const*, const std::int64_t*, int,
+                  int, double* const*) {}
 
 void blocks_tile8(const double* const*, std::int64_t, const double*, std::int64_t, int, int,
                   double* const*) {}

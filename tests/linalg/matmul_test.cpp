@@ -131,6 +131,24 @@ TEST_P(ProductKernel, ConjugateRowFormEqualsTheProductWithTheRowsCopiedOut) {
   EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0);
 }
 
+// Right-hand sides read through a table from overlapping windows of one array (as the line
+// synthesis reads its sources): the same bits as the product with the columns copied out.
+TEST_P(ProductKernel, GatheredColumnsEqualTheProductWithTheColumnsCopiedOut) {
+  // Element j of window c: runs of 7 consecutive values 13 apart, window c starting 2c further on.
+  constexpr std::int64_t kStride = 2;
+  std::vector<std::int64_t> at(kCols);
+  for (int j = 0; j < kCols; ++j) at[j] = j / 7 * 13 + j % 7;
+  std::vector<dcomplex> copied(kCols * kCount);
+  for (int c = 0; c < kCount; ++c)
+    for (int j = 0; j < kCols; ++j) copied[c * kCols + j] = X[c * kStride + at[j]];
+  std::vector<dcomplex> want(kRows * kCount), got(kRows * kCount, {kUntouched, kUntouched});
+  tarvo::complex_matmat_rows(A.data(), kRows, kCols, copied.data(), kCount, nullptr, 0, kRows,
+                             want.data());
+  tarvo::complex_matmat_gather(A.data(), kRows, kCols, X.data(), kStride, at.data(), kCount,
+                               got.data());
+  EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, ProductKernel, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& p) {
                            return p.param ? "FusedMultiplyAdd" : "Baseline";

@@ -62,12 +62,13 @@ TEST(CalibrateKernel, AllZeroDataGiveAllZeroCoefficients) {
 // One parity half (N even, or N odd with the even half): every missing line is synthesised,
 // lines 0 and N - 1 included (their sources wrap around), acquired lines are kept bit for bit
 // and the new-line list names every line, counted from 1. A pattern without coefficients
-// (failed calibration) is not applied: its lines stay zero.
-class SynthesizeHalf : public testing::TestWithParam<std::tuple<int, int, bool>> {};
+// (failed calibration) is not applied: its lines stay zero. M = 6 is narrower than a block of
+// samples and its window; M = 20 has whole blocks whose windows wrap around the readout.
+class SynthesizeHalf : public testing::TestWithParam<std::tuple<int, int, bool, int>> {};
 
 TEST_P(SynthesizeHalf, FillsEveryMissingLineAndKeepsTheAcquiredOnes) {
-  const auto [N, parity, with_coefficients] = GetParam();
-  const int M = 6, L = 2;
+  const auto [N, parity, with_coefficients, M] = GetParam();
+  const int L = 2;
   const std::vector<int> acquired = lines_from(parity, N);
   const SliceShape shape{M, int(acquired.size()), L, N};
   const std::vector<dcomplex> source = random_values(M * N * L, 7);
@@ -100,8 +101,10 @@ TEST_P(SynthesizeHalf, FillsEveryMissingLineAndKeepsTheAcquiredOnes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Halves, SynthesizeHalf,
-                         testing::Values(std::make_tuple(8, 1, true), std::make_tuple(8, 0, true),
-                                         std::make_tuple(9, 0, true),
-                                         std::make_tuple(8, 1, false)));
+                         testing::Values(std::make_tuple(8, 1, true, 6),
+                                         std::make_tuple(8, 0, true, 6),
+                                         std::make_tuple(9, 0, true, 6),
+                                         std::make_tuple(8, 1, false, 6),
+                                         std::make_tuple(8, 1, true, 20)));
 
 }  // namespace

@@ -8,12 +8,14 @@
 
 namespace {
 
-// Frees the three scratch volumes and clears their pointers.
+// Frees the scratch volumes and clears their pointers.
 void release_scratch(CorrectionContext* context) {
-  for (dcomplex** s : {&context->odd_half, &context->odd_slice, &context->even_slice}) {
+  for (dcomplex** s :
+       {&context->odd_half, &context->odd_slice, &context->even_slice, &context->hybrid}) {
     tarvo::free_bytes(*s);
     *s = nullptr;
   }
+  context->hybrid_elements = 0;
 }
 
 }  // namespace

@@ -226,6 +226,10 @@ struct CorrectionContext {
   dcomplex* even_slice;
   dcomplex* odd_slice;
   std::int64_t slice_elements;
+  // The hybrid space of accelerated frames (hybrid_elements values): taken by the first one and
+  // kept, so that the frames of a series do not each take it fresh, page faults and all.
+  dcomplex* hybrid;
+  std::int64_t hybrid_elements;
   std::int32_t ndims;          // the first input's ndims
   std::int32_t* dims;          // copy of its first ndims extents (owned)
   std::int32_t slice_count;    // Z

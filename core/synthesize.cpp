@@ -739,8 +739,6 @@ struct Synthesis {
   dcomplex* other_temps;  // those of workers 1 ..
   dcomplex* out;
 
-  mutable tarvo::buffer<dcomplex> hybrid;  // polarity_images' room, once it is needed
-
   dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
 
   // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
@@ -821,15 +819,20 @@ struct Synthesis {
     const SliceKernelSet* set = context->slices[z];
     const int threads = tarvo::thread_count();
     if (M % 2 == 0 && N % 2 == 0) {
-      // The hybrid space is kept from one slice (and trial) to the next: taking 2 N M L fresh
-      // cleared values each time cost their page faults every time.
-      if (!hybrid) hybrid.reset(tarvo::alloc_array<dcomplex>(2 * MN * L));
-      if (!hybrid) {
+      // The hybrid space is kept in the context from one slice (and trial, and frame) to the
+      // next: taking 2 N M L fresh values each time cost their page faults every time.
+      const std::int64_t room = 2 * MN * L;
+      if (context->hybrid_elements < room) {
+        tarvo::free_bytes(context->hybrid);
+        context->hybrid = tarvo::alloc_array<dcomplex>(room);
+        context->hybrid_elements = context->hybrid ? room : 0;
+      }
+      if (!context->hybrid) {
         tarvo::report(" could not alloc synthesis work array\n");
         return -1.0;
       }
       if (polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L, set,
-                          threads, plus, minus, step, hybrid.get()) != 0)
+                          threads, plus, minus, step, context->hybrid) != 0)
         return -1.0;
     } else {
       // With an odd extent the centring swap is no shift along each axis, and the transform does
@@ -962,8 +965,7 @@ int synthesize_volume(const ComplexVolume* source, ComplexVolume* output,
                             .ffts = ffts,
                             .first_temp = temp.get(),
                             .other_temps = temps.get(),
-                            .out = static_cast<dcomplex*>(output->data),
-                            .hybrid = {}};
+                            .out = static_cast<dcomplex*>(output->data)};
   PolarityChoice polarity;
   for (int z = 0; z < Z; ++z)
     if (synthesis.slice(z, &polarity) != 0) return -1;

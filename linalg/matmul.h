@@ -62,13 +62,13 @@ bool available();
 constexpr int kTileColumns = 8;
 // The fused kernel's tile of 8 rows by n <= kTileColumns columns (matmul_avx512.cpp): y[c] (8
 // elements of Y_c) += rows of A (a: element (i, j0), lda rows) times X_c (x[c], element j at x[c] +
-// xstep*j, as doubles) over columns j0..j1-1, conjugated when conj; element by element the bits of
+// index(j), as doubles) over columns j0..j1-1, conjugated when conj; element by element the bits of
 // the AVX2 tiles.
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
-           std::int64_t xstep, int j0, int j1, double* const* y);
-// tile8 without conjugates, element j of X_c at x[c] + 2*at[j].
-void tile8_listed(int n, const double* a, std::int64_t lda, const double* const* x,
-                  const std::int64_t* at, int j0, int j1, double* const* y);
+           Strided index, int j0, int j1, double* const* y);
+// (index: j times a stride, or an entry of a table of element offsets; see Strided, Listed.)
+void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
+           Listed index, int j0, int j1, double* const* y);
 // kTileColumns tiles of 8 rows, each of its own matrix (a[b]: element (i, j0), lda rows), times
 // one vector (element j at x + xstep*j, as doubles), stored to y[b]: element by element the bits of
 // tile8 on one column from cleared sums.

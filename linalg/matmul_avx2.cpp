@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <type_traits>
 #include <utility>
 
 #include "linalg/matmul.h"
@@ -148,10 +147,7 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
     for (; wide && i + 8 <= i1; i += 8)
       by_column_groups(i, matmul_avx512::kTileColumns,
                        [&](int n, const double* a, const double* const* x, double* const* y) {
-                         if constexpr (std::is_same_v<Index, Listed>)
-                           matmul_avx512::tile8_listed(n, a, lda, x, xs.at, j0, j1, y);
-                         else
-                           matmul_avx512::tile8(n, Conj, a, lda, x, index.step, j0, j1, y);
+                         matmul_avx512::tile8(n, Conj, a, lda, x, index, j0, j1, y);
                        });
     for (; i + 4 <= i1; i += 4)
       by_column_groups(i, kTileColumns,

@@ -112,6 +112,15 @@ void tile_n(int n, const double* a, std::int64_t lda, const double* const* x, In
   if (n >= 1 && n <= kTileColumns) tiles[n - 1](a, lda, x, index, j0, j1, y);
 }
 
+template <class Index>
+void tile_either(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
+                 Index index, int j0, int j1, double* const* y) {
+  if (conj)
+    tile_n<true>(n, a, lda, x, index, j0, j1, y);
+  else
+    tile_n<false>(n, a, lda, x, index, j0, j1, y);
+}
+
 #include "linalg/avx512_end.h"
 
 }  // namespace
@@ -127,16 +136,13 @@ bool available() {
 }
 
 void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
-           std::int64_t xstep, int j0, int j1, double* const* y) {
-  if (conj)
-    tile_n<true>(n, a, lda, x, Strided{xstep}, j0, j1, y);
-  else
-    tile_n<false>(n, a, lda, x, Strided{xstep}, j0, j1, y);
+           Strided index, int j0, int j1, double* const* y) {
+  tile_either(n, conj, a, lda, x, index, j0, j1, y);
 }
 
-void tile8_listed(int n, const double* a, std::int64_t lda, const double* const* x,
-                  const std::int64_t* at, int j0, int j1, double* const* y) {
-  tile_n<false>(n, a, lda, x, Listed{at}, j0, j1, y);
+void tile8(int n, bool conj, const double* a, std::int64_t lda, const double* const* x,
+           Listed index, int j0, int j1, double* const* y) {
+  tile_either(n, conj, a, lda, x, index, j0, j1, y);
 }
 
 }  // namespace tarvo::matmul_avx512
@@ -149,11 +155,11 @@ bool available() {
   return false;
 }
 
-void tile8(int, bool, const double*, std::int64_t, const double* const*, std::int64_t, int, int,
+void tile8(int, bool, const double*, std::int64_t, const double* const*, Strided, int, int,
            double* const*) {}
 
-void tile8_listed(int, const double*, std::int64_t, const double* const*, const std::int64_t*, int,
-                  int, double* const*) {}
+void tile8(int, bool, const double*, std::int64_t, const double* const*, Listed, int, int,
+           double* const*) {}
 
 void blocks_tile8(const double* const*, std::int64_t, const double*, std::int64_t, int, int,
                   double* const*) {}

@@ -551,10 +551,14 @@ class RawFile:
         samples = 0
         records = self._fetch("data", np.sort(self.noise_lines))
         for i, (head, rec) in enumerate(zip(heads, records)):
-            x = self._samples(rec, head, self.noise_lines[i])  # L x S
+            # In double precision whatever the samples' type: single-precision products lose
+            # the covariance's last digits, and with them its exact symmetry.
+            x = self._samples(rec, head, self.noise_lines[i]).astype(np.complex128)  # L x S
             gram += x @ x.conj().T
             samples += x.shape[1]
-        psi = gram / max(samples, 1)
+        # Hermitian to the last bit (a product kernel may round (i, j) and (j, i) apart), so that
+        # the whitening, formed from one triangle, whitens the whole matrix.
+        psi = (gram + gram.conj().T) / (2 * max(samples, 1))
         dwell_noise = float(heads["sample_time_us"][0])
         dwell_data = float(self.heads["sample_time_us"][self.lines[0]])
         if dwell_noise > 0 and dwell_data > 0:

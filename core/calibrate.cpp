@@ -22,10 +22,10 @@ namespace {
 constexpr int kCgPasses = 40;
 constexpr double kCgTolerance = 1e-9;
 // Columns of X per job of the Gram matrix: each job streams A^H once, so as wide as leaves
-// about four jobs per thread (the jobs shrink along the triangle), in multiples of 4 (the
-// kernel's tile) from 16 to 64 (64 columns of A over the kernel's block of 256 rows: 256 KiB).
+// about four jobs per thread (the jobs shrink along the triangle), in multiples of 8 (the
+// kernel's widest tile) from 16 to 64.
 int gram_block(int K, int threads) {
-  const int per_job = (K / (4 * std::max(1, threads)) + 3) / 4 * 4;
+  const int per_job = (K / (4 * std::max(1, threads)) + 7) / 8 * 8;
   return std::clamp(per_job, 16, 64);
 }
 
@@ -33,19 +33,20 @@ int gram_block(int K, int threads) {
 
 namespace core_detail {
 
-void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X) {
+void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads,
+                 dcomplex* scratch) {
   // Blocks of columns are independent jobs; each entry is the sum of gram_column, in
-  // increasing r, whichever worker forms it (column i of A is the conjugate of row i of AH,
-  // read in place). The upper triangle is the conjugate of the lower one, which is exact.
-  const int threads = tarvo::thread_count();
+  // increasing r, whichever worker forms it (column i of A is the conjugate of row i of AH).
+  // The upper triangle is the conjugate of the lower one, which is exact.
   const int width = gram_block(K, threads);
   const int blocks = (K + width - 1) / width;
-  tarvo::parallel_for(blocks, threads, [&](std::int64_t b, int) {
-    // Rows k >= i0 of the columns i0..i1-1 (the few above the diagonal are overwritten below).
+  const std::int64_t panels = tarvo::complex_gram_scratch(K, static_cast<int>(R), threads);
+  tarvo::parallel_for(blocks, threads, [&](std::int64_t b, int worker) {
     const int i0 = static_cast<int>(b) * width;
     const int i1 = std::min(K, i0 + width);
-    tarvo::complex_matmat_conj_rows(AH, K, static_cast<int>(R), i0, i1 - i0, i0, K,
-                                    X + static_cast<std::int64_t>(i0) * K);
+    tarvo::complex_gram_columns(
+        AH, K, static_cast<int>(R), i0, i1 - i0, X + static_cast<std::int64_t>(i0) * K,
+        scratch ? scratch + panels * worker : nullptr, scratch ? panels : 0);
     return 0;
   });
   for (int i = 0; i < K; ++i)
@@ -242,7 +243,17 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
-  core_detail::gram_matrix(AH, K, R, X);
+  // The Gram's own scratch: one block of packed panels per worker.
+  const int threads = tarvo::thread_count();
+  const std::int64_t scratch =
+      tarvo::complex_gram_scratch(K, static_cast<int>(R), threads) * threads;
+  if (!grow(blocks->gram_scratch, blocks->scratch_count, scratch,
+            " could not alloc Gram panels\n")) {
+    blocks->scratch_count = 0;
+    return -1;
+  }
+  blocks->scratch_count = std::max(blocks->scratch_count, scratch);
+  core_detail::gram_matrix(AH, K, R, X, threads, blocks->gram_scratch.get());
   const double shift = ridge_shift(X, K, ridge);
   if (ridge_value) *ridge_value = shift;
 

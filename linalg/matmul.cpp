@@ -2,6 +2,8 @@
 // and the Gram matrix, with its run-time choice between the x86-64 baseline and AVX2 + FMA.
 #include "linalg/matmul.h"
 
+#include <algorithm>
+
 #include "linalg/parallel.h"
 
 namespace tarvo {
@@ -147,15 +149,23 @@ void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, co
                  Y + std::int64_t{rows} * b, result);
 }
 
-void complex_matmat_conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0,
-                              int i1, dcomplex* Y) {
-  if (i1 <= i0 || count <= 0) return;
+std::int64_t complex_gram_scratch(int rows, int cols, int workers) {
+  const std::int64_t size = std::int64_t{rows} * cols;
+  if (rows <= 0 || cols <= 0 || size <= (std::int64_t{1} << 16)) return 0;
+  // 512 KiB of panels at most, of 256 columns at most.
+  const std::int64_t packed = (std::int64_t{rows} + 7) / 8 * 8;
+  return std::min({std::int64_t{32768}, packed * 256, size / 4 / std::max(1, workers)});
+}
+
+void complex_gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
+                          dcomplex* scratch, std::int64_t scratch_count) {
+  if (count <= 0 || c0 >= rows) return;
   for (int c = 0; c < count; ++c)
-    for (int i = i0; i < i1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
+    for (int i = c0; i < rows; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
   if (fma_in_use())
-    matmul_fma::conj_rows(A, rows, cols, c0, count, i0, i1, Y);
+    matmul_fma::gram_columns(A, rows, cols, c0, count, Y, scratch, scratch_count);
   else
-    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, i0, i1, Y, rows);
+    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, c0, rows, Y, rows);
 }
 
 }  // namespace tarvo

@@ -44,10 +44,10 @@ namespace tarvo::matmul_fma {
 // blocking or on the thread that forms it.
 void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
           dcomplex* Y, std::int64_t ldy);
-// Rows i0..i1-1 of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added exactly as
-// rows() adds a*x for x = conj(A(c0 + c, j)).
-void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
-               dcomplex* Y);
+// Rows i >= c0 + c (at least) of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added
+// exactly as rows() adds a*x for x = conj(A(c0 + c, j)): complex_gram_columns after the clearing.
+void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
+                  dcomplex* scratch, std::int64_t scratch_count);
 // y + a*x by the same two fused multiply-adds per part.
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
 

@@ -177,10 +177,57 @@ void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& x
     rows_of<false>(A, lda, cols, xs, Strided{2 * xs.step}, i0, i1, Y, ldy);
 }
 
-void conj_rows(const dcomplex* A, int rows, int cols, int c0, int count, int i0, int i1,
-               dcomplex* Y) {
-  rows_of<true>(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, Strided{2 * rows}, i0, i1,
-                Y, rows);
+void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
+                  dcomplex* scratch, std::int64_t scratch_count) {
+  // X_c is row c0 + c of A, read in place (element j at A[c0 + c + rows*j]) or from the panels.
+  const ProductColumns in_place{A + c0, 1, rows, count, nullptr, true};
+  // Rows c0 .. rows-1 packed, 8 to a panel (the last one filled up with zeros), for blocks of
+  // `width` columns of A.
+  const int packed = (rows - c0 + 7) / 8 * 8;
+  const int width = static_cast<int>(
+      std::min<std::int64_t>({kColBlock, cols, scratch ? scratch_count / packed / 8 * 8 : 0}));
+  if (width < 8) {
+    rows_of<true>(A, rows, cols, in_place, Strided{2 * rows}, c0, rows, Y, rows);
+    return;
+  }
+  const bool wide = matmul_avx512::available();
+  const int height = wide ? 8 : 4;
+  const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;
+  // Rows c0 .. whole-1 in whole tiles from the panels; the rest from A in place.
+  const int whole = c0 + (rows - c0) / height * height;
+  const Strided along{16};  // one column of a panel to the next
+  for (int j0 = 0; j0 < cols; j0 += width) {
+    const int w = std::min(width, cols - j0);
+    // Element (c0 + i, j0 + j) at scratch[8*(w*(i/8) + j) + i%8]: each column of A is read
+    // front to back.
+    for (int j = 0; j < w; ++j) {
+      const dcomplex* column = A + static_cast<std::int64_t>(rows) * (j0 + j) + c0;
+      for (int i = 0; i < packed; ++i)
+        scratch[8 * (static_cast<std::int64_t>(w) * (i / 8) + j) + i % 8] =
+            c0 + i < rows ? column[i] : dcomplex{0.0, 0.0};
+    }
+    auto at = [&](int i) {  // row c0 + i of the block, as doubles
+      return reinterpret_cast<const double*>(scratch + 8 * static_cast<std::int64_t>(w) * (i / 8) +
+                                             i % 8);
+    };
+    // Each group of columns against the tiles from the one holding its first diagonal element
+    // down, the group's rows of X staying in the first-level cache.
+    for (int g = 0; g < count; g += group) {
+      const int n = std::min(group, count - g);
+      const double* x[matmul_avx512::kTileColumns];
+      double* y[matmul_avx512::kTileColumns];
+      for (int c = 0; c < n; ++c) x[c] = at(g + c);
+      for (int i = c0 + g / height * height; i < whole; i += height) {
+        for (int c = 0; c < n; ++c)
+          y[c] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(rows) * (g + c) + i);
+        if (wide)
+          matmul_avx512::tile8(n, true, at(i - c0), 8, x, along, 0, w, y);
+        else
+          tile_n<true>(n, at(i - c0), 8, x, along, 0, w, y);
+      }
+    }
+  }
+  if (whole < rows) rows_of<true>(A, rows, cols, in_place, Strided{2 * rows}, whole, rows, Y, rows);
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

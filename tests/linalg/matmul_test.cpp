@@ -114,9 +114,9 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
   }
 }
 
-// The Gram form reads its right-hand sides from A's own rows: the same bits as the product
-// with the conjugated rows copied out, on every row (tiles and tail) of every column asked.
-TEST_P(ProductKernel, ConjugateRowFormEqualsTheProductWithTheRowsCopiedOut) {
+// The Gram form reads its right-hand sides from A's own rows, in place or packed by blocks: on
+// and below the diagonal, the bits of the product with the conjugated rows copied out.
+TEST_P(ProductKernel, GramColumnsEqualTheProductWithTheRowsCopiedOut) {
   const int c0 = 3, count = 10;
   std::vector<dcomplex> X(kCols * count);
   for (int c = 0; c < count; ++c)
@@ -124,11 +124,22 @@ TEST_P(ProductKernel, ConjugateRowFormEqualsTheProductWithTheRowsCopiedOut) {
       const dcomplex a = A[j * kRows + c0 + c];
       X[c * kCols + j] = {a.re, -a.im};
     }
-  std::vector<dcomplex> want(kRows * count, {kUntouched, kUntouched}), got = want;
-  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 1, kRows,
+  std::vector<dcomplex> want(kRows * count);
+  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 0, kRows,
                              want.data());
-  tarvo::complex_matmat_conj_rows(A.data(), kRows, kCols, c0, count, 1, kRows, got.data());
-  EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0);
+  // Packed by blocks of 8 columns (the last of 4), and of 256; read in place.
+  std::vector<dcomplex> scratch(16 * 256);
+  for (const int packed : {16 * 8, 16 * 256, 0}) {
+    std::vector<dcomplex> got(kRows * count, {kUntouched, kUntouched});
+    tarvo::complex_gram_columns(A.data(), kRows, kCols, c0, count, got.data(), scratch.data(),
+                                packed);
+    for (int c = 0; c < count; ++c) {
+      for (int i = 0; i < c0; ++i) EXPECT_EQ(got[c * kRows + i].re, kUntouched);
+      const std::size_t lower = c * kRows + c0 + c;
+      EXPECT_EQ(std::memcmp(&want[lower], &got[lower], (kRows - c0 - c) * sizeof(dcomplex)), 0)
+          << packed << ", " << c;
+    }
+  }
 }
 
 // Right-hand sides read through a table from overlapping windows of one array (as the line

@@ -5,6 +5,7 @@
 
 #include "core/core.h"
 #include "core/internal.h"
+#include "linalg/simd.h"
 
 int copy_alternate_lines(int ndims, const int* dims, const dcomplex* source, int source_first,
                          dcomplex* destination, int destination_first) {
@@ -49,46 +50,10 @@ void swap_quadrants(dcomplex* frame, int rows, int cols) {
 
 namespace core_detail {
 
-namespace {
-
-// strip(j, i0, i1) for the elements i0 .. i1-1 of each column j of a rows x cols frame, by blocks
-// of 16 x 16 so that the reads of a column and the writes of its transpose both stay within
-// cache lines. With 32 x 32, the 32 lines a block writes at a 2 KiB stride (128 columns) fall on
-// a few first-level cache sets and evict each other before their next values come: four times
-// the time.
-template <class Strip>
-void by_transpose_blocks(int rows, int cols, Strip strip) {
-  const std::int64_t R = rows;
-  const std::int64_t C = cols;
-  constexpr std::int64_t B = 16;
-  for (std::int64_t j0 = 0; j0 < C; j0 += B)
-    for (std::int64_t i0 = 0; i0 < R; i0 += B)
-      for (std::int64_t j = j0; j < j0 + B && j < C; ++j) strip(j, i0, std::min(i0 + B, R));
-}
-
-// out (cols x rows) <- value(i, j) for each element (i, j) of a rows x cols frame.
-template <class Value>
-void blocked_transpose(int rows, int cols, dcomplex* out, std::int64_t out_stride, Value value,
-                       std::int64_t out_at = 0) {
-  dcomplex* o = out + out_at;
-  by_transpose_blocks(rows, cols, [&](std::int64_t j, std::int64_t i0, std::int64_t i1) {
-    for (std::int64_t i = i0; i < i1; ++i) o[j + out_stride * i] = value(i, j);
-  });
-}
-
-template <class Value>
-void blocked_transpose(int rows, int cols, dcomplex* out, Value value) {
-  blocked_transpose(rows, cols, out, cols, value);
-}
-
-}  // namespace
-
 void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
-  const std::int64_t R = rows;
   // Into temp (cols x rows), then back.
-  blocked_transpose(rows, cols, temp,
-                    [&](std::int64_t i, std::int64_t j) { return data[i + R * j]; });
-  std::memcpy(data, temp, static_cast<std::size_t>(R * cols) * sizeof(dcomplex));
+  tarvo::complex_transpose(data, rows, rows, cols, temp, cols);
+  std::memcpy(data, temp, static_cast<std::size_t>(rows) * cols * sizeof(dcomplex));
 }
 
 namespace {
@@ -139,29 +104,14 @@ void swapped_transpose(const dcomplex* in, int rows, int cols, dcomplex* out) {
   const std::int64_t R = rows;
   const std::int64_t C = cols;
   by_quadrant_runs(rows, cols, [&](const Run& r, const Run& c) {
-    blocked_transpose(
-        static_cast<int>(r.count), static_cast<int>(c.count), out, C,
-        [&](std::int64_t i, std::int64_t j) { return in[r.from + i + R * (c.from + j)]; },
-        c.to + C * r.to);
+    tarvo::complex_transpose(in + r.from + R * c.from, R, static_cast<int>(r.count),
+                             static_cast<int>(c.count), out + c.to + C * r.to, C);
   });
 }
 
 void transposed_halves(const dcomplex* source, int rows, int cols, const unsigned char* half_of,
                        dcomplex* first, dcomplex* second) {
-  const std::int64_t R = rows;
-  const std::int64_t C = cols;
-  const dcomplex zero = {0.0, 0.0};
-  // A column's values go to the half it belongs to, zeros to the other (both, to neither).
-  by_transpose_blocks(rows, cols, [&](std::int64_t j, std::int64_t i0, std::int64_t i1) {
-    const dcomplex* in = source + R * j;
-    dcomplex* to = (half_of[j] == 1 ? first : second) + j;
-    dcomplex* other = (half_of[j] == 1 ? second : first) + j;
-    if (half_of[j] == 1 || half_of[j] == 2) {
-      for (std::int64_t i = i0; i < i1; ++i) to[C * i] = in[i], other[C * i] = zero;
-    } else {
-      for (std::int64_t i = i0; i < i1; ++i) to[C * i] = zero, other[C * i] = zero;
-    }
-  });
+  tarvo::complex_transpose_halves(source, rows, rows, cols, half_of, first, second, cols);
 }
 
 }  // namespace core_detail

@@ -26,4 +26,26 @@ inline void average_scaled(const dcomplex* a, const dcomplex* b, std::int64_t n,
 // complex_axpby on the given width (the same bits on each).
 void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n);
 
+// out(j, i) <- in(i, j) for a rows x cols block: element (i, j) of in at in[i + in_stride*j],
+// element (j, i) of out at out[j + out_stride*i]. The values are moved, not computed: the same
+// on every path.
+void complex_transpose(Simd path, const dcomplex* in, std::int64_t in_stride, int rows, int cols,
+                       dcomplex* out, std::int64_t out_stride);
+inline void complex_transpose(const dcomplex* in, std::int64_t in_stride, int rows, int cols,
+                              dcomplex* out, std::int64_t out_stride) {
+  complex_transpose(simd_best(), in, in_stride, rows, cols, out, out_stride);
+}
+
+// The same transpose split by columns: column j of in goes to first when half_of[j] is 1 and to
+// second when it is 2, zeros taking its place in the other output (in both when it is neither).
+void complex_transpose_halves(Simd path, const dcomplex* in, std::int64_t in_stride, int rows,
+                              int cols, const unsigned char* half_of, dcomplex* first,
+                              dcomplex* second, std::int64_t out_stride);
+inline void complex_transpose_halves(const dcomplex* in, std::int64_t in_stride, int rows,
+                                     int cols, const unsigned char* half_of, dcomplex* first,
+                                     dcomplex* second, std::int64_t out_stride) {
+  complex_transpose_halves(simd_best(), in, in_stride, rows, cols, half_of, first, second,
+                           out_stride);
+}
+
 }  // namespace tarvo

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "linalg/linalg.h"
@@ -73,6 +74,41 @@ TEST(SimdKernels, AxpbyGivesTheScalarFormsBitsOnEveryWidth) {
         EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)
             << n << " path " << static_cast<int>(path) << (alias ? " aliased" : "");
       }
+    }
+  }
+}
+
+// Transposes on every width: blocks off the tiles and the 16 x 16 blocks, strided in and out,
+// plain and split into halves by column (1, 2, and neither), against the element-by-element move.
+TEST(SimdKernels, TransposesMoveEveryValueOnEveryWidth) {
+  for (const auto& [rows, cols] : {std::pair{1, 1}, {5, 3}, {19, 37}, {32, 48}}) {
+    const int is = rows + 3, os = cols + 2;
+    std::vector<dcomplex> in(static_cast<std::size_t>(is) * cols);
+    for (std::size_t e = 0; e < in.size(); ++e) in[e] = {1.0 + e, -0.5 - e};
+    std::vector<unsigned char> half(cols);
+    for (int j = 0; j < cols; ++j) half[j] = static_cast<unsigned char>(j * 7 % 5 % 4);
+    const dcomplex unset = {-7.0, -7.0}, zero = {0.0, 0.0};
+    std::vector<dcomplex> plain(static_cast<std::size_t>(os) * rows, unset);
+    std::vector<dcomplex> first = plain, second = plain;
+    for (int i = 0; i < rows; ++i)
+      for (int j = 0; j < cols; ++j) {
+        const dcomplex v = in[i + static_cast<std::size_t>(is) * j];
+        const std::size_t at = j + static_cast<std::size_t>(os) * i;
+        plain[at] = v;
+        first[at] = half[j] == 1 ? v : zero;
+        second[at] = half[j] == 2 ? v : zero;
+      }
+    for (const tarvo::Simd path :
+         {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+      if (path > tarvo::simd_best()) continue;
+      std::vector<dcomplex> p(plain.size(), unset), a = p, b = p;
+      tarvo::complex_transpose(path, in.data(), is, rows, cols, p.data(), os);
+      tarvo::complex_transpose_halves(path, in.data(), is, rows, cols, half.data(), a.data(),
+                                      b.data(), os);
+      const std::size_t bytes = plain.size() * sizeof(dcomplex);
+      EXPECT_EQ(std::memcmp(p.data(), plain.data(), bytes), 0) << rows << "x" << cols;
+      EXPECT_EQ(std::memcmp(a.data(), first.data(), bytes), 0) << rows << "x" << cols;
+      EXPECT_EQ(std::memcmp(b.data(), second.data(), bytes), 0) << rows << "x" << cols;
     }
   }
 }

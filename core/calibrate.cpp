@@ -90,6 +90,10 @@ struct NormalSystem {
   std::int64_t ah_count = 0;
   const dcomplex* X = nullptr;
   double scale = 1.0;
+  // The Gram's scratch, free again: scratch_count elements for each of `workers` threads.
+  dcomplex* scratch = nullptr;
+  std::int64_t scratch_count = 0;
+  int workers = 1;
 };
 
 // block holds at least count elements afterwards (its contents lost when it grows); false
@@ -124,7 +128,8 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     training_values(data, slice, training, static_cast<int>(c), system.scale, b.get() + R * c);
     return 0;
   });
-  tarvo::complex_matmat(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L, Xb.get());
+  tarvo::complex_matmat_packed(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
+                               Xb.get(), system.scratch, system.scratch_count, system.workers);
   // A regularised system directly (conjugate gradients stop short on the ill-conditioned
   // systems of small acceleration kernels); one that is not positive definite after all, by
   // the solver.
@@ -247,8 +252,8 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   dcomplex* const X = blocks->X.get();
   // The Gram's own scratch: one block of packed panels per worker.
   const int threads = tarvo::thread_count();
-  const std::int64_t scratch =
-      tarvo::complex_gram_scratch(K, static_cast<int>(R), threads) * threads;
+  const std::int64_t per_worker = tarvo::complex_gram_scratch(K, static_cast<int>(R), threads);
+  const std::int64_t scratch = per_worker * threads;
   if (!grow(blocks->gram_scratch, blocks->scratch_count, scratch,
             " could not alloc Gram panels\n")) {
     blocks->scratch_count = 0;
@@ -269,6 +274,6 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
-  const NormalSystem system{AH, AK + C, X, scale};
+  const NormalSystem system{AH, AK + C, X, scale, blocks->gram_scratch.get(), per_worker, threads};
   return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
 }

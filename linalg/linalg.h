@@ -54,6 +54,12 @@ double cg_residual_norm(dcomplex rho);
 // rows spread over the call's threads.
 void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                     dcomplex* Y);
+// The same over `workers` threads, each worker reading its rows of A packed block by block into
+// its part of scratch (scratch_count elements from scratch + worker*scratch_count; in place when
+// that does not hold 32 rows of 8 columns), which the product needs to run at its arithmetic
+// speed when A's columns are far apart. The same bits.
+void complex_matmat_packed(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                           dcomplex* Y, dcomplex* scratch, std::int64_t scratch_count, int workers);
 
 // Rows i0..i1-1 of Y_c <- A X_c (A rows x cols, X cols x count, Y rows x count, column-major)
 // for the columns c with active[c] (all when active is null); those rows of Y_c are cleared

@@ -84,6 +84,25 @@ void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex*
 
 }  // namespace
 
+void complex_matmat_packed(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
+                           dcomplex* Y, dcomplex* scratch, std::int64_t scratch_count,
+                           int workers) {
+  if (rows <= 0 || count <= 0) return;
+  constexpr int kRows = 32;
+  parallel_for((rows + kRows - 1) / kRows, workers, [&](std::int64_t b, int worker) {
+    const int i0 = static_cast<int>(b) * kRows, i1 = std::min(rows, i0 + kRows);
+    for (int c = 0; c < count; ++c)
+      for (int i = i0; i < i1; ++i) Y[std::int64_t{rows} * c + i] = {0.0, 0.0};
+    const ProductColumns xs{X, cols, 1, count, nullptr, false};
+    if (fma_in_use())
+      matmul_fma::rows_packed(A, rows, cols, xs, i0, i1, Y, rows,
+                              scratch ? scratch + scratch_count * worker : nullptr, scratch_count);
+    else
+      rows_baseline(A, rows, cols, xs, i0, i1, Y, rows);
+    return 0;
+  });
+}
+
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y) {
   product_rows(A, rows, cols, X, count, active, i0, i1, Y, rows);

@@ -44,6 +44,12 @@ namespace tarvo::matmul_fma {
 // blocking or on the thread that forms it.
 void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
           dcomplex* Y, std::int64_t ldy);
+// rows() with rows i0..i1-1 of A read packed block by block into scratch (scratch_count
+// elements; in place when that does not hold 8 columns of the rows, or for tabled, conjugated or
+// partly active columns).
+void rows_packed(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
+                 int i1, dcomplex* Y, std::int64_t ldy, dcomplex* scratch,
+                 std::int64_t scratch_count);
 // Rows i >= c0 + c (at least) of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added
 // exactly as rows() adds a*x for x = conj(A(c0 + c, j)): complex_gram_columns after the clearing.
 void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,

@@ -167,6 +167,60 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
   }
 }
 
+// A block of rows r0 .. r1-1 of A, for blocks of `width` of its columns, packed in panels of 8
+// rows into scratch (the last panel filled up with zeros): element (r0 + i, j0 + j) at
+// scratch[8*(w*(i/8) + j) + i%8], so that a tile reads it front to back. False when scratch does
+// not hold 8 columns.
+class Packing {
+  static constexpr int kAhead = 8;
+
+ public:
+  Packing(int rows, int cols, dcomplex* scratch, std::int64_t scratch_count)
+      : scratch_(scratch), packed_((rows + 7) / 8 * 8) {
+    width = static_cast<int>(std::min<std::int64_t>(
+        {kColBlock, cols, scratch && rows > 0 ? scratch_count / packed_ / 8 * 8 : 0}));
+  }
+  explicit operator bool() const { return width >= 8; }
+
+  // Packs columns j0 .. of rows r0 .. r1-1 of A (lda rows); returns how many (w).
+  int pack(const dcomplex* A, std::int64_t lda, int r0, int r1, int j0, int cols) {
+    w_ = std::min(width, cols - j0);
+    // Each column of A read front to back.
+    for (int j = 0; j < w_; ++j) {
+      const dcomplex* column = A + lda * (j0 + j) + r0;
+      if (j + kAhead < w_)
+        for (int i = 0; i < r1 - r0; i += 4) __builtin_prefetch(column + lda * kAhead + i);
+      for (int i = 0; i < packed_; ++i)
+        scratch_[8 * (static_cast<std::int64_t>(w_) * (i / 8) + j) + i % 8] =
+            r0 + i < r1 ? column[i] : dcomplex{0.0, 0.0};
+    }
+    return w_;
+  }
+  // Row r0 + i of the block, as doubles (element j 16 further on per column).
+  const double* row(int i) const {
+    return reinterpret_cast<const double*>(scratch_ + 8 * static_cast<std::int64_t>(w_) * (i / 8) +
+                                           i % 8);
+  }
+  // The tile of `height` rows at a (a row()) by n <= group columns x, over the block's w columns.
+  template <bool Conj>
+  void tile(int n, const double* a, const double* const* x, Strided index, int w,
+            double* const* y) const {
+    if (wide)
+      matmul_avx512::tile8(n, Conj, a, 8, x, index, 0, w, y);
+    else
+      tile_n<Conj>(n, a, 8, x, index, 0, w, y);
+  }
+
+  const bool wide = matmul_avx512::available();
+  const int height = wide ? 8 : 4;                                      // rows per tile
+  const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;  // columns per tile
+  int width = 0;
+
+ private:
+  dcomplex* scratch_;
+  int packed_, w_ = 0;
+};
+
 }  // namespace
 
 void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
@@ -177,53 +231,57 @@ void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& x
     rows_of<false>(A, lda, cols, xs, Strided{2 * xs.step}, i0, i1, Y, ldy);
 }
 
+void rows_packed(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
+                 int i1, dcomplex* Y, std::int64_t ldy, dcomplex* scratch,
+                 std::int64_t scratch_count) {
+  Packing packing(i1 - i0, cols, scratch, scratch_count);
+  if (!packing || xs.at || xs.active || xs.conj) {
+    rows(A, lda, cols, xs, i0, i1, Y, ldy);
+    return;
+  }
+  const int whole = i0 + (i1 - i0) / packing.height * packing.height;
+  for (int j0 = 0; j0 < cols; j0 += packing.width) {
+    const int w = packing.pack(A, lda, i0, i1, j0, cols);
+    // Each row tile against every group of columns, as rows() runs them; X_c from element j0 on.
+    for (int i = i0; i < whole; i += packing.height)
+      for (int g = 0; g < xs.count; g += packing.group) {
+        const int n = std::min(packing.group, xs.count - g);
+        const double* x[matmul_avx512::kTileColumns];
+        double* y[matmul_avx512::kTileColumns];
+        for (int c = 0; c < n; ++c) {
+          x[c] = reinterpret_cast<const double*>(xs.X + xs.col_stride * (g + c) + xs.step * j0);
+          y[c] = reinterpret_cast<double*>(Y + ldy * (g + c) + i);
+        }
+        packing.tile<false>(n, packing.row(i - i0), x, Strided{2 * xs.step}, w, y);
+      }
+  }
+  if (whole < i1) rows(A, lda, cols, xs, whole, i1, Y, ldy);
+}
+
 void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
                   dcomplex* scratch, std::int64_t scratch_count) {
   // X_c is row c0 + c of A, read in place (element j at A[c0 + c + rows*j]) or from the panels.
   const ProductColumns in_place{A + c0, 1, rows, count, nullptr, true};
-  // Rows c0 .. rows-1 packed, 8 to a panel (the last one filled up with zeros), for blocks of
-  // `width` columns of A.
-  const int packed = (rows - c0 + 7) / 8 * 8;
-  const int width = static_cast<int>(
-      std::min<std::int64_t>({kColBlock, cols, scratch ? scratch_count / packed / 8 * 8 : 0}));
-  if (width < 8) {
+  Packing packing(rows - c0, cols, scratch, scratch_count);
+  if (!packing) {
     rows_of<true>(A, rows, cols, in_place, Strided{2 * rows}, c0, rows, Y, rows);
     return;
   }
-  const bool wide = matmul_avx512::available();
-  const int height = wide ? 8 : 4;
-  const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;
   // Rows c0 .. whole-1 in whole tiles from the panels; the rest from A in place.
-  const int whole = c0 + (rows - c0) / height * height;
-  const Strided along{16};  // one column of a panel to the next
-  for (int j0 = 0; j0 < cols; j0 += width) {
-    const int w = std::min(width, cols - j0);
-    // Element (c0 + i, j0 + j) at scratch[8*(w*(i/8) + j) + i%8]: each column of A is read
-    // front to back.
-    for (int j = 0; j < w; ++j) {
-      const dcomplex* column = A + static_cast<std::int64_t>(rows) * (j0 + j) + c0;
-      for (int i = 0; i < packed; ++i)
-        scratch[8 * (static_cast<std::int64_t>(w) * (i / 8) + j) + i % 8] =
-            c0 + i < rows ? column[i] : dcomplex{0.0, 0.0};
-    }
-    auto at = [&](int i) {  // row c0 + i of the block, as doubles
-      return reinterpret_cast<const double*>(scratch + 8 * static_cast<std::int64_t>(w) * (i / 8) +
-                                             i % 8);
-    };
+  const int whole = c0 + (rows - c0) / packing.height * packing.height;
+  for (int j0 = 0; j0 < cols; j0 += packing.width) {
+    const int w = packing.pack(A, rows, c0, rows, j0, cols);
     // Each group of columns against the tiles from the one holding its first diagonal element
     // down, the group's rows of X staying in the first-level cache.
-    for (int g = 0; g < count; g += group) {
-      const int n = std::min(group, count - g);
+    for (int g = 0; g < count; g += packing.group) {
+      const int n = std::min(packing.group, count - g);
       const double* x[matmul_avx512::kTileColumns];
       double* y[matmul_avx512::kTileColumns];
-      for (int c = 0; c < n; ++c) x[c] = at(g + c);
-      for (int i = c0 + g / height * height; i < whole; i += height) {
+      for (int c = 0; c < n; ++c) x[c] = packing.row(g + c);
+      for (int i = c0 + g / packing.height * packing.height; i < whole; i += packing.height) {
         for (int c = 0; c < n; ++c)
           y[c] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(rows) * (g + c) + i);
-        if (wide)
-          matmul_avx512::tile8(n, true, at(i - c0), 8, x, along, 0, w, y);
-        else
-          tile_n<true>(n, at(i - c0), 8, x, along, 0, w, y);
+        packing.tile<true>(n, packing.row(i - c0), x, Strided{16}, w, y);
       }
     }
   }

@@ -142,6 +142,22 @@ TEST_P(ProductKernel, GramColumnsEqualTheProductWithTheRowsCopiedOut) {
   }
 }
 
+// The threaded product reading A packed into each worker's scratch, in blocks of 8 and of 256
+// columns and in place: the bits of complex_matmat, on 47 rows (a block of 32 rows and one of 15).
+TEST_P(ProductKernel, PackedProductEqualsTheProductInPlace) {
+  constexpr int kTall = 47;
+  const std::vector<dcomplex> T = random(kTall * kCols, 3);
+  std::vector<dcomplex> want(kTall * kCount);
+  tarvo::complex_matmat(T.data(), kTall, kCols, X.data(), kCount, want.data());
+  std::vector<dcomplex> scratch(2 * 32 * 256);
+  for (const std::int64_t packed : {32 * 8, 32 * 256, 0}) {
+    std::vector<dcomplex> got(kTall * kCount, {kUntouched, kUntouched});
+    tarvo::complex_matmat_packed(T.data(), kTall, kCols, X.data(), kCount, got.data(),
+                                 scratch.data(), packed, 2);
+    EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0) << packed;
+  }
+}
+
 // Right-hand sides read through a table from overlapping windows of one array (as the line
 // synthesis reads its sources): the same bits as the product with the columns copied out.
 TEST_P(ProductKernel, GatheredColumnsEqualTheProductWithTheColumnsCopiedOut) {

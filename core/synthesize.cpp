@@ -15,8 +15,11 @@
 
 namespace {
 
-// Samples of one line synthesised together.
-constexpr int kSamples = 8;
+// Samples of one line synthesised together: 8, or two tiles of the product kernel's where it
+// forms 5 columns side by side (AVX2), which would leave a tile of 3 after 5.
+int block_samples() {
+  return tarvo::complex_product_columns() == 5 ? 10 : 8;
+}
 // The disagreement of the two completed halves' images (see Synthesis::slice) above which the
 // other polarity is tried too: about 1e-2 when the polarity is right on the phantom, 4e-2 and
 // more when it is wrong.
@@ -27,15 +30,15 @@ constexpr double kPolarityAgreement = 0.02;
 // positions and source offsets (index). Sized for the kernel, whatever its width.
 struct SynthesisWork {
   std::int64_t K = 0, per_worker = 0, index_per_worker = 0, held_per_worker = 0;
-  int workers = 0, N = 0;
+  int workers = 0, N = 0, samples = block_samples();
   tarvo::buffer<dcomplex> Wt, values, held;
   tarvo::buffer<std::int64_t> index;
   tarvo::buffer<int> lines, targets;
 
-  // The room of one target line's sums (kSamples x L) in `held`, padded by a cache line: the
+  // The room of one target line's sums (samples x L) in `held`, padded by a cache line: the
   // write-out reads a sample's sums line after line, which a power-of-two stride would map to
   // the same few cache sets.
-  static std::int64_t held_per_line(int L) { return std::int64_t{kSamples} * L + 4; }
+  std::int64_t held_per_line(int L) const { return std::int64_t{samples} * L + 4; }
 
   // false (after the message) when it cannot be allocated. Room for the weights of `patterns`
   // patterns (those of one spacing).
@@ -44,8 +47,8 @@ struct SynthesisWork {
     const int L = shape.L;
     K = kernel.rows(L);
     workers = worker_count;
-    const std::int64_t columns = static_cast<std::int64_t>(kSamples) * kernel.w;
-    per_worker = kSamples * K + L * columns * kernel.S;
+    const std::int64_t columns = static_cast<std::int64_t>(samples) * kernel.w;
+    per_worker = samples * K + L * columns * kernel.S;
     index_per_worker = 2 * columns + K;
     N = shape.N;
     held_per_worker = held_per_line(L) * N;
@@ -202,24 +205,25 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
   // the cache from one line to the next, and each row of Wt is read once for all the samples.
   // Every sum runs over k in increasing order (coil, offset, source).
   const int first = (M - n) / 2;
-  const int blocks = (n + kSamples - 1) / kSamples;
+  const int samples = work.samples;
+  const int blocks = (n + samples - 1) / samples;
   tarvo::parallel_for(blocks, work.workers, [&](std::int64_t block, int worker) {
-    dcomplex* __restrict v = work.values.get() + worker * work.per_worker;  // kSamples x K
+    dcomplex* __restrict v = work.values.get() + worker * work.per_worker;  // samples x K
     // The columns the block reads (sample b at offset j: column used[b w + j]; with
     // consecutive offsets, count + w - 1 of them), and their S source values of every coil
     // for the current line, gathered once per line: stage[(c' D + d) S + s] for column d.
-    dcomplex* __restrict stage = v + kSamples * K;
+    dcomplex* __restrict stage = v + samples * K;
     std::int64_t* column_at = work.index.get() + worker * work.index_per_worker;
-    std::int64_t* used = column_at + kSamples * w;
+    std::int64_t* used = column_at + samples * w;
     int* lines = work.lines.get() + static_cast<std::int64_t>(worker) * 2 * S;
     int* gathered = lines + S;  // the source lines v holds (none yet)
     gathered[0] = -1;
-    const int m0 = first + static_cast<int>(block) * kSamples;
-    const int count = std::min(kSamples, first + n - m0);
+    const int m0 = first + static_cast<int>(block) * samples;
+    const int count = std::min(samples, first + n - m0);
     const int D = block_columns(m0, count, M, N, kernel, column_at, used);
     // Mostly the samples' sources are read in the stage itself (source t of sample b at
     // stage[b S + at[t]]); otherwise they are copied out to v.
-    std::int64_t* at = used + kSamples * w;
+    std::int64_t* at = used + samples * w;
     const bool in_stage = shifted_columns(used, count, w);
     if (in_stage)
       for (int cs = 0; cs < L; ++cs)
@@ -231,7 +235,7 @@ void synthesize_spacing_on(const SliceShape& shape, dcomplex* data, const Kernel
     // written coil by coil and sample by sample, the lines of a sample side by side in memory.
     dcomplex* held = work.held.get() + worker * work.held_per_worker;
     int* target_lines = work.targets.get() + static_cast<std::int64_t>(worker) * N;
-    const std::int64_t per_line = SynthesisWork::held_per_line(L);
+    const std::int64_t per_line = work.held_per_line(L);
     int targets = 0;
     for (int l = 0; l < N; ++l) {
       const int p = target(l, lines);
@@ -297,10 +301,11 @@ int core_detail::synthesize_missing_lines_on(dcomplex* data, const int* acquired
   centred_offsets(w, q.get());
   const KernelGeometry kernel{
       .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
-  // Blocks of kSamples samples are the jobs of a pattern's synthesis.
+  // Blocks of block_samples() samples are the jobs of a pattern's synthesis.
   SynthesisWork work;
-  if (!work.allocate(shape, kernel,
-                     tarvo::worker_count((shape.M + kSamples - 1) / kSamples, threads), widest))
+  if (!work.allocate(
+          shape, kernel,
+          tarvo::worker_count((shape.M + block_samples() - 1) / block_samples(), threads), widest))
     return -1;
 
   const int spacing_count = set->spacings ? set->spacing_count : 0;
@@ -455,7 +460,8 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
                               .w = set->readout_width,
                               .readout_offsets = plan.q.get()};
   SynthesisWork work;
-  if (!work.allocate(shape, widest, tarvo::worker_count((M + kSamples - 1) / kSamples, threads),
+  if (!work.allocate(shape, widest,
+                     tarvo::worker_count((M + block_samples() - 1) / block_samples(), threads),
                      set->polarity_count))
     return -1;
   plan.passes(set, L, N, [&](const KernelGeometry& kernel, const SpacingPatterns& pass, int) {

@@ -126,6 +126,9 @@ bool fma_kernels_available();
 
 // Whether the product kernel runs fused on this thread (kernel_form(), linalg/parallel.h).
 bool fma_kernels_in_use();
+// The columns of X the product kernel forms side by side on this thread: 8 with AVX-512, 5 with
+// AVX2, 1 in the baseline form (a caller that groups columns does best in multiples of it).
+int complex_product_columns();
 
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by
 // side: every system takes exactly the steps, and gives exactly the bits, that

@@ -55,6 +55,11 @@ bool fma_kernels_in_use() {
   return fma_in_use();
 }
 
+int complex_product_columns() {
+  if (!fma_in_use()) return 1;
+  return matmul_avx512::available() ? matmul_avx512::kTileColumns : matmul_fma::kTileColumns;
+}
+
 dcomplex complex_mult_add(dcomplex y, dcomplex a, dcomplex x) {
   if (fma_in_use()) return matmul_fma::mult_add(y, a, x);
   return {y.re + (a.re * x.re - a.im * x.im), y.im + (a.re * x.im + a.im * x.re)};

@@ -56,6 +56,8 @@ void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcom
                   dcomplex* scratch, std::int64_t scratch_count);
 // y + a*x by the same two fused multiply-adds per part.
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
+// Columns of X per tile: 10 accumulators and A's two forms in 16 registers.
+constexpr int kTileColumns = 5;
 
 }  // namespace tarvo::matmul_fma
 

@@ -95,9 +95,6 @@ void tile(const double* a, std::int64_t lda, const double* const* x, Index index
 }
 #undef TARVO_EACH_COLUMN
 
-// Columns of X per tile: 10 accumulators and A's two forms in 16 registers.
-constexpr int kTileColumns = 5;
-
 // The tiles of 1 .. kTileColumns columns, by column count.
 template <bool Conj, class Index, int... C>
 constexpr auto tiles_of(std::integer_sequence<int, C...>) {

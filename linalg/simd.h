@@ -41,8 +41,8 @@ inline void complex_transpose(const dcomplex* in, std::int64_t in_stride, int ro
 void complex_transpose_halves(Simd path, const dcomplex* in, std::int64_t in_stride, int rows,
                               int cols, const unsigned char* half_of, dcomplex* first,
                               dcomplex* second, std::int64_t out_stride);
-inline void complex_transpose_halves(const dcomplex* in, std::int64_t in_stride, int rows,
-                                     int cols, const unsigned char* half_of, dcomplex* first,
+inline void complex_transpose_halves(const dcomplex* in, std::int64_t in_stride, int rows, int cols,
+                                     const unsigned char* half_of, dcomplex* first,
                                      dcomplex* second, std::int64_t out_stride) {
   complex_transpose_halves(simd_best(), in, in_stride, rows, cols, half_of, first, second,
                            out_stride);

@@ -1,8 +1,10 @@
 // Per-frame removal of the linear-along-readout and constant phase difference of two stacks.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -122,16 +124,25 @@ namespace {
 dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, dcomplex* map,
                                const float* mask) {
   const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
-  phase_difference_map(a, b, nrows, ncols, map);
   std::int64_t k = 0;
   double sum_re = 0.0, sum_im = 0.0;
-  // Masked samples add +0.0, which changes no sum (one that starts at +0.0 is never -0.0), so the
-  // loop needs no branch on the mask.
-  for (std::int64_t i = 0; i < n; ++i) {
-    const bool in = mask[i] != 0.0f;
-    k += in;
-    sum_re += in ? map[i].re : 0.0;
-    sum_im += in ? map[i].im : 0.0;
+  // Only the masked samples' P is needed: it is formed by runs of samples, and a run without one
+  // is passed over (P of a sample does not depend on the run it is formed in). The sum takes the
+  // masked samples in order; the others would add +0.0, which changes no sum (one that starts at
+  // +0.0 is never -0.0).
+  constexpr std::int64_t kRun = 64;
+  for (std::int64_t i0 = 0; i0 < n; i0 += kRun) {
+    const std::int64_t i1 = std::min(n, i0 + kRun);
+    const std::int64_t first =
+        std::find_if(mask + i0, mask + i1, [](float m) { return m != 0.0f; }) - mask;
+    if (first == i1) continue;
+    phase_difference_with(tarvo::simd_best(), a + first, b + first, i1 - first, map + first);
+    for (std::int64_t i = first; i < i1; ++i) {
+      if (mask[i] == 0.0f) continue;
+      ++k;
+      sum_re += map[i].re;
+      sum_im += map[i].im;
+    }
   }
   dcomplex c_a = {1.0, 0.0};
   dcomplex c_b = {1.0, 0.0};
@@ -180,7 +191,7 @@ int align_phase_frame(AlignFrameRecord* record) {
   dcomplex* u = ws->left_vec[r.slot];
 
   // P = A conj(B) / |A|: the phase of A conj(B) with the magnitude of B.
-  for (std::int64_t i = 0; i < n; ++i) map[i] = {0.0, 0.0};
+  std::memset(map, 0, static_cast<std::size_t>(n) * sizeof(dcomplex));  // +0.0 parts
   phase_difference_map(a, b, nrows, ncols, map);
   // The magnitudes go where the SVD's matrix goes next (room for 2 nrows*ncols complex values).
   if (magnitude_mask(map, mask, nrows, ncols, kMaskFraction,

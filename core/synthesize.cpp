@@ -747,20 +747,52 @@ struct Synthesis {
 
   dcomplex* temp_of(int w) const { return w == 0 ? first_temp : other_temps + (w - 1) * MN; }
 
-  // Centred backward transforms of the N x M line-fastest frames of both halves (L each),
-  // then back to M x N. 0, or -1.
+  // The centred backward transform of one N x M line-fastest frame on worker w, back to M x N.
+  // 0, or -1.
+  int to_image(dcomplex* frame, int w) const {
+    // In the worker's temporary: the opening quadrant swap copies the frame there, the closing
+    // one is taken in the transpose back.
+    dcomplex* temp = temp_of(w);
+    core_detail::swap_quadrants_to(frame, N, M, temp);
+    if (fft_2d(ffts.get(w), N, M, reinterpret_cast<double*>(temp), 'b') != 0) return -1;
+    core_detail::swapped_transpose(temp, N, M, frame);
+    return 0;
+  }
+
+  // Both halves' frames (L each) taken to images. 0, or -1.
   int to_images(dcomplex* a, dcomplex* b) const {
     return tarvo::parallel_for(
-        2 * static_cast<std::int64_t>(L), ffts.workers(), [&](std::int64_t j, int w) {
-          dcomplex* frame = (j % 2 == 0 ? a : b) + (j / 2) * MN;
-          // The centred transform in the worker's temporary: the opening quadrant swap copies
-          // the frame there, the closing one is taken in the transpose back.
-          dcomplex* temp = temp_of(w);
-          core_detail::swap_quadrants_to(frame, N, M, temp);
-          if (fft_2d(ffts.get(w), N, M, reinterpret_cast<double*>(temp), 'b') != 0) return -1;
-          core_detail::swapped_transpose(temp, N, M, frame);
-          return 0;
-        });
+        2 * static_cast<std::int64_t>(L), ffts.workers(),
+        [&](std::int64_t j, int w) { return to_image((j % 2 == 0 ? a : b) + (j / 2) * MN, w); });
+  }
+
+  // Slice z's halves' images in a (the odd half) and b (the even half; both line-fastest
+  // k-space first when `transform`) phase-aligned and averaged into out, coil by coil: each
+  // coil's two frames go through every step while they are in the cache. Coils are independent
+  // jobs, so the bits are those of transforming, aligning and averaging the whole slice in turn.
+  // 0, or -1 after a message.
+  int finish(int z, dcomplex* a, dcomplex* b, bool transform) const {
+    const int workers = ffts.workers();
+    AlignWorkspace align = {};
+    if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
+    const int status = tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
+      dcomplex* frame_a = a + c * MN;
+      dcomplex* frame_b = b + c * MN;
+      if (transform && (to_image(frame_a, w) != 0 || to_image(frame_b, w) != 0)) return -1;
+      AlignFrameRecord record = {};
+      record.frame_a = frame_a;
+      record.frame_b = frame_b;
+      record.nrows = M;
+      record.ncols = N;
+      record.workspace = &align;
+      record.slot = w;
+      if (align_phase_frame(&record) != 0) return -1;
+      // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
+      tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
+      return 0;
+    });
+    align_workspace_release(&align);
+    return status;
   }
 
   // Slice z's halves of the source into a (the odd lines) and b (the even lines), line-fastest,
@@ -867,7 +899,6 @@ struct Synthesis {
     const SliceKernelSet* set = context->slices[z];
     dcomplex* odd_slice = context->odd_slice;
     dcomplex* even_slice = context->even_slice;
-    const int workers = ffts.workers();
     const int threads = tarvo::thread_count();
     if (set->polarity_count > 0) {
       double agreement = complete_both(z, odd_slice, even_slice, polarity->swapped);
@@ -907,28 +938,17 @@ struct Synthesis {
       copy_halves(z, odd_slice, even_slice);
       // The two halves concurrently, each spread by blocks of samples over its share of the
       // threads (each has its own work buffers).
-      if (tarvo::parallel_for(2, threads,
-                              [&](std::int64_t h, int) {
-                                const int share =
-                                    h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
-                                return h == 0
-                                           ? complete_half(odd_slice, lines.odd.get(),
-                                                           lines.odd_count, M, N, L, set, share)
-                                           : complete_half(even_slice, lines.even.get(),
-                                                           lines.even_count, M, N, L, set, share);
-                              }) != 0 ||
-          to_images(odd_slice, even_slice) != 0)
+      if (tarvo::parallel_for(2, threads, [&](std::int64_t h, int) {
+            const int share = h == 0 ? (threads + 1) / 2 : std::max(1, threads / 2);
+            return h == 0 ? complete_half(odd_slice, lines.odd.get(), lines.odd_count, M, N, L, set,
+                                          share)
+                          : complete_half(even_slice, lines.even.get(), lines.even_count, M, N, L,
+                                          set, share);
+          }) != 0)
         return -1;
+      return finish(z, odd_slice, even_slice, true);
     }
-    const int image_dims[3] = {M, N, L};
-    if (align_phase(odd_slice, even_slice, 3, image_dims, nullptr, nullptr) != 0) return -1;
-    // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
-    tarvo::parallel_for(L, workers, [&](std::int64_t c, int) {
-      tarvo::average_scaled(odd_slice + c * MN, even_slice + c * MN, MN, M, N,
-                            out + (z + Z * c) * MN);
-      return 0;
-    });
-    return 0;
+    return finish(z, odd_slice, even_slice, false);
   }
 };
 

@@ -6,6 +6,7 @@
 
 #include "align/align.h"
 #include "linalg/report.h"
+#include "linalg/simd.h"
 #include "svd/svd.h"
 
 namespace {
@@ -21,14 +22,9 @@ void fill_complex_form(const dcomplex* data, const float* weights, int nrows, in
     const double w = weights ? static_cast<double>(weights[k]) : 1.0;
     by_cols[k] = {w * data[k].re, w * data[k].im};
   }
-  // The row-major copy, by tiles of the column-major one.
-  constexpr int kTile = 16;
-  auto* __restrict by_rows = reinterpret_cast<dcomplex*>(S->dense_rows);
-  for (int j0 = 0; j0 < ncols; j0 += kTile)
-    for (int i = 0; i < nrows; ++i)
-      for (int j = j0; j < j0 + kTile && j < ncols; ++j)
-        by_rows[static_cast<std::int64_t>(i) * ncols + j] =
-            by_cols[i + static_cast<std::int64_t>(j) * nrows];
+  // The row-major copy: the transpose of the column-major one.
+  tarvo::complex_transpose(by_cols, nrows, nrows, ncols, reinterpret_cast<dcomplex*>(S->dense_rows),
+                           ncols);
 }
 
 // The triplet of the filled S into the outputs (zeroed by the caller).

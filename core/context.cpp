@@ -75,6 +75,11 @@ dcomplex* context_volume(CorrectionContext* context) {
   return context->odd_half;
 }
 
+void context_release_volume(CorrectionContext* context) {
+  tarvo::free_bytes(context->odd_half);
+  context->odd_half = nullptr;
+}
+
 void context_destroy(CorrectionContext* context) {
   if (context->initialized == 1) {
     fft_manager_destroy(&context->fft);

@@ -211,15 +211,14 @@ struct SliceKernelSet {
   KernelPattern* polarity;
 };
 
-// The per-call state: the FFT pool, four scratch volumes of the first input's size and the
-// per-slice kernel sets. The scratch volumes are named by their role in the synthesis; the
-// interleave uses the two whole-volume ones for its two single-polarity sets.
+// The per-call state: the FFT pool, the scratch volumes of the first input's size and the
+// per-slice kernel sets.
 struct CorrectionContext {
   std::uint16_t initialized;  // 1 while the FFT manager and the scratch buffers are held
   FftManager fft;             // prepared 2-D FFTs
-  // Owned scratch. odd_half, the one whole volume (M*N*Z*L elements): the interleave's odd-line
-  // half (odd lines of E with even lines of O), then the calibration k-space formed in its
-  // place, and the aligned copy of E of the corrected even frame. odd_slice and even_slice,
+  // Owned scratch. odd_half, the one whole volume (M*N*Z*L elements): the calibration k-space
+  // the interleave forms and the kernels are fitted to, given back once they are. odd_slice and
+  // even_slice,
   // slice_elements each (a slice of the volume, M*N*L): a synthesis's two halves of the slice
   // it completes, and the slice a fit reads.
   dcomplex* odd_half;
@@ -251,6 +250,8 @@ void context_destroy(CorrectionContext* context);
 // The context's whole-volume scratch (odd_half), cleared, allocated on first use; null when it
 // cannot be had (or the context is not set up).
 dcomplex* context_volume(CorrectionContext* context);
+// Gives the whole-volume scratch back (a later context_volume takes it afresh).
+void context_release_volume(CorrectionContext* context);
 
 // ---------------------------------------------------------------------------------------------
 // Frame utilities
@@ -273,12 +274,11 @@ void swap_quadrants(dcomplex* frame, int rows, int cols);
 // ---------------------------------------------------------------------------------------------
 
 // Combines the even frame E and the odd frame O (same slices, opposite readout polarity) into
-// the calibration k-space D: s1 <- even lines of E with odd lines of O (a volume of its own),
-// s0 <- odd lines of E with even lines of O (the context's odd_half); both to image space
+// the calibration k-space D, frame by frame: s0 <- odd lines of E with even lines of O (in D's
+// frame), s1 <- even lines of E with odd lines of O (a frame of scratch); both to image space
 // (centred backward 2-D FFT), phase-aligned, averaged, D = (s0 + s1) / (M*N) * 0.5, and back to
 // k-space. E and O may be "dblc" or "fltc" (widened to double). D must be set up by the caller
-// with room for the volume; its data may be the context's odd_half, which the average then
-// overwrites.
+// with room for the volume.
 int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd, ComplexVolume* D,
                             CorrectionContext* context);
 

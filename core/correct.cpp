@@ -294,8 +294,8 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
   } else {
     context.spacing_count = 1;
     context.bounded = 0;
-    // D: the interleaved calibration k-space, then one kernel set per slice of it, formed in
-    // the context's whole volume in place of the interleave's odd half.
+    // D: the interleaved calibration k-space in the context's whole volume, then one kernel set
+    // per slice of it; the volume is given back once they are fitted.
     dcomplex* volume = context_volume(&context);
     if (!volume) {
       tarvo::report(" could not alloc calibration volume\n");
@@ -312,6 +312,7 @@ int calibrate(const ComplexVolume& even, const ComplexVolume& odd,
       out->reset();
       return -1;
     }
+    context_release_volume(&context);
   }
   out->shape_ = shape_of(even);
   out->frame_ = out->shape_;
@@ -732,12 +733,33 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
   if (run_step(status, "synthesize_volume",
                [&] { return synthesize_volume(calibration->even_, F, &context); }) != 0)
     return -1;
-  // The alignment turns both stacks: E is aligned in a scratch copy (the context's whole volume).
-  dcomplex* e = context_volume(&context);
-  if (!e) return synthesis_memory(status);
-  std::memcpy(e, E.data, static_cast<std::size_t>(shape.elements()) * sizeof(dcomplex));
+  // The alignment turns both stacks: each frame of E is aligned in a copy, in the frame of
+  // scratch of the worker that takes it. Frames are independent jobs, so the bits are those of
+  // aligning a copy of the whole of E.
+  const std::int64_t MN = std::int64_t{shape.M} * shape.N;
+  const std::int64_t frames = std::int64_t{shape.Z} * shape.L;
+  const int workers = worker_count(frames, thread_count());
+  buffer<dcomplex> copies(alloc_array<dcomplex>(MN * workers));
+  if (!copies) return synthesis_memory(status);
+  const dcomplex* e = static_cast<const dcomplex*>(E.data);
+  dcomplex* f = static_cast<dcomplex*>(F->data);
   return run_step(status, "align_phase", [&] {
-    return align_phase(e, static_cast<dcomplex*>(F->data), 4, F->dims, nullptr, nullptr);
+    AlignWorkspace align = {};
+    if (align_workspace_create(shape.M, shape.N, workers, &align, "align_phase") != 0) return -1;
+    const int aligned = parallel_for(frames, workers, [&](std::int64_t j, int w) {
+      dcomplex* copy = copies.get() + w * MN;
+      std::memcpy(copy, e + j * MN, static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      AlignFrameRecord record = {};
+      record.frame_a = copy;
+      record.frame_b = f + j * MN;
+      record.nrows = shape.M;
+      record.ncols = shape.N;
+      record.workspace = &align;
+      record.slot = w;
+      return align_phase_frame(&record);
+    });
+    align_workspace_release(&align);
+    return aligned != 0 ? -1 : 0;
   });
 }
 

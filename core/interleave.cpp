@@ -114,51 +114,46 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     return -1;
   }
 
-  // The two single-polarity sets: the odd-line one in the context's whole-volume scratch, the
-  // even-line one in a volume of its own, given back before the kernels are fitted.
-  tarvo::buffer<dcomplex> even_half(tarvo::alloc_array<dcomplex>(count));
-  if (!even_half) {
+  // Frames are independent jobs, each worker with its own FFT manager, align slot and frame of
+  // scratch. Per frame: the odd lines of E and the even lines of O in D's frame, the even lines
+  // of E and the odd lines of O in the worker's frame; both to image space, phase-aligned,
+  // averaged into D's frame and back to k-space, while they are in the cache.
+  const int frame_dims[2] = {M, N};
+  core_detail::WorkerFfts ffts(&context->fft, tarvo::worker_count(frames, tarvo::thread_count()));
+  const int workers = ffts.workers();
+  tarvo::buffer<dcomplex> halves(tarvo::alloc_array<dcomplex>(MN * workers));
+  if (!halves) {
     tarvo::report(" could not alloc interleave half array\n");
     return -1;
   }
-  dcomplex* s0 = context_volume(context);
-  if (!s0) {
-    tarvo::report(" could not alloc context scratch array\n");
-    return -1;
-  }
-  dcomplex* s1 = even_half.get();
-  // Frames are independent jobs, each worker with its own FFT manager. Per frame:
-  // s1 = even lines of E + odd lines of O; s0 = odd lines of E + even lines of O; both to image
-  // space.
-  const int frame_dims[2] = {M, N};
-  core_detail::WorkerFfts ffts(&context->fft, tarvo::worker_count(frames, tarvo::thread_count()));
-  if (tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int w) {
-        const std::int64_t at = f * MN;
-        copy_alternate_lines(2, frame_dims, e + at, 0, s1 + at, 0);
-        copy_alternate_lines(2, frame_dims, e + at, 1, s0 + at, 1);
-        copy_alternate_lines(2, frame_dims, o + at, 1, s1 + at, 1);
-        copy_alternate_lines(2, frame_dims, o + at, 0, s0 + at, 0);
-        return core_detail::centred_fft(ffts.get(w), s0 + at, M, N, 'b') != 0 ||
-                       core_detail::centred_fft(ffts.get(w), s1 + at, M, N, 'b') != 0
-                   ? -1
-                   : 0;
-      }) != 0)
-    return -1;
-  if (align_phase(s0, s1, ndims, even->dims, nullptr, nullptr) != 0) return -1;
-
-  // Undo the unscaled backward transform (divide by the integer M*N as a double), average, and
-  // back to k-space.
+  AlignWorkspace align = {};
+  if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
   dcomplex* d = static_cast<dcomplex*>(D->data);
   const double area = static_cast<double>(MN);
-  tarvo::parallel_for(frames, ffts.workers(), [&](std::int64_t f, int) {
-    // (s0 + s1) / area * 0.5: dividing by 1.0 as well changes no bit.
-    tarvo::average_scaled(s0 + f * MN, s1 + f * MN, MN, area, 1.0, d + f * MN);
-    return 0;
+  const int status = tarvo::parallel_for(frames, workers, [&](std::int64_t f, int w) {
+    const std::int64_t at = f * MN;
+    dcomplex* s0 = d + at;
+    dcomplex* s1 = halves.get() + w * MN;
+    copy_alternate_lines(2, frame_dims, e + at, 0, s1, 0);
+    copy_alternate_lines(2, frame_dims, e + at, 1, s0, 1);
+    copy_alternate_lines(2, frame_dims, o + at, 1, s1, 1);
+    copy_alternate_lines(2, frame_dims, o + at, 0, s0, 0);
+    if (core_detail::centred_fft(ffts.get(w), s0, M, N, 'b') != 0 ||
+        core_detail::centred_fft(ffts.get(w), s1, M, N, 'b') != 0)
+      return -1;
+    AlignFrameRecord record = {};
+    record.frame_a = s0;
+    record.frame_b = s1;
+    record.nrows = M;
+    record.ncols = N;
+    record.workspace = &align;
+    record.slot = w;
+    if (align_phase_frame(&record) != 0) return -1;
+    // Undo the unscaled backward transform (divide by the integer M*N as a double), average
+    // ((s0 + s1) / area * 0.5: dividing by 1.0 as well changes no bit), back to k-space.
+    tarvo::average_scaled(s0, s1, MN, area, 1.0, s0);
+    return core_detail::centred_fft(ffts.get(w), s0, M, N, 'f');
   });
-  return tarvo::parallel_for(frames, ffts.workers(),
-                             [&](std::int64_t f, int w) {
-                               return core_detail::centred_fft(ffts.get(w), d + f * MN, M, N, 'f');
-                             }) != 0
-             ? -1
-             : 0;
+  align_workspace_release(&align);
+  return status != 0 ? -1 : 0;
 }

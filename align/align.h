@@ -28,8 +28,8 @@ struct AlignWorkspace {
   float** mask;          // nslots pointers; per slot nrows*ncols: 0/1 mask
   float** support_cols;  // nslots pointers; per slot ncols: column support flags
   float** support_rows;  // nslots pointers; per slot nrows: row support flags
-  double** real_form;    // nslots pointers; per slot 4*nrows*ncols: the SVD's dense matrix,
-                         // before that the magnitudes for the mask
+  double** real_form;    // nslots pointers; per slot dense_room(nrows, ncols): the SVD's dense
+                         // matrix, before that the magnitudes for the mask
   int nrows;             // frame extent along the first (fastest) dimension
   int ncols;             // frame extent along the second dimension
   int nslots;            // number of slots
@@ -117,10 +117,14 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 // the SVD run fails.
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* sigma_out, dcomplex* u_out, dcomplex* v_out);
-// The same in the caller's room of 4*nrows*ncols doubles for the dense form of the real
-// representation (nothing allocated for it).
+// The same in the caller's room of dense_room(nrows, ncols) doubles for the dense form of the
+// real representation and the spans of its values (nothing allocated for them).
 int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows, int ncols,
                            double* room, double* sigma_out, dcomplex* u_out, dcomplex* v_out);
+inline std::int64_t dense_room(int nrows, int ncols) {
+  // Two copies of the map (2 doubles a value), and a pair of ints for each row and column.
+  return 4 * static_cast<std::int64_t>(nrows) * ncols + nrows + ncols;
+}
 
 // Removes 2*pi jumps from phase[0..n-1] in place, sample 0 being the reference; samples whose
 // weight is not > 0 are skipped in the differences. Returns 0, or -1 (message, phases unchanged)

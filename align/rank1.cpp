@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "align/align.h"
+#include "linalg/memory.h"
 #include "linalg/report.h"
 #include "linalg/simd.h"
 #include "svd/svd.h"
@@ -13,9 +14,10 @@ namespace {
 
 // Fills S (2 nrows x 2 ncols, dense, held in complex form) with X = W o C, whose real form
 // S = [Re X, Im X; -Im X, Re X] gives S [x; y] = [Re(conj(X) z); Im(conj(X) z)] for z = x + i y:
-// X column by column as C is, and row by row. The SVD counts a zero (-0.0 too) as no value, NaN
-// as one.
-void fill_complex_form(const dcomplex* data, const float* weights, int nrows, int ncols, SMat* S) {
+// X column by column as C is, and row by row, with the spans of its values (spans: 2 (nrows +
+// ncols) ints). The SVD counts a zero (-0.0 too) as no value, NaN as one.
+void fill_complex_form(const dcomplex* data, const float* weights, int nrows, int ncols, SMat* S,
+                       int* spans) {
   const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
   auto* __restrict by_cols = reinterpret_cast<dcomplex*>(S->dense_cols);
   for (std::int64_t k = 0; k < n; ++k) {
@@ -25,6 +27,7 @@ void fill_complex_form(const dcomplex* data, const float* weights, int nrows, in
   // The row-major copy: the transpose of the column-major one.
   tarvo::complex_transpose(by_cols, nrows, nrows, ncols, reinterpret_cast<dcomplex*>(S->dense_rows),
                            ncols);
+  svdFindSpans(S, spans, spans + 2 * ncols);
 }
 
 // The triplet of the filled S into the outputs (zeroed by the caller).
@@ -75,11 +78,14 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   if (nrows <= 0 || ncols <= 0) return 0;
   SMat* S =
       nrows <= kHalfMax && ncols <= kHalfMax ? svdNewDenseSMat(2 * nrows, 2 * ncols) : nullptr;
-  if (!S) {
+  tarvo::buffer<int> spans(S ? tarvo::alloc_array<int>(2 * (std::int64_t{nrows} + ncols))
+                             : nullptr);
+  if (!S || !spans) {
+    svdFreeSMat(S);
     tarvo::report("dominant_singular_pair: could not alloc SVD matrix\n");
     return -1;
   }
-  fill_complex_form(data, weights, nrows, ncols, S);
+  fill_complex_form(data, weights, nrows, ncols, S, spans.get());
   const int status = run_svd(S, sigma_out, u_out, v_out);
   svdFreeSMat(S);
   return status;
@@ -95,6 +101,6 @@ int dominant_singular_pair(const dcomplex* data, const float* weights, int nrows
   S.cols = 2 * ncols;
   S.dense_cols = room;
   S.dense_rows = room + size;
-  fill_complex_form(data, weights, nrows, ncols, &S);
+  fill_complex_form(data, weights, nrows, ncols, &S, reinterpret_cast<int*>(room + 2 * size));
   return run_svd(&S, sigma_out, u_out, v_out);
 }

@@ -56,7 +56,7 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
     const bool ok = phase_map.allocate(nslots, n) && left_vec.allocate(nslots, nrows) &&
                     right_vec.allocate(nslots, ncols) && mask.allocate(nslots, n) &&
                     support_rows.allocate(nslots, nrows) && support_cols.allocate(nslots, ncols) &&
-                    real_form.allocate(nslots, 4 * n);
+                    real_form.allocate(nslots, dense_room(nrows, ncols));
     if (!ok) {
       tarvo::report(kNoMemory, caller);
       return -1;

@@ -29,14 +29,14 @@ void svdMultADense(tarvo::Simd path, const SMat* A, const double* x, double* y) 
   switch (path) {
 #if defined(TARVO_DENSE_AVX512)
     case tarvo::Simd::kAvx512:
-      return avx512::mult_a(nr, nc, A->dense_cols, x, y);
+      return avx512::mult_a(nr, nc, A->dense_cols, A->col_spans, x, y);
 #endif
 #if defined(TARVO_DENSE_AVX2)
     case tarvo::Simd::kAvx2:
-      return avx2::mult_a(nr, nc, A->dense_cols, x, y);
+      return avx2::mult_a(nr, nc, A->dense_cols, A->col_spans, x, y);
 #endif
     default:
-      return portable::mult_a(nr, nc, A->dense_cols, x, y);
+      return portable::mult_a(nr, nc, A->dense_cols, A->col_spans, x, y);
   }
 }
 
@@ -46,13 +46,33 @@ void svdMultATADense(tarvo::Simd path, const SMat* A, const double* x, double* y
   switch (path) {
 #if defined(TARVO_DENSE_AVX512)
     case tarvo::Simd::kAvx512:
-      return avx512::mult_at(nr, nc, A->dense_rows, scratch, y);
+      return avx512::mult_at(nr, nc, A->dense_rows, A->row_spans, scratch, y);
 #endif
 #if defined(TARVO_DENSE_AVX2)
     case tarvo::Simd::kAvx2:
-      return avx2::mult_at(nr, nc, A->dense_rows, scratch, y);
+      return avx2::mult_at(nr, nc, A->dense_rows, A->row_spans, scratch, y);
 #endif
     default:
-      return portable::mult_at(nr, nc, A->dense_rows, scratch, y);
+      return portable::mult_at(nr, nc, A->dense_rows, A->row_spans, scratch, y);
   }
+}
+
+void svdFindSpans(SMat* S, int* col_spans, int* row_spans) {
+  const int nr = S->rows / 2, nc = S->cols / 2;
+  switch (tarvo::simd_best()) {
+#if defined(TARVO_DENSE_AVX512)
+    case tarvo::Simd::kAvx512:
+      avx512::find_spans(nr, nc, S->dense_cols, col_spans, row_spans);
+      break;
+#endif
+#if defined(TARVO_DENSE_AVX2)
+    case tarvo::Simd::kAvx2:
+      avx2::find_spans(nr, nc, S->dense_cols, col_spans, row_spans);
+      break;
+#endif
+    default:
+      portable::find_spans(nr, nc, S->dense_cols, col_spans, row_spans);
+  }
+  S->col_spans = col_spans;
+  S->row_spans = row_spans;
 }

@@ -179,6 +179,8 @@ SMat* svdTransposeS(const SMat* S) {
       T->dense_rows[k] = S->dense_cols[k];
       T->dense_rows[k + 1] = -S->dense_cols[k + 1];
     }
+    T->col_spans = S->row_spans;
+    T->row_spans = S->col_spans;
     return T;
   }
   SMat* N = svdNewSMat(S->cols, S->rows, S->vals);

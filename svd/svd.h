@@ -39,6 +39,12 @@ struct SMat {
   // NaN's sign flipped too).
   double* dense_cols;
   double* dense_rows;
+  // Optional with the dense copies (null: every value is read; borrowed): for column j of P the
+  // rows col_spans[2j] .. col_spans[2j+1]-1 outside of which it holds no value (0 .. 0 when it
+  // holds none), and the columns row_spans[2i] .. row_spans[2i+1]-1 for row i. The products pass
+  // over what lies outside them, which leaves their bits as they are (see svdFindSpans).
+  const int* col_spans;
+  const int* row_spans;
 };
 
 // Singular triplets of an m x n matrix A: A * (row k of Vt) = s[k] * (row k of Ut).
@@ -62,8 +68,13 @@ void svdFreeSVDRec(SVDRec* R);
 // Sparse form of D holding its nonzero elements (NaN is nonzero, -0.0 is zero), column by
 // column in increasing row order.
 SMat* svdConvertDtoS(const DMat* D);
-// The transpose (cols x rows), entries of each column in increasing row order.
+// The transpose (cols x rows), entries of each column in increasing row order; a dense form's
+// spans are those of S, borrowed.
 SMat* svdTransposeS(const SMat* S);
+// Spans of the values the dense form S holds (a part other than +-0.0; NaN is held) into
+// col_spans (cols/2 pairs) and row_spans (rows/2 pairs), which S then borrows. They may take in
+// zeros as well: a product adds nothing then, so the products keep the compressed form's bits.
+void svdFindSpans(SMat* S, int* col_spans, int* row_spans);
 
 // Arrays from the module's allocation point; on failure the label is reported with the
 // system's error text (perror) and null is returned.

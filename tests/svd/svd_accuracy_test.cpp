@@ -117,8 +117,9 @@ TEST(SvdLas2A, BitIdenticalFromRunToRun) {
 
 // The dense (complex) form gives the compressed real form's bits: the products on every
 // instruction set this processor has (odd extents, row and column counts off the vector blocks,
-// -0.0 held in either part; finite vectors, and NaN and huge values in the matrix with an
-// infinity in the vector), their transposes, and whole runs.
+// -0.0 held in either part, regions that hold nothing, which the spans pass over; finite vectors,
+// and NaN and huge values in the matrix with an infinity in the vector), their transposes, and
+// whole runs. Every value held lies in its row's and its column's span.
 TEST(SvdDenseForm, GivesTheBitsOfTheCompressedForm) {
   // Bit for bit, but a NaN matches any NaN: IEEE 754 leaves the sign of a product's NaN open,
   // and the compiler may move a negation across a product.
@@ -128,20 +129,42 @@ TEST(SvdDenseForm, GivesTheBitsOfTheCompressedForm) {
         return false;
     return true;
   };
-  for (const auto& [rows, cols, special] :
-       {std::tuple{1, 1, false}, {7, 5, true}, {37, 70, false}, {37, 70, true}, {64, 41, true}}) {
+  for (const auto& [rows, cols, special] : {std::tuple{1, 1, false},
+                                            {7, 5, true},
+                                            {37, 70, false},
+                                            {37, 70, true},
+                                            {64, 41, true},
+                                            {101, 83, false}}) {
     MatrixXd re = svdtest::random_sparse(rows, cols, 0.6, 11 + rows);
     MatrixXd im = svdtest::random_sparse(rows, cols, 0.6, 12 + rows);
     re(0, cols - 1) = -0.0;
     im(rows - 1, 0) = -0.0;
     if (special) re(rows / 2, cols / 2) = std::nan(""), im(1, cols - 1) = std::nan("");
     if (special) re(3, 0) = 1e300, im(4, 0) = -1e300;
+    // Values only inside an ellipse, as a mask leaves them, and none in its middle row.
+    for (int i = 0; i < rows; i++)
+      for (int j = 0; j < cols; j++) {
+        const double y = (i - rows / 2.0) / (rows / 3.0), x = (j - cols / 2.0) / (cols / 3.0);
+        if (rows > 50 && (x * x + y * y > 1.0 || i == rows / 2)) re(i, j) = im(i, j) = 0.0;
+      }
     Eigen::MatrixXcd C(rows, cols);
     C.real() = re;
     C.imag() = im;
     for (const bool transpose : {false, true}) {
       auto compressed = svdtest::to_smat(svdtest::real_representation(C));
       auto dense = svdtest::to_dense_smat(C);
+      std::vector<int> spans(2 * (rows + cols));
+      svdFindSpans(dense.get(), spans.data(), spans.data() + 2 * cols);
+      if (const int mid = cols / 2; rows > 50) {
+        EXPECT_LE(spans[2 * mid + 1] - spans[2 * mid], rows * 3 / 4);
+      }
+      for (int i = 0; i < rows; i++)
+        for (int j = 0; j < cols; j++)
+          if (re(i, j) != 0.0 || im(i, j) != 0.0 || std::isnan(re(i, j)) || std::isnan(im(i, j))) {
+            EXPECT_TRUE(spans[2 * j] <= i && i < spans[2 * j + 1]) << i << " " << j;
+            EXPECT_TRUE(spans[2 * (cols + i)] <= j && j < spans[2 * (cols + i) + 1])
+                << i << " " << j;
+          }
       if (transpose) {
         compressed.reset(svdTransposeS(compressed.get()));
         dense.reset(svdTransposeS(dense.get()));

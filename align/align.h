@@ -75,6 +75,9 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
 // Aligns one frame in the record's workspace slot and fills the three results. Returns 0, or -1
 // after a message when the record does not fit its workspace or memory cannot be obtained.
 int align_phase_frame(AlignFrameRecord* record);
+// align_phase_frame on the frames a and b (nrows x ncols) in slot `slot` of the workspace.
+int align_frame_pair(dcomplex* a, dcomplex* b, int nrows, int ncols, AlignWorkspace* workspace,
+                     int slot);
 
 // out[i] <- z[i]*conj(w[i]) / |z[i]| where |z[i]| != 0; out[i] untouched elsewhere. Returns 0.
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols, dcomplex* out);

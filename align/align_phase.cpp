@@ -225,6 +225,18 @@ int align_phase_frame(AlignFrameRecord* record) {
   return 0;
 }
 
+int align_frame_pair(dcomplex* a, dcomplex* b, int nrows, int ncols, AlignWorkspace* workspace,
+                     int slot) {
+  AlignFrameRecord record = {};
+  record.frame_a = a;
+  record.frame_b = b;
+  record.nrows = nrows;
+  record.ncols = ncols;
+  record.workspace = workspace;
+  record.slot = slot;
+  return align_phase_frame(&record);
+}
+
 int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** slopes_out,
                 dcomplex** coefs_out) {
   if (!a || !b || !dims || ndims < 2) {

@@ -749,14 +749,7 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
     const int aligned = parallel_for(frames, workers, [&](std::int64_t j, int w) {
       dcomplex* copy = copies.get() + w * MN;
       std::memcpy(copy, e + j * MN, static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      AlignFrameRecord record = {};
-      record.frame_a = copy;
-      record.frame_b = f + j * MN;
-      record.nrows = shape.M;
-      record.ncols = shape.N;
-      record.workspace = &align;
-      record.slot = w;
-      return align_phase_frame(&record);
+      return align_frame_pair(copy, f + j * MN, shape.M, shape.N, &align, w);
     });
     align_workspace_release(&align);
     return aligned != 0 ? -1 : 0;

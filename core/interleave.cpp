@@ -141,14 +141,7 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     if (core_detail::centred_fft(ffts.get(w), s0, M, N, 'b') != 0 ||
         core_detail::centred_fft(ffts.get(w), s1, M, N, 'b') != 0)
       return -1;
-    AlignFrameRecord record = {};
-    record.frame_a = s0;
-    record.frame_b = s1;
-    record.nrows = M;
-    record.ncols = N;
-    record.workspace = &align;
-    record.slot = w;
-    if (align_phase_frame(&record) != 0) return -1;
+    if (align_frame_pair(s0, s1, M, N, &align, w) != 0) return -1;
     // Undo the unscaled backward transform (divide by the integer M*N as a double), average
     // ((s0 + s1) / area * 0.5: dividing by 1.0 as well changes no bit), back to k-space.
     tarvo::average_scaled(s0, s1, MN, area, 1.0, s0);

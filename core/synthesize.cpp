@@ -779,14 +779,7 @@ struct Synthesis {
       dcomplex* frame_a = a + c * MN;
       dcomplex* frame_b = b + c * MN;
       if (transform && (to_image(frame_a, w) != 0 || to_image(frame_b, w) != 0)) return -1;
-      AlignFrameRecord record = {};
-      record.frame_a = frame_a;
-      record.frame_b = frame_b;
-      record.nrows = M;
-      record.ncols = N;
-      record.workspace = &align;
-      record.slot = w;
-      if (align_phase_frame(&record) != 0) return -1;
+      if (align_frame_pair(frame_a, frame_b, M, N, &align, w) != 0) return -1;
       // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
       tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
       return 0;

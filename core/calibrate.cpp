@@ -35,20 +35,17 @@ int gram_block(int K, int threads) {
 
 namespace core_detail {
 
-void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads,
-                 dcomplex* scratch) {
+void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads) {
   // Blocks of columns are independent jobs; each entry is the sum of gram_column, in
   // increasing r, whichever worker forms it (column i of A is the conjugate of row i of AH).
   // The upper triangle is the conjugate of the lower one, which is exact.
   const int width = gram_block(K, threads);
   const int blocks = (K + width - 1) / width;
-  const std::int64_t panels = tarvo::complex_gram_scratch(K, static_cast<int>(R), threads);
-  tarvo::parallel_for(blocks, threads, [&](std::int64_t b, int worker) {
+  tarvo::parallel_for(blocks, threads, [&](std::int64_t b, int) {
     const int i0 = static_cast<int>(b) * width;
     const int i1 = std::min(K, i0 + width);
-    tarvo::complex_gram_columns(
-        AH, K, static_cast<int>(R), i0, i1 - i0, X + static_cast<std::int64_t>(i0) * K,
-        scratch ? scratch + panels * worker : nullptr, scratch ? panels : 0);
+    tarvo::complex_gram_panels(AH, K, static_cast<int>(R), i0, i1 - i0,
+                               X + static_cast<std::int64_t>(i0) * K);
     return 0;
   });
   for (int i = 0; i < K; ++i)
@@ -83,17 +80,13 @@ void training_values(const dcomplex* data, const SliceShape& slice, const Traini
 namespace {
 
 // The normal equations of one fit: AH (K x R, R = n_ro*C: A's conjugate transpose, A divided
-// by scale; its storage, of ah_count elements, is free once A^H b is formed) and X = A^H A
-// (K x K), both borrowed.
+// by scale, held as panels of rows; its storage, of ah_count elements, is free once A^H b is
+// formed) and X = A^H A (K x K), both borrowed.
 struct NormalSystem {
   dcomplex* AH = nullptr;
   std::int64_t ah_count = 0;
   const dcomplex* X = nullptr;
   double scale = 1.0;
-  // The Gram's scratch, free again: scratch_count elements for each of `workers` threads.
-  dcomplex* scratch = nullptr;
-  std::int64_t scratch_count = 0;
-  int workers = 1;
 };
 
 // block holds at least count elements afterwards (its contents lost when it grows); false
@@ -128,8 +121,14 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     training_values(data, slice, training, static_cast<int>(c), system.scale, b.get() + R * c);
     return 0;
   });
-  tarvo::complex_matmat_packed(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
-                               Xb.get(), system.scratch, system.scratch_count, system.workers);
+  // Four panels (32 rows of AH) a job, read front to back.
+  const int panels = static_cast<int>(tarvo::panel_count(static_cast<int>(K)));
+  tarvo::parallel_for((panels + 3) / 4, tarvo::thread_count(), [&](std::int64_t j, int) {
+    const int p0 = static_cast<int>(j) * 4;
+    tarvo::complex_matmat_panels(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
+                                 nullptr, p0, std::min(p0 + 4, panels), Xb.get());
+    return 0;
+  });
   // A regularised system directly (conjugate gradients stop short on the ill-conditioned
   // systems of small acceleration kernels); one that is not positive definite after all, by
   // the solver.
@@ -153,7 +152,8 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
 namespace {
 
 // A (R x K, R = n_ro*C, K = kernel.rows(L)) as its conjugate transpose AH (K x R, column r =
-// conjugated row r of A): row r + n_ro*i of A is training position r on calibration line i,
+// conjugated row r of A) held as panels of rows (tarvo::complex_pack_panels' layout, the rows
+// past K cleared): row r + n_ro*i of A is training position r on calibration line i,
 // column s + S*(c + L*j) source s of coil c at readout offset j. The training window is the
 // n_ro central samples from (M - n_ro)/2, widened by the readout offsets, circular at both
 // ends. A calibration line's rows are one job, which also sums the squared magnitudes of its
@@ -164,7 +164,9 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
   const int M = slice.M, N = slice.N, L = slice.L;
   const int S = kernel.S, w = kernel.w, n_ro = training.n_ro;
   const int K = static_cast<int>(kernel.rows(L));
+  const std::int64_t R = static_cast<std::int64_t>(n_ro) * training.C;
   const int start = training.start(M);
+  constexpr int kP = tarvo::kPanelRows;
   tarvo::parallel_for(training.C, tarvo::thread_count(), [&](std::int64_t i, int) {
     double squares = 0.0;
     for (int c = 0; c < L; ++c) {
@@ -172,39 +174,43 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
       for (int j = 0; j < w; ++j)
         for (int s = 0; s < S; ++s) {
           const int line = core_detail::wrap(training.lines[i], kernel.line_offsets[s], N);
-          dcomplex* ah = AH + s +
-                         static_cast<std::int64_t>(S) * (c + static_cast<std::int64_t>(L) * j) +
-                         K * (static_cast<std::int64_t>(n_ro) * i);
+          // Row k of AH from column n_ro*i on: element r kP further on per column.
+          const std::int64_t k = s + static_cast<std::int64_t>(S) * (c + std::int64_t{L} * j);
+          dcomplex* ah = AH + kP * (R * (k / kP) + std::int64_t{n_ro} * i) + k % kP;
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + kernel.readout_offsets[j], r, M);
             const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
-            ah[static_cast<std::int64_t>(K) * r] = {v.re, -v.im};
+            ah[std::int64_t{kP} * r] = {v.re, -v.im};
             squares += v.re * v.re + v.im * v.im;
           }
         }
     }
+    // The rows past K in the last panel.
+    for (int k = K; k % kP != 0; ++k)
+      for (int r = 0; r < n_ro; ++r)
+        AH[kP * (R * (k / kP) + std::int64_t{n_ro} * i + r) + k % kP] = {0.0, 0.0};
     line_squares[i] = {squares, 0.0};
     return 0;
   });
 }
 
-// AH (count entries, C lines' sums in line_squares) divided by the RMS magnitude of its
-// entries, which is returned (1 when it is 0 or not finite: AH is then left alone). The lines'
-// sums are added in line order, whatever the thread count.
-double normalise_rows(dcomplex* AH, std::int64_t K, std::int64_t R, const dcomplex* line_squares,
-                      int C) {
+// AH (K x R in `stored` entries, C lines' sums in line_squares) divided by the RMS magnitude of
+// its entries, which is returned (1 when it is 0 or not finite: AH is then left alone). The
+// lines' sums are added in line order, whatever the thread count.
+double normalise_rows(dcomplex* AH, std::int64_t K, std::int64_t R, std::int64_t stored,
+                      const dcomplex* line_squares, int C) {
   const std::int64_t AK = R * K;
   double sum_squares = 0.0;
   for (int i = 0; i < C; ++i) sum_squares += line_squares[i].re;
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-  // A /= scale, by blocks of columns of AH.
+  // A /= scale, by blocks of entries (the cleared ones stay +0.0).
   if (scale != 1.0) {
-    constexpr std::int64_t kColumns = 64;
-    tarvo::parallel_for((R + kColumns - 1) / kColumns, tarvo::thread_count(),
+    constexpr std::int64_t kBlock = 1 << 14;
+    tarvo::parallel_for((stored + kBlock - 1) / kBlock, tarvo::thread_count(),
                         [&](std::int64_t block, int) {
-                          const std::int64_t end = std::min(R, (block + 1) * kColumns) * K;
-                          for (std::int64_t e = block * kColumns * K; e < end; ++e)
+                          const std::int64_t end = std::min(stored, (block + 1) * kBlock);
+                          for (std::int64_t e = block * kBlock; e < end; ++e)
                             AH[e] = {AH[e].re / scale, AH[e].im / scale};
                           return 0;
                         });
@@ -231,9 +237,9 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   const int C = training.C;
   const int K = static_cast<int>(kernel.rows(L));
   const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * C;
-  const std::int64_t AK = R * K;
+  // AH as panels of rows, followed by one element per calibration line for its sum of squares.
+  const std::int64_t AK = R * tarvo::kPanelRows * tarvo::panel_count(K);
 
-  // AH, followed by one element per calibration line for its sum of squares.
   if (!grow(blocks->AH, blocks->a_count, AK + C, " could not alloc AH array\n")) {
     blocks->a_count = 0;
     return -1;
@@ -241,7 +247,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   blocks->a_count = std::max(blocks->a_count, AK + C);
   dcomplex* const AH = blocks->AH.get();
   fill_conjugate_rows(slice, data, kernel, training, AH, AH + AK);
-  const double scale = normalise_rows(AH, K, R, AH + AK, C);
+  const double scale = normalise_rows(AH, K, R, AK, AH + AK, C);
 
   const std::int64_t KK = static_cast<std::int64_t>(K) * K;
   if (!grow(blocks->X, blocks->x_count, KK, " could not alloc X array\n")) {
@@ -250,17 +256,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
-  // The Gram's own scratch: one block of packed panels per worker.
-  const int threads = tarvo::thread_count();
-  const std::int64_t per_worker = tarvo::complex_gram_scratch(K, static_cast<int>(R), threads);
-  const std::int64_t scratch = per_worker * threads;
-  if (!grow(blocks->gram_scratch, blocks->scratch_count, scratch,
-            " could not alloc Gram panels\n")) {
-    blocks->scratch_count = 0;
-    return -1;
-  }
-  blocks->scratch_count = std::max(blocks->scratch_count, scratch);
-  core_detail::gram_matrix(AH, K, R, X, threads, blocks->gram_scratch.get());
+  core_detail::gram_matrix(AH, K, R, X, tarvo::thread_count());
   const double shift = ridge_shift(X, K, ridge);
   if (ridge_value) *ridge_value = shift;
 
@@ -274,6 +270,6 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   for (std::int64_t e = 0; e < total; ++e) (*coefficients)[e] = {0.0, 0.0};
 
-  const NormalSystem system{AH, AK + C, X, scale, blocks->gram_scratch.get(), per_worker, threads};
+  const NormalSystem system{AH, AK + C, X, scale};
   return solve_all_coils(data, slice, training, system, K, *coefficients, shift);
 }

@@ -92,21 +92,19 @@ class WorkerFfts {
   std::vector<FftManager> own_;
 };
 
-// X (K x K) <- AH * AH^H for AH K x R, i.e. A^H A for A = AH^H: the lower triangle formed by
-// blocks of columns (spread over `threads` workers), each entry accumulated in increasing r
-// with the bits gram_column gives it, and the upper triangle its exact conjugate. Every entry of
-// X is written. scratch holds threads * tarvo::complex_gram_scratch(K, R, threads) elements (or is
-// null: AH is then read in place, at a fraction of the speed).
-void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads,
-                 dcomplex* scratch);
+// X (K x K) <- AH * AH^H for AH K x R held as panels (tarvo::complex_pack_panels' layout), i.e.
+// A^H A for A = AH^H: the lower triangle formed by blocks of columns (spread over `threads`
+// workers), each entry accumulated in increasing r with the bits of tarvo::complex_matmat_rows,
+// and the upper triangle its exact conjugate. Every entry of X is written.
+void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads);
 
 // The large blocks of kernel calibration (A^H and the normal matrix), kept from one
 // calibration to the next so that a run of them (every pattern of every slice) takes its memory
 // once instead of fresh pages each time. Grown when a calibration needs more; every element a
 // calibration reads it has written first.
 struct CalibrationBlocks {
-  tarvo::buffer<dcomplex> AH, X, gram_scratch;
-  std::int64_t a_count = 0, x_count = 0, scratch_count = 0;
+  tarvo::buffer<dcomplex> AH, X;
+  std::int64_t a_count = 0, x_count = 0;
 };
 
 // The least-squares fit of one pattern's K x L coefficients (see the top of core/calibrate.cpp),

@@ -54,13 +54,6 @@ double cg_residual_norm(dcomplex rho);
 // rows spread over the call's threads.
 void complex_matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                     dcomplex* Y);
-// The same over `workers` threads, each worker reading its rows of A packed block by block into
-// its part of scratch (scratch_count elements from scratch + worker*scratch_count; in place when
-// that does not hold 32 rows of 8 columns), which the product needs to run at its arithmetic
-// speed when A's columns are far apart. The same bits.
-void complex_matmat_packed(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-                           dcomplex* Y, dcomplex* scratch, std::int64_t scratch_count, int workers);
-
 // Rows i0..i1-1 of Y_c <- A X_c (A rows x cols, X cols x count, Y rows x count, column-major)
 // for the columns c with active[c] (all when active is null); those rows of Y_c are cleared
 // first and every element is summed in column order. The kernel of complex_matvec,
@@ -100,22 +93,14 @@ void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex
 void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* X,
                            int count, dcomplex* Y);
 
-// The scratch complex_gram_columns reads A (rows x cols) through, in elements per worker when
-// `workers` form columns side by side: blocks of A's columns packed in panels of 8 rows, small
-// enough to stay in the second-level cache while every tile of a block is formed from them, and
-// a quarter of A at most over all workers; 0 when A, at 1 MiB or less, is read in place as fast.
-std::int64_t complex_gram_scratch(int rows, int cols, int workers);
-
-// The columns c0 .. c0+count-1 of A A^H on and below the diagonal (A rows x cols, Y rows x count,
-// column-major): Y_c(i) <- sum_j A(i, j) conj(A(c0 + c, j)) for c0 + c <= i < rows. Each of those
-// elements gets exactly the bits complex_matmat_rows gives it when X_c holds the conjugates of
-// row c0 + c of A, without that copy being made. Rows c0 .. c0+c-1 of Y_c (above the diagonal)
-// get unspecified values and the rows above c0 are not touched. A is read block by block packed
-// into scratch (scratch_count elements) when that holds a block of 8 of A's columns or more,
-// which the product needs to run at its arithmetic speed when A's columns are far apart; else in
-// place.
-void complex_gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
-                          dcomplex* scratch, std::int64_t scratch_count);
+// The columns c0 .. c0+count-1 of A A^H on and below the diagonal, A (rows x cols) held as panels
+// (complex_pack_panels' layout) and c0 a multiple of kPanelRows (Y rows x count, column-major):
+// Y_c(i) <- sum_j A(i, j) conj(A(c0 + c, j)) for c0 + c <= i < rows. Each of those elements gets
+// exactly the bits complex_matmat_rows gives it when X_c holds the conjugates of row c0 + c of A.
+// Rows c0 .. c0+c-1 of Y_c (above the diagonal) get unspecified values and the rows above c0 are
+// not touched. The panels are read by blocks of columns that stay in the second-level cache
+// while every tile of the block is formed from them.
+void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y);
 
 // y + a*x rounded exactly as the product kernel adds one term (for sums that must give the
 // kernel's bits one term at a time).

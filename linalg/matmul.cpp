@@ -89,25 +89,6 @@ void product_rows(const dcomplex* A, std::int64_t lda, int cols, const dcomplex*
 
 }  // namespace
 
-void complex_matmat_packed(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
-                           dcomplex* Y, dcomplex* scratch, std::int64_t scratch_count,
-                           int workers) {
-  if (rows <= 0 || count <= 0) return;
-  constexpr int kRows = 32;
-  parallel_for((rows + kRows - 1) / kRows, workers, [&](std::int64_t b, int worker) {
-    const int i0 = static_cast<int>(b) * kRows, i1 = std::min(rows, i0 + kRows);
-    for (int c = 0; c < count; ++c)
-      for (int i = i0; i < i1; ++i) Y[std::int64_t{rows} * c + i] = {0.0, 0.0};
-    const ProductColumns xs{X, cols, 1, count, nullptr, false};
-    if (fma_in_use())
-      matmul_fma::rows_packed(A, rows, cols, xs, i0, i1, Y, rows,
-                              scratch ? scratch + scratch_count * worker : nullptr, scratch_count);
-    else
-      rows_baseline(A, rows, cols, xs, i0, i1, Y, rows);
-    return 0;
-  });
-}
-
 void complex_matmat_rows(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
                          const unsigned char* active, int i0, int i1, dcomplex* Y) {
   product_rows(A, rows, cols, X, count, active, i0, i1, Y, rows);
@@ -173,23 +154,24 @@ void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, co
                  Y + std::int64_t{rows} * b, result);
 }
 
-std::int64_t complex_gram_scratch(int rows, int cols, int workers) {
-  const std::int64_t size = std::int64_t{rows} * cols;
-  if (rows <= 0 || cols <= 0 || size <= (std::int64_t{1} << 16)) return 0;
-  // 512 KiB of panels at most, of 256 columns at most.
-  const std::int64_t packed = (std::int64_t{rows} + 7) / 8 * 8;
-  return std::min({std::int64_t{32768}, packed * 256, size / 4 / std::max(1, workers)});
-}
-
-void complex_gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
-                          dcomplex* scratch, std::int64_t scratch_count) {
+void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y) {
   if (count <= 0 || c0 >= rows) return;
   for (int c = 0; c < count; ++c)
     for (int i = c0; i < rows; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
-  if (fma_in_use())
-    matmul_fma::gram_columns(A, rows, cols, c0, count, Y, scratch, scratch_count);
-  else
-    rows_baseline(A, rows, cols, {A + c0, 1, rows, count, nullptr, true}, c0, rows, Y, rows);
+  if (fma_in_use()) {
+    matmul_fma::gram_panels(P, rows, cols, c0, count, Y);
+    return;
+  }
+  // Column by column, panel by panel from the one holding the diagonal element: row k = c0 + c
+  // of A has its element j kPanelRows further on than element j - 1.
+  for (int c = 0; c < count; ++c) {
+    const int k = c0 + c;
+    const ProductColumns x{P + std::int64_t{kPanelRows} * cols * (k / kPanelRows) + k % kPanelRows,
+                           0, kPanelRows, 1, nullptr, true};
+    for (int i0 = k / kPanelRows * kPanelRows; i0 < rows; i0 += kPanelRows)
+      rows_baseline(P + std::int64_t{cols} * i0, kPanelRows, cols, x, 0,
+                    std::min(kPanelRows, rows - i0), Y + std::int64_t{rows} * c + i0, rows);
+  }
 }
 
 }  // namespace tarvo

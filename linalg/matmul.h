@@ -44,16 +44,10 @@ namespace tarvo::matmul_fma {
 // blocking or on the thread that forms it.
 void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
           dcomplex* Y, std::int64_t ldy);
-// rows() with rows i0..i1-1 of A read packed block by block into scratch (scratch_count
-// elements; in place when that does not hold 8 columns of the rows, or for tabled, conjugated or
-// partly active columns).
-void rows_packed(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
-                 int i1, dcomplex* Y, std::int64_t ldy, dcomplex* scratch,
-                 std::int64_t scratch_count);
-// Rows i >= c0 + c (at least) of Y_c += A conj(A(c0 + c, :))^T for c < count, each term added
-// exactly as rows() adds a*x for x = conj(A(c0 + c, j)): complex_gram_columns after the clearing.
-void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
-                  dcomplex* scratch, std::int64_t scratch_count);
+// Rows i >= c0 + c (at least) of Y_c += A conj(A(c0 + c, :))^T for c < count, A held as panels
+// (complex_pack_panels' layout) and c0 a multiple of kPanelRows, each term added exactly as
+// rows() adds a*x for x = conj(A(c0 + c, j)): complex_gram_panels after the clearing.
+void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y);
 // y + a*x by the same two fused multiply-adds per part.
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
 // Columns of X per tile: 10 accumulators and A's two forms in 16 registers.

@@ -164,60 +164,6 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
   }
 }
 
-// A block of rows r0 .. r1-1 of A, for blocks of `width` of its columns, packed in panels of 8
-// rows into scratch (the last panel filled up with zeros): element (r0 + i, j0 + j) at
-// scratch[8*(w*(i/8) + j) + i%8], so that a tile reads it front to back. False when scratch does
-// not hold 8 columns.
-class Packing {
-  static constexpr int kAhead = 8;
-
- public:
-  Packing(int rows, int cols, dcomplex* scratch, std::int64_t scratch_count)
-      : scratch_(scratch), packed_((rows + 7) / 8 * 8) {
-    width = static_cast<int>(std::min<std::int64_t>(
-        {kColBlock, cols, scratch && rows > 0 ? scratch_count / packed_ / 8 * 8 : 0}));
-  }
-  explicit operator bool() const { return width >= 8; }
-
-  // Packs columns j0 .. of rows r0 .. r1-1 of A (lda rows); returns how many (w).
-  int pack(const dcomplex* A, std::int64_t lda, int r0, int r1, int j0, int cols) {
-    w_ = std::min(width, cols - j0);
-    // Each column of A read front to back.
-    for (int j = 0; j < w_; ++j) {
-      const dcomplex* column = A + lda * (j0 + j) + r0;
-      if (j + kAhead < w_)
-        for (int i = 0; i < r1 - r0; i += 4) __builtin_prefetch(column + lda * kAhead + i);
-      for (int i = 0; i < packed_; ++i)
-        scratch_[8 * (static_cast<std::int64_t>(w_) * (i / 8) + j) + i % 8] =
-            r0 + i < r1 ? column[i] : dcomplex{0.0, 0.0};
-    }
-    return w_;
-  }
-  // Row r0 + i of the block, as doubles (element j 16 further on per column).
-  const double* row(int i) const {
-    return reinterpret_cast<const double*>(scratch_ + 8 * static_cast<std::int64_t>(w_) * (i / 8) +
-                                           i % 8);
-  }
-  // The tile of `height` rows at a (a row()) by n <= group columns x, over the block's w columns.
-  template <bool Conj>
-  void tile(int n, const double* a, const double* const* x, Strided index, int w,
-            double* const* y) const {
-    if (wide)
-      matmul_avx512::tile8(n, Conj, a, 8, x, index, 0, w, y);
-    else
-      tile_n<Conj>(n, a, 8, x, index, 0, w, y);
-  }
-
-  const bool wide = matmul_avx512::available();
-  const int height = wide ? 8 : 4;                                      // rows per tile
-  const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;  // columns per tile
-  int width = 0;
-
- private:
-  dcomplex* scratch_;
-  int packed_, w_ = 0;
-};
-
 }  // namespace
 
 void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0, int i1,
@@ -228,61 +174,45 @@ void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& x
     rows_of<false>(A, lda, cols, xs, Strided{2 * xs.step}, i0, i1, Y, ldy);
 }
 
-void rows_packed(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& xs, int i0,
-                 int i1, dcomplex* Y, std::int64_t ldy, dcomplex* scratch,
-                 std::int64_t scratch_count) {
-  Packing packing(i1 - i0, cols, scratch, scratch_count);
-  if (!packing || xs.at || xs.active || xs.conj) {
-    rows(A, lda, cols, xs, i0, i1, Y, ldy);
-    return;
-  }
-  const int whole = i0 + (i1 - i0) / packing.height * packing.height;
-  for (int j0 = 0; j0 < cols; j0 += packing.width) {
-    const int w = packing.pack(A, lda, i0, i1, j0, cols);
-    // Each row tile against every group of columns, as rows() runs them; X_c from element j0 on.
-    for (int i = i0; i < whole; i += packing.height)
-      for (int g = 0; g < xs.count; g += packing.group) {
-        const int n = std::min(packing.group, xs.count - g);
-        const double* x[matmul_avx512::kTileColumns];
-        double* y[matmul_avx512::kTileColumns];
-        for (int c = 0; c < n; ++c) {
-          x[c] = reinterpret_cast<const double*>(xs.X + xs.col_stride * (g + c) + xs.step * j0);
-          y[c] = reinterpret_cast<double*>(Y + ldy * (g + c) + i);
-        }
-        packing.tile<false>(n, packing.row(i - i0), x, Strided{2 * xs.step}, w, y);
-      }
-  }
-  if (whole < i1) rows(A, lda, cols, xs, whole, i1, Y, ldy);
-}
-
-void gram_columns(const dcomplex* A, int rows, int cols, int c0, int count, dcomplex* Y,
-                  dcomplex* scratch, std::int64_t scratch_count) {
-  // X_c is row c0 + c of A, read in place (element j at A[c0 + c + rows*j]) or from the panels.
-  const ProductColumns in_place{A + c0, 1, rows, count, nullptr, true};
-  Packing packing(rows - c0, cols, scratch, scratch_count);
-  if (!packing) {
-    rows_of<true>(A, rows, cols, in_place, Strided{2 * rows}, c0, rows, Y, rows);
-    return;
-  }
-  // Rows c0 .. whole-1 in whole tiles from the panels; the rest from A in place.
-  const int whole = c0 + (rows - c0) / packing.height * packing.height;
-  for (int j0 = 0; j0 < cols; j0 += packing.width) {
-    const int w = packing.pack(A, rows, c0, rows, j0, cols);
+void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y) {
+  const bool wide = matmul_avx512::available();
+  const int height = wide ? 8 : 4;                                      // rows per tile
+  const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;  // columns per tile
+  // Row i of A from column j0 on, as doubles: element j 16 further on per column.
+  auto row = [&](int i, int j0) {
+    return reinterpret_cast<const double*>(P + 8 * (std::int64_t{cols} * (i / 8) + j0) + i % 8);
+  };
+  // Rows c0 .. whole-1 in whole tiles; the rest (fewer than a tile, within one panel) after.
+  const int whole = c0 + (rows - c0) / height * height;
+  for (int j0 = 0; j0 < cols; j0 += kColBlock) {
+    const int w = std::min(kColBlock, cols - j0);
     // Each group of columns against the tiles from the one holding its first diagonal element
-    // down, the group's rows of X staying in the first-level cache.
-    for (int g = 0; g < count; g += packing.group) {
-      const int n = std::min(packing.group, count - g);
+    // down, the group's rows of A staying in the first-level cache and the block's panels in
+    // the second-level one.
+    for (int g = 0; g < count; g += group) {
+      const int n = std::min(group, count - g);
       const double* x[matmul_avx512::kTileColumns];
       double* y[matmul_avx512::kTileColumns];
-      for (int c = 0; c < n; ++c) x[c] = packing.row(g + c);
-      for (int i = c0 + g / packing.height * packing.height; i < whole; i += packing.height) {
+      for (int c = 0; c < n; ++c) x[c] = row(c0 + g + c, j0);
+      for (int i = c0 + g / height * height; i < whole; i += height) {
         for (int c = 0; c < n; ++c)
           y[c] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(rows) * (g + c) + i);
-        packing.tile<true>(n, packing.row(i - c0), x, Strided{16}, w, y);
+        if (wide)
+          matmul_avx512::tile8(n, true, row(i, j0), 8, x, Strided{16}, 0, w, y);
+        else
+          tile_n<true>(n, row(i, j0), 8, x, Strided{16}, 0, w, y);
       }
     }
   }
-  if (whole < rows) rows_of<true>(A, rows, cols, in_place, Strided{2 * rows}, whole, rows, Y, rows);
+  if (whole >= rows) return;
+  const int i0 = whole / 8 * 8;  // the panel holding the rest
+  for (int c = 0; c < count; ++c) {
+    const int k = c0 + c;
+    if (k >= rows) break;
+    const ProductColumns x{P + 8 * std::int64_t{cols} * (k / 8) + k % 8, 0, 8, 1, nullptr, true};
+    rows_of<true>(P + std::int64_t{cols} * i0, 8, cols, x, Strided{16}, whole - i0, rows - i0,
+                  Y + std::int64_t{rows} * c + i0, rows);
+  }
 }
 
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x) {

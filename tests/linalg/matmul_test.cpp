@@ -114,47 +114,31 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
   }
 }
 
-// The Gram form reads its right-hand sides from A's own rows, in place or packed by blocks: on
-// and below the diagonal, the bits of the product with the conjugated rows copied out.
-TEST_P(ProductKernel, GramColumnsEqualTheProductWithTheRowsCopiedOut) {
-  const int c0 = 3, count = 10;
-  std::vector<dcomplex> X(kCols * count);
-  for (int c = 0; c < count; ++c)
-    for (int j = 0; j < kCols; ++j) {
-      const dcomplex a = A[j * kRows + c0 + c];
-      X[c * kCols + j] = {a.re, -a.im};
-    }
-  std::vector<dcomplex> want(kRows * count);
-  tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 0, kRows,
-                             want.data());
-  // Packed by blocks of 8 columns (the last of 4), and of 256; read in place.
-  std::vector<dcomplex> scratch(16 * 256);
-  for (const int packed : {16 * 8, 16 * 256, 0}) {
+// The Gram form reads its right-hand sides from A's own rows, A held as panels: on and below
+// the diagonal, the bits of the product with the conjugated rows copied out (columns from a
+// panel's first row, through the last rows, which fill no whole tile).
+TEST_P(ProductKernel, GramPanelsEqualTheProductWithTheRowsCopiedOut) {
+  std::vector<dcomplex> panels(tarvo::kPanelRows * kCols * tarvo::panel_count(kRows));
+  tarvo::complex_pack_panels(A.data(), kRows, kCols, panels.data());
+  for (const int c0 : {0, 8}) {
+    const int count = kRows - c0;
+    std::vector<dcomplex> X(kCols * count);
+    for (int c = 0; c < count; ++c)
+      for (int j = 0; j < kCols; ++j) {
+        const dcomplex a = A[j * kRows + c0 + c];
+        X[c * kCols + j] = {a.re, -a.im};
+      }
+    std::vector<dcomplex> want(kRows * count);
+    tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 0, kRows,
+                               want.data());
     std::vector<dcomplex> got(kRows * count, {kUntouched, kUntouched});
-    tarvo::complex_gram_columns(A.data(), kRows, kCols, c0, count, got.data(), scratch.data(),
-                                packed);
+    tarvo::complex_gram_panels(panels.data(), kRows, kCols, c0, count, got.data());
     for (int c = 0; c < count; ++c) {
       for (int i = 0; i < c0; ++i) EXPECT_EQ(got[c * kRows + i].re, kUntouched);
       const std::size_t lower = c * kRows + c0 + c;
       EXPECT_EQ(std::memcmp(&want[lower], &got[lower], (kRows - c0 - c) * sizeof(dcomplex)), 0)
-          << packed << ", " << c;
+          << c0 << ", " << c;
     }
-  }
-}
-
-// The threaded product reading A packed into each worker's scratch, in blocks of 8 and of 256
-// columns and in place: the bits of complex_matmat, on 47 rows (a block of 32 rows and one of 15).
-TEST_P(ProductKernel, PackedProductEqualsTheProductInPlace) {
-  constexpr int kTall = 47;
-  const std::vector<dcomplex> T = random(kTall * kCols, 3);
-  std::vector<dcomplex> want(kTall * kCount);
-  tarvo::complex_matmat(T.data(), kTall, kCols, X.data(), kCount, want.data());
-  std::vector<dcomplex> scratch(2 * 32 * 256);
-  for (const std::int64_t packed : {32 * 8, 32 * 256, 0}) {
-    std::vector<dcomplex> got(kTall * kCount, {kUntouched, kUntouched});
-    tarvo::complex_matmat_packed(T.data(), kTall, kCols, X.data(), kCount, got.data(),
-                                 scratch.data(), packed, 2);
-    EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(dcomplex)), 0) << packed;
   }
 }
 

@@ -141,8 +141,7 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     }
   }
   // The solver packs X into AH's storage when it has room for it.
-  const bool room =
-      system.ah_count >= tarvo::kPanelRows * K * tarvo::panel_count(static_cast<int>(K));
+  const bool room = system.ah_count >= tarvo::panels_size(static_cast<int>(K), static_cast<int>(K));
   return tarvo::complex_cg_solve_many(system.X, static_cast<int>(K), L, Xb.get(), columns,
                                       kCgPasses, kCgTolerance, room ? system.AH : nullptr);
 }
@@ -167,6 +166,7 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
   const std::int64_t R = static_cast<std::int64_t>(n_ro) * training.C;
   const int start = training.start(M);
   constexpr int kP = tarvo::kPanelRows;
+  const std::int64_t stride = tarvo::panel_stride(static_cast<int>(R));
   tarvo::parallel_for(training.C, tarvo::thread_count(), [&](std::int64_t i, int) {
     double squares = 0.0;
     for (int c = 0; c < L; ++c) {
@@ -176,7 +176,7 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
           const int line = core_detail::wrap(training.lines[i], kernel.line_offsets[s], N);
           // Row k of AH from column n_ro*i on: element r kP further on per column.
           const std::int64_t k = s + static_cast<std::int64_t>(S) * (c + std::int64_t{L} * j);
-          dcomplex* ah = AH + kP * (R * (k / kP) + std::int64_t{n_ro} * i) + k % kP;
+          dcomplex* ah = AH + stride * (k / kP) + kP * (std::int64_t{n_ro} * i) + k % kP;
           for (int r = 0; r < n_ro; ++r) {
             const int sample = core_detail::wrap(start + kernel.readout_offsets[j], r, M);
             const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
@@ -188,30 +188,30 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
     // The rows past K in the last panel.
     for (int k = K; k % kP != 0; ++k)
       for (int r = 0; r < n_ro; ++r)
-        AH[kP * (R * (k / kP) + std::int64_t{n_ro} * i + r) + k % kP] = {0.0, 0.0};
+        AH[stride * (k / kP) + kP * (std::int64_t{n_ro} * i + r) + k % kP] = {0.0, 0.0};
     line_squares[i] = {squares, 0.0};
     return 0;
   });
 }
 
-// AH (K x R in `stored` entries, C lines' sums in line_squares) divided by the RMS magnitude of
-// its entries, which is returned (1 when it is 0 or not finite: AH is then left alone). The
-// lines' sums are added in line order, whatever the thread count.
-double normalise_rows(dcomplex* AH, std::int64_t K, std::int64_t R, std::int64_t stored,
-                      const dcomplex* line_squares, int C) {
+// AH (K x R as panels, C lines' sums in line_squares) divided by the RMS magnitude of its
+// entries, which is returned (1 when it is 0 or not finite: AH is then left alone). The lines'
+// sums are added in line order, whatever the thread count.
+double normalise_rows(dcomplex* AH, std::int64_t K, std::int64_t R, const dcomplex* line_squares,
+                      int C) {
   const std::int64_t AK = R * K;
   double sum_squares = 0.0;
   for (int i = 0; i < C; ++i) sum_squares += line_squares[i].re;
   double scale = AK > 0 ? std::sqrt(sum_squares / static_cast<double>(AK)) : 0.0;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-  // A /= scale, by blocks of entries (the cleared ones stay +0.0).
+  // A /= scale, panel by panel (the cleared rows stay +0.0).
   if (scale != 1.0) {
-    constexpr std::int64_t kBlock = 1 << 14;
-    tarvo::parallel_for((stored + kBlock - 1) / kBlock, tarvo::thread_count(),
-                        [&](std::int64_t block, int) {
-                          const std::int64_t end = std::min(stored, (block + 1) * kBlock);
-                          for (std::int64_t e = block * kBlock; e < end; ++e)
-                            AH[e] = {AH[e].re / scale, AH[e].im / scale};
+    const std::int64_t stride = tarvo::panel_stride(static_cast<int>(R));
+    tarvo::parallel_for(tarvo::panel_count(static_cast<int>(K)), tarvo::thread_count(),
+                        [&](std::int64_t p, int) {
+                          dcomplex* panel = AH + stride * p;
+                          for (std::int64_t e = 0; e < tarvo::kPanelRows * R; ++e)
+                            panel[e] = {panel[e].re / scale, panel[e].im / scale};
                           return 0;
                         });
   }
@@ -238,7 +238,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   const int K = static_cast<int>(kernel.rows(L));
   const std::int64_t R = static_cast<std::int64_t>(training.n_ro) * C;
   // AH as panels of rows, followed by one element per calibration line for its sum of squares.
-  const std::int64_t AK = R * tarvo::kPanelRows * tarvo::panel_count(K);
+  const std::int64_t AK = tarvo::panels_size(K, static_cast<int>(R));
 
   if (!grow(blocks->AH, blocks->a_count, AK + C, " could not alloc AH array\n")) {
     blocks->a_count = 0;
@@ -247,7 +247,7 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   blocks->a_count = std::max(blocks->a_count, AK + C);
   dcomplex* const AH = blocks->AH.get();
   fill_conjugate_rows(slice, data, kernel, training, AH, AH + AK);
-  const double scale = normalise_rows(AH, K, R, AK, AH + AK, C);
+  const double scale = normalise_rows(AH, K, R, AH + AK, C);
 
   const std::int64_t KK = static_cast<std::int64_t>(K) * K;
   if (!grow(blocks->X, blocks->x_count, KK, " could not alloc X array\n")) {

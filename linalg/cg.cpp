@@ -105,7 +105,7 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
   // A by panels: every pass reads it front to back (its columns are a page apart or more).
   buffer<dcomplex> own;
   if (!panels) {
-    own.reset(alloc_array<dcomplex>(panel_count(n) * kPanelRows * n));
+    own.reset(alloc_array<dcomplex>(panels_size(n, n)));
     panels = own.get();
   }
   if (!r || !p || !q || !t || !active || !nu_prev || !rho || !pq || !panels) {

@@ -71,12 +71,22 @@ void complex_matmat_gather(const dcomplex* A, int rows, int cols, const dcomplex
 
 // A (rows x cols, column-major) as panels of kPanelRows rows for products that read it many
 // times (the solver's passes): panel p holds rows kPanelRows*p .. of A column by column, element
-// (kPanelRows*p + i, j) at P[kPanelRows*(cols*p + j) + i], the last panel filled up with zeros.
-// P holds kPanelRows * cols * panel_count(rows) elements. A product reads a panel front to back
+// (kPanelRows*p + i, j) at P[panel_stride(cols)*p + kPanelRows*j + i], the last panel filled up
+// with zeros. P holds panels_size(rows, cols) elements. A product reads a panel front to back
 // instead of one short run of every column.
 constexpr int kPanelRows = 8;
 inline std::int64_t panel_count(int rows) {
   return (std::int64_t{rows} + kPanelRows - 1) / kPanelRows;
+}
+// Elements from one panel to the next: kPanelRows * cols, and 32 KiB more when that is a whole
+// number of 64 KiB. Panels that far apart would all start in the same sets of a cache, and a
+// product reading the same block of columns of every panel would evict what it reads next.
+inline std::int64_t panel_stride(int cols) {
+  const std::int64_t s = std::int64_t{kPanelRows} * cols;
+  return s % 4096 == 0 ? s + 2048 : s;
+}
+inline std::int64_t panels_size(int rows, int cols) {
+  return panel_count(rows) * panel_stride(cols);
 }
 void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P);
 
@@ -118,7 +128,7 @@ int complex_product_columns();
 // complex_cg_solve on the count systems A X_c = B_c (B, X: n x count, column-major), run side by
 // side: every system takes exactly the steps, and gives exactly the bits, that
 // complex_cg_solve gives it alone, while each pass reads A once for all of them, packed by
-// complex_pack_panels into panels (kPanelRows * n * panel_count(n) elements, not overlapping A,
+// complex_pack_panels into panels (panels_size(n, n) elements, not overlapping A,
 // B or X; allocated when null). Returns 0, or -1 after
 // "complex_cg_solve: could not alloc work vectors\n" with X unchanged.
 int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B, dcomplex* X,

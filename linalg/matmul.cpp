@@ -108,7 +108,7 @@ void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P) {
     for (int j = 0; j < cols; ++j) {
       const dcomplex* col = A + static_cast<std::int64_t>(rows) * j;
       for (std::int64_t p = p0; p < p1; ++p) {
-        dcomplex* to = P + kPanelRows * (cols * p + j);
+        dcomplex* to = P + panel_stride(cols) * p + kPanelRows * j;
         for (int i = 0; i < kPanelRows; ++i)
           to[i] = kPanelRows * p + i < rows ? col[kPanelRows * p + i] : dcomplex{0.0, 0.0};
       }
@@ -121,8 +121,8 @@ void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex
   for (int p = p0; p < p1 && p * kPanelRows < rows; ++p) {
     const int i0 = p * kPanelRows;
     const int height = rows - i0 < kPanelRows ? rows - i0 : kPanelRows;
-    product_rows(P + std::int64_t{kPanelRows} * cols * p, kPanelRows, cols, X, count, active, 0,
-                 height, Y + i0, rows);
+    product_rows(P + panel_stride(cols) * p, kPanelRows, cols, X, count, active, 0, height, Y + i0,
+                 rows);
   }
 }
 
@@ -166,10 +166,14 @@ void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int coun
   // of A has its element j kPanelRows further on than element j - 1.
   for (int c = 0; c < count; ++c) {
     const int k = c0 + c;
-    const ProductColumns x{P + std::int64_t{kPanelRows} * cols * (k / kPanelRows) + k % kPanelRows,
-                           0, kPanelRows, 1, nullptr, true};
+    const ProductColumns x{P + panel_stride(cols) * (k / kPanelRows) + k % kPanelRows,
+                           0,
+                           kPanelRows,
+                           1,
+                           nullptr,
+                           true};
     for (int i0 = k / kPanelRows * kPanelRows; i0 < rows; i0 += kPanelRows)
-      rows_baseline(P + std::int64_t{cols} * i0, kPanelRows, cols, x, 0,
+      rows_baseline(P + panel_stride(cols) * (i0 / kPanelRows), kPanelRows, cols, x, 0,
                     std::min(kPanelRows, rows - i0), Y + std::int64_t{rows} * c + i0, rows);
   }
 }

@@ -179,8 +179,9 @@ void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomp
   const int height = wide ? 8 : 4;                                      // rows per tile
   const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;  // columns per tile
   // Row i of A from column j0 on, as doubles: element j 16 further on per column.
+  const std::int64_t stride = panel_stride(cols);
   auto row = [&](int i, int j0) {
-    return reinterpret_cast<const double*>(P + 8 * (std::int64_t{cols} * (i / 8) + j0) + i % 8);
+    return reinterpret_cast<const double*>(P + stride * (i / 8) + 8 * j0 + i % 8);
   };
   // Rows c0 .. whole-1 in whole tiles; the rest (fewer than a tile, within one panel) after.
   const int whole = c0 + (rows - c0) / height * height;
@@ -209,8 +210,8 @@ void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomp
   for (int c = 0; c < count; ++c) {
     const int k = c0 + c;
     if (k >= rows) break;
-    const ProductColumns x{P + 8 * std::int64_t{cols} * (k / 8) + k % 8, 0, 8, 1, nullptr, true};
-    rows_of<true>(P + std::int64_t{cols} * i0, 8, cols, x, Strided{16}, whole - i0, rows - i0,
+    const ProductColumns x{P + stride * (k / 8) + k % 8, 0, 8, 1, nullptr, true};
+    rows_of<true>(P + stride * (i0 / 8), 8, cols, x, Strided{16}, whole - i0, rows - i0,
                   Y + std::int64_t{rows} * c + i0, rows);
   }
 }

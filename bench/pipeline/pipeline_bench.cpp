@@ -234,7 +234,7 @@ double fft_seconds(int rows, int cols) {
 double gram_seconds(int M, int N, int L) {
   const int K = 10 * L;
   const std::int64_t R = static_cast<std::int64_t>(M / 4) * N;
-  const std::int64_t stored = R * tarvo::kPanelRows * tarvo::panel_count(K);
+  const std::int64_t stored = tarvo::panels_size(K, static_cast<int>(R));
   tarvo::buffer<dcomplex> AH(tarvo::alloc_array<dcomplex>(stored));
   tarvo::buffer<dcomplex> X(tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(K) * K, true));
   const int threads = tarvo::thread_count();

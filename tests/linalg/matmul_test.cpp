@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "linalg/linalg.h"
@@ -79,7 +80,7 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
   EXPECT_EQ(std::memcmp(all.data(), part.data(), all.size() * sizeof(dcomplex)), 0);
 
   // Packed by panels (one of eight rows, one of seven): the same bits, panel by panel.
-  std::vector<dcomplex> panels(tarvo::kPanelRows * kCols * tarvo::panel_count(kRows));
+  std::vector<dcomplex> panels(tarvo::panels_size(kRows, kCols));
   tarvo::complex_pack_panels(A.data(), kRows, kCols, panels.data());
   std::vector<dcomplex> packed(kRows * kCount, {kUntouched, kUntouched});
   tarvo::complex_matmat_panels(panels.data(), kRows, kCols, X.data(), kCount, nullptr, 1, 2,
@@ -116,28 +117,35 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
 
 // The Gram form reads its right-hand sides from A's own rows, A held as panels: on and below
 // the diagonal, the bits of the product with the conjugated rows copied out (columns from a
-// panel's first row, through the last rows, which fill no whole tile).
+// panel's first row, through the last rows, which fill no whole tile; 23 rows of panels 4096
+// elements wide, which are laid out further apart).
 TEST_P(ProductKernel, GramPanelsEqualTheProductWithTheRowsCopiedOut) {
-  std::vector<dcomplex> panels(tarvo::kPanelRows * kCols * tarvo::panel_count(kRows));
-  tarvo::complex_pack_panels(A.data(), kRows, kCols, panels.data());
-  for (const int c0 : {0, 8}) {
-    const int count = kRows - c0;
-    std::vector<dcomplex> X(kCols * count);
-    for (int c = 0; c < count; ++c)
-      for (int j = 0; j < kCols; ++j) {
-        const dcomplex a = A[j * kRows + c0 + c];
-        X[c * kCols + j] = {a.re, -a.im};
+  for (const auto& [rows, cols] : {std::pair{kRows, kCols}, {23, 512}}) {
+    const std::vector<dcomplex> B = random(rows * cols, 4);
+    std::vector<dcomplex> panels(tarvo::panels_size(rows, cols));
+    tarvo::complex_pack_panels(B.data(), rows, cols, panels.data());
+    for (const int c0 : {0, 8}) {
+      const int count = rows - c0;
+      std::vector<dcomplex> X(cols * count);
+      for (int c = 0; c < count; ++c)
+        for (int j = 0; j < cols; ++j) {
+          const dcomplex a = B[j * rows + c0 + c];
+          X[c * cols + j] = {a.re, -a.im};
+        }
+      std::vector<dcomplex> want(rows * count);
+      tarvo::complex_matmat_rows(B.data(), rows, cols, X.data(), count, nullptr, 0, rows,
+                                 want.data());
+      std::vector<dcomplex> got(rows * count, {kUntouched, kUntouched}), all(rows * count);
+      tarvo::complex_gram_panels(panels.data(), rows, cols, c0, count, got.data());
+      tarvo::complex_matmat_panels(panels.data(), rows, cols, X.data(), count, nullptr, 0,
+                                   static_cast<int>(tarvo::panel_count(rows)), all.data());
+      EXPECT_EQ(std::memcmp(want.data(), all.data(), all.size() * sizeof(dcomplex)), 0) << cols;
+      for (int c = 0; c < count; ++c) {
+        for (int i = 0; i < c0; ++i) EXPECT_EQ(got[c * rows + i].re, kUntouched);
+        const std::size_t lower = c * rows + c0 + c;
+        EXPECT_EQ(std::memcmp(&want[lower], &got[lower], (rows - c0 - c) * sizeof(dcomplex)), 0)
+            << cols << ", " << c0 << ", " << c;
       }
-    std::vector<dcomplex> want(kRows * count);
-    tarvo::complex_matmat_rows(A.data(), kRows, kCols, X.data(), count, nullptr, 0, kRows,
-                               want.data());
-    std::vector<dcomplex> got(kRows * count, {kUntouched, kUntouched});
-    tarvo::complex_gram_panels(panels.data(), kRows, kCols, c0, count, got.data());
-    for (int c = 0; c < count; ++c) {
-      for (int i = 0; i < c0; ++i) EXPECT_EQ(got[c * kRows + i].re, kUntouched);
-      const std::size_t lower = c * kRows + c0 + c;
-      EXPECT_EQ(std::memcmp(&want[lower], &got[lower], (kRows - c0 - c) * sizeof(dcomplex)), 0)
-          << c0 << ", " << c;
     }
   }
 }

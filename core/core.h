@@ -288,9 +288,9 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
 
 // Fits one SliceKernelSet per slice of the calibration k-space D (the context's spacing_count
 // spacings 2, 3, ..., two source lines, readout width 5, the central quarter of the readout;
-// the calibration block's rules when context->bounded). Leaves D's frames transposed
-// (line-fastest) with dims[0] and dims[1] exchanged. Each slice is copied into the context's
-// odd_slice scratch while it is fitted. Returns 0, or -1 after a message.
+// the calibration block's rules when context->bounded). Each slice is transposed (line-fastest)
+// into the context's odd_slice scratch while it is fitted; D is left as it is. Returns 0, or -1
+// after a message.
 int estimate_coefficients(ComplexVolume* D, CorrectionContext* context);
 
 // Releases everything the set owns (not the set itself) and zeroes its pointers. Returns 0.

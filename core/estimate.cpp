@@ -8,6 +8,7 @@
 #include "core/tarvo.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
+#include "linalg/simd.h"
 
 namespace {
 
@@ -141,14 +142,11 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     return -1;
   }
   const std::int64_t MN = static_cast<std::int64_t>(M) * N;
-  const std::int64_t frames = static_cast<std::int64_t>(Z) * L;
   const int threads = tarvo::thread_count();
-  const int workers = tarvo::worker_count(frames, threads);
   // One slice of L coils at a time, in the context's slice scratch.
   dcomplex* slice = context->odd_slice;
-  tarvo::buffer<dcomplex> temp(tarvo::alloc_array<dcomplex>(MN * workers));
   tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N));
-  if (!temp || !acquired) {
+  if (!acquired) {
     tarvo::report(" could not alloc slice array\n");
     return -1;
   }
@@ -161,16 +159,7 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
     context->slice_count = Z;
   }
 
-  // Line index fastest: every frame M x N -> N x M (a job, each worker with its temporary),
-  // and the first two extents exchanged.
-  dcomplex* d = static_cast<dcomplex*>(D->data);
-  tarvo::parallel_for(frames, workers, [&](std::int64_t f, int worker) {
-    core_detail::transpose_with(d + f * MN, M, N, temp.get() + worker * MN);
-    return 0;
-  });
-  D->dims[0] = N;
-  D->dims[1] = M;
-
+  const dcomplex* d = static_cast<const dcomplex*>(D->data);
   const SliceShape shape{.M = M, .acquired = N, .L = L, .N = N};
   for (int l = 0; l < N; ++l) acquired[l] = l;
   core_detail::CalibrationBlocks blocks;
@@ -196,9 +185,10 @@ int estimate_coefficients(ComplexVolume* D, CorrectionContext* context) {
       }
     }
     for (int j = 0; j < set->spacing_count; ++j) set->spacings[j] = 2 + j;
+    // Line index fastest: each coil's frame M x N -> N x M into the slice scratch.
     tarvo::parallel_for(L, threads, [&](std::int64_t c, int) {
-      std::memcpy(slice + c * MN, d + (z + static_cast<std::int64_t>(Z) * c) * MN,
-                  static_cast<std::size_t>(MN) * sizeof(dcomplex));
+      tarvo::complex_transpose(d + (z + static_cast<std::int64_t>(Z) * c) * MN, M, M, N,
+                               slice + c * MN, N);
       return 0;
     });
     if (core_detail::fit_slice_kernels_with(slice, acquired.get(), shape, set, kTrainingFraction,

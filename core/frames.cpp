@@ -50,12 +50,6 @@ void swap_quadrants(dcomplex* frame, int rows, int cols) {
 
 namespace core_detail {
 
-void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp) {
-  // Into temp (cols x rows), then back.
-  tarvo::complex_transpose(data, rows, rows, cols, temp, cols);
-  std::memcpy(data, temp, static_cast<std::size_t>(rows) * cols * sizeof(dcomplex));
-}
-
 namespace {
 
 // The quadrant swap as runs of indices along one extent of n: destination index `to` takes

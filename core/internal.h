@@ -57,8 +57,6 @@ inline void centred_offsets(int w, int* q) {
   for (int j = 0; j < w; ++j) q[j] = -((w - 1) / 2) + j;
 }
 
-// transpose_frame with a caller-provided temporary of rows*cols elements.
-void transpose_with(dcomplex* data, int rows, int cols, dcomplex* temp);
 // out <- the frame that swap_quadrants would make of the rows x cols frame in (out != in).
 void swap_quadrants_to(const dcomplex* in, int rows, int cols, dcomplex* out);
 // out (cols x rows) <- the transpose of that frame, in one pass.

@@ -3,10 +3,13 @@
 // kernel model written out plainly.
 #pragma once
 
+#include <cstring>
+
 #include "core/core.h"
 #include "core/internal.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
+#include "linalg/simd.h"
 
 // Transposes a rows x cols column-major matrix in place: element (j, i) of the cols x rows
 // result is element (i, j) of the input. Returns 0, or -1 when the temporary cannot be obtained
@@ -15,7 +18,8 @@ inline int transpose_frame(dcomplex* data, int rows, int cols) {
   tarvo::buffer<dcomplex> temp(
       tarvo::alloc_array<dcomplex>(static_cast<std::int64_t>(rows) * cols));
   if (!temp) return -1;
-  core_detail::transpose_with(data, rows, cols, temp.get());
+  tarvo::complex_transpose(data, rows, rows, cols, temp.get(), cols);
+  std::memcpy(data, temp.get(), static_cast<std::size_t>(rows) * cols * sizeof(dcomplex));
   return 0;
 }
 

@@ -166,12 +166,8 @@ void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int coun
   // of A has its element j kPanelRows further on than element j - 1.
   for (int c = 0; c < count; ++c) {
     const int k = c0 + c;
-    const ProductColumns x{P + panel_stride(cols) * (k / kPanelRows) + k % kPanelRows,
-                           0,
-                           kPanelRows,
-                           1,
-                           nullptr,
-                           true};
+    const dcomplex* row = P + panel_stride(cols) * (k / kPanelRows) + k % kPanelRows;
+    const ProductColumns x{row, 0, kPanelRows, 1, nullptr, true};
     for (int i0 = k / kPanelRows * kPanelRows; i0 < rows; i0 += kPanelRows)
       rows_baseline(P + panel_stride(cols) * (i0 / kPanelRows), kPanelRows, cols, x, 0,
                     std::min(kPanelRows, rows - i0), Y + std::int64_t{rows} * c + i0, rows);

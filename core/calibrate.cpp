@@ -121,14 +121,8 @@ int solve_all_coils(const dcomplex* data, const SliceShape& slice, const Trainin
     training_values(data, slice, training, static_cast<int>(c), system.scale, b.get() + R * c);
     return 0;
   });
-  // Four panels (32 rows of AH) a job, read front to back.
-  const int panels = static_cast<int>(tarvo::panel_count(static_cast<int>(K)));
-  tarvo::parallel_for((panels + 3) / 4, tarvo::thread_count(), [&](std::int64_t j, int) {
-    const int p0 = static_cast<int>(j) * 4;
-    tarvo::complex_matmat_panels(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
-                                 nullptr, p0, std::min(p0 + 4, panels), Xb.get());
-    return 0;
-  });
+  tarvo::complex_matmat_panels_on(system.AH, static_cast<int>(K), static_cast<int>(R), b.get(), L,
+                                  nullptr, Xb.get(), tarvo::thread_count());
   // A regularised system directly (conjugate gradients stop short on the ill-conditioned
   // systems of small acceleration kernels); one that is not positive definite after all, by
   // the solver.

@@ -29,7 +29,6 @@ namespace tarvo {
 namespace {
 
 constexpr int kRowBlock = 32;
-constexpr int kBlockPanels = kRowBlock / kPanelRows;
 
 void matmat(const dcomplex* A, int rows, int cols, const dcomplex* X, int count,
             const unsigned char* active, dcomplex* Y) {
@@ -126,13 +125,8 @@ int complex_cg_solve_many(const dcomplex* A, int n, int count, const dcomplex* B
     const std::int64_t o0 = std::int64_t{c0} * n;
     auto product = [&](const dcomplex* in, dcomplex* out) {  // out_c = A in_c, active c
       if (rows_on_threads)
-        parallel_for((panel_total + kBlockPanels - 1) / kBlockPanels, thread_count(),
-                     [&](std::int64_t b, int) {
-                       const int p0 = static_cast<int>(b) * kBlockPanels;
-                       complex_matmat_panels(panels, n, n, in + o0, c1 - c0, active.get() + c0, p0,
-                                             std::min(p0 + kBlockPanels, panel_total), out + o0);
-                       return 0;
-                     });
+        complex_matmat_panels_on(panels, n, n, in + o0, c1 - c0, active.get() + c0, out + o0,
+                                 thread_count());
       else
         complex_matmat_panels(panels, n, n, in + o0, c1 - c0, active.get() + c0, 0, panel_total,
                               out + o0);

@@ -94,6 +94,9 @@ void complex_pack_panels(const dcomplex* A, int rows, int cols, dcomplex* P);
 // same sums in the same order, so the same bits.
 void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
                            const unsigned char* active, int p0, int p1, dcomplex* Y);
+// complex_matmat_panels on every panel, four panels (32 rows) a job over `threads` workers.
+void complex_matmat_panels_on(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
+                              const unsigned char* active, dcomplex* Y, int threads);
 
 // Y_(b,v) <- A_b x_v for b < blocks and v < count: A_b = A + rows*cols*b (rows x cols,
 // column-major), x_v = X + cols*v, Y_(b,v) = Y + rows*(b + blocks*v). Each Y_(b,v) gets the bits

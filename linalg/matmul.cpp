@@ -126,6 +126,17 @@ void complex_matmat_panels(const dcomplex* P, int rows, int cols, const dcomplex
   }
 }
 
+void complex_matmat_panels_on(const dcomplex* P, int rows, int cols, const dcomplex* X, int count,
+                              const unsigned char* active, dcomplex* Y, int threads) {
+  constexpr int kBlock = 4;
+  const int panels = static_cast<int>(panel_count(rows));
+  parallel_for((panels + kBlock - 1) / kBlock, threads, [&](std::int64_t b, int) {
+    const int p0 = static_cast<int>(b) * kBlock;
+    complex_matmat_panels(P, rows, cols, X, count, active, p0, std::min(p0 + kBlock, panels), Y);
+    return 0;
+  });
+}
+
 void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, const dcomplex* X,
                            int count, dcomplex* Y) {
   if (rows <= 0 || blocks <= 0 || count <= 0) return;

@@ -42,6 +42,11 @@ int align_workspace_create(int nrows, int ncols, int nslots, AlignWorkspace* wor
                            const char* caller);
 // Frees what align_workspace_create set up; nslots becomes 0 and the pointers null.
 void align_workspace_release(AlignWorkspace* workspace);
+// Releases a workspace on every way out of the scope that made it.
+struct AlignWorkspaceRelease {
+  AlignWorkspace* workspace;
+  ~AlignWorkspaceRelease() { align_workspace_release(workspace); }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Phase alignment

@@ -30,12 +30,6 @@ constexpr const char* kExtentTooLarge =
 constexpr const char* kNoWorkspace =
     "Error: align_phase_frame called with a record that does not fit its workspace\n";
 
-// Releases a call's workspace on every way out of the call.
-struct WorkspaceRelease {
-  AlignWorkspace* workspace;
-  ~WorkspaceRelease() { align_workspace_release(workspace); }
-};
-
 }  // namespace
 
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols,
@@ -286,7 +280,7 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
   const int nslots = tarvo::worker_count(nframes, tarvo::thread_count());
   AlignWorkspace workspace = {};
   if (align_workspace_create(nrows, ncols, nslots, &workspace, "align_phase") != 0) return -1;
-  const WorkspaceRelease release{&workspace};
+  const AlignWorkspaceRelease release{&workspace};
   AlignWorkspace* ws = &workspace;
 
   const std::int64_t frame_size = static_cast<std::int64_t>(nrows) * ncols;

@@ -746,13 +746,12 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
   return run_step(status, "align_phase", [&] {
     AlignWorkspace align = {};
     if (align_workspace_create(shape.M, shape.N, workers, &align, "align_phase") != 0) return -1;
-    const int aligned = parallel_for(frames, workers, [&](std::int64_t j, int w) {
+    const AlignWorkspaceRelease release{&align};
+    return parallel_for(frames, workers, [&](std::int64_t j, int w) {
       dcomplex* copy = copies.get() + w * MN;
       std::memcpy(copy, e + j * MN, static_cast<std::size_t>(MN) * sizeof(dcomplex));
       return align_frame_pair(copy, f + j * MN, shape.M, shape.N, &align, w);
     });
-    align_workspace_release(&align);
-    return aligned != 0 ? -1 : 0;
   });
 }
 

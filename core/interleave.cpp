@@ -128,9 +128,10 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
   }
   AlignWorkspace align = {};
   if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
+  const AlignWorkspaceRelease release{&align};
   dcomplex* d = static_cast<dcomplex*>(D->data);
   const double area = static_cast<double>(MN);
-  const int status = tarvo::parallel_for(frames, workers, [&](std::int64_t f, int w) {
+  return tarvo::parallel_for(frames, workers, [&](std::int64_t f, int w) {
     const std::int64_t at = f * MN;
     dcomplex* s0 = d + at;
     dcomplex* s1 = halves.get() + w * MN;
@@ -147,6 +148,4 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     tarvo::average_scaled(s0, s1, MN, area, 1.0, s0);
     return core_detail::centred_fft(ffts.get(w), s0, M, N, 'f');
   });
-  align_workspace_release(&align);
-  return status != 0 ? -1 : 0;
 }

@@ -775,7 +775,8 @@ struct Synthesis {
     const int workers = ffts.workers();
     AlignWorkspace align = {};
     if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
-    const int status = tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
+    const AlignWorkspaceRelease release{&align};
+    return tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
       dcomplex* frame_a = a + c * MN;
       dcomplex* frame_b = b + c * MN;
       if (transform && (to_image(frame_a, w) != 0 || to_image(frame_b, w) != 0)) return -1;
@@ -784,8 +785,6 @@ struct Synthesis {
       tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
       return 0;
     });
-    align_workspace_release(&align);
-    return status;
   }
 
   // Slice z's halves of the source into a (the odd lines) and b (the even lines), line-fastest,

@@ -2,10 +2,10 @@
 written a frame at a time.
 
 Inputs: MAT format 7 (5 to 7: scipy.io reads a variable whole; a series is read frame by frame
-from the file, inflated as it goes when compressed), format 7.3 and plain HDF5 (h5py, a series
-read frame by frame). Outputs: MAT format 7 (E streamed by a small writer of the format's
-elements, F and K by scipy.io.savemat), format 7.3 and HDF5 (h5py, with MATLAB's layout and
-markers). Arrays are in MATLAB's axis order, Fortran-ordered.
+from the file, inflated as it goes when compressed and then checked to its end), format 7.3 and
+plain HDF5 (h5py, a series read frame by frame). Outputs: MAT format 7 (E streamed by a small
+writer of the format's elements, F and K by scipy.io.savemat), format 7.3 and HDF5 (h5py, with
+MATLAB's layout and markers). Arrays are in MATLAB's axis order, Fortran-ordered.
 """
 
 import io
@@ -158,6 +158,12 @@ class _Stream:
             return kind & 0xFFFF, kind >> 16, raw[4:4 + (kind >> 16)]
         return kind, nbytes, None
 
+    def finish(self):
+        """Checks a compressed element's stream to its end, where zlib checks the sum of all it
+        held."""
+        while self.z is not None and not self.z.eof:
+            self._more(1 << 16)
+
     def element(self):
         kind, nbytes, inline = self.tag()
         return inline if inline is not None else self.read(nbytes + (-nbytes % 8))[:nbytes]
@@ -171,6 +177,9 @@ class _Inline:
 
     def __init__(self, data):
         self.data = data
+
+    def finish(self):
+        pass
 
     def read(self, n):
         out, self.data = self.data[:n], self.data[n:]
@@ -290,6 +299,8 @@ class _V5Frames:
             else:
                 out.imag = values
         self.next = t + 1
+        if self.next * self.n == self.total:  # the imaginary part ends the element
+            self.parts[1][0].finish()
         return out.reshape(self.shape[:4], order="F")
 
     def close(self):

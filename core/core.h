@@ -189,6 +189,18 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
                     dcomplex* minus_image, int step = 1, dcomplex* room = nullptr);
 
+// The two parity halves of one slice (the odd half's lines odd_lines, the even half's even_lines;
+// half_of[l] 1 for a line of the odd half, 2 for one of the even half, 0 for neither) completed
+// with the slice's kernels and taken to images, as synthesize_missing_lines_on on each half and
+// the centred unscaled backward transform give them up to rounding (even M and N, at most
+// kMaxPolaritySources source lines): along the readout first and completed column by column
+// there, as polarity_images, then along the lines. odd_image and even_image receive M x N per
+// coil (readout-fastest); room as for polarity_images. Returns 0, or -1 after a message.
+int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* odd_lines,
+                  int odd_count, const int* even_lines, int even_count,
+                  const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,
+                  int threads, dcomplex* odd_image, dcomplex* even_image, dcomplex* room = nullptr);
+
 // ---------------------------------------------------------------------------------------------
 // Per-slice kernel sets and the correction context
 // ---------------------------------------------------------------------------------------------

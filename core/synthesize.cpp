@@ -497,44 +497,37 @@ tarvo::buffer<MixedRadixPlan> backward_plan(int n) {
   return plan;
 }
 
-}  // namespace
+// The lines of one slice's synthesis in the hybrid space, over 2N interleaved lines: those
+// filled from the source (line i from the source's line i / 2), those written (grouped by
+// pattern) with their sources, and each pattern's source count and coefficients (K x L for its
+// S sources and the w readout offsets q).
+struct HybridLines {
+  const int* filled = nullptr;
+  int A = 0;
+  const PolarityTarget* targets = nullptr;
+  int T = 0;
+  const int* S_of = nullptr;
+  const dcomplex* const* coefficients = nullptr;
+  int patterns = 0;
+  int w = 0;
+  const int* q = nullptr;
+};
 
-int polarity_images(const dcomplex* source, std::int64_t coil_stride,
-                    const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
-                    int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
-                    dcomplex* minus_image, int step, dcomplex* room) {
+// The images of a slice's 2N interleaved lines completed in the hybrid space (see
+// polarity_images): the even lines into plus_image, the odd ones into minus_image. 0, or -1
+// after a message.
+int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N, int L,
+                  const HybridLines& at, int threads, dcomplex* plus_image, dcomplex* minus_image,
+                  int step, dcomplex* room) {
   const int N2 = 2 * N;
   step = std::max(1, step);
   const int columns = (M + step - 1) / step;
-  const int w = set->readout_width;
-  PolarityPlan plan;
-  if (!plan.make(acquired_plus, acquired_minus, N, set)) return -1;
-  // Every line a pass writes, with its pattern and sources; then grouped by pattern.
-  tarvo::buffer<PolarityTarget> targets(tarvo::alloc_array<PolarityTarget>(N2));
-  tarvo::buffer<int> acquired(tarvo::alloc_array<int>(N2));
+  const int w = at.w;
+  const int A = at.A, T = at.T;
+  const int* acquired = at.filled;
+  const PolarityTarget* targets = at.targets;
   tarvo::buffer<MixedRadixPlan> readout = backward_plan(M), lines = backward_plan(N);
-  if (!targets || !acquired) tarvo::report(" could not alloc synthesis work array\n");
-  if (!targets || !acquired || !readout || !lines) return -1;
-  int T = 0;
-  plan.passes(set, L, N, [&](const KernelGeometry& kernel, const SpacingPatterns& pass, int first) {
-    int* mask = plan.mask.get();
-    const int begin = T;
-    for (int l = 0; l < N2; ++l) {
-      PolarityTarget t;
-      const int p = pass_target(pass, kernel.S, mask, l, N2, t.sources);
-      if (p < 0) continue;
-      t.line = l;
-      t.pattern = first + p;
-      targets[T++] = t;
-    }
-    for (int i = begin; i < T; ++i) mask[targets[i].line] = kLineSynthesized;
-  });
-  std::stable_sort(
-      targets.get(), targets.get() + T,
-      [](const PolarityTarget& a, const PolarityTarget& b) { return a.pattern < b.pattern; });
-  int A = 0;
-  for (int l = 0; l < N2; ++l)
-    if (plan.mask[l] == kLineAcquired) acquired[A++] = l;
+  if (!readout || !lines) return -1;
 
   // The k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative) and transformed along the
   // readout: H[i + 2N (n + M c)] is line i at image column n of coil c. A line shifted by q
@@ -545,7 +538,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
   if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L, true));
   dcomplex* const H = room ? room : own.get();
   int S_max = 1;
-  for (int i = 0; i < set->polarity_count; ++i) S_max = std::max(S_max, plan.patterns[i].S);
+  for (int p = 0; p < at.patterns; ++p) S_max = std::max(S_max, at.S_of[p]);
   constexpr int kChunk = 32;  // targets per product
   const std::int64_t K_max = std::int64_t{S_max} * L;
   // Image columns completed together: a pattern's weights are folded for all of them in one read
@@ -602,7 +595,7 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     for (int i = 0; i < width; ++i) {
       const std::int64_t n = (i0 + i) * step;
       for (int j = 0; j < w; ++j) {
-        const int q = plan.q[j];
+        const int q = at.q[j];
         const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
         const double sign = (q % 2 == 0) ? 1.0 : -1.0;
         phase[j + w * i] = {sign * std::cos(angle), sign * std::sin(angle)};
@@ -612,11 +605,10 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
       const int p = targets[t0].pattern;
       int t1 = t0;
       while (t1 < T && targets[t1].pattern == p) ++t1;
-      const int S = plan.patterns[p].S;
+      const int S = at.S_of[p];
       const std::int64_t K = std::int64_t{S} * L;
       // Column i's W(c, k) = sum_j coef[k + K j + K w c] phase[j + w i], k = s + S c'.
-      tarvo::complex_matmat_blocks(set->polarity[p].coefficients, static_cast<int>(K), w, L, phase,
-                                   width, W);
+      tarvo::complex_matmat_blocks(at.coefficients[p], static_cast<int>(K), w, L, phase, width, W);
       for (int i = 0; i < width; ++i) {
         const std::int64_t n = (i0 + i) * step;
         const dcomplex* Wi = W + i * L * K;
@@ -659,6 +651,154 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
     std::swap_ranges(image, image + std::int64_t{columns} * hN, image + std::int64_t{columns} * hN);
     return 0;
   });
+}
+
+// The lines the kernel passes write, as targets of the interleaved lines, and the lines filled
+// from the source (mask kLineAcquired, when fill(line) is true): the room for them and for
+// every pattern's source count and weights.
+struct HybridTargets {
+  tarvo::buffer<PolarityTarget> targets;
+  tarvo::buffer<int> filled, S_of;
+  tarvo::buffer<const dcomplex*> coefficients;
+  int T = 0, A = 0;
+
+  bool allocate(int N2, int patterns) {
+    targets.reset(tarvo::alloc_array<PolarityTarget>(N2));
+    filled.reset(tarvo::alloc_array<int>(N2));
+    S_of.reset(tarvo::alloc_array<int>(std::max(patterns, 1)));
+    coefficients.reset(tarvo::alloc_array<const dcomplex*>(std::max(patterns, 1), true));
+    if (targets && filled && S_of && coefficients) return true;
+    tarvo::report(" could not alloc synthesis work array\n");
+    return false;
+  }
+
+  // The targets of one pass (its patterns numbered from `first`), marked synthesised after it.
+  void add_pass(const KernelGeometry& kernel, const SpacingPatterns& pass, int first, int* mask,
+                int N2) {
+    const int begin = T;
+    for (int l = 0; l < N2; ++l) {
+      PolarityTarget t;
+      const int p = pass_target(pass, kernel.S, mask, l, N2, t.sources);
+      if (p < 0) continue;
+      t.line = l;
+      t.pattern = first + p;
+      targets[T++] = t;
+    }
+    for (int i = begin; i < T; ++i) mask[targets[i].line] = kLineSynthesized;
+  }
+
+  // The targets grouped by pattern, and the filled lines listed.
+  template <class Fill>
+  void finish(const int* mask, int N2, Fill fill) {
+    std::stable_sort(
+        targets.get(), targets.get() + T,
+        [](const PolarityTarget& a, const PolarityTarget& b) { return a.pattern < b.pattern; });
+    for (int l = 0; l < N2; ++l)
+      if (mask[l] == kLineAcquired && fill(l)) filled[A++] = l;
+  }
+
+  HybridLines lines(int patterns, int w, const int* q) const {
+    return {.filled = filled.get(),
+            .A = A,
+            .targets = targets.get(),
+            .T = T,
+            .S_of = S_of.get(),
+            .coefficients = coefficients.get(),
+            .patterns = patterns,
+            .w = w,
+            .q = q};
+  }
+};
+
+}  // namespace
+
+int polarity_images(const dcomplex* source, std::int64_t coil_stride,
+                    const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
+                    int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
+                    dcomplex* minus_image, int step, dcomplex* room) {
+  const int N2 = 2 * N;
+  const int P = set->polarity_count;
+  PolarityPlan plan;
+  HybridTargets h;
+  if (!plan.make(acquired_plus, acquired_minus, N, set) || !h.allocate(N2, P)) return -1;
+  plan.passes(set, L, N, [&](const KernelGeometry& kernel, const SpacingPatterns& pass, int first) {
+    h.add_pass(kernel, pass, first, plan.mask.get(), N2);
+  });
+  h.finish(plan.mask.get(), N2, [](int) { return true; });
+  for (int p = 0; p < P; ++p) {
+    h.S_of[p] = plan.patterns[p].S;
+    h.coefficients[p] = set->polarity[p].coefficients;
+  }
+  return hybrid_images(source, coil_stride, M, N, L, h.lines(P, set->readout_width, plan.q.get()),
+                       threads, plus_image, minus_image, step, room);
+}
+
+namespace {
+
+// Whether the parity halves of an M x N slice are completed in the hybrid space: even extents
+// (the centring swaps are shifts along each axis) and a kernel of at most kMaxPolaritySources
+// source lines.
+bool parity_in_hybrid(int M, int N, const SliceKernelSet* set) {
+  return M % 2 == 0 && N % 2 == 0 && set->source_lines >= 1 &&
+         set->source_lines <= kMaxPolaritySources && set->readout_width >= 1;
+}
+
+}  // namespace
+
+// The halves are interleaved (line 2l + 0 of the odd half, 2l + 1 of the even half) and each
+// spacing's patterns take their line offsets doubled, so that a line of one half reads only lines
+// of its own half.
+int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* odd_lines,
+                  int odd_count, const int* even_lines, int even_count,
+                  const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,
+                  int threads, dcomplex* odd_image, dcomplex* even_image, dcomplex* room) {
+  const int N2 = 2 * N;
+  const int S = set->source_lines;
+  if (M % 2 != 0 || N % 2 != 0 || S < 1 || S > kMaxPolaritySources) {
+    tarvo::report("Error: %s called with invalid arguments\n", "parity_images");
+    return -1;
+  }
+  const int w = set->readout_width;
+  const int spacing_count = set->spacings && set->patterns ? set->spacing_count : 0;
+  int total = 0, widest = 1;
+  for (int j = 0; j < spacing_count; ++j) {
+    total += pattern_count(set->spacings[j], S);
+    widest = std::max(widest, pattern_count(set->spacings[j], S));
+  }
+  HybridTargets h;
+  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
+  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{S} * widest, true));
+  tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
+  if (!mask || !offsets || !q) tarvo::report(" could not alloc synthesis work array\n");
+  if (!mask || !offsets || !q || !h.allocate(N2, total)) return -1;
+  core_detail::centred_offsets(w, q.get());
+  for (int i = 0; i < odd_count; ++i)
+    if (odd_lines[i] >= 0 && odd_lines[i] < N) mask[2 * odd_lines[i]] = kLineAcquired;
+  for (int i = 0; i < even_count; ++i)
+    if (even_lines[i] >= 0 && even_lines[i] < N) mask[2 * even_lines[i] + 1] = kLineAcquired;
+  int first = 0;
+  for (int j = 0; j < spacing_count && N > 0; ++j) {
+    const KernelPattern* patterns = set->patterns[j];
+    const int P = pattern_count(set->spacings[j], S);
+    if (!patterns) continue;
+    for (int p = 0; p < P; ++p) {
+      parse_pattern(patterns[p].text, offsets.get() + p * S, S, set->spacings[j]);
+      for (int s = 0; s < S; ++s) offsets[p * S + s] *= 2;
+      h.S_of[first + p] = S;
+      h.coefficients[first + p] = patterns[p].coefficients;
+    }
+    const KernelGeometry kernel{
+        .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
+    const SpacingPatterns pass{
+        .P = P, .offsets = offsets.get(), .coefficients = h.coefficients.get() + first};
+    h.add_pass(kernel, pass, first, mask.get(), N2);
+    first += P;
+  }
+  // A line is filled from the source in the half it belongs to (the other half's copy of it, when
+  // listed in both, stays cleared).
+  h.finish(mask.get(), N2, [&](int l) { return half_of[l / 2] == 1 + l % 2; });
+  return hybrid_images(source, coil_stride, M, N, L, h.lines(first, w, q.get()), threads, odd_image,
+                       even_image, 1, room);
 }
 
 namespace {
@@ -830,6 +970,20 @@ struct Synthesis {
     return total > 0.0 ? std::sqrt(differ / total) : 0.0;
   }
 
+  // The context's room for a slice's hybrid space (2 N M L values), or null after the message.
+  // It is kept from one slice (and trial, and frame) to the next: taking fresh values each time
+  // cost their page faults every time.
+  dcomplex* hybrid_room() const {
+    const std::int64_t room = 2 * MN * L;
+    if (context->hybrid_elements < room) {
+      tarvo::free_bytes(context->hybrid);
+      context->hybrid = tarvo::alloc_array<dcomplex>(room);
+      context->hybrid_elements = context->hybrid ? room : 0;
+    }
+    if (!context->hybrid) tarvo::report(" could not alloc synthesis work array\n");
+    return context->hybrid;
+  }
+
   // Slice z's halves in a (the first half's lines) and b, completed with the both-polarity
   // kernels taking b's lines as the positive ones (a's when `swapped`), as images at the columns
   // 0, step, ... (polarity_images; step 1 for odd sizes); returns their disagreement there, or
@@ -849,20 +1003,9 @@ struct Synthesis {
     const SliceKernelSet* set = context->slices[z];
     const int threads = tarvo::thread_count();
     if (M % 2 == 0 && N % 2 == 0) {
-      // The hybrid space is kept in the context from one slice (and trial, and frame) to the
-      // next: taking 2 N M L fresh values each time cost their page faults every time.
-      const std::int64_t room = 2 * MN * L;
-      if (context->hybrid_elements < room) {
-        tarvo::free_bytes(context->hybrid);
-        context->hybrid = tarvo::alloc_array<dcomplex>(room);
-        context->hybrid_elements = context->hybrid ? room : 0;
-      }
-      if (!context->hybrid) {
-        tarvo::report(" could not alloc synthesis work array\n");
-        return -1.0;
-      }
-      if (polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L, set,
-                          threads, plus, minus, step, context->hybrid) != 0)
+      dcomplex* room = hybrid_room();
+      if (!room || polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L,
+                                   set, threads, plus, minus, step, room) != 0)
         return -1.0;
     } else {
       // With an odd extent the centring swap is no shift along each axis, and the transform does
@@ -926,6 +1069,14 @@ struct Synthesis {
         }
       }
       if (polarity->kept < 0.0) polarity->kept = agreement;
+    } else if (parity_in_hybrid(M, N, set)) {
+      // Both halves along the readout first, completed column by column there, then along the
+      // lines.
+      dcomplex* room = hybrid_room();
+      if (!room || parity_images(source + z * MN, Z * MN, lines.odd.get(), lines.odd_count,
+                                 lines.even.get(), lines.even_count, lines.half_of.get(), M, N, L,
+                                 set, threads, odd_slice, even_slice, room) != 0)
+        return -1;
     } else {
       copy_halves(z, odd_slice, even_slice);
       // The two halves concurrently, each spread by blocks of samples over its share of the

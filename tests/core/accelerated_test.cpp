@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/core_steps.h"
 #include "core/phantom.h"
 #include "core/tarvo.h"
 #include "core/test_util.h"
@@ -112,6 +113,32 @@ TEST(Accelerated, EveryLineIsTheWholeCallAndKernelsRebuildTheCorrection) {
   }
 }
 
+// The largest difference of `image` (M x N per coil, readout-fastest) from the centred
+// backward 2-D DFT of the line-fastest k-space X summed in long double, relative to the DFT's
+// largest magnitude.
+double centred_dft_error(const std::vector<dcomplex>& X, const std::vector<dcomplex>& image, int M,
+                         int N, int L) {
+  const long double pi = std::acos(-1.0L);
+  double worst = 0, largest = 0;
+  for (int c = 0; c < L; ++c)
+    for (int l = 0; l < N; ++l)
+      for (int m = 0; m < M; ++m) {
+        std::complex<long double> sum = 0;
+        for (int b = 0; b < N; ++b)
+          for (int a = 0; a < M; ++a) {
+            const dcomplex x = X[(b + N / 2) % N + N * ((a + M / 2) % M + std::size_t(M) * c)];
+            const long double angle =
+                2 * pi *
+                ((long double)a * ((m + M / 2) % M) / M + (long double)b * ((l + N / 2) % N) / N);
+            sum += std::complex<long double>(x.re, x.im) * std::polar(1.0L, angle);
+          }
+        const dcomplex y = image[m + M * (l + std::size_t(N) * c)];
+        worst = std::max(worst, (double)std::abs(sum - std::complex<long double>(y.re, y.im)));
+        largest = std::max(largest, (double)std::abs(sum));
+      }
+  return worst / largest;
+}
+
 // Completed column by column after the readout transform (even sizes), both k-spaces give the
 // images of their completion in k-space: complete_polarities, then the centred 2-D DFT summed in
 // long double; every line, partial Fourier and a central block, each R.
@@ -153,31 +180,82 @@ TEST(Accelerated, ColumnCompletionGivesTheImagesOfTheKSpaceCompletion) {
       ASSERT_EQ(complete_polarities(kplus.data(), kminus.data(), plus.data(), minus.data(), M, N, L,
                                     context.slices[0], 2),
                 0);
-      const long double pi = std::acos(-1.0L);
-      double worst = 0, largest = 0;
-      for (int half = 0; half < 2; ++half)
-        for (int c = 0; c < L; ++c)
-          for (int l = 0; l < N; ++l)
-            for (int m = 0; m < M; ++m) {
-              const std::vector<dcomplex>& X = half == 0 ? kplus : kminus;
-              std::complex<long double> sum = 0;
-              for (int b = 0; b < N; ++b)
-                for (int a = 0; a < M; ++a) {
-                  const dcomplex x =
-                      X[(b + N / 2) % N + N * ((a + M / 2) % M + std::size_t(M) * c)];
-                  const long double angle = 2 * pi *
-                                            ((long double)a * ((m + M / 2) % M) / M +
-                                             (long double)b * ((l + N / 2) % N) / N);
-                  sum += std::complex<long double>(x.re, x.im) * std::polar(1.0L, angle);
-                }
-              const dcomplex y = (half == 0 ? P : Q)[m + M * (l + std::size_t(N) * c)];
-              worst =
-                  std::max(worst, (double)std::abs(sum - std::complex<long double>(y.re, y.im)));
-              largest = std::max(largest, (double)std::abs(sum));
-            }
-      EXPECT_LT(worst, 1e-12 * largest) << M << "x" << N << " L " << L << " R " << k.R;
+      EXPECT_LT(centred_dft_error(kplus, P, M, N, L), 1e-12) << M << "x" << N << " R " << k.R;
+      EXPECT_LT(centred_dft_error(kminus, Q, M, N, L), 1e-12) << M << "x" << N << " R " << k.R;
     }
     context_destroy(&context);
+  }
+}
+
+// The parity halves completed in the same way give the images of their completion in k-space
+// (synthesize_missing_lines on each half, then the centred 2-D DFT in long double): two spacings,
+// one of their patterns without coefficients (not applied), on alternate lines and on every
+// fourth line, a line listed in both halves filled only in its own (the even one). Odd extents
+// and kernels of too many source lines are refused.
+TEST(Accelerated, ParityHalvesCompletedByColumnGiveTheImagesOfTheKSpaceCompletion) {
+  struct Case {
+    int M, N, L, R;
+  };
+  for (const Case k : {Case{12, 16, 1, 1}, Case{20, 24, 3, 2}, Case{16, 30, 2, 2}}) {
+    const int M = k.M, N = k.N, L = k.L, K = kW * kS * L;
+    const std::size_t MN = std::size_t(M) * N;
+    const std::vector<dcomplex> W = random_values(std::size_t(K) * L, 31, 0.3);
+    SliceKernelSet* set = one_pattern_set(&W);
+    // A second spacing (4) beside the first (2): its patterns' coefficients random, the last none.
+    std::int32_t* spacings = tarvo::alloc_array<std::int32_t>(2);
+    spacings[0] = 2, spacings[1] = 4;
+    tarvo::free_bytes(set->spacings);
+    set->spacings = spacings;
+    KernelPattern** patterns = tarvo::alloc_array<KernelPattern*>(2, true);
+    patterns[0] = set->patterns[0];
+    const int P = pattern_count(4, kS);
+    patterns[1] = tarvo::alloc_array<KernelPattern>(P, true);
+    build_patterns(patterns[1], 4, kS);
+    for (int p = 0; p + 1 < P; ++p) {
+      patterns[1][p].coefficients = tarvo::alloc_array<dcomplex>(std::int64_t(K) * L);
+      const std::vector<dcomplex> V = random_values(std::size_t(K) * L, 40 + p, 0.3);
+      std::copy(V.begin(), V.end(), patterns[1][p].coefficients);
+    }
+    tarvo::free_bytes(set->patterns);
+    set->patterns = patterns;
+    set->spacing_count = 2;
+
+    std::vector<int> odd_lines = every(2 * k.R, N, k.R), even_lines = every(2 * k.R, N);
+    odd_lines.push_back(2 * k.R);  // also an even line: the odd half holds it cleared
+    std::vector<unsigned char> half_of(N, 0);
+    for (int l : odd_lines) half_of[l] = 1;
+    for (int l : even_lines) half_of[l] = 2;
+    const std::vector<dcomplex> source = random_values(MN * L, 33);
+    std::vector<dcomplex> P_image(MN * L), Q_image(MN * L);
+    ASSERT_EQ(parity_images(source.data(), MN, odd_lines.data(), int(odd_lines.size()),
+                            even_lines.data(), int(even_lines.size()), half_of.data(), M, N, L, set,
+                            2, P_image.data(), Q_image.data()),
+              0);
+    for (int h = 1; h <= 2; ++h) {
+      const std::vector<int>& lines = h == 1 ? odd_lines : even_lines;
+      std::vector<dcomplex> X(MN * L, dcomplex{0, 0});  // line-fastest
+      for (int l = 0; l < N; ++l)
+        for (int c = 0; c < L && half_of[l] == h; ++c)
+          for (int m = 0; m < M; ++m)
+            X[l + N * (m + std::size_t(M) * c)] = source[m + M * (l + std::size_t(N) * c)];
+      const SliceShape shape{M, int(lines.size()), L, N};
+      ASSERT_EQ(
+          synthesize_missing_lines(X.data(), lines.data(), shape, nullptr, nullptr, 1.0f, set), 0);
+      EXPECT_LT(centred_dft_error(X, h == 1 ? P_image : Q_image, M, N, L), 1e-12)
+          << M << "x" << N << " R " << k.R << " half " << h;
+    }
+    for (const auto& [m, s] : {std::pair{M + 1, kS}, std::pair{M, kMaxPolaritySources + 1}}) {
+      set->source_lines = s;
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(parity_images(source.data(), MN, odd_lines.data(), int(odd_lines.size()),
+                              even_lines.data(), int(even_lines.size()), half_of.data(), m, N, L,
+                              set, 2, P_image.data(), Q_image.data()),
+                -1);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                "Error: parity_images called with invalid arguments\n");
+    }
+    set->source_lines = kS;
+    free_set(set);
   }
 }
 

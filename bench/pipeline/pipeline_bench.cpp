@@ -15,10 +15,12 @@
 // measured outside the call: interl the interleave step alone, estim = calib - interl, gram
 // the Gram matrices alone, solves = estim - gram. Rates are GFLOP/s (8 real flops per complex
 // multiply-add) and their fraction of zgemm's one-thread rate per thread used; lines% is the
-// line synthesis on its own (one half of one slice, spread over the threads by blocks of
-// samples), synth% the whole apply with its transforms and alignments. bound is the call's
-// arithmetic bound (its products at zgemm's one-thread rate on every thread used, plus its 2-D
-// transforms at the speed measured here), total/bound how far the whole call is from it, and
+// line synthesis in k-space on its own (one half of one slice, spread over the threads by blocks
+// of samples; the synthesis of odd extents), synth% the whole apply with its transforms and
+// alignments. bound is the call's arithmetic bound (its products at zgemm's one-thread rate on
+// every thread used, plus its transforms at the speed measured here; for even extents the
+// synthesis' products and transforms are those of its completion after the readout transform),
+// total/bound how far the whole call is from it, and
 // apply/bound the same for the apply alone (one volume's synthesis products and transforms). Peak
 // memory is the resident high-water mark during the call (VmHWM after clearing it), less the
 // resident size before the call, in volumes of M*N*Z*L complex doubles; the two inputs,
@@ -230,6 +232,29 @@ double fft_seconds(int rows, int cols) {
   return ok ? median(t) : -1;
 }
 
+// Seconds per coil of a slice's transforms in the synthesis of even extents (one thread, median
+// of 21): N transforms along the readout (length M, both halves' lines at once) and 2 M along
+// the lines (length N, one per half and image column); -1 on failure.
+double hybrid_transform_seconds(int M, int N) {
+  tarvo::buffer<MixedRadixPlan> readout(mrfft_alloc(M, 1, nullptr, nullptr));
+  tarvo::buffer<MixedRadixPlan> lines(mrfft_alloc(N, 1, nullptr, nullptr));
+  FftScratch scratch{};
+  std::vector<dcomplex> data(static_cast<std::size_t>(M) * N);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = {std::sin(0.1 * i), std::cos(0.7 * i)};
+  bool ok = readout && lines;
+  std::vector<double> t;
+  for (int rep = 0; ok && rep < 22; ++rep) {
+    const auto t0 = Clock::now();
+    ok = mrfft_columns(readout.get(), data.data(), N, &scratch) == 0 &&
+         mrfft_columns(lines.get(), data.data(), M, &scratch) == 0 &&
+         mrfft_columns(lines.get(), data.data(), M, &scratch) == 0;
+    if (rep > 0) t.push_back(seconds_since(t0));              // the first prepares the scratch
+    for (dcomplex& v : data) v = {v.re * 1e-3, v.im * 1e-3};  // kept finite
+  }
+  fft_scratch_free(&scratch);
+  return ok ? median(t) : -1;
+}
+
 // Gram formation of one slice's pattern in isolation: K = 10 L, R = (M/4) * N, AH as panels.
 double gram_seconds(int M, int N, int L) {
   const int K = 10 * L;
@@ -322,10 +347,13 @@ int main(int argc, char** argv) {
     o.M = s.M, o.N = s.N, o.Z = s.Z, o.L = s.L;
     o.a = 0.4, o.b = 0.03;
     const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
-    // Transforms of a call: interleave 2 Z L backward and Z L forward; synthesis 2 Z L (both
-    // halves) per volume, two volumes; all M x N (the synthesis' are N x M, the same work).
+    // Transforms of a call: interleave 2 Z L backward and Z L forward (M x N); the synthesis of
+    // each of two volumes, per coil and slice, its readout and line transforms for even extents,
+    // else 2 (both halves) N x M.
+    const bool hybrid = s.M % 2 == 0 && s.N % 2 == 0;
     const double fft = fft_seconds(s.M, s.N);
-    const double transforms = 7.0 * s.Z * s.L;
+    const double synth_fft = hybrid ? hybrid_transform_seconds(s.M, s.N) : 2.0 * fft;
+    const double transforms = 3.0 * s.Z * s.L * fft + 2.0 * s.Z * s.L * synth_fft;
     // One call that is not counted: the first call of a process takes its memory fresh from
     // the system (faults and clearing of every page), which later calls find already mapped.
     Times warm_up;
@@ -358,21 +386,26 @@ int main(int argc, char** argv) {
       // apply: the synthesis of one volume (its transforms and alignments included).
       const double synth = med(&Times::apply);
       // Flop counts: Gram K(K+1)/2 R per slice (lower triangle); solves per coil K R (A^H b)
-      // plus 40 passes of K^2; synthesis K per missing sample per coil, half the lines of the
-      // whole readout in each of two halves of one volume.
+      // plus 40 passes of K^2; synthesis per volume: for even extents, per image column of a
+      // slice the kernel's S L x L weights folded over its w readout offsets and S L per
+      // missing sample per coil, half the lines in each of two halves; else K per missing
+      // sample per coil.
       const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
       const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
-      const double synth_flops = 8.0 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
+      const double SL = static_cast<double>(tarvo::kKernelSourceLines) * s.L;
+      const double synth_flops =
+          hybrid ? 8.0 * s.Z * s.M * s.L * SL * (tarvo::kKernelReadoutWidth + s.N)
+                 : 8.0 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
       // The line synthesis of one half of one slice.
       const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
       // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
       // thread, plus its transforms at the measured FFT speed spread over the threads (the
       // alignment's Lanczos steps, copies and memory traffic are left out).
       const double bound = (gram_flops + solve_flops + 2 * synth_flops) * 1e-9 / (zgemm * threads) +
-                           transforms * fft / threads;
-      // The apply's own bound: one volume's synthesis products and its 2 Z L transforms.
+                           transforms / threads;
+      // The apply's own bound: one volume's synthesis products and transforms.
       const double apply_bound =
-          synth_flops * 1e-9 / (zgemm * threads) + 2.0 * s.Z * s.L * fft / threads;
+          synth_flops * 1e-9 / (zgemm * threads) + s.Z * s.L * synth_fft / threads;
       auto frac = [&](double flops, double sec) {
         return 100.0 * flops / sec * 1e-9 / zgemm / threads;
       };

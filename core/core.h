@@ -192,10 +192,11 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
 // The two parity halves of one slice (the odd half's lines odd_lines, the even half's even_lines;
 // half_of[l] 1 for a line of the odd half, 2 for one of the even half, 0 for neither) completed
 // with the slice's kernels and taken to images, as synthesize_missing_lines_on on each half and
-// the centred unscaled backward transform give them up to rounding (even M and N, at most
-// kMaxPolaritySources source lines): along the readout first and completed column by column
-// there, as polarity_images, then along the lines. odd_image and even_image receive M x N per
-// coil (readout-fastest); room as for polarity_images. Returns 0, or -1 after a message.
+// the centred unscaled backward transform give them up to rounding (even M and N, 1 to
+// kMaxPolaritySources source lines, a readout width of at least 1; else "Error: parity_images
+// called with invalid arguments"): along the readout first and completed column by column there,
+// as polarity_images, then along the lines. odd_image and even_image receive M x N per coil
+// (readout-fastest); room as for polarity_images. Returns 0, or -1 after a message.
 int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* odd_lines,
                   int odd_count, const int* even_lines, int even_count,
                   const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,

@@ -752,12 +752,12 @@ int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* o
                   int odd_count, const int* even_lines, int even_count,
                   const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,
                   int threads, dcomplex* odd_image, dcomplex* even_image, dcomplex* room) {
-  const int N2 = 2 * N;
-  const int S = set->source_lines;
-  if (M % 2 != 0 || N % 2 != 0 || S < 1 || S > kMaxPolaritySources) {
+  if (!parity_in_hybrid(M, N, set)) {
     tarvo::report("Error: %s called with invalid arguments\n", "parity_images");
     return -1;
   }
+  const int N2 = 2 * N;
+  const int S = set->source_lines;
   const int w = set->readout_width;
   const int spacing_count = set->spacings && set->patterns ? set->spacing_count : 0;
   int total = 0, widest = 1;

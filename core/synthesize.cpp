@@ -535,8 +535,19 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   // applied column by column as an L x S L matrix: its w readout weights summed with those
   // phases.
   tarvo::buffer<dcomplex> own;
-  if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L, true));
+  if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L));
   dcomplex* const H = room ? room : own.get();
+  // The lines neither filled nor written by a pass, cleared.
+  tarvo::buffer<int> blank(tarvo::alloc_array<int>(N2));
+  int B = 0;
+  if (blank) {
+    tarvo::buffer<unsigned char> used(tarvo::alloc_array<unsigned char>(N2, true));
+    if (!used) blank.reset();
+    for (int i = 0; used && i < A; ++i) used[acquired[i]] = 1;
+    for (int i = 0; used && i < T; ++i) used[targets[i].line] = 1;
+    for (int l = 0; used && l < N2; ++l)
+      if (!used[l]) blank[B++] = l;
+  }
   int S_max = 1;
   for (int p = 0; p < at.patterns; ++p) S_max = std::max(S_max, at.S_of[p]);
   constexpr int kChunk = 32;  // targets per product
@@ -550,7 +561,7 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
       std::max<std::int64_t>(std::int64_t{A} * M, group * (L * K_max + w) + kChunk * (K_max + L));
   tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
   tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
-  if (!H || !space || !scratch) {
+  if (!H || !blank || !space || !scratch) {
     tarvo::report(" could not alloc synthesis work array\n");
     return -1;
   }
@@ -570,15 +581,20 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
         const dcomplex* frame = source + c * coil_stride;
         for (int i = 0; i < A; ++i) {
           const dcomplex* row = frame + static_cast<std::int64_t>(M) * (acquired[i] / 2);
-          for (int m = 0; m < M; ++m) a[i + static_cast<std::int64_t>(A) * m] = row[(m + hM) % M];
+          dcomplex* to = a + i;
+          for (int m = 0; m < M - hM; ++m) to[static_cast<std::int64_t>(A) * m] = row[m + hM];
+          for (int m = M - hM; m < M; ++m) to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
         }
         if (mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0) return -1;
+        // Every line of the hybrid space is written here (the acquired ones, and zeros where no
+        // pass writes) or by the passes: what an earlier slice left in the room is not read.
         dcomplex* h = H + c * N2 * M;
-        if (room) std::fill(h, h + N2 * static_cast<std::int64_t>(M), dcomplex{0.0, 0.0});
         for (int n = 0; n < M; ++n) {
-          const dcomplex* from = a + static_cast<std::int64_t>(A) * ((n + hM) % M);
+          const int m = n < M - hM ? n + hM : n + hM - M;
+          const dcomplex* from = a + static_cast<std::int64_t>(A) * m;
           dcomplex* to = h + static_cast<std::int64_t>(N2) * n;
           for (int i = 0; i < A; ++i) to[acquired[i]] = from[i];
+          for (int i = 0; i < B; ++i) to[blank[i]] = dcomplex{0.0, 0.0};
         }
         return 0;
       }) != 0)
@@ -614,19 +630,23 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
         const dcomplex* Wi = W + i * L * K;
         for (int b0 = t0; b0 < t1; b0 += kChunk) {
           const int count = std::min(kChunk, t1 - b0);
+          // Rows up to a multiple of 8 (zero sources), so that no row is left to the product's
+          // one-row path; each row's sums are the same whatever rows are beside it.
+          const int rows = (count + 7) / 8 * 8;
           // v(k, t) = source line s of target t, coil c', at column n.
           for (int cs = 0; cs < L; ++cs) {
             const dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * cs);
             for (int s = 0; s < S; ++s) {
-              dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * count;
+              dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * rows;
               for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
+              std::fill(out + count, out + rows, dcomplex{0.0, 0.0});
             }
           }
-          // y (count x L) <- v^T (count x K, column-major: column k is row k of v) W^T.
-          tarvo::complex_matmat_rows(v, count, static_cast<int>(K), Wi, L, nullptr, 0, count, y);
+          // y (rows x L) <- v^T (rows x K, column-major: column k is row k of v) W^T.
+          tarvo::complex_matmat_rows(v, rows, static_cast<int>(K), Wi, L, nullptr, 0, rows, y);
           for (int c = 0; c < L; ++c) {
             dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * c);
-            for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * count + t];
+            for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * rows + t];
           }
         }
       }
@@ -642,10 +662,15 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
     const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
     dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area;
     const dcomplex* h = H + static_cast<std::int64_t>(c) * N2 * M;
-    for (int l = 0; l < N; ++l) {
-      const int from = 2 * ((l + hN) % N) + half;
-      dcomplex* row = image + std::int64_t{columns} * l;
-      for (int i = 0; i < columns; ++i) row[i] = h[from + static_cast<std::int64_t>(N2) * i * step];
+    // Eight image columns at a time: their columns of the hybrid space are read line after line
+    // while each image row takes eight values.
+    for (int i0 = 0; i0 < columns; i0 += 8) {
+      const int i1 = std::min(columns, i0 + 8);
+      for (int l = 0; l < N; ++l) {
+        const int from = 2 * (l < N - hN ? l + hN : l + hN - N) + half;
+        dcomplex* row = image + std::int64_t{columns} * l;
+        for (int i = i0; i < i1; ++i) row[i] = h[from + static_cast<std::int64_t>(N2) * i * step];
+      }
     }
     if (mrfft_columns(lines.get(), image, columns, &scratch[worker]) != 0) return -1;
     std::swap_ranges(image, image + std::int64_t{columns} * hN, image + std::int64_t{columns} * hN);

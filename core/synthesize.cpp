@@ -553,12 +553,13 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   constexpr int kChunk = 32;  // targets per product
   const std::int64_t K_max = std::int64_t{S_max} * L;
   // Image columns completed together: a pattern's weights are folded for all of them in one read
-  // of its coefficients (up to 8 columns, their folded weights within about 1 MiB).
-  const int group = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max), 1, 8));
+  // of its coefficients (up to 8 columns, their folded weights within about 1 MiB), and then
+  // taken along the lines side by side (at least 4, as the transforms go).
+  const int group = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max), 4, 8));
   const std::int64_t groups = (columns + group - 1) / group;
   const int workers = tarvo::worker_count(std::max<std::int64_t>(groups, 2 * L), threads);
-  const std::int64_t per_worker =
-      std::max<std::int64_t>(std::int64_t{A} * M, group * (L * K_max + w) + kChunk * (K_max + L));
+  const std::int64_t per_worker = std::max<std::int64_t>(
+      std::int64_t{A} * M, group * (L * K_max + w + N) + kChunk * (K_max + L));
   tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
   tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
   if (!H || !blank || !space || !scratch) {
@@ -601,13 +602,15 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
     return -1;
 
   const double pi = std::acos(-1.0);
-  tarvo::parallel_for(groups, workers, [&](std::int64_t g, int worker) {
+  const std::int64_t area = std::int64_t{columns} * N;
+  return tarvo::parallel_for(groups, workers, [&](std::int64_t g, int worker) {
     const std::int64_t i0 = g * group;
     const int width = static_cast<int>(std::min<std::int64_t>(group, columns - i0));
     dcomplex* W = space.get() + worker * per_worker;  // per column L x K, row c contiguous
     dcomplex* v = W + group * L * K_max;              // K x chunk, row k contiguous
     dcomplex* y = v + kChunk * K_max;                 // chunk x L, column c contiguous
     dcomplex* phase = y + kChunk * L;                 // w per column
+    dcomplex* lines_of = phase + group * w;           // N x width, column-fastest
     for (int i = 0; i < width; ++i) {
       const std::int64_t n = (i0 + i) * step;
       for (int j = 0; j < w; ++j) {
@@ -652,28 +655,28 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
       }
       t0 = t1;
     }
-    return 0;
-  });
-
-  // Each k-space along its lines, into its image (columns x N, readout-fastest).
-  const std::int64_t area = std::int64_t{columns} * N;
-  return tarvo::parallel_for(2 * std::int64_t{L}, workers, [&](std::int64_t job, int worker) {
-    const int c = static_cast<int>(job / 2);
-    const int half = static_cast<int>(job % 2);  // 0 positive, 1 negative
-    dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area;
-    const dcomplex* h = H + static_cast<std::int64_t>(c) * N2 * M;
-    // Eight image columns at a time: their columns of the hybrid space are read line after line
-    // while each image row takes eight values.
-    for (int i0 = 0; i0 < columns; i0 += 8) {
-      const int i1 = std::min(columns, i0 + 8);
-      for (int l = 0; l < N; ++l) {
-        const int from = 2 * (l < N - hN ? l + hN : l + hN - N) + half;
-        dcomplex* row = image + std::int64_t{columns} * l;
-        for (int i = i0; i < i1; ++i) row[i] = h[from + static_cast<std::int64_t>(N2) * i * step];
+    // The group's columns of each k-space along its lines and into its image (columns x N,
+    // readout-fastest) while they are in the cache: the halves of each column swapped, the
+    // transform, the halves of the result swapped.
+    for (int c = 0; c < L; ++c)
+      for (int half = 0; half < 2; ++half) {
+        const dcomplex* h = H + static_cast<std::int64_t>(c) * N2 * M + half;
+        for (int i = 0; i < width; ++i) {
+          const dcomplex* column = h + N2 * (i0 + i) * step;
+          for (int l = 0; l < N - hN; ++l) lines_of[i + width * l] = column[2 * (l + hN)];
+          for (int l = N - hN; l < N; ++l) lines_of[i + width * l] = column[2 * (l + hN - N)];
+        }
+        if (mrfft_columns(lines.get(), lines_of, width, &scratch[worker]) != 0) return -1;
+        dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area + i0;
+        for (int l = 0; l < N; ++l) {
+          const dcomplex* from = lines_of + width * (l < N - hN ? l + hN : l + hN - N);
+          dcomplex* row = image + std::int64_t{columns} * l;
+          if (width == 8)  // a copy of known size, made in place rather than by a call
+            std::memcpy(static_cast<void*>(row), from, 8 * sizeof(dcomplex));
+          else
+            std::copy(from, from + width, row);
+        }
       }
-    }
-    if (mrfft_columns(lines.get(), image, columns, &scratch[worker]) != 0) return -1;
-    std::swap_ranges(image, image + std::int64_t{columns} * hN, image + std::int64_t{columns} * hN);
     return 0;
   });
 }

@@ -514,7 +514,7 @@ struct HybridLines {
 };
 
 // The images of a slice's 2N interleaved lines completed in the hybrid space (see
-// polarity_images): the even lines into plus_image, the odd ones into minus_image. 0, or -1
+// polarity_images): the lines 2l + 0 into plus_image, the lines 2l + 1 into minus_image. 0, or -1
 // after a message.
 int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N, int L,
                   const HybridLines& at, int threads, dcomplex* plus_image, dcomplex* minus_image,
@@ -529,11 +529,11 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   tarvo::buffer<MixedRadixPlan> readout = backward_plan(M), lines = backward_plan(N);
   if (!readout || !lines) return -1;
 
-  // The k-spaces interleaved (line 2l + 0 positive, 2l + 1 negative) and transformed along the
-  // readout: H[i + 2N (n + M c)] is line i at image column n of coil c. A line shifted by q
-  // samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
-  // applied column by column as an L x S L matrix: its w readout weights summed with those
-  // phases.
+  // The two k-spaces interleaved (line 2l + 0 of the first: the positive one, or the odd half;
+  // 2l + 1 of the second) and transformed along the readout: H[i + 2N (n + M c)] is line i at image
+  // column n of coil c. A line shifted by q samples along the readout is the unshifted one times
+  // phase(q, n) there, so each kernel is applied column by column as an L x S L matrix: its w
+  // readout weights summed with those phases.
   tarvo::buffer<dcomplex> own;
   if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L));
   dcomplex* const H = room ? room : own.get();

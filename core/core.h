@@ -181,9 +181,9 @@ int complete_polarities(dcomplex* plus, dcomplex* minus, const unsigned char* ac
 // along the lines. plus_image and minus_image receive the centred unscaled backward transforms,
 // as core_detail::centred_fft gives them up to rounding, at the image columns 0, step, 2 step,
 // ... below M only: C x N per coil (readout-fastest, coil stride C N) for those C columns.
-// room, when given, holds the 2 N M L values of the hybrid space (a caller that completes one
-// slice after another keeps it; nothing of it is read before it is written). Returns 0, or -1
-// after a message.
+// room, when given, holds 2 N M L values: the acquired lines along the readout (a caller that
+// completes one slice after another keeps it; nothing of it is read before it is written).
+// Returns 0, or -1 after a message.
 int polarity_images(const dcomplex* source, std::int64_t coil_stride,
                     const unsigned char* acquired_plus, const unsigned char* acquired_minus, int M,
                     int N, int L, const SliceKernelSet* set, int threads, dcomplex* plus_image,
@@ -196,7 +196,8 @@ int polarity_images(const dcomplex* source, std::int64_t coil_stride,
 // kMaxPolaritySources source lines, a readout width of at least 1; else "Error: parity_images
 // called with invalid arguments"): along the readout first and completed column by column there,
 // as polarity_images, then along the lines. odd_image and even_image receive M x N per coil
-// (readout-fastest); room as for polarity_images. Returns 0, or -1 after a message.
+// (readout-fastest); room as for polarity_images, of N M L values (a line is filled in one half
+// only). Returns 0, or -1 after a message.
 int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* odd_lines,
                   int odd_count, const int* even_lines, int even_count,
                   const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,

@@ -529,24 +529,49 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   tarvo::buffer<MixedRadixPlan> readout = backward_plan(M), lines = backward_plan(N);
   if (!readout || !lines) return -1;
 
-  // The two k-spaces interleaved (line 2l + 0 of the first: the positive one, or the odd half;
-  // 2l + 1 of the second) and transformed along the readout: H[i + 2N (n + M c)] is line i at image
-  // column n of coil c. A line shifted by q samples along the readout is the unshifted one times
-  // phase(q, n) there, so each kernel is applied column by column as an L x S L matrix: its w
-  // readout weights summed with those phases.
+  // Only the filled lines are held transformed along the readout: H[i + A (m + M c)] is filled
+  // line i at frequency m of coil c (image column n at m = n + M/2 modulo M). A line shifted by q
+  // samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
+  // applied column by column as an L x S L matrix: its w readout weights summed with those
+  // phases. The written lines of a group of columns are held beside the group's work, and the
+  // lines neither filled nor written are zeros that are not held at all.
   tarvo::buffer<dcomplex> own;
-  if (!room) own.reset(tarvo::alloc_array<dcomplex>(N2 * static_cast<std::int64_t>(M) * L));
+  if (!room) own.reset(tarvo::alloc_array<dcomplex>(std::int64_t{A} * M * L));
   dcomplex* const H = room ? room : own.get();
-  // The lines neither filled nor written by a pass, cleared.
-  tarvo::buffer<int> blank(tarvo::alloc_array<int>(N2));
-  int B = 0;
-  if (blank) {
-    tarvo::buffer<unsigned char> used(tarvo::alloc_array<unsigned char>(N2, true));
-    if (!used) blank.reset();
-    for (int i = 0; used && i < A; ++i) used[acquired[i]] = 1;
-    for (int i = 0; used && i < T; ++i) used[targets[i].line] = 1;
-    for (int l = 0; used && l < N2; ++l)
-      if (!used[l]) blank[B++] = l;
+  // Each target's sources as filled lines (-1 for a line acquired in the half it does not belong
+  // to: it reads as zero), and each half's lines in the order the centred transform along the
+  // lines takes them (line l from line l + N/2 modulo N): the filled ones (position, filled
+  // line), the written ones (position, target) and the rest (position).
+  tarvo::buffer<int> from(tarvo::alloc_array<int>(std::int64_t{T} * kMaxPolaritySources + 1));
+  tarvo::buffer<int> held(tarvo::alloc_array<int>(N2));
+  tarvo::buffer<int> order(tarvo::alloc_array<int>(4 * std::int64_t{N} + 2));
+  int counts[2][3] = {};
+  const int* lists[2][3] = {};
+  if (from && held && order) {
+    std::fill(held.get(), held.get() + N2, -1);
+    for (int i = 0; i < A; ++i) held[acquired[i]] = i;
+    for (int t = 0; t < T; ++t)
+      for (int s = 0; s < kMaxPolaritySources; ++s) {
+        const int line = targets[t].sources[s];
+        from[t * kMaxPolaritySources + s] = line >= 0 && line < N2 ? held[line] : -1;
+      }
+    for (int t = 0; t < T; ++t) held[targets[t].line] = -2 - t;
+    // Per half, pairs (position, index) of the filled lines, then of the written ones, then the
+    // positions of the rest.
+    int* next = order.get();
+    for (int half = 0; half < 2; ++half) {
+      const int hN = N / 2;
+      for (int kind = 0; kind < 3; ++kind) {
+        lists[half][kind] = next;
+        for (int l = 0; l < N; ++l) {
+          const int k = held[2 * (l < N - hN ? l + hN : l + hN - N) + half];
+          if (kind == 0 && k >= 0) *next++ = l, *next++ = k;
+          if (kind == 1 && k <= -2) *next++ = l, *next++ = -2 - k;
+          if (kind == 2 && k == -1) *next++ = l;
+        }
+        counts[half][kind] = static_cast<int>(next - lists[half][kind]) / (kind < 2 ? 2 : 1);
+      }
+    }
   }
   int S_max = 1;
   for (int p = 0; p < at.patterns; ++p) S_max = std::max(S_max, at.S_of[p]);
@@ -558,11 +583,11 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   const int group = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max), 4, 8));
   const std::int64_t groups = (columns + group - 1) / group;
   const int workers = tarvo::worker_count(std::max<std::int64_t>(groups, 2 * L), threads);
-  const std::int64_t per_worker = std::max<std::int64_t>(
-      std::int64_t{A} * M, group * (L * K_max + w + N) + kChunk * (K_max + L));
+  const std::int64_t per_worker =
+      group * (L * K_max + std::int64_t{T} * L + w + N) + kChunk * (K_max + L);
   tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
   tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
-  if (!H || !blank || !space || !scratch) {
+  if ((!H && A > 0) || !from || !held || !order || !space || !scratch) {
     tarvo::report(" could not alloc synthesis work array\n");
     return -1;
   }
@@ -575,42 +600,38 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
   } release{scratch.get(), workers};
 
   // Centred transforms of even lengths: the halves of the input swapped, the transform, the
-  // halves of the result swapped.
-  const int hM = M / 2, hN = N / 2;
-  if (tarvo::parallel_for(L, workers, [&](std::int64_t c, int worker) {
-        dcomplex* a = space.get() + worker * per_worker;  // A x M, line-fastest
-        const dcomplex* frame = source + c * coil_stride;
-        for (int i = 0; i < A; ++i) {
-          const dcomplex* row = frame + static_cast<std::int64_t>(M) * (acquired[i] / 2);
-          dcomplex* to = a + i;
-          for (int m = 0; m < M - hM; ++m) to[static_cast<std::int64_t>(A) * m] = row[m + hM];
-          for (int m = M - hM; m < M; ++m) to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
-        }
-        if (mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0) return -1;
-        // Every line of the hybrid space is written here (the acquired ones, and zeros where no
-        // pass writes) or by the passes: what an earlier slice left in the room is not read.
-        dcomplex* h = H + c * N2 * M;
-        for (int n = 0; n < M; ++n) {
-          const int m = n < M - hM ? n + hM : n + hM - M;
-          const dcomplex* from = a + static_cast<std::int64_t>(A) * m;
-          dcomplex* to = h + static_cast<std::int64_t>(N2) * n;
-          for (int i = 0; i < A; ++i) to[acquired[i]] = from[i];
-          for (int i = 0; i < B; ++i) to[blank[i]] = dcomplex{0.0, 0.0};
-        }
-        return 0;
-      }) != 0)
+  // halves of the result swapped (the latter where the columns are read).
+  const int hM = M / 2;
+  if (A > 0 && tarvo::parallel_for(L, workers, [&](std::int64_t c, int worker) {
+                 dcomplex* a = H + c * A * M;  // A x M, line-fastest
+                 const dcomplex* frame = source + c * coil_stride;
+                 for (int i = 0; i < A; ++i) {
+                   const dcomplex* row = frame + static_cast<std::int64_t>(M) * (acquired[i] / 2);
+                   dcomplex* to = a + i;
+                   for (int m = 0; m < M - hM; ++m)
+                     to[static_cast<std::int64_t>(A) * m] = row[m + hM];
+                   for (int m = M - hM; m < M; ++m)
+                     to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
+                 }
+                 return mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0 ? -1 : 0;
+               }) != 0)
     return -1;
+  // Filled line i of coil c at image column n.
+  auto column_of = [&](std::int64_t n, std::int64_t c) {
+    return H + A * ((n < M - hM ? n + hM : n + hM - M) + M * c);
+  };
 
   const double pi = std::acos(-1.0);
   const std::int64_t area = std::int64_t{columns} * N;
   return tarvo::parallel_for(groups, workers, [&](std::int64_t g, int worker) {
     const std::int64_t i0 = g * group;
     const int width = static_cast<int>(std::min<std::int64_t>(group, columns - i0));
-    dcomplex* W = space.get() + worker * per_worker;  // per column L x K, row c contiguous
-    dcomplex* v = W + group * L * K_max;              // K x chunk, row k contiguous
-    dcomplex* y = v + kChunk * K_max;                 // chunk x L, column c contiguous
-    dcomplex* phase = y + kChunk * L;                 // w per column
-    dcomplex* lines_of = phase + group * w;           // N x width, column-fastest
+    dcomplex* W = space.get() + worker * per_worker;      // per column L x K, row c contiguous
+    dcomplex* written = W + group * L * K_max;            // T x width x L, target-fastest
+    dcomplex* v = written + std::int64_t{T} * group * L;  // K x chunk, row k contiguous
+    dcomplex* y = v + kChunk * K_max;                     // chunk x L, column c contiguous
+    dcomplex* phase = y + kChunk * L;                     // w per column
+    dcomplex* lines_of = phase + group * w;               // N x width, column-fastest
     for (int i = 0; i < width; ++i) {
       const std::int64_t n = (i0 + i) * step;
       for (int j = 0; j < w; ++j) {
@@ -638,19 +659,22 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
           const int rows = (count + 7) / 8 * 8;
           // v(k, t) = source line s of target t, coil c', at column n.
           for (int cs = 0; cs < L; ++cs) {
-            const dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * cs);
+            const dcomplex* column = column_of(n, cs);
             for (int s = 0; s < S; ++s) {
               dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * rows;
-              for (int t = 0; t < count; ++t) out[t] = column[targets[b0 + t].sources[s]];
+              const int* f = from.get() + b0 * kMaxPolaritySources + s;
+              for (int t = 0; t < count; ++t) {
+                const int k = f[t * kMaxPolaritySources];
+                out[t] = k >= 0 ? column[k] : dcomplex{0.0, 0.0};
+              }
               std::fill(out + count, out + rows, dcomplex{0.0, 0.0});
             }
           }
           // y (rows x L) <- v^T (rows x K, column-major: column k is row k of v) W^T.
           tarvo::complex_matmat_rows(v, rows, static_cast<int>(K), Wi, L, nullptr, 0, rows, y);
-          for (int c = 0; c < L; ++c) {
-            dcomplex* column = H + N2 * (n + static_cast<std::int64_t>(M) * c);
-            for (int t = 0; t < count; ++t) column[targets[b0 + t].line] = y[c * rows + t];
-          }
+          for (int c = 0; c < L; ++c)
+            std::copy(y + c * rows, y + c * rows + count,
+                      written + b0 + std::int64_t{T} * (i + std::int64_t{width} * c));
         }
       }
       t0 = t1;
@@ -660,21 +684,29 @@ int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N
     // transform, the halves of the result swapped.
     for (int c = 0; c < L; ++c)
       for (int half = 0; half < 2; ++half) {
-        const dcomplex* h = H + static_cast<std::int64_t>(c) * N2 * M + half;
+        const int* filled = lists[half][0];
+        const int* wrote = lists[half][1];
+        const int* zeros = lists[half][2];
         for (int i = 0; i < width; ++i) {
-          const dcomplex* column = h + N2 * (i0 + i) * step;
-          for (int l = 0; l < N - hN; ++l) lines_of[i + width * l] = column[2 * (l + hN)];
-          for (int l = N - hN; l < N; ++l) lines_of[i + width * l] = column[2 * (l + hN - N)];
+          const dcomplex* column = column_of((i0 + i) * step, c);
+          const dcomplex* made = written + std::int64_t{T} * (i + std::int64_t{width} * c);
+          for (int k = 0; k < counts[half][0]; ++k)
+            lines_of[i + width * filled[2 * k]] = column[filled[2 * k + 1]];
+          for (int k = 0; k < counts[half][1]; ++k)
+            lines_of[i + width * wrote[2 * k]] = made[wrote[2 * k + 1]];
+          for (int k = 0; k < counts[half][2]; ++k)
+            lines_of[i + width * zeros[k]] = dcomplex{0.0, 0.0};
         }
         if (mrfft_columns(lines.get(), lines_of, width, &scratch[worker]) != 0) return -1;
         dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area + i0;
+        const int hN = N / 2;
         for (int l = 0; l < N; ++l) {
-          const dcomplex* from = lines_of + width * (l < N - hN ? l + hN : l + hN - N);
+          const dcomplex* from_line = lines_of + width * (l < N - hN ? l + hN : l + hN - N);
           dcomplex* row = image + std::int64_t{columns} * l;
           if (width == 8)  // a copy of known size, made in place rather than by a call
-            std::memcpy(static_cast<void*>(row), from, 8 * sizeof(dcomplex));
+            std::memcpy(static_cast<void*>(row), from_line, 8 * sizeof(dcomplex));
           else
-            std::copy(from, from + width, row);
+            std::copy(from_line, from_line + width, row);
         }
       }
     return 0;
@@ -998,11 +1030,12 @@ struct Synthesis {
     return total > 0.0 ? std::sqrt(differ / total) : 0.0;
   }
 
-  // The context's room for a slice's hybrid space (2 N M L values), or null after the message.
-  // It is kept from one slice (and trial, and frame) to the next: taking fresh values each time
-  // cost their page faults every time.
-  dcomplex* hybrid_room() const {
-    const std::int64_t room = 2 * MN * L;
+  // The context's room for the filled lines of a slice's hybrid space (`lines` M L values: N for
+  // the parity halves, 2 N for both polarities), or null after the message. It is kept from one
+  // slice (and trial, and frame) to the next: taking fresh values each time cost their page
+  // faults every time.
+  dcomplex* hybrid_room(int lines) const {
+    const std::int64_t room = std::int64_t{lines} * M * L;
     if (context->hybrid_elements < room) {
       tarvo::free_bytes(context->hybrid);
       context->hybrid = tarvo::alloc_array<dcomplex>(room);
@@ -1031,7 +1064,7 @@ struct Synthesis {
     const SliceKernelSet* set = context->slices[z];
     const int threads = tarvo::thread_count();
     if (M % 2 == 0 && N % 2 == 0) {
-      dcomplex* room = hybrid_room();
+      dcomplex* room = hybrid_room(2 * N);
       if (!room || polarity_images(source + z * MN, Z * MN, flags.get(), flags.get() + N, M, N, L,
                                    set, threads, plus, minus, step, room) != 0)
         return -1.0;
@@ -1100,7 +1133,7 @@ struct Synthesis {
     } else if (parity_in_hybrid(M, N, set)) {
       // Both halves along the readout first, completed column by column there, then along the
       // lines.
-      dcomplex* room = hybrid_room();
+      dcomplex* room = hybrid_room(N);
       if (!room || parity_images(source + z * MN, Z * MN, lines.odd.get(), lines.odd_count,
                                  lines.even.get(), lines.even_count, lines.half_of.get(), M, N, L,
                                  set, threads, odd_slice, even_slice, room) != 0)

@@ -513,204 +513,271 @@ struct HybridLines {
   const int* q = nullptr;
 };
 
+// One slice's 2N interleaved lines completed in the hybrid space (see polarity_images). make()
+// plans it; complete() takes the filled lines along the readout and writes the others column by
+// column. Given images, complete() takes each group of columns along the lines into them while
+// the group is in the cache (the lines 2l + 0 into plus_image, 2l + 1 into minus_image); else
+// the written lines are kept for the whole slice, and coil_images() takes one coil's columns
+// along the lines afterwards, for a caller that goes on with that coil's images at once.
+//
+// Only the filled lines are held transformed along the readout: H[i + A (m + M c)] is filled
+// line i at frequency m of coil c (image column n at m = n + M/2 modulo M). A line shifted by q
+// samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
+// applied column by column as an L x S L matrix: its w readout weights summed with those phases.
+// The lines neither filled nor written are zeros that are not held at all.
+class HybridSlice {
+ public:
+  // by_coil: the images are taken by coil_images. room, when given, holds the filled lines (A M
+  // L values) and, by coil, the written ones (T C L for the C image columns) after them, or in
+  // kept_room when that is given. 0, or -1 after a message.
+  int make(int M, int N, int L, const HybridLines& at, int threads, int step, bool by_coil,
+           dcomplex* room, dcomplex* kept_room = nullptr) {
+    M_ = M, N_ = N, L_ = L, at_ = &at;
+    step_ = std::max(1, step);
+    columns_ = (M + step_ - 1) / step_;
+    const int N2 = 2 * N, A = at.A, T = at.T;
+    readout_ = backward_plan(M);
+    lines_ = backward_plan(N);
+    if (!readout_ || !lines_) return -1;
+    const std::int64_t filled = std::int64_t{A} * M * L;
+    const std::int64_t kept = by_coil && !kept_room ? std::int64_t{T} * columns_ * L : 0;
+    if (!room) own_.reset(tarvo::alloc_array<dcomplex>(std::max<std::int64_t>(filled + kept, 1)));
+    H_ = room ? room : own_.get();
+    kept_ = !by_coil ? nullptr : kept_room ? kept_room : H_ + filled;
+    // Each target's sources as filled lines (-1 for a line acquired in the half it does not
+    // belong to: it reads as zero), and each half's lines in the order the centred transform
+    // along the lines takes them (line l from line l + N/2 modulo N): pairs (position, filled
+    // line), pairs (position, target), and the positions of the rest.
+    from_.reset(tarvo::alloc_array<int>(std::int64_t{T} * kMaxPolaritySources + 1));
+    tarvo::buffer<int> held(tarvo::alloc_array<int>(N2));
+    order_.reset(tarvo::alloc_array<int>(4 * std::int64_t{N} + 2));
+    if (from_ && held && order_) {
+      std::fill(held.get(), held.get() + N2, -1);
+      for (int i = 0; i < A; ++i) held[at.filled[i]] = i;
+      for (int t = 0; t < T; ++t)
+        for (int s = 0; s < kMaxPolaritySources; ++s) {
+          const int line = at.targets[t].sources[s];
+          from_[t * kMaxPolaritySources + s] = line >= 0 && line < N2 ? held[line] : -1;
+        }
+      for (int t = 0; t < T; ++t) held[at.targets[t].line] = -2 - t;
+      int* next = order_.get();
+      const int hN = N / 2;
+      for (int half = 0; half < 2; ++half)
+        for (int kind = 0; kind < 3; ++kind) {
+          lists_[half][kind] = next;
+          for (int l = 0; l < N; ++l) {
+            const int k = held[2 * (l < N - hN ? l + hN : l + hN - N) + half];
+            if (kind == 0 && k >= 0) *next++ = l, *next++ = k;
+            if (kind == 1 && k <= -2) *next++ = l, *next++ = -2 - k;
+            if (kind == 2 && k == -1) *next++ = l;
+          }
+          counts_[half][kind] = static_cast<int>(next - lists_[half][kind]) / (kind < 2 ? 2 : 1);
+        }
+    }
+    int S_max = 1;
+    for (int p = 0; p < at.patterns; ++p) S_max = std::max(S_max, at.S_of[p]);
+    K_max_ = std::int64_t{S_max} * L;
+    // Image columns completed together: a pattern's weights are folded for all of them in one
+    // read of its coefficients (up to 8 columns, their folded weights within about 1 MiB), and
+    // then taken along the lines side by side (at least 4, as the transforms go).
+    group_ = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max_), 4, 8));
+    groups_ = (columns_ + group_ - 1) / group_;
+    workers_ = tarvo::worker_count(std::max<std::int64_t>(groups_, 2 * L), threads);
+    per_worker_ = group_ * (L * K_max_ + (by_coil ? 0 : std::int64_t{T} * L) + N + at.w) +
+                  kChunk * (K_max_ + L);
+    space_.reset(tarvo::alloc_array<dcomplex>(per_worker_ * workers_));
+    scratch_.reset(tarvo::alloc_array<FftScratch>(workers_, true));
+    if (!H_ || !from_ || !held || !order_ || !space_ || !scratch_) {
+      tarvo::report(" could not alloc synthesis work array\n");
+      return -1;
+    }
+    return 0;
+  }
+
+  int workers() const { return workers_; }
+
+  // 0, or -1 after a message.
+  int complete(const dcomplex* source, std::int64_t coil_stride, dcomplex* plus_image,
+               dcomplex* minus_image) {
+    const int M = M_, N = N_, L = L_, A = at_->A, T = at_->T, w = at_->w;
+    const PolarityTarget* targets = at_->targets;
+    // Centred transforms of even lengths: the halves of the input swapped, the transform, the
+    // halves of the result swapped (where the columns are read).
+    const int hM = M / 2;
+    if (A > 0 && tarvo::parallel_for(L, workers_, [&](std::int64_t c, int worker) {
+                   dcomplex* a = H_ + c * A * M;  // A x M, line-fastest
+                   const dcomplex* frame = source + c * coil_stride;
+                   for (int i = 0; i < A; ++i) {
+                     const dcomplex* row =
+                         frame + static_cast<std::int64_t>(M) * (at_->filled[i] / 2);
+                     dcomplex* to = a + i;
+                     for (int m = 0; m < M - hM; ++m)
+                       to[static_cast<std::int64_t>(A) * m] = row[m + hM];
+                     for (int m = M - hM; m < M; ++m)
+                       to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
+                   }
+                   return mrfft_columns(readout_.get(), a, A, &scratch_[worker]) != 0 ? -1 : 0;
+                 }) != 0)
+      return -1;
+
+    const double pi = std::acos(-1.0);
+    return tarvo::parallel_for(groups_, workers_, [&](std::int64_t g, int worker) {
+      const std::int64_t i0 = g * group_;
+      const int width = static_cast<int>(std::min<std::int64_t>(group_, columns_ - i0));
+      dcomplex* lines_of = space_.get() + worker * per_worker_;  // N x width, column-fastest
+      dcomplex* W = lines_of + group_ * N;                       // per column L x K
+      dcomplex* v = W + group_ * L * K_max_;                     // K x chunk, row k contiguous
+      dcomplex* y = v + kChunk * K_max_;                         // chunk x L, column c contiguous
+      dcomplex* phase = y + kChunk * L;                          // w per column
+      dcomplex* local = kept_ ? nullptr : phase + group_ * w;    // T x width x L, target-fastest
+      // Where column i of the group keeps coil c's written lines.
+      auto made = [&](int i, int c) {
+        return kept_ ? kept_ + T * (i0 + i + columns_ * std::int64_t{c})
+                     : local + T * (i + width * std::int64_t{c});
+      };
+      for (int i = 0; i < width; ++i) {
+        const std::int64_t n = (i0 + i) * step_;
+        for (int j = 0; j < w; ++j) {
+          const int q = at_->q[j];
+          const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
+          const double sign = (q % 2 == 0) ? 1.0 : -1.0;
+          phase[j + w * i] = {sign * std::cos(angle), sign * std::sin(angle)};
+        }
+      }
+      for (int t0 = 0; t0 < T;) {
+        const int p = targets[t0].pattern;
+        int t1 = t0;
+        while (t1 < T && targets[t1].pattern == p) ++t1;
+        const int S = at_->S_of[p];
+        const std::int64_t K = std::int64_t{S} * L;
+        // Column i's W(c, k) = sum_j coef[k + K j + K w c] phase[j + w i], k = s + S c'.
+        tarvo::complex_matmat_blocks(at_->coefficients[p], static_cast<int>(K), w, L, phase, width,
+                                     W);
+        for (int i = 0; i < width; ++i) {
+          const std::int64_t n = (i0 + i) * step_;
+          const dcomplex* Wi = W + i * L * K;
+          for (int b0 = t0; b0 < t1; b0 += kChunk) {
+            const int count = std::min(kChunk, t1 - b0);
+            // Rows up to a multiple of 8 (zero sources), so that no row is left to the product's
+            // one-row path; each row's sums are the same whatever rows are beside it.
+            const int rows = (count + 7) / 8 * 8;
+            // v(k, t) = source line s of target t, coil c', at column n.
+            for (int cs = 0; cs < L; ++cs) {
+              const dcomplex* column = column_of(n, cs);
+              for (int s = 0; s < S; ++s) {
+                dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * rows;
+                const int* f = from_.get() + b0 * kMaxPolaritySources + s;
+                for (int t = 0; t < count; ++t) {
+                  const int k = f[t * kMaxPolaritySources];
+                  out[t] = k >= 0 ? column[k] : dcomplex{0.0, 0.0};
+                }
+                std::fill(out + count, out + rows, dcomplex{0.0, 0.0});
+              }
+            }
+            // y (rows x L) <- v^T (rows x K, column-major: column k is row k of v) W^T.
+            tarvo::complex_matmat_rows(v, rows, static_cast<int>(K), Wi, L, nullptr, 0, rows, y);
+            for (int c = 0; c < L; ++c)
+              std::copy(y + c * rows, y + c * rows + count, made(i, c) + b0);
+          }
+        }
+        t0 = t1;
+      }
+      if (kept_) return 0;
+      // The group's columns of each k-space along its lines and into its image while they are in
+      // the cache.
+      const std::int64_t area = std::int64_t{columns_} * N;
+      for (int c = 0; c < L; ++c)
+        if (to_images(c, i0, width, made(0, c), T, lines_of, plus_image + c * area,
+                      minus_image + c * area, worker) != 0)
+          return -1;
+      return 0;
+    });
+  }
+
+  // After a complete() by coil: coil c's images (C x N, readout-fastest, C the image columns)
+  // on worker `worker`, by groups of columns. 0, or -1 after a message.
+  int coil_images(int c, int worker, dcomplex* plus_image, dcomplex* minus_image) {
+    dcomplex* lines_of = space_.get() + worker * per_worker_;
+    for (int i0 = 0; i0 < columns_; i0 += group_)
+      if (to_images(c, i0, std::min(group_, columns_ - i0),
+                    kept_ + at_->T * (i0 + columns_ * std::int64_t{c}), at_->T, lines_of,
+                    plus_image, minus_image, worker) != 0)
+        return -1;
+    return 0;
+  }
+
+  ~HybridSlice() {
+    for (int i = 0; scratch_ && i < workers_; ++i) fft_scratch_free(&scratch_[i]);
+  }
+
+ private:
+  static constexpr int kChunk = 32;  // targets per product
+
+  // The filled lines of coil c at image column n.
+  const dcomplex* column_of(std::int64_t n, std::int64_t c) const {
+    const int hM = M_ / 2;
+    return H_ + at_->A * ((n < M_ - hM ? n + hM : n + hM - M_) + M_ * c);
+  }
+
+  // Image columns i0 .. i0 + width - 1 of coil c (its written lines at made + T i for column i0
+  // + i) along the lines, by way of lines_of (N x width), into the coil's images (C x N,
+  // readout-fastest): each column's lines in the order of the centred transform (line l from
+  // line l + N/2 modulo N; filled, written or zero), the transform, and the halves of the result
+  // swapped. 0, or -1 after a message.
+  int to_images(int c, std::int64_t i0, int width, const dcomplex* made, int T, dcomplex* lines_of,
+                dcomplex* plus_image, dcomplex* minus_image, int worker) {
+    const int N = N_, hN = N / 2;
+    for (int half = 0; half < 2; ++half) {
+      const int* filled = lists_[half][0];
+      const int* wrote = lists_[half][1];
+      const int* zeros = lists_[half][2];
+      for (int i = 0; i < width; ++i) {
+        const dcomplex* column = column_of((i0 + i) * step_, c);
+        const dcomplex* written = made + std::int64_t{T} * i;
+        dcomplex* to = lines_of + i;
+        for (int k = 0; k < counts_[half][0]; ++k)
+          to[width * filled[2 * k]] = column[filled[2 * k + 1]];
+        for (int k = 0; k < counts_[half][1]; ++k)
+          to[width * wrote[2 * k]] = written[wrote[2 * k + 1]];
+        for (int k = 0; k < counts_[half][2]; ++k) to[width * zeros[k]] = dcomplex{0.0, 0.0};
+      }
+      if (mrfft_columns(lines_.get(), lines_of, width, &scratch_[worker]) != 0) return -1;
+      dcomplex* image = (half == 0 ? plus_image : minus_image) + i0;
+      for (int l = 0; l < N; ++l) {
+        const dcomplex* from_line = lines_of + width * (l < N - hN ? l + hN : l + hN - N);
+        dcomplex* row = image + std::int64_t{columns_} * l;
+        if (width == 8)  // a copy of known size, made in place rather than by a call
+          std::memcpy(static_cast<void*>(row), from_line, 8 * sizeof(dcomplex));
+        else
+          std::copy(from_line, from_line + width, row);
+      }
+    }
+    return 0;
+  }
+
+  int M_ = 0, N_ = 0, L_ = 0, step_ = 1, columns_ = 0;
+  const HybridLines* at_ = nullptr;
+  tarvo::buffer<MixedRadixPlan> readout_, lines_;
+  tarvo::buffer<dcomplex> own_, space_;
+  dcomplex* H_ = nullptr;
+  dcomplex* kept_ = nullptr;
+  tarvo::buffer<int> from_, order_;
+  int counts_[2][3] = {};
+  const int* lists_[2][3] = {};
+  std::int64_t K_max_ = 0, groups_ = 0, per_worker_ = 0;
+  int group_ = 4, workers_ = 1;
+  tarvo::buffer<FftScratch> scratch_;
+};
+
 // The images of a slice's 2N interleaved lines completed in the hybrid space (see
 // polarity_images): the lines 2l + 0 into plus_image, the lines 2l + 1 into minus_image. 0, or -1
 // after a message.
 int hybrid_images(const dcomplex* source, std::int64_t coil_stride, int M, int N, int L,
                   const HybridLines& at, int threads, dcomplex* plus_image, dcomplex* minus_image,
                   int step, dcomplex* room) {
-  const int N2 = 2 * N;
-  step = std::max(1, step);
-  const int columns = (M + step - 1) / step;
-  const int w = at.w;
-  const int A = at.A, T = at.T;
-  const int* acquired = at.filled;
-  const PolarityTarget* targets = at.targets;
-  tarvo::buffer<MixedRadixPlan> readout = backward_plan(M), lines = backward_plan(N);
-  if (!readout || !lines) return -1;
-
-  // Only the filled lines are held transformed along the readout: H[i + A (m + M c)] is filled
-  // line i at frequency m of coil c (image column n at m = n + M/2 modulo M). A line shifted by q
-  // samples along the readout is the unshifted one times phase(q, n) there, so each kernel is
-  // applied column by column as an L x S L matrix: its w readout weights summed with those
-  // phases. The written lines of a group of columns are held beside the group's work, and the
-  // lines neither filled nor written are zeros that are not held at all.
-  tarvo::buffer<dcomplex> own;
-  if (!room) own.reset(tarvo::alloc_array<dcomplex>(std::int64_t{A} * M * L));
-  dcomplex* const H = room ? room : own.get();
-  // Each target's sources as filled lines (-1 for a line acquired in the half it does not belong
-  // to: it reads as zero), and each half's lines in the order the centred transform along the
-  // lines takes them (line l from line l + N/2 modulo N): the filled ones (position, filled
-  // line), the written ones (position, target) and the rest (position).
-  tarvo::buffer<int> from(tarvo::alloc_array<int>(std::int64_t{T} * kMaxPolaritySources + 1));
-  tarvo::buffer<int> held(tarvo::alloc_array<int>(N2));
-  tarvo::buffer<int> order(tarvo::alloc_array<int>(4 * std::int64_t{N} + 2));
-  int counts[2][3] = {};
-  const int* lists[2][3] = {};
-  if (from && held && order) {
-    std::fill(held.get(), held.get() + N2, -1);
-    for (int i = 0; i < A; ++i) held[acquired[i]] = i;
-    for (int t = 0; t < T; ++t)
-      for (int s = 0; s < kMaxPolaritySources; ++s) {
-        const int line = targets[t].sources[s];
-        from[t * kMaxPolaritySources + s] = line >= 0 && line < N2 ? held[line] : -1;
-      }
-    for (int t = 0; t < T; ++t) held[targets[t].line] = -2 - t;
-    // Per half, pairs (position, index) of the filled lines, then of the written ones, then the
-    // positions of the rest.
-    int* next = order.get();
-    for (int half = 0; half < 2; ++half) {
-      const int hN = N / 2;
-      for (int kind = 0; kind < 3; ++kind) {
-        lists[half][kind] = next;
-        for (int l = 0; l < N; ++l) {
-          const int k = held[2 * (l < N - hN ? l + hN : l + hN - N) + half];
-          if (kind == 0 && k >= 0) *next++ = l, *next++ = k;
-          if (kind == 1 && k <= -2) *next++ = l, *next++ = -2 - k;
-          if (kind == 2 && k == -1) *next++ = l;
-        }
-        counts[half][kind] = static_cast<int>(next - lists[half][kind]) / (kind < 2 ? 2 : 1);
-      }
-    }
-  }
-  int S_max = 1;
-  for (int p = 0; p < at.patterns; ++p) S_max = std::max(S_max, at.S_of[p]);
-  constexpr int kChunk = 32;  // targets per product
-  const std::int64_t K_max = std::int64_t{S_max} * L;
-  // Image columns completed together: a pattern's weights are folded for all of them in one read
-  // of its coefficients (up to 8 columns, their folded weights within about 1 MiB), and then
-  // taken along the lines side by side (at least 4, as the transforms go).
-  const int group = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max), 4, 8));
-  const std::int64_t groups = (columns + group - 1) / group;
-  const int workers = tarvo::worker_count(std::max<std::int64_t>(groups, 2 * L), threads);
-  const std::int64_t per_worker =
-      group * (L * K_max + std::int64_t{T} * L + w + N) + kChunk * (K_max + L);
-  tarvo::buffer<dcomplex> space(tarvo::alloc_array<dcomplex>(per_worker * workers));
-  tarvo::buffer<FftScratch> scratch(tarvo::alloc_array<FftScratch>(workers, true));
-  if ((!H && A > 0) || !from || !held || !order || !space || !scratch) {
-    tarvo::report(" could not alloc synthesis work array\n");
-    return -1;
-  }
-  struct ScratchRelease {
-    FftScratch* s;
-    int n;
-    ~ScratchRelease() {
-      for (int i = 0; i < n; ++i) fft_scratch_free(&s[i]);
-    }
-  } release{scratch.get(), workers};
-
-  // Centred transforms of even lengths: the halves of the input swapped, the transform, the
-  // halves of the result swapped (the latter where the columns are read).
-  const int hM = M / 2;
-  if (A > 0 && tarvo::parallel_for(L, workers, [&](std::int64_t c, int worker) {
-                 dcomplex* a = H + c * A * M;  // A x M, line-fastest
-                 const dcomplex* frame = source + c * coil_stride;
-                 for (int i = 0; i < A; ++i) {
-                   const dcomplex* row = frame + static_cast<std::int64_t>(M) * (acquired[i] / 2);
-                   dcomplex* to = a + i;
-                   for (int m = 0; m < M - hM; ++m)
-                     to[static_cast<std::int64_t>(A) * m] = row[m + hM];
-                   for (int m = M - hM; m < M; ++m)
-                     to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
-                 }
-                 return mrfft_columns(readout.get(), a, A, &scratch[worker]) != 0 ? -1 : 0;
-               }) != 0)
-    return -1;
-  // Filled line i of coil c at image column n.
-  auto column_of = [&](std::int64_t n, std::int64_t c) {
-    return H + A * ((n < M - hM ? n + hM : n + hM - M) + M * c);
-  };
-
-  const double pi = std::acos(-1.0);
-  const std::int64_t area = std::int64_t{columns} * N;
-  return tarvo::parallel_for(groups, workers, [&](std::int64_t g, int worker) {
-    const std::int64_t i0 = g * group;
-    const int width = static_cast<int>(std::min<std::int64_t>(group, columns - i0));
-    dcomplex* W = space.get() + worker * per_worker;      // per column L x K, row c contiguous
-    dcomplex* written = W + group * L * K_max;            // T x width x L, target-fastest
-    dcomplex* v = written + std::int64_t{T} * group * L;  // K x chunk, row k contiguous
-    dcomplex* y = v + kChunk * K_max;                     // chunk x L, column c contiguous
-    dcomplex* phase = y + kChunk * L;                     // w per column
-    dcomplex* lines_of = phase + group * w;               // N x width, column-fastest
-    for (int i = 0; i < width; ++i) {
-      const std::int64_t n = (i0 + i) * step;
-      for (int j = 0; j < w; ++j) {
-        const int q = at.q[j];
-        const double angle = -2.0 * pi * static_cast<double>(((q * n) % M + M) % M) / M;
-        const double sign = (q % 2 == 0) ? 1.0 : -1.0;
-        phase[j + w * i] = {sign * std::cos(angle), sign * std::sin(angle)};
-      }
-    }
-    for (int t0 = 0; t0 < T;) {
-      const int p = targets[t0].pattern;
-      int t1 = t0;
-      while (t1 < T && targets[t1].pattern == p) ++t1;
-      const int S = at.S_of[p];
-      const std::int64_t K = std::int64_t{S} * L;
-      // Column i's W(c, k) = sum_j coef[k + K j + K w c] phase[j + w i], k = s + S c'.
-      tarvo::complex_matmat_blocks(at.coefficients[p], static_cast<int>(K), w, L, phase, width, W);
-      for (int i = 0; i < width; ++i) {
-        const std::int64_t n = (i0 + i) * step;
-        const dcomplex* Wi = W + i * L * K;
-        for (int b0 = t0; b0 < t1; b0 += kChunk) {
-          const int count = std::min(kChunk, t1 - b0);
-          // Rows up to a multiple of 8 (zero sources), so that no row is left to the product's
-          // one-row path; each row's sums are the same whatever rows are beside it.
-          const int rows = (count + 7) / 8 * 8;
-          // v(k, t) = source line s of target t, coil c', at column n.
-          for (int cs = 0; cs < L; ++cs) {
-            const dcomplex* column = column_of(n, cs);
-            for (int s = 0; s < S; ++s) {
-              dcomplex* out = v + static_cast<std::int64_t>(s + S * cs) * rows;
-              const int* f = from.get() + b0 * kMaxPolaritySources + s;
-              for (int t = 0; t < count; ++t) {
-                const int k = f[t * kMaxPolaritySources];
-                out[t] = k >= 0 ? column[k] : dcomplex{0.0, 0.0};
-              }
-              std::fill(out + count, out + rows, dcomplex{0.0, 0.0});
-            }
-          }
-          // y (rows x L) <- v^T (rows x K, column-major: column k is row k of v) W^T.
-          tarvo::complex_matmat_rows(v, rows, static_cast<int>(K), Wi, L, nullptr, 0, rows, y);
-          for (int c = 0; c < L; ++c)
-            std::copy(y + c * rows, y + c * rows + count,
-                      written + b0 + std::int64_t{T} * (i + std::int64_t{width} * c));
-        }
-      }
-      t0 = t1;
-    }
-    // The group's columns of each k-space along its lines and into its image (columns x N,
-    // readout-fastest) while they are in the cache: the halves of each column swapped, the
-    // transform, the halves of the result swapped.
-    for (int c = 0; c < L; ++c)
-      for (int half = 0; half < 2; ++half) {
-        const int* filled = lists[half][0];
-        const int* wrote = lists[half][1];
-        const int* zeros = lists[half][2];
-        for (int i = 0; i < width; ++i) {
-          const dcomplex* column = column_of((i0 + i) * step, c);
-          const dcomplex* made = written + std::int64_t{T} * (i + std::int64_t{width} * c);
-          for (int k = 0; k < counts[half][0]; ++k)
-            lines_of[i + width * filled[2 * k]] = column[filled[2 * k + 1]];
-          for (int k = 0; k < counts[half][1]; ++k)
-            lines_of[i + width * wrote[2 * k]] = made[wrote[2 * k + 1]];
-          for (int k = 0; k < counts[half][2]; ++k)
-            lines_of[i + width * zeros[k]] = dcomplex{0.0, 0.0};
-        }
-        if (mrfft_columns(lines.get(), lines_of, width, &scratch[worker]) != 0) return -1;
-        dcomplex* image = (half == 0 ? plus_image : minus_image) + c * area + i0;
-        const int hN = N / 2;
-        for (int l = 0; l < N; ++l) {
-          const dcomplex* from_line = lines_of + width * (l < N - hN ? l + hN : l + hN - N);
-          dcomplex* row = image + std::int64_t{columns} * l;
-          if (width == 8)  // a copy of known size, made in place rather than by a call
-            std::memcpy(static_cast<void*>(row), from_line, 8 * sizeof(dcomplex));
-          else
-            std::copy(from_line, from_line + width, row);
-        }
-      }
-    return 0;
-  });
+  HybridSlice slice;
+  if (slice.make(M, N, L, at, threads, step, false, room) != 0) return -1;
+  return slice.complete(source, coil_stride, plus_image, minus_image);
 }
 
 // The lines the kernel passes write, as targets of the interleaved lines, and the lines filled
@@ -803,11 +870,65 @@ bool parity_in_hybrid(int M, int N, const SliceKernelSet* set) {
          set->source_lines <= kMaxPolaritySources && set->readout_width >= 1;
 }
 
+// The lines of a slice's parity halves in the hybrid space (see parity_images), for
+// parity_in_hybrid's slices. The halves are interleaved (line 2l + 0 of the odd half, 2l + 1 of
+// the even half) and each spacing's patterns take their line offsets doubled, so that a line of
+// one half reads only lines of its own half.
+struct ParityLines {
+  HybridTargets h;
+  tarvo::buffer<int> q;
+  int patterns = 0, w = 0;
+
+  // false after a message.
+  bool make(const int* odd_lines, int odd_count, const int* even_lines, int even_count,
+            const unsigned char* half_of, int N, const SliceKernelSet* set) {
+    const int N2 = 2 * N;
+    const int S = set->source_lines;
+    w = set->readout_width;
+    const int spacing_count = set->spacings && set->patterns ? set->spacing_count : 0;
+    int total = 0, widest = 1;
+    for (int j = 0; j < spacing_count; ++j) {
+      total += pattern_count(set->spacings[j], S);
+      widest = std::max(widest, pattern_count(set->spacings[j], S));
+    }
+    tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
+    tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{S} * widest, true));
+    q.reset(tarvo::alloc_array<int>(w));
+    if (!mask || !offsets || !q) tarvo::report(" could not alloc synthesis work array\n");
+    if (!mask || !offsets || !q || !h.allocate(N2, total)) return false;
+    core_detail::centred_offsets(w, q.get());
+    for (int i = 0; i < odd_count; ++i)
+      if (odd_lines[i] >= 0 && odd_lines[i] < N) mask[2 * odd_lines[i]] = kLineAcquired;
+    for (int i = 0; i < even_count; ++i)
+      if (even_lines[i] >= 0 && even_lines[i] < N) mask[2 * even_lines[i] + 1] = kLineAcquired;
+    for (int j = 0; j < spacing_count && N > 0; ++j) {
+      const KernelPattern* kernels = set->patterns[j];
+      const int P = pattern_count(set->spacings[j], S);
+      if (!kernels) continue;
+      for (int p = 0; p < P; ++p) {
+        parse_pattern(kernels[p].text, offsets.get() + p * S, S, set->spacings[j]);
+        for (int s = 0; s < S; ++s) offsets[p * S + s] *= 2;
+        h.S_of[patterns + p] = S;
+        h.coefficients[patterns + p] = kernels[p].coefficients;
+      }
+      const KernelGeometry kernel{
+          .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
+      const SpacingPatterns pass{
+          .P = P, .offsets = offsets.get(), .coefficients = h.coefficients.get() + patterns};
+      h.add_pass(kernel, pass, patterns, mask.get(), N2);
+      patterns += P;
+    }
+    // A line is filled from the source in the half it belongs to (the other half's copy of it,
+    // when listed in both, stays cleared).
+    h.finish(mask.get(), N2, [&](int l) { return half_of[l / 2] == 1 + l % 2; });
+    return true;
+  }
+
+  HybridLines lines() const { return h.lines(patterns, w, q.get()); }
+};
+
 }  // namespace
 
-// The halves are interleaved (line 2l + 0 of the odd half, 2l + 1 of the even half) and each
-// spacing's patterns take their line offsets doubled, so that a line of one half reads only lines
-// of its own half.
 int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* odd_lines,
                   int odd_count, const int* even_lines, int even_count,
                   const unsigned char* half_of, int M, int N, int L, const SliceKernelSet* set,
@@ -816,49 +937,10 @@ int parity_images(const dcomplex* source, std::int64_t coil_stride, const int* o
     tarvo::report("Error: %s called with invalid arguments\n", "parity_images");
     return -1;
   }
-  const int N2 = 2 * N;
-  const int S = set->source_lines;
-  const int w = set->readout_width;
-  const int spacing_count = set->spacings && set->patterns ? set->spacing_count : 0;
-  int total = 0, widest = 1;
-  for (int j = 0; j < spacing_count; ++j) {
-    total += pattern_count(set->spacings[j], S);
-    widest = std::max(widest, pattern_count(set->spacings[j], S));
-  }
-  HybridTargets h;
-  tarvo::buffer<int> mask(tarvo::alloc_array<int>(N2, true));
-  tarvo::buffer<int> offsets(tarvo::alloc_array<int>(std::int64_t{S} * widest, true));
-  tarvo::buffer<int> q(tarvo::alloc_array<int>(w));
-  if (!mask || !offsets || !q) tarvo::report(" could not alloc synthesis work array\n");
-  if (!mask || !offsets || !q || !h.allocate(N2, total)) return -1;
-  core_detail::centred_offsets(w, q.get());
-  for (int i = 0; i < odd_count; ++i)
-    if (odd_lines[i] >= 0 && odd_lines[i] < N) mask[2 * odd_lines[i]] = kLineAcquired;
-  for (int i = 0; i < even_count; ++i)
-    if (even_lines[i] >= 0 && even_lines[i] < N) mask[2 * even_lines[i] + 1] = kLineAcquired;
-  int first = 0;
-  for (int j = 0; j < spacing_count && N > 0; ++j) {
-    const KernelPattern* patterns = set->patterns[j];
-    const int P = pattern_count(set->spacings[j], S);
-    if (!patterns) continue;
-    for (int p = 0; p < P; ++p) {
-      parse_pattern(patterns[p].text, offsets.get() + p * S, S, set->spacings[j]);
-      for (int s = 0; s < S; ++s) offsets[p * S + s] *= 2;
-      h.S_of[first + p] = S;
-      h.coefficients[first + p] = patterns[p].coefficients;
-    }
-    const KernelGeometry kernel{
-        .S = S, .line_offsets = offsets.get(), .w = w, .readout_offsets = q.get()};
-    const SpacingPatterns pass{
-        .P = P, .offsets = offsets.get(), .coefficients = h.coefficients.get() + first};
-    h.add_pass(kernel, pass, first, mask.get(), N2);
-    first += P;
-  }
-  // A line is filled from the source in the half it belongs to (the other half's copy of it, when
-  // listed in both, stays cleared).
-  h.finish(mask.get(), N2, [&](int l) { return half_of[l / 2] == 1 + l % 2; });
-  return hybrid_images(source, coil_stride, M, N, L, h.lines(first, w, q.get()), threads, odd_image,
-                       even_image, 1, room);
+  ParityLines parity;
+  if (!parity.make(odd_lines, odd_count, even_lines, even_count, half_of, N, set)) return -1;
+  return hybrid_images(source, coil_stride, M, N, L, parity.lines(), threads, odd_image, even_image,
+                       1, room);
 }
 
 namespace {
@@ -982,6 +1064,30 @@ struct Synthesis {
       if (transform && (to_image(frame_a, w) != 0 || to_image(frame_b, w) != 0)) return -1;
       if (align_frame_pair(frame_a, frame_b, M, N, &align, w) != 0) return -1;
       // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
+      tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
+      return 0;
+    });
+  }
+
+  // Slice z's halves completed by coil (HybridSlice::coil_images) taken to images coil by coil,
+  // each coil's pair in its worker's room, and aligned and averaged into out as finish() does.
+  // 0, or -1 after a message.
+  int finish_by_coil(int z, HybridSlice& halves) const {
+    const int workers = halves.workers();
+    tarvo::buffer<dcomplex> pairs(tarvo::alloc_array<dcomplex>(2 * MN * workers));
+    if (!pairs) {
+      tarvo::report(" could not alloc synthesis work array\n");
+      return -1;
+    }
+    AlignWorkspace align = {};
+    if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
+    const AlignWorkspaceRelease release{&align};
+    return tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
+      dcomplex* frame_a = pairs.get() + 2 * MN * w;
+      dcomplex* frame_b = frame_a + MN;
+      if (halves.coil_images(static_cast<int>(c), w, frame_a, frame_b) != 0 ||
+          align_frame_pair(frame_a, frame_b, M, N, &align, w) != 0)
+        return -1;
       tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
       return 0;
     });
@@ -1131,13 +1237,24 @@ struct Synthesis {
       }
       if (polarity->kept < 0.0) polarity->kept = agreement;
     } else if (parity_in_hybrid(M, N, set)) {
-      // Both halves along the readout first, completed column by column there, then along the
-      // lines.
-      dcomplex* room = hybrid_room(N);
-      if (!room || parity_images(source + z * MN, Z * MN, lines.odd.get(), lines.odd_count,
-                                 lines.even.get(), lines.even_count, lines.half_of.get(), M, N, L,
-                                 set, threads, odd_slice, even_slice, room) != 0)
+      // Both halves along the readout first, completed column by column there, then each coil
+      // along the lines and on through the alignment while its images are in the cache.
+      ParityLines parity;
+      if (!parity.make(lines.odd.get(), lines.odd_count, lines.even.get(), lines.even_count,
+                       lines.half_of.get(), N, set))
         return -1;
+      const HybridLines at = parity.lines();
+      HybridSlice halves;
+      // The filled lines in the odd half's slice scratch and the written ones in the even half's
+      // when each count is at most N (a fully sampled frame fills N lines and writes N); else
+      // both in the hybrid room, of 2 N lines (no line is both).
+      const bool fits = at.A <= N && at.T <= N;
+      dcomplex* room = fits ? odd_slice : hybrid_room(2 * N);
+      if (!room ||
+          halves.make(M, N, L, at, threads, 1, true, room, fits ? even_slice : nullptr) != 0 ||
+          halves.complete(source + z * MN, Z * MN, nullptr, nullptr) != 0)
+        return -1;
+      return finish_by_coil(z, halves);
     } else {
       copy_halves(z, odd_slice, even_slice);
       // The two halves concurrently, each spread by blocks of samples over its share of the

@@ -20,8 +20,10 @@
 // alignments. bound is the call's arithmetic bound (its products at zgemm's one-thread rate on
 // every thread used, plus its transforms at the speed measured here; for even extents the
 // synthesis' products and transforms are those of its completion after the readout transform),
-// total/bound how far the whole call is from it, and
-// apply/bound the same for the apply alone (one volume's synthesis products and transforms). Peak
+// total/bound how far the whole call is from it, and apply/bound the same for the apply alone
+// (one volume's synthesis products and transforms). Each repetition has its own bounds, from
+// zgemm's rate and the transforms' times measured just before it; the ratios are the medians of
+// the repetitions' ratios, and the zgemm column the median of their rates. Peak
 // memory is the resident high-water mark during the call (VmHWM after clearing it), less the
 // resident size before the call, in volumes of M*N*Z*L complex doubles; the two inputs,
 // already resident, are not counted in it.
@@ -74,14 +76,14 @@ void reset_peak() {
 
 // zgemm rate (GFLOP/s) on `threads` threads on a product shaped like the Gram matrix: K x R
 // times R x K.
-double zgemm_rate(int K, int R, int threads) {
+double zgemm_rate(int K, int R, int threads, int reps = 5) {
   openblas_set_num_threads(threads);
   std::vector<std::complex<double>> a(static_cast<std::size_t>(K) * R),
       c(static_cast<std::size_t>(K) * K);
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = {std::sin(0.1 * i), std::cos(0.3 * i)};
   const std::complex<double> one(1.0), zero(0.0);
   std::vector<double> t;
-  for (int rep = 0; rep < 5; ++rep) {
+  for (int rep = 0; rep < reps; ++rep) {
     const auto t0 = Clock::now();
     cblas_zgemm(CblasColMajor, CblasConjTrans, CblasNoTrans, K, K, R, &one, a.data(), R, a.data(),
                 R, &zero, c.data(), K);
@@ -336,24 +338,18 @@ int main(int argc, char** argv) {
   for (const Size& s : sizes) {
     const int K = 10 * s.L;
     const int R = (s.M / 4) * s.N;
-    const double zgemm = zgemm_rate(K, R, 1);
+    const double zgemm_one = zgemm_rate(K, R, 1);
     // What the machine gives a tuned product on all its threads: the reference for the
     // speed-up of the whole call.
     const double zgemm_all = zgemm_rate(K, R, hw);
     openblas_set_num_threads(1);
     std::printf("%s: zgemm (OpenBLAS %s kernels) %.2f GFLOP/s on 1 thread, %.2f on %d (%.2fx)\n",
-                s.name, openblas_get_corename(), zgemm, zgemm_all, hw, zgemm_all / zgemm);
+                s.name, openblas_get_corename(), zgemm_one, zgemm_all, hw, zgemm_all / zgemm_one);
     tarvo_test::PhantomOptions o;
     o.M = s.M, o.N = s.N, o.Z = s.Z, o.L = s.L;
     o.a = 0.4, o.b = 0.03;
     const tarvo_test::Phantom p = tarvo_test::make_phantom(o);
-    // Transforms of a call: interleave 2 Z L backward and Z L forward (M x N); the synthesis of
-    // each of two volumes, per coil and slice, its readout and line transforms for even extents,
-    // else 2 (both halves) N x M.
     const bool hybrid = s.M % 2 == 0 && s.N % 2 == 0;
-    const double fft = fft_seconds(s.M, s.N);
-    const double synth_fft = hybrid ? hybrid_transform_seconds(s.M, s.N) : 2.0 * fft;
-    const double transforms = 3.0 * s.Z * s.L * fft + 2.0 * s.Z * s.L * synth_fft;
     // One call that is not counted: the first call of a process takes its memory fresh from
     // the system (faults and clearing of every page), which later calls find already mapped.
     Times warm_up;
@@ -361,22 +357,60 @@ int main(int argc, char** argv) {
       std::printf("%s: the call failed\n", s.name);
       return 1;
     }
+    // Flop counts: Gram K(K+1)/2 R per slice (lower triangle); solves per coil K R (A^H b)
+    // plus 40 passes of K^2; synthesis per volume: for even extents, per image column of a
+    // slice the kernel's S L x L weights folded over its w readout offsets and S L per missing
+    // sample per coil, half the lines in each of two halves; else K per missing sample per coil.
+    const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
+    const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
+    const double SL = static_cast<double>(tarvo::kKernelSourceLines) * s.L;
+    const double synth_flops = hybrid
+                                   ? 8.0 * s.Z * s.M * s.L * SL * (tarvo::kKernelReadoutWidth + s.N)
+                                   : 8.0 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
+    // The line synthesis of one half of one slice.
+    const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
     for (int threads : thread_counts) {
       setenv("TARVO_NUM_THREADS", std::to_string(threads).c_str(), 1);
+      // Each repetition's bounds from the peer's rate and the transforms' times measured just
+      // before it, so that a host whose speed drifts during the run (a shared one) moves both
+      // sides of each ratio alike; the ratios are the medians of the repetitions' own.
       std::vector<Times> runs;
+      std::vector<double> rates, bounds, total_ratios, apply_ratios;
       for (int r = 0; r < reps; ++r) {
+        const double rate = zgemm_rate(K, R, 1, 3);
+        openblas_set_num_threads(1);
+        // Transforms of a call: interleave 2 Z L backward and Z L forward (M x N); the synthesis
+        // of each of two volumes, per coil and slice, its readout and line transforms for even
+        // extents, else 2 (both halves) N x M.
+        const double fft = fft_seconds(s.M, s.N);
+        const double synth_fft = hybrid ? hybrid_transform_seconds(s.M, s.N) : 2.0 * fft;
+        const double transforms = 3.0 * s.Z * s.L * fft + 2.0 * s.Z * s.L * synth_fft;
         Times t;
         if (!run_call(p, &t)) {
           std::printf("%s: the call failed\n", s.name);
           return 1;
         }
+        // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
+        // thread, plus its transforms at the measured FFT speed spread over the threads (the
+        // alignment's Lanczos steps, copies and memory traffic are left out). The apply's own
+        // bound: one volume's synthesis products and transforms.
+        const double bound =
+            (gram_flops + solve_flops + 2 * synth_flops) * 1e-9 / (rate * threads) +
+            transforms / threads;
+        const double apply_bound =
+            synth_flops * 1e-9 / (rate * threads) + s.Z * s.L * synth_fft / threads;
         runs.push_back(t);
+        rates.push_back(rate);
+        bounds.push_back(bound);
+        total_ratios.push_back(t.total / bound);
+        apply_ratios.push_back(t.apply / apply_bound);
       }
       auto med = [&](double Times::*m) {
         std::vector<double> v;
         for (const Times& t : runs) v.push_back(t.*m);
         return median(v);
       };
+      const double zgemm = median(rates);
       const double gram = gram_seconds(s.M, s.N, s.L) * s.Z;
       std::vector<double> interleaves;
       for (int r = 0; r < reps; ++r) interleaves.push_back(interleave_seconds(p));
@@ -385,27 +419,6 @@ int main(int argc, char** argv) {
       const double solves = std::max(estimate - gram, 1e-9);
       // apply: the synthesis of one volume (its transforms and alignments included).
       const double synth = med(&Times::apply);
-      // Flop counts: Gram K(K+1)/2 R per slice (lower triangle); solves per coil K R (A^H b)
-      // plus 40 passes of K^2; synthesis per volume: for even extents, per image column of a
-      // slice the kernel's S L x L weights folded over its w readout offsets and S L per
-      // missing sample per coil, half the lines in each of two halves; else K per missing
-      // sample per coil.
-      const double gram_flops = 8.0 * K * (K + 1) / 2.0 * R * s.Z;
-      const double solve_flops = 8.0 * s.Z * s.L * (static_cast<double>(K) * R + 40.0 * K * K);
-      const double SL = static_cast<double>(tarvo::kKernelSourceLines) * s.L;
-      const double synth_flops =
-          hybrid ? 8.0 * s.Z * s.M * s.L * SL * (tarvo::kKernelReadoutWidth + s.N)
-                 : 8.0 * s.Z * s.L * s.N * static_cast<double>(s.M) * K;
-      // The line synthesis of one half of one slice.
-      const double lines_flops = 8.0 * s.L * (s.N / 2) * static_cast<double>(s.M) * K;
-      // Arithmetic bound of the whole call: its products at zgemm's one-thread rate on every
-      // thread, plus its transforms at the measured FFT speed spread over the threads (the
-      // alignment's Lanczos steps, copies and memory traffic are left out).
-      const double bound = (gram_flops + solve_flops + 2 * synth_flops) * 1e-9 / (zgemm * threads) +
-                           transforms / threads;
-      // The apply's own bound: one volume's synthesis products and transforms.
-      const double apply_bound =
-          synth_flops * 1e-9 / (zgemm * threads) + s.Z * s.L * synth_fft / threads;
       auto frac = [&](double flops, double sec) {
         return 100.0 * flops / sec * 1e-9 / zgemm / threads;
       };
@@ -415,8 +428,8 @@ int main(int argc, char** argv) {
           s.name, threads, med(&Times::calibrate), interleave, estimate, gram, solves,
           med(&Times::apply), med(&Times::even), med(&Times::total), med(&Times::peak_volumes),
           frac(gram_flops, gram), frac(solve_flops, solves), frac(synth_flops, synth),
-          frac(lines_flops, med(&Times::lines)), bound, med(&Times::total) / bound,
-          med(&Times::apply) / apply_bound, zgemm);
+          frac(lines_flops, med(&Times::lines)), median(bounds), median(total_ratios),
+          median(apply_ratios), zgemm);
       std::fflush(stdout);
     }
   }

@@ -5,8 +5,9 @@
 // blocks: the products of the columns before a block are taken for all of its columns in one pass
 // over those columns (each read once per block rather than once per column: the factor of an 800
 // x 800 system is 10 MiB, so a pass per column runs at the speed of memory), by chunks of rows
-// that are independent jobs. Every element still gets the same subtractions in the same order,
-// so the factor's bits do not depend on the blocking or the thread count.
+// that are independent jobs, on vectors held in registers over all those columns. Every element
+// still gets the same subtractions in the same order, so the factor's bits do not depend on the
+// blocking, the vector width or the thread count.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -15,14 +16,14 @@
 #include "linalg/linalg.h"
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
+#include "linalg/simd.h"
 
 namespace tarvo {
 
 namespace {
 
 constexpr int kBlockColumns = 16;  // columns formed together
-constexpr int kChunkRows = 64;     // rows per job: the chunk of 16 columns and of one column before
-                                   // them stay in the first-level cache
+constexpr int kChunkRows = 64;     // rows per job
 
 // col[i] -= g[i] conj(gj) for rows i0 .. i1-1: one product of column j's sum.
 inline void subtract_product(dcomplex* col, const dcomplex* g, dcomplex gj, int i0, int i1) {
@@ -41,10 +42,14 @@ void subtract_earlier_columns(dcomplex* G, int n, int j0, int j1) {
   parallel_for(chunks, thread_count(), [&](std::int64_t c, int) {
     const int r0 = j0 + static_cast<int>(c) * kChunkRows;
     const int r1 = std::min(n, r0 + kChunkRows);
-    for (int k = 0; k < j0; ++k) {
+    // The rows of the block's own diagonal part one column at a time, the rows below it on
+    // vectors (the same operations).
+    for (int k = 0; k < j0 && r0 < j1; ++k) {
       const dcomplex* g = G + N * k;
-      for (int j = j0; j < j1; ++j) subtract_product(G + N * j, g, g[j], std::max(r0, j), r1);
+      for (int j = j0; j < j1; ++j)
+        subtract_product(G + N * j, g, g[j], std::max(r0, j), std::min(r1, j1));
     }
+    cholesky_subtract_products(simd_best(), G, n, j0, j1 - j0, std::max(r0, j1), r1);
     return 0;
   });
 }

@@ -65,6 +65,23 @@ void average_scaled(Simd path, const dcomplex* a, const dcomplex* b, std::int64_
   }
 }
 
+void cholesky_subtract_products(Simd path, dcomplex* g, int n, int j0, int count, int r0, int r1) {
+  if (count <= 0 || r1 <= r0) return;
+  auto* d = reinterpret_cast<double*>(g);
+  switch (path) {
+#if defined(TARVO_SIMD_AVX512)
+    case Simd::kAvx512:
+      return avx512::subtract_products(d, n, j0, count, r0, r1);
+#endif
+#if defined(TARVO_SIMD_AVX2)
+    case Simd::kAvx2:
+      return avx2::subtract_products(d, n, j0, count, r0, r1);
+#endif
+    default:
+      return portable::subtract_products(d, n, j0, count, r0, r1);
+  }
+}
+
 void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x,
                    int n) {
   if (n <= 0) return;

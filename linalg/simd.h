@@ -23,6 +23,12 @@ inline void average_scaled(const dcomplex* a, const dcomplex* b, std::int64_t n,
   average_scaled(simd_best(), a, b, n, d1, d2, out);
 }
 
+// Columns j0 .. j0 + count - 1 of the n x n column-major g less the products of its columns
+// 0 .. j0 - 1, at rows r0 .. r1 - 1 (at or below those columns' diagonals): the left-looking
+// Cholesky update, each element taking the products in column order with the scalar form's
+// operations (complex_cholesky_solve's bits on every width).
+void cholesky_subtract_products(Simd path, dcomplex* g, int n, int j0, int count, int r0, int r1);
+
 // complex_axpby on the given width (the same bits on each).
 void complex_axpby(Simd path, dcomplex alpha, dcomplex* y, dcomplex beta, const dcomplex* x, int n);
 

@@ -1,6 +1,7 @@
 // The vector operations of the solver, on values whose results are exact.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -114,3 +115,34 @@ TEST(SimdKernels, TransposesMoveEveryValueOnEveryWidth) {
 }
 
 }  // namespace
+
+// The Cholesky update on every width: the scalar form's bits (each element less its products in
+// column order), with row ranges off the tiles, a block narrower than a tile of columns and one
+// wider, and rows on the diagonal part of the block left alone.
+TEST(SimdKernels, CholeskyUpdateGivesTheScalarFormsBitsOnEveryWidth) {
+  const int n = 37;
+  std::vector<dcomplex> g(n * n);
+  for (int k = 0; k < n * n; ++k) g[k] = {std::sin(0.7 * k) * 1e2, std::cos(1.3 * k) * 1e-2};
+  for (const auto& [j0, count, r0, r1] :
+       std::vector<std::array<int, 4>>{{5, 3, 8, 37}, {11, 6, 17, 30}, {0, 4, 4, 9}}) {
+    std::vector<dcomplex> scalar = g;
+    for (int j = j0; j < j0 + count; ++j)
+      for (int k = 0; k < j0; ++k) {
+        const double cr = g[j + n * k].re, ci = -g[j + n * k].im;
+        for (int i = r0; i < r1; ++i) {
+          dcomplex& y = scalar[i + n * j];
+          const dcomplex a = g[i + n * k];
+          y.re -= a.re * cr - a.im * ci;
+          y.im -= a.re * ci + a.im * cr;
+        }
+      }
+    for (const tarvo::Simd path :
+         {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+      if (path > tarvo::simd_best()) continue;
+      std::vector<dcomplex> out = g;
+      tarvo::cholesky_subtract_products(path, out.data(), n, j0, count, r0, r1);
+      EXPECT_EQ(std::memcmp(out.data(), scalar.data(), g.size() * sizeof(dcomplex)), 0)
+          << j0 << " path " << static_cast<int>(path);
+    }
+  }
+}

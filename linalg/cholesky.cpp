@@ -106,16 +106,24 @@ int complex_cholesky_solve(const dcomplex* A, int n, int count, const dcomplex* 
         }
       }
     }
+    // Four systems side by side: each sum is a chain of subtractions in row order, and four
+    // chains overlap where one would wait on each subtraction before the next.
     for (int j = n - 1; j >= 0; --j) {
       const dcomplex* g = G.get() + N * j;
-      for (int c = c0; c < c1; ++c) {
-        dcomplex* x = X + N * c;
-        double re = x[j].re, im = x[j].im;
-        for (int i = j + 1; i < n; ++i) {  // conj(G(i, j)) * x[i]
-          re -= g[i].re * x[i].re + g[i].im * x[i].im;
-          im -= g[i].re * x[i].im - g[i].im * x[i].re;
+      for (int c = c0; c < c1; c += 4) {
+        const int m = std::min(4, c1 - c);
+        dcomplex* x[4];
+        double re[4], im[4];
+        for (int q = 0; q < 4; ++q) {
+          x[q] = X + N * (c + std::min(q, m - 1));
+          re[q] = x[q][j].re, im[q] = x[q][j].im;
         }
-        x[j] = {re / g[j].re, im / g[j].re};
+        for (int i = j + 1; i < n; ++i)  // conj(G(i, j)) * x[i]
+          for (int q = 0; q < 4; ++q) {
+            re[q] -= g[i].re * x[q][i].re + g[i].im * x[q][i].im;
+            im[q] -= g[i].re * x[q][i].im - g[i].im * x[q][i].re;
+          }
+        for (int q = 0; q < m; ++q) x[q][j] = {re[q] / g[j].re, im[q] / g[j].re};
       }
     }
     return 0;

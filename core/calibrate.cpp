@@ -55,6 +55,82 @@ void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int thr
     }
 }
 
+int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+                 const TrainingSet& training, const dcomplex* AH, double scale, dcomplex* X,
+                 int threads) {
+  const int L = slice.L, M = slice.M, N = slice.N, C = training.C, w = kernel.w;
+  const int SL = kernel.S * L;
+  const int K = static_cast<int>(kernel.rows(L));
+  const std::int64_t R = std::int64_t{training.n_ro} * C;
+  if (w < 2 || C < 1 || training.n_ro < 1) return 0;
+  for (int j = 1; j < w; ++j)
+    if (kernel.readout_offsets[j] != kernel.readout_offsets[j - 1] + 1) return 0;
+  // Per offset j < w - 1, the samples just before the window and just past it: E_j (2C x SL,
+  // column-major; rows 0 .. C-1 the first sample of each calibration line, C .. 2C-1 the one
+  // after its last) and F_j = [-E_j first rows; E_j last rows]^H (SL x 2C), divided by scale
+  // as A is.
+  const std::int64_t edge = std::int64_t{2} * C * SL;
+  tarvo::buffer<dcomplex> E(tarvo::alloc_array<dcomplex>(edge * (w - 1)));
+  tarvo::buffer<dcomplex> F(tarvo::alloc_array<dcomplex>(edge * (w - 1)));
+  tarvo::buffer<dcomplex> D(tarvo::alloc_array<dcomplex>(std::int64_t{SL} * SL));
+  if (!E || !F || !D) {
+    tarvo::report(" could not alloc Gram edge array\n");
+    return -1;
+  }
+  const int start = training.start(M);
+  for (int j = 0; j + 1 < w; ++j)
+    for (int i = 0; i < C; ++i)
+      for (int c = 0; c < L; ++c)
+        for (int s = 0; s < kernel.S; ++s) {
+          const int u = s + kernel.S * c;
+          const int line = core_detail::wrap(training.lines[i], kernel.line_offsets[s], N);
+          const dcomplex* coil = data + c * slice.coil_elements();
+          for (int end = 0; end < 2; ++end) {
+            const int sample = core_detail::wrap(start + kernel.readout_offsets[j],
+                                                 end == 0 ? 0 : training.n_ro, M);
+            dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
+            if (scale != 1.0) v = {v.re / scale, v.im / scale};
+            const int row = i + C * end;
+            E[edge * j + row + std::int64_t{2} * C * u] = v;
+            F[edge * j + u + std::int64_t{SL} * row] =
+                end == 0 ? dcomplex{-v.re, v.im} : dcomplex{v.re, -v.im};
+          }
+        }
+  // The first block column (the columns of offset 0) directly, two jobs per thread at least.
+  const int width = std::clamp((SL / (2 * std::max(1, threads)) + 7) / 8 * 8, 8, 256);
+  tarvo::parallel_for((SL + width - 1) / width, threads, [&](std::int64_t b, int) {
+    const int i0 = static_cast<int>(b) * width;
+    const int i1 = std::min(SL, i0 + width);
+    tarvo::complex_gram_panels(AH, K, static_cast<int>(R), i0, i1 - i0,
+                               X + static_cast<std::int64_t>(i0) * K);
+    return 0;
+  });
+  auto at = [&](int a, int b, int u, int v) -> dcomplex& {
+    return X[a * SL + u + std::int64_t{K} * (b * SL + v)];
+  };
+  for (int u = 0; u < SL; ++u)
+    for (int v = u + 1; v < SL; ++v) at(0, 0, u, v) = {at(0, 0, v, u).re, -at(0, 0, v, u).im};
+  // A column of offset j + 1 is the one of offset j a sample further on, so block (a, b) is
+  // block (a - 1, b - 1) with the products of the sample before the window taken out and those
+  // of the sample past it added: E_(a-1)^H E_(b-1) on those rows, F_(a-1) E_(b-1).
+  for (int b = 1; b < w; ++b)
+    for (int a = b; a < w; ++a) {
+      tarvo::complex_matmat(F.get() + edge * (a - 1), SL, 2 * C, E.get() + edge * (b - 1), SL,
+                            D.get());
+      for (int v = 0; v < SL; ++v)
+        for (int u = 0; u < SL; ++u) {
+          const dcomplex before = at(a - 1, b - 1, u, v), d = D[u + std::int64_t{SL} * v];
+          at(a, b, u, v) = {before.re + d.re, before.im + d.im};
+        }
+    }
+  for (int i = 0; i < K; ++i)
+    for (int k = i + 1; k < K; ++k) {
+      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
+      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
+    }
+  return 1;
+}
+
 }  // namespace core_detail
 
 namespace {
@@ -250,7 +326,13 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
-  core_detail::gram_matrix(AH, K, R, X, tarvo::thread_count());
+  // A regularised fit (of the accelerated frames' kernels) takes its Gram matrix from the
+  // readout offsets' shifts; the other fits keep the direct sums.
+  const int shifted = ridge > 0.0 ? core_detail::shifted_gram(slice, data, kernel, training, AH,
+                                                              scale, X, tarvo::thread_count())
+                                  : 0;
+  if (shifted < 0) return -1;
+  if (shifted == 0) core_detail::gram_matrix(AH, K, R, X, tarvo::thread_count());
   const double shift = ridge_shift(X, K, ridge);
   if (ridge_value) *ridge_value = shift;
 

@@ -96,6 +96,18 @@ class WorkerFfts {
 // and the upper triangle its exact conjugate. Every entry of X is written.
 void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int threads);
 
+// The same X for the AH that fill_conjugate_rows forms from data (slice, kernel, training) and
+// normalise_rows divides by scale, when the kernel's readout offsets are consecutive: the columns
+// of the first offset directly, and every other block of offsets from the one before it on the
+// diagonal, less the products of the sample before the training window and plus those of the
+// sample past it (about a third of the products for 5 offsets). The entries differ from
+// gram_matrix's by rounding only; the same on any number of threads. Returns 1; 0 (X untouched)
+// when the offsets are not consecutive or fewer than 2; -1 after the message " could not alloc
+// Gram edge array" when the edge blocks cannot be allocated.
+int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+                 const TrainingSet& training, const dcomplex* AH, double scale, dcomplex* X,
+                 int threads);
+
 // The large blocks of kernel calibration (A^H and the normal matrix), kept from one
 // calibration to the next so that a run of them (every pattern of every slice) takes its memory
 // once instead of fresh pages each time. Grown when a calibration needs more; every element a

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "core/core.h"
+#include "core/internal.h"
 #include "core/test_util.h"
+#include "linalg/linalg.h"
 
 namespace {
 
@@ -106,5 +110,65 @@ INSTANTIATE_TEST_SUITE_P(Halves, SynthesizeHalf,
                                          std::make_tuple(9, 0, true, 6),
                                          std::make_tuple(8, 1, false, 6),
                                          std::make_tuple(8, 1, true, 20)));
+
+}  // namespace
+
+namespace {
+
+// The Gram matrix of the accelerated fits, taken from the readout offsets' shifts, against the
+// direct sums of A's definition: windows inside the readout, wrapping past its start (n_ro 23 of
+// 24: offset -2 reads the last samples) and the whole readout. Offsets that are not consecutive
+// are left to the direct sums, X untouched.
+TEST(ShiftedGram, MatchesTheDirectSumsToRounding) {
+  const int M = 24, N = 10, L = 3, S = 2, w = 5;
+  const int line_offsets[S] = {-1, 1};
+  const int q[w] = {-2, -1, 0, 1, 2};
+  const std::vector<int> lines = {1, 3, 4, 8};
+  const int C = static_cast<int>(lines.size()), K = w * S * L;
+  std::vector<dcomplex> data(M * N * L);
+  for (std::size_t k = 0; k < data.size(); ++k)
+    data[k] = {std::sin(0.37 * k) * 3.0, std::cos(0.11 * k * k)};
+  for (const int n_ro : {6, 23, 24}) {
+    const int R = n_ro * C, start = (M - n_ro) / 2;
+    std::vector<dcomplex> AH(K * R);
+    double squares = 0;
+    for (int i = 0; i < C; ++i)
+      for (int r = 0; r < n_ro; ++r)
+        for (int j = 0; j < w; ++j)
+          for (int c = 0; c < L; ++c)
+            for (int s = 0; s < S; ++s) {
+              const int line = (lines[i] + line_offsets[s] + N) % N;
+              const int sample = (start + q[j] + r + M) % M;
+              const dcomplex v = data[c * M * N + line + N * sample];
+              AH[s + S * (c + L * j) + K * (r + n_ro * i)] = {v.re, -v.im};
+              squares += v.re * v.re + v.im * v.im;
+            }
+    const double scale = std::sqrt(squares / (double(K) * R));
+    for (dcomplex& v : AH) v = {v.re / scale, v.im / scale};
+    std::vector<dcomplex> panels(tarvo::panels_size(K, R)), direct(K * K), shifted(K * K);
+    tarvo::complex_pack_panels(AH.data(), K, R, panels.data());
+    core_detail::gram_matrix(panels.data(), K, R, direct.data(), 2);
+    const SliceShape slice{M, N, L, N};
+    const TrainingSet training{C, lines.data(), n_ro};
+    const KernelGeometry kernel{S, line_offsets, w, q};
+    ASSERT_EQ(core_detail::shifted_gram(slice, data.data(), kernel, training, panels.data(), scale,
+                                        shifted.data(), 2),
+              1);
+    double largest = 0, worst = 0;
+    for (int k = 0; k < K * K; ++k) {
+      largest = std::max(largest, std::hypot(direct[k].re, direct[k].im));
+      worst =
+          std::max(worst, std::hypot(direct[k].re - shifted[k].re, direct[k].im - shifted[k].im));
+    }
+    EXPECT_LT(worst, 1e-13 * largest) << n_ro;
+    const int apart[w] = {-2, -1, 0, 1, 3};
+    std::vector<dcomplex> untouched(K * K, {7, 7});
+    EXPECT_EQ(core_detail::shifted_gram(slice, data.data(), {S, line_offsets, w, apart}, training,
+                                        panels.data(), scale, untouched.data(), 2),
+              0);
+    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(),
+                            [](dcomplex v) { return v.re == 7 && v.im == 7; }));
+  }
+}
 
 }  // namespace

@@ -19,10 +19,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -173,26 +175,65 @@ Input read_input(py::handle object, const char* name, Rank rank) {
 
 // Copies `count` elements of type Element (cplx or cplx_single, widened) that start at `base`
 // and run through the extents `shape` with byte strides `strides` (any sign, any alignment)
-// into `out` in column-major order.
+// into `out` in column-major order. When another extent than the first is the input's fastest
+// (a C-ordered array), the copy goes by blocks of 16 along the first extent and, inside a block,
+// along that fastest one: each cache line read is used whole while the block is read, where one
+// element per line (and per page, on a large frame) was read before.
 template <class Element>
 void gather(const char* base, const std::vector<std::int64_t>& shape,
             const std::vector<std::int64_t>& strides, std::int64_t count, cplx* out) {
   const std::size_t n = shape.size();
+  std::size_t fast = 0;
+  for (std::size_t d = 1; d < n; ++d)
+    if (shape[d] > 1 && (shape[fast] <= 1 || std::llabs(strides[d]) < std::llabs(strides[fast])))
+      fast = d;
+  auto widen = [](const char* at) {
+    Element e;
+    std::memcpy(&e, at, sizeof e);
+    return cplx(e.real(), e.imag());
+  };
   std::vector<std::int64_t> index(n, 0);
-  const char* p = base;
-  for (std::int64_t k = 0; k < count;) {
-    for (std::int64_t i = 0; i < shape[0]; ++i, ++k) {
-      Element e;
-      std::memcpy(&e, p + i * strides[0], sizeof e);
-      out[k] = cplx(e.real(), e.imag());
+  if (fast == 0 || count == 0) {
+    const char* p = base;
+    for (std::int64_t k = 0; k < count;) {
+      for (std::int64_t i = 0; i < shape[0]; ++i, ++k) out[k] = widen(p + i * strides[0]);
+      // Next column: carry through the outer extents.
+      for (std::size_t d = 1; d < n; ++d) {
+        p += strides[d];
+        if (++index[d] < shape[d]) break;
+        p -= strides[d] * shape[d];
+        index[d] = 0;
+      }
     }
-    // Next column: carry through the outer extents.
-    for (std::size_t d = 1; d < n; ++d) {
+    return;
+  }
+  // Column-major places: element (i_0, i_1, ...) at sum i_d place[d].
+  std::vector<std::int64_t> place(n, 1);
+  for (std::size_t d = 1; d < n; ++d) place[d] = place[d - 1] * shape[d - 1];
+  constexpr std::int64_t kBlock = 16;
+  const char* p = base;
+  cplx* o = out;
+  for (;;) {
+    for (std::int64_t i0 = 0; i0 < shape[0]; i0 += kBlock) {
+      const std::int64_t width = std::min(kBlock, shape[0] - i0);
+      for (std::int64_t f = 0; f < shape[fast]; ++f) {
+        const char* from = p + i0 * strides[0] + f * strides[fast];
+        cplx* to = o + i0 + f * place[fast];
+        for (std::int64_t b = 0; b < width; ++b) to[b] = widen(from + b * strides[0]);
+      }
+    }
+    // The next place of the extents other than the first and the fastest.
+    std::size_t d = 1;
+    for (; d < n; ++d) {
+      if (d == fast) continue;
       p += strides[d];
+      o += place[d];
       if (++index[d] < shape[d]) break;
       p -= strides[d] * shape[d];
+      o -= place[d] * shape[d];
       index[d] = 0;
     }
+    if (d == n) return;
   }
 }
 

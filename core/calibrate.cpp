@@ -31,6 +31,16 @@ int gram_block(int K, int threads) {
   return std::clamp(per_job, 16, 256);
 }
 
+// The upper triangle of the leading n x n block of X (leading dimension ld) as the exact
+// conjugate of its lower one.
+void conjugate_upper(dcomplex* X, std::int64_t ld, int n) {
+  for (int i = 0; i < n; ++i)
+    for (int k = i + 1; k < n; ++k) {
+      const dcomplex v = X[k + ld * i];
+      X[i + ld * k] = {v.re, -v.im};
+    }
+}
+
 }  // namespace
 
 namespace core_detail {
@@ -48,11 +58,7 @@ void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int thr
                                X + static_cast<std::int64_t>(i0) * K);
     return 0;
   });
-  for (int i = 0; i < K; ++i)
-    for (int k = i + 1; k < K; ++k) {
-      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
-      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
-    }
+  conjugate_upper(X, K, K);
 }
 
 int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
@@ -108,8 +114,7 @@ int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeom
   auto at = [&](int a, int b, int u, int v) -> dcomplex& {
     return X[a * SL + u + std::int64_t{K} * (b * SL + v)];
   };
-  for (int u = 0; u < SL; ++u)
-    for (int v = u + 1; v < SL; ++v) at(0, 0, u, v) = {at(0, 0, v, u).re, -at(0, 0, v, u).im};
+  conjugate_upper(X, K, SL);
   // A column of offset j + 1 is the one of offset j a sample further on, so block (a, b) is
   // block (a - 1, b - 1) with the products of the sample before the window taken out and those
   // of the sample past it added: E_(a-1)^H E_(b-1) on those rows, F_(a-1) E_(b-1).
@@ -123,11 +128,7 @@ int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeom
           at(a, b, u, v) = {before.re + d.re, before.im + d.im};
         }
     }
-  for (int i = 0; i < K; ++i)
-    for (int k = i + 1; k < K; ++k) {
-      const dcomplex v = X[k + static_cast<std::int64_t>(K) * i];
-      X[i + static_cast<std::int64_t>(K) * k] = {v.re, -v.im};
-    }
+  conjugate_upper(X, K, K);
   return 1;
 }
 

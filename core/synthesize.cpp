@@ -1054,17 +1054,26 @@ struct Synthesis {
   // jobs, so the bits are those of transforming, aligning and averaging the whole slice in turn.
   // 0, or -1 after a message.
   int finish(int z, dcomplex* a, dcomplex* b, bool transform) const {
-    const int workers = ffts.workers();
+    return align_coils(z, ffts.workers(), [&](std::int64_t c, int w, dcomplex** pair) {
+      pair[0] = a + c * MN;
+      pair[1] = b + c * MN;
+      return transform && (to_image(pair[0], w) != 0 || to_image(pair[1], w) != 0) ? -1 : 0;
+    });
+  }
+
+  // Coil by coil on `workers` workers: frames(c, w, pair) sets coil c's two frames (images, the
+  // odd half's first), which are then phase-aligned, and averaged into out with the unscaled
+  // backward transform undone (divided by M, then by N). 0, or -1 after a message.
+  template <class Frames>
+  int align_coils(int z, int workers, Frames frames) const {
     AlignWorkspace align = {};
     if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
     const AlignWorkspaceRelease release{&align};
     return tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
-      dcomplex* frame_a = a + c * MN;
-      dcomplex* frame_b = b + c * MN;
-      if (transform && (to_image(frame_a, w) != 0 || to_image(frame_b, w) != 0)) return -1;
-      if (align_frame_pair(frame_a, frame_b, M, N, &align, w) != 0) return -1;
-      // Undo the unscaled backward transform (divide by M, then by N) and average the halves.
-      tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
+      dcomplex* pair[2];
+      if (frames(c, w, pair) != 0 || align_frame_pair(pair[0], pair[1], M, N, &align, w) != 0)
+        return -1;
+      tarvo::average_scaled(pair[0], pair[1], MN, M, N, out + (z + Z * c) * MN);
       return 0;
     });
   }
@@ -1079,17 +1088,10 @@ struct Synthesis {
       tarvo::report(" could not alloc synthesis work array\n");
       return -1;
     }
-    AlignWorkspace align = {};
-    if (align_workspace_create(M, N, workers, &align, "align_phase") != 0) return -1;
-    const AlignWorkspaceRelease release{&align};
-    return tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
-      dcomplex* frame_a = pairs.get() + 2 * MN * w;
-      dcomplex* frame_b = frame_a + MN;
-      if (halves.coil_images(static_cast<int>(c), w, frame_a, frame_b) != 0 ||
-          align_frame_pair(frame_a, frame_b, M, N, &align, w) != 0)
-        return -1;
-      tarvo::average_scaled(frame_a, frame_b, MN, M, N, out + (z + Z * c) * MN);
-      return 0;
+    return align_coils(z, workers, [&](std::int64_t c, int w, dcomplex** pair) {
+      pair[0] = pairs.get() + 2 * MN * w;
+      pair[1] = pair[0] + MN;
+      return halves.coil_images(static_cast<int>(c), w, pair[0], pair[1]);
     });
   }
 

@@ -32,13 +32,36 @@ int gram_block(int K, int threads) {
 }
 
 // The upper triangle of the leading n x n block of X (leading dimension ld) as the exact
-// conjugate of its lower one.
-void conjugate_upper(dcomplex* X, std::int64_t ld, int n) {
-  for (int i = 0; i < n; ++i)
-    for (int k = i + 1; k < n; ++k) {
-      const dcomplex v = X[k + ld * i];
-      X[i + ld * k] = {v.re, -v.im};
-    }
+// conjugate of its lower one: by tiles of 32 x 32, so that the rows written and the columns read
+// stay in the cache, and a column of tiles per job.
+void conjugate_upper(dcomplex* X, std::int64_t ld, int n, int threads) {
+  constexpr int kTile = 32;
+  const int tiles = (n + kTile - 1) / kTile;
+  tarvo::parallel_for(tiles, threads, [&](std::int64_t t, int) {
+    const int i0 = static_cast<int>(t) * kTile, i1 = std::min(n, i0 + kTile);
+    for (int k0 = i0; k0 < n; k0 += kTile)
+      for (int i = i0; i < i1; ++i)
+        for (int k = std::max(k0, i + 1); k < std::min(n, k0 + kTile); ++k) {
+          const dcomplex v = X[k + ld * i];
+          X[i + ld * k] = {v.re, -v.im};
+        }
+    return 0;
+  });
+}
+
+// Where job t of `jobs` starts over the rows 0 .. K-1 of the first `width` columns of a lower
+// triangle (row i holds min(i + 1, width) entries) for jobs of about equal work: on a panel
+// boundary, increasing in t, 0 for t = 0 and K for t = jobs.
+int balanced_row(int K, int width, int t, int jobs) {
+  if (t >= jobs) return K;
+  auto entries_before = [&](std::int64_t i) {
+    const std::int64_t diagonal = std::min<std::int64_t>(i, width);
+    return diagonal * (diagonal + 1) / 2 + (i - diagonal) * width;
+  };
+  const std::int64_t share = entries_before(K) * t;
+  int i = 0;
+  while (i < K && entries_before(i) * jobs < share) ++i;
+  return i / tarvo::kPanelRows * tarvo::kPanelRows;
 }
 
 }  // namespace
@@ -58,7 +81,7 @@ void gram_matrix(const dcomplex* AH, int K, std::int64_t R, dcomplex* X, int thr
                                X + static_cast<std::int64_t>(i0) * K);
     return 0;
   });
-  conjugate_upper(X, K, K);
+  conjugate_upper(X, K, K, threads);
 }
 
 int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
@@ -78,58 +101,89 @@ int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeom
   const std::int64_t edge = std::int64_t{2} * C * SL;
   tarvo::buffer<dcomplex> E(tarvo::alloc_array<dcomplex>(edge * (w - 1)));
   tarvo::buffer<dcomplex> F(tarvo::alloc_array<dcomplex>(edge * (w - 1)));
-  tarvo::buffer<dcomplex> D(tarvo::alloc_array<dcomplex>(std::int64_t{SL} * SL));
+  const int workers = tarvo::worker_count(w - 1, threads);
+  tarvo::buffer<dcomplex> D(tarvo::alloc_array<dcomplex>(std::int64_t{SL} * SL * workers));
   if (!E || !F || !D) {
     tarvo::report(" could not alloc Gram edge array\n");
     return -1;
   }
+  // The edge samples, one offset per job: E_j column by column (a source's values along the
+  // calibration lines), then F_j from it.
   const int start = training.start(M);
-  for (int j = 0; j + 1 < w; ++j)
-    for (int i = 0; i < C; ++i)
-      for (int c = 0; c < L; ++c)
+  tarvo::parallel_for(w - 1, workers, [&](std::int64_t j, int) {
+    dcomplex* e = E.get() + edge * j;
+    for (int end = 0; end < 2; ++end) {
+      const int sample =
+          core_detail::wrap(start + kernel.readout_offsets[j], end == 0 ? 0 : training.n_ro, M);
+      for (int c = 0; c < L; ++c) {
+        const dcomplex* at_sample =
+            data + c * slice.coil_elements() + static_cast<std::int64_t>(N) * sample;
         for (int s = 0; s < kernel.S; ++s) {
-          const int u = s + kernel.S * c;
-          const int line = core_detail::wrap(training.lines[i], kernel.line_offsets[s], N);
-          const dcomplex* coil = data + c * slice.coil_elements();
-          for (int end = 0; end < 2; ++end) {
-            const int sample = core_detail::wrap(start + kernel.readout_offsets[j],
-                                                 end == 0 ? 0 : training.n_ro, M);
-            dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
-            if (scale != 1.0) v = {v.re / scale, v.im / scale};
-            const int row = i + C * end;
-            E[edge * j + row + std::int64_t{2} * C * u] = v;
-            F[edge * j + u + std::int64_t{SL} * row] =
-                end == 0 ? dcomplex{-v.re, v.im} : dcomplex{v.re, -v.im};
+          dcomplex* column = e + std::int64_t{2} * C * (s + kernel.S * c) + std::int64_t{C} * end;
+          for (int i = 0; i < C; ++i) {
+            const dcomplex v =
+                at_sample[core_detail::wrap(training.lines[i], kernel.line_offsets[s], N)];
+            column[i] = scale != 1.0 ? dcomplex{v.re / scale, v.im / scale} : v;
           }
         }
-  // The first block column (the columns of offset 0) directly, two jobs per thread at least.
-  const int width = std::clamp((SL / (2 * std::max(1, threads)) + 7) / 8 * 8, 8, 256);
-  tarvo::parallel_for((SL + width - 1) / width, threads, [&](std::int64_t b, int) {
-    const int i0 = static_cast<int>(b) * width;
-    const int i1 = std::min(SL, i0 + width);
-    tarvo::complex_gram_panels(AH, K, static_cast<int>(R), i0, i1 - i0,
-                               X + static_cast<std::int64_t>(i0) * K);
+      }
+    }
+    dcomplex* f = F.get() + edge * j;
+    for (int row = 0; row < 2 * C; ++row)
+      for (int u = 0; u < SL; ++u) {
+        const dcomplex v = e[row + std::int64_t{2} * C * u];
+        f[u + std::int64_t{SL} * row] = row < C ? dcomplex{-v.re, v.im} : dcomplex{v.re, -v.im};
+      }
+    return 0;
+  });
+  // The first block column (the columns of offset 0) directly, split by rows: each job reads its
+  // rows of A once for all SL columns. Two jobs per thread, of about equal work.
+  const int jobs = 2 * std::max(1, threads);
+  tarvo::parallel_for(jobs, threads, [&](std::int64_t b, int) {
+    tarvo::complex_gram_panels(AH, K, static_cast<int>(R), 0, SL,
+                               balanced_row(K, SL, static_cast<int>(b), jobs),
+                               balanced_row(K, SL, static_cast<int>(b) + 1, jobs), X);
     return 0;
   });
   auto at = [&](int a, int b, int u, int v) -> dcomplex& {
     return X[a * SL + u + std::int64_t{K} * (b * SL + v)];
   };
-  conjugate_upper(X, K, SL);
+  conjugate_upper(X, K, SL, threads);
   // A column of offset j + 1 is the one of offset j a sample further on, so block (a, b) is
   // block (a - 1, b - 1) with the products of the sample before the window taken out and those
-  // of the sample past it added: E_(a-1)^H E_(b-1) on those rows, F_(a-1) E_(b-1).
-  for (int b = 1; b < w; ++b)
-    for (int a = b; a < w; ++a) {
-      tarvo::complex_matmat(F.get() + edge * (a - 1), SL, 2 * C, E.get() + edge * (b - 1), SL,
-                            D.get());
+  // of the sample past it added: E_(a-1)^H E_(b-1) on those rows, F_(a-1) E_(b-1). The blocks of
+  // one diagonal are a chain; the chains are independent jobs, each with its worker's block D.
+  tarvo::parallel_for(w - 1, workers, [&](std::int64_t d, int worker) {
+    dcomplex* product = D.get() + std::int64_t{SL} * SL * worker;
+    for (int b = 1; b + d < w; ++b) {
+      const int a = b + static_cast<int>(d);
+      tarvo::complex_matmat_rows(F.get() + edge * (a - 1), SL, 2 * C, E.get() + edge * (b - 1), SL,
+                                 nullptr, 0, SL, product);
       for (int v = 0; v < SL; ++v)
         for (int u = 0; u < SL; ++u) {
-          const dcomplex before = at(a - 1, b - 1, u, v), d = D[u + std::int64_t{SL} * v];
-          at(a, b, u, v) = {before.re + d.re, before.im + d.im};
+          const dcomplex before = at(a - 1, b - 1, u, v), e = product[u + std::int64_t{SL} * v];
+          at(a, b, u, v) = {before.re + e.re, before.im + e.im};
         }
     }
-  conjugate_upper(X, K, K);
+    return 0;
+  });
+  conjugate_upper(X, K, K, threads);
   return 1;
+}
+
+int fit_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+             const TrainingSet& training, const dcomplex* AH, double scale, bool regularised,
+             dcomplex* X, int threads) {
+  // The shifts round differently from the direct sums, as the fused products do: the fused form
+  // takes them for every fit, the baseline form only where a ridge already moves the bits.
+  const int shifted = regularised || tarvo::fma_kernels_in_use()
+                          ? shifted_gram(slice, data, kernel, training, AH, scale, X, threads)
+                          : 0;
+  if (shifted < 0) return -1;
+  if (shifted == 0)
+    gram_matrix(AH, static_cast<int>(kernel.rows(slice.L)),
+                std::int64_t{training.n_ro} * training.C, X, threads);
+  return 0;
 }
 
 }  // namespace core_detail
@@ -327,13 +381,9 @@ int core_detail::calibrate_kernel_with(const SliceShape& slice, const dcomplex* 
   }
   blocks->x_count = std::max(blocks->x_count, KK);
   dcomplex* const X = blocks->X.get();
-  // A regularised fit (of the accelerated frames' kernels) takes its Gram matrix from the
-  // readout offsets' shifts; the other fits keep the direct sums.
-  const int shifted = ridge > 0.0 ? core_detail::shifted_gram(slice, data, kernel, training, AH,
-                                                              scale, X, tarvo::thread_count())
-                                  : 0;
-  if (shifted < 0) return -1;
-  if (shifted == 0) core_detail::gram_matrix(AH, K, R, X, tarvo::thread_count());
+  if (core_detail::fit_gram(slice, data, kernel, training, AH, scale, ridge > 0.0, X,
+                            tarvo::thread_count()) != 0)
+    return -1;
   const double shift = ridge_shift(X, K, ridge);
   if (ridge_value) *ridge_value = shift;
 

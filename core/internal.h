@@ -108,6 +108,14 @@ int shifted_gram(const SliceShape& slice, const dcomplex* data, const KernelGeom
                  const TrainingSet& training, const dcomplex* AH, double scale, dcomplex* X,
                  int threads);
 
+// X as a fit forms it: from the readout shifts (shifted_gram) where it can, for a regularised
+// fit and in the fused kernel form; by the direct sums (gram_matrix) otherwise, so that the
+// baseline form gives an unregularised fit the bits of those sums. 0, or -1 after
+// shifted_gram's message.
+int fit_gram(const SliceShape& slice, const dcomplex* data, const KernelGeometry& kernel,
+             const TrainingSet& training, const dcomplex* AH, double scale, bool regularised,
+             dcomplex* X, int threads);
+
 // The large blocks of kernel calibration (A^H and the normal matrix), kept from one
 // calibration to the next so that a run of them (every pattern of every slice) takes its memory
 // once instead of fresh pages each time. Grown when a calibration needs more; every element a

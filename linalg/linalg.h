@@ -114,6 +114,11 @@ void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, co
 // not touched. The panels are read by blocks of columns that stay in the second-level cache
 // while every tile of the block is formed from them.
 void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y);
+// The same for the rows r0 <= i < r1 only (r0 a multiple of kPanelRows, r1 one too or rows), with
+// the same bits: a block of columns split by rows among threads, each reading only its rows of A.
+// No other row of Y is touched.
+void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, int r0, int r1,
+                         dcomplex* Y);
 
 // y + a*x rounded exactly as the product kernel adds one term (for sums that must give the
 // kernel's bits one term at a time).

@@ -166,11 +166,18 @@ void complex_matmat_blocks(const dcomplex* A, int rows, int cols, int blocks, co
 }
 
 void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y) {
-  if (count <= 0 || c0 >= rows) return;
+  complex_gram_panels(P, rows, cols, c0, count, 0, rows, Y);
+}
+
+void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, int r0, int r1,
+                         dcomplex* Y) {
+  r0 = std::max(r0, c0);
+  r1 = std::min(r1, rows);
+  if (count <= 0 || r0 >= r1) return;
   for (int c = 0; c < count; ++c)
-    for (int i = c0; i < rows; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
+    for (int i = r0; i < r1; ++i) Y[static_cast<std::int64_t>(c) * rows + i] = {0.0, 0.0};
   if (fma_in_use()) {
-    matmul_fma::gram_panels(P, rows, cols, c0, count, Y);
+    matmul_fma::gram_panels(P, rows, cols, c0, count, r0, r1, Y);
     return;
   }
   // Column by column, panel by panel from the one holding the diagonal element: row k = c0 + c
@@ -179,9 +186,9 @@ void complex_gram_panels(const dcomplex* P, int rows, int cols, int c0, int coun
     const int k = c0 + c;
     const dcomplex* row = P + panel_stride(cols) * (k / kPanelRows) + k % kPanelRows;
     const ProductColumns x{row, 0, kPanelRows, 1, nullptr, true};
-    for (int i0 = k / kPanelRows * kPanelRows; i0 < rows; i0 += kPanelRows)
+    for (int i0 = std::max(k / kPanelRows * kPanelRows, r0); i0 < r1; i0 += kPanelRows)
       rows_baseline(P + panel_stride(cols) * (i0 / kPanelRows), kPanelRows, cols, x, 0,
-                    std::min(kPanelRows, rows - i0), Y + std::int64_t{rows} * c + i0, rows);
+                    std::min(kPanelRows, r1 - i0), Y + std::int64_t{rows} * c + i0, rows);
   }
 }
 

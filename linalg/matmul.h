@@ -46,8 +46,10 @@ void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& x
           dcomplex* Y, std::int64_t ldy);
 // Rows i >= c0 + c (at least) of Y_c += A conj(A(c0 + c, :))^T for c < count, A held as panels
 // (complex_pack_panels' layout) and c0 a multiple of kPanelRows, each term added exactly as
-// rows() adds a*x for x = conj(A(c0 + c, j)): complex_gram_panels after the clearing.
-void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y);
+// rows() adds a*x for x = conj(A(c0 + c, j)), for the rows r0 <= i < r1 only: complex_gram_panels
+// after the clearing.
+void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, int r0, int r1,
+                 dcomplex* Y);
 // y + a*x by the same two fused multiply-adds per part.
 dcomplex mult_add(dcomplex y, dcomplex a, dcomplex x);
 // Columns of X per tile: 10 accumulators and A's two forms in 16 registers.

@@ -174,7 +174,8 @@ void rows(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns& x
     rows_of<false>(A, lda, cols, xs, Strided{2 * xs.step}, i0, i1, Y, ldy);
 }
 
-void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomplex* Y) {
+void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, int r0, int r1,
+                 dcomplex* Y) {
   const bool wide = matmul_avx512::available();
   const int height = wide ? 8 : 4;                                      // rows per tile
   const int group = wide ? matmul_avx512::kTileColumns : kTileColumns;  // columns per tile
@@ -195,7 +196,7 @@ void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomp
       const double* x[matmul_avx512::kTileColumns];
       double* y[matmul_avx512::kTileColumns];
       for (int c = 0; c < n; ++c) x[c] = row(c0 + g + c, j0);
-      for (int i = c0 + g / height * height; i < whole; i += height) {
+      for (int i = std::max(c0 + g / height * height, r0); i < std::min(whole, r1); i += height) {
         for (int c = 0; c < n; ++c)
           y[c] = reinterpret_cast<double*>(Y + static_cast<std::int64_t>(rows) * (g + c) + i);
         if (wide)
@@ -205,7 +206,7 @@ void gram_panels(const dcomplex* P, int rows, int cols, int c0, int count, dcomp
       }
     }
   }
-  if (whole >= rows) return;
+  if (whole >= rows || r1 <= whole) return;
   const int i0 = whole / 8 * 8;  // the panel holding the rest
   for (int c = 0; c < count; ++c) {
     const int k = c0 + c;

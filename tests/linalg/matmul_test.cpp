@@ -118,7 +118,8 @@ TEST_P(ProductKernel, AnElementsBitsDoNotDependOnWhatTheCallCovers) {
 // The Gram form reads its right-hand sides from A's own rows, A held as panels: on and below
 // the diagonal, the bits of the product with the conjugated rows copied out (columns from a
 // panel's first row, through the last rows, which fill no whole tile; 23 rows of panels 4096
-// elements wide, which are laid out further apart).
+// elements wide, which are laid out further apart), whole or formed by ranges of rows, each
+// range touching its own rows only.
 TEST_P(ProductKernel, GramPanelsEqualTheProductWithTheRowsCopiedOut) {
   for (const auto& [rows, cols] : {std::pair{kRows, kCols}, {23, 512}}) {
     const std::vector<dcomplex> B = random(rows * cols, 4);
@@ -140,11 +141,20 @@ TEST_P(ProductKernel, GramPanelsEqualTheProductWithTheRowsCopiedOut) {
       tarvo::complex_matmat_panels(panels.data(), rows, cols, X.data(), count, nullptr, 0,
                                    static_cast<int>(tarvo::panel_count(rows)), all.data());
       EXPECT_EQ(std::memcmp(want.data(), all.data(), all.size() * sizeof(dcomplex)), 0) << cols;
+      std::vector<dcomplex> split(rows * count, {kUntouched, kUntouched});
+      for (const auto& [r0, r1] : {std::pair{0, 8}, {8, 16}, {16, rows}}) {
+        tarvo::complex_gram_panels(panels.data(), rows, cols, c0, count, r0, r1, split.data());
+        for (int c = 0; c < count; ++c)  // the ranges go upwards: rows past r1 wait
+          for (int i = 0; i < rows; ++i)
+            EXPECT_EQ(split[c * rows + i].re == kUntouched, i < c0 || i >= r1) << r1 << ", " << i;
+      }
       for (int c = 0; c < count; ++c) {
         for (int i = 0; i < c0; ++i) EXPECT_EQ(got[c * rows + i].re, kUntouched);
         const std::size_t lower = c * rows + c0 + c;
-        EXPECT_EQ(std::memcmp(&want[lower], &got[lower], (rows - c0 - c) * sizeof(dcomplex)), 0)
+        const std::size_t bytes = (rows - c0 - c) * sizeof(dcomplex);
+        EXPECT_EQ(std::memcmp(&want[lower], &got[lower], bytes), 0)
             << cols << ", " << c0 << ", " << c;
+        EXPECT_EQ(std::memcmp(&want[lower], &split[lower], bytes), 0) << cols << ", " << c0;
       }
     }
   }

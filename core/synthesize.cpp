@@ -711,7 +711,8 @@ class HybridSlice {
   }
 
  private:
-  static constexpr int kChunk = 32;  // targets per product
+  static constexpr int kChunk = 32;    // targets per product
+  static constexpr int kMaxGroup = 8;  // columns taken along the lines together, at most
 
   // The filled lines of coil c at image column n.
   const dcomplex* column_of(std::int64_t n, std::int64_t c) const {
@@ -731,16 +732,19 @@ class HybridSlice {
       const int* filled = lists_[half][0];
       const int* wrote = lists_[half][1];
       const int* zeros = lists_[half][2];
-      for (int i = 0; i < width; ++i) {
-        const dcomplex* column = column_of((i0 + i) * step_, c);
-        const dcomplex* written = made + std::int64_t{T} * i;
-        dcomplex* to = lines_of + i;
-        for (int k = 0; k < counts_[half][0]; ++k)
-          to[width * filled[2 * k]] = column[filled[2 * k + 1]];
-        for (int k = 0; k < counts_[half][1]; ++k)
-          to[width * wrote[2 * k]] = written[wrote[2 * k + 1]];
-        for (int k = 0; k < counts_[half][2]; ++k) to[width * zeros[k]] = dcomplex{0.0, 0.0};
+      // Line by line across the group's columns, so that each line of lines_of is written whole.
+      const dcomplex* column[kMaxGroup];
+      for (int i = 0; i < width; ++i) column[i] = column_of((i0 + i) * step_, c);
+      for (int k = 0; k < counts_[half][0]; ++k) {
+        dcomplex* to = lines_of + std::int64_t{width} * filled[2 * k];
+        for (int i = 0; i < width; ++i) to[i] = column[i][filled[2 * k + 1]];
       }
+      for (int k = 0; k < counts_[half][1]; ++k) {
+        dcomplex* to = lines_of + std::int64_t{width} * wrote[2 * k];
+        for (int i = 0; i < width; ++i) to[i] = made[std::int64_t{T} * i + wrote[2 * k + 1]];
+      }
+      for (int k = 0; k < counts_[half][2]; ++k)
+        std::fill_n(lines_of + std::int64_t{width} * zeros[k], width, dcomplex{0.0, 0.0});
       if (mrfft_columns(lines_.get(), lines_of, width, &scratch_[worker]) != 0) return -1;
       dcomplex* image = (half == 0 ? plus_image : minus_image) + i0;
       for (int l = 0; l < N; ++l) {

@@ -607,14 +607,17 @@ class HybridSlice {
     if (A > 0 && tarvo::parallel_for(L, workers_, [&](std::int64_t c, int worker) {
                    dcomplex* a = H_ + c * A * M;  // A x M, line-fastest
                    const dcomplex* frame = source + c * coil_stride;
-                   for (int i = 0; i < A; ++i) {
-                     const dcomplex* row =
-                         frame + static_cast<std::int64_t>(M) * (at_->filled[i] / 2);
-                     dcomplex* to = a + i;
-                     for (int m = 0; m < M - hM; ++m)
-                       to[static_cast<std::int64_t>(A) * m] = row[m + hM];
-                     for (int m = M - hM; m < M; ++m)
-                       to[static_cast<std::int64_t>(A) * m] = row[m + hM - M];
+                   // By 8 lines at a time, so that each sample's 8 values are written together.
+                   for (int i0 = 0; i0 < A; i0 += 8) {
+                     const int n = std::min(8, A - i0);
+                     const dcomplex* rows[8];
+                     for (int k = 0; k < n; ++k)
+                       rows[k] = frame + static_cast<std::int64_t>(M) * (at_->filled[i0 + k] / 2);
+                     for (int m = 0; m < M; ++m) {
+                       const int from = m < M - hM ? m + hM : m + hM - M;
+                       dcomplex* to = a + i0 + static_cast<std::int64_t>(A) * m;
+                       for (int k = 0; k < n; ++k) to[k] = rows[k][from];
+                     }
                    }
                    return mrfft_columns(readout_.get(), a, A, &scratch_[worker]) != 0 ? -1 : 0;
                  }) != 0)

@@ -302,11 +302,12 @@ void fill_conjugate_rows(const SliceShape& slice, const dcomplex* data,
           // Row k of AH from column n_ro*i on: element r kP further on per column.
           const std::int64_t k = s + static_cast<std::int64_t>(S) * (c + std::int64_t{L} * j);
           dcomplex* ah = AH + stride * (k / kP) + kP * (std::int64_t{n_ro} * i) + k % kP;
+          int sample = core_detail::wrap(start + kernel.readout_offsets[j], 0, M);
           for (int r = 0; r < n_ro; ++r) {
-            const int sample = core_detail::wrap(start + kernel.readout_offsets[j], r, M);
             const dcomplex v = coil[line + static_cast<std::int64_t>(N) * sample];
             ah[std::int64_t{kP} * r] = {v.re, -v.im};
             squares += v.re * v.re + v.im * v.im;
+            if (++sample == M) sample = 0;  // the window is circular
           }
         }
     }

@@ -120,26 +120,32 @@ void rows_of(const dcomplex* A, std::int64_t lda, int cols, const ProductColumns
   const int count = xs.count;
   const unsigned char* active = xs.active;
   const bool wide = matmul_avx512::available();
+  int live = 0;
+  for (int c = 0; c < count; ++c) live += !active || active[c];
+  if (live == 0) return;
   for (int j0 = 0; j0 < cols; j0 += kColBlock) {
     const int j1 = std::min(cols, j0 + kColBlock);
     int i = i0;
-    // Runs tile_on(n, a, x, y) on the row tile starting at row i for every group of up to
-    // `group` active columns, in column order.
+    // Runs tile_on(n, a, x, y) on the row tile starting at row i for the active columns in
+    // column order, in as few groups of up to `group` as there can be, of sizes that differ by
+    // one at most (16 as 4 + 4 + 4 + 4, not 5 + 5 + 5 + 1: a narrow tile reads its rows of A
+    // for little work).
     auto by_column_groups = [&](int i, int group, auto&& tile_on) {
       const double* a = reinterpret_cast<const double*>(A + i);
       const double* x[matmul_avx512::kTileColumns];
       double* y[matmul_avx512::kTileColumns];
-      int n = 0;
+      const int groups = (live + group - 1) / group;
+      int n = 0, g = 0;
       for (int c = 0; c < count; ++c) {
         if (active && !active[c]) continue;
         x[n] = reinterpret_cast<const double*>(X + c * x_col);
         y[n] = reinterpret_cast<double*>(Y + ldy * c + i);
-        if (++n == group) {
-          tile_on(group, a, x, y);
+        if (++n == live / groups + (g < live % groups ? 1 : 0)) {
+          tile_on(n, a, x, y);
           n = 0;
+          ++g;
         }
       }
-      if (n > 0) tile_on(n, a, x, y);
     };
     for (; wide && i + 8 <= i1; i += 8)
       by_column_groups(i, matmul_avx512::kTileColumns,

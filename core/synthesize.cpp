@@ -580,7 +580,7 @@ class HybridSlice {
     // Image columns completed together: a pattern's weights are folded for all of them in one
     // read of its coefficients (up to 8 columns, their folded weights within about 1 MiB), and
     // then taken along the lines side by side (at least 4, as the transforms go).
-    group_ = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max_), 4, 8));
+    group_ = static_cast<int>(std::clamp<std::int64_t>(65536 / (L * K_max_), 4, kMaxGroup));
     groups_ = (columns_ + group_ - 1) / group_;
     workers_ = tarvo::worker_count(std::max<std::int64_t>(groups_, 2 * L), threads);
     per_worker_ = group_ * (L * K_max_ + (by_coil ? 0 : std::int64_t{T} * L) + N + at.w) +

@@ -63,6 +63,9 @@ struct AlignFrameRecord {
   float slope_rows;           // result: linear phase slope along the first dimension, rad/sample
   float slope_cols;           // result: slope along the second dimension, always 0
   dcomplex phase_coef;        // result: (cos(phi0/2), sin(phi0/2)) of the constant phase phi0
+  // Null: both frames are turned by the constant part; else they are not, and it gets the
+  // factors [A's, B's] to turn them by.
+  dcomplex* constant_turns = nullptr;
 };
 
 // Aligns a and b (ndims >= 2 extents dims; dims[0] x dims[1] frames, the product of the rest
@@ -80,9 +83,11 @@ int align_phase(dcomplex* a, dcomplex* b, int ndims, const int* dims, float** sl
 // Aligns one frame in the record's workspace slot and fills the three results. Returns 0, or -1
 // after a message when the record does not fit its workspace or memory cannot be obtained.
 int align_phase_frame(AlignFrameRecord* record);
-// align_phase_frame on the frames a and b (nrows x ncols) in slot `slot` of the workspace.
+// align_phase_frame on the frames a and b (nrows x ncols) in slot `slot` of the workspace. With
+// constant_turns, the constant part's turns are left to the caller (see the record): turning a
+// by constant_turns[0] and b by constant_turns[1] with turn_with gives the aligned frames.
 int align_frame_pair(dcomplex* a, dcomplex* b, int nrows, int ncols, AlignWorkspace* workspace,
-                     int slot);
+                     int slot, dcomplex* constant_turns = nullptr);
 
 // out[i] <- z[i]*conj(w[i]) / |z[i]| where |z[i]| != 0; out[i] untouched elsewhere. Returns 0.
 int phase_difference_map(const dcomplex* z, const dcomplex* w, int nrows, int ncols, dcomplex* out);

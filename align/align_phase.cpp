@@ -114,9 +114,10 @@ namespace {
 
 // Constant part: phi0 = arg of the mean of P = A conj(B) / |A| over the mask (map holds P from
 // before the linear part: samples with |A| = 0 keep that value); A turned by -phi0/2 and B by
-// +phi0/2. Returns B's factor (cos(phi0/2), sin(phi0/2)), 1 for an empty mask.
+// +phi0/2, or (turn_out given) their factors into turn_out[0] and turn_out[1] with A and B left
+// as they are. Returns B's factor (cos(phi0/2), sin(phi0/2)), 1 for an empty mask.
 dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, dcomplex* map,
-                               const float* mask) {
+                               const float* mask, dcomplex* turn_out) {
   const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
   std::int64_t k = 0;
   double sum_re = 0.0, sum_im = 0.0;
@@ -145,6 +146,11 @@ dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, d
         std::atan2(sum_im / static_cast<double>(k), sum_re / static_cast<double>(k));
     c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
     c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
+  }
+  if (turn_out) {
+    turn_out[0] = c_a;
+    turn_out[1] = c_b;
+    return c_b;
   }
   turn_with(tarvo::simd_best(), b, n, c_b);
   turn_with(tarvo::simd_best(), a, n, c_a);
@@ -214,14 +220,15 @@ int align_phase_frame(AlignFrameRecord* record) {
                        r.slope_cols * 0.5f / kPiSingle) != 0)
     return -1;
 
-  r.phase_coef = remove_constant_phase(a, b, nrows, ncols, map, mask);
+  r.phase_coef = remove_constant_phase(a, b, nrows, ncols, map, mask, r.constant_turns);
   r.slope_cols = 0.0f;
   return 0;
 }
 
 int align_frame_pair(dcomplex* a, dcomplex* b, int nrows, int ncols, AlignWorkspace* workspace,
-                     int slot) {
+                     int slot, dcomplex* constant_turns) {
   AlignFrameRecord record = {};
+  record.constant_turns = constant_turns;
   record.frame_a = a;
   record.frame_b = b;
   record.nrows = nrows;

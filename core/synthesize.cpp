@@ -1078,9 +1078,12 @@ struct Synthesis {
     const AlignWorkspaceRelease release{&align};
     return tarvo::parallel_for(L, workers, [&](std::int64_t c, int w) {
       dcomplex* pair[2];
-      if (frames(c, w, pair) != 0 || align_frame_pair(pair[0], pair[1], M, N, &align, w) != 0)
+      dcomplex turns[2];  // the constant part's turns, taken in the averaging's one pass
+      if (frames(c, w, pair) != 0 ||
+          align_frame_pair(pair[0], pair[1], M, N, &align, w, turns) != 0)
         return -1;
-      tarvo::average_scaled(pair[0], pair[1], MN, M, N, out + (z + Z * c) * MN);
+      tarvo::turned_average_scaled(pair[0], turns[0], pair[1], turns[1], MN, M, N,
+                                   out + (z + Z * c) * MN);
       return 0;
     });
   }

@@ -2,6 +2,7 @@
 // Built without contracting a multiply and an add into one fused operation.
 #include "linalg/simd.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,22 +47,55 @@ Simd simd_best() {
   return best;
 }
 
+namespace {
+
+// Whether x / d == x * (1 / d) for every x: d a power of two whose reciprocal is a double (both
+// forms are then the exact quotient rounded once; NaN operands give the same NaN).
+bool exact_reciprocal(double d) {
+  int e = 0;
+  return std::isfinite(d) && std::fabs(std::frexp(d, &e)) == 0.5 && std::isfinite(1.0 / d);
+}
+
+}  // namespace
+
 void average_scaled(Simd path, const dcomplex* a, const dcomplex* b, std::int64_t n, double d1,
                     double d2, dcomplex* out) {
   const auto* x = reinterpret_cast<const double*>(a);
   const auto* y = reinterpret_cast<const double*>(b);
   auto* o = reinterpret_cast<double*>(out);
+  const bool e1 = exact_reciprocal(d1), e2 = exact_reciprocal(d2);
   switch (path) {
 #if defined(TARVO_SIMD_AVX512)
     case Simd::kAvx512:
-      return avx512::average_scaled(x, y, 2 * n, d1, d2, o);
+      return avx512::average_scaled(x, y, 2 * n, d1, d2, e1, e2, o);
 #endif
 #if defined(TARVO_SIMD_AVX2)
     case Simd::kAvx2:
-      return avx2::average_scaled(x, y, 2 * n, d1, d2, o);
+      return avx2::average_scaled(x, y, 2 * n, d1, d2, e1, e2, o);
 #endif
     default:
-      return portable::average_scaled(x, y, 2 * n, d1, d2, o);
+      return portable::average_scaled(x, y, 2 * n, d1, d2, e1, e2, o);
+  }
+}
+
+void turned_average_scaled(Simd path, const dcomplex* a, dcomplex ca, const dcomplex* b,
+                           dcomplex cb, std::int64_t n, double d1, double d2, dcomplex* out) {
+  const auto* x = reinterpret_cast<const double*>(a);
+  const auto* y = reinterpret_cast<const double*>(b);
+  auto* o = reinterpret_cast<double*>(out);
+  const bool e1 = exact_reciprocal(d1), e2 = exact_reciprocal(d2);
+  switch (path) {
+#if defined(TARVO_SIMD_AVX512)
+    case Simd::kAvx512:
+      return avx512::turned_average_scaled(x, ca.re, ca.im, y, cb.re, cb.im, n, d1, d2, e1, e2, o);
+#endif
+#if defined(TARVO_SIMD_AVX2)
+    case Simd::kAvx2:
+      return avx2::turned_average_scaled(x, ca.re, ca.im, y, cb.re, cb.im, n, d1, d2, e1, e2, o);
+#endif
+    default:
+      return portable::turned_average_scaled(x, ca.re, ca.im, y, cb.re, cb.im, n, d1, d2, e1, e2,
+                                             o);
   }
 }
 

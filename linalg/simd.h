@@ -23,6 +23,15 @@ inline void average_scaled(const dcomplex* a, const dcomplex* b, std::int64_t n,
   average_scaled(simd_best(), a, b, n, d1, d2, out);
 }
 
+// out = (a ca + b cb) / d1 / d2 * 0.5 on n values, each product as complex_mult forms it: the
+// bits of turning a by ca and b by cb (turn_with) and then averaging them as above.
+void turned_average_scaled(Simd path, const dcomplex* a, dcomplex ca, const dcomplex* b,
+                           dcomplex cb, std::int64_t n, double d1, double d2, dcomplex* out);
+inline void turned_average_scaled(const dcomplex* a, dcomplex ca, const dcomplex* b, dcomplex cb,
+                                  std::int64_t n, double d1, double d2, dcomplex* out) {
+  turned_average_scaled(simd_best(), a, ca, b, cb, n, d1, d2, out);
+}
+
 // Columns j0 .. j0 + count - 1 of the n x n column-major g less the products of its columns
 // 0 .. j0 - 1, at rows r0 .. r1 - 1 (at or below those columns' diagonals): the left-looking
 // Cholesky update, each element taking the products in column order with the scalar form's

@@ -172,7 +172,7 @@ TEST(AlignPhaseFrame, RefusesARecordThatDoesNotFitItsWorkspace) {
   const std::string msg =
       "Error: align_phase_frame called with a record that does not fit its workspace\n";
   for (int variant = 0; variant < 3; ++variant) {
-    AlignFrameRecord r = {a.data(), b.data(), 4, 4, &ws, 0, 0.0f, 0.0f, {0, 0}};
+    AlignFrameRecord r = {a.data(), b.data(), 4, 4, &ws, 0, 0.0f, 0.0f, {0, 0}, nullptr};
     if (variant == 0) r.slot = 1;
     if (variant == 1) r.nrows = 5;
     if (variant == 2) r.workspace = nullptr;

@@ -26,26 +26,38 @@ TEST(ComplexVector, DotcConjugatesFirstAndAxpbyAllowsAliasing) {
   }
 }
 
-// Every vector width averages with the scalar form's bits: lengths off the widths, signed zeros,
-// NaN, infinities, subnormal values and divisors that do not divide exactly.
+// Every vector width averages, with or without turning the two inputs first, with the scalar
+// form's bits: lengths off the widths, signed zeros, NaN, infinities, subnormal values, divisors
+// that do not divide exactly and powers of two (taken as products with their reciprocals).
 TEST(SimdKernels, AverageGivesTheScalarFormsBitsOnEveryWidth) {
+  const dcomplex ca = {0.6, -0.8}, cb = {-1.0 / 3.0, 0.25};
   for (const int n : {1, 3, 8, 21}) {
-    std::vector<dcomplex> a(n), b(n), scalar(n);
+    std::vector<dcomplex> a(n), b(n);
     for (int i = 0; i < n; ++i) {
       a[i] = {std::sin(1.0 + i) * 1e3, -std::cos(2.0 * i)};
       b[i] = {std::cos(0.5 * i), std::sin(3.0 * i) * 1e-3};
     }
     const dcomplex special[] = {{-0.0, 0.0}, {NAN, INFINITY}, {5e-324, -5e-324}};
     for (int k = 0; k < 3 && 2 * k < n; ++k) a[2 * k] = b[2 * k] = special[k];
-    for (int i = 0; i < n; ++i)
-      scalar[i] = {(a[i].re + b[i].re) / 96.0 / 7.0 * 0.5, (a[i].im + b[i].im) / 96.0 / 7.0 * 0.5};
-    for (const tarvo::Simd path :
-         {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
-      if (path > tarvo::simd_best()) continue;
-      std::vector<dcomplex> out(n);
-      tarvo::average_scaled(path, a.data(), b.data(), n, 96.0, 7.0, out.data());
-      EXPECT_EQ(std::memcmp(out.data(), scalar.data(), n * sizeof(dcomplex)), 0)
-          << n << " path " << static_cast<int>(path);
+    for (const auto& [d1, d2] : {std::pair{96.0, 7.0}, std::pair{128.0, 1.0}, {0.25, 3.0}}) {
+      std::vector<dcomplex> plain(n), turned(n);
+      auto average = [&](double s) { return s / d1 / d2 * 0.5; };
+      for (int i = 0; i < n; ++i) {
+        plain[i] = {average(a[i].re + b[i].re), average(a[i].im + b[i].im)};
+        const dcomplex ta = complex_mult(a[i], ca), tb = complex_mult(b[i], cb);
+        turned[i] = {average(ta.re + tb.re), average(ta.im + tb.im)};
+      }
+      for (const tarvo::Simd path :
+           {tarvo::Simd::kPortable, tarvo::Simd::kAvx2, tarvo::Simd::kAvx512}) {
+        if (path > tarvo::simd_best()) continue;
+        std::vector<dcomplex> out(n);
+        tarvo::average_scaled(path, a.data(), b.data(), n, d1, d2, out.data());
+        EXPECT_EQ(std::memcmp(out.data(), plain.data(), n * sizeof(dcomplex)), 0)
+            << n << " path " << static_cast<int>(path) << " divisor " << d1;
+        tarvo::turned_average_scaled(path, a.data(), ca, b.data(), cb, n, d1, d2, out.data());
+        EXPECT_EQ(std::memcmp(out.data(), turned.data(), n * sizeof(dcomplex)), 0)
+            << n << " path " << static_cast<int>(path) << " divisor " << d1 << " turned";
+      }
     }
   }
 }

@@ -78,16 +78,11 @@ int mask_support(const float* mask, int nrows, int ncols, float* support_rows,
   return 0;
 }
 
-int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigned short cnt2,
-                     float s1, float s2) {
-  if (len1 <= 0 || len2 <= 0 || cnt1 <= 0 || cnt2 == 0) return 0;
-  tarvo::buffer<dcomplex> t1(tarvo::alloc_array<dcomplex>(len1));
-  tarvo::buffer<dcomplex> t2(tarvo::alloc_array<dcomplex>(len2));
-  if (!t1 || !t2) {
-    tarvo::report("apply_phase_ramp: could not alloc phase tables\n");
-    return -1;
-  }
-  // Phase pi*s*(k - len/2): the product is formed in single precision, then widened.
+namespace {
+
+// The ramp's phase tables: t1[k] = exp(i pi s1 (k - len1/2)) for k < len1, t2 likewise; each
+// phase is the single-precision product, widened, times pi.
+void ramp_tables(int len1, int len2, float s1, float s2, dcomplex* t1, dcomplex* t2) {
   const int half1 = len1 / 2;
   const int half2 = len2 / 2;
   // cos(+-0) = 1 and sin(+-0) = +-0 exactly: a zero slope (the columns' always) costs no calls.
@@ -98,6 +93,20 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
     t1[k] = turn(static_cast<double>(static_cast<float>(k - half1) * s1) * kPiRamp);
   for (int l = 0; l < len2; ++l)
     t2[l] = turn(static_cast<double>(static_cast<float>(l - half2) * s2) * kPiRamp);
+}
+
+}  // namespace
+
+int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigned short cnt2,
+                     float s1, float s2) {
+  if (len1 <= 0 || len2 <= 0 || cnt1 <= 0 || cnt2 == 0) return 0;
+  tarvo::buffer<dcomplex> t1(tarvo::alloc_array<dcomplex>(len1));
+  tarvo::buffer<dcomplex> t2(tarvo::alloc_array<dcomplex>(len2));
+  if (!t1 || !t2) {
+    tarvo::report("apply_phase_ramp: could not alloc phase tables\n");
+    return -1;
+  }
+  ramp_tables(len1, len2, s1, s2, t1.get(), t2.get());
   const std::int64_t frame_size = static_cast<std::int64_t>(len1) * len2;
   for (int a = 0; a < cnt1; ++a) {
     for (int b = 0; b < cnt2; ++b) {
@@ -112,13 +121,30 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 
 namespace {
 
-// Constant part: phi0 = arg of the mean of P = A conj(B) / |A| over the mask (map holds P from
-// before the linear part: samples with |A| = 0 keep that value); A turned by -phi0/2 and B by
-// +phi0/2, or (turn_out given) their factors into turn_out[0] and turn_out[1] with A and B left
-// as they are. Returns B's factor (cos(phi0/2), sin(phi0/2)), 1 for an empty mask.
-dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, dcomplex* map,
-                               const float* mask, dcomplex* turn_out) {
+// Linear and constant part in one sweep over the columns. Each column of B is turned by
+// the ramp of slopes (sb1, sb2) and of A by (sa1, sa2), as apply_phase_ramp turns them, and
+// its masked samples' P = A conj(B) / |A| are summed while the column is in the cache (map
+// holds P from before the linear part: samples with |A| = 0 keep that value). Then phi0 = arg
+// of the mean of P over the mask; A is turned by -phi0/2 and B by +phi0/2, or (turn_out given)
+// their factors go into turn_out[0] and turn_out[1] with A and B left as they are. Returns B's
+// factor (cos(phi0/2), sin(phi0/2)), 1 for an empty mask, in *coef; 0, or -1 after a message
+// when the phase tables cannot be obtained (the frames unchanged).
+int remove_linear_and_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols,
+                                     const float sa[2], const float sb[2], dcomplex* map,
+                                     const float* mask, dcomplex* turn_out, dcomplex* coef) {
   const std::int64_t n = static_cast<std::int64_t>(nrows) * ncols;
+  tarvo::buffer<dcomplex> tables(tarvo::alloc_array<dcomplex>(2 * (std::int64_t{nrows} + ncols)));
+  if (!tables) {
+    tarvo::report("apply_phase_ramp: could not alloc phase tables\n");
+    return -1;
+  }
+  dcomplex* tb1 = tables.get();
+  dcomplex* tb2 = tb1 + nrows;
+  dcomplex* ta1 = tb2 + ncols;
+  dcomplex* ta2 = ta1 + nrows;
+  ramp_tables(nrows, ncols, sb[0], sb[1], tb1, tb2);
+  ramp_tables(nrows, ncols, sa[0], sa[1], ta1, ta2);
+  const tarvo::Simd path = tarvo::simd_best();
   std::int64_t k = 0;
   double sum_re = 0.0, sum_im = 0.0;
   // Only the masked samples' P is needed: it is formed by runs of samples, and a run without one
@@ -126,17 +152,22 @@ dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, d
   // masked samples in order; the others would add +0.0, which changes no sum (one that starts at
   // +0.0 is never -0.0).
   constexpr std::int64_t kRun = 64;
-  for (std::int64_t i0 = 0; i0 < n; i0 += kRun) {
-    const std::int64_t i1 = std::min(n, i0 + kRun);
-    const std::int64_t first =
-        std::find_if(mask + i0, mask + i1, [](float m) { return m != 0.0f; }) - mask;
-    if (first == i1) continue;
-    phase_difference_with(tarvo::simd_best(), a + first, b + first, i1 - first, map + first);
-    for (std::int64_t i = first; i < i1; ++i) {
-      if (mask[i] == 0.0f) continue;
-      ++k;
-      sum_re += map[i].re;
-      sum_im += map[i].im;
+  for (int l = 0; l < ncols; ++l) {
+    const std::int64_t c0 = std::int64_t{l} * nrows, c1 = c0 + nrows;
+    ramp_with(path, b + c0, tb1, nrows, tb2[l]);
+    ramp_with(path, a + c0, ta1, nrows, ta2[l]);
+    for (std::int64_t i0 = c0; i0 < c1; i0 += kRun) {
+      const std::int64_t i1 = std::min(c1, i0 + kRun);
+      const std::int64_t first =
+          std::find_if(mask + i0, mask + i1, [](float m) { return m != 0.0f; }) - mask;
+      if (first == i1) continue;
+      phase_difference_with(path, a + first, b + first, i1 - first, map + first);
+      for (std::int64_t i = first; i < i1; ++i) {
+        if (mask[i] == 0.0f) continue;
+        ++k;
+        sum_re += map[i].re;
+        sum_im += map[i].im;
+      }
     }
   }
   dcomplex c_a = {1.0, 0.0};
@@ -147,14 +178,15 @@ dcomplex remove_constant_phase(dcomplex* a, dcomplex* b, int nrows, int ncols, d
     c_b = {std::cos(phi0 * 0.5), std::sin(phi0 * 0.5)};
     c_a = {std::cos(phi0 * -0.5), std::sin(phi0 * -0.5)};
   }
+  *coef = c_b;
   if (turn_out) {
     turn_out[0] = c_a;
     turn_out[1] = c_b;
-    return c_b;
+    return 0;
   }
-  turn_with(tarvo::simd_best(), b, n, c_b);
-  turn_with(tarvo::simd_best(), a, n, c_a);
-  return c_b;
+  turn_with(path, b, n, c_b);
+  turn_with(path, a, n, c_a);
+  return 0;
 }
 
 }  // namespace
@@ -210,17 +242,12 @@ int align_phase_frame(AlignFrameRecord* record) {
   r.slope_rows = slope;
 
   // Linear part: A turned by +slope/2*(i - nrows/2), B by -slope/2*(i - nrows/2) (slope runs
-  // opposite to the phase difference).
-  const auto len1 = static_cast<short>(nrows);
-  const auto len2 = static_cast<short>(ncols);
-  if (apply_phase_ramp(b, len1, len2, 1, 1, r.slope_rows * -0.5f / kPiSingle,
-                       r.slope_cols * -0.5f / kPiSingle) != 0)
+  // opposite to the phase difference); then the constant part.
+  const float sa[2] = {r.slope_rows * 0.5f / kPiSingle, r.slope_cols * 0.5f / kPiSingle};
+  const float sb[2] = {r.slope_rows * -0.5f / kPiSingle, r.slope_cols * -0.5f / kPiSingle};
+  if (remove_linear_and_constant_phase(a, b, nrows, ncols, sa, sb, map, mask, r.constant_turns,
+                                       &r.phase_coef) != 0)
     return -1;
-  if (apply_phase_ramp(a, len1, len2, 1, 1, r.slope_rows * 0.5f / kPiSingle,
-                       r.slope_cols * 0.5f / kPiSingle) != 0)
-    return -1;
-
-  r.phase_coef = remove_constant_phase(a, b, nrows, ncols, map, mask, r.constant_turns);
   r.slope_cols = 0.0f;
   return 0;
 }

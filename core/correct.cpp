@@ -16,6 +16,7 @@
 #include "linalg/memory.h"
 #include "linalg/parallel.h"
 #include "linalg/report.h"
+#include "linalg/simd.h"
 
 namespace tarvo {
 
@@ -734,8 +735,9 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
                [&] { return synthesize_volume(calibration->even_, F, &context); }) != 0)
     return -1;
   // The alignment turns both stacks: each frame of E is aligned in a copy, in the frame of
-  // scratch of the worker that takes it. Frames are independent jobs, so the bits are those of
-  // aligning a copy of the whole of E.
+  // scratch of the worker that takes it (the copy is left without the constant part's turn,
+  // which only F keeps). Frames are independent jobs, so the bits are those of aligning a copy
+  // of the whole of E.
   const std::int64_t MN = std::int64_t{shape.M} * shape.N;
   const std::int64_t frames = std::int64_t{shape.Z} * shape.L;
   const int workers = worker_count(frames, thread_count());
@@ -750,7 +752,10 @@ int corrected_even(Calibration* calibration, const ComplexVolume& E, ComplexVolu
     return parallel_for(frames, workers, [&](std::int64_t j, int w) {
       dcomplex* copy = copies.get() + w * MN;
       std::memcpy(copy, e + j * MN, static_cast<std::size_t>(MN) * sizeof(dcomplex));
-      return align_frame_pair(copy, f + j * MN, shape.M, shape.N, &align, w);
+      dcomplex turns[2];
+      if (align_frame_pair(copy, f + j * MN, shape.M, shape.N, &align, w, turns) != 0) return -1;
+      turn_with(simd_best(), f + j * MN, MN, turns[1]);
+      return 0;
     });
   });
 }

@@ -142,10 +142,11 @@ int tarvo_interleave_frames(const ComplexVolume* even, const ComplexVolume* odd,
     if (core_detail::centred_fft(ffts.get(w), s0, M, N, 'b') != 0 ||
         core_detail::centred_fft(ffts.get(w), s1, M, N, 'b') != 0)
       return -1;
-    if (align_frame_pair(s0, s1, M, N, &align, w) != 0) return -1;
+    dcomplex turns[2];  // the alignment's constant turns, taken in the averaging's pass
+    if (align_frame_pair(s0, s1, M, N, &align, w, turns) != 0) return -1;
     // Undo the unscaled backward transform (divide by the integer M*N as a double), average
     // ((s0 + s1) / area * 0.5: dividing by 1.0 as well changes no bit), back to k-space.
-    tarvo::average_scaled(s0, s1, MN, area, 1.0, s0);
+    tarvo::turned_average_scaled(s0, turns[0], s1, turns[1], MN, area, 1.0, s0);
     return core_detail::centred_fft(ffts.get(w), s0, M, N, 'f');
   });
 }

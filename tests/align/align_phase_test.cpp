@@ -100,6 +100,31 @@ INSTANTIATE_TEST_SUITE_P(Dims, AlignPhaseLayout,
                            return "ndims" + std::to_string(info.param.dims.size());
                          });
 
+// A frame aligned with its constant turns left to the caller, then turned by them, has the bits
+// of the frame aligned in full (odd extents: whole vectors and a remainder).
+TEST(AlignFramePair, ConstantTurnsLeftToTheCallerGiveTheSameBits) {
+  const int nrows = 21, ncols = 13;
+  const auto a = random_stack(nrows * ncols, 31);
+  std::vector<dcomplex> b(a.size());
+  for (int j = 0; j < ncols; ++j)
+    for (int r = 0; r < nrows; ++r)
+      b[j * nrows + r] = from_std(to_std(a[j * nrows + r]) * std::polar(1.0, -(0.7 + 0.08 * r)));
+  AlignWorkspace ws = {};
+  ASSERT_EQ(align_workspace_create(nrows, ncols, 1, &ws, "test"), 0);
+  const AlignWorkspaceRelease release{&ws};
+  auto whole_a = a, whole_b = b, left_a = a, left_b = b;
+  ASSERT_EQ(align_frame_pair(whole_a.data(), whole_b.data(), nrows, ncols, &ws, 0), 0);
+  dcomplex turns[2] = {};
+  ASSERT_EQ(align_frame_pair(left_a.data(), left_b.data(), nrows, ncols, &ws, 0, turns), 0);
+  EXPECT_NE(std::memcmp(left_b.data(), whole_b.data(), b.size() * sizeof(dcomplex)), 0);
+  turn_with(tarvo::simd_best(), left_a.data(), nrows * ncols, turns[0]);
+  turn_with(tarvo::simd_best(), left_b.data(), nrows * ncols, turns[1]);
+  EXPECT_EQ(std::memcmp(left_a.data(), whole_a.data(), a.size() * sizeof(dcomplex)), 0);
+  EXPECT_EQ(std::memcmp(left_b.data(), whole_b.data(), b.size() * sizeof(dcomplex)), 0);
+  // B's factor turns it by half the constant phase at the centre row.
+  EXPECT_NEAR(std::arg(to_std(turns[1])), (0.7 + 0.08 * (nrows / 2)) / 2, 1e-5);
+}
+
 TEST(AlignPhase, ZeroFramesGiveEmptyOutputsAndTouchNothing) {
   const int dims[4] = {8, 8, 0, 4};
   dcomplex a[1] = {{1, 2}}, b[1] = {{3, 4}};

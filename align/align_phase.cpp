@@ -122,7 +122,7 @@ int apply_phase_ramp(dcomplex* data, short len1, short len2, short cnt1, unsigne
 namespace {
 
 // Linear and constant part in one sweep over the columns. Each column of B is turned by
-// the ramp of slopes (sb1, sb2) and of A by (sa1, sa2), as apply_phase_ramp turns them, and
+// the ramp of slopes sb (rows, columns) and of A by sa, as apply_phase_ramp turns them, and
 // its masked samples' P = A conj(B) / |A| are summed while the column is in the cache (map
 // holds P from before the linear part: samples with |A| = 0 keep that value). Then phi0 = arg
 // of the mean of P over the mask; A is turned by -phi0/2 and B by +phi0/2, or (turn_out given)

@@ -2,16 +2,34 @@
 
 The calibration enters the task graph as one key on which every block's task depends, so a
 distributed scheduler sends it to each worker once (it pickles to its kernels), not with every
-task.
+task; each thread corrects its blocks with a copy of its own.
 """
 
+import pickle
+import threading
 import uuid
+import weakref
 
 import numpy as np
 
+_threads_own = threading.local()
+
+
+def _own_copy(calibration):
+    """This thread's copy of the calibration (the same kernels: the same bits). A Calibration
+    runs one call at a time, and dask's threaded scheduler runs the blocks of a graph side by
+    side on the one object the graph holds: with copies they no longer wait for each other."""
+    copies = getattr(_threads_own, "copies", None)
+    if copies is None:
+        copies = _threads_own.copies = weakref.WeakKeyDictionary()
+    own = copies.get(calibration)
+    if own is None:
+        own = copies[calibration] = pickle.loads(pickle.dumps(calibration))
+    return own
+
 
 def _apply_block(block, calibration, threads, single, lines):
-    return calibration._core.apply(block, threads, single, None, lines)
+    return _own_copy(calibration)._core.apply(block, threads, single, None, lines)
 
 
 def dask_apply(calibration, series, threads, single=False, lines=None):

@@ -64,6 +64,20 @@ def test_progress_reports_every_frame_and_ctrl_c_stops_the_series_within_two_fra
     assert same_bits(cal.apply(series[..., :1]), cal.apply(odd)[..., None])
 
 
+def test_dask_threads_correct_the_blocks_of_one_calibration_with_its_bits(pair):
+    # dask's threaded scheduler runs the blocks of a graph side by side on the one Calibration
+    # object it holds, each thread on a copy of its own: a fitted calibration, and one made from
+    # kernels that takes its frame extents from the frames.
+    da = pytest.importorskip("dask.array")
+    even, odd = pair
+    series = np.stack([odd * np.exp(0.4j * t) for t in range(4)], axis=-1)
+    fitted = tarvo.calibrate(even, odd)
+    x = da.from_array(series, chunks=series.shape[:4] + (1,))
+    for cal in (fitted, tarvo.Calibration.from_kernels(fitted.kernels)):
+        E = cal.apply(x, threads=1).compute(scheduler="threads", num_workers=2)
+        assert same_bits(E, fitted.apply(series, threads=1))
+
+
 def test_public_face_version_phantom_module_and_calibration_construction():
     assert tarvo.__version__.count(".") == 2
     assert os.path.exists(os.path.join(os.path.dirname(tarvo.__file__), "py.typed"))

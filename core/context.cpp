@@ -86,6 +86,10 @@ void context_destroy(CorrectionContext* context) {
     release_scratch(context);
     context->initialized = 0;
   }
+  if (context->slices && context->borrowed == 1) {
+    context->slices = nullptr;  // the lender's
+    context->borrowed = 0;
+  }
   if (context->slices) {
     for (int z = 0; z < context->slice_count; ++z) {
       if (!context->slices[z]) continue;

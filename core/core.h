@@ -246,7 +246,9 @@ struct CorrectionContext {
   std::int32_t ndims;          // the first input's ndims
   std::int32_t* dims;          // copy of its first ndims extents (owned)
   std::int32_t slice_count;    // Z
-  SliceKernelSet** slices;     // slice_count sets, null until estimated (owned, with the sets)
+  SliceKernelSet** slices;     // slice_count sets, null until estimated (owned, with the sets,
+                               // unless borrowed)
+  std::int32_t borrowed;       // 1: slices is another context's table, which outlives this one
   std::int32_t spacing_count;  // line spacings fitted per slice (2, 3, ...): 1, or 2R - 1
   std::int32_t bounded;        // 1: the kernel sets are fitted with the calibration block's rules
 };
@@ -258,7 +260,8 @@ struct CorrectionContext {
 int context_create(CorrectionContext* context, const ComplexVolume* first);
 
 // Releases the FFT manager and the scratch buffers (when initialized), then every kernel set
-// (contents first), the table and dims. The context may be destroyed again afterwards.
+// (contents first) and the table, unless they are borrowed, and dims. The context may be
+// destroyed again afterwards.
 void context_destroy(CorrectionContext* context);
 
 // The context's whole-volume scratch (odd_half), cleared, allocated on first use; null when it

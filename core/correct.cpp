@@ -221,11 +221,32 @@ int Calibration::fit_frames(int M, int N) {
   // The kernel sets move over; the old scratch (and the fresh context's empty table) go.
   std::swap(fresh.slices, context.slices);
   std::swap(fresh.slice_count, context.slice_count);
+  std::swap(fresh.borrowed, context.borrowed);
   fresh.spacing_count = context.spacing_count;
   fresh.bounded = context.bounded;
   context_destroy(&context);
   context = fresh;
   frame_ = frame;
+  return 0;
+}
+
+int Calibration::borrow(const Calibration& lender, const VolumeShape& frame) {
+  reset();
+  impl_.reset(new (std::nothrow) Impl);
+  if (!impl_) return -1;
+  const CorrectionContext& kernels = lender.impl_->context;
+  CorrectionContext& context = impl_->context;
+  context.slices = kernels.slices;
+  context.slice_count = kernels.slice_count;
+  context.borrowed = 1;
+  context.spacing_count = kernels.spacing_count;
+  context.bounded = kernels.bounded;
+  shape_ = frame;
+  R_ = lender.R_;
+  if (fit_frames(frame.M, frame.N) != 0) {
+    reset();
+    return -1;
+  }
   return 0;
 }
 
@@ -628,8 +649,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   if (shape.M == 0) calibration->shape_.M = frame.M, calibration->shape_.N = frame.N;
   // Frames side by side, each on its share of the threads: one frame does not keep many
   // threads busy (its slices run one after the other). Each further frame worker needs its
-  // own calibration (scratch volumes) built from the same kernels; when one cannot be had,
-  // fewer frames run at once.
+  // own calibration (scratch volumes) that borrows these kernels (an accelerated calibration's
+  // can be several volumes); when one cannot be had, fewer frames run at once.
   const int threads = thread_count();
   const int wanted = static_cast<int>(
       std::min<std::int64_t>({frames, static_cast<std::int64_t>(threads), kMaxFrameWorkers}));
@@ -641,12 +662,8 @@ int apply_frames(Calibration* calibration, const VolumeShape& frame, std::int64_
   std::vector<buffer<dcomplex>> in;
   for (int w = 0; w < wanted; ++w) {
     if (w > 0) {
-      const int count = calibration->kernel_count();
-      std::vector<KernelView> views(static_cast<std::size_t>(count));
-      for (int k = 0; k < count; ++k) views[k] = calibration->kernel(k);
       auto extra = std::make_unique<Calibration>();
-      Status quiet;
-      if (calibration_from_kernels(views.data(), count, frame, extra.get(), &quiet) != 0) break;
+      if (extra->borrow(*calibration, frame) != 0) break;
       own.push_back(std::move(extra));
       calibrations.push_back(own.back().get());
     }

@@ -221,6 +221,10 @@ class Calibration {
   void reset();
   // Scratch volumes for frames of M x N (the kernels kept); 0, or -1 when they cannot be had.
   int fit_frames(int M, int N);
+  // *this <- a calibration for frames of `frame` with scratch volumes of its own and the
+  // lender's kernel sets, which it reads but does not own (the lender outlives it, unchanged);
+  // 0, or -1 when the scratch cannot be had (*this then empty).
+  int borrow(const Calibration& lender, const VolumeShape& frame);
 
   VolumeShape shape_;
   VolumeShape frame_;  // the extents the scratch volumes are for

@@ -243,9 +243,23 @@ int Calibration::borrow(const Calibration& lender, const VolumeShape& frame) {
   context.bounded = kernels.bounded;
   shape_ = frame;
   R_ = lender.R_;
-  if (fit_frames(frame.M, frame.N) != 0) {
+  if ((frame.M != 0 || frame.N != 0) && fit_frames(frame.M, frame.N) != 0) {
     reset();
     return -1;
+  }
+  return 0;
+}
+
+int borrow_kernels(const Calibration& lender, Calibration* out, Status* status) {
+  *status = {};
+  if (!lender.impl_) {
+    out->reset();
+    return set_error(status, ErrorKind::kValue, "kernels", "The calibration holds no kernels.");
+  }
+  if (out->borrow(lender, lender.shape_) != 0) {
+    std::snprintf(status->step, sizeof status->step, "context_create");
+    return set_error(status, ErrorKind::kMemory, "memory",
+                     "Out of memory: the scratch volumes of a borrowing calibration do not fit.");
   }
   return 0;
 }

@@ -210,6 +210,7 @@ class Calibration {
   friend int calibrate(const ComplexVolume&, const ComplexVolume&, const CalibrationOptions&,
                        Calibration*, Status*);
   friend int calibration_from_kernels(const KernelView*, int, VolumeShape, Calibration*, Status*);
+  friend int borrow_kernels(const Calibration&, Calibration*, Status*);
   friend int apply(Calibration*, const ComplexVolume&, ComplexVolume*, Status*,
                    const AcquiredLines&);
   friend int corrected_even(Calibration*, const ComplexVolume&, ComplexVolume*, Status*);
@@ -221,9 +222,10 @@ class Calibration {
   void reset();
   // Scratch volumes for frames of M x N (the kernels kept); 0, or -1 when they cannot be had.
   int fit_frames(int M, int N);
-  // *this <- a calibration for frames of `frame` with scratch volumes of its own and the
-  // lender's kernel sets, which it reads but does not own (the lender outlives it, unchanged);
-  // 0, or -1 when the scratch cannot be had (*this then empty).
+  // *this <- a calibration for frames of `frame` with scratch volumes of its own (made with the
+  // first frame applied when frame.M and frame.N are 0) and the lender's kernel sets, which it
+  // reads but does not own (the lender outlives it, unchanged); 0, or -1 when the scratch cannot
+  // be had (*this then empty).
   int borrow(const Calibration& lender, const VolumeShape& frame);
 
   VolumeShape shape_;
@@ -268,6 +270,14 @@ inline int check_kernels(const KernelView* kernels, int count, int L, Status* st
 // there. *out is replaced.
 int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape shape,
                              Calibration* out, Status* status);
+
+// *out <- a calibration that corrects frames with the kernels of `lender` (of calibrate or
+// calibration_from_kernels), borrowing them: no copy is made, so `lender` must outlive it and
+// must not be replaced meanwhile. Its scratch volumes are its own, so it and the lender (or
+// another borrower) may run calls side by side, with the lender's bits. Its frame extents are
+// the lender's, or come with its own first frame when the lender has none yet. Error:
+// "memory" (*out then empty).
+int borrow_kernels(const Calibration& lender, Calibration* out, Status* status);
 
 // E <- the ghost-corrected coil images of one frame `target` (M, Z and L of the calibration's
 // shape, any N), its missing lines filled in. The readout polarity alternates from one acquired

@@ -557,6 +557,21 @@ class PyCalibration {
     return E;
   }
 
+  // A calibration that corrects with these kernels without a copy of them, and runs its calls
+  // side by side with this one's (the Python object keeps this one alive while it lives).
+  std::unique_ptr<PyCalibration> twin() const {
+    auto out = std::make_unique<PyCalibration>();
+    tarvo::Status status;
+    int rc = 0;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(lock_);
+      rc = tarvo::borrow_kernels(core_, &out->core_, &status);
+    }
+    if (rc != 0) raise_status(status);
+    return out;
+  }
+
   // The kernels as a list of dicts (dk, pattern, coef), pattern fastest, then slice.
   py::list kernels() const {
     std::lock_guard<std::mutex> hold(lock_);
@@ -732,6 +747,7 @@ PYBIND11_MODULE(_core, m) {
       .def("apply", &PyCalibration::apply, py::arg("series"), py::arg("threads"),
            py::arg("single") = false, py::arg("progress") = py::none(),
            py::arg("lines") = py::none())
+      .def("twin", &PyCalibration::twin, py::keep_alive<0, 1>())
       .def("kernels", &PyCalibration::kernels)
       .def("fits", &PyCalibration::fits)
       .def_property_readonly("R", &PyCalibration::acceleration)

@@ -2,10 +2,9 @@
 
 The calibration enters the task graph as one key on which every block's task depends, so a
 distributed scheduler sends it to each worker once (it pickles to its kernels), not with every
-task; each thread corrects its blocks with a copy of its own.
+task; each thread corrects its blocks with a twin of it (the same kernels, not copied).
 """
 
-import pickle
 import threading
 import uuid
 import weakref
@@ -16,15 +15,16 @@ _threads_own = threading.local()
 
 
 def _own_copy(calibration):
-    """This thread's copy of the calibration (the same kernels: the same bits). A Calibration
-    runs one call at a time, and dask's threaded scheduler runs the blocks of a graph side by
-    side on the one object the graph holds: with copies they no longer wait for each other."""
-    copies = getattr(_threads_own, "copies", None)
-    if copies is None:
-        copies = _threads_own.copies = weakref.WeakKeyDictionary()
-    own = copies.get(calibration)
+    """This thread's twin of the calibration: its kernels, borrowed (the same bits), and scratch
+    of its own. A Calibration runs one call at a time, and dask's threaded scheduler runs the
+    blocks of a graph side by side on the one object the graph holds: on twins they no longer
+    wait for each other."""
+    twins = getattr(_threads_own, "twins", None)
+    if twins is None:
+        twins = _threads_own.twins = weakref.WeakKeyDictionary()
+    own = twins.get(calibration)
     if own is None:
-        own = copies[calibration] = pickle.loads(pickle.dumps(calibration))
+        own = twins[calibration] = type(calibration)._wrap(calibration._core.twin())
     return own
 
 

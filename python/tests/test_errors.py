@@ -125,15 +125,18 @@ def test_bad_kernels_are_refused_with_the_core_messages(pair):
                             "slices of 4 coils.")
 
 
-@pytest.mark.parametrize("route", ["correct", "from_kernels"])
+@pytest.mark.parametrize("route", ["correct", "from_kernels", "twin"])
 def test_every_failed_allocation_raises_memory_error_and_the_next_call_is_exact(pair, route):
     even, odd = pair
     c_even = np.ascontiguousarray(even)    # the gathered copy is among the allocations
     E, _, K = tarvo.correct(even, odd)
     if route == "correct":
         call = lambda: tarvo.correct(c_even, odd, odd, threads=1)  # noqa: E731
-    else:
+    elif route == "from_kernels":
         call = lambda: tarvo.Calibration.from_kernels(K).apply(c_even, threads=1)  # noqa: E731
+    else:  # a twin, as dask's threads take them, of a calibration of its own
+        cal = tarvo.Calibration.from_kernels(K)
+        call = lambda: cal._wrap(cal._core.twin()).apply(c_even, threads=1)  # noqa: E731
     before = _core._alloc_count()
     expected = call()
     count = _core._alloc_count() - before

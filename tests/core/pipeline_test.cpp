@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -379,6 +380,42 @@ TEST(ScratchMemory, AWholeCallHoldsThreeVolumesAndASeriesFrameTwo) {
       EXPECT_LE((tarvo::alloc_peak_bytes() - held) / volume, 1.0 * 2);
     }
   }
+}
+
+// A calibration that borrows another's kernels corrects with the lender's bits, side by side with
+// the lender on two threads, and leaves the kernels whole to the lender when it goes; an empty
+// lender, and a borrower whose scratch does not fit, are refused.
+TEST(BorrowKernels, GivesTheLendersBitsSideBySideAndLeavesItsKernelsWhole) {
+  const int M = 32, N = 24, Z = 2, L = 4;
+  const Phantom ph = phantom(M, N, Z, L);
+  Volume even(M, N, Z, L, ph.even), odd(M, N, Z, L, ph.odd), E0(M, N, Z, L), E1(M, N, Z, L),
+      E2(M, N, Z, L);
+  tarvo::Calibration lender;
+  tarvo::Status status, other;
+  ASSERT_EQ(tarvo::calibrate(even.record, odd.record, &lender, &status), 0);
+  ASSERT_EQ(tarvo::apply(&lender, odd.record, &E0.record, &status), 0);
+  {
+    tarvo::Calibration borrower;
+    ASSERT_EQ(tarvo::borrow_kernels(lender, &borrower, &status), 0);
+    std::thread side(
+        [&] { EXPECT_EQ(tarvo::apply(&borrower, odd.record, &E1.record, &other), 0); });
+    EXPECT_EQ(tarvo::apply(&lender, odd.record, &E2.record, &status), 0);
+    side.join();
+  }
+  ASSERT_EQ(tarvo::apply(&lender, odd.record, &E2.record, &status), 0);
+  EXPECT_TRUE(std::memcmp(E0.data.data(), E1.data.data(), E0.data.size() * sizeof(dcomplex)) == 0 &&
+              std::memcmp(E0.data.data(), E2.data.data(), E0.data.size() * sizeof(dcomplex)) == 0);
+  tarvo::Calibration empty, out;
+  EXPECT_EQ(tarvo::borrow_kernels(empty, &out, &status), -1);
+  EXPECT_STREQ(status.what, "kernels");
+  EXPECT_STREQ(status.message, "The calibration holds no kernels.");
+  tarvo::alloc_fail_at(1);
+  EXPECT_EQ(tarvo::borrow_kernels(lender, &out, &status), -1);
+  tarvo::alloc_fail_at(0);
+  EXPECT_STREQ(status.what, "memory");
+  EXPECT_STREQ(status.message,
+               "Out of memory: the scratch volumes of a borrowing calibration do not fit.");
+  EXPECT_EQ(out.kernel_count(), 0);
 }
 
 }  // namespace

@@ -275,8 +275,8 @@ int calibration_from_kernels(const KernelView* kernels, int count, VolumeShape s
 // calibration_from_kernels), borrowing them: no copy is made, so `lender` must outlive it and
 // must not be replaced meanwhile. Its scratch volumes are its own, so it and the lender (or
 // another borrower) may run calls side by side, with the lender's bits. Its frame extents are
-// the lender's, or come with its own first frame when the lender has none yet. Error:
-// "memory" (*out then empty).
+// the lender's, or come with its own first frame when the lender has none yet. Errors:
+// "kernels" (a lender that holds none) and "memory"; *out is then empty.
 int borrow_kernels(const Calibration& lender, Calibration* out, Status* status);
 
 // E <- the ghost-corrected coil images of one frame `target` (M, Z and L of the calibration's

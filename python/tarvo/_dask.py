@@ -14,7 +14,7 @@ import numpy as np
 _threads_own = threading.local()
 
 
-def _own_copy(calibration):
+def _twin(calibration):
     """This thread's twin of the calibration: its kernels, borrowed (the same bits), and scratch
     of its own. A Calibration runs one call at a time, and dask's threaded scheduler runs the
     blocks of a graph side by side on the one object the graph holds: on twins they no longer
@@ -29,7 +29,7 @@ def _own_copy(calibration):
 
 
 def _apply_block(block, calibration, threads, single, lines):
-    return _own_copy(calibration)._core.apply(block, threads, single, None, lines)
+    return _twin(calibration)._core.apply(block, threads, single, None, lines)
 
 
 def dask_apply(calibration, series, threads, single=False, lines=None):
